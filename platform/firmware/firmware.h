@@ -1,0 +1,58 @@
+/*
+ * A firmware back end: evaluates the device's ACPI methods and raises Notify
+ * on the device. The ACPI driver stand-in (platform/acpi) sits on top of it.
+ */
+#pragma once
+#include <ntdef.h>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+class Machine;
+
+// An ACPI object as a method takes or returns it.
+struct AcpiObject {
+    enum class Type { Integer, String, Buffer, Package };
+    Type type = Type::Integer;
+    uint64_t integer = 0;
+    std::string string;
+    std::vector<uint8_t> buffer;
+    std::vector<AcpiObject> package;
+
+    static AcpiObject Integer(uint64_t value);
+    static AcpiObject String(std::string value);
+    static AcpiObject Buffer(std::vector<uint8_t> value);
+    static AcpiObject Package(std::vector<AcpiObject> elements);
+    bool operator==(const AcpiObject& other) const;
+};
+
+class Firmware {
+public:
+    virtual ~Firmware() = default;
+
+    // Evaluates a method of the driver's device (for example "_DSM"). May block
+    // (a hung firmware); the caller's time-out decides how long it waits.
+    virtual NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args,
+                              AcpiObject* result) = 0;
+
+    // The BIOS version the machine reports in the registry.
+    virtual std::string BiosVersion() const = 0;
+
+    // Called when the machine takes this firmware: place tables in physical memory, etc.
+    virtual void Attach(Machine& machine) { (void)machine; }
+
+    // Where Notify on the device goes (the ACPI driver stand-in); empty: nowhere.
+    void SetNotifySink(std::function<void(ULONG)> sink);
+    // Raises Notify(value) on the device.
+    void Notify(ULONG value);
+
+private:
+    std::mutex sinkLock_;
+    std::function<void(ULONG)> sink_;
+};
+
+}  // namespace plat

@@ -1,0 +1,53 @@
+/*
+ * Structured exception handling. The WDK's compiler gives __try/__except as
+ * keywords; here a guarded block is a frame on a per-thread stack, entered
+ * with sigsetjmp, and a hardware fault inside it (an access to a faulting
+ * physical-memory mapping, say) unwinds to the frame with the exception code.
+ *
+ *     __try { ... } __except (EXCEPTION_EXECUTE_HANDLER) { status = GetExceptionCode(); }
+ *
+ * As with the real keywords, locals changed inside the guarded block and read
+ * in the handler must be volatile.
+ */
+#pragma once
+
+#include <setjmp.h>
+
+#define EXCEPTION_EXECUTE_HANDLER 1
+#define EXCEPTION_CONTINUE_SEARCH 0
+#define EXCEPTION_CONTINUE_EXECUTION (-1)
+
+namespace plat {
+
+class SehFrame {
+public:
+    SehFrame();
+    ~SehFrame();
+    SehFrame(const SehFrame&) = delete;
+    SehFrame& operator=(const SehFrame&) = delete;
+
+    sigjmp_buf& Env() { return env_; }
+    // Runs the filter's verdict after a fault unwound here: TRUE to run the handler,
+    // otherwise the fault goes on to the next outer frame.
+    bool Handle(int filterResult);
+    long Code() const { return code_; }
+
+    // Unwinds to the innermost frame of this thread; false when there is none.
+    static bool Raise(long code);
+
+private:
+    sigjmp_buf env_;
+    SehFrame* outer_;
+    long code_ = 0;
+    bool active_ = true;
+};
+
+}  // namespace plat
+
+// The keywords exist only in kernel-mode images (the driver), as with the WDK;
+// host code of the platform includes the C++ library, which has its own __try.
+#ifdef _KERNEL_MODE
+#define __try if (::plat::SehFrame plat_seh_frame_; sigsetjmp(plat_seh_frame_.Env(), 1) == 0)
+#define __except(filter) else if (plat_seh_frame_.Handle(filter))
+#define GetExceptionCode() ((NTSTATUS)plat_seh_frame_.Code())
+#endif

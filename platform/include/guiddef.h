@@ -1,0 +1,33 @@
+/*
+ * GUID record and DEFINE_GUID. Without <initguid.h> first, DEFINE_GUID only
+ * declares the name; with it, the translation unit defines it.
+ */
+#pragma once
+
+#include <string.h>
+
+typedef struct _GUID {
+    unsigned int Data1;
+    unsigned short Data2;
+    unsigned short Data3;
+    unsigned char Data4[8];
+} GUID;
+
+typedef GUID* LPGUID;
+typedef const GUID* LPCGUID;
+typedef const GUID& REFGUID;
+
+static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
+
+#ifndef DEFINE_GUID
+#ifdef INITGUID
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name
+#endif
+#endif
+
+inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }

@@ -1,0 +1,39 @@
+/*
+ * Fault injection. Every fallible platform call asks Check() with its failure
+ * point's name before doing its work; a test arms a point to fail its Nth call
+ * with a chosen status. A counting run records how often each point is asked,
+ * so a sweep can replay a scenario failing each call in turn.
+ *
+ * Points: WdfDriverCreate, WdfDeviceCreate, WdfDeviceCreateDeviceInterface,
+ * WdfIoQueueCreate, WdfSpinLockCreate, WdfMemoryCreate, WdfWorkItemCreate,
+ * WdfStringCreate, WdfFdoQueryForInterface, WdfIoTargetSendIoctlSynchronously,
+ * AcpiEvalMethod, RegisterForDeviceNotifications, WdfDriverOpenParametersRegistryKey,
+ * WdfRegistryCreateKey, WdfRegistryOpenKey, WdfRegistryQueryString,
+ * WdfRegistryAssignString, WdfRegistryAssignULong, RtlQueryRegistryValues,
+ * ZwCreateFile, ZwWriteFile, MmMapIoSpace, ObReferenceObjectByHandle,
+ * ExAllocatePool, EtwRegisterClassicProvider, IoWMIRegistrationControl.
+ */
+#pragma once
+#include <ntdef.h>
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace plat::fault {
+
+// STATUS_SUCCESS, or the status this call of the point is armed to fail with.
+NTSTATUS Check(const char* point);
+
+// Fails the Nth call (1-based, counted from now) of the point with the status.
+void FailNth(const std::string& point, uint64_t n, NTSTATUS status);
+// Fails every call of the point from now on.
+void FailAll(const std::string& point, NTSTATUS status);
+// Disarms every point and clears the counts.
+void Reset();
+
+// Number of times each point was asked since the last Reset().
+std::map<std::string, uint64_t> Counts();
+// Number of injected failures since the last Reset().
+uint64_t Injected();
+
+}  // namespace plat::fault

@@ -1,0 +1,79 @@
+/*
+ * The framework device object, its device-init record and its device
+ * interfaces. Interfaces are published while the device is started and are
+ * what user-mode clients enumerate and open.
+ */
+#pragma once
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "wdf/driver.h"
+
+struct WDFDEVICE_INIT {
+    WDF_PNPPOWER_EVENT_CALLBACKS pnpPower;
+    WDF_FILEOBJECT_CONFIG fileObject;
+    bool hasFileObjectConfig = false;
+    bool hasFileObjectAttributes = false;
+    WDF_OBJECT_ATTRIBUTES fileObjectAttributes;
+    std::wstring instanceId;
+    bool consumed = false;
+};
+
+namespace plat::acpi {
+class AcpiDevice;
+}
+
+namespace plat::wdf {
+
+struct FxQueue;
+struct FxIoTarget;
+
+enum class PnpState { Added, Started, StartFailed, Stopped, Removed };
+
+struct FxDevice : FxObject {
+    FxDevice(FxDriver* driver, const WDFDEVICE_INIT& init, const WDF_OBJECT_ATTRIBUTES* attributes);
+    bool DriverMayDelete() const override { return false; }
+    void OnDelete() override;
+    std::string Describe() const override;
+
+    FxDriver* driver;
+    std::wstring instanceId;
+    WDF_PNPPOWER_EVENT_CALLBACKS pnpPower;
+    bool hasFileObjectConfig;
+    WDF_FILEOBJECT_CONFIG fileObject;
+
+    struct Interface {
+        GUID classGuid;
+        std::wstring referenceString;
+        std::wstring symbolicLink;  // \??\ACPI#TVRX0001#0#{guid}
+    };
+    std::vector<Interface> interfaces;
+
+    FxQueue* defaultQueue = nullptr;
+    FxIoTarget* ioTarget = nullptr;
+    std::shared_ptr<plat::acpi::AcpiDevice> pdo;  // the ACPI device below this one
+
+    // Plug and Play and power callbacks of one device never overlap.
+    std::recursive_mutex pnpLock;
+    PnpState pnpState = PnpState::Added;
+    bool inD0 = false;
+};
+
+// A published device interface that a client can open.
+struct InterfaceEntry {
+    std::wstring symbolicLink;
+    FxDevice* device;
+};
+
+// The interfaces of started devices of a class, in creation order.
+std::vector<InterfaceEntry> EnumerateInterfaces(const GUID& classGuid);
+// The started device whose interface has this symbolic link (case-insensitive), or nullptr.
+FxDevice* DeviceFromSymbolicLink(const std::wstring& symbolicLink);
+
+// Devices created and not yet deleted.
+std::vector<FxDevice*> LiveDevices();
+// Deletes a device with its children (removal by the PnP manager).
+void DeleteDevice(FxDevice* device);
+
+}  // namespace plat::wdf

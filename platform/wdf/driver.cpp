@@ -1,0 +1,95 @@
+/* WdfDriverCreate and the driver object's life. */
+#include "wdf/driver.h"
+
+#include <atomic>
+#include <string>
+
+#include "machine/fault.h"
+#include "nt/bugcheck.h"
+#include "nt/irql.h"
+
+namespace plat::wdf {
+namespace {
+std::atomic<FxDriver*> g_driver{nullptr};
+}
+
+FxDriver::FxDriver(PDRIVER_OBJECT wdm_, PCUNICODE_STRING path, const WDF_DRIVER_CONFIG& config_,
+                   const WDF_OBJECT_ATTRIBUTES* attributes)
+    : FxObject(FxType::Driver, nullptr, attributes), wdm(wdm_), config(config_)
+{
+    if (path != nullptr && path->Buffer != nullptr) {
+        registryPath.assign(path->Buffer, path->Length / sizeof(WCHAR));
+    }
+}
+
+FxDriver* CurrentDriver() { return g_driver.load(std::memory_order_acquire); }
+
+ULONG DriverPoolTag()
+{
+    FxDriver* driver = CurrentDriver();
+    return driver ? driver->config.DriverPoolTag : 0;
+}
+
+void DeleteDriver()
+{
+    FxDriver* driver = CurrentDriver();
+    if (driver != nullptr) {
+        Delete(driver);
+        g_driver.store(nullptr, std::memory_order_release);
+    }
+}
+
+}  // namespace plat::wdf
+
+using namespace plat::wdf;
+
+extern "C" {
+
+NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                         PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver)
+{
+    plat::RequirePassive(__func__);
+    if (DriverObject == nullptr || DriverConfig == nullptr || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG)) {
+        plat::WdfViolation("driver config", "WdfDriverCreate needs a driver object and an initialised WDF_DRIVER_CONFIG");
+    }
+    ValidateAttributes(DriverAttributes, __func__);
+    if (DriverAttributes != nullptr && DriverAttributes->ParentObject != nullptr) {
+        plat::WdfViolation("driver attributes", "the driver object cannot have a parent");
+    }
+    if (CurrentDriver() != nullptr) {
+        plat::WdfViolation("driver object", "WdfDriverCreate called twice");
+    }
+    NTSTATUS status = plat::fault::Check("WdfDriverCreate");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* driver = new FxDriver(DriverObject, RegistryPath, *DriverConfig, DriverAttributes);
+    status = Register(driver, DriverAttributes);
+    if (!NT_SUCCESS(status)) {
+        delete driver;
+        return status;
+    }
+    g_driver.store(driver, std::memory_order_release);
+    if (Driver != nullptr) {
+        *Driver = static_cast<WDFDRIVER>(driver->handle);
+    }
+    return STATUS_SUCCESS;
+}
+
+PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
+{
+    return ResolveAs<FxDriver>(Driver, FxType::Driver, __func__)->wdm;
+}
+
+WDFDRIVER WdfGetDriver(VOID)
+{
+    FxDriver* driver = CurrentDriver();
+    return driver ? static_cast<WDFDRIVER>(driver->handle) : nullptr;
+}
+
+PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver)
+{
+    return ResolveAs<FxDriver>(Driver, FxType::Driver, __func__)->registryPath.data();
+}
+
+}  // extern "C"

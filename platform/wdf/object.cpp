@@ -1,0 +1,347 @@
+/*
+ * Framework object core: the handle table, the object tree, typed contexts
+ * and WdfObjectDelete / WdfObjectGetTypedContextWorker.
+ *
+ * The handle table is a two-level array of slots. A handle encodes a slot
+ * index and the slot's generation; deleting an object bumps the generation,
+ * so a stale handle never resolves. Lookups take no lock.
+ */
+#include "wdf/object.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <deque>
+#include <vector>
+
+#include "machine/verifier.h"
+#include "nt/bugcheck.h"
+#include "nt/irql.h"
+#include "wdf/driver.h"
+
+namespace plat::wdf {
+namespace {
+
+constexpr uint32_t kChunkBits = 12;
+constexpr uint32_t kChunkSize = 1u << kChunkBits;
+constexpr uint32_t kMaxChunks = 4096;
+
+struct Slot {
+    std::atomic<uint32_t> generation{1};
+    std::atomic<FxObject*> object{nullptr};
+};
+
+struct HandleTable {
+    std::atomic<Slot*> chunks[kMaxChunks] = {};
+    std::mutex lock;  // guards allocation of slots and chunks
+    std::deque<uint32_t> freeSlots;
+    uint32_t nextSlot = 0;
+    std::atomic<size_t> live{0};
+};
+
+HandleTable& Table()
+{
+    static HandleTable* table = new HandleTable();  // lives for the process: handles may be checked at exit
+    return *table;
+}
+
+Slot* SlotAt(uint32_t index)
+{
+    Slot* chunk = Table().chunks[index >> kChunkBits].load(std::memory_order_acquire);
+    return chunk ? &chunk[index & (kChunkSize - 1)] : nullptr;
+}
+
+uint32_t AllocateSlot()
+{
+    HandleTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    // Reuse a slot only when many are free, so a stale handle's slot is rarely reused soon.
+    if (t.freeSlots.size() > 1024) {
+        uint32_t index = t.freeSlots.front();
+        t.freeSlots.pop_front();
+        return index;
+    }
+    uint32_t index = t.nextSlot++;
+    if ((index >> kChunkBits) >= kMaxChunks) {
+        BugCheck(0xDEADDEAD, "framework handle table exhausted");
+    }
+    if (t.chunks[index >> kChunkBits].load() == nullptr) {
+        t.chunks[index >> kChunkBits].store(new Slot[kChunkSize], std::memory_order_release);
+    }
+    return index;
+}
+
+void FreeSlot(uint32_t index)
+{
+    HandleTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.freeSlots.push_back(index);
+}
+
+WDFOBJECT Encode(uint32_t index, uint32_t generation)
+{
+    uint64_t value = (static_cast<uint64_t>(generation) << 32) | (static_cast<uint64_t>(index + 1) << 4);
+    return reinterpret_cast<WDFOBJECT>(value);
+}
+
+bool Decode(WDFOBJECT handle, uint32_t* index, uint32_t* generation)
+{
+    uint64_t value = reinterpret_cast<uint64_t>(handle);
+    uint64_t low = value & 0xFFFFFFFFu;
+    if ((low & 0xF) != 0 || (low >> 4) == 0) {
+        return false;
+    }
+    *index = static_cast<uint32_t>((low >> 4) - 1);
+    *generation = static_cast<uint32_t>(value >> 32);
+    return true;
+}
+
+std::string HandleText(WDFOBJECT handle)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    return text;
+}
+
+void Link(FxObject* parent, FxObject* child)
+{
+    std::lock_guard<std::mutex> guard(parent->childLock);
+    child->siblingPrev = nullptr;
+    child->siblingNext = parent->firstChild;
+    if (parent->firstChild) {
+        parent->firstChild->siblingPrev = child;
+    }
+    parent->firstChild = child;
+}
+
+void Unlink(FxObject* child)
+{
+    FxObject* parent = child->parent;
+    if (parent == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(parent->childLock);
+    if (child->siblingPrev) {
+        child->siblingPrev->siblingNext = child->siblingNext;
+    } else {
+        parent->firstChild = child->siblingNext;
+    }
+    if (child->siblingNext) {
+        child->siblingNext->siblingPrev = child->siblingPrev;
+    }
+    child->siblingPrev = child->siblingNext = nullptr;
+}
+
+bool SameContextType(PCWDF_OBJECT_CONTEXT_TYPE_INFO a, PCWDF_OBJECT_CONTEXT_TYPE_INFO b)
+{
+    if (a == b) {
+        return true;
+    }
+    // The same type declared in another image (a test that includes the driver's header).
+    return a && b && a->ContextSize == b->ContextSize && a->ContextName && b->ContextName &&
+           std::strcmp(a->ContextName, b->ContextName) == 0;
+}
+
+const int g_reporter = verifier::AddReporter("framework objects", [](std::vector<std::string>& findings) {
+    DescribeLiveObjects(findings);
+});
+
+}  // namespace
+
+const char* FxTypeName(FxType type)
+{
+    switch (type) {
+    case FxType::Driver: return "WDFDRIVER";
+    case FxType::Device: return "WDFDEVICE";
+    case FxType::Queue: return "WDFQUEUE";
+    case FxType::Request: return "WDFREQUEST";
+    case FxType::FileObject: return "WDFFILEOBJECT";
+    case FxType::Memory: return "WDFMEMORY";
+    case FxType::SpinLock: return "WDFSPINLOCK";
+    case FxType::WorkItem: return "WDFWORKITEM";
+    case FxType::IoTarget: return "WDFIOTARGET";
+    case FxType::Key: return "WDFKEY";
+    case FxType::String: return "WDFSTRING";
+    }
+    return "WDFOBJECT";
+}
+
+FxObject::FxObject(FxType type_, FxObject* parent_, const WDF_OBJECT_ATTRIBUTES* attributes)
+    : type(type_), parent(parent_)
+{
+    if (attributes != nullptr) {
+        cleanup = attributes->EvtCleanupCallback;
+        destroy = attributes->EvtDestroyCallback;
+        contextType = attributes->ContextTypeInfo ? attributes->ContextTypeInfo->UniqueType : nullptr;
+    }
+}
+
+FxObject::~FxObject() { std::free(context); }
+
+std::string FxObject::Describe() const { return std::string(FxTypeName(type)) + " " + HandleText(handle); }
+
+void ValidateAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, const char* routine)
+{
+    if (attributes == nullptr) {
+        return;
+    }
+    if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+        WdfViolation("object attributes", std::string(routine) + ": WDF_OBJECT_ATTRIBUTES.Size is " +
+                                              std::to_string(attributes->Size) + " (not initialised?)");
+    }
+    if (attributes->ExecutionLevel == WdfExecutionLevelInvalid ||
+        attributes->SynchronizationScope == WdfSynchronizationScopeInvalid) {
+        WdfViolation("object attributes", std::string(routine) + ": invalid execution level or synchronization scope");
+    }
+    if (attributes->ContextTypeInfo && attributes->ContextTypeInfo->UniqueType == nullptr) {
+        WdfViolation("object attributes", std::string(routine) + ": context type without type information");
+    }
+}
+
+FxObject* ParentFromAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, const char* routine)
+{
+    if (attributes != nullptr && attributes->ParentObject != nullptr) {
+        return Resolve(attributes->ParentObject, routine);
+    }
+    FxDriver* driver = CurrentDriver();
+    if (driver == nullptr) {
+        WdfViolation("no driver", std::string(routine) + " called with no framework driver object");
+    }
+    return driver;
+}
+
+NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes)
+{
+    if (attributes != nullptr && attributes->ContextTypeInfo != nullptr) {
+        const WDF_OBJECT_CONTEXT_TYPE_INFO* info = attributes->ContextTypeInfo->UniqueType;
+        size_t size = attributes->ContextSizeOverride > info->ContextSize ? attributes->ContextSizeOverride
+                                                                            : info->ContextSize;
+        object->context = std::calloc(1, size ? size : 1);
+        if (object->context == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    uint32_t index = AllocateSlot();
+    Slot* slot = SlotAt(index);
+    object->handle = Encode(index, slot->generation.load(std::memory_order_relaxed));
+    slot->object.store(object, std::memory_order_release);
+    Table().live.fetch_add(1, std::memory_order_relaxed);
+    if (object->parent != nullptr) {
+        Link(object->parent, object);
+    }
+    return STATUS_SUCCESS;
+}
+
+void Delete(FxObject* object)
+{
+    if (object->deleting.exchange(true)) {
+        return;
+    }
+    for (;;) {
+        FxObject* child;
+        {
+            std::lock_guard<std::mutex> guard(object->childLock);
+            child = object->firstChild;
+        }
+        if (child == nullptr) {
+            break;
+        }
+        Delete(child);
+    }
+    object->OnDelete();
+    if (object->cleanup) {
+        object->cleanup(object->handle);
+    }
+    if (object->destroy) {
+        object->destroy(object->handle);
+    }
+    Unlink(object);
+    uint32_t index = 0, generation = 0;
+    Decode(object->handle, &index, &generation);
+    Slot* slot = SlotAt(index);
+    slot->object.store(nullptr, std::memory_order_release);
+    slot->generation.fetch_add(1, std::memory_order_release);
+    Table().live.fetch_sub(1, std::memory_order_relaxed);
+    FreeSlot(index);
+    delete object;
+}
+
+FxObject* Resolve(WDFOBJECT handle, const char* routine)
+{
+    if (handle == nullptr) {
+        WdfViolation("NULL handle", std::string(routine) + " was given a NULL framework handle");
+    }
+    uint32_t index = 0, generation = 0;
+    Slot* slot = nullptr;
+    if (!Decode(handle, &index, &generation) || (index >> kChunkBits) >= kMaxChunks ||
+        (slot = SlotAt(index)) == nullptr) {
+        WdfViolation("invalid handle", std::string(routine) + " was given " + HandleText(handle) +
+                                           ", which is not a framework handle");
+    }
+    FxObject* object = slot->object.load(std::memory_order_acquire);
+    if (object == nullptr || slot->generation.load(std::memory_order_acquire) != generation) {
+        WdfViolation("deleted handle used", std::string(routine) + " was given " + HandleText(handle) +
+                                                ", whose object has been deleted");
+    }
+    return object;
+}
+
+FxObject* Resolve(WDFOBJECT handle, FxType expected, const char* routine)
+{
+    FxObject* object = Resolve(handle, routine);
+    if (object->type != expected) {
+        WdfViolation("wrong handle type", std::string(routine) + " expects a " + FxTypeName(expected) +
+                                              " but was given " + object->Describe());
+    }
+    return object;
+}
+
+size_t LiveObjectCount() { return Table().live.load(std::memory_order_relaxed); }
+
+void DescribeLiveObjects(std::vector<std::string>& out)
+{
+    HandleTable& t = Table();
+    uint32_t end;
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        end = t.nextSlot;
+    }
+    for (uint32_t index = 0; index < end; ++index) {
+        Slot* slot = SlotAt(index);
+        FxObject* object = slot ? slot->object.load(std::memory_order_acquire) : nullptr;
+        if (object != nullptr) {
+            out.push_back("framework object not deleted: " + object->Describe());
+        }
+    }
+}
+
+}  // namespace plat::wdf
+
+using namespace plat::wdf;
+
+extern "C" {
+
+VOID WdfObjectDelete(WDFOBJECT Object)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    FxObject* object = Resolve(Object, __func__);
+    if (!object->DriverMayDelete()) {
+        plat::WdfViolation("object the driver may not delete",
+                           std::string("WdfObjectDelete on ") + object->Describe() +
+                               ", which the framework deletes itself");
+    }
+    Delete(object);
+}
+
+PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+{
+    FxObject* object = Resolve(Handle, __func__);
+    if (object->context == nullptr || !SameContextType(object->contextType, TypeInfo)) {
+        plat::WdfViolation("context type", object->Describe() + " has no context of type " +
+                                               (TypeInfo && TypeInfo->ContextName ? TypeInfo->ContextName : "?"));
+    }
+    return object->context;
+}
+
+}  // extern "C"

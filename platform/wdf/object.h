@@ -1,0 +1,89 @@
+/*
+ * Framework objects. Every WDF handle names an FxObject through a handle table
+ * whose entries carry a generation, so a handle used after its object was
+ * deleted is recognised (and stops the system) rather than touching freed
+ * memory. Objects form a tree: deleting one deletes its children first, then
+ * runs its cleanup and destroy callbacks. An object created without attributes
+ * (or without a parent) is a child of the driver object.
+ */
+#pragma once
+#include <wdf.h>
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace plat::wdf {
+
+enum class FxType : uint8_t {
+    Driver,
+    Device,
+    Queue,
+    Request,
+    FileObject,
+    Memory,
+    SpinLock,
+    WorkItem,
+    IoTarget,
+    Key,
+    String,
+};
+const char* FxTypeName(FxType type);  // "WDFDEVICE", ...
+
+struct FxObject {
+    FxObject(FxType type, FxObject* parent, const WDF_OBJECT_ATTRIBUTES* attributes);
+    virtual ~FxObject();
+    FxObject(const FxObject&) = delete;
+    FxObject& operator=(const FxObject&) = delete;
+
+    // Type-specific teardown, after the children and before the cleanup callback.
+    virtual void OnDelete() {}
+    // Whether the driver may delete the object with WdfObjectDelete.
+    virtual bool DriverMayDelete() const { return true; }
+    // A line for leak reports ("WDFMEMORY 0x... (524 bytes, tag Tvrx)").
+    virtual std::string Describe() const;
+
+    const FxType type;
+    WDFOBJECT handle = nullptr;
+    FxObject* parent = nullptr;
+    void* context = nullptr;
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+
+    // Children, linked through siblingPrev/siblingNext under childLock.
+    std::mutex childLock;
+    FxObject* firstChild = nullptr;
+    FxObject* siblingPrev = nullptr;
+    FxObject* siblingNext = nullptr;
+    std::atomic<bool> deleting{false};
+};
+
+// Registers a newly constructed object: gives it a handle and links it to its parent.
+// Allocates the typed context given by the attributes (zero-filled).
+NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes);
+
+// Deletes an object and its children (cleanup callbacks first, then destroy callbacks).
+void Delete(FxObject* object);
+
+// The object a handle names. Stops the system (WDF_VIOLATION) when the handle is
+// NULL, was never issued, names a deleted object, or names an object of another type.
+FxObject* Resolve(WDFOBJECT handle, const char* routine);
+FxObject* Resolve(WDFOBJECT handle, FxType expected, const char* routine);
+
+template <class T>
+T* ResolveAs(WDFOBJECT handle, FxType expected, const char* routine)
+{
+    return static_cast<T*>(Resolve(handle, expected, routine));
+}
+
+// The parent an object gets from its attributes: the attribute's ParentObject, or the driver.
+FxObject* ParentFromAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, const char* routine);
+
+// Checks a WDF_OBJECT_ATTRIBUTES record handed in by the driver (size, levels).
+void ValidateAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, const char* routine);
+
+// Number of live framework objects, and a description of each (leak reports).
+size_t LiveObjectCount();
+void DescribeLiveObjects(std::vector<std::string>& out);
+
+}  // namespace plat::wdf
