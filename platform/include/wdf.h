@@ -37,6 +37,7 @@ typedef struct _MDL MDL, *PMDL;
 #define WDF_NO_HANDLE NULL
 #define WDF_NO_CONTEXT NULL
 #define WDF_NO_SEND_OPTIONS NULL
+#define WDF_NO_EVENT_CALLBACK NULL
 
 // ---------------------------------------------------------------- enumerations
 

@@ -7,13 +7,17 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "firmware/native.h"
+#include "firmware/firmware.h"
 #include "machine/physmem.h"
 #include "machine/process.h"
 #include "machine/registry.h"
 #include "nt/bugcheck.h"
 
 namespace plat {
+
+// The embedded default firmware (the native model), defined with it.
+std::shared_ptr<Firmware> MakeDefaultFirmware();
+
 namespace {
 
 std::mutex g_currentLock;
@@ -59,7 +63,7 @@ Machine::Machine(Options options) : options_(std::move(options)), clock_(options
         previous_ = g_current.load();
         g_current.store(this);
     }
-    SetFirmware(MakeNativeFirmware());
+    SetFirmware(MakeDefaultFirmware());
 }
 
 Machine::~Machine()
@@ -99,8 +103,9 @@ void Machine::SetFirmware(std::shared_ptr<plat::Firmware> firmware)
     }
     firmware_ = std::move(firmware);
     firmware_->Attach(*this);
+    std::string version = firmware_->BiosVersion();
     registry_->SetString(L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current", L"BIOSVersion",
-                         std::wstring(firmware_->BiosVersion().begin(), firmware_->BiosVersion().end()));
+                         std::wstring(version.begin(), version.end()));
 }
 
 }  // namespace plat

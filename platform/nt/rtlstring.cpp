@@ -3,6 +3,7 @@
 #include <ntstrsafe.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 

@@ -4,14 +4,41 @@
 #include <atomic>
 #include <string>
 
+#include <mutex>
+#include <vector>
+
 #include "machine/fault.h"
+#include "machine/verifier.h"
 #include "nt/bugcheck.h"
 #include "nt/irql.h"
 
 namespace plat::wdf {
 namespace {
 std::atomic<FxDriver*> g_driver{nullptr};
+
+// Memory, string and key objects that the driver created for its own use and
+// left for the framework to delete at unload: the driver's own rule is to
+// release them, so they are reported as leaks.
+std::mutex g_leaksLock;
+std::vector<std::string> g_leaks;
+
+void CollectLeaks(FxObject* object, std::vector<std::string>& out)
+{
+    std::lock_guard<std::mutex> guard(object->childLock);
+    for (FxObject* child = object->firstChild; child != nullptr; child = child->siblingNext) {
+        if (child->type == FxType::Memory || child->type == FxType::String || child->type == FxType::Key) {
+            out.push_back("framework object left for unload to delete: " + child->Describe());
+        }
+        CollectLeaks(child, out);
+    }
 }
+
+const int g_reporter = verifier::AddReporter("framework objects left at unload", [](std::vector<std::string>& findings) {
+    std::lock_guard<std::mutex> guard(g_leaksLock);
+    findings.insert(findings.end(), g_leaks.begin(), g_leaks.end());
+});
+
+}  // namespace
 
 FxDriver::FxDriver(PDRIVER_OBJECT wdm_, PCUNICODE_STRING path, const WDF_DRIVER_CONFIG& config_,
                    const WDF_OBJECT_ATTRIBUTES* attributes)
@@ -34,6 +61,12 @@ void DeleteDriver()
 {
     FxDriver* driver = CurrentDriver();
     if (driver != nullptr) {
+        std::vector<std::string> leaks;
+        CollectLeaks(driver, leaks);
+        {
+            std::lock_guard<std::mutex> guard(g_leaksLock);
+            g_leaks = std::move(leaks);
+        }
         Delete(driver);
         g_driver.store(nullptr, std::memory_order_release);
     }
@@ -62,6 +95,10 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
     NTSTATUS status = plat::fault::Check("WdfDriverCreate");
     if (!NT_SUCCESS(status)) {
         return status;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_leaksLock);
+        g_leaks.clear();
     }
     auto* driver = new FxDriver(DriverObject, RegistryPath, *DriverConfig, DriverAttributes);
     status = Register(driver, DriverAttributes);

@@ -1,0 +1,169 @@
+/*
+ * App instances: one node per open handle on the device, in a list of the
+ * device context guarded by AppInstanceListLock; and the client event that
+ * each instance registers.
+ */
+#include "tvrx.h"
+#include "trace.h"
+#include "appinstance.tmh"
+
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(PAGE, TvrxEvtAppDeviceFileCreate)
+#pragma alloc_text(PAGE, TvrxEvtAppFileClose)
+#endif
+
+_Use_decl_annotations_
+VOID
+TvrxEvtAppDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT FileObject)
+/*
+ * Admits a new client only while the hardware is prepared, and gives it an
+ * app instance.
+ * PASSIVE_LEVEL; called by the framework for each open of the device.
+ */
+{
+    PAGED_CODE();
+
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
+    if (ReadULongNoFence(&context->DeviceState) != TVRX_DEVICE_STATE_PREPARED) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! device not prepared (state %u)",
+                    ReadULongNoFence(&context->DeviceState));
+        WdfRequestComplete(Request, STATUS_INVALID_DEVICE_STATE);
+        return;
+    }
+
+    NTSTATUS status = TvrxAddAppInstanceToList(Device, FileObject);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no app instance %!STATUS!", status);
+    }
+    WdfRequestComplete(Request, status);
+}
+
+_Use_decl_annotations_
+VOID
+TvrxEvtAppFileClose(WDFFILEOBJECT FileObject)
+/*
+ * Removes the client's app instance. No event is set at close.
+ * PASSIVE_LEVEL; called by the framework after the last request of the handle completed.
+ */
+{
+    PAGED_CODE();
+
+    NTSTATUS status = TvrxRemoveAppInstanceFromList(FileObject);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %!STATUS!", status);
+    }
+}
+
+_Use_decl_annotations_
+PTVRX_APP_INSTANCE_NODE
+TvrxGetNewListNode(WDFDEVICE Device, WDFFILEOBJECT FileObject)
+/*
+ * Allocates an unlinked node for the file object; the caller owns it until
+ * it is linked. The memory object is kept in the node so that freeing the
+ * node is deleting it.
+ * PASSIVE_LEVEL; called by TvrxAddAppInstanceToList.
+ */
+{
+    UNREFERENCED_PARAMETER(Device);
+
+    WDFMEMORY memory;
+    PVOID buffer;
+    NTSTATUS status = WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, sizeof(TVRX_APP_INSTANCE_NODE),
+                                      &memory, &buffer);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! WdfMemoryCreate failed %!STATUS!", status);
+        return NULL;
+    }
+
+    PTVRX_APP_INSTANCE_NODE node = (PTVRX_APP_INSTANCE_NODE)buffer;
+    RtlZeroMemory(node, sizeof(*node));
+    node->FileObject = FileObject;
+    node->ClientEvent = NULL;
+    node->NodeMemory = memory;
+    return node;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxAddAppInstanceToList(WDFDEVICE Device, WDFFILEOBJECT FileObject)
+/*
+ * Creates the node of a newly opened handle and links it at the head.
+ * PASSIVE_LEVEL; called by TvrxEvtAppDeviceFileCreate.
+ */
+{
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
+
+    PTVRX_APP_INSTANCE_NODE node = TvrxGetNewListNode(Device, FileObject);
+    if (node == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no memory for file object %p", FileObject);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    WdfSpinLockAcquire(context->AppInstanceListLock);
+    InsertHeadList(&context->AppInstanceListHead, &node->ListEntry);
+    WdfSpinLockRelease(context->AppInstanceListLock);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+PTVRX_APP_INSTANCE_NODE
+TvrxSearchObjInstance(WDFFILEOBJECT FileObject)
+/*
+ * Finds the node of a file object. The node stays valid while the caller
+ * handles a request of that file object: the framework closes a file object
+ * only after all of its requests completed.
+ * <= DISPATCH_LEVEL; called by the event registration.
+ */
+{
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(WdfFileObjectGetDevice(FileObject));
+    PTVRX_APP_INSTANCE_NODE found = NULL;
+
+    WdfSpinLockAcquire(context->AppInstanceListLock);
+    if (IsListEmpty(&context->AppInstanceListHead)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no app instances");
+    } else {
+        for (PLIST_ENTRY entry = context->AppInstanceListHead.Flink; entry != &context->AppInstanceListHead;
+             entry = entry->Flink) {
+            PTVRX_APP_INSTANCE_NODE node = CONTAINING_RECORD(entry, TVRX_APP_INSTANCE_NODE, ListEntry);
+            if (node->FileObject == FileObject) {
+                found = node;
+                break;
+            }
+        }
+    }
+    WdfSpinLockRelease(context->AppInstanceListLock);
+    return found;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxRemoveAppInstanceFromList(WDFFILEOBJECT FileObject)
+/*
+ * Unlinks and frees the node of a closed handle, releasing its event
+ * reference. The reference and the node are released after the lock.
+ * PASSIVE_LEVEL; called by TvrxEvtAppFileClose.
+ */
+{
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(WdfFileObjectGetDevice(FileObject));
+    PTVRX_APP_INSTANCE_NODE found = NULL;
+
+    WdfSpinLockAcquire(context->AppInstanceListLock);
+    for (PLIST_ENTRY entry = context->AppInstanceListHead.Flink; entry != &context->AppInstanceListHead;
+         entry = entry->Flink) {
+        PTVRX_APP_INSTANCE_NODE node = CONTAINING_RECORD(entry, TVRX_APP_INSTANCE_NODE, ListEntry);
+        if (node->FileObject == FileObject) {
+            RemoveEntryList(&node->ListEntry);
+            found = node;
+            break;
+        }
+    }
+    WdfSpinLockRelease(context->AppInstanceListLock);
+
+    if (found != NULL) {
+        if (found->ClientEvent != NULL) {
+            ObDereferenceObject(found->ClientEvent);
+        }
+        WdfObjectDelete(found->NodeMemory);
+    }
+    return STATUS_SUCCESS;
+}

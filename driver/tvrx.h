@@ -1,0 +1,202 @@
+/*
+ * Tavrix device-mode driver: private definitions shared by the four source
+ * units (driver, device, queue, appinstance): the device context, the
+ * device-mode tables, the app-instance node, the notification work-item
+ * context, and every routine's prototype with the IRQL it runs at.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <wdf.h>
+#include <acpiioct.h>
+
+#include "tvrxioctl.h"
+
+EXTERN_C_START
+
+//
+// Pool tags, in memory order: "Tvrx" for everything the driver allocates,
+// "Tagt" for the SAR export's transfer buffer.
+//
+#define TVRX_POOL_TAG ((ULONG)0x78727654)      // 'T' 'v' 'r' 'x'
+#define TVRX_SAR_POOL_TAG ((ULONG)0x74676154)  // 'T' 'a' 'g' 't'
+
+//
+// DeviceState values. There is no state 2.
+//
+#define TVRX_DEVICE_STATE_CREATED 0
+#define TVRX_DEVICE_STATE_PREPARED 1
+#define TVRX_DEVICE_STATE_PREPARE_FAILED 3
+#define TVRX_DEVICE_STATE_RELEASED 4
+
+//
+// _DSM of the device: UUID {82737E72-3A33-4C45-A9C7-57C0411A5F13}, revision 0.
+//
+#define TVRX_DSM_REVISION 0
+#define TVRX_DSM_FUNCTION_SUPPORTED_FUNCTIONS 0
+#define TVRX_DSM_FUNCTION_DEVICE_MODE 1
+#define TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE 2
+#define TVRX_DSM_FUNCTION_BIOS_SAR_TABLE 3
+#define TVRX_DSM_INPUT_SIZE 60
+#define TVRX_DSM_OUTPUT_SIZE 524
+#define TVRX_DSM_TIMEOUT_100NS (-30000000LL)  // 3 seconds, relative
+
+#define TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE 0x80
+
+//
+// Device-mode tables, filled from _DSM function 2.
+//
+#define TVRX_DEVICE_MODE_TABLE_COUNT_MAX 3
+#define TVRX_DEVICE_MODE_ENTRIES_MAX 32
+#define TVRX_DEVICE_MODE_MATCH_MAX 31  // modes above this are never matched
+
+typedef struct _TVRX_DEVICE_MODE_ENTRY {
+    UCHAR DeviceMode;
+    ULONG Value1;
+    ULONG Value2;
+    ULONG Value3;
+} TVRX_DEVICE_MODE_ENTRY, *PTVRX_DEVICE_MODE_ENTRY;
+
+typedef struct _TVRX_DEVICE_MODE_TABLE {
+    UCHAR TableTag;
+    UCHAR MaxDeviceMode;
+    ULONG EntryCount;
+    TVRX_DEVICE_MODE_ENTRY Entries[TVRX_DEVICE_MODE_ENTRIES_MAX];
+} TVRX_DEVICE_MODE_TABLE, *PTVRX_DEVICE_MODE_TABLE;
+
+//
+// The per-device state. AppInstanceListLock guards AppInstanceListHead and
+// every node's ClientEvent; every other field is one aligned value written
+// without a lock (RegulatoryType is exchanged atomically).
+//
+typedef struct _TVRX_DEVICE_CONTEXT {
+    WDFSPINLOCK AppInstanceListLock;
+    ULONG DeviceState;
+    ULONG CurrentDeviceMode;
+    BOOLEAN DeviceModeTablesValid;
+    TVRX_DEVICE_MODE_TABLE DeviceModeTables[TVRX_DEVICE_MODE_TABLE_COUNT_MAX];
+    ULONG SarTablePhysicalAddress;
+    ULONG SarTableLength;
+    BOOLEAN AcpiInterfaceAcquired;
+    BOOLEAN AcpiNotificationsRegistered;
+    ACPI_INTERFACE_STANDARD2 AcpiInterface;
+    ULONG RegulatoryType;
+    LIST_ENTRY AppInstanceListHead;
+} TVRX_DEVICE_CONTEXT, *PTVRX_DEVICE_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_DEVICE_CONTEXT, TvrxGetDeviceContext)
+
+//
+// The context of one notification work item.
+//
+typedef struct _TVRX_ACPI_NOTIFICATION_CONTEXT {
+    WDFDEVICE Device;
+    ULONG NotifyValue;
+} TVRX_ACPI_NOTIFICATION_CONTEXT, *PTVRX_ACPI_NOTIFICATION_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_ACPI_NOTIFICATION_CONTEXT, TvrxGetNotificationContext)
+
+//
+// One app instance per open handle on the device, linked into
+// AppInstanceListHead (newest first). NodeMemory is the framework memory
+// object that holds the node, deleted when the node is freed.
+//
+typedef struct _TVRX_APP_INSTANCE_NODE {
+    WDFFILEOBJECT FileObject;
+    LIST_ENTRY ListEntry;
+    PKEVENT ClientEvent;
+    WDFMEMORY NodeMemory;
+} TVRX_APP_INSTANCE_NODE, *PTVRX_APP_INSTANCE_NODE;
+
+//
+// BiosSarState: the driver-wide state of the SAR export, mirrored into the
+// registry value of the same name.
+//
+#define TVRX_BIOS_SAR_STATE_CHECKING 0
+#define TVRX_BIOS_SAR_STATE_CURRENT 1
+#define TVRX_BIOS_SAR_STATE_BAD_RESULT 3
+#define TVRX_BIOS_SAR_STATE_READ_FAILED 4
+#define TVRX_BIOS_SAR_STATE_WRITE_FAILED 5
+
+extern ULONG BiosSarState;
+
+// ---------------------------------------------------------------- driver.cpp (PASSIVE_LEVEL)
+
+DRIVER_INITIALIZE DriverEntry;
+EVT_WDF_DRIVER_DEVICE_ADD TavrixEvtDeviceAdd;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP TavrixEvtDriverContextCleanup;
+
+// ---------------------------------------------------------------- device.cpp
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TavrixCreateDevice(_Inout_ PWDFDEVICE_INIT DeviceInit);
+
+EVT_WDF_DEVICE_PREPARE_HARDWARE TvrxWdfEvtDevicePrepareHardware;
+EVT_WDF_DEVICE_RELEASE_HARDWARE TvrxWdfEvtDeviceReleaseHardware;
+EVT_WDF_DEVICE_D0_ENTRY TvrxWdfEvtDeviceD0Entry;
+EVT_WDF_DEVICE_D0_EXIT TvrxWdfEvtDeviceD0Exit;
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxRegisterForAcpiNotifications(_In_ WDFDEVICE Device);
+DEVICE_NOTIFY_CALLBACK2 AcpiTvrxNotifyCallback;
+EVT_WDF_WORKITEM AcpiTvrxNotificationWorker;
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxEvaluateDeviceModeDsm(_In_ WDFDEVICE Device, _In_ ULONG FunctionIndex,
+                                                                 _In_ ULONG TableIndex,
+                                                                 _Out_ WDFMEMORY* ResponseMemory);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxEvaluateDsmFunction(_In_ WDFDEVICE Device, _In_ ULONG FunctionIndex);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxDsmReadTable(_In_ WDFDEVICE Device);
+
+// Walks a function-2 result of BufferSize bytes into Table (whose EntryCount is set).
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxParseDeviceModeInfoFromBuf(_Inout_ PTVRX_DEVICE_MODE_TABLE Table,
+                                                                      _In_reads_bytes_(BufferSize) const UCHAR* Buffer,
+                                                                      _In_ SIZE_T BufferSize);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxProcessDsmResponseBuffer(_In_ WDFDEVICE Device, _In_ LONG FunctionIndex,
+                                                                    _In_ LONG TableIndex,
+                                                                    _In_opt_ WDFMEMORY ResponseMemory);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID TvrxTraceHexDump(_In_reads_bytes_(Count) const UCHAR* Data, _In_ ULONG Count,
+                                                          _In_z_ PCSTR Label);
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxExportBiosSarTable(_In_ ULONG PhysicalAddress, _In_ ULONG64 Length);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxCreateDirectory(_In_z_ PCWSTR Path);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxReadPhysicalMemory(_Out_writes_bytes_(ByteCount) PVOID Destination,
+                                                              _In_ ULONG64 ByteCount, _In_ ULONG64 PhysicalAddress,
+                                                              _Out_ PULONG64 BytesCopied);
+
+_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN TvrxIsBiosSarUpdateNeeded(_In_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxWriteParameterValue(_In_ WDFDEVICE Device, _In_z_ PCWSTR SubkeyName,
+                                                               _In_z_ PCWSTR ValueName, _In_ ULONG ValueType,
+                                                               _In_ PVOID Data, _In_ ULONG DataSize);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxReadParameterString(_In_ WDFDEVICE Device, _In_z_ PCWSTR SubkeyName,
+                                                               _In_z_ PCWSTR ValueName, _Out_ PUNICODE_STRING Value);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxQueryRegistryString(_In_z_ PCWSTR Path, _In_z_ PCWSTR ValueName,
+                                                               _Out_ PUNICODE_STRING Value);
+
+// Sets the event of every app instance; at <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS TvrxSignalDeviceModeChange(_In_opt_ PTVRX_DEVICE_CONTEXT DeviceContext);
+
+// ---------------------------------------------------------------- queue.cpp
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TavrixQueueInitialize(_In_ WDFDEVICE Device);
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TavrixEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_STOP TavrixEvtIoStop;
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxSetRegulatoryType(_In_ WDFREQUEST Request);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxHandleIoctlGetDeviceModeEntry(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
+                                                                         _In_ size_t OutputBufferLength);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxHandleIoctlGetDeviceModeTableInfo(_In_ WDFREQUEST Request);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxHandleIoctlSetEvent(_In_ WDFREQUEST Request);
+
+// ---------------------------------------------------------------- appinstance.cpp
+
+EVT_WDF_DEVICE_FILE_CREATE TvrxEvtAppDeviceFileCreate;
+EVT_WDF_FILE_CLOSE TvrxEvtAppFileClose;
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxAddAppInstanceToList(_In_ WDFDEVICE Device, _In_ WDFFILEOBJECT FileObject);
+_IRQL_requires_(PASSIVE_LEVEL) PTVRX_APP_INSTANCE_NODE TvrxGetNewListNode(_In_ WDFDEVICE Device,
+                                                                         _In_ WDFFILEOBJECT FileObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) PTVRX_APP_INSTANCE_NODE TvrxSearchObjInstance(_In_ WDFFILEOBJECT FileObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxRemoveAppInstanceFromList(_In_ WDFFILEOBJECT FileObject);
+
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxModifyClientEventList(_In_ WDFREQUEST Request);
+_IRQL_requires_(PASSIVE_LEVEL) PKEVENT TvrxGetEventFromRequest(_In_ WDFREQUEST Request);
+
+EXTERN_C_END

@@ -1,0 +1,49 @@
+#include "support/testbed.h"
+
+namespace tvrx::test {
+
+plat::Machine::Options Testbed::MachineOptions()
+{
+    plat::Machine::Options options;
+    options.clockRate = 100.0;
+    return options;
+}
+
+void Testbed::SetUp()
+{
+    plat::fault::Reset();
+    machine = std::make_unique<plat::Machine>(MachineOptions());
+    host = std::make_unique<plat::Host>(*machine);
+}
+
+void Testbed::TearDown()
+{
+    if (host && host->Loaded()) {
+        plat::verifier::Report report = host->Unload();
+        EXPECT_TRUE(report.Clean()) << report.Text();
+    }
+    host.reset();
+    machine.reset();
+    plat::verifier::Report report = plat::verifier::Check();
+    EXPECT_TRUE(report.Clean()) << report.Text();
+}
+
+void Testbed::LoadAndAdd()
+{
+    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
+    ASSERT_EQ(host->AddDevice(), STATUS_SUCCESS);
+}
+
+void Testbed::Boot()
+{
+    LoadAndAdd();
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+}
+
+void Testbed::UnloadClean()
+{
+    plat::verifier::Report report = host->Unload();
+    EXPECT_TRUE(report.Clean()) << report.Text();
+}
+
+}  // namespace tvrx::test
