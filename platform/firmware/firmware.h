@@ -4,6 +4,8 @@
  */
 #pragma once
 #include <ntdef.h>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -45,12 +47,34 @@ public:
     // Called when the machine takes this firmware: place tables in physical memory, etc.
     virtual void Attach(Machine& machine) { (void)machine; }
 
+    // A fault of the ACPI driver's result path that a back end can ask for: the
+    // signature written into evaluation results instead of the right one (0: none).
+    virtual ULONG ResultSignatureOverride(const std::string& method, const std::vector<AcpiObject>& args) const
+    {
+        (void)method;
+        (void)args;
+        return 0;
+    }
+
+    // Held across an evaluation that runs on a thread of its own: taken before
+    // the thread starts, released once the thread is done with the firmware.
+    // A back end's destructor releases whatever blocks and then waits with
+    // WaitUntilUnused(), so no such thread is left inside a destroyed firmware.
+    void AcquireUse();
+    void ReleaseUse();
+
     // Where Notify on the device goes (the ACPI driver stand-in); empty: nowhere.
     void SetNotifySink(std::function<void(ULONG)> sink);
     // Raises Notify(value) on the device.
     void Notify(ULONG value);
 
+protected:
+    void WaitUntilUnused();
+
 private:
+    std::mutex useLock_;
+    std::condition_variable unused_;
+    size_t uses_ = 0;
     std::mutex sinkLock_;
     std::function<void(ULONG)> sink_;
 };

@@ -1,0 +1,347 @@
+/* The ACPI device below a function device: method evaluation and notifications. */
+#include "acpi/acpidevice.h"
+
+#include <acpiioct.h>
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <vector>
+
+#include "acpi/eval.h"
+#include "acpi/interface.h"
+#include "acpi/iopacket.h"
+#include "firmware/firmware.h"
+#include "machine/fault.h"
+#include "machine/machine.h"
+#include "nt/irql.h"
+
+namespace plat::acpi {
+namespace {
+
+// Every evaluation thread, joined once it has finished. Threads that are still
+// inside a hung firmware when the process ends are left to it (the registry
+// is never destroyed, so no joinable thread is ever destroyed).
+class EvaluationThreads {
+public:
+    void Start(std::function<void()> body)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ReapLocked();
+        threads_.emplace_back();
+        Entry& entry = threads_.back();
+        try {
+            entry.thread = std::thread([this, &entry, body = std::move(body)] {
+                body();
+                std::lock_guard<std::mutex> finished(lock_);
+                entry.done = true;
+                changed_.notify_all();
+            });
+        } catch (...) {
+            threads_.pop_back();
+            throw;
+        }
+    }
+
+    size_t Running()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ReapLocked();
+        return threads_.size();
+    }
+
+    bool WaitAll(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        bool all = changed_.wait_for(guard, timeout, [this] {
+            for (const Entry& entry : threads_) {
+                if (!entry.done) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        ReapLocked();
+        return all;
+    }
+
+private:
+    struct Entry {
+        std::thread thread;
+        bool done = false;
+    };
+
+    // A finished thread only has to leave its lambda; joining it here is brief.
+    void ReapLocked()
+    {
+        for (auto it = threads_.begin(); it != threads_.end();) {
+            if (it->done) {
+                it->thread.join();
+                it = threads_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::list<Entry> threads_;
+};
+
+EvaluationThreads& Evaluations()
+{
+    static EvaluationThreads* threads = new EvaluationThreads();
+    return *threads;
+}
+
+struct DeviceList {
+    std::mutex lock;
+    std::vector<std::weak_ptr<AcpiDevice>> devices;
+    uint64_t created = 0;
+};
+
+DeviceList& Devices()
+{
+    static DeviceList* list = new DeviceList();
+    return *list;
+}
+
+std::vector<std::shared_ptr<AcpiDevice>> LiveDevices()
+{
+    DeviceList& list = Devices();
+    std::lock_guard<std::mutex> guard(list.lock);
+    std::vector<std::shared_ptr<AcpiDevice>> live;
+    for (auto it = list.devices.begin(); it != list.devices.end();) {
+        if (std::shared_ptr<AcpiDevice> device = it->lock()) {
+            live.push_back(std::move(device));
+            ++it;
+        } else {
+            it = list.devices.erase(it);
+        }
+    }
+    return live;
+}
+
+// Notify on the device: the firmware has one device of this kind, so every
+// ACPI device of the machine receives it.
+void Broadcast(ULONG value)
+{
+    for (const std::shared_ptr<AcpiDevice>& device : LiveDevices()) {
+        device->QueueNotification(value);
+    }
+}
+
+}  // namespace
+
+AcpiDevice::AcpiDevice(std::string name, InterfacePort* port) : name_(std::move(name)), port_(port)
+{
+    firmwareThread_ = std::thread([this] { NotificationLoop(); });
+}
+
+// Notifications still queued are dropped: the device is gone.
+AcpiDevice::~AcpiDevice()
+{
+    bool handlerRegistered;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+        handlerRegistered = handler_ != nullptr;
+        changed_.notify_all();
+    }
+    firmwareThread_.join();
+    PortDeviceGone(port_, handlerRegistered);
+}
+
+void AcpiDevice::DeviceControl(const std::shared_ptr<IoPacket>& packet)
+{
+    if (packet->ioControlCode != IOCTL_ACPI_EVAL_METHOD) {
+        packet->Complete(STATUS_INVALID_DEVICE_REQUEST, 0);
+        return;
+    }
+    NTSTATUS status = fault::Check("AcpiEvalMethod");
+    if (!NT_SUCCESS(status)) {
+        packet->Complete(status, 0);
+        return;
+    }
+    EvalInput input;
+    status = DecodeEvalInput(packet->Input(), packet->inputLength, &input);
+    if (!NT_SUCCESS(status)) {
+        packet->Complete(status, 0);
+        return;
+    }
+    // Checked before evaluating: no result at all would fit.
+    if (packet->outputLength < kOutputHeaderSize) {
+        packet->Complete(STATUS_BUFFER_TOO_SMALL, 0);
+        return;
+    }
+    Machine* machine = Machine::CurrentOrNull();
+    if (machine == nullptr) {
+        packet->Complete(STATUS_NO_SUCH_DEVICE, 0);
+        return;
+    }
+    Evaluate(packet, machine->Firmware(), std::move(input));
+}
+
+void AcpiDevice::Evaluate(const std::shared_ptr<IoPacket>& packet, Firmware& firmware, EvalInput input)
+{
+    ULONG signature = firmware.ResultSignatureOverride(input.method, input.arguments);
+    if (signature == 0) {
+        signature = ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE;
+    }
+    firmware.AcquireUse();
+    auto body = [packet, &firmware, signature, input = std::move(input)] {
+        AcpiObject result;
+        NTSTATUS status = firmware.Evaluate(input.method, input.arguments, &result);
+        firmware.ReleaseUse();
+        if (!NT_SUCCESS(status)) {
+            packet->Complete(status, 0);
+            return;
+        }
+        std::vector<uint8_t> output(packet->outputLength, 0);
+        EncodeOutcome outcome = EncodeEvalOutput(result, output.data(), output.size(), signature);
+        packet->Complete(outcome.status, outcome.information, output.data(), outcome.information);
+    };
+    try {
+        Evaluations().Start(std::move(body));
+    } catch (const std::system_error&) {
+        firmware.ReleaseUse();
+        packet->Complete(STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+}
+
+NTSTATUS AcpiDevice::QueryInterface(const GUID& type, PINTERFACE record, USHORT size, USHORT version)
+{
+    return FillInterface(port_, type, record, size, version);
+}
+
+NTSTATUS AcpiDevice::RegisterHandler(PDEVICE_NOTIFY_CALLBACK2 handler, PVOID context)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (handler_ != nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    handler_ = handler;
+    handlerContext_ = context;
+    return STATUS_SUCCESS;
+}
+
+void AcpiDevice::UnregisterHandler()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    handler_ = nullptr;
+    handlerContext_ = nullptr;
+    changed_.wait(guard, [this] { return !inCall_; });
+}
+
+bool AcpiDevice::HandlerRegistered() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return handler_ != nullptr;
+}
+
+void AcpiDevice::QueueNotification(ULONG value)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!stopping_) {
+        queue_.push_back(value);
+        changed_.notify_all();
+    }
+}
+
+bool AcpiDevice::WaitNotificationsIdle(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, timeout, [this] { return queue_.empty() && !inCall_; });
+}
+
+uint64_t AcpiDevice::NotificationsDelivered() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return delivered_;
+}
+
+uint64_t AcpiDevice::NotificationsDropped() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return dropped_;
+}
+
+long AcpiDevice::InterfaceReferences() const
+{
+    return PortReferences(port_);
+}
+
+// The handler is taken under the lock and called outside it, with inCall_
+// telling UnregisterHandler that it has to wait for this call.
+void AcpiDevice::NotificationLoop()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        changed_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) {
+            return;
+        }
+        ULONG value = queue_.front();
+        queue_.pop_front();
+        if (handler_ == nullptr) {
+            ++dropped_;
+            changed_.notify_all();
+            continue;
+        }
+        PDEVICE_NOTIFY_CALLBACK2 handler = handler_;
+        PVOID context = handlerContext_;
+        inCall_ = true;
+        guard.unlock();
+        {
+            IrqlScope irql(DISPATCH_LEVEL);
+            handler(context, value);
+        }
+        guard.lock();
+        inCall_ = false;
+        ++delivered_;
+        changed_.notify_all();
+    }
+}
+
+std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name)
+{
+    DeviceList& list = Devices();
+    bool firstOfASet = LiveDevices().empty();
+    if (firstOfASet) {
+        ForgetRemovedPorts();
+    }
+    {
+        std::lock_guard<std::mutex> guard(list.lock);
+        ++list.created;
+        if (name.empty()) {
+            name = "ACPI device " + std::to_string(list.created);
+        }
+    }
+    InterfacePort* port = NewPort(name);
+    auto device = std::make_shared<AcpiDevice>(name, port);
+    SetPortDevice(port, device);
+    {
+        std::lock_guard<std::mutex> guard(list.lock);
+        list.devices.push_back(device);
+    }
+    ConnectFirmware(machine);
+    return device;
+}
+
+void ConnectFirmware(Machine& machine)
+{
+    machine.Firmware().SetNotifySink(Broadcast);
+}
+
+size_t RunningEvaluations()
+{
+    return Evaluations().Running();
+}
+
+bool WaitForEvaluations(std::chrono::milliseconds timeout)
+{
+    return Evaluations().WaitAll(timeout);
+}
+
+}  // namespace plat::acpi

@@ -1,0 +1,98 @@
+/*
+ * The ACPI driver's device below one function device: it evaluates methods
+ * for IOCTL_ACPI_EVAL_METHOD, exports the standard interface v2, and calls
+ * the registered device-notification handler for each Notify the firmware
+ * raises on the device.
+ *
+ * Threads: each evaluation runs on a thread of its own, so a sender's
+ * time-out can give up on a firmware that hangs; notifications are delivered
+ * in order on the device's firmware thread at DISPATCH_LEVEL.
+ */
+#pragma once
+#include <wdm.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "acpi/eval.h"
+
+namespace plat {
+class Machine;
+}
+
+namespace plat::acpi {
+
+class IoPacket;
+struct InterfacePort;
+
+class AcpiDevice : public std::enable_shared_from_this<AcpiDevice> {
+public:
+    AcpiDevice(std::string name, InterfacePort* port);
+    ~AcpiDevice();
+    AcpiDevice(const AcpiDevice&) = delete;
+    AcpiDevice& operator=(const AcpiDevice&) = delete;
+
+    const std::string& Name() const { return name_; }
+
+    // An I/O control from the device above. Completes the packet before it
+    // returns (a rejected request) or later from an evaluation thread.
+    void DeviceControl(const std::shared_ptr<IoPacket>& packet);
+
+    // IRP_MN_QUERY_INTERFACE: the standard interface v2, with one reference taken for the caller.
+    NTSTATUS QueryInterface(const GUID& type, PINTERFACE record, USHORT size, USHORT version);
+
+    // The interface's Register/UnregisterForDeviceNotifications. One handler at a
+    // time: a second registration fails with STATUS_INVALID_DEVICE_REQUEST.
+    // Unregistering waits for a handler call in progress; none starts afterwards.
+    NTSTATUS RegisterHandler(PDEVICE_NOTIFY_CALLBACK2 handler, PVOID context);
+    void UnregisterHandler();
+    bool HandlerRegistered() const;
+
+    // A Notify from the firmware: queued for the firmware thread, never blocks.
+    void QueueNotification(ULONG value);
+    // Waits until every queued notification was delivered or dropped.
+    bool WaitNotificationsIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    uint64_t NotificationsDelivered() const;
+    uint64_t NotificationsDropped() const;  // raised while no handler was registered
+
+    // References held on this device's interface.
+    long InterfaceReferences() const;
+
+private:
+    void NotificationLoop();
+    void Evaluate(const std::shared_ptr<IoPacket>& packet, Firmware& firmware, EvalInput input);
+
+    const std::string name_;
+    InterfacePort* const port_;
+
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    PDEVICE_NOTIFY_CALLBACK2 handler_ = nullptr;
+    PVOID handlerContext_ = nullptr;
+    std::deque<ULONG> queue_;
+    bool inCall_ = false;
+    bool stopping_ = false;
+    uint64_t delivered_ = 0;
+    uint64_t dropped_ = 0;
+    std::thread firmwareThread_;
+};
+
+// The ACPI device below a new function device (the Host keeps it in FxDevice::pdo).
+// Firmware notifications of the machine reach every live device made here.
+std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name = std::string());
+
+// Routes the firmware's Notify to the live ACPI devices (CreateDevice does it;
+// call it again after giving the machine another firmware).
+void ConnectFirmware(Machine& machine);
+
+// Evaluation threads still running (a firmware that hangs), and a wait until
+// none is; finished threads are joined.
+size_t RunningEvaluations();
+bool WaitForEvaluations(std::chrono::milliseconds timeout);
+
+}  // namespace plat::acpi

@@ -1,0 +1,200 @@
+/* WdfDeviceGetIoTarget and WdfIoTargetSendIoctlSynchronously. */
+#include "wdf/iotarget.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "acpi/acpidevice.h"
+#include "acpi/iopacket.h"
+#include "machine/fault.h"
+#include "machine/machine.h"
+#include "nt/bugcheck.h"
+#include "nt/irql.h"
+#include "wdf/memory.h"
+
+namespace plat::wdf {
+namespace {
+
+std::mutex g_targetLock;  // creation of local targets
+
+constexpr ULONG kKnownSendFlags = WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
+                                  WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE |
+                                  WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET |
+                                  WDF_REQUEST_SEND_OPTION_IMPERSONATE_CLIENT;
+
+struct Span {
+    PVOID buffer = nullptr;
+    size_t length = 0;
+};
+
+// The memory a descriptor names. A handle's offsets select a part of the
+// memory object; a BufferLength of 0 means up to its end.
+NTSTATUS ResolveDescriptor(const WDF_MEMORY_DESCRIPTOR* descriptor, Span* span, const char* routine)
+{
+    *span = Span();
+    if (descriptor == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    switch (descriptor->Type) {
+    case WdfMemoryDescriptorTypeBuffer:
+        if (descriptor->u.BufferType.Buffer == nullptr && descriptor->u.BufferType.Length != 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        span->buffer = descriptor->u.BufferType.Buffer;
+        span->length = descriptor->u.BufferType.Length;
+        return STATUS_SUCCESS;
+    case WdfMemoryDescriptorTypeHandle: {
+        auto* memory = ResolveAs<FxMemory>(descriptor->u.HandleType.Memory, FxType::Memory, routine);
+        size_t offset = 0;
+        size_t length = memory->size;
+        if (const WDFMEMORY_OFFSET* offsets = descriptor->u.HandleType.Offsets) {
+            if (offsets->BufferOffset > memory->size ||
+                offsets->BufferLength > memory->size - offsets->BufferOffset) {
+                return STATUS_INVALID_BUFFER_SIZE;
+            }
+            offset = offsets->BufferOffset;
+            length = offsets->BufferLength != 0 ? offsets->BufferLength : memory->size - offset;
+        }
+        span->buffer = static_cast<uint8_t*>(memory->buffer) + offset;
+        span->length = length;
+        return STATUS_SUCCESS;
+    }
+    case WdfMemoryDescriptorTypeMdl:
+        return STATUS_NOT_SUPPORTED;  // this machine has no MDLs
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+NTSTATUS ValidateSendOptions(const WDF_REQUEST_SEND_OPTIONS* options)
+{
+    if (options == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    if (options->Size != sizeof(WDF_REQUEST_SEND_OPTIONS)) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if ((options->Flags & ~kKnownSendFlags) != 0 || (options->Flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET)) {
+        return STATUS_INVALID_PARAMETER;  // a synchronous send cannot be forgotten
+    }
+    return STATUS_SUCCESS;
+}
+
+// The machine time at which the request is cancelled: a negative time-out is
+// relative, a positive one absolute, and 0 has already expired.
+LONGLONG Deadline(const WDF_REQUEST_SEND_OPTIONS& options, LONGLONG now)
+{
+    LONGLONG timeout = options.Timeout;
+    if (timeout > 0) {
+        return timeout;
+    }
+    if (timeout == 0) {
+        return now;
+    }
+    return timeout == LLONG_MIN || now > LLONG_MAX + timeout ? LLONG_MAX : now - timeout;
+}
+
+}  // namespace
+
+FxIoTarget::FxIoTarget(FxDevice* device_) : FxObject(FxType::IoTarget, device_, nullptr), device(device_) {}
+
+void FxIoTarget::OnDelete()
+{
+    std::lock_guard<std::mutex> guard(g_targetLock);
+    if (device->ioTarget == this) {
+        device->ioTarget = nullptr;
+    }
+}
+
+FxIoTarget* LocalIoTarget(FxDevice* device)
+{
+    std::lock_guard<std::mutex> guard(g_targetLock);
+    if (device->ioTarget == nullptr) {
+        auto* target = new FxIoTarget(device);
+        if (!NT_SUCCESS(Register(target, nullptr))) {
+            delete target;
+            return nullptr;
+        }
+        device->ioTarget = target;
+    }
+    return device->ioTarget;
+}
+
+}  // namespace plat::wdf
+
+using namespace plat::wdf;
+
+extern "C" {
+
+WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    auto* device = ResolveAs<FxDevice>(Device, FxType::Device, __func__);
+    FxIoTarget* target = LocalIoTarget(device);
+    return target ? static_cast<WDFIOTARGET>(target->handle) : nullptr;
+}
+
+NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                           PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                           PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                           PWDF_REQUEST_SEND_OPTIONS RequestOptions, PULONG_PTR BytesReturned)
+{
+    plat::RequirePassive(__func__);
+    if (BytesReturned != nullptr) {
+        *BytesReturned = 0;
+    }
+    auto* target = ResolveAs<FxIoTarget>(IoTarget, FxType::IoTarget, __func__);
+    if (Request != nullptr) {
+        Resolve(Request, FxType::Request, __func__);
+    }
+    NTSTATUS status = ValidateSendOptions(RequestOptions);
+    Span input, output;
+    if (NT_SUCCESS(status)) {
+        status = ResolveDescriptor(InputBuffer, &input, __func__);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ResolveDescriptor(OutputBuffer, &output, __func__);
+    }
+    if (NT_SUCCESS(status) && (input.length > ULONG_MAX || output.length > ULONG_MAX)) {
+        status = STATUS_INVALID_BUFFER_SIZE;
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = plat::fault::Check("WdfIoTargetSendIoctlSynchronously");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::shared_ptr<plat::acpi::AcpiDevice> below = target->device->pdo;
+    if (below == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+
+    plat::Clock& clock = plat::Machine::Current().Clock();
+    LONGLONG deadline = 0;
+    bool timed = RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    if (timed) {
+        deadline = Deadline(*RequestOptions, clock.Now());
+    }
+
+    auto packet = std::make_shared<plat::acpi::IoPacket>(IoctlCode, input.buffer, input.length, output.length);
+    below->DeviceControl(packet);
+    if (!packet->Await(clock, timed ? &deadline : nullptr)) {
+        return STATUS_IO_TIMEOUT;
+    }
+
+    // The I/O manager copies back what the device below reported for a success
+    // or a warning (STATUS_BUFFER_OVERFLOW), never more than the output buffer.
+    status = packet->Status();
+    size_t information = packet->Information();
+    if (!NT_ERROR(status) && information != 0 && output.buffer != nullptr) {
+        std::memcpy(output.buffer, packet->SystemBuffer(), std::min(information, output.length));
+    }
+    if (BytesReturned != nullptr) {
+        *BytesReturned = information;
+    }
+    return status;
+}
+
+}  // extern "C"
