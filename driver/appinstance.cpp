@@ -24,10 +24,11 @@ TvrxEvtAppDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT F
     PAGED_CODE();
 
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
-    if (ReadULongNoFence(&context->DeviceState) != TVRX_DEVICE_STATE_PREPARED) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! device not prepared (state %u)",
-                    ReadULongNoFence(&context->DeviceState));
+    ULONG deviceState = ReadULongNoFence(&context->DeviceState);
+    if (deviceState != TVRX_DEVICE_STATE_PREPARED) {
         WdfRequestComplete(Request, STATUS_INVALID_DEVICE_STATE);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! device not prepared (state %u) %!STATUS!", deviceState,
+                    STATUS_INVALID_DEVICE_STATE);
         return;
     }
 
@@ -166,4 +167,83 @@ TvrxRemoveAppInstanceFromList(WDFFILEOBJECT FileObject)
         WdfObjectDelete(found->NodeMemory);
     }
     return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------- client events
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxModifyClientEventList(WDFREQUEST Request)
+/*
+ * Attaches the event named by the request to the caller's app instance,
+ * replacing any event registered before. A failed registration leaves the
+ * instance without an event, so a client whose new handle was refused is not
+ * woken through a stale one. The reference is taken before the lock and the
+ * replaced one released after it: neither may happen at DISPATCH_LEVEL.
+ * The instance stays valid meanwhile because its file object cannot be
+ * closed while this request is in progress.
+ * PASSIVE_LEVEL, in the requesting process; called by TvrxHandleIoctlSetEvent.
+ */
+{
+    WDFFILEOBJECT fileObject = WdfRequestGetFileObject(Request);
+    PTVRX_APP_INSTANCE_NODE instance = fileObject != NULL ? TvrxSearchObjInstance(fileObject) : NULL;
+    if (instance == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no app instance for file object %p %!STATUS!",
+                    fileObject, STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    PKEVENT event = TvrxGetEventFromRequest(Request);
+
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(WdfFileObjectGetDevice(fileObject));
+    WdfSpinLockAcquire(context->AppInstanceListLock);
+    PKEVENT previousEvent = instance->ClientEvent;
+    instance->ClientEvent = event;
+    WdfSpinLockRelease(context->AppInstanceListLock);
+
+    if (previousEvent != NULL) {
+        ObDereferenceObject(previousEvent);
+    }
+
+    if (event == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! file object %p left without an event %!STATUS!",
+                    fileObject, STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! file object %p registered event %p", fileObject,
+                event);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+PKEVENT
+TvrxGetEventFromRequest(WDFREQUEST Request)
+/*
+ * Resolves the 64-bit event handle at the start of the input buffer in the
+ * requesting process and returns the event with one reference, or NULL.
+ * Resolving it as a user-mode caller makes the object manager refuse kernel
+ * handles and handles that lack the right to set or to wait on the event.
+ * PASSIVE_LEVEL, in the requesting process; called by TvrxModifyClientEventList.
+ */
+{
+    PVOID inputBuffer;
+    NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG64), &inputBuffer, NULL);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! WdfRequestRetrieveInputBuffer failed %!STATUS!",
+                    status);
+        return NULL;
+    }
+
+    ULONG64 handleValue;
+    RtlCopyMemory(&handleValue, inputBuffer, sizeof(handleValue));
+
+    PVOID object = NULL;
+    status = ObReferenceObjectByHandle((HANDLE)(ULONG_PTR)handleValue, SYNCHRONIZE | EVENT_MODIFY_STATE,
+                                       *ExEventObjectType, UserMode, &object, NULL);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! handle 0x%I64x refused %!STATUS!", handleValue,
+                    status);
+        return NULL;
+    }
+    return (PKEVENT)object;
 }
