@@ -48,14 +48,6 @@ State& Trace()
     return state;
 }
 
-TRACEHANDLE LoggerOf(const Session& session)
-{
-    TRACE_ENABLE_CONTEXT context{session.id, session.level, 0, session.flags};
-    TRACEHANDLE logger;
-    memcpy(&logger, &context, sizeof logger);
-    return logger;
-}
-
 USHORT LoggerIdOf(TRACEHANDLE logger)
 {
     TRACE_ENABLE_CONTEXT context;
