@@ -4,6 +4,7 @@
 #include "machine/fault.h"
 #include "nt/bugcheck.h"
 #include "nt/irql.h"
+#include "wdf/dispatch.h"
 
 namespace plat::wdf {
 
@@ -13,6 +14,15 @@ FxQueue::FxQueue(FxDevice* device_, const WDF_IO_QUEUE_CONFIG& config_, const WD
       config(config_),
       powerManaged(config_.PowerManaged != WdfFalse)
 {
+}
+
+void FxQueue::OnDelete()
+{
+    // Requests still in the driver complete first; callers still held are cancelled.
+    StopQueue(this, WdfRequestStopActionPurge, true);
+    if (device->defaultQueue == this) {
+        device->defaultQueue = nullptr;
+    }
 }
 
 }  // namespace plat::wdf
@@ -58,6 +68,12 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OB
         *Queue = static_cast<WDFQUEUE>(queue->handle);
     }
     return STATUS_SUCCESS;
+}
+
+WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    return static_cast<WDFDEVICE>(ResolveAs<FxQueue>(Queue, FxType::Queue, __func__)->device->handle);
 }
 
 }  // extern "C"

@@ -1,0 +1,73 @@
+/*
+ * Simulated user-mode processes and the NT-level calls that tests use beside
+ * the Win32 API of <windows.h>:
+ *
+ *   plat::um::Process client("clientA");
+ *   client.Run([&] {
+ *       HANDLE device = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+ *       ...
+ *   });
+ *
+ * Run() executes on the calling thread as the process; Thread() starts a
+ * thread of the process. Ending the process (destructor or Exit()) closes its
+ * handles as process exit does.
+ */
+#pragma once
+#include <wdm.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "machine/process.h"
+
+namespace plat::um {
+
+class Process {
+public:
+    explicit Process(const std::string& name);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    template <class F>
+    decltype(auto) Run(F&& f)
+    {
+        ProcessScope scope(*process_);
+        return std::forward<F>(f)();
+    }
+    // A thread of this process; the caller joins it before the process ends.
+    std::thread Thread(std::function<void()> body);
+    // Ends the process now (idempotent).
+    void Exit();
+
+    ULONG Id() const { return process_->Id(); }
+    const std::string& Name() const { return process_->Name(); }
+    plat::Process& Native() { return *process_; }
+
+private:
+    std::shared_ptr<plat::Process> process_;
+};
+
+// NtDeviceIoControlFile on a handle of the current process, from user mode:
+// the exact status and information. For an error status the information is
+// what the driver completed the request with; otherwise it is the number of
+// bytes copied back to the output buffer.
+NTSTATUS IoControl(HANDLE device, ULONG code, const void* input, ULONG inputLength, void* output,
+                   ULONG outputLength, ULONG_PTR* information);
+
+// Opens a device by its interface path (\\?\... or \??\...) in the current
+// process from user mode: the exact status of the create.
+NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE* handle);
+
+// A kernel component's device control: opens the device with a kernel handle
+// in the System process, sends the request with requestor mode KernelMode,
+// and closes the handle again.
+NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input, ULONG inputLength, void* output,
+                         ULONG outputLength, ULONG_PTR* information);
+
+// The kernel path (\??\...) of a device path in any of the forms clients use.
+std::wstring KernelPath(const std::wstring& path);
+
+}  // namespace plat::um

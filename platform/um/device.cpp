@@ -1,0 +1,173 @@
+/* Opening devices and sending them device controls, from user mode and from kernel components. */
+#include <windows.h>
+
+#include <cwchar>
+
+#include "machine/machine.h"
+#include "nt/irql.h"
+#include "um/client.h"
+#include "wdf/dispatch.h"
+#include "wdf/fileobject.h"
+
+namespace plat::um {
+namespace {
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix)
+{
+    return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// The I/O manager probes the caller's buffers; a missing one with a length faults.
+bool BuffersReadable(const void* input, ULONG inputLength, const void* output, ULONG outputLength)
+{
+    return (input != nullptr || inputLength == 0) && (output != nullptr || outputLength == 0);
+}
+
+// The access the code's access bits ask of the handle.
+bool HandleAllows(ULONG code, ACCESS_MASK granted)
+{
+    ULONG required = (code >> 14) & 3;
+    if ((required & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) {
+        return false;
+    }
+    return !((required & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA));
+}
+
+NTSTATUS Send(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength, void* output,
+              ULONG outputLength, ULONG_PTR* information)
+{
+    *information = 0;
+    if (!BuffersReadable(input, inputLength, output, outputLength)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    wdf::DeviceFile* file = nullptr;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = wdf::ReferenceDeviceFile(handle, mode, &file, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (mode == UserMode && !HandleAllows(code, granted)) {
+        status = STATUS_ACCESS_DENIED;
+    } else {
+        status = wdf::DeviceControl(file, mode, code, input, inputLength, output, outputLength, information);
+    }
+    ob::Dereference(file);
+    return status;
+}
+
+NTSTATUS Open(const std::wstring& path, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
+              HANDLE* handle)
+{
+    *handle = nullptr;
+    wdf::FxDevice* device = wdf::DeviceFromSymbolicLink(KernelPath(path));
+    if (device == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return wdf::OpenDevice(device, desiredAccess, mode, kernelHandle, handle);
+}
+
+}  // namespace
+
+std::wstring KernelPath(const std::wstring& path)
+{
+    if (StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\\\.\\")) {
+        return L"\\??\\" + path.substr(4);
+    }
+    return path;
+}
+
+NTSTATUS IoControl(HANDLE device, ULONG code, const void* input, ULONG inputLength, void* output,
+                   ULONG outputLength, ULONG_PTR* information)
+{
+    RequirePassive("NtDeviceIoControlFile");
+    ULONG_PTR ignored = 0;
+    return Send(device, UserMode, code, input, inputLength, output, outputLength,
+                information != nullptr ? information : &ignored);
+}
+
+NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE* handle)
+{
+    return Open(path, desiredAccess, UserMode, false, handle);
+}
+
+NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input, ULONG inputLength, void* output,
+                         ULONG outputLength, ULONG_PTR* information)
+{
+    ULONG_PTR ignored = 0;
+    information = information != nullptr ? information : &ignored;
+    *information = 0;
+    ProcessScope system(Machine::Current().Processes().System());
+    HANDLE handle = nullptr;
+    NTSTATUS status = Open(path, GENERIC_READ | GENERIC_WRITE, KernelMode, true, &handle);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = Send(handle, KernelMode, code, input, inputLength, output, outputLength, information);
+    ob::CloseHandle(handle, KernelMode);
+    return status;
+}
+
+}  // namespace plat::um
+
+extern "C" {
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    (void)dwShareMode;
+    (void)lpSecurityAttributes;
+    (void)hTemplateFile;
+    if (lpFileName == nullptr || dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // clients here do synchronous I/O only
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = nullptr;
+    NTSTATUS status = plat::um::OpenDevice(lpFileName, dwDesiredAccess, &handle);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+{
+    if (lpOverlapped != nullptr || lpBytesReturned == nullptr) {
+        // Handles here are synchronous, and a synchronous call must say where the count goes.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ULONG_PTR information = 0;
+    NTSTATUS status = plat::um::IoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                          nOutBufferSize, &information);
+    if (NT_ERROR(status)) {
+        *lpBytesReturned = 0;
+        SetLastError(RtlNtStatusToDosError(status));
+        return FALSE;
+    }
+    *lpBytesReturned = static_cast<DWORD>(information);
+    if (NT_WARNING(status)) {
+        SetLastError(RtlNtStatusToDosError(status));  // STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA with the data
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    NTSTATUS status = plat::ob::CloseHandle(hObject, UserMode);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // extern "C"

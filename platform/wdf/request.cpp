@@ -1,0 +1,341 @@
+/*
+ * Framework requests: per-thread caches, request handles and the WdfRequest*
+ * calls. Requests are created once and recycled for the life of the process;
+ * a thread that ends hands its cached requests to a shared pool.
+ */
+#include "wdf/request.h"
+
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "nt/bugcheck.h"
+#include "nt/irql.h"
+#include "wdf/fileobject.h"
+#include "wdf/queue.h"
+
+namespace plat::wdf {
+namespace {
+
+constexpr uint32_t kChunkBits = 8;
+constexpr uint32_t kChunkSize = 1u << kChunkBits;
+constexpr uint32_t kMaxChunks = 1024;
+// A system buffer larger than this is given back after its request.
+constexpr size_t kKeptStorage = 64 * 1024;
+// Request handles have bit 3 set, which no other framework handle has.
+constexpr uint64_t kRequestTag = 0x8;
+
+struct Directory {
+    std::atomic<FxRequest*>* chunks[kMaxChunks] = {};
+    std::atomic<uint32_t> used{0};
+    std::mutex lock;  // creation of requests and of the pool below
+    std::vector<FxRequest*> pool;
+};
+
+Directory& Requests()
+{
+    static Directory* directory = new Directory();  // requests live as long as the process
+    return *directory;
+}
+
+FxRequest* RequestAt(uint32_t slot)
+{
+    Directory& d = Requests();
+    if (slot >= d.used.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
+    return d.chunks[slot >> kChunkBits][slot & (kChunkSize - 1)].load(std::memory_order_acquire);
+}
+
+FxRequest* CreateRequest()
+{
+    Directory& d = Requests();
+    std::lock_guard<std::mutex> guard(d.lock);
+    if (!d.pool.empty()) {
+        FxRequest* request = d.pool.back();
+        d.pool.pop_back();
+        return request;
+    }
+    uint32_t slot = d.used.load(std::memory_order_relaxed);
+    if ((slot >> kChunkBits) >= kMaxChunks) {
+        BugCheck(0xDEADDEAD, "too many framework requests at once");
+    }
+    auto*& chunk = d.chunks[slot >> kChunkBits];
+    if (chunk == nullptr) {
+        chunk = new std::atomic<FxRequest*>[kChunkSize]();
+    }
+    auto* request = new FxRequest();
+    request->slot = slot;
+    chunk[slot & (kChunkSize - 1)].store(request, std::memory_order_release);
+    d.used.store(slot + 1, std::memory_order_release);
+    return request;
+}
+
+struct ThreadCache {
+    std::vector<FxRequest*> idle;
+    ~ThreadCache()
+    {
+        if (idle.empty()) {
+            return;
+        }
+        Directory& d = Requests();
+        std::lock_guard<std::mutex> guard(d.lock);
+        d.pool.insert(d.pool.end(), idle.begin(), idle.end());
+    }
+};
+
+thread_local ThreadCache t_cache;
+
+WDFREQUEST Encode(const FxRequest* request, uint32_t generation)
+{
+    uint64_t value = (static_cast<uint64_t>(generation) << 32) | (static_cast<uint64_t>(request->slot + 1) << 4) |
+                     kRequestTag;
+    return reinterpret_cast<WDFREQUEST>(value);
+}
+
+std::string HandleText(const void* handle)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    return text;
+}
+
+// The request a handle was issued for, whatever its state, or nullptr.
+FxRequest* Decode(WDFREQUEST handle, uint32_t* generation)
+{
+    auto value = reinterpret_cast<uint64_t>(handle);
+    uint64_t low = value & 0xFFFFFFFFu;
+    if ((low & 0xF) != kRequestTag || (low >> 4) == 0) {
+        return nullptr;
+    }
+    *generation = static_cast<uint32_t>(value >> 32);
+    return RequestAt(static_cast<uint32_t>((low >> 4) - 1));
+}
+
+void CheckBufferArguments(FxRequest* request, PVOID* buffer, size_t* length, const char* routine)
+{
+    if (buffer == nullptr) {
+        WdfViolation("NULL argument", std::string(routine) + " needs a place for the buffer pointer (" +
+                                          request->Describe() + ")");
+    }
+    *buffer = nullptr;
+    if (length != nullptr) {
+        *length = 0;
+    }
+}
+
+// The buffer rules shared by input and output retrieval.
+NTSTATUS Retrieve(FxRequest* request, UCHAR* data, size_t size, size_t minimum, PVOID* buffer, size_t* length)
+{
+    if (request->major != Major::DeviceControl || METHOD_FROM_CTL_CODE(request->ioControlCode) == METHOD_NEITHER) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // A zero-length buffer is no buffer, whatever the minimum.
+    if (size == 0 || size < minimum) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    *buffer = data;
+    if (length != nullptr) {
+        *length = size;
+    }
+    return STATUS_SUCCESS;
+}
+
+void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, const char* routine)
+{
+    RequireIrql(DISPATCH_LEVEL, routine);
+    uint32_t generation = 0;
+    FxRequest* request = Decode(handle, &generation);
+    if (request != nullptr && request->generation.load(std::memory_order_acquire) == generation &&
+        request->state.load(std::memory_order_acquire) == RequestState::Completed) {
+        WdfViolation("request completed twice", std::string(routine) + " on " + request->Describe() +
+                                                    ", which has already been completed");
+    }
+    request = ResolveRequest(handle, routine);
+    if (status == STATUS_PENDING) {
+        WdfViolation("request completed with STATUS_PENDING", std::string(routine) + " on " + request->Describe());
+    }
+    request->status = status;
+    if (information != nullptr) {
+        request->information = *information;
+    }
+    RequestState expected = RequestState::Presented;
+    if (!request->state.compare_exchange_strong(expected, RequestState::Completed, std::memory_order_acq_rel)) {
+        WdfViolation("request completed twice", std::string(routine) + " on " + request->Describe() +
+                                                    ", which another thread completed at the same time");
+    }
+}
+
+}  // namespace
+
+FxRequest::FxRequest() : FxObject(FxType::Request, nullptr, nullptr) {}
+
+std::string FxRequest::Describe() const
+{
+    std::string text = "WDFREQUEST " + HandleText(handle);
+    if (major == Major::Create) {
+        return text + " (create)";
+    }
+    char code[32];
+    std::snprintf(code, sizeof code, " (device control 0x%X)", ioControlCode);
+    return text + code;
+}
+
+FxRequest* AcquireRequest()
+{
+    FxRequest* request;
+    if (!t_cache.idle.empty()) {
+        request = t_cache.idle.back();
+        t_cache.idle.pop_back();
+    } else {
+        request = CreateRequest();
+    }
+    request->major = Major::Create;
+    request->requestorMode = UserMode;
+    request->ioControlCode = 0;
+    request->inputLength = request->outputLength = 0;
+    request->inputBuffer = request->outputBuffer = nullptr;
+    request->file = nullptr;
+    request->queue = nullptr;
+    request->status = STATUS_PENDING;
+    request->information = 0;
+    return request;
+}
+
+void ReleaseRequest(FxRequest* request)
+{
+    // A power-down may still be telling the driver about this request (EvtIoStop).
+    while (request->pins.load(std::memory_order_seq_cst) != 0) {
+        std::this_thread::yield();
+    }
+    request->generation.fetch_add(1, std::memory_order_acq_rel);
+    request->state.store(RequestState::Idle, std::memory_order_release);
+    request->handle = nullptr;
+    if (request->storage.capacity() > kKeptStorage) {
+        std::vector<UCHAR>().swap(request->storage);
+    }
+    t_cache.idle.push_back(request);
+}
+
+UCHAR* SystemBuffer(FxRequest* request, size_t size)
+{
+    if (size == 0) {
+        return nullptr;
+    }
+    if (request->storage.size() < size) {
+        request->storage.resize(size);
+    }
+    return request->storage.data();
+}
+
+WDFREQUEST HandleOf(const FxRequest* request)
+{
+    return Encode(request, request->generation.load(std::memory_order_acquire));
+}
+
+void Present(FxRequest* request)
+{
+    request->handle = Encode(request, request->generation.load(std::memory_order_relaxed));
+    request->state.store(RequestState::Presented, std::memory_order_release);
+}
+
+void CheckAfterCallback(FxRequest* request, const char* callback)
+{
+    if (CurrentIrql() != PASSIVE_LEVEL || SpinLocksHeld() != 0) {
+        VerifierViolation("IRQL", std::string(callback) + " returned at IRQL " + std::to_string(CurrentIrql()) +
+                                      (SpinLocksHeld() != 0 ? " holding a spin lock" : ""));
+    }
+    if (request->state.load(std::memory_order_acquire) != RequestState::Completed) {
+        WdfViolation("request not completed", std::string(callback) + " returned without completing " +
+                                                  request->Describe() +
+                                                  "; the driver never pends requests, so the caller would wait forever");
+    }
+}
+
+FxRequest* ResolveRequest(WDFREQUEST handle, const char* routine)
+{
+    if (handle == nullptr) {
+        WdfViolation("NULL handle", std::string(routine) + " was given a NULL request handle");
+    }
+    uint32_t generation = 0;
+    FxRequest* request = Decode(handle, &generation);
+    if (request == nullptr) {
+        WdfViolation("invalid handle", std::string(routine) + " was given " + HandleText(handle) +
+                                           ", which is not a request handle");
+    }
+    if (request->generation.load(std::memory_order_acquire) != generation ||
+        request->state.load(std::memory_order_acquire) != RequestState::Presented) {
+        WdfViolation("request used after completion", std::string(routine) + " was given " + HandleText(handle) +
+                                                          ", a request that has already been completed");
+    }
+    return request;
+}
+
+void ForEachRequestSlot(void (*fn)(FxRequest*, void*), void* context)
+{
+    uint32_t used = Requests().used.load(std::memory_order_acquire);
+    for (uint32_t slot = 0; slot < used; ++slot) {
+        if (FxRequest* request = RequestAt(slot)) {
+            fn(request, context);
+        }
+    }
+}
+
+}  // namespace plat::wdf
+
+using namespace plat::wdf;
+
+extern "C" {
+
+KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    return ResolveRequest(Request, __func__)->requestorMode;
+}
+
+NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
+                                       size_t* Length)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    FxRequest* request = ResolveRequest(Request, __func__);
+    CheckBufferArguments(request, Buffer, Length, __func__);
+    return Retrieve(request, request->inputBuffer, request->inputLength, MinimumRequiredLength, Buffer, Length);
+}
+
+NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
+                                        size_t* Length)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    FxRequest* request = ResolveRequest(Request, __func__);
+    CheckBufferArguments(request, Buffer, Length, __func__);
+    return Retrieve(request, request->outputBuffer, request->outputLength, MinimumRequiredSize, Buffer, Length);
+}
+
+WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    FxRequest* request = ResolveRequest(Request, __func__);
+    return request->file != nullptr ? static_cast<WDFFILEOBJECT>(request->file->handle) : nullptr;
+}
+
+WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    FxRequest* request = ResolveRequest(Request, __func__);
+    return request->queue != nullptr ? static_cast<WDFQUEUE>(request->queue->handle) : nullptr;
+}
+
+VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) { Complete(Request, Status, nullptr, __func__); }
+
+VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
+{
+    Complete(Request, Status, &Information, __func__);
+}
+
+VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    ResolveRequest(Request, __func__)->information = Information;
+}
+
+}  // extern "C"
