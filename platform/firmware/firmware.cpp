@@ -1,6 +1,7 @@
 /* ACPI objects and the Notify path shared by every firmware back end. */
 #include "firmware/firmware.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace plat {
@@ -55,6 +56,33 @@ bool AcpiObject::operator==(const AcpiObject& other) const
         return package == other.package;
     }
     return false;
+}
+
+std::string AcpiObject::Text() const
+{
+    char hex[24];
+    std::string text;
+    switch (type) {
+    case Type::Integer:
+        std::snprintf(hex, sizeof hex, "0x%llX", static_cast<unsigned long long>(integer));
+        return hex;
+    case Type::String:
+        return "\"" + string + "\"";
+    case Type::Buffer:
+        text = "Buffer {";
+        for (size_t i = 0; i < buffer.size(); ++i) {
+            std::snprintf(hex, sizeof hex, "%s0x%02X", i ? ", " : "", buffer[i]);
+            text += hex;
+        }
+        return text + "}";
+    case Type::Package:
+        text = "Package {";
+        for (size_t i = 0; i < package.size(); ++i) {
+            text += (i ? ", " : "") + package[i].Text();
+        }
+        return text + "}";
+    }
+    return text;
 }
 
 void Firmware::AcquireUse()

@@ -30,6 +30,9 @@ struct AcpiObject {
     static AcpiObject Buffer(std::vector<uint8_t> value);
     static AcpiObject Package(std::vector<AcpiObject> elements);
     bool operator==(const AcpiObject& other) const;
+    bool operator!=(const AcpiObject& other) const { return !(*this == other); }
+    // ASL-like text: 0x80, "text", Buffer {0x01, 0x02}, Package {...}.
+    std::string Text() const;
 };
 
 class Firmware {

@@ -1,0 +1,612 @@
+// The ACPI device below the driver: result encoding, input validation, the
+// synchronous send through the local I/O target, the standard interface and
+// device notifications.
+#include "support/testbed.h"
+
+#include <initguid.h>
+#include <wdmguid.h>
+
+#include <acpiioct.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "acpi/acpidevice.h"
+#include "acpi/eval.h"
+#include "acpi/interface.h"
+#include "firmware/native.h"
+#include "nt/irql.h"
+#include "wdf/device.h"
+
+namespace plat {
+// Readable failure messages for ACPI objects.
+inline void PrintTo(const AcpiObject& object, std::ostream* os)
+{
+    *os << object.Text();
+}
+}  // namespace plat
+
+namespace tvrx::test {
+namespace {
+
+using plat::AcpiObject;
+using plat::NativeFirmware;
+using namespace plat::acpi;
+
+uint32_t Le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint16_t Le16(const uint8_t* p)
+{
+    return uint16_t(p[0] | p[1] << 8);
+}
+
+void Put32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        p[i] = uint8_t(v >> (8 * i));
+    }
+}
+
+const GUID kOtherInterface = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+std::vector<AcpiObject> DsmArgs(uint64_t function, uint64_t argument = 0)
+{
+    std::vector<uint8_t> uuid(NativeFirmware::kDsmUuid, NativeFirmware::kDsmUuid + 16);
+    return {AcpiObject::Buffer(uuid), AcpiObject::Integer(0), AcpiObject::Integer(function),
+            AcpiObject::Integer(argument)};
+}
+
+// The 60-byte request the driver sends.
+std::vector<uint8_t> DsmRequest(uint64_t function, uint64_t argument = 0)
+{
+    return EncodeEvalInput("_DSM", DsmArgs(function, argument));
+}
+
+plat::DeviceModeTable TableOf(size_t entries)
+{
+    plat::DeviceModeTable table;
+    table.tag = 7;
+    for (size_t i = 0; i < entries; ++i) {
+        table.entries.push_back({i, 100 + i, 200 + i, 300 + i});
+    }
+    return table;
+}
+
+// ---------------------------------------------------------------- encoding
+
+TEST(AcpiEncoding, EveryObjectTypeRoundTripsWithItsDocumentedLayout)
+{
+    AcpiObject result = AcpiObject::Package({
+        AcpiObject::Integer(0x11223344),
+        AcpiObject::Integer(0x1'0000'0002),  // needs 64 bits
+        AcpiObject::String("ab"),
+        AcpiObject::Buffer({9}),
+        AcpiObject::Buffer({}),
+        AcpiObject::Package({AcpiObject::Integer(1), AcpiObject::Package({AcpiObject::String("")})}),
+    });
+    std::vector<uint8_t> out(256, 0xEE);
+    EncodeOutcome outcome = EncodeEvalOutput(result, out.data(), out.size());
+    ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+    const size_t expected = 12 + 8 + 12 + 8 + 8 + 8 + (4 + 8 + (4 + 8));
+    EXPECT_EQ(outcome.information, expected);
+    EXPECT_EQ(Le32(&out[0]), ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE);
+    EXPECT_EQ(Le32(&out[4]), expected);
+    EXPECT_EQ(Le32(&out[8]), 6u);  // a package result: its elements are the arguments
+
+    const uint8_t* a = &out[12];
+    EXPECT_EQ(Le16(a), ACPI_METHOD_ARGUMENT_INTEGER);
+    EXPECT_EQ(Le16(a + 2), 4);
+    EXPECT_EQ(Le32(a + 4), 0x11223344u);
+    a += 8;
+    EXPECT_EQ(Le16(a + 2), 8);
+    EXPECT_EQ(Le32(a + 4), 2u);
+    EXPECT_EQ(Le32(a + 8), 1u);
+    a += 12;
+    EXPECT_EQ(Le16(a), ACPI_METHOD_ARGUMENT_STRING);
+    EXPECT_EQ(Le16(a + 2), 3);  // with its NUL
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(a + 4), 4), std::string("ab\0\0", 4));
+    a += 8;
+    EXPECT_EQ(Le16(a), ACPI_METHOD_ARGUMENT_BUFFER);
+    EXPECT_EQ(Le16(a + 2), 1);
+    EXPECT_EQ(Le32(a + 4), 9u) << "padding is zero";
+    a += 16;
+    EXPECT_EQ(Le16(a), ACPI_METHOD_ARGUMENT_PACKAGE);
+    EXPECT_EQ(Le16(a + 2), 8 + 12);
+    EXPECT_EQ(out[expected], 0xEE) << "nothing written past the record";
+
+    EvalOutput decoded;
+    ASSERT_EQ(DecodeEvalOutput(out.data(), outcome.information, &decoded), STATUS_SUCCESS);
+    EXPECT_EQ(decoded.arguments, result.package);
+}
+
+TEST(AcpiEncoding, OneObjectIsOneArgumentAndAnEmptyPackageNone)
+{
+    std::vector<uint8_t> out(64);
+    EXPECT_EQ(EncodeEvalOutput(AcpiObject::Integer(5), out.data(), out.size()).information, 20u);
+    EXPECT_EQ(Le32(&out[8]), 1u);
+    EXPECT_EQ(EncodeEvalOutput(AcpiObject::Package({}), out.data(), out.size()).information, 12u);
+    EXPECT_EQ(Le32(&out[8]), 0u);
+}
+
+TEST(AcpiEncoding, ThirteenTableEntriesFitTheDriversBufferAndFourteenOverflow)
+{
+    NativeFirmware firmware;
+    firmware.SetTable(0, TableOf(13));
+    AcpiObject result;
+    ASSERT_EQ(firmware.Evaluate("_DSM", DsmArgs(2, 0), &result), STATUS_SUCCESS);
+    std::vector<uint8_t> out(524);
+    EncodeOutcome outcome = EncodeEvalOutput(result, out.data(), out.size());
+    ASSERT_EQ(outcome.status, STATUS_SUCCESS);
+    EXPECT_EQ(outcome.information, 508u);
+
+    // The offsets the driver reads a table at.
+    EXPECT_EQ(Le32(&out[16]), 7u);
+    EXPECT_EQ(Le32(&out[24]), 13u);
+    EXPECT_EQ(Le16(&out[28]), ACPI_METHOD_ARGUMENT_PACKAGE);
+    EXPECT_EQ(Le16(&out[30]), 8 + 36 * 13);
+    for (size_t k = 0; k < 13; ++k) {
+        EXPECT_EQ(Le16(&out[40 + 36 * k + 2]), 32);
+        EXPECT_EQ(Le16(&out[44 + 36 * k + 2]), 4);
+        EXPECT_EQ(Le32(&out[48 + 36 * k]), k);
+        EXPECT_EQ(Le32(&out[56 + 36 * k]), 100 + k);
+        EXPECT_EQ(Le32(&out[64 + 36 * k]), 200 + k);
+        EXPECT_EQ(Le32(&out[72 + 36 * k]), 300 + k);
+    }
+
+    firmware.SetTable(0, TableOf(14));
+    ASSERT_EQ(firmware.Evaluate("_DSM", DsmArgs(2, 0), &result), STATUS_SUCCESS);
+    std::fill(out.begin(), out.end(), 0xCC);
+    outcome = EncodeEvalOutput(result, out.data(), out.size());
+    EXPECT_EQ(outcome.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(outcome.information, 12u);
+    EXPECT_EQ(Le32(&out[0]), ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE);
+    EXPECT_EQ(Le32(&out[4]), 544u) << "Length says what would be needed";
+    EXPECT_EQ(Le32(&out[8]), 3u);
+    EXPECT_EQ(out[12], 0xCC);
+
+    EXPECT_EQ(EncodeEvalOutput(result, out.data(), 11).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(out[12], 0xCC);
+}
+
+TEST(AcpiEncoding, ObjectsBeyondWhatARecordCanHoldAreRefused)
+{
+    std::vector<uint8_t> out(16);
+    AcpiObject huge = AcpiObject::Buffer(std::vector<uint8_t>(0x10000));
+    EXPECT_EQ(EncodeEvalOutput(huge, out.data(), out.size()).status, STATUS_ACPI_INVALID_DATA);
+    AcpiObject deep = AcpiObject::Integer(0);
+    for (size_t i = 0; i < kMaxNesting + 2; ++i) {  // one level more than an argument may nest
+        deep = AcpiObject::Package({deep});
+    }
+    EXPECT_EQ(EncodeEvalOutput(deep, out.data(), out.size()).status, STATUS_ACPI_INVALID_DATA);
+    EXPECT_TRUE(EncodeEvalInput("_DSM", {huge}).empty());
+}
+
+// ---------------------------------------------------------------- input validation
+
+TEST(AcpiInput, TheDriversRequestDecodes)
+{
+    std::vector<uint8_t> request = DsmRequest(2, 1);
+    ASSERT_EQ(request.size(), 60u);
+    EXPECT_EQ(Le32(&request[8]), 44u);
+    EvalInput input;
+    ASSERT_EQ(DecodeEvalInput(request.data(), request.size(), &input), STATUS_SUCCESS);
+    EXPECT_EQ(input.method, "_DSM");
+    EXPECT_EQ(input.arguments, DsmArgs(2, 1));
+}
+
+TEST(AcpiInput, SimpleSignaturesDecode)
+{
+    uint8_t bare[8] = {'A', 'e', 'i', 'B', '_', 'S', 'T', 'A'};
+    EvalInput input;
+    ASSERT_EQ(DecodeEvalInput(bare, sizeof bare, &input), STATUS_SUCCESS);
+    EXPECT_EQ(input.method, "_STA");
+    EXPECT_TRUE(input.arguments.empty());
+
+    uint8_t integer[12] = {'A', 'e', 'i', 'I', 'M', 'T', 'H', '1', 5, 0, 0, 0};
+    ASSERT_EQ(DecodeEvalInput(integer, sizeof integer, &input), STATUS_SUCCESS);
+    EXPECT_EQ(input.arguments, std::vector<AcpiObject>{AcpiObject::Integer(5)});
+
+    uint8_t string[15] = {'A', 'e', 'i', 'S', 'M', 'T', 'H', '2', 3, 0, 0, 0, 'h', 'i', 0};
+    ASSERT_EQ(DecodeEvalInput(string, sizeof string, &input), STATUS_SUCCESS);
+    EXPECT_EQ(input.arguments, std::vector<AcpiObject>{AcpiObject::String("hi")});
+    EXPECT_EQ(DecodeEvalInput(string, sizeof string - 1, &input), STATUS_INVALID_PARAMETER);
+}
+
+TEST(AcpiInput, MalformedRecordsAreRefused)
+{
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> change;
+    };
+    const Case cases[] = {
+        {"unknown signature", [](auto& r) { r[3] = 'X'; }},
+        {"lower-case name", [](auto& r) { r[5] = 'd'; }},
+        {"name starting with a digit", [](auto& r) { r[4] = '1'; }},
+        {"NUL in the name", [](auto& r) { r[7] = 0; }},
+        {"shorter than the header", [](auto& r) { r.resize(15); }},
+        {"Size beyond the input", [](auto& r) { Put32(&r[8], 48); }},
+        {"Size below what the arguments take", [](auto& r) { Put32(&r[8], 40); }},
+        {"Size above what the arguments take", [](auto& r) { r.resize(68); Put32(&r[8], 52); }},
+        {"more arguments than there are", [](auto& r) { Put32(&r[12], 5); }},
+        {"fewer arguments than Size holds", [](auto& r) { Put32(&r[12], 3); }},
+        {"last argument running past the input", [](auto& r) { r[54] = 12; }},
+        {"unknown argument type", [](auto& r) { r[36] = 4; }},
+        {"integer without bytes", [](auto& r) { r[38] = 0; }},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> record = DsmRequest(1);
+        c.change(record);
+        // An exactly sized copy, so that a read past the end is caught by the sanitizers.
+        std::vector<uint8_t> exact(record);
+        EvalInput input;
+        EXPECT_EQ(DecodeEvalInput(exact.data(), exact.size(), &input), STATUS_INVALID_PARAMETER) << c.what;
+    }
+}
+
+TEST(AcpiInput, ArbitraryBytesNeverBreakTheDecoders)
+{
+    std::mt19937 random(1234);
+    std::vector<uint8_t> base = DsmRequest(2, 1);
+    std::vector<uint8_t> output(524);
+    NativeFirmware firmware;
+    AcpiObject result;
+    firmware.Evaluate("_DSM", DsmArgs(2, 1), &result);
+    size_t outputSize = EncodeEvalOutput(result, output.data(), output.size()).information;
+    output.resize(outputSize);
+
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<uint8_t> record = (i % 2) ? base : output;
+        for (int flips = 1 + random() % 4; flips > 0; --flips) {
+            record[random() % record.size()] = uint8_t(random());
+        }
+        record.resize(random() % (record.size() + 1));
+        EvalInput input;
+        EvalOutput decoded;
+        DecodeEvalInput(record.data(), record.size(), &input);
+        if (NT_SUCCESS(DecodeEvalOutput(record.data(), record.size(), &decoded))) {
+            ASSERT_LE(decoded.length, record.size());
+        }
+    }
+}
+
+// ---------------------------------------------------------------- the device below the driver
+
+class AcpiDeviceTest : public Testbed {
+protected:
+    void SetUp() override
+    {
+        Testbed::SetUp();
+        firmware = &dynamic_cast<NativeFirmware&>(machine->Firmware());
+    }
+
+    void TearDown() override
+    {
+        if (firmware != nullptr) {
+            firmware->ClearFaults();  // releases whatever hangs
+        }
+        EXPECT_TRUE(WaitForEvaluations(std::chrono::seconds(10)));
+        Testbed::TearDown();
+    }
+
+    // Loads the driver, adds its device and gives it the ACPI device below if the host did not.
+    void AddDevice()
+    {
+        LoadAndAdd();
+        auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
+        if (fx->pdo == nullptr) {
+            fx->pdo = CreateDevice(*machine, "ACPI\\TVRX0001\\0");
+        }
+        below = fx->pdo.get();
+    }
+
+    NTSTATUS Send(std::vector<uint8_t> input, void* output, ULONG outputLength, LONGLONG timeout,
+                  ULONG_PTR* bytes = nullptr)
+    {
+        WDF_MEMORY_DESCRIPTOR in, out;
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&in, input.data(), ULONG(input.size()));
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&out, output, outputLength);
+        WDF_REQUEST_SEND_OPTIONS options;
+        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+        WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, timeout);
+        return WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(Device()), nullptr, IOCTL_ACPI_EVAL_METHOD,
+                                                 &in, &out, &options, bytes);
+    }
+
+    ACPI_INTERFACE_STANDARD2 QueryAcpiInterface()
+    {
+        ACPI_INTERFACE_STANDARD2 acpi{};
+        EXPECT_EQ(WdfFdoQueryForInterface(Device(), &GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(&acpi),
+                                          sizeof acpi, ACPI_INTERFACE_VERSION, nullptr),
+                  STATUS_SUCCESS);
+        return acpi;
+    }
+
+    static constexpr LONGLONG kThreeSeconds = -30'000'000;
+    NativeFirmware* firmware = nullptr;
+    AcpiDevice* below = nullptr;
+};
+
+TEST_F(AcpiDeviceTest, EvaluatesThroughTheLocalTargetIntoAHandleDescriptor)
+{
+    AddDevice();
+    firmware->SetDeviceMode(4);
+    std::vector<uint8_t> request = DsmRequest(1);
+    WDFMEMORY memory;
+    PVOID buffer;
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, 524, &memory, &buffer), STATUS_SUCCESS);
+    WDF_MEMORY_DESCRIPTOR in, out;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&in, request.data(), ULONG(request.size()));
+    WDF_MEMORY_DESCRIPTOR_INIT_HANDLE(&out, memory, nullptr);
+    ULONG_PTR bytes = 0;
+    EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(Device()), nullptr, IOCTL_ACPI_EVAL_METHOD, &in,
+                                                &out, nullptr, &bytes),
+              STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 20u);
+    EvalOutput decoded;
+    ASSERT_EQ(DecodeEvalOutput(static_cast<uint8_t*>(buffer), 524, &decoded), STATUS_SUCCESS);
+    EXPECT_EQ(decoded.arguments, std::vector<AcpiObject>{AcpiObject::Integer(4)});
+    EXPECT_EQ(firmware->Calls().back().function, 1u);
+
+    // Offsets select a part of the memory; ones outside it are refused.
+    WDFMEMORY_OFFSET offsets = {500, 0};
+    WDF_MEMORY_DESCRIPTOR_INIT_HANDLE(&out, memory, &offsets);
+    EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(Device()), nullptr, IOCTL_ACPI_EVAL_METHOD, &in,
+                                                &out, nullptr, &bytes),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Le32(static_cast<uint8_t*>(buffer) + 500 + 16), 4u);
+    offsets = {500, 25};
+    EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(Device()), nullptr, IOCTL_ACPI_EVAL_METHOD, &in,
+                                                &out, nullptr, &bytes),
+              STATUS_INVALID_BUFFER_SIZE);
+    WdfObjectDelete(memory);
+}
+
+TEST_F(AcpiDeviceTest, OverflowCopiesBackOnlyTheHeader)
+{
+    AddDevice();
+    firmware->SetTable(1, TableOf(14));
+    std::vector<uint8_t> out(524, 0xCC);
+    ULONG_PTR bytes = 99;
+    EXPECT_EQ(Send(DsmRequest(2, 1), out.data(), 524, kThreeSeconds, &bytes), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(bytes, 12u);
+    EXPECT_EQ(Le32(&out[4]), 544u);
+    EXPECT_EQ(out[12], 0xCC);
+
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 11, kThreeSeconds, &bytes), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(bytes, 0u);
+}
+
+TEST_F(AcpiDeviceTest, RefusedRequestsNeverReachTheFirmware)
+{
+    AddDevice();
+    std::vector<uint8_t> out(524);
+    std::vector<uint8_t> bad = DsmRequest(1);
+    bad[0] = 'X';
+    EXPECT_EQ(Send(bad, out.data(), 524, kThreeSeconds), STATUS_INVALID_PARAMETER);
+
+    plat::fault::FailNth("AcpiEvalMethod", 1, STATUS_ACPI_FATAL);
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, kThreeSeconds), STATUS_ACPI_FATAL);
+    plat::fault::FailNth("WdfIoTargetSendIoctlSynchronously", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, kThreeSeconds), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(firmware->Calls().empty());
+
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    options.Size = 8;
+    EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(Device()), nullptr, IOCTL_ACPI_EVAL_METHOD,
+                                                nullptr, nullptr, &options, nullptr),
+              STATUS_INFO_LENGTH_MISMATCH);
+}
+
+TEST_F(AcpiDeviceTest, WrongSignatureAndEmptyResultReachTheCaller)
+{
+    AddDevice();
+    NativeFirmware::Faults faults;
+    faults.resultSignature = 0x12345678;
+    faults.emptyResult = true;
+    firmware->SetFaults(faults);
+    std::vector<uint8_t> out(524);
+    ULONG_PTR bytes = 0;
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, kThreeSeconds, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 12u);
+    EXPECT_EQ(Le32(&out[0]), 0x12345678u);
+    EXPECT_EQ(Le32(&out[8]), 0u);
+}
+
+TEST_F(AcpiDeviceTest, HungFirmwareTimesOutAndItsLateResultIsDropped)
+{
+    AddDevice();
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    std::vector<uint8_t> out(524, 0xCC);
+    ULONG_PTR bytes = 99;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, kThreeSeconds, &bytes), STATUS_IO_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "the clock runs fast";
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, 0), STATUS_IO_TIMEOUT) << "0 has already expired";
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, 1), STATUS_IO_TIMEOUT) << "an absolute time in the past";
+
+    ASSERT_TRUE(firmware->WaitForHung(3, std::chrono::seconds(5)));
+    firmware->ClearFaults();
+    ASSERT_TRUE(WaitForEvaluations(std::chrono::seconds(5)));
+    EXPECT_EQ(RunningEvaluations(), 0u);
+    EXPECT_EQ(out, std::vector<uint8_t>(524, 0xCC)) << "a cancelled request never writes the caller's buffer";
+
+    LONGLONG minuteFromNow = machine->Clock().Now() + 600'000'000;
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, minuteFromNow), STATUS_SUCCESS);
+}
+
+TEST_F(AcpiDeviceTest, SendingAboveLowestIrqlStopsTheSystem)
+{
+    AddDevice();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::vector<uint8_t> out(524);
+    EXPECT_DEATH(
+        {
+            plat::IrqlScope raised(DISPATCH_LEVEL);
+            Send(DsmRequest(1), out.data(), 524, kThreeSeconds);
+        },
+        "WdfIoTargetSendIoctlSynchronously");
+}
+
+// ---------------------------------------------------------------- the standard interface
+
+TEST_F(AcpiDeviceTest, InterfaceQueryChecksItsArgumentsAndCountsReferences)
+{
+    AddDevice();
+    ACPI_INTERFACE_STANDARD2 acpi{};
+    auto* record = reinterpret_cast<PINTERFACE>(&acpi);
+    EXPECT_EQ(WdfFdoQueryForInterface(Device(), &kOtherInterface, record, sizeof acpi, 1, nullptr),
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(WdfFdoQueryForInterface(Device(), &GUID_ACPI_INTERFACE_STANDARD2, record, 80, 1, nullptr),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(WdfFdoQueryForInterface(Device(), &GUID_ACPI_INTERFACE_STANDARD2, record, sizeof acpi, 2, nullptr),
+              STATUS_NOT_SUPPORTED);
+    plat::fault::FailNth("WdfFdoQueryForInterface", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(WdfFdoQueryForInterface(Device(), &GUID_ACPI_INTERFACE_STANDARD2, record, sizeof acpi, 1, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(below->InterfaceReferences(), 0);
+
+    acpi = QueryAcpiInterface();
+    EXPECT_EQ(acpi.Size, 88);
+    EXPECT_EQ(acpi.Version, 1);
+    ASSERT_NE(acpi.Context, nullptr);
+    ASSERT_NE(acpi.RegisterForDeviceNotifications, nullptr);
+    ASSERT_NE(acpi.UnregisterForDeviceNotifications, nullptr);
+    EXPECT_EQ(acpi.GpeEnableEvent(acpi.Context, nullptr), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(below->InterfaceReferences(), 1) << "the query takes one for the caller";
+
+    acpi.InterfaceReference(acpi.Context);
+    acpi.InterfaceDereference(acpi.Context);
+    auto findings = plat::verifier::Check().Text();
+    EXPECT_NE(findings.find("not given back with InterfaceDereference"), std::string::npos) << findings;
+    acpi.InterfaceDereference(acpi.Context);
+    EXPECT_EQ(below->InterfaceReferences(), 0);
+    findings = plat::verifier::Check().Text();
+    EXPECT_EQ(findings.find("ACPI interface"), std::string::npos) << findings;
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(acpi.InterfaceDereference(acpi.Context), "without a reference held");
+}
+
+struct Recorder {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<ULONG> values;
+    std::vector<KIRQL> irqls;
+    std::set<std::thread::id> threads;
+    bool block = false;
+    bool inside = false;
+
+    static VOID Handler(PVOID context, ULONG value)
+    {
+        auto* self = static_cast<Recorder*>(context);
+        std::unique_lock<std::mutex> guard(self->lock);
+        self->values.push_back(value);
+        self->irqls.push_back(KeGetCurrentIrql());
+        self->threads.insert(std::this_thread::get_id());
+        self->inside = true;
+        self->changed.notify_all();
+        self->changed.wait(guard, [self] { return !self->block; });
+        self->inside = false;
+    }
+};
+
+TEST_F(AcpiDeviceTest, NotificationsArriveInOrderAtDispatchLevelOnTheFirmwareThread)
+{
+    AddDevice();
+    ACPI_INTERFACE_STANDARD2 acpi = QueryAcpiInterface();
+    Recorder recorder;
+    firmware->Notify(0x80);  // nobody listens yet
+    ASSERT_TRUE(below->WaitNotificationsIdle());
+    EXPECT_EQ(below->NotificationsDropped(), 1u);
+
+    ASSERT_EQ(acpi.RegisterForDeviceNotifications(acpi.Context, Recorder::Handler, &recorder), STATUS_SUCCESS);
+    EXPECT_EQ(acpi.RegisterForDeviceNotifications(acpi.Context, Recorder::Handler, &recorder),
+              STATUS_INVALID_DEVICE_REQUEST);
+    for (ULONG value : {0x80u, 0x81u, 0x80u, 0x02u}) {
+        firmware->Notify(value);
+    }
+    ASSERT_TRUE(below->WaitNotificationsIdle());
+    EXPECT_EQ(recorder.values, (std::vector<ULONG>{0x80, 0x81, 0x80, 0x02}));
+    EXPECT_EQ(recorder.irqls, std::vector<KIRQL>(4, DISPATCH_LEVEL));
+    EXPECT_EQ(recorder.threads.size(), 1u);
+    EXPECT_EQ(recorder.threads.count(std::this_thread::get_id()), 0u);
+
+    acpi.UnregisterForDeviceNotifications(acpi.Context);
+    firmware->Notify(0x80);
+    ASSERT_TRUE(below->WaitNotificationsIdle());
+    EXPECT_EQ(recorder.values.size(), 4u);
+    EXPECT_EQ(below->NotificationsDropped(), 2u);
+
+    plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(acpi.RegisterForDeviceNotifications(acpi.Context, Recorder::Handler, &recorder),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(below->HandlerRegistered());
+    acpi.InterfaceDereference(acpi.Context);
+}
+
+TEST_F(AcpiDeviceTest, UnregisterWaitsForTheHandlerThatIsRunning)
+{
+    AddDevice();
+    ACPI_INTERFACE_STANDARD2 acpi = QueryAcpiInterface();
+    Recorder recorder;
+    recorder.block = true;
+    ASSERT_EQ(acpi.RegisterForDeviceNotifications(acpi.Context, Recorder::Handler, &recorder), STATUS_SUCCESS);
+    firmware->Notify(0x80);
+    {
+        std::unique_lock<std::mutex> guard(recorder.lock);
+        ASSERT_TRUE(recorder.changed.wait_for(guard, std::chrono::seconds(5), [&] { return recorder.inside; }));
+    }
+
+    std::atomic<bool> returned{false};
+    std::thread unregister([&] {
+        acpi.UnregisterForDeviceNotifications(acpi.Context);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(returned) << "returned while the handler was still running";
+    {
+        std::lock_guard<std::mutex> guard(recorder.lock);
+        recorder.block = false;
+        recorder.changed.notify_all();
+    }
+    unregister.join();
+    EXPECT_TRUE(returned);
+    EXPECT_FALSE(recorder.inside);
+    acpi.InterfaceDereference(acpi.Context);
+}
+
+TEST_F(AcpiDeviceTest, RemovingADeviceWithAHandlerRegisteredIsAFinding)
+{
+    auto device = CreateDevice(*machine, "ACPI\\LOOSE\\0");
+    ACPI_INTERFACE_STANDARD2 acpi{};
+    ASSERT_EQ(device->QueryInterface(GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(&acpi), sizeof acpi,
+                                     1),
+              STATUS_SUCCESS);
+    Recorder recorder;
+    ASSERT_EQ(acpi.RegisterForDeviceNotifications(acpi.Context, Recorder::Handler, &recorder), STATUS_SUCCESS);
+    acpi.InterfaceDereference(acpi.Context);
+    device.reset();
+
+    firmware->Notify(0x80);  // reaches nobody once the device is gone
+    std::string findings = plat::verifier::Check().Text();
+    EXPECT_NE(findings.find("ACPI\\LOOSE\\0 was removed with a device-notification handler"), std::string::npos)
+        << findings;
+    EXPECT_EQ(acpi.RegisterForDeviceNotifications(acpi.Context, Recorder::Handler, &recorder), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(recorder.values.empty());
+    ForgetRemovedPorts();
+}
+
+}  // namespace
+}  // namespace tvrx::test
