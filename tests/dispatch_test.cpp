@@ -1,0 +1,429 @@
+// Requests, file objects and queue dispatch, driven by a driver written in the test.
+#include <windows.h>
+
+#include "support/minidriver.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "machine/fault.h"
+#include "machine/machine.h"
+#include "machine/verifier.h"
+#include "um/client.h"
+#include "wdf/dispatch.h"
+
+namespace tvrx::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr ULONG Code(ULONG function, ULONG method = METHOD_BUFFERED, ULONG access = FILE_ANY_ACCESS)
+{
+    return CTL_CODE(FILE_DEVICE_UNKNOWN, function, method, access);
+}
+
+// A one-shot gate that threads wait on with a generous real-time limit.
+class Gate {
+public:
+    void Open()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_ = true;
+        wake_.notify_all();
+    }
+    bool Wait(std::chrono::milliseconds limit = 5000ms)
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        return wake_.wait_for(lock, limit, [this] { return open_; });
+    }
+    bool IsOpen()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return open_;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool open_ = false;
+};
+
+class Dispatch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plat::fault::Reset();
+        plat::Machine::Options options;
+        options.clockRate = 100.0;
+        machine = std::make_unique<plat::Machine>(options);
+    }
+
+    void TearDown() override
+    {
+        client.reset();
+        driver.reset();
+        machine.reset();
+        plat::verifier::Report report = plat::verifier::Check();
+        EXPECT_TRUE(report.Clean()) << report.Text();
+    }
+
+    void Start(MiniDriver::Options options = {})
+    {
+        driver = std::make_unique<MiniDriver>(options);
+        client = std::make_unique<plat::um::Process>("client");
+    }
+
+    HANDLE Open()
+    {
+        return client->Run([&] {
+            return CreateFileW(driver->Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        });
+    }
+
+    NTSTATUS Send(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                  ULONG_PTR* information = nullptr)
+    {
+        return client->Run(
+            [&] { return plat::um::IoControl(handle, code, in, inLength, out, outLength, information); });
+    }
+
+    void Close(HANDLE handle)
+    {
+        EXPECT_TRUE(client->Run([&] { return CloseHandle(handle); }));
+    }
+
+    std::unique_ptr<plat::Machine> machine;
+    std::unique_ptr<MiniDriver> driver;
+    std::unique_ptr<plat::um::Process> client;
+};
+
+TEST_F(Dispatch, BufferedControlCopiesBackOnlyTheBytesTheDriverReports)
+{
+    Start();
+    driver->control = [](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG code) {
+        PVOID buffer = nullptr;
+        size_t length = 0;
+        ASSERT_EQ(WdfRequestRetrieveOutputBuffer(request, 1, &buffer, &length), STATUS_SUCCESS);
+        std::memset(buffer, 0xAB, length);
+        switch (code) {
+        case Code(1): WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 4); break;
+        case Code(2): WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 1000); break;
+        case Code(3): WdfRequestCompleteWithInformation(request, STATUS_UNSUCCESSFUL, 8); break;
+        default: WdfRequestCompleteWithInformation(request, STATUS_BUFFER_OVERFLOW, 4); break;
+        }
+    };
+    HANDLE device = Open();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+
+    UCHAR out[32];
+    ULONG_PTR information = 0;
+    std::memset(out, 0x11, sizeof out);
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, out, 32, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 4u);
+    EXPECT_EQ(out[3], 0xAB);
+    EXPECT_EQ(out[4], 0x11);
+
+    // More information than the caller's buffer holds is cut to the buffer.
+    std::memset(out, 0x11, sizeof out);
+    EXPECT_EQ(Send(device, Code(2), nullptr, 0, out, 16, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 16u);
+    EXPECT_EQ(out[15], 0xAB);
+    EXPECT_EQ(out[16], 0x11);
+
+    // An error copies nothing back.
+    std::memset(out, 0x11, sizeof out);
+    EXPECT_EQ(Send(device, Code(3), nullptr, 0, out, 32, &information), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(out[0], 0x11);
+
+    // A warning does, and Win32 reports it as ERROR_MORE_DATA with the count.
+    client->Run([&] {
+        DWORD returned = 99;
+        std::memset(out, 0x11, sizeof out);
+        EXPECT_FALSE(DeviceIoControl(device, Code(4), nullptr, 0, out, 32, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+        EXPECT_EQ(returned, 4u);
+        EXPECT_EQ(out[0], 0xAB);
+        EXPECT_FALSE(DeviceIoControl(device, Code(3), nullptr, 0, out, 32, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+        EXPECT_EQ(returned, 0u);
+    });
+    Close(device);
+}
+
+TEST_F(Dispatch, InputAndOutputShareOneBufferWithNothingLeftFromEarlierRequests)
+{
+    Start();
+    std::vector<UCHAR> seen;
+    driver->control = [&seen](WDFQUEUE, WDFREQUEST request, size_t out, size_t in, ULONG code) {
+        PVOID buffer = nullptr;
+        ASSERT_EQ(WdfRequestRetrieveOutputBuffer(request, out, &buffer, nullptr), STATUS_SUCCESS);
+        if (code == Code(1)) {
+            std::memset(buffer, 0xCD, out);  // leaves a full buffer behind
+            WdfRequestComplete(request, STATUS_SUCCESS);
+            return;
+        }
+        PVOID input = nullptr;
+        ASSERT_EQ(WdfRequestRetrieveInputBuffer(request, in, &input, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(input, buffer);
+        seen.assign(static_cast<UCHAR*>(buffer), static_cast<UCHAR*>(buffer) + out);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    UCHAR big[64] = {};
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, big, sizeof big), STATUS_SUCCESS);
+    const UCHAR in[4] = {1, 2, 3, 4};
+    EXPECT_EQ(Send(device, Code(2), in, sizeof in, big, sizeof big), STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 64u);
+    EXPECT_EQ(seen[3], 4);
+    for (size_t i = 4; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i], 0) << "byte " << i << " of the system buffer holds an earlier request's data";
+    }
+    Close(device);
+}
+
+TEST_F(Dispatch, BufferRetrievalNeedsTheMinimumAndRefusesAnEmptyBuffer)
+{
+    Start();
+    std::vector<NTSTATUS> results;
+    driver->create = [&results](WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
+        PVOID buffer = nullptr;
+        results.push_back(WdfRequestRetrieveInputBuffer(request, 0, &buffer, nullptr));
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    driver->control = [&results](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        PVOID buffer = reinterpret_cast<PVOID>(1);
+        size_t length = 7;
+        results.push_back(WdfRequestRetrieveInputBuffer(request, 0, &buffer, &length));
+        EXPECT_EQ(buffer, nullptr);
+        EXPECT_EQ(length, 0u);
+        results.push_back(WdfRequestRetrieveOutputBuffer(request, 4, &buffer, &length));
+        results.push_back(WdfRequestRetrieveOutputBuffer(request, 3, &buffer, &length));
+        EXPECT_EQ(length, 3u);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    UCHAR out[3];
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, out, sizeof out), STATUS_SUCCESS);
+    EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_INVALID_DEVICE_REQUEST, STATUS_BUFFER_TOO_SMALL,
+                                              STATUS_BUFFER_TOO_SMALL, STATUS_SUCCESS}));
+    Close(device);
+}
+
+TEST_F(Dispatch, RequestsKnowTheirQueueFileDeviceAndSender)
+{
+    Start();
+    std::vector<KPROCESSOR_MODE> modes;
+    WDFFILEOBJECT created = nullptr;
+    driver->create = [&](WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT file) {
+        EXPECT_EQ(WdfRequestGetIoQueue(request), nullptr);
+        EXPECT_EQ(WdfRequestGetFileObject(request), file);
+        EXPECT_EQ(WdfFileObjectGetDevice(file), device);
+        created = file;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    driver->control = [&](WDFQUEUE queue, WDFREQUEST request, size_t, size_t, ULONG) {
+        EXPECT_EQ(WdfRequestGetIoQueue(request), queue);
+        EXPECT_EQ(WdfIoQueueGetDevice(queue), driver->Device());
+        EXPECT_EQ(WdfFileObjectGetDevice(WdfRequestGetFileObject(request)), driver->Device());
+        modes.push_back(WdfRequestGetRequestorMode(request));
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_NE(created, nullptr);
+    int closes = 0;
+    driver->close = [&closes](WDFFILEOBJECT) { ++closes; };
+    EXPECT_EQ(plat::um::KernelIoControl(driver->Path(), Code(1), nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(closes, 1);  // the kernel sender's own handle came and went
+    EXPECT_EQ(modes, (std::vector<KPROCESSOR_MODE>{UserMode, KernelMode}));
+    Close(device);
+}
+
+TEST_F(Dispatch, TheIoManagerChecksHandleBuffersAndQueueBeforeTheDriver)
+{
+    MiniDriver::Options options;
+    options.defaultQueue = false;
+    Start(options);
+    int calls = 0;
+    driver->control = [&calls](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        ++calls;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    HANDLE queryOnly = client->Run(
+        [&] { return CreateFileW(driver->Path().c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr); });
+    UCHAR byte = 0;
+    EXPECT_EQ(Send(device, Code(1), nullptr, 4, nullptr, 0), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Send(queryOnly, Code(1, METHOD_BUFFERED, FILE_READ_ACCESS), nullptr, 0, &byte, 1), STATUS_ACCESS_DENIED);
+    // No default queue: the framework completes the request itself.
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(calls, 0);
+    Close(queryOnly);
+    Close(device);
+}
+
+TEST_F(Dispatch, FailedCreateFailsTheOpenAndNeverCloses)
+{
+    Start();
+    std::vector<std::string> calls;
+    NTSTATUS createStatus = STATUS_INVALID_DEVICE_STATE;
+    driver->create = [&](WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
+        calls.push_back("create");
+        WdfRequestComplete(request, createStatus);
+    };
+    driver->cleanup = [&](WDFFILEOBJECT) { calls.push_back("cleanup"); };
+    driver->close = [&](WDFFILEOBJECT) { calls.push_back("close"); };
+    client->Run([&] {
+        EXPECT_EQ(CreateFileW(driver->Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_COMMAND));
+    });
+    EXPECT_EQ(calls, (std::vector<std::string>{"create"}));
+    createStatus = STATUS_SUCCESS;
+    HANDLE device = Open();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    client->Exit();  // process exit closes what it left open
+    EXPECT_EQ(calls, (std::vector<std::string>{"create", "create", "cleanup", "close"}));
+}
+
+TEST_F(Dispatch, CloseWaitsForTheRequestsOfTheFile)
+{
+    Start();
+    Gate inside, release;
+    std::vector<std::string> order;
+    std::mutex orderLock;
+    auto note = [&](const char* what) {
+        std::lock_guard<std::mutex> guard(orderLock);
+        order.push_back(what);
+    };
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        inside.Open();
+        EXPECT_TRUE(release.Wait());
+        note("completed");
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    driver->cleanup = [&](WDFFILEOBJECT) { note("cleanup"); };
+    driver->close = [&](WDFFILEOBJECT) { note("close"); };
+    HANDLE device = Open();
+    std::thread sender = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
+    ASSERT_TRUE(inside.Wait());
+    Close(device);
+    note("handle closed");
+    release.Open();
+    sender.join();
+    EXPECT_EQ(order, (std::vector<std::string>{"cleanup", "handle closed", "completed", "close"}));
+}
+
+TEST_F(Dispatch, ParallelQueuePresentsRequestsAtTheSameTime)
+{
+    Start();
+    std::mutex lock;
+    std::condition_variable wake;
+    int inside = 0;
+    std::atomic<int> metPeer{0};
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        std::unique_lock<std::mutex> guard(lock);
+        ++inside;
+        wake.notify_all();
+        if (wake.wait_for(guard, 5s, [&] { return inside >= 2; })) {
+            ++metPeer;
+        }
+        guard.unlock();
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 2; ++i) {
+        senders.push_back(client->Thread([&] {
+            EXPECT_EQ(plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
+        }));
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    EXPECT_EQ(metPeer.load(), 2) << "both requests must be inside the driver at once";
+    Close(device);
+}
+
+TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
+{
+    Start();
+    Gate firstInside, stopped, secondPresented;
+    std::atomic<ULONG> stopFlags{0};
+    driver->stop = [&](WDFQUEUE, WDFREQUEST, ULONG flags) {
+        stopFlags = flags;
+        stopped.Open();
+    };
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG code) {
+        if (code == Code(1)) {
+            firstInside.Open();
+            EXPECT_TRUE(stopped.Wait());  // completes on its own once told the queue stops
+        } else {
+            secondPresented.Open();
+        }
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    std::thread first = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
+    ASSERT_TRUE(firstInside.Wait());
+    plat::wdf::QueuePowerDown(driver->Fx());  // returns once the first request completed
+    first.join();
+    EXPECT_EQ(stopFlags.load(), static_cast<ULONG>(WdfRequestStopActionSuspend));
+
+    std::atomic<NTSTATUS> secondStatus{STATUS_PENDING};
+    std::thread second = client->Thread(
+        [&] { secondStatus = plat::um::IoControl(device, Code(2), nullptr, 0, nullptr, 0, nullptr); });
+    EXPECT_FALSE(secondPresented.Wait(100ms)) << "a request reached the driver while the device was out of D0";
+    EXPECT_EQ(secondStatus.load(), STATUS_PENDING);
+    plat::wdf::QueuePowerUp(driver->Fx());
+    second.join();
+    EXPECT_TRUE(secondPresented.IsOpen());
+    EXPECT_EQ(secondStatus.load(), STATUS_SUCCESS);
+    Close(device);
+}
+
+TEST_F(Dispatch, DeviceDeletedWithAnOpenHandleClosesTheFileForTheDriver)
+{
+    Start();
+    int closes = 0;
+    driver->close = [&closes](WDFFILEOBJECT) { ++closes; };
+    HANDLE device = Open();
+    driver.reset();  // the driver unloads; its device and file objects go
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_DEVICE_DOES_NOT_EXIST);
+    Close(device);
+}
+
+using DispatchDeath = Dispatch;
+
+TEST_F(DispatchDeath, DriverMistakesWithRequestsStopTheSystem)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Start();
+    WDFREQUEST kept = nullptr;
+    driver->control = [&kept](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG code) {
+        if (code == Code(1) || code == Code(3)) {
+            WdfRequestComplete(request, STATUS_SUCCESS);
+        }
+        if (code == Code(1)) {
+            WdfRequestComplete(request, STATUS_SUCCESS);
+        }
+        kept = request;
+    };
+    HANDLE device = Open();
+    EXPECT_DEATH(Send(device, Code(1), nullptr, 0, nullptr, 0), "completed twice");
+    EXPECT_DEATH(Send(device, Code(2), nullptr, 0, nullptr, 0), "returned without completing");
+    EXPECT_EQ(Send(device, Code(3), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_DEATH(WdfRequestGetRequestorMode(kept), "already been completed");
+    Close(device);
+}
+
+}  // namespace
+}  // namespace tvrx::test
