@@ -47,6 +47,7 @@ private:
 // The keywords exist only in kernel-mode images (the driver), as with the WDK;
 // host code of the platform includes the C++ library, which has its own __try.
 #ifdef _KERNEL_MODE
+#undef __try  // a C++ library header seen first may have claimed the word
 #define __try if (::plat::SehFrame plat_seh_frame_; sigsetjmp(plat_seh_frame_.Env(), 1) == 0)
 #define __except(filter) else if (plat_seh_frame_.Handle(filter))
 #define GetExceptionCode() ((NTSTATUS)plat_seh_frame_.Code())

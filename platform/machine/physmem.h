@@ -6,6 +6,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,13 +20,15 @@ public:
     PhysicalMemory(const PhysicalMemory&) = delete;
     PhysicalMemory& operator=(const PhysicalMemory&) = delete;
 
-    // Adds (or replaces) the region starting at base.
+    // Adds (or replaces) the region starting at base; regions it overlaps are removed.
+    // Memory still mapped stays valid until it is unmapped.
     void AddRegion(uint64_t base, const std::vector<uint8_t>& bytes, bool faulting = false);
     void RemoveRegion(uint64_t base);
     void Clear();
 
     // Host address of [base, base + size) when one region holds all of it, else nullptr.
     void* Map(uint64_t base, size_t size);
+    // Ends a mapping made by Map with the same size; anything else stops the system.
     void Unmap(void* address, size_t size);
     // Mappings not yet unmapped (a verifier finding at unload).
     size_t LiveMappings() const;
@@ -34,9 +38,19 @@ public:
 
 private:
     struct Region;
+    struct Mapping {
+        uint64_t base;
+        size_t size;
+        std::shared_ptr<Region> region;  // keeps the memory while mapped
+    };
+
+    void RemoveOverlapping(uint64_t base, uint64_t end);
+    std::shared_ptr<Region> Containing(uint64_t base, size_t size) const;
+
     mutable std::mutex lock_;
-    std::vector<Region*> regions_;
-    size_t liveMappings_ = 0;
+    std::vector<std::shared_ptr<Region>> regions_;
+    std::multimap<uintptr_t, Mapping> mappings_;  // by host address
+    int reporter_ = -1;
 };
 
 }  // namespace plat

@@ -1,0 +1,370 @@
+// Kernel file I/O on the machine's C: drive.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <wdm.h>
+
+#include "machine/fault.h"
+#include "machine/machine.h"
+#include "machine/verifier.h"
+#include "nt/irql.h"
+#include "nt/object.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Opened {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    HANDLE handle = nullptr;
+    ULONG_PTR information = ~ULONG_PTR(0);
+};
+
+class DriveTest : public ::testing::Test {
+protected:
+    void SetUp() override { plat::fault::Reset(); }
+    void TearDown() override
+    {
+        plat::fault::Reset();
+        auto report = plat::verifier::Check();
+        EXPECT_TRUE(report.Clean()) << report.Text();
+    }
+
+    static Opened Create(const std::wstring& name, ACCESS_MASK access, ULONG disposition, ULONG options = 0,
+                         ULONG share = 0)
+    {
+        UNICODE_STRING text;
+        text.Buffer = const_cast<PWSTR>(name.data());
+        text.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+        text.MaximumLength = text.Length;
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+        Opened result;
+        IO_STATUS_BLOCK io = {};
+        io.Information = result.information;
+        result.status = ZwCreateFile(&result.handle, access, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share,
+                                     disposition, options, NULL, 0);
+        result.information = io.Information;
+        return result;
+    }
+
+    static NTSTATUS Write(HANDLE handle, const std::string& data, LONGLONG offset, ULONG_PTR* written = nullptr)
+    {
+        IO_STATUS_BLOCK io = {};
+        LARGE_INTEGER at;
+        at.QuadPart = offset;
+        NTSTATUS status = ZwWriteFile(handle, NULL, NULL, NULL, &io, const_cast<char*>(data.data()),
+                                      static_cast<ULONG>(data.size()), &at, NULL);
+        if (written != nullptr) {
+            *written = io.Information;
+        }
+        return status;
+    }
+
+    fs::path Drive() const { return machine_.DriveRoot(); }
+
+    static std::string Contents(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    static void Put(const fs::path& path, const std::string& data)
+    {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << data;
+    }
+
+    plat::Machine machine_;
+};
+
+constexpr ULONG kWriteOnly = FILE_GENERIC_WRITE;
+
+TEST_F(DriveTest, NamesResolveCaseInsensitivelyAndNewComponentsKeepTheirCase)
+{
+    ASSERT_TRUE(fs::is_directory(Drive() / "Windows" / "wwan"));
+
+    Opened dir = Create(L"\\??\\C:\\windows\\WWAN\\Bios_Sar", kWriteOnly, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
+    ASSERT_EQ(dir.status, STATUS_SUCCESS);
+    EXPECT_EQ(dir.information, FILE_CREATED);
+    EXPECT_EQ(ZwClose(dir.handle), STATUS_SUCCESS);
+    EXPECT_TRUE(fs::is_directory(Drive() / "Windows" / "wwan" / "Bios_Sar"));
+    EXPECT_FALSE(fs::exists(Drive() / "windows"));
+
+    dir = Create(L"\\DosDevices\\c:\\WINDOWS\\wwan\\bios_sar\\", kWriteOnly, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
+    ASSERT_EQ(dir.status, STATUS_SUCCESS);
+    EXPECT_EQ(dir.information, FILE_OPENED);
+    EXPECT_EQ(ZwClose(dir.handle), STATUS_SUCCESS);
+
+    Opened file = Create(L"\\??\\C:\\windows\\wwan\\bios_sar\\Table.FLZ", GENERIC_WRITE, FILE_OVERWRITE_IF,
+                         FILE_SYNCHRONOUS_IO_NONALERT);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    EXPECT_EQ(Write(file.handle, "sar", 0), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(Drive() / "Windows" / "wwan" / "Bios_Sar" / "Table.FLZ"), "sar");
+
+    // Non-ASCII names compare upcased too.
+    Put(Drive() / "Données" / "x", "");
+    file = Create(L"\\??\\C:\\DONNÉES\\X", FILE_GENERIC_READ, FILE_OPEN);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
+}
+
+TEST_F(DriveTest, NamesThatCouldLeaveTheDriveAreRefused)
+{
+    const struct {
+        std::wstring name;
+        NTSTATUS status;
+    } cases[] = {
+        {L"\\??\\C:\\windows\\..\\..\\escape", STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\C:\\..\\escape", STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\C:\\.\\escape", STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\C:\\windows\\\\escape", STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\C:\\windows/../../escape", STATUS_OBJECT_NAME_INVALID},
+        {std::wstring(L"\\??\\C:\\escape\0.txt", 18), STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\C:\\escape:stream", STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\C:\\esc*pe", STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\C:\\" + std::wstring(256, L'a'), STATUS_OBJECT_NAME_INVALID},
+        {L"\\??\\D:\\escape", STATUS_OBJECT_PATH_NOT_FOUND},
+        {L"\\??\\C:escape", STATUS_OBJECT_NAME_NOT_FOUND},
+        {L"\\Device\\escape", STATUS_OBJECT_PATH_NOT_FOUND},
+        {L"C:\\escape", STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {L"escape", STATUS_OBJECT_PATH_SYNTAX_BAD},
+    };
+    for (const auto& c : cases) {
+        Opened opened = Create(c.name, kWriteOnly, FILE_OVERWRITE_IF);
+        EXPECT_EQ(opened.status, c.status) << "name length " << c.name.size();
+        if (NT_SUCCESS(opened.status)) {
+            ZwClose(opened.handle);
+        }
+    }
+    // Nothing appeared anywhere in the machine's folder but the drive's own tree.
+    for (const auto& entry : fs::recursive_directory_iterator(machine_.Folder())) {
+        EXPECT_EQ(entry.path().filename().string().find("esc"), std::string::npos) << entry.path();
+    }
+}
+
+TEST_F(DriveTest, SymbolicLinksInTheDriveAreNotFollowed)
+{
+    const fs::path outside = machine_.Folder() / "outside";
+    fs::create_directories(outside);
+    Put(outside / "victim", "keep");
+    fs::create_directory_symlink(outside, Drive() / "linkdir");
+    fs::create_symlink(outside / "victim", Drive() / "linkfile");
+    fs::create_symlink(outside / "new", Drive() / "dangling");
+
+    EXPECT_EQ(Create(L"\\??\\C:\\LinkDir\\victim", kWriteOnly, FILE_OVERWRITE_IF).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Create(L"\\??\\C:\\linkdir\\created", kWriteOnly, FILE_CREATE).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Create(L"\\??\\C:\\linkfile", kWriteOnly, FILE_OVERWRITE_IF).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Create(L"\\??\\C:\\dangling", kWriteOnly, FILE_OVERWRITE_IF).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Create(L"\\??\\C:\\dangling", kWriteOnly, FILE_OPEN_IF, FILE_DIRECTORY_FILE).status,
+              STATUS_ACCESS_DENIED);
+
+    EXPECT_EQ(Contents(outside / "victim"), "keep");
+    EXPECT_FALSE(fs::exists(outside / "new"));
+    EXPECT_FALSE(fs::exists(outside / "created"));
+}
+
+TEST_F(DriveTest, DispositionsCreateOpenAndReplaceAsDocumented)
+{
+    const std::wstring name = L"\\??\\C:\\Windows\\data.bin";
+    const fs::path host = Drive() / "Windows" / "data.bin";
+
+    EXPECT_EQ(Create(name, kWriteOnly, FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Create(name, kWriteOnly, FILE_OVERWRITE).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(host));
+
+    const struct {
+        ULONG disposition;
+        NTSTATUS status;
+        ULONG_PTR information;
+        const char* contentsAfter;
+    } steps[] = {
+        {FILE_CREATE, STATUS_SUCCESS, FILE_CREATED, ""},
+        {FILE_CREATE, STATUS_OBJECT_NAME_COLLISION, 0, "0123456789"},
+        {FILE_OPEN, STATUS_SUCCESS, FILE_OPENED, "0123456789"},
+        {FILE_OPEN_IF, STATUS_SUCCESS, FILE_OPENED, "0123456789"},
+        {FILE_OVERWRITE, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+        {FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+        {FILE_SUPERSEDE, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
+    };
+    for (const auto& step : steps) {
+        Put(host, "0123456789");
+        if (step.disposition == FILE_CREATE && step.status == STATUS_SUCCESS) {
+            fs::remove(host);
+        }
+        Opened opened = Create(name, kWriteOnly, step.disposition);
+        EXPECT_EQ(opened.status, step.status) << "disposition " << step.disposition;
+        if (NT_SUCCESS(opened.status)) {
+            EXPECT_EQ(opened.information, step.information) << "disposition " << step.disposition;
+            EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(Contents(host), step.contentsAfter) << "disposition " << step.disposition;
+    }
+}
+
+TEST_F(DriveTest, ExclusiveOpenRefusesOthersUntilClosedWithoutTouchingTheFile)
+{
+    const std::wstring name = L"\\??\\C:\\Windows\\wwan\\shared.bin";
+    Opened first = Create(name, GENERIC_WRITE, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    ASSERT_EQ(Write(first.handle, "payload", 0), STATUS_SUCCESS);
+
+    // The second open names the file in another case: it is the same file.
+    EXPECT_EQ(Create(L"\\??\\C:\\WINDOWS\\WWAN\\SHARED.BIN", GENERIC_WRITE, FILE_OVERWRITE_IF).status,
+              STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(Create(name, GENERIC_READ, FILE_OPEN, 0, FILE_SHARE_READ | FILE_SHARE_WRITE).status,
+              STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(Contents(Drive() / "Windows" / "wwan" / "shared.bin"), "payload");
+
+    // An open that touches no data takes no share of the file.
+    Opened attributesOnly = Create(name, FILE_READ_ATTRIBUTES, FILE_OPEN);
+    ASSERT_EQ(attributesOnly.status, STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(attributesOnly.handle), STATUS_SUCCESS);
+
+    EXPECT_EQ(ZwClose(first.handle), STATUS_SUCCESS);
+    Opened second = Create(name, GENERIC_WRITE, FILE_OVERWRITE_IF);
+    ASSERT_EQ(second.status, STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(second.handle), STATUS_SUCCESS);
+
+    // Opens that share with each other coexist.
+    Opened reader1 = Create(name, GENERIC_READ, FILE_OPEN, 0, FILE_SHARE_READ);
+    Opened reader2 = Create(name, GENERIC_READ, FILE_OPEN, 0, FILE_SHARE_READ);
+    EXPECT_EQ(reader1.status, STATUS_SUCCESS);
+    EXPECT_EQ(reader2.status, STATUS_SUCCESS);
+    EXPECT_EQ(Create(name, GENERIC_WRITE, FILE_OPEN, 0, FILE_SHARE_READ).status, STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(ZwClose(reader1.handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(reader2.handle), STATUS_SUCCESS);
+}
+
+TEST_F(DriveTest, DirectoryOpensCreateOnlyTheLastComponent)
+{
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows\\missing\\bios_sar", kWriteOnly, FILE_OPEN_IF, FILE_DIRECTORY_FILE).status,
+              STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(Drive() / "Windows" / "missing"));
+
+    Put(Drive() / "Windows" / "plain", "x");
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows\\plain", kWriteOnly, FILE_OPEN_IF, FILE_DIRECTORY_FILE).status,
+              STATUS_NOT_A_DIRECTORY);
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows\\plain\\sub", kWriteOnly, FILE_OPEN_IF, FILE_DIRECTORY_FILE).status,
+              STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows\\plain\\", kWriteOnly, FILE_OPEN).status, STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows", kWriteOnly, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE).status,
+              STATUS_FILE_IS_A_DIRECTORY);
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows\\new\\", kWriteOnly, FILE_CREATE).status, STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows", kWriteOnly, FILE_OVERWRITE_IF, FILE_DIRECTORY_FILE).status,
+              STATUS_INVALID_PARAMETER);
+
+    Opened root = Create(L"\\??\\C:\\", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN, FILE_DIRECTORY_FILE);
+    ASSERT_EQ(root.status, STATUS_SUCCESS);
+    EXPECT_EQ(Write(root.handle, "x", 0), STATUS_INVALID_DEVICE_REQUEST);  // no data in a directory
+    EXPECT_EQ(ZwClose(root.handle), STATUS_SUCCESS);
+}
+
+TEST_F(DriveTest, TransfersUseExplicitOffsetsOrTheSynchronousPosition)
+{
+    const std::wstring name = L"\\??\\C:\\Windows\\offsets.bin";
+    Opened file = Create(name, GENERIC_READ | GENERIC_WRITE, FILE_OVERWRITE_IF);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    ULONG_PTR written = 0;
+    EXPECT_EQ(Write(file.handle, "abc", 0, &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(Write(file.handle, "XYZ", 1024), STATUS_SUCCESS);
+    EXPECT_EQ(Write(file.handle, "B", 1), STATUS_SUCCESS);
+
+    char buffer[8] = {};
+    IO_STATUS_BLOCK io = {};
+    LARGE_INTEGER at;
+    at.QuadPart = 1023;
+    EXPECT_EQ(ZwReadFile(file.handle, NULL, NULL, NULL, &io, buffer, sizeof(buffer), &at, NULL), STATUS_SUCCESS);
+    EXPECT_EQ(io.Information, 4u);
+    EXPECT_EQ(std::string(buffer, 4), std::string("\0XYZ", 4));
+    at.QuadPart = 1027;
+    EXPECT_EQ(ZwReadFile(file.handle, NULL, NULL, NULL, &io, buffer, sizeof(buffer), &at, NULL), STATUS_END_OF_FILE);
+    // A handle opened without synchronous I/O has no position to fall back on.
+    EXPECT_EQ(ZwWriteFile(file.handle, NULL, NULL, NULL, &io, buffer, 1, NULL, NULL), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
+
+    std::string expected = "aBc" + std::string(1021, '\0') + "XYZ";
+    EXPECT_EQ(Contents(Drive() / "Windows" / "offsets.bin"), expected);
+
+    file = Create(name, GENERIC_WRITE, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    for (const char* piece : {"one", "two"}) {
+        EXPECT_EQ(ZwWriteFile(file.handle, NULL, NULL, NULL, &io, const_cast<char*>(piece), 3, NULL, NULL),
+                  STATUS_SUCCESS);
+    }
+    EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(Drive() / "Windows" / "offsets.bin"), "onetwo");
+}
+
+TEST_F(DriveTest, WritesNeedWriteAccessAndHandlesAreKernelHandles)
+{
+    Put(Drive() / "Windows" / "ro.bin", "data");
+    Opened reader = Create(L"\\??\\C:\\Windows\\ro.bin", GENERIC_READ, FILE_OPEN, 0, FILE_SHARE_READ);
+    ASSERT_EQ(reader.status, STATUS_SUCCESS);
+    EXPECT_TRUE(plat::ob::IsKernelHandle(reader.handle));
+    EXPECT_EQ(Write(reader.handle, "x", 0), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(reader.handle), STATUS_SUCCESS);
+
+    Opened writer = Create(L"\\??\\C:\\Windows\\ro.bin", FILE_WRITE_DATA, FILE_OPEN);
+    ASSERT_EQ(writer.status, STATUS_SUCCESS);
+    EXPECT_EQ(Write(writer.handle, "D", 0), STATUS_SUCCESS);
+    char buffer[4];
+    IO_STATUS_BLOCK io = {};
+    LARGE_INTEGER at = {};
+    EXPECT_EQ(ZwReadFile(writer.handle, NULL, NULL, NULL, &io, buffer, sizeof(buffer), &at, NULL),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(writer.handle), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(Drive() / "Windows" / "ro.bin"), "Data");
+}
+
+TEST_F(DriveTest, InjectedAndHostFailuresAreReportedNotSwallowed)
+{
+    plat::fault::FailNth("ZwCreateFile", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Create(L"\\??\\C:\\Windows\\f.bin", kWriteOnly, FILE_OVERWRITE_IF).status,
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(fs::exists(Drive() / "Windows" / "f.bin"));
+
+    Opened file = Create(L"\\??\\C:\\Windows\\f.bin", kWriteOnly, FILE_OVERWRITE_IF);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    plat::fault::FailNth("ZwWriteFile", 1, STATUS_DISK_FULL);
+    EXPECT_EQ(Write(file.handle, "abc", 0), STATUS_DISK_FULL);
+    EXPECT_EQ(Write(file.handle, "abc", 0), STATUS_SUCCESS);
+
+    // A file-size limit makes the host refuse the write as a full disk would.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    NTSTATUS status = Write(file.handle, "beyond", 8192);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(status, STATUS_DISK_FULL);
+
+    EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
+}
+
+using DriveDeathTest = DriveTest;
+
+TEST_F(DriveDeathTest, FileCallsAbovePassiveLevelStopTheSystem)
+{
+    EXPECT_DEATH(
+        {
+            plat::IrqlScope raised(DISPATCH_LEVEL);
+            Create(L"\\??\\C:\\Windows\\x", kWriteOnly, FILE_OVERWRITE_IF);
+        },
+        "ZwCreateFile");
+}
+
+}  // namespace
