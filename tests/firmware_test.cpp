@@ -139,7 +139,8 @@ TEST(NativeFirmware, MalformedEntriesStartAtTheChosenEntry)
     faults.shape = NativeFirmware::Shape::ShortEntries;
     faults.shapeFrom = 1;
     firmware.SetFaults(faults);
-    const std::vector<AcpiObject>& rows = Dsm(firmware, 2, 0).package[2].package;
+    AcpiObject table = Dsm(firmware, 2, 0);
+    const std::vector<AcpiObject>& rows = table.package[2].package;
     ASSERT_GE(rows.size(), 3u);
     EXPECT_EQ(rows[1].package.size(), 4u);  // rows[0] is the leading count
     EXPECT_EQ(rows[2].package.size(), 3u);
