@@ -38,8 +38,9 @@ HANDLE CreateNamed(Object* created, LPCWSTR name, ACCESS_MASK access)
     if (name != nullptr && *name != L'\0') {
         Object* existing = nullptr;
         if (plat::ob::Names().Insert(created, ObjectName(name), &existing) == STATUS_OBJECT_NAME_COLLISION) {
+            POBJECT_TYPE type = created->type;
             plat::ob::Dereference(created);
-            if (existing->type != created->type) {
+            if (existing->type != type) {
                 plat::ob::Dereference(existing);
                 return Fail(STATUS_OBJECT_TYPE_MISMATCH);
             }

@@ -1,0 +1,221 @@
+// The Win32-shaped API of client processes: finding and opening devices, named events and mutexes, waits, errors.
+#include <wdf.h>
+#include <windows.h>
+
+#include "support/minidriver.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "machine/fault.h"
+#include "machine/machine.h"
+#include "machine/verifier.h"
+#include "um/client.h"
+
+namespace tvrx::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ClientApi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        plat::fault::Reset();
+        plat::Machine::Options options;
+        options.clockRate = 100.0;
+        machine = std::make_unique<plat::Machine>(options);
+        a = std::make_unique<plat::um::Process>("a");
+        b = std::make_unique<plat::um::Process>("b");
+    }
+
+    void TearDown() override
+    {
+        a.reset();
+        b.reset();
+        driver.reset();
+        machine.reset();
+        plat::verifier::Report report = plat::verifier::Check();
+        EXPECT_TRUE(report.Clean()) << report.Text();
+    }
+
+    std::unique_ptr<plat::Machine> machine;
+    std::unique_ptr<MiniDriver> driver;
+    std::unique_ptr<plat::um::Process> a;
+    std::unique_ptr<plat::um::Process> b;
+};
+
+TEST_F(ClientApi, InterfaceListNamesThePathsClientsOpen)
+{
+    GUID klass = kMiniInterface;
+    a->Run([&] {
+        ULONG size = 0;
+        ASSERT_EQ(CM_Get_Device_Interface_List_SizeW(&size, &klass, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT),
+                  static_cast<CONFIGRET>(CR_SUCCESS));
+        EXPECT_EQ(size, 1u);  // no device yet: just the final empty string
+    });
+    driver = std::make_unique<MiniDriver>();
+    a->Run([&] {
+        ULONG size = 0;
+        ASSERT_EQ(CM_Get_Device_Interface_List_SizeW(&size, &klass, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT),
+                  static_cast<CONFIGRET>(CR_SUCCESS));
+        std::wstring list(size, L'?');
+        EXPECT_EQ(CM_Get_Device_Interface_ListW(&klass, nullptr, list.data(), size - 1, 0),
+                  static_cast<CONFIGRET>(CR_BUFFER_SMALL));
+        ASSERT_EQ(CM_Get_Device_Interface_ListW(&klass, nullptr, list.data(), size, 0),
+                  static_cast<CONFIGRET>(CR_SUCCESS));
+        std::wstring first(list.c_str());
+        EXPECT_EQ(first, driver->Path());
+        EXPECT_EQ(first.size() + 2, size);
+        EXPECT_EQ(first.rfind(L"\\\\?\\ROOT#MINI#0#{", 0), 0u);
+
+        HANDLE device = CreateFileW(first.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(CloseHandle(device));
+        EXPECT_EQ(CreateFileW(L"\\\\?\\ROOT#NONE#0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    });
+}
+
+TEST_F(ClientApi, DeviceIoControlReportsFailuresThroughLastError)
+{
+    driver = std::make_unique<MiniDriver>();
+    driver->control = [](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        WdfRequestComplete(request, STATUS_INVALID_USER_BUFFER);
+    };
+    a->Run([&] {
+        HANDLE device = CreateFileW(driver->Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    0, nullptr);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        DWORD returned = 7;
+        ULONG value = 3;
+        EXPECT_FALSE(DeviceIoControl(device, 0x220004, &value, sizeof value, nullptr, 0, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+        EXPECT_EQ(returned, 0u);
+        SetLastError(0);
+        EXPECT_FALSE(DeviceIoControl(device, 0x220004, &value, sizeof value, nullptr, 0, nullptr, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_TRUE(CloseHandle(device));
+        EXPECT_FALSE(DeviceIoControl(device, 0x220004, &value, sizeof value, nullptr, 0, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_FALSE(CloseHandle(device));
+        EXPECT_FALSE(CloseHandle(nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    });
+}
+
+TEST_F(ClientApi, NamedEventsAreSharedAcrossProcessesWithTheAccessAskedFor)
+{
+    HANDLE mine = a->Run([] {
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, L"Global\\mode");
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        return event;
+    });
+    ASSERT_NE(mine, nullptr);
+    b->Run([&] {
+        HANDLE again = CreateEventW(nullptr, TRUE, TRUE, L"mode");  // opens the existing one, as it was made
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        HANDLE waitOnly = OpenEventW(SYNCHRONIZE, FALSE, L"mode");
+        HANDLE setOnly = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"mode");
+        ASSERT_TRUE(again && waitOnly && setOnly);
+
+        EXPECT_FALSE(SetEvent(waitOnly));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(WaitForSingleObject(setOnly, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_FAILED);  // a's handle value means nothing here
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+        EXPECT_TRUE(SetEvent(setOnly));
+        EXPECT_EQ(WaitForSingleObject(waitOnly, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(again, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // auto-reset: taken once
+
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, L"lock");
+        EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, L"lock"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, L"none"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        for (HANDLE handle : {again, waitOnly, setOnly, mutex}) {
+            EXPECT_TRUE(CloseHandle(handle));
+        }
+    });
+    a->Run([&] { EXPECT_TRUE(CloseHandle(mine)); });
+    // The name went with the last handle.
+    EXPECT_EQ(b->Run([] { return OpenEventW(SYNCHRONIZE, FALSE, L"mode"); }), nullptr);
+}
+
+TEST_F(ClientApi, WaitsCountMachineTimeAndManualEventsStaySet)
+{
+    a->Run([this] {
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(WaitForSingleObject(event, 5000), static_cast<DWORD>(WAIT_TIMEOUT));  // 5 s machine, 50 ms real
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, 40ms);
+        EXPECT_LT(elapsed, 2s);
+
+        std::thread setter = a->Thread([event] {
+            std::this_thread::sleep_for(20ms);
+            SetEvent(event);
+        });
+        EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+        setter.join();
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ResetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_TRUE(CloseHandle(event));
+    });
+}
+
+TEST_F(ClientApi, MutexBelongsToTheThreadThatHoldsIt)
+{
+    a->Run([this] {
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, nullptr);
+        EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // owners may take it again
+        std::thread other = a->Thread([mutex] {
+            EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+            EXPECT_FALSE(ReleaseMutex(mutex));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
+        });
+        other.join();
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        EXPECT_FALSE(ReleaseMutex(mutex));
+        std::thread after = a->Thread([mutex] {
+            EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+            EXPECT_TRUE(ReleaseMutex(mutex));
+        });
+        after.join();
+        EXPECT_TRUE(CloseHandle(mutex));
+    });
+}
+
+TEST_F(ClientApi, StatusesBecomeTheErrorsWin32Reports)
+{
+    const std::pair<NTSTATUS, DWORD> table[] = {
+        {STATUS_SUCCESS, ERROR_SUCCESS},
+        {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
+        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
+        {STATUS_INVALID_USER_BUFFER, ERROR_INVALID_USER_BUFFER},
+        {STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
+        {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
+        {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+        {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+        {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+        {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
+        {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+        {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
+        {STATUS_ACPI_INVALID_DATA, ERROR_MR_MID_NOT_FOUND},
+    };
+    for (const auto& [status, error] : table) {
+        EXPECT_EQ(RtlNtStatusToDosError(status), error) << std::hex << status;
+    }
+}
+
+}  // namespace
+}  // namespace tvrx::test
