@@ -14,6 +14,18 @@
 #pragma alloc_text(PAGE, TavrixCreateDevice)
 #pragma alloc_text(PAGE, TvrxWdfEvtDevicePrepareHardware)
 #pragma alloc_text(PAGE, AcpiTvrxNotificationWorker)
+#pragma alloc_text(PAGE, TvrxEvaluateDeviceModeDsm)
+#pragma alloc_text(PAGE, TvrxEvaluateDsmFunction)
+#pragma alloc_text(PAGE, TvrxParseDeviceModeInfoFromBuf)
+#pragma alloc_text(PAGE, TvrxDsmReadTable)
+#pragma alloc_text(PAGE, TvrxProcessDsmResponseBuffer)
+#pragma alloc_text(PAGE, TvrxExportBiosSarTable)
+#pragma alloc_text(PAGE, TvrxCreateDirectory)
+#pragma alloc_text(PAGE, TvrxReadPhysicalMemory)
+#pragma alloc_text(PAGE, TvrxIsBiosSarUpdateNeeded)
+#pragma alloc_text(PAGE, TvrxWriteParameterValue)
+#pragma alloc_text(PAGE, TvrxReadParameterString)
+#pragma alloc_text(PAGE, TvrxQueryRegistryString)
 #endif
 
 // ---------------------------------------------------------------- device creation
@@ -337,33 +349,964 @@ AcpiTvrxNotificationWorker(WDFWORKITEM WorkItem)
     WdfObjectDelete(WorkItem);
 }
 
-// ---------------------------------------------------------------- firmware path (being written)
-// Temporary definitions so the image links while the _DSM, table, SAR export
-// and registry routines are written; every one reports STATUS_NOT_IMPLEMENTED.
+// ---------------------------------------------------------------- firmware data readers
+// Firmware results are untrusted: every value is assembled byte by byte,
+// little-endian, and only from inside the bytes given, whatever their alignment.
 
-ULONG BiosSarState;
+static BOOLEAN
+TvrxReadUshort(const UCHAR* Buffer, SIZE_T BufferSize, SIZE_T Offset, PUSHORT Value)
+{
+    if (BufferSize < sizeof(USHORT) || Offset > BufferSize - sizeof(USHORT)) {
+        return FALSE;
+    }
+    *Value = (USHORT)(Buffer[Offset] | (Buffer[Offset + 1] << 8));
+    return TRUE;
+}
+
+static BOOLEAN
+TvrxReadUlong(const UCHAR* Buffer, SIZE_T BufferSize, SIZE_T Offset, PULONG Value)
+{
+    if (BufferSize < sizeof(ULONG) || Offset > BufferSize - sizeof(ULONG)) {
+        return FALSE;
+    }
+    *Value = (ULONG)Buffer[Offset] | ((ULONG)Buffer[Offset + 1] << 8) | ((ULONG)Buffer[Offset + 2] << 16) |
+             ((ULONG)Buffer[Offset + 3] << 24);
+    return TRUE;
+}
+
+//
+// The data of the result element whose 4-byte header starts at Offset, cut to
+// what the buffer holds; for trace dumps only.
+//
+static ULONG
+TvrxElementDataLength(const UCHAR* Buffer, SIZE_T BufferSize, SIZE_T Offset)
+{
+    USHORT dataLength;
+    if (!TvrxReadUshort(Buffer, BufferSize, Offset + 2, &dataLength) || Offset + 4 > BufferSize) {
+        return 0;
+    }
+    SIZE_T room = BufferSize - (Offset + 4);
+    return (ULONG)(dataLength < room ? dataLength : room);
+}
+
+// ---------------------------------------------------------------- _DSM evaluation
+
+// {82737E72-3A33-4C45-A9C7-57C0411A5F13}: the _DSM interface of the device.
+static const GUID TvrxDsmUuid = {0x82737E72, 0x3A33, 0x4C45, {0xA9, 0xC7, 0x57, 0xC0, 0x41, 0x1A, 0x5F, 0x13}};
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxEvaluateDeviceModeDsm(WDFDEVICE Device, ULONG FunctionIndex, ULONG TableIndex, WDFMEMORY* ResponseMemory)
+/*
+ * Evaluates _DSM(uuid, 0, FunctionIndex, argument) on the ACPI device below,
+ * waiting at most 3 seconds. The fourth argument is the table index for
+ * function 2 and 0 otherwise. Either returns STATUS_SUCCESS with the 524-byte
+ * result (the caller deletes it), or another status with no result: a result
+ * that does not fit is not retried, and a wrong signature or an empty result
+ * is STATUS_ACPI_INVALID_DATA.
+ * PASSIVE_LEVEL (synchronous send); called from prepare-hardware, the table
+ * read and the notification worker.
+ */
+{
+    PAGED_CODE();
+
+    WDFIOTARGET ioTarget = WdfDeviceGetIoTarget(Device);
+    if (ResponseMemory == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no location for the response");
+        return STATUS_UNSUCCESSFUL;
+    }
+    *ResponseMemory = NULL;
+    if (ioTarget == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no local I/O target");
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    WDFMEMORY inputMemory = NULL;
+    WDFMEMORY outputMemory = NULL;
+    PVOID outputBuffer = NULL;
+    PUCHAR output = NULL;
+
+    NTSTATUS status =
+        WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, TVRX_DSM_INPUT_SIZE, &inputMemory, NULL);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! input WdfMemoryCreate failed %!STATUS!", status);
+        goto Exit;
+    }
+
+    {
+        PACPI_EVAL_INPUT_BUFFER_COMPLEX input =
+            (PACPI_EVAL_INPUT_BUFFER_COMPLEX)WdfMemoryGetBuffer(inputMemory, NULL);
+        RtlZeroMemory(input, TVRX_DSM_INPUT_SIZE);
+        input->Signature = ACPI_EVAL_INPUT_BUFFER_COMPLEX_SIGNATURE;
+        input->MethodName[0] = '_';
+        input->MethodName[1] = 'D';
+        input->MethodName[2] = 'S';
+        input->MethodName[3] = 'M';
+        input->Size = TVRX_DSM_INPUT_SIZE - FIELD_OFFSET(ACPI_EVAL_INPUT_BUFFER_COMPLEX, Argument);
+        input->ArgumentCount = 4;
+
+        PACPI_METHOD_ARGUMENT argument = &input->Argument[0];
+        ACPI_METHOD_SET_ARGUMENT_BUFFER(argument, &TvrxDsmUuid, sizeof(TvrxDsmUuid));
+        argument = ACPI_METHOD_NEXT_ARGUMENT(argument);
+        ACPI_METHOD_SET_ARGUMENT_INTEGER(argument, TVRX_DSM_REVISION);
+        argument = ACPI_METHOD_NEXT_ARGUMENT(argument);
+        ACPI_METHOD_SET_ARGUMENT_INTEGER(argument, FunctionIndex);
+        argument = ACPI_METHOD_NEXT_ARGUMENT(argument);
+        // Sent as a plain integer: the firmware takes it as the table index.
+        ACPI_METHOD_SET_ARGUMENT_INTEGER(argument,
+                                         FunctionIndex == TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE ? TableIndex : 0);
+    }
+
+    status = WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, TVRX_POOL_TAG, TVRX_DSM_OUTPUT_SIZE,
+                             &outputMemory, &outputBuffer);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! output WdfMemoryCreate failed %!STATUS!", status);
+        outputMemory = NULL;
+        goto Exit;
+    }
+    output = (PUCHAR)outputBuffer;
+    RtlZeroMemory(output, TVRX_DSM_OUTPUT_SIZE);
+
+    {
+        WDF_MEMORY_DESCRIPTOR inputDescriptor;
+        WDF_MEMORY_DESCRIPTOR outputDescriptor;
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&inputDescriptor, WdfMemoryGetBuffer(inputMemory, NULL),
+                                          TVRX_DSM_INPUT_SIZE);
+        WDF_MEMORY_DESCRIPTOR_INIT_HANDLE(&outputDescriptor, outputMemory, NULL);
+
+        WDF_REQUEST_SEND_OPTIONS options;
+        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+        WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, TVRX_DSM_TIMEOUT_100NS);
+
+        status = WdfIoTargetSendIoctlSynchronously(ioTarget, NULL, IOCTL_ACPI_EVAL_METHOD, &inputDescriptor,
+                                                   &outputDescriptor, &options, NULL);
+    }
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! _DSM function %u (table %u) failed %!STATUS!",
+                    FunctionIndex, TableIndex, status);
+        goto Exit;
+    }
+
+    {
+        ULONG signature = 0;
+        ULONG count = 0;
+        TvrxReadUlong(output, TVRX_DSM_OUTPUT_SIZE, FIELD_OFFSET(ACPI_EVAL_OUTPUT_BUFFER, Signature), &signature);
+        TvrxReadUlong(output, TVRX_DSM_OUTPUT_SIZE, FIELD_OFFSET(ACPI_EVAL_OUTPUT_BUFFER, Count), &count);
+        if (signature != ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE) {
+            status = STATUS_ACPI_INVALID_DATA;
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! result signature 0x%08X %!STATUS!", signature,
+                        status);
+        } else if (count == 0) {
+            status = STATUS_ACPI_INVALID_DATA;
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! result has no elements %!STATUS!", status);
+        }
+    }
+
+Exit:
+    if (inputMemory != NULL) {
+        WdfObjectDelete(inputMemory);
+    }
+    // Only a plain STATUS_SUCCESS hands the result over, so that every other
+    // status leaves the caller nothing to delete.
+    if (status == STATUS_SUCCESS) {
+        *ResponseMemory = outputMemory;
+    } else if (outputMemory != NULL) {
+        WdfObjectDelete(outputMemory);
+    }
+    return status;
+}
 
 _Use_decl_annotations_
 NTSTATUS
 TvrxEvaluateDsmFunction(WDFDEVICE Device, ULONG FunctionIndex)
+/*
+ * Evaluates one _DSM function and stores its result in the device (through
+ * TvrxProcessDsmResponseBuffer). Returns the evaluation's failure, else the
+ * processing's status.
+ * PASSIVE_LEVEL; called from prepare-hardware (functions 0, 1, 3) and the
+ * notification worker (function 1).
+ */
 {
-    UNREFERENCED_PARAMETER(Device);
-    UNREFERENCED_PARAMETER(FunctionIndex);
-    return STATUS_NOT_IMPLEMENTED;
+    PAGED_CODE();
+
+    WDFMEMORY response = NULL;
+    NTSTATUS status = TvrxEvaluateDeviceModeDsm(Device, FunctionIndex, 0, &response);
+    if (NT_SUCCESS(status)) {
+        status = TvrxProcessDsmResponseBuffer(Device, (LONG)FunctionIndex, 0, response);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! function %u result rejected %!STATUS!",
+                        FunctionIndex, status);
+        }
+    }
+    if (response != NULL) {
+        WdfObjectDelete(response);
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------- device-mode tables
+
+//
+// Layout of a function-2 result (offsets from its start): element 2, the
+// table package, has its header at 28; inside it a leading integer, then one
+// 36-byte entry per device mode: a package header and four 8-byte integers.
+//
+#define TVRX_TABLE_FIRST_ENTRY_OFFSET 40
+#define TVRX_TABLE_ENTRY_SIZE 36
+#define TVRX_TABLE_ENTRY_PACKAGE_LENGTH 32
+#define TVRX_INTEGER_ELEMENT_SIZE 8
+
+//
+// An element qualifies with a length when its header lies inside the limit,
+// its Type is an integer or a package, and its DataLength is that length.
+//
+static BOOLEAN
+TvrxElementQualifies(const UCHAR* Buffer, SIZE_T Limit, SIZE_T Offset, USHORT Length)
+{
+    USHORT type;
+    USHORT dataLength;
+    if (!TvrxReadUshort(Buffer, Limit, Offset, &type) || !TvrxReadUshort(Buffer, Limit, Offset + 2, &dataLength)) {
+        return FALSE;
+    }
+    if (type != ACPI_METHOD_ARGUMENT_INTEGER && type != ACPI_METHOD_ARGUMENT_PACKAGE) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! element type %u at offset %u", type,
+                    (ULONG)Offset);
+        return FALSE;
+    }
+    return dataLength == Length ? TRUE : FALSE;
+}
+
+//
+// Reads the entry whose first integer's header is at Offset. The fixed offsets
+// of its values hold only when all four integers carry 4 data bytes and the
+// whole entry lies inside the limit; anything else is no entry.
+//
+static BOOLEAN
+TvrxReadDeviceModeEntry(const UCHAR* Buffer, SIZE_T Limit, SIZE_T Offset, PTVRX_DEVICE_MODE_ENTRY Entry)
+{
+    if (Offset > Limit || Limit - Offset < 4 * TVRX_INTEGER_ELEMENT_SIZE) {
+        return FALSE;
+    }
+    if (!TvrxElementQualifies(Buffer, Limit, Offset, sizeof(ULONG))) {
+        return FALSE;
+    }
+    ULONG integers[4];
+    for (ULONG i = 0; i < 4; i++) {
+        SIZE_T element = Offset + i * TVRX_INTEGER_ELEMENT_SIZE;
+        USHORT dataLength;
+        if (!TvrxReadUshort(Buffer, Limit, element + 2, &dataLength) || dataLength != sizeof(ULONG) ||
+            !TvrxReadUlong(Buffer, Limit, element + 4, &integers[i])) {
+            return FALSE;
+        }
+    }
+    Entry->DeviceMode = (UCHAR)integers[0];
+    Entry->Value1 = integers[1];
+    Entry->Value2 = integers[2];
+    Entry->Value3 = integers[3];
+    return TRUE;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxParseDeviceModeInfoFromBuf(PTVRX_DEVICE_MODE_TABLE Table, const UCHAR* Buffer, SIZE_T BufferSize)
+/*
+ * Copies the entries of a function-2 result into Table, whose EntryCount the
+ * caller has set, and raises MaxDeviceMode to the highest mode stored.
+ * Malformed content ends the walk early; entries not reached keep what they
+ * held. Reads stay inside both BufferSize and the result's Length, and at
+ * most the table's 32 entries are written.
+ * PASSIVE_LEVEL; called by TvrxProcessDsmResponseBuffer for function 2.
+ */
+{
+    PAGED_CODE();
+
+    SIZE_T limit = BufferSize;
+    ULONG resultLength;
+    if (TvrxReadUlong(Buffer, BufferSize, FIELD_OFFSET(ACPI_EVAL_OUTPUT_BUFFER, Length), &resultLength) &&
+        resultLength < limit) {
+        limit = resultLength;
+    }
+    ULONG passes = 0;
+    if (!TvrxReadUlong(Buffer, BufferSize, FIELD_OFFSET(ACPI_EVAL_OUTPUT_BUFFER, Count), &passes)) {
+        return STATUS_SUCCESS;
+    }
+    ULONG entryCount = ReadULongNoFence(&Table->EntryCount);
+    if (entryCount > TVRX_DEVICE_MODE_ENTRIES_MAX) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! %u entries announced, %u kept at most",
+                    entryCount, TVRX_DEVICE_MODE_ENTRIES_MAX);
+        entryCount = TVRX_DEVICE_MODE_ENTRIES_MAX;
+    }
+
+    //
+    // A pass walks one block of entries. A well-formed result has one block,
+    // so the second pass finds no block header and, since the position then
+    // stays where it is, neither will any later pass.
+    //
+    SIZE_T position = TVRX_TABLE_FIRST_ENTRY_OFFSET;
+    for (ULONG pass = 0; pass < passes; pass++) {
+        if (!TvrxElementQualifies(Buffer, limit, position, TVRX_TABLE_ENTRY_PACKAGE_LENGTH)) {
+            break;
+        }
+        position += sizeof(ULONG);
+
+        for (ULONG j = 0; j < entryCount; j++) {
+            TVRX_DEVICE_MODE_ENTRY entry;
+            if (!TvrxReadDeviceModeEntry(Buffer, limit, position, &entry)) {
+                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! entry %u malformed or cut off", j);
+                break;
+            }
+            PTVRX_DEVICE_MODE_ENTRY stored = &Table->Entries[j];
+            WriteUCharNoFence(&stored->DeviceMode, entry.DeviceMode);
+            WriteULongNoFence(&stored->Value1, entry.Value1);
+            WriteULongNoFence(&stored->Value2, entry.Value2);
+            WriteULongNoFence(&stored->Value3, entry.Value3);
+            // Past the four integers and the next entry's package header.
+            position += TVRX_TABLE_ENTRY_SIZE;
+            if (entry.DeviceMode > ReadUCharNoFence(&Table->MaxDeviceMode)) {
+                WriteUCharNoFence(&Table->MaxDeviceMode, entry.DeviceMode);
+            }
+        }
+    }
+    return STATUS_SUCCESS;
 }
 
 _Use_decl_annotations_
 NTSTATUS
 TvrxDsmReadTable(WDFDEVICE Device)
+/*
+ * Reads the three device-mode tables (_DSM function 2, table indexes 0 to 2)
+ * into the device context, stopping at the first failure.
+ * PASSIVE_LEVEL; called from prepare-hardware only.
+ */
 {
-    UNREFERENCED_PARAMETER(Device);
-    return STATUS_NOT_IMPLEMENTED;
+    PAGED_CODE();
+
+    NTSTATUS status = STATUS_SUCCESS;
+    WDFMEMORY response = NULL;
+
+    for (ULONG tableIndex = 0; tableIndex < TVRX_DEVICE_MODE_TABLE_COUNT_MAX; tableIndex++) {
+        status = TvrxEvaluateDeviceModeDsm(Device, TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE, tableIndex, &response);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! table %u evaluation failed %!STATUS!", tableIndex,
+                        status);
+            break;
+        }
+        status = TvrxProcessDsmResponseBuffer(Device, TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE, (LONG)tableIndex,
+                                              response);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! table %u rejected %!STATUS!", tableIndex, status);
+            break;
+        }
+        WdfObjectDelete(response);
+        response = NULL;
+    }
+
+    if (response != NULL) {
+        WdfObjectDelete(response);
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------- _DSM response processing
+
+#define TVRX_RESULT_MIN_SIZE 20          // header and the first integer element
+#define TVRX_RESULT_ELEMENT0 12          // element headers; data follows 4 bytes later
+#define TVRX_RESULT_ELEMENT1 20
+#define TVRX_RESULT_ELEMENT2 28
+#define TVRX_HEX_DUMP_BYTES_MAX 170      // three characters each in a 512-byte line
+
+static NTSTATUS TvrxProcessDeviceModeTable(PTVRX_DEVICE_CONTEXT Context, LONG TableIndex, const UCHAR* Buffer,
+                                           SIZE_T BufferSize);
+static NTSTATUS TvrxProcessBiosSarLocation(WDFDEVICE Device, PTVRX_DEVICE_CONTEXT Context, const UCHAR* Buffer,
+                                           SIZE_T BufferSize);
+static NTSTATUS TvrxRecordBiosSarState(WDFDEVICE Device, ULONG State);
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxProcessDsmResponseBuffer(WDFDEVICE Device, LONG FunctionIndex, LONG TableIndex, WDFMEMORY ResponseMemory)
+/*
+ * Turns one _DSM result into device state: function 0 checks support (bit 0),
+ * 1 stores the device mode, 2 stores device-mode table TableIndex, 3 exports
+ * the SAR table and records the outcome in the registry. Other functions are
+ * ignored. The response stays the caller's.
+ * PASSIVE_LEVEL; called after each evaluation, from prepare-hardware, the
+ * table read and the notification worker.
+ */
+{
+    PAGED_CODE();
+
+    if (ResponseMemory == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no response");
+        return STATUS_UNSUCCESSFUL;
+    }
+    size_t size = 0;
+    const UCHAR* buffer = (const UCHAR*)WdfMemoryGetBuffer(ResponseMemory, &size);
+    if (buffer == NULL || size < TVRX_RESULT_MIN_SIZE) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! response of %u bytes is too short", (ULONG)size);
+        return STATUS_UNSUCCESSFUL;
+    }
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
+
+    switch (FunctionIndex) {
+    case TVRX_DSM_FUNCTION_SUPPORTED_FUNCTIONS: {
+        USHORT dataLength = 0;
+        ULONG bits = 0;
+        TvrxReadUshort(buffer, size, TVRX_RESULT_ELEMENT0 + 2, &dataLength);
+        if (dataLength >= sizeof(ULONG)) {
+            TvrxReadUlong(buffer, size, TVRX_RESULT_ELEMENT0 + 4, &bits);
+        }
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! supported functions 0x%08X", bits);
+        return (bits & 1) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+
+    case TVRX_DSM_FUNCTION_DEVICE_MODE:
+        WriteULongNoFence(&context->CurrentDeviceMode, buffer[TVRX_RESULT_ELEMENT0 + 4]);
+        TvrxTraceHexDump(buffer + TVRX_RESULT_ELEMENT0 + 4,
+                         TvrxElementDataLength(buffer, size, TVRX_RESULT_ELEMENT0), "DeviceMode");
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! device mode %u",
+                    ReadULongNoFence(&context->CurrentDeviceMode));
+        return STATUS_SUCCESS;
+
+    case TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE:
+        return TvrxProcessDeviceModeTable(context, TableIndex, buffer, size);
+
+    case TVRX_DSM_FUNCTION_BIOS_SAR_TABLE:
+        return TvrxProcessBiosSarLocation(Device, context, buffer, size);
+
+    default:
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! function %d ignored", FunctionIndex);
+        return STATUS_SUCCESS;
+    }
+}
+
+static NTSTATUS
+TvrxProcessDeviceModeTable(PTVRX_DEVICE_CONTEXT Context, LONG TableIndex, const UCHAR* Buffer, SIZE_T BufferSize)
+/*
+ * Function 2: stores the tag and the entry count of table TableIndex and, when
+ * the table package is long enough for that count, its entries.
+ * PASSIVE_LEVEL; called by TvrxProcessDsmResponseBuffer.
+ */
+{
+    ULONG count = 0;
+    TvrxReadUlong(Buffer, BufferSize, FIELD_OFFSET(ACPI_EVAL_OUTPUT_BUFFER, Count), &count);
+    if (count < 2) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! table result has %u elements", count);
+        return STATUS_UNSUCCESSFUL;
+    }
+    // The context holds three tables; any other index would write outside it.
+    if (TableIndex < 0 || TableIndex >= TVRX_DEVICE_MODE_TABLE_COUNT_MAX) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no table %d", TableIndex);
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG entryCount;
+    USHORT packageType;
+    USHORT packageLength;
+    if (!TvrxReadUlong(Buffer, BufferSize, TVRX_RESULT_ELEMENT1 + 4, &entryCount) ||
+        !TvrxReadUshort(Buffer, BufferSize, TVRX_RESULT_ELEMENT2, &packageType) ||
+        !TvrxReadUshort(Buffer, BufferSize, TVRX_RESULT_ELEMENT2 + 2, &packageLength)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! table result of %u bytes is cut off", (ULONG)BufferSize);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    TvrxTraceHexDump(Buffer + TVRX_RESULT_ELEMENT1 + 4, TvrxElementDataLength(Buffer, BufferSize, TVRX_RESULT_ELEMENT1),
+                     "Number");
+    PTVRX_DEVICE_MODE_TABLE table = &Context->DeviceModeTables[TableIndex];
+    WriteUCharNoFence(&table->TableTag, Buffer[TVRX_RESULT_ELEMENT0 + 4]);
+    WriteULongNoFence(&table->EntryCount, entryCount);
+    TvrxTraceHexDump(Buffer + TVRX_RESULT_ELEMENT2 + 4, TvrxElementDataLength(Buffer, BufferSize, TVRX_RESULT_ELEMENT2),
+                     "Table");
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! table %d tag 0x%02X, %u entries", TableIndex,
+                Buffer[TVRX_RESULT_ELEMENT0 + 4], entryCount);
+
+    ULONG64 needed = (ULONG64)TVRX_TABLE_ENTRY_SIZE * entryCount + TVRX_INTEGER_ELEMENT_SIZE;
+    if (packageLength < needed) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! table package of %u bytes, %I64u needed", packageLength,
+                    needed);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (packageType != ACPI_METHOD_ARGUMENT_PACKAGE) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! table element of type %u not parsed", packageType);
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS status = TvrxParseDeviceModeInfoFromBuf(table, Buffer, BufferSize);
+    if (NT_SUCCESS(status)) {
+        WriteBooleanNoFence(&Context->DeviceModeTablesValid, TRUE);
+    }
+    return status;
+}
+
+static NTSTATUS
+TvrxProcessBiosSarLocation(WDFDEVICE Device, PTVRX_DEVICE_CONTEXT Context, const UCHAR* Buffer, SIZE_T BufferSize)
+/*
+ * Function 3: stores where the SAR table lies, exports it, and records the
+ * outcome (BiosSarState, and BiosInfo after a successful export) in the
+ * registry. A failed export is reported as the failure it is, after
+ * BiosSarState has been recorded.
+ * PASSIVE_LEVEL; called by TvrxProcessDsmResponseBuffer from prepare-hardware.
+ */
+{
+    ULONG count = 0;
+    TvrxReadUlong(Buffer, BufferSize, FIELD_OFFSET(ACPI_EVAL_OUTPUT_BUFFER, Count), &count);
+    if (count < 2) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! SAR location has %u elements", count);
+        NTSTATUS status = TvrxRecordBiosSarState(Device, TVRX_BIOS_SAR_STATE_BAD_RESULT);
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    }
+    ULONG address;
+    ULONG length;
+    if (!TvrxReadUlong(Buffer, BufferSize, TVRX_RESULT_ELEMENT0 + 4, &address) ||
+        !TvrxReadUlong(Buffer, BufferSize, TVRX_RESULT_ELEMENT1 + 4, &length)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! SAR location of %u bytes is cut off", (ULONG)BufferSize);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    TvrxTraceHexDump(Buffer + TVRX_RESULT_ELEMENT1 + 4, TvrxElementDataLength(Buffer, BufferSize, TVRX_RESULT_ELEMENT1),
+                     "lENGTH");
+    WriteULongNoFence(&Context->SarTablePhysicalAddress, address);
+    WriteULongNoFence(&Context->SarTableLength, length);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! SAR table at 0x%08X, %u bytes", address, length);
+
+    NTSTATUS exportStatus = TvrxExportBiosSarTable(address, (ULONG64)length);
+    if (exportStatus != STATUS_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! export failed %!STATUS!", exportStatus);
+        NTSTATUS status = TvrxRecordBiosSarState(Device, ReadULongNoFence(&BiosSarState));
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        return NT_SUCCESS(exportStatus) ? STATUS_UNSUCCESSFUL : exportStatus;
+    }
+
+    NTSTATUS status = TvrxRecordBiosSarState(Device, TVRX_BIOS_SAR_STATE_CURRENT);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    UNICODE_STRING biosVersion;
+    status = TvrxQueryRegistryString(L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current", L"BIOSVersion",
+                                     &biosVersion);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = TvrxWriteParameterValue(Device, L"SARService", L"BiosInfo", REG_SZ, &biosVersion, 0);
+    if (NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! SAR table exported for BIOS %wZ", &biosVersion);
+    } else {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! BiosInfo not written %!STATUS!", status);
+    }
+    RtlFreeUnicodeString(&biosVersion);
+    return status;
+}
+
+_Use_decl_annotations_
+VOID
+TvrxTraceHexDump(const UCHAR* Data, ULONG Count, PCSTR Label)
+/*
+ * Traces up to 170 bytes of Data as upper-case hexadecimal pairs, with Label.
+ * <= DISPATCH_LEVEL; called by the response processing.
+ */
+{
+    static const CHAR digits[] = "0123456789ABCDEF";
+    CHAR line[TVRX_HEX_DUMP_BYTES_MAX * 3 + 2];
+
+    if (Data == NULL) {
+        Count = 0;
+    }
+    ULONG bytes = Count < TVRX_HEX_DUMP_BYTES_MAX ? Count : TVRX_HEX_DUMP_BYTES_MAX;
+    ULONG at = 0;
+    for (ULONG i = 0; i < bytes; i++) {
+        line[at++] = digits[Data[i] >> 4];
+        line[at++] = digits[Data[i] & 0xF];
+        line[at++] = ' ';
+    }
+    line[at] = '\0';
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%s: %s", Label, line);
+}
+
+// ---------------------------------------------------------------- SAR table export
+
+#define TVRX_SAR_TRANSFER_SIZE 1024
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
+/*
+ * Copies Length bytes of physical memory from PhysicalAddress into
+ * \??\C:\windows\wwan\bios_sar\bios_sar.flz, replacing the file, in pieces of
+ * at most 1024 bytes. Sets BiosSarState to 4 when memory cannot be read and to
+ * 5 when the file cannot be written.
+ * PASSIVE_LEVEL (file I/O, mapping); called from function-3 processing.
+ */
+{
+    PAGED_CODE();
+
+    WDFMEMORY transferMemory;
+    PVOID transfer;
+    NTSTATUS status = WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, TVRX_SAR_POOL_TAG,
+                                      TVRX_SAR_TRANSFER_SIZE, &transferMemory, &transfer);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! transfer buffer failed %!STATUS!", status);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    status = TvrxCreateDirectory(L"\\??\\C:\\windows\\wwan\\bios_sar");
+    if (!NT_SUCCESS(status)) {
+        WdfObjectDelete(transferMemory);
+        return status;
+    }
+
+    UNICODE_STRING fileName = RTL_CONSTANT_STRING(L"\\??\\C:\\windows\\wwan\\bios_sar\\bios_sar.flz");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &fileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    IO_STATUS_BLOCK ioStatus;
+    HANDLE file = NULL;
+    status = ZwCreateFile(&file, GENERIC_WRITE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
+                          FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! cannot open %wZ %!STATUS!", &fileName, status);
+        file = NULL;
+    } else {
+        // Byte k of the file is the byte at PhysicalAddress + k: the address
+        // advances in 64 bits, so a table is never continued from address 0.
+        ULONG64 address = PhysicalAddress;
+        ULONG64 offset = 0;
+        while (offset < Length) {
+            ULONG64 piece = Length - offset < TVRX_SAR_TRANSFER_SIZE ? Length - offset : TVRX_SAR_TRANSFER_SIZE;
+            ULONG64 copied = 0;
+            status = TvrxReadPhysicalMemory(transfer, piece, address, &copied);
+            if (!NT_SUCCESS(status)) {
+                WriteULongNoFence(&BiosSarState, TVRX_BIOS_SAR_STATE_READ_FAILED);
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! reading 0x%I64X failed %!STATUS!", address,
+                            status);
+                break;
+            }
+            LARGE_INTEGER byteOffset;
+            byteOffset.QuadPart = (LONGLONG)offset;
+            status = ZwWriteFile(file, NULL, NULL, NULL, &ioStatus, transfer, (ULONG)copied, &byteOffset, NULL);
+            if (!NT_SUCCESS(status)) {
+                WriteULongNoFence(&BiosSarState, TVRX_BIOS_SAR_STATE_WRITE_FAILED);
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! writing at %I64u failed %!STATUS!", offset,
+                            status);
+                break;
+            }
+            address += piece;
+            offset += copied;
+        }
+    }
+
+    if (file != NULL) {
+        ZwClose(file);
+    }
+    WdfObjectDelete(transferMemory);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! %I64u bytes %!STATUS!", Length, status);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxCreateDirectory(PCWSTR Path)
+/*
+ * Creates the last component of the directory Path unless it exists.
+ * PASSIVE_LEVEL; called by the SAR export.
+ */
+{
+    PAGED_CODE();
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    IO_STATUS_BLOCK ioStatus;
+    HANDLE directory;
+    NTSTATUS status = ZwCreateFile(&directory, FILE_GENERIC_WRITE, &attributes, &ioStatus, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF, FILE_DIRECTORY_FILE, NULL, 0);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws %!STATUS!", Path, status);
+        return status;
+    }
+    ZwClose(directory);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxReadPhysicalMemory(PVOID Destination, ULONG64 ByteCount, ULONG64 PhysicalAddress, PULONG64 BytesCopied)
+/*
+ * Maps ByteCount bytes at PhysicalAddress uncached and copies them to
+ * Destination. A fault while touching the mapping is caught and returned as
+ * its exception code.
+ * PASSIVE_LEVEL (MmMapIoSpace); called by the SAR export.
+ */
+{
+    PAGED_CODE();
+
+    *BytesCopied = 0;
+    PHYSICAL_ADDRESS physical;
+    physical.QuadPart = (LONGLONG)PhysicalAddress;
+    PVOID mapping = MmMapIoSpace(physical, (SIZE_T)ByteCount, MmNonCached);
+    if (mapping == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! cannot map %I64u bytes at 0x%I64X", ByteCount,
+                    PhysicalAddress);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    NTSTATUS status = STATUS_SUCCESS;
+    __try {
+        RtlCopyMemory(Destination, mapping, (SIZE_T)ByteCount);
+        *BytesCopied = ByteCount;
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! fault reading 0x%I64X %!STATUS!", PhysicalAddress,
+                    status);
+    }
+
+    MmUnmapIoSpace(mapping, (SIZE_T)ByteCount);
+    return status;
+}
+
+// ---------------------------------------------------------------- BIOS and SAR registry state
+
+// The driver-wide state of the SAR export; see TVRX_BIOS_SAR_STATE_*.
+ULONG BiosSarState;
+
+static NTSTATUS
+TvrxRecordBiosSarState(WDFDEVICE Device, ULONG State)
+/*
+ * Sets BiosSarState and writes it to SARService\BiosSarState.
+ * PASSIVE_LEVEL; called from prepare-hardware's update check and function-3 processing.
+ */
+{
+    WriteULongNoFence(&BiosSarState, State);
+    ULONG value = State;
+    NTSTATUS status = TvrxWriteParameterValue(Device, L"SARService", L"BiosSarState", REG_DWORD, &value,
+                                              sizeof(value));
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! BiosSarState %u not written %!STATUS!", State, status);
+    }
+    return status;
 }
 
 _Use_decl_annotations_
 BOOLEAN
 TvrxIsBiosSarUpdateNeeded(WDFDEVICE Device)
+/*
+ * Decides whether the SAR table must be exported: only when the BIOS version
+ * recorded at the last export (SARService\BiosInfo) equals the running one,
+ * compared without regard to case, is it not. Any failure on the way counts
+ * as "export".
+ * PASSIVE_LEVEL; called from prepare-hardware once per start.
+ */
 {
-    UNREFERENCED_PARAMETER(Device);
-    return FALSE;
+    PAGED_CODE();
+
+    UNICODE_STRING biosVersion = {0, 0, NULL};
+    UNICODE_STRING biosInfo = {0, 0, NULL};
+    BOOLEAN needed = TRUE;
+
+    NTSTATUS status = TvrxRecordBiosSarState(Device, TVRX_BIOS_SAR_STATE_CHECKING);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    status = TvrxQueryRegistryString(L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current", L"BIOSVersion",
+                                     &biosVersion);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    status = TvrxReadParameterString(Device, L"SARService", L"BiosInfo", &biosInfo);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no BiosInfo %!STATUS!", status);
+        goto Exit;
+    }
+    if (!RtlEqualUnicodeString(&biosVersion, &biosInfo, TRUE)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! BIOS %wZ, exported for %wZ", &biosVersion,
+                    &biosInfo);
+        goto Exit;
+    }
+    status = TvrxRecordBiosSarState(Device, TVRX_BIOS_SAR_STATE_CURRENT);
+    if (NT_SUCCESS(status)) {
+        needed = FALSE;
+    }
+
+Exit:
+    RtlFreeUnicodeString(&biosVersion);
+    RtlFreeUnicodeString(&biosInfo);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! update %s", needed ? "needed" : "not needed");
+    return needed;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxWriteParameterValue(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, ULONG ValueType, PVOID Data,
+                        ULONG DataSize)
+/*
+ * Writes a value under the driver's Parameters\SubkeyName, creating the
+ * subkey. REG_SZ takes a counted string (DataSize not examined), REG_DWORD a
+ * 32-bit value of size 4; anything else is STATUS_INVALID_PARAMETER.
+ * PASSIVE_LEVEL; called by the registry state and function-3 processing.
+ */
+{
+    PAGED_CODE();
+
+    WDFDRIVER driver = WdfDeviceGetDriver(Device);
+    UNICODE_STRING subkeyName;
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&subkeyName, SubkeyName);
+    RtlInitUnicodeString(&valueName, ValueName);
+
+    WDFKEY parametersKey;
+    NTSTATUS status = WdfDriverOpenParametersRegistryKey(driver, KEY_WRITE, WDF_NO_OBJECT_ATTRIBUTES, &parametersKey);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! Parameters key %!STATUS!", status);
+        return status;
+    }
+    WDFKEY subkey;
+    status = WdfRegistryCreateKey(parametersKey, &subkeyName, KEY_WRITE, REG_OPTION_NON_VOLATILE, NULL,
+                                  WDF_NO_OBJECT_ATTRIBUTES, &subkey);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ key %!STATUS!", &subkeyName, status);
+        WdfRegistryClose(parametersKey);
+        return status;
+    }
+
+    if (Data == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (ValueType == REG_SZ) {
+        WDFSTRING string;
+        status = WdfStringCreate((PCUNICODE_STRING)Data, WDF_NO_OBJECT_ATTRIBUTES, &string);
+        if (NT_SUCCESS(status)) {
+            status = WdfRegistryAssignString(subkey, &valueName, string);
+            WdfObjectDelete(string);
+        }
+    } else if (ValueType == REG_DWORD && DataSize == sizeof(ULONG)) {
+        ULONG value;
+        RtlCopyMemory(&value, Data, sizeof(value));
+        status = WdfRegistryAssignULong(subkey, &valueName, value);
+    } else {
+        status = STATUS_INVALID_PARAMETER;
+    }
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ\\%wZ (type %u, %u bytes) %!STATUS!", &subkeyName,
+                    &valueName, ValueType, DataSize, status);
+    }
+
+    WdfRegistryClose(subkey);
+    WdfRegistryClose(parametersKey);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, PUNICODE_STRING Value)
+/*
+ * Reads a string value under the driver's Parameters\SubkeyName (which is not
+ * created). On success Value holds a NUL-terminated copy in paged pool that
+ * the caller releases with RtlFreeUnicodeString; otherwise it is empty.
+ * PASSIVE_LEVEL; called by the update check.
+ */
+{
+    PAGED_CODE();
+
+    Value->Length = 0;
+    Value->MaximumLength = 0;
+    Value->Buffer = NULL;
+
+    WDFDRIVER driver = WdfDeviceGetDriver(Device);
+    UNICODE_STRING subkeyName;
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&subkeyName, SubkeyName);
+    RtlInitUnicodeString(&valueName, ValueName);
+
+    WDFKEY parametersKey;
+    NTSTATUS status = WdfDriverOpenParametersRegistryKey(driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &parametersKey);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! Parameters key %!STATUS!", status);
+        return status;
+    }
+    WDFKEY subkey;
+    status = WdfRegistryOpenKey(parametersKey, &subkeyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &subkey);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ key %!STATUS!", &subkeyName, status);
+        WdfRegistryClose(parametersKey);
+        return status;
+    }
+
+    WDFSTRING string;
+    status = WdfStringCreate(NULL, WDF_NO_OBJECT_ATTRIBUTES, &string);
+    if (NT_SUCCESS(status)) {
+        status = WdfRegistryQueryString(subkey, &valueName, string);
+        if (NT_SUCCESS(status)) {
+            // A copy of its own outlives the string object, which goes at once.
+            UNICODE_STRING text;
+            WdfStringGetUnicodeString(string, &text);
+            if (text.Length > MAXUSHORT - sizeof(WCHAR)) {
+                status = STATUS_INTEGER_OVERFLOW;
+            } else {
+                USHORT size = (USHORT)(text.Length + sizeof(WCHAR));
+                PWCHAR copy = (PWCHAR)ExAllocatePoolWithTag(PagedPool, size, TVRX_POOL_TAG);
+                if (copy == NULL) {
+                    status = STATUS_INSUFFICIENT_RESOURCES;
+                } else {
+                    if (text.Length != 0) {
+                        RtlCopyMemory(copy, text.Buffer, text.Length);
+                    }
+                    copy[text.Length / sizeof(WCHAR)] = L'\0';
+                    Value->Buffer = copy;
+                    Value->Length = text.Length;
+                    Value->MaximumLength = size;
+                }
+            }
+        }
+        WdfObjectDelete(string);
+    }
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ\\%wZ %!STATUS!", &subkeyName, &valueName, status);
+    }
+
+    WdfRegistryClose(subkey);
+    WdfRegistryClose(parametersKey);
+    return status;
+}
+
+// RtlQueryRegistryValuesEx where the system exports it, else RtlQueryRegistryValues.
+typedef NTSTATUS TVRX_QUERY_REGISTRY_VALUES(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                            PVOID Context, PVOID Environment);
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxQueryRegistryString(PCWSTR Path, PCWSTR ValueName, PUNICODE_STRING Value)
+/*
+ * Reads the string value ValueName of the absolute key Path into Value, whose
+ * buffer the query allocates (the caller frees it with RtlFreeUnicodeString).
+ * A missing value reads as an empty string; a value that is not a REG_SZ
+ * fails, since a direct query would otherwise write its raw data over Value.
+ * PASSIVE_LEVEL; called by the update check and function-3 processing.
+ */
+{
+    PAGED_CODE();
+
+    Value->Length = 0;
+    Value->MaximumLength = 0;
+    Value->Buffer = NULL;
+
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    RtlZeroMemory(table, sizeof(table));
+    table[0].QueryRoutine = NULL;
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = (PWSTR)ValueName;
+    table[0].EntryContext = Value;
+    table[0].DefaultType = (REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    table[0].DefaultData = NULL;
+    table[0].DefaultLength = 0;
+
+    UNICODE_STRING routineName = RTL_CONSTANT_STRING(L"RtlQueryRegistryValuesEx");
+    TVRX_QUERY_REGISTRY_VALUES* query = (TVRX_QUERY_REGISTRY_VALUES*)MmGetSystemRoutineAddress(&routineName);
+    if (query == NULL) {
+        query = RtlQueryRegistryValues;
+    }
+    NTSTATUS status = query(RTL_REGISTRY_ABSOLUTE, Path, table, NULL, NULL);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws\\%ws %!STATUS!", Path, ValueName, status);
+        RtlFreeUnicodeString(Value);
+    }
+    return status;
 }

@@ -159,6 +159,13 @@ void AcpiDevice::DeviceControl(const std::shared_ptr<IoPacket>& packet)
         packet->Complete(STATUS_INVALID_DEVICE_REQUEST, 0);
         return;
     }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        requests_.emplace_back(packet->Input(), packet->Input() + packet->inputLength);
+        if (requests_.size() > kKeptRequests) {
+            requests_.pop_front();
+        }
+    }
     NTSTATUS status = fault::Check("AcpiEvalMethod");
     if (!NT_SUCCESS(status)) {
         packet->Complete(status, 0);
@@ -270,6 +277,12 @@ uint64_t AcpiDevice::NotificationsDropped() const
 long AcpiDevice::InterfaceReferences() const
 {
     return PortReferences(port_);
+}
+
+std::vector<std::vector<uint8_t>> AcpiDevice::EvalRequests() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::vector<std::vector<uint8_t>>(requests_.begin(), requests_.end());
 }
 
 // The handler is taken under the lock and called outside it, with inCall_

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "acpi/eval.h"
 
@@ -63,6 +64,11 @@ public:
     // References held on this device's interface.
     long InterfaceReferences() const;
 
+    // The input records of the last evaluation requests received (at most
+    // kKeptRequests), oldest first: what callers really sent, byte for byte.
+    static constexpr size_t kKeptRequests = 64;
+    std::vector<std::vector<uint8_t>> EvalRequests() const;
+
 private:
     void NotificationLoop();
     void Evaluate(const std::shared_ptr<IoPacket>& packet, Firmware& firmware, EvalInput input);
@@ -75,6 +81,7 @@ private:
     PDEVICE_NOTIFY_CALLBACK2 handler_ = nullptr;
     PVOID handlerContext_ = nullptr;
     std::deque<ULONG> queue_;
+    std::deque<std::vector<uint8_t>> requests_;
     bool inCall_ = false;
     bool stopping_ = false;
     uint64_t delivered_ = 0;
