@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "acpi/acpidevice.h"
 #include "machine/machine.h"
+#include "machine/registry.h"
 #include "nt/bugcheck.h"
 #include "nt/irql.h"
 #include "wdf/device.h"
@@ -84,6 +86,8 @@ NTSTATUS Host::Load()
     state->driverObject.DriverInit = entry;
     RtlInitUnicodeString(&state->driverObject.DriverName, state->driverName.c_str());
     RtlInitUnicodeString(&state->registryPathString, state->registryPath.c_str());
+    // An installed service has its key and its Parameters subkey.
+    machine_.Registry().CreateKeyPath(state->registryPath + L"\\Parameters");
 
     RequirePassive("DriverEntry");
     NTSTATUS status = entry(&state->driverObject, &state->registryPathString);
@@ -110,6 +114,7 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     std::vector<wdf::FxDevice*> before = wdf::LiveDevices();
     WDFDEVICE_INIT init{};
     init.instanceId = instanceId;
+    init.pdo = acpi::CreateDevice(machine_, std::string(instanceId.begin(), instanceId.end()));
     RequirePassive("EvtDriverDeviceAdd");
     NTSTATUS status = driver->config.EvtDriverDeviceAdd(static_cast<WDFDRIVER>(driver->handle), &init);
     wdf::FxDevice* created = nullptr;

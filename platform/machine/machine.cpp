@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "acpi/acpidevice.h"
 #include "firmware/firmware.h"
 #include "machine/physmem.h"
 #include "machine/process.h"
@@ -103,6 +104,7 @@ void Machine::SetFirmware(std::shared_ptr<plat::Firmware> firmware)
     }
     firmware_ = std::move(firmware);
     firmware_->Attach(*this);
+    acpi::ConnectFirmware(*this);
     std::string version = firmware_->BiosVersion();
     registry_->SetString(L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current", L"BIOSVersion",
                          std::wstring(version.begin(), version.end()));

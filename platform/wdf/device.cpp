@@ -49,7 +49,8 @@ FxDevice::FxDevice(FxDriver* driver_, const WDFDEVICE_INIT& init, const WDF_OBJE
       instanceId(init.instanceId),
       pnpPower(init.pnpPower),
       hasFileObjectConfig(init.hasFileObjectConfig),
-      fileObject(init.fileObject)
+      fileObject(init.fileObject),
+      pdo(init.pdo)
 {
     std::lock_guard<std::mutex> guard(g_devicesLock);
     g_devices.push_back(this);

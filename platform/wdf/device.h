@@ -10,6 +10,10 @@
 #include <vector>
 #include "wdf/driver.h"
 
+namespace plat::acpi {
+class AcpiDevice;
+}
+
 struct WDFDEVICE_INIT {
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPower;
     WDF_FILEOBJECT_CONFIG fileObject;
@@ -17,12 +21,9 @@ struct WDFDEVICE_INIT {
     bool hasFileObjectAttributes = false;
     WDF_OBJECT_ATTRIBUTES fileObjectAttributes;
     std::wstring instanceId;
+    std::shared_ptr<plat::acpi::AcpiDevice> pdo;  // the ACPI device below the new device
     bool consumed = false;
 };
-
-namespace plat::acpi {
-class AcpiDevice;
-}
 
 namespace plat::wdf {
 

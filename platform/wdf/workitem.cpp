@@ -8,6 +8,8 @@
  * own callback. The parent's synchronization scope decides automatic
  * serialization; devices here set none, so items of one device may overlap.
  */
+#include "wdf/workitem.h"
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -38,6 +40,7 @@ public:
     std::condition_variable work;
     std::condition_variable idle;
     std::deque<FxWorkItem*> queue;
+    size_t running = 0;  // callbacks executing now
 
     void Start()
     {
@@ -100,6 +103,7 @@ void WorkerPool::Run()
         FxWorkItem* item = queue.front();
         queue.pop_front();
         item->state = ItemState::Running;
+        ++running;
         PFN_WDF_WORKITEM callback = item->config.EvtWorkItemFunc;
         auto handle = static_cast<WDFWORKITEM>(item->handle);
         guard.unlock();
@@ -114,6 +118,7 @@ void WorkerPool::Run()
         t_running = nullptr;
 
         guard.lock();
+        --running;
         if (!deleted && item->state == ItemState::Running) {
             item->state = ItemState::Idle;
         }
@@ -122,6 +127,14 @@ void WorkerPool::Run()
 }
 
 }  // namespace
+
+bool WaitForWorkItemsIdle(std::chrono::milliseconds timeout)
+{
+    WorkerPool& pool = WorkerPool::Instance();
+    std::unique_lock<std::mutex> guard(pool.lock);
+    return pool.idle.wait_for(guard, timeout, [&pool] { return pool.queue.empty() && pool.running == 0; });
+}
+
 }  // namespace plat::wdf
 
 using namespace plat::wdf;

@@ -1,0 +1,151 @@
+/*
+ * tvrx-sim: boots a simulated machine, loads the driver and drives firmware,
+ * clients and power transitions from a script, an interactive shell, or the
+ * guided tour.
+ *
+ *   tvrx-sim demo  [options]          the guided tour
+ *   tvrx-sim run   SCRIPT [options]   exit 0 when every expectation held, 1 otherwise, 2 on a usage or script error
+ *   tvrx-sim shell [options]          interactive, with line editing and history
+ */
+#include <CLI/CLI.hpp>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "demo.h"
+#include "script.h"
+#include "session.h"
+#include "shell.h"
+#include "wpp/wpp.h"
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+bool ParseTrace(const std::string& text, sim::Options* options, std::string* error)
+{
+    static const std::pair<const char*, UCHAR> levels[] = {
+        {"error", 2}, {"warning", 3}, {"info", 4}, {"verbose", 5}};
+    std::string level = text.substr(0, text.find(':'));
+    ULONG flags = 0xFFFFFFFFu;
+    if (size_t colon = text.find(':'); colon != std::string::npos) {
+        uint64_t value;
+        if (!sim::ParseNumber(text.substr(colon + 1), &value) || value > 0xFFFFFFFFu) {
+            *error = "--trace: flags '" + text.substr(colon + 1) + "' are not a number";
+            return false;
+        }
+        flags = static_cast<ULONG>(value);
+    }
+    for (const auto& [name, value] : levels) {
+        if (level == name) {
+            options->liveTrace = std::make_pair(value, flags);
+            return true;
+        }
+    }
+    *error = "--trace: level must be error, warning, info or verbose, not '" + level + "'";
+    return false;
+}
+
+bool ParseMemory(const std::vector<std::string>& items, sim::Options* options, std::string* error)
+{
+    for (const std::string& item : items) {
+        size_t equals = item.find('=');
+        uint64_t address;
+        if (equals == std::string::npos || !sim::ParseNumber(item.substr(0, equals), &address) ||
+            equals + 1 == item.size()) {
+            *error = "--memory: expected ADDR=FILE, not '" + item + "'";
+            return false;
+        }
+        options->memory.emplace_back(address, item.substr(equals + 1));
+    }
+    return true;
+}
+
+int RunScript(const std::string& path, sim::Options options)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "tvrx-sim: cannot read script " << path << "\n";
+        return kExitUsage;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<sim::Command> commands;
+    sim::ParseError error;
+    if (!sim::ParseScript(text.str(), path, &commands, &error)) {
+        std::cerr << "tvrx-sim: " << error.Text() << "\n";
+        return kExitUsage;
+    }
+    sim::Simulation simulation(std::move(options), std::cout);
+    for (const sim::Command& command : commands) {
+        simulation.Execute(command);
+    }
+    if (simulation.Failures() > 0) {
+        std::cout << simulation.Failures() << " expectation(s) failed\n";
+        return kExitFailed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"tvrx-sim: the Tavrix device-mode driver on a simulated machine"};
+    app.set_version_flag("--version", "tvrx-sim 1.0");
+    app.require_subcommand(1);
+
+    sim::Options options;
+    std::string trace;
+    std::vector<std::string> memory;
+    std::string bios;
+    auto common = [&](CLI::App* command) {
+        command->add_option("--machine", options.machineFolder,
+                            "machine folder (registry.reg, C/ drive, ...) kept between runs; default: a fresh temporary one");
+        command->add_option("--firmware", options.firmwareFile,
+                            "ASL (.asl/.dsl) or AML (.aml) tables executed by ACPICA; default: the embedded native model");
+        command->add_option("--memory", memory, "physical memory contents at ADDR (repeatable): ADDR=FILE");
+        command->add_option("--bios-version", bios, "the BIOSVersion the machine reports");
+        command->add_option("--trace", trace, "show driver traces live: LEVEL[:FLAGS], LEVEL error|warning|info|verbose");
+        command->add_flag("--json", options.json, "one JSON object per command result instead of text");
+    };
+    CLI::App* demo = app.add_subcommand("demo", "the guided tour");
+    CLI::App* run = app.add_subcommand("run", "run a script");
+    CLI::App* shell = app.add_subcommand("shell", "interactive: the same commands, with line editing and history");
+    std::string script;
+    run->add_option("SCRIPT", script, "the script to run")->required();
+    common(demo);
+    common(run);
+    common(shell);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : kExitUsage;
+    }
+
+    std::string error;
+    if ((!trace.empty() && !ParseTrace(trace, &options, &error)) || !ParseMemory(memory, &options, &error)) {
+        std::cerr << "tvrx-sim: " << error << "\n";
+        return kExitUsage;
+    }
+    if (!bios.empty()) {
+        options.biosVersion = bios;
+    }
+
+    try {
+        if (*run) {
+            return RunScript(script, std::move(options));
+        }
+        if (*shell) {
+            return sim::RunShell(std::move(options));
+        }
+        return sim::RunDemo(std::move(options), std::cout);
+    } catch (const std::exception& e) {
+        std::cerr << "tvrx-sim: " << e.what() << "\n";
+        return kExitUsage;
+    }
+}

@@ -1,0 +1,677 @@
+/* The simulation: commands against one machine, its driver, firmware and clients. */
+#include "session.h"
+
+#include <stdlib.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <initguid.h>  // defines the interface GUID for this program
+#include <windows.h>
+#include <cfgmgr32.h>
+
+#include "acpi/acpidevice.h"
+#include "firmware/native.h"
+#include "machine/host.h"
+#include "machine/machine.h"
+#include "machine/physmem.h"
+#include "machine/registry.h"
+#include "machine/verifier.h"
+#include "nt/status.h"
+#include "sha256.h"
+#include "tvrx.h"
+#include "um/client.h"
+#include "wdf/device.h"
+#include "wdf/workitem.h"
+#include "wpp/wpp.h"
+
+namespace sim {
+namespace {
+
+constexpr UCHAR kLevelVerbose = 5;
+
+const std::wstring kSarServiceKey =
+    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
+const std::wstring kHardwareConfigKey = L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current";
+
+std::string Hex(uint64_t value, int digits = 8)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%0*" PRIX64, digits, value);
+    return text;
+}
+
+std::string HexBytes(const uint8_t* data, size_t size)
+{
+    std::string text;
+    char digits[4];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", data[i]);
+        text += digits;
+    }
+    return text;
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+uint64_t Number(const std::string& word)
+{
+    uint64_t value = 0;
+    ParseNumber(word, &value);  // the parser checked every number already
+    return value;
+}
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path.string());
+    }
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The host path of a C: path, resolving each component case-insensitively as NTFS would.
+std::optional<std::filesystem::path> FindOnDrive(const std::filesystem::path& root, std::initializer_list<const char*> parts)
+{
+    std::filesystem::path path = root;
+    for (const char* part : parts) {
+        std::error_code ec;
+        bool found = false;
+        for (const auto& entry : std::filesystem::directory_iterator(path, ec)) {
+            std::string name = entry.path().filename().string();
+            if (name.size() == std::strlen(part) &&
+                std::equal(name.begin(), name.end(), part, [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
+                path = entry.path();
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            return std::nullopt;
+        }
+    }
+    return path;
+}
+
+}  // namespace
+
+struct Simulation::Client {
+    std::unique_ptr<plat::um::Process> process;
+    HANDLE device = nullptr;
+    HANDLE event = nullptr;       // full access: what `wait` waits on
+    HANDLE registered = nullptr;  // the handle passed to the driver, when it is another one
+    int events = 0;
+};
+
+struct Simulation::Last {
+    bool haveRequest = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    std::optional<TVRX_DEVICE_MODE_ENTRY_INFO> entry;
+    std::optional<TVRX_DEVICE_MODE_TABLE_INFO> table;
+    std::optional<bool> signaled;
+};
+
+Simulation::Simulation(Options options, std::ostream& out)
+    : options_(std::move(options)), out_(out), last_(std::make_unique<Last>())
+{
+    if (options_.machineFolder.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tvrx-sim-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot create a temporary machine folder");
+        }
+        folder_ = pattern;
+        ownsFolder_ = true;
+    } else {
+        folder_ = options_.machineFolder;
+        if (std::filesystem::exists(folder_) && !std::filesystem::is_directory(folder_)) {
+            throw std::runtime_error("machine folder " + folder_.string() + " is not a folder");
+        }
+    }
+    {
+        // Traces are always collected for `show trace`; --trace also prints them as they come.
+        UCHAR level = options_.liveTrace ? options_.liveTrace->first : kLevelVerbose;
+        ULONG flags = options_.liveTrace ? options_.liveTrace->second : 0xFFFFFFFFu;
+        bool print = options_.liveTrace.has_value();
+        plat::trace::EnableSession(level, flags, [this, print](const plat::trace::Record& record) {
+            std::string line = plat::trace::FormatRecord(record);
+            liveTrace_.push_back(line);
+            if (print) {
+                out_ << "  trace: " << line << "\n";
+            }
+        });
+    }
+    CreateMachine();
+}
+
+Simulation::~Simulation()
+{
+    DestroyMachine();
+    plat::trace::DisableSession();
+    if (ownsFolder_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+void Simulation::CreateMachine()
+{
+    plat::Machine::Options machineOptions;
+    machineOptions.folder = folder_;
+    machineOptions.clockRate = options_.clockRate;
+    machine_ = std::make_unique<plat::Machine>(machineOptions);
+    if (options_.firmwareFile.empty()) {
+        native_ = plat::MakeNativeFirmware();
+        if (options_.biosVersion) {
+            native_->SetBiosVersion(*options_.biosVersion);
+        }
+        firmware_ = native_;
+    } else {
+        throw std::runtime_error("firmware files need the ACPICA back end, which this build does not have yet");
+    }
+    machine_->SetFirmware(firmware_);
+    for (const auto& [address, file] : options_.memory) {
+        machine_->Memory().AddRegion(address, ReadFile(file));
+    }
+    host_ = std::make_unique<plat::Host>(*machine_);
+}
+
+void Simulation::DestroyMachine()
+{
+    clients_.clear();  // the client processes end and close their handles
+    if (host_ && host_->Loaded()) {
+        host_->Unload();
+    }
+    host_.reset();
+    native_.reset();
+    firmware_.reset();
+    machine_.reset();
+}
+
+Simulation::Client& Simulation::ClientNamed(const std::string& name)
+{
+    auto& client = clients_[name];
+    if (!client) {
+        client = std::make_unique<Client>();
+        client->process = std::make_unique<plat::um::Process>(name);
+    }
+    return *client;
+}
+
+// Lets notifications reach the driver and its work items finish, so the next
+// command sees their effect.
+void Simulation::Settle()
+{
+    for (size_t i = 0; i < host_->DeviceCount(); ++i) {
+        auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(host_->Device(i), plat::wdf::FxType::Device, "sim");
+        if (device->pdo) {
+            device->pdo->WaitNotificationsIdle(std::chrono::seconds(10));
+        }
+    }
+    plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+}
+
+// ---------------------------------------------------------------- output
+
+void Simulation::Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
+                       bool haveInformation, const std::string& reply, const std::string& jsonReply)
+{
+    if (options_.json) {
+        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb);
+        if (!subject.empty()) out_ << ",\"client\":" << JsonString(subject);
+        out_ << ",\"status\":" << JsonString(plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status)))
+             << ",\"code\":" << JsonString(Hex(uint32_t(status)));
+        if (haveInformation) out_ << ",\"info\":" << information;
+        if (!jsonReply.empty()) out_ << ",\"reply\":" << jsonReply;
+        out_ << "}\n";
+        return;
+    }
+    out_ << command.verb << (subject.empty() ? "" : " " + subject) << ": " << plat::FormatStatus(status);
+    if (haveInformation) out_ << " info=" << information;
+    if (!reply.empty()) out_ << " " << reply;
+    out_ << "\n";
+}
+
+void Simulation::Note(const Command& command, const std::string& text)
+{
+    if (options_.json) {
+        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb)
+             << ",\"text\":" << JsonString(text) << "}\n";
+    } else {
+        out_ << text << "\n";
+    }
+}
+
+bool Simulation::Fail(const Command& command, const std::string& expected, const std::string& actual)
+{
+    ++failures_;
+    std::string text = command.file + ":" + std::to_string(command.line) + ": expected " + expected + ", got " + actual;
+    if (options_.json) {
+        out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":false,\"message\":" << JsonString(text)
+             << "}\n";
+    } else {
+        out_ << "FAILED " << text << "\n";
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- commands
+
+bool Simulation::Execute(const Command& command)
+{
+    const std::string& verb = command.verb;
+    if (verb == "expect") return Expect(command);
+    if (verb == "show") return Show(command);
+    if (verb == "mode" || verb == "notify" || verb == "firmware-hang") return Firmware(command);
+    if (verb == "help") {
+        Note(command, CommandHelp());
+        return true;
+    }
+    if (verb == "open" || verb == "close" || verb == "set-event" || verb == "regulatory" || verb == "entry" ||
+        verb == "table" || verb == "ioctl" || verb == "wait") {
+        return ClientCommand(command);
+    }
+    return Lifecycle(command);
+}
+
+bool Simulation::Lifecycle(const Command& command)
+{
+    const std::string& verb = command.verb;
+    NTSTATUS status = STATUS_SUCCESS;
+    std::string reply;
+    if (verb == "boot" || verb == "reboot") {
+        if (verb == "reboot") {
+            DestroyMachine();
+            CreateMachine();
+        }
+        if (!host_->Loaded()) {
+            status = host_->Load();
+        }
+        if (NT_SUCCESS(status) && host_->DeviceCount() == 0) {
+            status = host_->AddDevice();
+        }
+        if (NT_SUCCESS(status)) {
+            status = host_->Start();
+        }
+        Settle();
+    } else if (verb == "unload") {
+        if (!host_->Loaded()) {
+            status = STATUS_INVALID_DEVICE_STATE;
+            reply = "(no driver loaded)";
+        } else {
+            plat::verifier::Report report = host_->Unload();
+            reply = report.Text();
+        }
+    } else if (host_->DeviceCount() == 0) {
+        status = STATUS_NO_SUCH_DEVICE;
+        reply = "(no device)";
+    } else if (verb == "sleep") {
+        status = host_->Sleep();
+    } else if (verb == "resume") {
+        status = host_->Resume();
+    } else if (verb == "stop") {
+        status = host_->Stop();
+    } else if (verb == "start") {
+        status = host_->Start();
+    } else if (verb == "remove") {
+        status = host_->Remove();
+    }
+    Print(command, "", status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
+    last_->haveRequest = true;
+    last_->status = status;
+    last_->information = 0;
+    return true;
+}
+
+bool Simulation::Firmware(const Command& command)
+{
+    const std::string& verb = command.verb;
+    NTSTATUS status = STATUS_SUCCESS;
+    std::string reply;
+    if (verb == "firmware-hang") {
+        if (!native_) {
+            status = STATUS_NOT_SUPPORTED;
+            reply = "(only the native firmware can hang on purpose)";
+        } else {
+            plat::NativeFirmware::Faults faults = native_->GetFaults();
+            faults.hang = command.args[0] == "on";
+            native_->SetFaults(faults);
+            reply = faults.hang ? "(_DSM no longer answers)" : "(_DSM answers again)";
+        }
+    } else if (verb == "mode") {
+        uint64_t mode = Number(command.args[0]);
+        if (native_) {
+            native_->SetDeviceMode(mode);
+            machine_->Firmware().Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        }
+        Settle();
+        reply = "mode=" + std::to_string(mode) + " notified 0x80";
+    } else {
+        ULONG value = static_cast<ULONG>(Number(command.args[0]));
+        machine_->Firmware().Notify(value);
+        Settle();
+        reply = "notified " + Hex(value, 2);
+    }
+    Print(command, "", status, 0, false, reply, JsonString(reply));
+    return true;
+}
+
+bool Simulation::ClientCommand(const Command& command)
+{
+    const std::string& verb = command.verb;
+    Client& client = ClientNamed(command.args[0]);
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    bool haveInformation = true;
+    std::string reply, json;
+    last_->entry.reset();
+    last_->table.reset();
+
+    client.process->Run([&] {
+        if (verb == "open") {
+            haveInformation = false;
+            if (client.device != nullptr) {
+                status = STATUS_UNSUCCESSFUL;
+                reply = "(already open)";
+                return;
+            }
+            std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
+            if (interfaces.empty()) {
+                status = STATUS_OBJECT_NAME_NOT_FOUND;
+                reply = "(no device interface: the device is not started)";
+                return;
+            }
+            status = plat::um::OpenDevice(interfaces.front().symbolicLink, GENERIC_READ | GENERIC_WRITE, &client.device);
+            if (!NT_SUCCESS(status)) {
+                client.device = nullptr;
+            } else {
+                reply = "handle=" + Hex(reinterpret_cast<uintptr_t>(client.device), 1);
+            }
+        } else if (verb == "close") {
+            haveInformation = false;
+            if (client.device == nullptr) {
+                status = STATUS_INVALID_HANDLE;
+                reply = "(not open)";
+                return;
+            }
+            status = CloseHandle(client.device) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+            client.device = nullptr;
+        } else if (verb == "set-event") {
+            std::string access = command.args.size() > 1 ? command.args[1] : "all";
+            if (client.registered != nullptr) {
+                CloseHandle(client.registered);
+                client.registered = nullptr;
+            }
+            if (client.event == nullptr) {
+                std::wstring name = L"tvrx-sim-" + std::wstring(command.args[0].begin(), command.args[0].end()) +
+                                    L"-" + std::to_wstring(++client.events);
+                client.event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+                if (access != "all") {
+                    DWORD desired = access == "sync" ? SYNCHRONIZE : EVENT_MODIFY_STATE;
+                    client.registered = OpenEventW(desired, FALSE, name.c_str());
+                }
+            } else if (access != "all") {
+                // Reopening needs the event's name; make a fresh named event for limited access.
+                CloseHandle(client.event);
+                std::wstring name = L"tvrx-sim-" + std::wstring(command.args[0].begin(), command.args[0].end()) +
+                                    L"-" + std::to_wstring(++client.events);
+                client.event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+                client.registered = OpenEventW(access == "sync" ? SYNCHRONIZE : EVENT_MODIFY_STATE, FALSE, name.c_str());
+            }
+            HANDLE handle = client.registered ? client.registered : client.event;
+            TVRX_SET_EVENT_INPUT input = {static_cast<UINT64>(reinterpret_cast<uintptr_t>(handle))};
+            status = plat::um::IoControl(client.device, IOCTL_TVRX_SET_EVENT, &input, sizeof input, nullptr, 0,
+                                         &information);
+            reply = "event=" + Hex(reinterpret_cast<uintptr_t>(handle), 1) + " access=" + access;
+        } else if (verb == "regulatory") {
+            ULONG type = static_cast<ULONG>(Number(command.args[1]));
+            status = plat::um::IoControl(client.device, IOCTL_TVRX_SET_REGULATORY_TYPE, &type, sizeof type, nullptr, 0,
+                                         &information);
+            reply = "type=" + std::to_string(type);
+        } else if (verb == "entry") {
+            TVRX_DEVICE_MODE_ENTRY_INFO entry{};
+            status = plat::um::IoControl(client.device, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY, nullptr, 0, &entry,
+                                         sizeof entry, &information);
+            if (NT_SUCCESS(status)) {
+                last_->entry = entry;
+                reply = "mode=" + std::to_string(entry.DeviceMode) + " values=" + std::to_string(entry.Value1) + "," +
+                        std::to_string(entry.Value2) + "," + std::to_string(entry.Value3);
+                json = "{\"mode\":" + std::to_string(entry.DeviceMode) + ",\"values\":[" + std::to_string(entry.Value1) +
+                       "," + std::to_string(entry.Value2) + "," + std::to_string(entry.Value3) + "]}";
+            }
+        } else if (verb == "table") {
+            union {
+                ULONG index;
+                TVRX_DEVICE_MODE_TABLE_INFO info;
+            } buffer{};
+            buffer.index = static_cast<ULONG>(Number(command.args[1]));
+            status = plat::um::IoControl(client.device, IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO, &buffer, sizeof(ULONG),
+                                         &buffer, sizeof buffer.info, &information);
+            if (NT_SUCCESS(status)) {
+                last_->table = buffer.info;
+                reply = "tag=" + std::to_string(buffer.info.TableTag) + " count=" + std::to_string(buffer.info.EntryCount);
+                json = "{\"tag\":" + std::to_string(buffer.info.TableTag) +
+                       ",\"count\":" + std::to_string(buffer.info.EntryCount) + "}";
+            }
+        } else if (verb == "ioctl") {
+            ULONG code = static_cast<ULONG>(Number(command.args[1]));
+            std::vector<uint8_t> input, output;
+            bool kernel = false;
+            for (size_t i = 2; i < command.args.size(); ++i) {
+                const std::string& word = command.args[i];
+                if (word.rfind("in=", 0) == 0) ParseHexBytes(word.substr(3), &input);
+                if (word.rfind("out=", 0) == 0) output.resize(Number(word.substr(4)));
+                if (word == "kernel") kernel = true;
+            }
+            if (kernel) {
+                std::vector<plat::wdf::InterfaceEntry> interfaces =
+                    plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
+                status = interfaces.empty()
+                             ? STATUS_OBJECT_NAME_NOT_FOUND
+                             : plat::um::KernelIoControl(interfaces.front().symbolicLink, code, input.data(),
+                                                         static_cast<ULONG>(input.size()), output.data(),
+                                                         static_cast<ULONG>(output.size()), &information);
+            } else {
+                status = plat::um::IoControl(client.device, code, input.data(), static_cast<ULONG>(input.size()),
+                                             output.data(), static_cast<ULONG>(output.size()), &information);
+            }
+            size_t shown = std::min<size_t>(NT_ERROR(status) ? 0 : information, output.size());
+            reply = "out=" + HexBytes(output.data(), shown);
+            json = JsonString(HexBytes(output.data(), shown));
+        } else if (verb == "wait") {
+            haveInformation = false;
+            DWORD ms = command.args.size() > 1 ? static_cast<DWORD>(Number(command.args[1])) : 1000;
+            if (client.event == nullptr) {
+                status = STATUS_INVALID_HANDLE;
+                reply = "(no event)";
+                return;
+            }
+            DWORD result = WaitForSingleObject(client.event, ms);
+            last_->signaled = result == WAIT_OBJECT_0;
+            status = result == WAIT_OBJECT_0 ? STATUS_SUCCESS : STATUS_TIMEOUT;
+            reply = result == WAIT_OBJECT_0 ? "signaled" : "timeout";
+            json = JsonString(reply);
+        }
+    });
+
+    if (verb != "wait") {
+        last_->haveRequest = true;
+        last_->status = status;
+        last_->information = information;
+    }
+    Print(command, command.args[0], status, information, haveInformation, reply, json.empty() && !reply.empty() ? JsonString(reply) : json);
+    return true;
+}
+
+bool Simulation::Show(const Command& command)
+{
+    const std::string& what = command.args[0];
+    std::ostringstream text;
+    if (what == "state") {
+        if (!host_->Loaded() || host_->DeviceCount() == 0) {
+            text << "no device";
+        } else {
+            PTVRX_DEVICE_CONTEXT c = TvrxGetDeviceContext(host_->Device());
+            text << "DeviceState " << ReadULongNoFence(&c->DeviceState) << ", CurrentDeviceMode "
+                 << ReadULongNoFence(&c->CurrentDeviceMode) << ", RegulatoryType " << ReadULongNoFence(&c->RegulatoryType)
+                 << ", tables " << (c->DeviceModeTablesValid ? "valid" : "not read") << ", ACPI interface "
+                 << (c->AcpiInterfaceAcquired ? "acquired" : "not acquired") << ", notifications "
+                 << (c->AcpiNotificationsRegistered ? "registered" : "not registered");
+            text << "\nSAR table at " << Hex(c->SarTablePhysicalAddress) << ", " << c->SarTableLength << " bytes";
+            for (int t = 0; t < TVRX_DEVICE_MODE_TABLE_COUNT_MAX; ++t) {
+                const TVRX_DEVICE_MODE_TABLE& table = c->DeviceModeTables[t];
+                text << "\ntable " << t << ": tag " << unsigned(table.TableTag) << ", " << table.EntryCount
+                     << " entries, max mode " << unsigned(table.MaxDeviceMode);
+                for (ULONG e = 0; e < table.EntryCount && e < TVRX_DEVICE_MODE_ENTRIES_MAX; ++e) {
+                    const TVRX_DEVICE_MODE_ENTRY& entry = table.Entries[e];
+                    text << "\n    mode " << unsigned(entry.DeviceMode) << ": " << entry.Value1 << ", " << entry.Value2
+                         << ", " << entry.Value3;
+                }
+            }
+            int clients = 0;
+            for (auto& [name, client] : clients_) clients += client->device != nullptr;
+            text << "\nclients with the device open: " << clients;
+        }
+    } else if (what == "registry") {
+        plat::Registry& registry = machine_->Registry();
+        auto state = registry.GetDword(kSarServiceKey, L"BiosSarState");
+        auto info = registry.GetString(kSarServiceKey, L"BiosInfo");
+        auto bios = registry.GetString(kHardwareConfigKey, L"BIOSVersion");
+        text << "BIOSVersion " << (bios ? "\"" + Narrow(*bios) + "\"" : std::string("(absent)")) << "\n";
+        text << "SARService\\BiosSarState " << (state ? std::to_string(*state) : std::string("(absent)")) << "\n";
+        text << "SARService\\BiosInfo " << (info ? "\"" + Narrow(*info) + "\"" : std::string("(absent)"));
+    } else if (what == "export") {
+        auto file = FindOnDrive(machine_->DriveRoot(), {"windows", "wwan", "bios_sar", "bios_sar.flz"});
+        if (!file) {
+            text << "C:\\windows\\wwan\\bios_sar\\bios_sar.flz: absent";
+        } else {
+            std::vector<uint8_t> bytes = ReadFile(*file);
+            text << "C:\\windows\\wwan\\bios_sar\\bios_sar.flz: " << bytes.size() << " bytes, sha256 "
+                 << Sha256Hex(bytes) << "\nfirst bytes: " << HexBytes(bytes.data(), std::min<size_t>(bytes.size(), 16));
+        }
+    } else if (what == "trace") {
+        for (const std::string& line : liveTrace_) text << line << "\n";
+        liveTrace_.clear();
+    } else if (what == "ifr") {
+        text << plat::trace::DumpRecorder();
+    } else if (what == "verifier") {
+        text << plat::verifier::Check().Text();
+    }
+    std::string body = text.str();
+    while (!body.empty() && body.back() == '\n') body.pop_back();
+    Note(command, body);
+    return true;
+}
+
+bool Simulation::Expect(const Command& command)
+{
+    const std::vector<std::string>& a = command.args;
+    const std::string& what = a[0];
+    Last& last = *last_;
+    auto ok = [&] {
+        if (options_.json) {
+            out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":true}\n";
+        }
+        return true;
+    };
+    if (what == "status") {
+        NTSTATUS expected = 0;
+        plat::ParseStatus(a[1], &expected);
+        if (!last.haveRequest) return Fail(command, "status " + plat::FormatStatus(expected), "no request yet");
+        return last.status == expected ? ok() : Fail(command, "status " + plat::FormatStatus(expected), plat::FormatStatus(last.status));
+    }
+    if (what == "info") {
+        uint64_t expected = Number(a[1]);
+        return last.information == expected ? ok() : Fail(command, "info " + a[1], "info " + std::to_string(last.information));
+    }
+    if (what == "entry") {
+        std::string expected = a[1] + " " + a[2] + " " + a[3] + " " + a[4];
+        if (!last.entry) return Fail(command, "entry " + expected, "no entry reply");
+        const auto& e = *last.entry;
+        bool same = e.DeviceMode == Number(a[1]) && e.Value1 == Number(a[2]) && e.Value2 == Number(a[3]) &&
+                    e.Value3 == Number(a[4]);
+        return same ? ok()
+                    : Fail(command, "entry " + expected,
+                           "entry " + std::to_string(e.DeviceMode) + " " + std::to_string(e.Value1) + " " +
+                               std::to_string(e.Value2) + " " + std::to_string(e.Value3));
+    }
+    if (what == "table") {
+        if (!last.table) return Fail(command, "table " + a[1] + " " + a[2], "no table reply");
+        bool same = last.table->TableTag == Number(a[1]) && last.table->EntryCount == Number(a[2]);
+        return same ? ok()
+                    : Fail(command, "table " + a[1] + " " + a[2],
+                           "table " + std::to_string(last.table->TableTag) + " " + std::to_string(last.table->EntryCount));
+    }
+    if (what == "signaled" || what == "timeout") {
+        if (!last.signaled) return Fail(command, what, "no wait yet");
+        return *last.signaled == (what == "signaled") ? ok() : Fail(command, what, *last.signaled ? "signaled" : "timeout");
+    }
+    if (what == "registry") {
+        plat::Registry& registry = machine_->Registry();
+        std::wstring name(a[1].begin(), a[1].end());
+        if (a[1] == "BiosSarState") {
+            auto value = registry.GetDword(kSarServiceKey, name);
+            uint64_t expected = 0;
+            bool numeric = ParseNumber(a[2], &expected);
+            if (value && numeric && *value == expected) return ok();
+            return Fail(command, "BiosSarState " + a[2], value ? std::to_string(*value) : "(absent)");
+        }
+        auto value = registry.GetString(kSarServiceKey, name);
+        if (value && Narrow(*value) == a[2]) return ok();
+        return Fail(command, "BiosInfo \"" + a[2] + "\"", value ? "\"" + Narrow(*value) + "\"" : "(absent)");
+    }
+    if (what == "export-size" || what == "export-sha256") {
+        auto file = FindOnDrive(machine_->DriveRoot(), {"windows", "wwan", "bios_sar", "bios_sar.flz"});
+        if (what == "export-size") {
+            long long size = file ? static_cast<long long>(std::filesystem::file_size(*file)) : -1;
+            long long expected = a[1] == "-1" ? -1 : static_cast<long long>(Number(a[1]));
+            return size == expected ? ok() : Fail(command, "export-size " + a[1], "export-size " + std::to_string(size));
+        }
+        if (!file) return Fail(command, "export-sha256 " + a[1], "no export file");
+        std::string actual = Sha256Hex(ReadFile(*file));
+        std::string expected = a[1];
+        for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return actual == expected ? ok() : Fail(command, "export-sha256 " + expected, actual);
+    }
+    if (host_->Loaded()) {
+        // While the driver runs, its device, queue and lock are legitimately held: the
+        // leak check means something only once the driver is gone.
+        return Fail(command, "verifier clean", "the driver is still loaded (unload first)");
+    }
+    plat::verifier::Report report = plat::verifier::Check();
+    return report.Clean() ? ok() : Fail(command, "verifier clean", report.Text());
+}
+
+}  // namespace sim

@@ -1,0 +1,97 @@
+/*
+ * A simulation: one machine (kept in a folder across reboots), the driver
+ * on its host, the firmware, and named client processes. Commands of the
+ * command language run against it; each prints one result line (or one JSON
+ * object), and expectations compare the last results.
+ */
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <ntddk.h>
+
+#include "script.h"
+
+namespace plat {
+class Machine;
+class Host;
+class NativeFirmware;
+class Firmware;
+}  // namespace plat
+
+namespace sim {
+
+struct Options {
+    std::filesystem::path machineFolder;  // empty: a temporary folder, removed at the end
+    std::filesystem::path firmwareFile;   // empty: the embedded native model
+    std::vector<std::pair<uint64_t, std::filesystem::path>> memory;
+    std::optional<std::string> biosVersion;
+    std::optional<std::pair<UCHAR, ULONG>> liveTrace;  // level, flags
+    bool json = false;
+    double clockRate = 1.0;
+};
+
+class Simulation {
+public:
+    // Creates the machine; throws std::runtime_error with a clear message for a
+    // damaged machine folder, a bad firmware file or a bad memory file.
+    Simulation(Options options, std::ostream& out);
+    ~Simulation();
+    Simulation(const Simulation&) = delete;
+    Simulation& operator=(const Simulation&) = delete;
+
+    // Runs one command and prints its result. False when it was an expectation that failed.
+    bool Execute(const Command& command);
+
+    // Expectations that failed so far.
+    int Failures() const { return failures_; }
+
+    // For the guided tour.
+    plat::Machine& Machine() { return *machine_; }
+    plat::Host& Host() { return *host_; }
+    const std::filesystem::path& Folder() const { return folder_; }
+    std::ostream& Out() { return out_; }
+    bool Json() const { return options_.json; }
+
+private:
+    struct Client;
+    struct Last;
+
+    void CreateMachine();
+    void DestroyMachine();
+    Client& ClientNamed(const std::string& name);
+    void Settle();
+
+    void Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
+               bool haveInformation, const std::string& reply, const std::string& jsonReply);
+    void Note(const Command& command, const std::string& text);
+    bool Fail(const Command& command, const std::string& expected, const std::string& actual);
+
+    bool Lifecycle(const Command& command);
+    bool Firmware(const Command& command);
+    bool ClientCommand(const Command& command);
+    bool Show(const Command& command);
+    bool Expect(const Command& command);
+
+    Options options_;
+    std::ostream& out_;
+    std::filesystem::path folder_;
+    bool ownsFolder_ = false;
+    std::unique_ptr<plat::Machine> machine_;
+    std::unique_ptr<plat::Host> host_;
+    std::shared_ptr<plat::Firmware> firmware_;
+    std::shared_ptr<plat::NativeFirmware> native_;
+    std::map<std::string, std::unique_ptr<Client>> clients_;
+    std::unique_ptr<Last> last_;
+    std::vector<std::string> liveTrace_;
+    int failures_ = 0;
+};
+
+}  // namespace sim

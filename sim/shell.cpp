@@ -1,0 +1,48 @@
+/* The interactive shell: readline for editing and history, the same commands as scripts. */
+#include "shell.h"
+
+#include <readline/history.h>
+#include <readline/readline.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+namespace sim {
+
+int RunShell(Options options)
+{
+    Simulation simulation(std::move(options), std::cout);
+    bool interactive = isatty(STDIN_FILENO);
+    if (interactive) {
+        std::cout << "tvrx-sim shell: type help for the commands, quit to leave\n";
+    }
+    int line = 0;
+    for (;;) {
+        char* input = readline(interactive ? "tvrx> " : "");
+        if (input == nullptr) {
+            break;
+        }
+        std::string text(input);
+        std::free(input);
+        ++line;
+        if (text == "quit" || text == "exit") {
+            break;
+        }
+        if (!text.empty()) {
+            add_history(text.c_str());
+        }
+        ParseError error;
+        std::optional<Command> command = ParseLine(text, "shell", line, &error);
+        if (!error.message.empty()) {
+            std::cout << error.Text() << "\n";
+            continue;
+        }
+        if (command) {
+            simulation.Execute(*command);
+        }
+    }
+    return simulation.Failures() > 0 ? 1 : 0;
+}
+
+}  // namespace sim
