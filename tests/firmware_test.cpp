@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
 #include <thread>
 
 #include "firmware/native.h"
@@ -59,21 +58,6 @@ TEST(NativeFirmware, AnswersEachFunctionInItsShape)
                                                    AcpiObject::Package(rows)});
         EXPECT_EQ(Dsm(firmware, 2, index), expected) << "table " << index;
     }
-}
-
-TEST(NativeFirmware, DefaultTablesAreDistinguishable)
-{
-    // Tests of the driver tell tables and entries apart by their values.
-    std::set<uint64_t> values;
-    size_t entries = 0;
-    for (size_t index = 0; index < NativeFirmware::kTableCount; ++index) {
-        for (const plat::DeviceModeEntry& e : NativeFirmware::DefaultTable(index).entries) {
-            values.insert(e.value1);
-            ++entries;
-        }
-    }
-    EXPECT_EQ(values.size(), entries);
-    EXPECT_GE(entries, 9u);
 }
 
 TEST(NativeFirmware, AnythingUnrecognisedGetsAZeroBuffer)
