@@ -1,0 +1,496 @@
+/* Firmware from ASL/AML tables, executed by the AML debugger as a co-process. */
+#include "firmware/acpica.h"
+
+#include <ntstatus.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <utility>
+
+#include "firmware/acpiexec_parse.h"
+#include "firmware/coprocess.h"
+#include "firmware/native.h"
+#include "machine/machine.h"
+#include "machine/physmem.h"
+
+namespace plat {
+
+namespace {
+
+constexpr size_t kMaxPending = size_t(8) << 20;  // output kept while waiting for one command
+constexpr size_t kLogLines = 6;
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool HasExtension(const std::filesystem::path& file, const char* a, const char* b)
+{
+    std::string extension = file.extension().string();
+    for (char& c : extension) {
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return extension == a || extension == b;
+}
+
+// FNV-1a over the tables: a firmware whose AML changes gets another default BIOS version.
+uint32_t HashFile(const std::filesystem::path& file, uint32_t hash)
+{
+    std::ifstream in(file, std::ios::binary);
+    for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
+        hash = (hash ^ uint8_t(*it)) * 16777619u;
+    }
+    return hash;
+}
+
+// The lines of the debugger's load output that say what went wrong.
+std::string LoadProblems(const std::string& log)
+{
+    std::string problems;
+    size_t taken = 0;
+    size_t start = 0;
+    while (start < log.size() && taken < kLogLines) {
+        size_t end = log.find('\n', start);
+        std::string line = log.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? log.size() : end + 1;
+        if (line.find("ACPI Error") != std::string::npos || line.find("ACPI Exception") != std::string::npos ||
+            line.find("does not appear") != std::string::npos || line.find("Could not") != std::string::npos) {
+            problems += "\n  " + line;
+            ++taken;
+        }
+    }
+    return problems;
+}
+
+std::vector<AcpiObject> DsmArguments(uint64_t function, uint64_t argument)
+{
+    std::vector<uint8_t> uuid(NativeFirmware::kDsmUuid, NativeFirmware::kDsmUuid + sizeof(NativeFirmware::kDsmUuid));
+    return {AcpiObject::Buffer(std::move(uuid)), AcpiObject::Integer(NativeFirmware::kDsmRevision),
+            AcpiObject::Integer(function), AcpiObject::Integer(argument)};
+}
+
+bool SupportBitSet(const AcpiObject& answer)
+{
+    if (answer.type == AcpiObject::Type::Integer) {
+        return (answer.integer & 1) != 0;
+    }
+    return answer.type == AcpiObject::Type::Buffer && !answer.buffer.empty() && (answer.buffer[0] & 1) != 0;
+}
+
+}  // namespace
+
+AcpicaFirmware::AcpicaFirmware(const std::filesystem::path& file, Options options)
+    : AcpicaFirmware(std::vector<std::filesystem::path>{file}, std::move(options))
+{
+}
+
+AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, Options options)
+    : options_(std::move(options))
+{
+    if (files.empty()) {
+        throw std::runtime_error("no firmware file given");
+    }
+    name_ = files.front().string();
+    std::random_device random;
+    marker_ = "TVRXEND" + std::to_string(random()) + "N";
+    try {
+        Start(files);
+    } catch (...) {
+        if (debugger_) {
+            debugger_->Kill();
+        }
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+        debugger_.reset();
+        std::error_code ignored;
+        if (!workFolder_.empty()) {
+            std::filesystem::remove_all(workFolder_, ignored);
+        }
+        throw;
+    }
+}
+
+// Killing the debugger ends its output: the reader sees the end, marks the
+// firmware dead and wakes every caller still waiting for an answer.
+AcpicaFirmware::~AcpicaFirmware()
+{
+    debugger_->Kill();
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    WaitUntilUnused();
+    debugger_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(workFolder_, ignored);
+}
+
+bool AcpicaFirmware::ToolsAvailable(const Options& options)
+{
+    return !FindProgram(options.compiler).empty() && !FindProgram(options.debugger).empty() &&
+           !FindProgram("stdbuf").empty();
+}
+
+void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
+{
+    std::string debugger = FindProgram(options_.debugger);
+    if (debugger.empty()) {
+        throw std::runtime_error(options_.debugger + " not found (it comes with the acpica-tools package)");
+    }
+    // The debugger writes to a socket, which stdio would buffer in blocks:
+    // stdbuf makes it flush every line, so each answer arrives when printed.
+    std::string stdbuf = FindProgram("stdbuf");
+    if (stdbuf.empty()) {
+        throw std::runtime_error("stdbuf not found (it comes with coreutils)");
+    }
+
+    std::string pattern = (std::filesystem::temp_directory_path() / "tvrx-acpica-XXXXXX").string();
+    std::vector<char> folder(pattern.begin(), pattern.end());
+    folder.push_back('\0');
+    if (mkdtemp(folder.data()) == nullptr) {
+        throw std::runtime_error("cannot create a work folder for firmware " + name_);
+    }
+    workFolder_ = folder.data();
+
+    std::vector<std::string> tables = PrepareTables(files);
+    std::vector<std::string> argv = {stdbuf, "-oL", "-eL", debugger, "-to", std::to_string(options_.loopTimeoutSeconds)};
+    argv.insert(argv.end(), tables.begin(), tables.end());
+    debugger_ = std::make_unique<CoProcess>(argv);
+    reader_ = std::thread([this] { ReaderLoop(); });
+
+    std::string output;
+    NTSTATUS status = Command("", &output, options_.startTimeout);
+    loadLog_ += output;
+    debuggerLog_ = output;
+    if (status == STATUS_IO_TIMEOUT) {
+        throw std::runtime_error(options_.debugger + " did not finish loading " + name_ + LoadProblems(output));
+    }
+    if (!NT_SUCCESS(status)) {
+        // It stops without a word when a file is no ACPI table at all.
+        int exit = debugger_->Wait();
+        throw std::runtime_error(options_.debugger + " ended while loading " + name_ + " (exit status " +
+                                 std::to_string(exit) + "; is every file an ACPI table?)" + LoadProblems(output));
+    }
+    FindDevice();
+    ReadLoadedObjects();
+}
+
+std::vector<std::string> AcpicaFirmware::PrepareTables(const std::vector<std::filesystem::path>& files)
+{
+    std::vector<std::string> tables;
+    uint32_t hash = 2166136261u;
+    for (const std::filesystem::path& file : files) {
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(file, error)) {
+            throw std::runtime_error("firmware file " + file.string() + " not found");
+        }
+        std::string table = HasExtension(file, ".asl", ".dsl") ? Compile(file) : std::filesystem::absolute(file).string();
+        hash = HashFile(table, hash);
+        tables.push_back(table);
+    }
+    amlHash_ = hash;
+    return tables;
+}
+
+// The compiler names the file as it was given, so the absolute path goes in:
+// its messages then say exactly which file and line is wrong.
+std::string AcpicaFirmware::Compile(const std::filesystem::path& source)
+{
+    std::string compiler = FindProgram(options_.compiler);
+    if (compiler.empty()) {
+        throw std::runtime_error(options_.compiler + " not found (it comes with the acpica-tools package)");
+    }
+    std::filesystem::path prefix = workFolder_ / (std::to_string(compiled_++) + "-" + source.stem().string());
+    std::filesystem::path aml = prefix.string() + ".aml";
+    std::string output;
+    std::string input = std::filesystem::absolute(source).string();
+    int exit = RunProgram({compiler, "-vi", "-vr", "-vs", "-p", prefix.string(), input}, &output);
+    loadLog_ += output;
+    std::error_code error;
+    if (exit != 0 || !std::filesystem::is_regular_file(aml, error)) {
+        throw std::runtime_error("firmware " + input + " does not compile:\n" + acpiexec::CompilerErrors(output, 5));
+    }
+    return aml.string();
+}
+
+void AcpicaFirmware::FindDevice()
+{
+    std::string output;
+    NTSTATUS status = Command("find _DSM", &output, options_.replyTimeout);
+    if (!NT_SUCCESS(status)) {
+        throw std::runtime_error(options_.debugger + " stopped answering while searching " + name_);
+    }
+    std::string args;
+    std::string error;
+    acpiexec::FormatArguments(DsmArguments(NativeFirmware::kSupportedFunctions, 0), &args, &error);
+    for (const acpiexec::NamespaceNode& node : acpiexec::ParseFind(output)) {
+        const std::string suffix = "._DSM";
+        if (node.type != "Method" || node.path.size() <= suffix.size() ||
+            node.path.compare(node.path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        std::string device = node.path.substr(0, node.path.size() - suffix.size());
+        AcpiObject answer;
+        bool returned = false;
+        if (!NT_SUCCESS(EvaluatePath(node.path, args, &answer, &returned, options_.replyTimeout)) || !returned ||
+            !SupportBitSet(answer)) {
+            continue;
+        }
+        // Notify reports name the node by address; that tells this device from others of the same name.
+        std::string name = device.substr(device.find_last_of("\\.") + 1);
+        if (!NT_SUCCESS(Command("find " + name, &output, options_.replyTimeout))) {
+            break;
+        }
+        for (const acpiexec::NamespaceNode& candidate : acpiexec::ParseFind(output)) {
+            if (candidate.path == device) {
+                std::lock_guard<std::mutex> guard(lock_);
+                devicePath_ = device;
+                deviceNode_ = candidate.address;
+                return;
+            }
+        }
+    }
+    throw std::runtime_error("no device in firmware " + name_ +
+                             " answers _DSM function 0 of {82737E72-3A33-4C45-A9C7-57C0411A5F13} with bit 0 set" +
+                             LoadProblems(debuggerLog_));
+}
+
+void AcpicaFirmware::ReadLoadedObjects()
+{
+    AcpiObject value;
+    bool returned = false;
+    if (NT_SUCCESS(EvaluatePath(devicePath_ + ".BVER", "", &value, &returned, options_.replyTimeout)) && returned &&
+        value.type == AcpiObject::Type::String) {
+        biosVersion_ = value.string;
+    } else {
+        biosVersion_ = "ACPI " + std::filesystem::path(name_).filename().string() + " " + Hex(amlHash_);
+    }
+    if (NT_SUCCESS(EvaluatePath(devicePath_ + ".SART", "", &value, &returned, options_.replyTimeout)) && returned &&
+        value.type == AcpiObject::Type::Buffer) {
+        sarTable_ = value.buffer;
+    }
+}
+
+// ---------------------------------------------------------------- the debugger's command line
+
+NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output, std::chrono::milliseconds timeout)
+{
+    uint64_t id;
+    {
+        std::lock_guard<std::mutex> writer(writeLock_);
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (dead_) {
+                *output = pending_;
+                return STATUS_DEVICE_NOT_CONNECTED;
+            }
+            id = nextCommand_++;
+            replies_[id];
+        }
+        // The end marker is a command that prints nothing: its echo closes this command's output.
+        std::string text = (command.empty() ? std::string() : command + "\n") + "help " + marker_ + std::to_string(id) + "\n";
+        if (!debugger_->Write(text)) {
+            std::lock_guard<std::mutex> guard(lock_);
+            replies_.erase(id);
+            *output = pending_;
+            return STATUS_DEVICE_NOT_CONNECTED;
+        }
+    }
+
+    std::unique_lock<std::mutex> guard(lock_);
+    bool answered = replied_.wait_for(guard, timeout, [&] { return replies_[id].done || dead_; });
+    Reply reply = std::move(replies_[id]);
+    replies_.erase(id);
+    if (reply.done) {
+        *output = std::move(reply.text);
+        return STATUS_SUCCESS;
+    }
+    *output = pending_;
+    return answered ? STATUS_DEVICE_NOT_CONNECTED : STATUS_IO_TIMEOUT;
+}
+
+NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string& arguments, AcpiObject* result,
+                                      bool* returned, std::chrono::milliseconds timeout)
+{
+    *returned = false;
+    std::string output;
+    NTSTATUS status = Command("evaluate " + path + arguments, &output, timeout);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    acpiexec::Evaluation evaluation = acpiexec::ParseEvaluation(output, path);
+    switch (evaluation.kind) {
+    case acpiexec::Evaluation::Kind::Object:
+        *result = std::move(evaluation.object);
+        *returned = true;
+        return STATUS_SUCCESS;
+    case acpiexec::Evaluation::Kind::NoObject:
+        return STATUS_SUCCESS;
+    case acpiexec::Evaluation::Kind::Failed:
+        return acpiexec::StatusFromException(evaluation.exception);
+    case acpiexec::Evaluation::Kind::Malformed:
+        break;
+    }
+    return STATUS_ACPI_INVALID_DATA;
+}
+
+void AcpicaFirmware::ReaderLoop()
+{
+    std::string line;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = debugger_->Read(buffer, sizeof(buffer));
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n') {
+                TakeLine(std::move(line));
+                line.clear();
+            } else {
+                line.push_back(buffer[i]);
+            }
+        }
+    }
+    if (!line.empty()) {
+        TakeLine(std::move(line));
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    dead_ = true;
+    replied_.notify_all();
+}
+
+// A Notify report can land in the middle of another line (it is printed by
+// another thread of the debugger): it is taken out, and what came before it
+// is joined with the next line, where the interrupted text continues.
+void AcpicaFirmware::TakeLine(std::string line)
+{
+    acpiexec::NotifyLine notify;
+    bool notified = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        line = std::move(partialLine_) + line;
+        partialLine_.clear();
+        if (acpiexec::ParseNotify(line, &notify)) {
+            partialLine_ = line.substr(0, notify.offset);
+            notified = notify.handler == "Global" && deviceNode_ != 0 && notify.address == deviceNode_;
+        } else {
+            std::string end = "help " + marker_;
+            size_t at = line.find(end);
+            char* last = nullptr;
+            uint64_t id = at == std::string::npos ? 0 : std::strtoull(line.c_str() + at + end.size(), &last, 10);
+            if (id != 0 && last != nullptr && *last == '\0') {
+                auto reply = replies_.find(id);
+                if (reply != replies_.end()) {
+                    reply->second.done = true;
+                    reply->second.text = std::move(pending_);
+                }
+                pending_.clear();
+                replied_.notify_all();
+            } else {
+                if (pending_.size() > kMaxPending) {
+                    pending_.erase(0, pending_.size() / 2);
+                }
+                pending_ += line;
+                pending_ += '\n';
+            }
+        }
+    }
+    if (notified) {
+        Notify(notify.value);
+    }
+}
+
+// ---------------------------------------------------------------- Firmware
+
+NTSTATUS AcpicaFirmware::Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result)
+{
+    if (!acpiexec::ValidRelativeName(method)) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    std::string arguments;
+    std::string error;
+    if (!acpiexec::FormatArguments(args, &arguments, &error)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool returned = false;
+    NTSTATUS status = EvaluatePath(devicePath_ + "." + method, arguments, result, &returned, options_.replyTimeout);
+    // A method that returns nothing gives the caller no elements at all, as an empty Package does.
+    if (NT_SUCCESS(status) && !returned) {
+        *result = AcpiObject::Package({});
+    }
+    return status;
+}
+
+std::string AcpicaFirmware::BiosVersion() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return biosVersion_;
+}
+
+void AcpicaFirmware::SetBiosVersion(std::string version)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    biosVersion_ = std::move(version);
+}
+
+// The table goes where the firmware says it is; a firmware whose function 3
+// does not answer with an address and a length keeps it to itself.
+void AcpicaFirmware::Attach(Machine& machine)
+{
+    (void)machine;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        sarPlaced_ = false;
+    }
+    if (sarTable_.empty()) {
+        return;
+    }
+    AcpiObject location;
+    if (!NT_SUCCESS(Evaluate("_DSM", DsmArguments(NativeFirmware::kSarLocation, 0), &location)) ||
+        location.type != AcpiObject::Type::Package || location.package.size() < 2 ||
+        location.package[0].type != AcpiObject::Type::Integer) {
+        return;
+    }
+    machine.Memory().AddRegion(location.package[0].integer, sarTable_);
+    std::lock_guard<std::mutex> guard(lock_);
+    sarPlaced_ = true;
+}
+
+std::vector<uint8_t> AcpicaFirmware::SarTable() const
+{
+    return sarTable_;
+}
+
+pid_t AcpicaFirmware::DebuggerPid() const
+{
+    return debugger_->Pid();
+}
+
+bool AcpicaFirmware::SarPlaced() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return sarPlaced_;
+}
+
+NTSTATUS AcpicaFirmware::SetDeviceMode(uint8_t mode)
+{
+    AcpiObject result;
+    bool returned = false;
+    return EvaluatePath(devicePath_ + ".SMOD", " " + Hex(mode), &result, &returned, options_.replyTimeout);
+}
+
+NTSTATUS AcpicaFirmware::RaiseNotify(ULONG value)
+{
+    std::string output;
+    return Command("notify " + devicePath_ + " " + Hex(value), &output, options_.replyTimeout);
+}
+
+}  // namespace plat

@@ -1,0 +1,140 @@
+/*
+ * Firmware from real ACPI tables: ASL compiled with iasl, the AML executed by
+ * the AML debugger acpiexec, which runs beside the machine for the firmware's
+ * whole life and is spoken to through its command line.
+ *
+ * The device is the one whose _DSM answers function 0 of the driver's UUID
+ * {82737E72-3A33-4C45-A9C7-57C0411A5F13}, revision 0, with bit 0 set. What a
+ * firmware offers beyond _DSM (firmware/README.md has the details):
+ *   SMOD(mode)  a method that stores the device mode and raises Notify(device, 0x80)
+ *   BVER        a String (Name or Method): the BIOS version; else one derived from the AML
+ *   SART        a Buffer (Name or Method): the SAR table, placed in physical memory at
+ *               the address _DSM function 3 reports when the machine takes the firmware
+ * A Notify that the AML raises on the device reaches the notify sink; Notify on
+ * other nodes is ignored.
+ *
+ * Commands to the debugger run one at a time, in the order they were asked.
+ * An answer that takes longer than the reply time-out fails with
+ * STATUS_IO_TIMEOUT (the debugger finishes that command in its own time); once
+ * the debugger has died every evaluation fails with STATUS_DEVICE_NOT_CONNECTED.
+ */
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "firmware/firmware.h"
+
+namespace plat {
+
+class CoProcess;
+
+// How an AcpicaFirmware runs its tools.
+struct AcpicaOptions {
+    // How long one debugger command may take before its caller gives up.
+    std::chrono::milliseconds replyTimeout{10000};
+    // How long starting the debugger and finding the device may take.
+    std::chrono::milliseconds startTimeout{20000};
+    // Seconds after which the debugger aborts an AML While loop (a hung firmware).
+    unsigned loopTimeoutSeconds = 5;
+    // The tools; names are looked up on PATH.
+    std::string compiler = "iasl";
+    std::string debugger = "acpiexec";
+};
+
+class AcpicaFirmware : public Firmware {
+public:
+    using Options = AcpicaOptions;
+
+    // Loads a firmware: .asl and .dsl files are compiled, anything else is
+    // taken as AML. Several files make one namespace (a DSDT and SSDTs).
+    // Throws std::runtime_error with a readable reason: a tool missing, a file
+    // missing, the compiler's first errors (naming file and line), the
+    // debugger failing to load the tables, or no device answering the UUID.
+    explicit AcpicaFirmware(const std::filesystem::path& file, Options options = Options());
+    AcpicaFirmware(const std::vector<std::filesystem::path>& files, Options options);
+    ~AcpicaFirmware() override;  // stops the debugger; evaluations still waiting fail
+
+    // True when the compiler and the debugger (and stdbuf, to read it line by line) are installed.
+    static bool ToolsAvailable(const Options& options = Options());
+
+    // Evaluates a method of the device ("_DSM", or a relative path such as "CHLD._STA").
+    // Argument limits of the debugger: no empty Buffer, String or Package, Strings
+    // of printable characters without quotes or backslashes (else STATUS_INVALID_PARAMETER).
+    NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result) override;
+    std::string BiosVersion() const override;
+    // Places SART at the address _DSM function 3 reports, when the firmware has both.
+    void Attach(Machine& machine) override;
+
+    // Evaluates SMOD(mode) on the device: the firmware stores the mode and raises
+    // Notify(0x80). STATUS_OBJECT_NAME_NOT_FOUND when the firmware has no SMOD.
+    NTSTATUS SetDeviceMode(uint8_t mode);
+    // Raises Notify(value) on the device through the debugger (no AML needed).
+    NTSTATUS RaiseNotify(ULONG value);
+    void SetBiosVersion(std::string version);
+
+    const std::string& DevicePath() const { return devicePath_; }
+    std::vector<uint8_t> SarTable() const;  // empty when the firmware has no SART
+    bool SarPlaced() const;                 // SART is in the attached machine's memory
+    // What the compiler and the debugger printed while loading (for diagnostics).
+    const std::string& LoadLog() const { return loadLog_; }
+    // The debugger's process id (diagnostics, and tests that make it die).
+    pid_t DebuggerPid() const;
+
+private:
+    struct Reply {
+        bool done = false;
+        std::string text;
+    };
+
+    void Start(const std::vector<std::filesystem::path>& files);
+    std::vector<std::string> PrepareTables(const std::vector<std::filesystem::path>& files);
+    std::string Compile(const std::filesystem::path& source);
+    void FindDevice();
+    void ReadLoadedObjects();
+
+    // Sends one command and waits for everything it printed.
+    NTSTATUS Command(const std::string& command, std::string* output, std::chrono::milliseconds timeout);
+    NTSTATUS EvaluatePath(const std::string& path, const std::string& arguments, AcpiObject* result,
+                          bool* returned, std::chrono::milliseconds timeout);
+    void ReaderLoop();
+    void TakeLine(std::string line);
+
+    Options options_;
+    std::string name_;  // the first file's name, for messages
+    std::filesystem::path workFolder_;
+    std::string loadLog_;
+    std::string debuggerLog_;  // the debugger's part of it
+    uint32_t amlHash_ = 0;
+    unsigned compiled_ = 0;
+    std::unique_ptr<CoProcess> debugger_;
+    std::thread reader_;
+
+    // The device, fixed once found.
+    std::string devicePath_;
+    uint64_t deviceNode_ = 0;
+
+    mutable std::mutex lock_;
+    std::condition_variable replied_;
+    std::mutex writeLock_;  // keeps a command and its end marker together
+    uint64_t nextCommand_ = 1;
+    std::map<uint64_t, Reply> replies_;  // commands whose callers still wait
+    std::string pending_;                // output since the last end marker
+    std::string partialLine_;            // a line cut by a Notify report
+    bool dead_ = false;
+    std::string marker_;                 // the end-marker command, unique to this firmware
+    std::string biosVersion_;
+    std::vector<uint8_t> sarTable_;
+    bool sarPlaced_ = false;
+};
+
+}  // namespace plat
