@@ -51,4 +51,10 @@ private:
 #define __try if (::plat::SehFrame plat_seh_frame_; sigsetjmp(plat_seh_frame_.Env(), 1) == 0)
 #define __except(filter) else if (plat_seh_frame_.Handle(filter))
 #define GetExceptionCode() ((NTSTATUS)plat_seh_frame_.Code())
+// GCC's clobber warning cannot tell the locals a guarded block changes (which
+// must be volatile, as above) from those it only keeps across it, such as the
+// status a handler sets; it would flag every such handler.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wclobbered"
+#endif
 #endif
