@@ -420,8 +420,13 @@ NTSTATUS AcpicaFirmware::Evaluate(const std::string& method, const std::vector<A
     if (!acpiexec::FormatArguments(args, &arguments, &error)) {
         return STATUS_INVALID_PARAMETER;
     }
+    // A longer line would be cut by the debugger, and its tail run as a command of its own.
+    std::string path = devicePath_ + "." + method;
+    if (std::string("evaluate ").size() + path.size() + arguments.size() > acpiexec::kMaxCommandLength) {
+        return STATUS_INVALID_PARAMETER;
+    }
     bool returned = false;
-    NTSTATUS status = EvaluatePath(devicePath_ + "." + method, arguments, result, &returned, options_.replyTimeout);
+    NTSTATUS status = EvaluatePath(path, arguments, result, &returned, options_.replyTimeout);
     // A method that returns nothing gives the caller no elements at all, as an empty Package does.
     if (NT_SUCCESS(status) && !returned) {
         *result = AcpiObject::Package({});

@@ -28,7 +28,7 @@
 namespace plat::acpiexec {
 
 constexpr size_t kMaxNesting = 32;      // package depth accepted in a result
-constexpr size_t kMaxCommandLength = 480;  // the debugger reads lines of at most 512 bytes
+constexpr size_t kMaxCommandLength = 480;  // longest command line: the debugger reads at most 512 bytes
 
 // The outcome of one "evaluate" command.
 struct Evaluation {
