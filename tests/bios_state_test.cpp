@@ -1,0 +1,182 @@
+// BIOS and SAR state in the registry: when the SAR table is exported again,
+// what is recorded, and how the registry routines hand strings over.
+#include "support/firmware_path.h"
+
+#include <filesystem>
+
+namespace tvrx::test {
+namespace {
+
+bool ExportedAtStart(const plat::NativeFirmware& firmware)
+{
+    for (const auto& call : firmware.Calls()) {
+        if (call.function == TVRX_DSM_FUNCTION_BIOS_SAR_TABLE) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class BiosState : public FirmwarePath {
+protected:
+    plat::Machine::Options MachineOptions() override
+    {
+        plat::Machine::Options options = FirmwarePath::MachineOptions();
+        options.folder = folder;
+        options.rtlQueryRegistryValuesEx = queryEx;
+        return options;
+    }
+
+    void TearDown() override
+    {
+        FirmwarePath::TearDown();
+        std::filesystem::remove_all(folder);
+    }
+
+    // Shuts the machine down and boots it again from its folder; `change`
+    // edits the new machine before the driver starts.
+    template <class Change>
+    void Reboot(Change change)
+    {
+        UnloadClean();
+        host.reset();
+        machine.reset();
+        machine = std::make_unique<plat::Machine>(MachineOptions());
+        host = std::make_unique<plat::Host>(*machine);
+        firmware = &dynamic_cast<plat::NativeFirmware&>(machine->Firmware());
+        change();
+        Boot();
+    }
+
+    void SetBios(const std::wstring& version) { machine->Registry().SetString(kHardwareConfigKey, L"BIOSVersion", version); }
+
+    std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                   ("tvrx-bios-state-" + std::to_string(::getpid()) + "-" +
+                                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    bool queryEx = true;
+};
+
+TEST_F(BiosState, ExportRepeatsOnlyWhenTheBiosChanges)
+{
+    Boot();
+    EXPECT_TRUE(ExportedAtStart(*firmware)) << "first start";
+    std::string version = firmware->BiosVersion();
+    EXPECT_EQ(BiosInfoValue(), std::wstring(version.begin(), version.end()));
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+
+    queryEx = false;  // a system without RtlQueryRegistryValuesEx reads it the older way
+    Reboot([] {});
+    EXPECT_FALSE(ExportedAtStart(*firmware)) << "same BIOS";
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+
+    Reboot([&] { SetBios(L"tvrx-fw 1.07.0 (2024-05-17)"); });
+    EXPECT_FALSE(ExportedAtStart(*firmware)) << "letter case does not count";
+
+    Reboot([&] { SetBios(L"TVRX-FW 1.08.0"); });
+    EXPECT_TRUE(ExportedAtStart(*firmware)) << "new BIOS";
+    EXPECT_EQ(BiosInfoValue(), L"TVRX-FW 1.08.0");
+}
+
+TEST_F(BiosState, UnreadableBiosVersionMeansExportWithoutRecordingIt)
+{
+    machine->Registry().DeleteKey(kHardwareConfigKey);
+    Boot();
+    EXPECT_TRUE(ExportedAtStart(*firmware));
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_FALSE(BiosInfoValue().has_value());
+    EXPECT_TRUE(TVRX_ROUTINE(TvrxIsBiosSarUpdateNeeded)(Device())) << "so the next start exports again";
+
+    // A value of another type: without a type check a direct query writes its
+    // data over the counted string itself.
+    machine->Registry().SetValue(kHardwareConfigKey, L"BIOSVersion", plat::RegistryValue::Dword(0x00410041));
+    UNICODE_STRING raw = {0, 0, nullptr};
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Name = const_cast<PWSTR>(L"BIOSVersion");
+    table[0].EntryContext = &raw;
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kHardwareConfigKey.c_str(), table, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(raw.Length, 0x41) << "a string of 0x41 bytes with no buffer";
+    EXPECT_EQ(raw.Buffer, nullptr);
+
+    auto query = TVRX_ROUTINE(TvrxQueryRegistryString);
+    for (const plat::RegistryValue& value :
+         {plat::RegistryValue::Dword(0x00410041), plat::RegistryValue{REG_BINARY, std::vector<uint8_t>(16, 0x41)}}) {
+        machine->Registry().SetValue(kHardwareConfigKey, L"BIOSVersion", value);
+        UNICODE_STRING text = {7, 7, reinterpret_cast<PWSTR>(8)};
+        EXPECT_EQ(query(kHardwareConfigKey.c_str(), L"BIOSVersion", &text), STATUS_OBJECT_TYPE_MISMATCH);
+        EXPECT_EQ(text.Length, 0u);
+        EXPECT_EQ(text.Buffer, nullptr);
+        EXPECT_TRUE(TVRX_ROUTINE(TvrxIsBiosSarUpdateNeeded)(Device()));
+    }
+    UnloadClean();
+    Boot();
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_FALSE(BiosInfoValue().has_value());
+
+    // An absent value under an existing key reads as an empty string.
+    machine->Registry().DeleteValue(kHardwareConfigKey, L"BIOSVersion");
+    UNICODE_STRING empty;
+    EXPECT_EQ(query(kHardwareConfigKey.c_str(), L"BIOSVersion", &empty), STATUS_SUCCESS);
+    EXPECT_EQ(empty.Length, 0u);
+}
+
+TEST_F(BiosState, AnyFailureOfTheCheckMeansExport)
+{
+    Boot();
+    auto check = TVRX_ROUTINE(TvrxIsBiosSarUpdateNeeded);
+    plat::fault::Reset();
+    EXPECT_FALSE(check(Device()));
+    EXPECT_EQ(plat::fault::Counts()["ExAllocatePool"], 3u);
+
+    const std::pair<const char*, uint64_t> points[] = {
+        {"WdfRegistryAssignULong", 1},  // BiosSarState 0
+        {"RtlQueryRegistryValues", 1},  // BIOSVersion
+        {"WdfRegistryOpenKey", 1},      // BiosInfo
+        {"WdfRegistryQueryString", 1},
+        {"ExAllocatePool", 1},          // BIOSVersion's buffer
+        {"ExAllocatePool", 2},          // BiosInfo in the string object
+        {"ExAllocatePool", 3},          // and its copy
+        {"WdfRegistryAssignULong", 2},  // BiosSarState 1
+    };
+    for (const auto& [point, nth] : points) {
+        plat::fault::Reset();
+        plat::fault::FailNth(point, nth, STATUS_DEVICE_BUSY);
+        EXPECT_TRUE(check(Device())) << point;
+    }
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_CURRENT)) << "set before its write failed";
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CHECKING);
+}
+
+TEST_F(BiosState, ParameterValuesAreWrittenAndReadByType)
+{
+    LoadAndAdd();
+    auto write = TVRX_ROUTINE(TvrxWriteParameterValue);
+    auto read = TVRX_ROUTINE(TvrxReadParameterString);
+
+    UNICODE_STRING text;
+    EXPECT_EQ(read(Device(), L"SARService", L"BiosInfo", &text), STATUS_OBJECT_NAME_NOT_FOUND) << "no subkey yet";
+
+    ULONG value = 5;
+    EXPECT_EQ(write(Device(), L"SARService", L"BiosSarState", REG_DWORD, &value, 4), STATUS_SUCCESS);
+    value = 6;
+    EXPECT_EQ(write(Device(), L"SARService", L"BiosSarState", REG_DWORD, &value, 2), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(write(Device(), L"SARService", L"BiosSarState", REG_BINARY, &value, 4), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(BiosSarStateValue(), 5u);
+
+    UNICODE_STRING written = RTL_CONSTANT_STRING(L"BIOS 2.0");
+    ASSERT_EQ(write(Device(), L"SARService", L"BiosInfo", REG_SZ, &written, 0), STATUS_SUCCESS);
+    ASSERT_EQ(read(Device(), L"SARService", L"BiosInfo", &text), STATUS_SUCCESS);
+    EXPECT_TRUE(RtlEqualUnicodeString(&text, &written, FALSE));
+    EXPECT_EQ(text.MaximumLength, text.Length + sizeof(WCHAR));
+    EXPECT_EQ(text.Buffer[text.Length / sizeof(WCHAR)], L'\0');
+    RtlFreeUnicodeString(&text);  // the verifier checks that this released everything
+
+    plat::fault::Reset();
+    plat::fault::FailNth("ExAllocatePool", 1, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(read(Device(), L"SARService", L"BiosInfo", &text), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(text.Buffer, nullptr);
+}
+
+}  // namespace
+}  // namespace tvrx::test

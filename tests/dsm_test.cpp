@@ -1,0 +1,167 @@
+// _DSM evaluation: the request the ACPI driver receives, the result envelope,
+// time-outs, and the start-up sequence of evaluations.
+#include "support/firmware_path.h"
+
+#include <chrono>
+
+namespace tvrx::test {
+namespace {
+
+using plat::NativeFirmware;
+
+std::vector<uint8_t> ExpectedRequest(uint8_t function, uint8_t argument)
+{
+    return {
+        'A', 'e', 'i', 'C', '_', 'D', 'S', 'M', 44, 0, 0, 0, 4, 0, 0, 0,              // header
+        2, 0, 16, 0,                                                                // buffer, 16 bytes
+        0x72, 0x7E, 0x73, 0x82, 0x33, 0x3A, 0x45, 0x4C, 0xA9, 0xC7, 0x57, 0xC0, 0x41, 0x1A, 0x5F, 0x13,
+        0, 0, 4, 0, 0, 0, 0, 0,                                                     // revision 0
+        0, 0, 4, 0, function, 0, 0, 0,                                              // function index
+        0, 0, 4, 0, argument, 0, 0, 0,                                              // fourth argument
+    };
+}
+
+class Dsm : public FirmwarePath {};
+
+TEST_F(Dsm, StartSendsTheExactRequestsInOrder)
+{
+    Boot();
+    std::vector<std::vector<uint8_t>> requests = Below().EvalRequests();
+    std::vector<std::vector<uint8_t>> expected = {ExpectedRequest(0, 0), ExpectedRequest(1, 0),
+                                                  ExpectedRequest(2, 0), ExpectedRequest(2, 1),
+                                                  ExpectedRequest(2, 2), ExpectedRequest(3, 0)};
+    EXPECT_EQ(requests, expected);
+
+    // Only function 2 carries the table index.
+    WDFMEMORY response = nullptr;
+    ASSERT_EQ(TVRX_ROUTINE(TvrxEvaluateDeviceModeDsm)(Device(), 1, 2, &response), STATUS_SUCCESS);
+    WdfObjectDelete(response);
+    EXPECT_EQ(Below().EvalRequests().back(), ExpectedRequest(1, 0));
+}
+
+TEST_F(Dsm, BadEnvelopeOrFailedSendReturnsNoResponse)
+{
+    Boot();
+    auto evaluate = TVRX_ROUTINE(TvrxEvaluateDeviceModeDsm);
+    EXPECT_EQ(evaluate(Device(), 1, 0, nullptr), STATUS_UNSUCCESSFUL);
+
+    NativeFirmware::Faults faults;
+    faults.resultSignature = 0x426F6542;
+    firmware->SetFaults(faults);
+    WDFMEMORY response = reinterpret_cast<WDFMEMORY>(1);
+    EXPECT_EQ(evaluate(Device(), 1, 0, &response), STATUS_ACPI_INVALID_DATA);
+    EXPECT_EQ(response, nullptr);
+
+    faults = {};
+    faults.emptyResult = true;
+    firmware->SetFaults(faults);
+    EXPECT_EQ(evaluate(Device(), 2, 1, &response), STATUS_ACPI_INVALID_DATA);
+    EXPECT_EQ(response, nullptr);
+
+    // A result larger than the 524-byte buffer fails once, without a retry.
+    faults = {};
+    faults.oversized = true;
+    firmware->SetFaults(faults);
+    firmware->ClearCalls();
+    EXPECT_EQ(evaluate(Device(), 1, 0, &response), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(response, nullptr);
+    EXPECT_EQ(firmware->Calls().size(), 1u);
+    firmware->ClearFaults();
+
+    // Each fallible step: input memory, output memory, the send, the ACPI driver.
+    const std::pair<const char*, uint64_t> points[] = {
+        {"WdfMemoryCreate", 1}, {"WdfMemoryCreate", 2}, {"WdfIoTargetSendIoctlSynchronously", 1},
+        {"AcpiEvalMethod", 1}};
+    for (const auto& [point, nth] : points) {
+        plat::fault::Reset();
+        plat::fault::FailNth(point, nth, STATUS_DEVICE_BUSY);
+        response = reinterpret_cast<WDFMEMORY>(1);
+        EXPECT_EQ(evaluate(Device(), 1, 0, &response), STATUS_DEVICE_BUSY) << point << " #" << nth;
+        EXPECT_EQ(response, nullptr);
+        EXPECT_EQ(TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), 1), STATUS_SUCCESS) << "one failure only";
+    }
+}
+
+TEST_F(Dsm, HungFirmwareTimesOutAndTheCallerGoesOn)
+{
+    Boot();
+    firmware->SetDeviceMode(3);
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    faults.functions = 1u << TVRX_DSM_FUNCTION_DEVICE_MODE;
+    firmware->SetFaults(faults);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), 1), STATUS_IO_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "3 machine seconds";
+    EXPECT_EQ(Context()->CurrentDeviceMode, 1u) << "the mode read at start stays";
+
+    // A hung SAR location only costs the export: the device still starts.
+    UnloadClean();
+    machine->Registry().SetString(kHardwareConfigKey, L"BIOSVersion", L"TVRX-FW 1.08.0");
+    faults.functions = 1u << TVRX_DSM_FUNCTION_BIOS_SAR_TABLE;
+    firmware->SetFaults(faults);
+    Boot();
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(BiosSarStateValue(), 0u);
+}
+
+TEST_F(Dsm, TableReadStopsAtTheFirstFailingIndex)
+{
+    LoadAndAdd();
+    NativeFirmware::Faults faults;
+    faults.evaluationStatus = STATUS_ACPI_FATAL;
+    faults.functions = 1u << TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE;
+    faults.tables = 1u << 2;
+    firmware->SetFaults(faults);
+    EXPECT_EQ(host->Start(), STATUS_ACPI_FATAL);
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARE_FAILED));
+    EXPECT_EQ(Context()->DeviceModeTables[1].EntryCount, 5u);
+    EXPECT_EQ(Context()->DeviceModeTables[2].EntryCount, 0u);
+    EXPECT_EQ(Context()->DeviceModeTables[2].TableTag, 0u);
+
+    faults.tables = 1u << 0;
+    firmware->SetFaults(faults);
+    firmware->ClearCalls();
+    EXPECT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_ACPI_FATAL);
+    ASSERT_EQ(firmware->Calls().size(), 1u);
+    EXPECT_EQ(firmware->Calls()[0].argument, 0u);
+}
+
+// Every fallible call of the start path, failed in turn: the start either
+// survives it or fails with that very status, and nothing is left behind.
+TEST_F(Dsm, StartSurvivesOrReportsEveryInjectedFailure)
+{
+    LoadAndAdd();
+    plat::fault::Reset();
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    std::map<std::string, uint64_t> counts = plat::fault::Counts();
+    UnloadClean();
+    ASSERT_EQ(counts["WdfMemoryCreate"], 13u) << "two per evaluation, one for the export";
+
+    constexpr NTSTATUS kInjected = STATUS_DEVICE_BUSY;
+    for (const auto& [point, count] : counts) {
+        for (uint64_t nth = 1; nth <= count; ++nth) {
+            SCOPED_TRACE(point + " #" + std::to_string(nth));
+            host.reset();
+            machine.reset();
+            machine = std::make_unique<plat::Machine>(MachineOptions());
+            host = std::make_unique<plat::Host>(*machine);
+            LoadAndAdd();
+            plat::fault::Reset();
+            plat::fault::FailNth(point, nth, kInjected);
+            NTSTATUS status = host->Start();
+            if (status == STATUS_SUCCESS) {
+                EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+            } else {
+                // A pool allocation that fails surfaces as the lack of resources it is.
+                EXPECT_EQ(status, point == "ExAllocatePool" ? STATUS_INSUFFICIENT_RESOURCES : kInjected);
+                EXPECT_NE(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+            }
+            UnloadClean();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tvrx::test

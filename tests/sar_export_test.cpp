@@ -1,0 +1,151 @@
+// The SAR table export: the file is the physical range byte for byte, and
+// every failure leaves the file and BiosSarState as described.
+#include "support/firmware_path.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "machine/physmem.h"
+
+namespace tvrx::test {
+namespace {
+
+constexpr ULONG kSarAddress = 0x7FFE0000;
+
+std::vector<uint8_t> RandomBytes(size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> bytes(size);
+    for (uint8_t& b : bytes) {
+        b = uint8_t(random());
+    }
+    return bytes;
+}
+
+class SarExport : public FirmwarePath {
+protected:
+    std::filesystem::path ExportFile() const
+    {
+        return machine->DriveRoot() / "Windows" / "wwan" / "bios_sar" / "bios_sar.flz";
+    }
+
+    std::vector<uint8_t> FileBytes() const
+    {
+        std::ifstream in(ExportFile(), std::ios::binary);
+        EXPECT_TRUE(in.good()) << ExportFile();
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    NTSTATUS Export(ULONG address, ULONG64 length) { return TVRX_ROUTINE(TvrxExportBiosSarTable)(address, length); }
+};
+
+TEST_F(SarExport, FileIsThePhysicalRangeByteForByte)
+{
+    LoadAndAdd();
+    // Longest first, so that each shorter export must also truncate.
+    for (size_t length : {size_t{100 * 1024}, size_t{1025}, size_t{1024}, size_t{1}, size_t{0}}) {
+        std::vector<uint8_t> table = RandomBytes(length, unsigned(length));
+        firmware->SetSarTable(kSarAddress, table);
+        plat::fault::Reset();
+        ASSERT_EQ(Export(kSarAddress, length), STATUS_SUCCESS) << length;
+        EXPECT_EQ(FileBytes(), table) << length;
+        EXPECT_EQ(plat::fault::Counts()["MmMapIoSpace"], (length + 1023) / 1024) << "one mapping per 1024-byte piece";
+    }
+
+    // A table that crosses 4 GiB is read on past it, not from address 0.
+    std::vector<uint8_t> high = RandomBytes(2048, 4);
+    firmware->SetSarTable(0xFFFFFC00, high);
+    machine->Memory().AddRegion(0, std::vector<uint8_t>(1024, 0xAA));
+    ASSERT_EQ(Export(0xFFFFFC00, high.size()), STATUS_SUCCESS);
+    EXPECT_EQ(FileBytes(), high);
+}
+
+TEST_F(SarExport, ReadAndWriteFailuresKeepThePiecesWrittenAndSetTheState)
+{
+    LoadAndAdd();
+    std::vector<uint8_t> table = RandomBytes(3000, 1);
+    firmware->SetSarTable(kSarAddress, table);
+
+    plat::fault::Reset();
+
+    plat::fault::FailNth("MmMapIoSpace", 2, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(FileBytes(), std::vector<uint8_t>(table.begin(), table.begin() + 1024));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_READ_FAILED));
+
+    plat::fault::Reset();
+
+    plat::fault::FailNth("ZwWriteFile", 3, STATUS_DISK_FULL);
+    EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_DISK_FULL);
+    EXPECT_EQ(FileBytes().size(), 2048u);
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
+
+    // A region that faults when touched: the guard turns the fault into its code.
+    firmware->SetSarTable(kSarAddress, table, /*faulting=*/true);
+    EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_ACCESS_VIOLATION);
+    EXPECT_TRUE(FileBytes().empty());
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_READ_FAILED));
+}
+
+TEST_F(SarExport, FailuresBeforeCopyingLeaveFileAndStateAlone)
+{
+    LoadAndAdd();
+    std::vector<uint8_t> table = RandomBytes(500, 2);
+    firmware->SetSarTable(kSarAddress, table);
+    ASSERT_EQ(Export(kSarAddress, table.size()), STATUS_SUCCESS);
+
+    plat::fault::Reset();
+
+    plat::fault::FailNth("WdfMemoryCreate", 1, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Export(kSarAddress, 10), STATUS_INSUFFICIENT_RESOURCES) << "whatever the framework said";
+    plat::fault::Reset();
+    plat::fault::FailNth("ZwCreateFile", 1, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Export(kSarAddress, 10), STATUS_DEVICE_BUSY) << "the directory";
+    plat::fault::Reset();
+    plat::fault::FailNth("ZwCreateFile", 2, STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(Export(kSarAddress, 10), STATUS_SHARING_VIOLATION) << "the file";
+    EXPECT_EQ(FileBytes(), table);
+
+    std::filesystem::remove_all(machine->DriveRoot() / "Windows" / "wwan");
+    EXPECT_FALSE(NT_SUCCESS(Export(kSarAddress, 10))) << "only the last directory is created";
+    EXPECT_EQ(BiosSarStateVariable(), 0u);
+}
+
+// Function 3 records the export's outcome and, unlike a registry write that
+// merely succeeded, returns a failed export as a failure.
+TEST_F(SarExport, LocationResultDrivesExportAndState)
+{
+    Boot();
+    auto evaluate = TVRX_ROUTINE(TvrxEvaluateDsmFunction);
+    EXPECT_EQ(FileBytes(), firmware->SarBytes());
+    EXPECT_EQ(Context()->SarTablePhysicalAddress, firmware->SarAddress());
+    std::wstring biosInfo = *BiosInfoValue();
+
+    firmware->SetSarTable(kSarAddress, RandomBytes(700, 3), /*faulting=*/true);
+    machine->Registry().SetString(kHardwareConfigKey, L"BIOSVersion", L"new BIOS");
+    EXPECT_EQ(evaluate(Device(), 3), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_READ_FAILED);
+    EXPECT_EQ(BiosInfoValue(), biosInfo);
+
+    plat::fault::Reset();
+
+    plat::fault::FailNth("WdfRegistryAssignULong", 1, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(evaluate(Device(), 3), STATUS_DEVICE_BUSY) << "the state could not be recorded";
+
+    firmware->SetSarTable(kSarAddress, {});
+    EXPECT_EQ(evaluate(Device(), 3), STATUS_SUCCESS);
+    EXPECT_TRUE(FileBytes().empty());
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosInfoValue(), L"new BIOS");
+
+    plat::NativeFirmware::Faults faults;
+    faults.shape = plat::NativeFirmware::Shape::MissingElements;
+    firmware->SetFaults(faults);
+    EXPECT_EQ(evaluate(Device(), 3), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_BAD_RESULT);
+}
+
+}  // namespace
+}  // namespace tvrx::test

@@ -1,0 +1,119 @@
+/*
+ * Fixture for the driver's firmware path: the native firmware of the machine,
+ * the ACPI device below the driver's device, driver routines by name, results
+ * encoded as the ACPI driver writes them, and the registry values the driver
+ * keeps. Hung evaluations are released before the verifier's final check.
+ */
+#pragma once
+#include "support/testbed.h"
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "acpi/acpidevice.h"
+#include "acpi/eval.h"
+#include "firmware/native.h"
+#include "machine/registry.h"
+#include "wdf/device.h"
+
+namespace tvrx::test {
+
+inline const std::wstring kSarServiceKey =
+    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
+inline const std::wstring kHardwareConfigKey = L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current";
+
+// A routine of the loaded driver image, typed as its declaration in tvrx.h.
+#define TVRX_ROUTINE(name) (host->Routine<decltype(&name)>(#name))
+
+class FirmwarePath : public Testbed {
+protected:
+    void SetUp() override
+    {
+        Testbed::SetUp();
+        firmware = &dynamic_cast<plat::NativeFirmware&>(machine->Firmware());
+    }
+
+    void TearDown() override
+    {
+        if (machine) {
+            dynamic_cast<plat::NativeFirmware&>(machine->Firmware()).ClearFaults();  // releases whatever hangs
+        }
+        EXPECT_TRUE(plat::acpi::WaitForEvaluations(std::chrono::seconds(10)));
+        if (host && host->Loaded()) {
+            RemoveDevices();
+        }
+        Testbed::TearDown();
+    }
+
+    void UnloadClean()
+    {
+        RemoveDevices();
+        Testbed::UnloadClean();
+    }
+
+    // Removes every device. The ACPI interface that a start took is given
+    // back here if the driver still holds it after removal: the driver keeps
+    // it for the device's lifetime and has no path that returns it.
+    void RemoveDevices()
+    {
+        while (host->DeviceCount() > 0) {
+            size_t last = host->DeviceCount() - 1;
+            auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(last), plat::wdf::FxType::Device, "test");
+            std::shared_ptr<plat::acpi::AcpiDevice> below = fx->pdo;
+            ACPI_INTERFACE_STANDARD2 acpi = Context(last)->AcpiInterface;
+            host->Remove(last);
+            while (below != nullptr && below->InterfaceReferences() > 0) {
+                acpi.InterfaceDereference(acpi.Context);
+            }
+        }
+    }
+
+    // Three machine seconds must stay long enough for a busy host to answer
+    // every evaluation, and short enough for tests of a hung firmware.
+    plat::Machine::Options MachineOptions() override
+    {
+        plat::Machine::Options options = Testbed::MachineOptions();
+        options.clockRate = 4.0;
+        return options;
+    }
+
+    plat::acpi::AcpiDevice& Below()
+    {
+        auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
+        return *fx->pdo;
+    }
+
+    // The driver-wide BiosSarState variable of the loaded image.
+    ULONG BiosSarStateVariable() const { return *static_cast<ULONG*>(host->Symbol("BiosSarState")); }
+
+    std::optional<uint32_t> BiosSarStateValue() const { return machine->Registry().GetDword(kSarServiceKey, L"BiosSarState"); }
+    std::optional<std::wstring> BiosInfoValue() const { return machine->Registry().GetString(kSarServiceKey, L"BiosInfo"); }
+
+    // A method result as the ACPI driver writes it into a zeroed buffer of `size` bytes.
+    static std::vector<uint8_t> Encode(const plat::AcpiObject& result, size_t size = TVRX_DSM_OUTPUT_SIZE)
+    {
+        std::vector<uint8_t> bytes(size, 0);
+        plat::acpi::EncodeEvalOutput(result, bytes.data(), bytes.size());
+        return bytes;
+    }
+
+    // Hands `bytes` to the response processing in a memory object of their size.
+    NTSTATUS Process(LONG function, LONG table, const std::vector<uint8_t>& bytes)
+    {
+        WDFMEMORY memory;
+        PVOID buffer;
+        EXPECT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, bytes.size(), &memory, &buffer),
+                  STATUS_SUCCESS);
+        std::memcpy(buffer, bytes.data(), bytes.size());
+        NTSTATUS status = TVRX_ROUTINE(TvrxProcessDsmResponseBuffer)(Device(), function, table, memory);
+        WdfObjectDelete(memory);
+        return status;
+    }
+
+    plat::NativeFirmware* firmware = nullptr;
+};
+
+}  // namespace tvrx::test
