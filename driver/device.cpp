@@ -124,6 +124,24 @@ TvrxSignalDeviceModeChange(PTVRX_DEVICE_CONTEXT DeviceContext)
 
 // ---------------------------------------------------------------- Plug and Play and power
 
+static VOID
+TvrxReleaseAcpiInterface(_Inout_ PTVRX_DEVICE_CONTEXT Context)
+/*
+ * Gives back the reference that the interface query took, once. Every
+ * prepare-hardware takes one; without this each stop and restart would leave
+ * one behind in the ACPI driver.
+ * PASSIVE_LEVEL; called from prepare-hardware's failure exit and release-hardware.
+ */
+{
+    if (ReadBooleanNoFence(&Context->AcpiInterfaceAcquired)) {
+        if (Context->AcpiInterface.InterfaceDereference != NULL) {
+            Context->AcpiInterface.InterfaceDereference(Context->AcpiInterface.Context);
+        }
+        WriteBooleanNoFence(&Context->AcpiInterfaceAcquired, FALSE);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI standard interface given back");
+    }
+}
+
 _Use_decl_annotations_
 NTSTATUS
 TvrxWdfEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDFCMRESLIST ResourcesTranslated)
@@ -185,6 +203,8 @@ TvrxWdfEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDF
     return status;
 
 Failed:
+    // The device does not start, so nothing else would give the interface back.
+    TvrxReleaseAcpiInterface(context);
     WriteULongNoFence(&context->CurrentDeviceMode, 0);
     WriteULongNoFence(&context->DeviceState, TVRX_DEVICE_STATE_PREPARE_FAILED);
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! failed %!STATUS!", status);
@@ -195,15 +215,18 @@ _Use_decl_annotations_
 NTSTATUS
 TvrxWdfEvtDeviceReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated)
 /*
- * Closes the device to new clients. Open clients, the tables and the ACPI
- * interface stay as they are.
- * PASSIVE_LEVEL; called by the framework at stop and removal.
+ * Closes the device to new clients and gives the ACPI interface back (the
+ * next prepare-hardware queries it again). Open clients and the tables stay.
+ * PASSIVE_LEVEL; called by the framework at stop and removal, after D0 exit
+ * unregistered the notification handler.
  */
 {
     UNREFERENCED_PARAMETER(ResourcesTranslated);
 
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Entry");
-    WriteULongNoFence(&TvrxGetDeviceContext(Device)->DeviceState, TVRX_DEVICE_STATE_RELEASED);
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
+    TvrxReleaseAcpiInterface(context);
+    WriteULongNoFence(&context->DeviceState, TVRX_DEVICE_STATE_RELEASED);
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Exit");
     return STATUS_SUCCESS;
 }
