@@ -43,7 +43,10 @@ struct PhysicalMemory::Region {
     Region& operator=(const Region&) = delete;
 
     uint64_t End() const { return base + size; }
-    bool Holds(uint64_t start, size_t length) const { return start >= base && length <= size && start - base <= size - length; }
+    bool Holds(uint64_t start, size_t length) const
+    {
+        return start >= base && length <= size && start - base <= size - length;
+    }
 
     const uint64_t base;
     const size_t size;

@@ -172,6 +172,9 @@ NTSTATUS Transfer(Direction direction, HANDLE handle, HANDLE event, PIO_APC_ROUT
     }
     uint64_t offset = 0;
     status = StartOffset(object, byteOffset, direction, appendOnly, &offset);
+    if (NT_SUCCESS(status) && offset > static_cast<uint64_t>(INT64_MAX) - length) {
+        status = STATUS_INVALID_PARAMETER;  // would end past the largest file offset
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -231,10 +234,11 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
         return status;
     }
 
+    const PCUNICODE_STRING name = ObjectAttributes->ObjectName;
     auto* file = new FileObject(std::move(opened.fd), opened.id, opened.claim, opened.directory, request.Synchronous(),
-                                ToHost(std::wstring(ObjectAttributes->ObjectName->Buffer,
-                                                    ObjectAttributes->ObjectName->Length / sizeof(WCHAR))));
-    HANDLE handle = plat::ob::InsertHandle(file, request.access, (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0);
+                                ToHost(std::wstring(name->Buffer, name->Length / sizeof(WCHAR))));
+    const bool kernelHandle = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+    HANDLE handle = plat::ob::InsertHandle(file, request.access, kernelHandle);
     plat::ob::Dereference(file);  // the handle holds the object now
     if (handle == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
