@@ -6,6 +6,8 @@
 #include "demo.h"
 
 #include "firmware/native.h"
+#include <filesystem>
+
 #include "machine/machine.h"
 
 namespace sim {
@@ -34,6 +36,7 @@ public:
         }
     }
 
+    void Problem() { ++problems_; }
     int Problems() const { return problems_ + sim_.Failures(); }
 
 private:
@@ -42,6 +45,18 @@ private:
     int line_ = 0;
     int problems_ = 0;
 };
+
+// When the export file was last written (the epoch when there is none).
+std::filesystem::file_time_type ExportTime(Simulation& simulation)
+{
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(simulation.Machine().DriveRoot(), ec)) {
+        if (entry.path().filename() == "bios_sar.flz") {
+            return std::filesystem::last_write_time(entry.path(), ec);
+        }
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -74,7 +89,7 @@ int RunDemo(Options options, std::ostream& out)
     tour.Do("entry A");
 
     tour.Say("The firmware moves through device modes; each time the client wakes and reads its entry");
-    for (const char* mode : {"1", "2", "0"}) {
+    for (const char* mode : {"2", "3", "0"}) {
         tour.Do(std::string("mode ") + mode);
         tour.Do("wait A");
         tour.Do("expect signaled");
@@ -109,10 +124,17 @@ int RunDemo(Options options, std::ostream& out)
     tour.Do("close A");
 
     tour.Say("A second boot of the same machine: the BIOS is unchanged, so nothing is exported again");
+    std::filesystem::file_time_type exported = ExportTime(simulation);
     tour.Do("reboot");
     tour.Do("expect status STATUS_SUCCESS");
     tour.Do("show registry");
     tour.Do("expect registry BiosSarState 1");
+    if (ExportTime(simulation) == exported && exported != std::filesystem::file_time_type()) {
+        tour.Tell("The export file was not written again: BiosInfo matches the running BIOS.");
+    } else {
+        tour.Tell("The export file was written again, which it should not have been.");
+        tour.Problem();
+    }
 
     tour.Say("The driver unloads; the verifier checks that nothing was left behind");
     tour.Do("unload");

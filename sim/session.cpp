@@ -16,6 +16,7 @@
 #include <cfgmgr32.h>
 
 #include "acpi/acpidevice.h"
+#include "firmware/acpica.h"
 #include "firmware/native.h"
 #include "machine/host.h"
 #include "machine/machine.h"
@@ -199,7 +200,11 @@ void Simulation::CreateMachine()
         }
         firmware_ = native_;
     } else {
-        throw std::runtime_error("firmware files need the ACPICA back end, which this build does not have yet");
+        acpica_ = std::make_shared<plat::AcpicaFirmware>(options_.firmwareFile);
+        if (options_.biosVersion) {
+            acpica_->SetBiosVersion(*options_.biosVersion);
+        }
+        firmware_ = acpica_;
     }
     machine_->SetFirmware(firmware_);
     for (const auto& [address, file] : options_.memory) {
@@ -216,6 +221,7 @@ void Simulation::DestroyMachine()
     }
     host_.reset();
     native_.reset();
+    acpica_.reset();
     firmware_.reset();
     machine_.reset();
 }
@@ -375,12 +381,20 @@ bool Simulation::Firmware(const Command& command)
         if (native_) {
             native_->SetDeviceMode(mode);
             machine_->Firmware().Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        } else if (mode > 0xFF) {
+            status = STATUS_INVALID_PARAMETER;  // the firmware's SMOD takes a byte
+        } else {
+            status = acpica_->SetDeviceMode(static_cast<uint8_t>(mode));
         }
         Settle();
         reply = "mode=" + std::to_string(mode) + " notified 0x80";
     } else {
         ULONG value = static_cast<ULONG>(Number(command.args[0]));
-        machine_->Firmware().Notify(value);
+        if (acpica_) {
+            status = acpica_->RaiseNotify(value);
+        } else {
+            machine_->Firmware().Notify(value);
+        }
         Settle();
         reply = "notified " + Hex(value, 2);
     }

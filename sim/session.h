@@ -23,6 +23,7 @@ namespace plat {
 class Machine;
 class Host;
 class NativeFirmware;
+class AcpicaFirmware;
 class Firmware;
 }  // namespace plat
 
@@ -88,6 +89,7 @@ private:
     std::unique_ptr<plat::Host> host_;
     std::shared_ptr<plat::Firmware> firmware_;
     std::shared_ptr<plat::NativeFirmware> native_;
+    std::shared_ptr<plat::AcpicaFirmware> acpica_;
     std::map<std::string, std::unique_ptr<Client>> clients_;
     std::unique_ptr<Last> last_;
     std::vector<std::string> liveTrace_;
