@@ -172,8 +172,8 @@ TEST_F(Clients, EachSignalSetsEveryRegisteredEventOnce)
     firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
     EXPECT_EQ(a.process.Run([&] { return WaitForSingleObject(ea, 10000); }), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(b.process.Run([&] { return WaitForSingleObject(eb, 10000); }), (DWORD)WAIT_OBJECT_0);
-    EXPECT_EQ(log.SetsOf(ka), 1u);
-    EXPECT_EQ(log.SetsOf(kb), 1u);
+    EXPECT_EQ(log.SetsOf(Context(), ka), 1u);
+    EXPECT_EQ(log.SetsOf(Context(), kb), 1u);
     a.TakeSignal(ea);
     b.TakeSignal(eb);
 
@@ -182,8 +182,8 @@ TEST_F(Clients, EachSignalSetsEveryRegisteredEventOnce)
     ASSERT_EQ(b.SetRegulatoryType(2), STATUS_SUCCESS);
     EXPECT_TRUE(a.TakeSignal(ea));
     EXPECT_TRUE(b.TakeSignal(eb));
-    EXPECT_EQ(log.SetsOf(ka), 1u);
-    EXPECT_EQ(log.SetsOf(kb), 1u);
+    EXPECT_EQ(log.SetsOf(Context(), ka), 1u);
+    EXPECT_EQ(log.SetsOf(Context(), kb), 1u);
 
     // Setting the type it already has, or one out of range, wakes nobody.
     ASSERT_EQ(a.SetRegulatoryType(2), STATUS_SUCCESS);

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <thread>
 
+#include "wdf/workitem.h"
+
 #if defined(__SANITIZE_THREAD__)
 #define TVRX_UNDER_TSAN 1
 #elif defined(__has_feature)
@@ -22,7 +24,7 @@ namespace {
 // many times over, so it runs a tenth of them.
 #ifdef TVRX_UNDER_TSAN
 constexpr int kOpenCloseCycles = 10000;
-constexpr int kRaceRounds = 300;
+constexpr int kRaceRounds = 1000;
 #else
 constexpr int kOpenCloseCycles = 100000;
 constexpr int kRaceRounds = 2000;
@@ -127,6 +129,8 @@ TEST_F(Concurrency, ClientsRaceEachOtherAndTheSignals)
     }
     done.store(true);
     notifier.join();
+    // Notifications still being handled would otherwise meet the unload.
+    EXPECT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(30)));
 
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(InstanceCount(), 0u);

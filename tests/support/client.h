@@ -160,9 +160,14 @@ public:
     SignalLog(const SignalLog&) = delete;
     SignalLog& operator=(const SignalLog&) = delete;
 
-    // How often the event was set since the last Clear.
-    size_t SetsOf(PKEVENT event)
+    // How often the event was set since the last Clear. A client may see its
+    // event set before the walk that set it has recorded it, so this first
+    // waits for any walk in progress to finish: the walk holds the list lock.
+    size_t SetsOf(PTVRX_DEVICE_CONTEXT context, PKEVENT event)
     {
+        WdfSpinLockAcquire(context->AppInstanceListLock);
+        WdfSpinLockRelease(context->AppInstanceListLock);
+
         char address[32];
         plat::trace::FormatTrace(address, sizeof address, plat::trace::FormatContext{}, "%p", event);
         std::lock_guard<std::mutex> guard(lock_);
