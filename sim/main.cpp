@@ -110,6 +110,8 @@ int main(int argc, char** argv)
         command->add_option("--bios-version", bios, "the BIOSVersion the machine reports");
         command->add_option("--trace", trace, "show driver traces live: LEVEL[:FLAGS], LEVEL error|warning|info|verbose");
         command->add_flag("--json", options.json, "one JSON object per command result instead of text");
+        command->add_option("--clock-rate", options.clockRate, "machine seconds per real second (time-outs run faster)")
+            ->check(CLI::PositiveNumber);
     };
     CLI::App* demo = app.add_subcommand("demo", "the guided tour");
     CLI::App* run = app.add_subcommand("run", "run a script");

@@ -250,13 +250,25 @@ bool ParseHexBytes(std::string_view text, std::vector<uint8_t>* bytes)
 
 std::optional<Command> ParseLine(std::string_view text, const std::string& file, int line, ParseError* error)
 {
+    error->message.clear();
     if (size_t hash = text.find('#'); hash != std::string_view::npos) {
         text = text.substr(0, hash);
     }
+    // Words are separated by blanks; a word in double quotes may hold blanks ("1.07 (2024)").
     Words words;
     size_t i = 0;
     while (i < text.size()) {
         while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        if (i < text.size() && text[i] == '"') {
+            size_t close = text.find('"', i + 1);
+            if (close == std::string_view::npos) {
+                *error = ParseError{file, line, "unterminated quoted word"};
+                return std::nullopt;
+            }
+            words.emplace_back(text.substr(i + 1, close - i - 1));
+            i = close + 1;
+            continue;
+        }
         size_t start = i;
         while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) ++i;
         if (i > start) words.emplace_back(text.substr(start, i - start));

@@ -55,8 +55,9 @@ Machine::Machine(Options options) : options_(std::move(options)), clock_(options
         folder_ = options_.folder;
         std::filesystem::create_directories(folder_);
     }
-    PrepareDrive(DriveRoot());
+    // The hive first: a damaged registry.reg refuses the machine before anything is written.
     registry_ = std::make_unique<plat::Registry>(folder_ / "registry.reg");
+    PrepareDrive(DriveRoot());
     memory_ = std::make_unique<plat::PhysicalMemory>();
     processes_ = std::make_unique<plat::ProcessTable>();
     {

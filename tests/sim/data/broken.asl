@@ -1,0 +1,4 @@
+DefinitionBlock ("", "SSDT", 2, "TVRX", "BROKEN", 1)
+{
+    Device (TVRX
+}
