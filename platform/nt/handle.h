@@ -47,7 +47,8 @@ public:
     void ForEach(const std::function<void(HANDLE, Object*, ACCESS_MASK)>& fn) const;
 
 private:
-    struct Entry {
+    // One cache line each: threads using different handles do not contend.
+    struct alignas(64) Entry {
         std::atomic<uint64_t> word{0};  // object pointer | cached references << 48
         std::atomic<ACCESS_MASK> access{0};
     };

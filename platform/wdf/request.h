@@ -25,7 +25,8 @@ enum class Major : UCHAR {
 
 enum class RequestState : int { Idle, Presented, Completed };
 
-struct FxRequest : FxObject {
+// Aligned to a cache line: requests of different threads share none.
+struct alignas(64) FxRequest : FxObject {
     FxRequest();
     bool DriverMayDelete() const override { return false; }
     std::string Describe() const override;
