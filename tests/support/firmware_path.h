@@ -42,33 +42,7 @@ protected:
             dynamic_cast<plat::NativeFirmware&>(machine->Firmware()).ClearFaults();  // releases whatever hangs
         }
         EXPECT_TRUE(plat::acpi::WaitForEvaluations(std::chrono::seconds(10)));
-        if (host && host->Loaded()) {
-            RemoveDevices();
-        }
         Testbed::TearDown();
-    }
-
-    void UnloadClean()
-    {
-        RemoveDevices();
-        Testbed::UnloadClean();
-    }
-
-    // Removes every device. The ACPI interface that a start took is given
-    // back here if the driver still holds it after removal: the driver keeps
-    // it for the device's lifetime and has no path that returns it.
-    void RemoveDevices()
-    {
-        while (host->DeviceCount() > 0) {
-            size_t last = host->DeviceCount() - 1;
-            auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(last), plat::wdf::FxType::Device, "test");
-            std::shared_ptr<plat::acpi::AcpiDevice> below = fx->pdo;
-            ACPI_INTERFACE_STANDARD2 acpi = Context(last)->AcpiInterface;
-            host->Remove(last);
-            while (below != nullptr && below->InterfaceReferences() > 0) {
-                acpi.InterfaceDereference(acpi.Context);
-            }
-        }
     }
 
     // Three machine seconds must stay long enough for a busy host to answer
