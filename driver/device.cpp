@@ -269,7 +269,11 @@ TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
         WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
     }
-    if (IsListEmpty(&context->AppInstanceListHead)) {
+    // Opens and closes may run meanwhile, so even this look at the list takes its lock.
+    WdfSpinLockAcquire(context->AppInstanceListLock);
+    BOOLEAN noClients = IsListEmpty(&context->AppInstanceListHead);
+    WdfSpinLockRelease(context->AppInstanceListLock);
+    if (noClients) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "no open clients");
     }
 

@@ -22,7 +22,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Options of the machine SetUp creates; the clock runs 100 times faster than real time.
+    // Options of the machine SetUp creates; the clock runs 10 times faster than real time.
     virtual plat::Machine::Options MachineOptions();
 
     // Loads the driver and adds one device; both must succeed.
