@@ -4,7 +4,10 @@
  * Loading maps tavrix.sys with dlopen (a fresh copy of its globals each time),
  * builds a DRIVER_OBJECT and calls DriverEntry at PASSIVE_LEVEL, as the
  * framework's start-up stub would after binding. Device add, start, power
- * transitions and removal call the driver's callbacks one at a time per device.
+ * transitions and removal call the driver's callbacks one at a time per
+ * device: each device has a slot whose lock every transition holds, and the
+ * slot outlives the device so that a caller waiting on it when the device is
+ * removed finds it gone instead of freed.
  */
 #include "machine/host.h"
 
@@ -12,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 
 #include "acpi/acpidevice.h"
@@ -20,7 +24,9 @@
 #include "nt/bugcheck.h"
 #include "nt/irql.h"
 #include "wdf/device.h"
+#include "wdf/dispatch.h"
 #include "wdf/driver.h"
+#include "wdf/queue.h"
 
 namespace plat {
 
@@ -36,13 +42,27 @@ std::string DefaultImagePath()
 
 }  // namespace
 
+// Where a device is in its Plug and Play life, as the host sees it.
+enum class Phase { Added, Started, StartFailed, Stopped, Failed };
+
+struct Host::Slot {
+    explicit Slot(wdf::FxDevice* device_) : device(device_) {}
+
+    std::mutex lock;  // held for every transition of the device
+    wdf::FxDevice* device;  // nullptr once removed
+    Phase phase = Phase::Added;
+    bool inD0 = false;
+    bool prepared = false;  // prepare-hardware succeeded and release-hardware is owed
+};
+
 struct Host::State {
     void* image = nullptr;
     DRIVER_OBJECT driverObject{};
     std::wstring driverName;
     std::wstring registryPath;
     UNICODE_STRING registryPathString{};
-    std::vector<wdf::FxDevice*> devices;
+    mutable std::mutex devicesLock;
+    std::vector<std::shared_ptr<Slot>> devices;
 };
 
 Host::Host(Machine& machine) : Host(machine, Options{}) {}
@@ -133,38 +153,61 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     if (created == nullptr) {
         BugCheck(WDF_VIOLATION, "EvtDriverDeviceAdd succeeded without creating a device");
     }
-    state_->devices.push_back(created);
+    std::lock_guard<std::mutex> guard(state_->devicesLock);
+    state_->devices.push_back(std::make_shared<Slot>(created));
     return status;
 }
 
-size_t Host::DeviceCount() const { return state_ ? state_->devices.size() : 0; }
+size_t Host::DeviceCount() const
+{
+    if (!state_) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(state_->devicesLock);
+    return state_->devices.size();
+}
 
 WDFDEVICE Host::Device(size_t index) const
 {
-    if (!state_ || index >= state_->devices.size()) {
+    if (!state_) {
         return nullptr;
     }
-    return static_cast<WDFDEVICE>(state_->devices[index]->handle);
+    std::lock_guard<std::mutex> guard(state_->devicesLock);
+    if (index >= state_->devices.size() || state_->devices[index]->device == nullptr) {
+        return nullptr;
+    }
+    return static_cast<WDFDEVICE>(state_->devices[index]->device->handle);
+}
+
+std::shared_ptr<Host::Slot> Host::SlotAt(size_t index) const
+{
+    if (!state_) {
+        throw std::logic_error("Plug and Play call with no driver loaded");
+    }
+    std::lock_guard<std::mutex> guard(state_->devicesLock);
+    if (index >= state_->devices.size()) {
+        throw std::out_of_range("no device with that index");
+    }
+    return state_->devices[index];
 }
 
 namespace {
 
-wdf::FxDevice* Pick(const std::vector<wdf::FxDevice*>& devices, size_t index)
-{
-    if (index >= devices.size()) {
-        throw std::out_of_range("no device with that index");
-    }
-    return devices[index];
-}
+// The callbacks, each at PASSIVE_LEVEL under the device's own lock as well
+// (the driver may publish interfaces from them).
 
 NTSTATUS PrepareHardware(wdf::FxDevice* device)
 {
+    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
+    RequirePassive("EvtDevicePrepareHardware");
     auto callback = device->pnpPower.EvtDevicePrepareHardware;
     return callback ? callback(static_cast<WDFDEVICE>(device->handle), nullptr, nullptr) : STATUS_SUCCESS;
 }
 
 void ReleaseHardware(wdf::FxDevice* device)
 {
+    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
+    RequirePassive("EvtDeviceReleaseHardware");
     auto callback = device->pnpPower.EvtDeviceReleaseHardware;
     if (callback) {
         callback(static_cast<WDFDEVICE>(device->handle), nullptr);
@@ -173,6 +216,8 @@ void ReleaseHardware(wdf::FxDevice* device)
 
 NTSTATUS D0Entry(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE previous)
 {
+    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
+    RequirePassive("EvtDeviceD0Entry");
     auto callback = device->pnpPower.EvtDeviceD0Entry;
     NTSTATUS status = callback ? callback(static_cast<WDFDEVICE>(device->handle), previous) : STATUS_SUCCESS;
     device->inD0 = NT_SUCCESS(status);
@@ -181,9 +226,8 @@ NTSTATUS D0Entry(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE previous)
 
 void D0Exit(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE target)
 {
-    if (!device->inD0) {
-        return;
-    }
+    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
+    RequirePassive("EvtDeviceD0Exit");
     auto callback = device->pnpPower.EvtDeviceD0Exit;
     if (callback) {
         callback(static_cast<WDFDEVICE>(device->handle), target);
@@ -191,69 +235,188 @@ void D0Exit(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE target)
     device->inD0 = false;
 }
 
+void SetVisible(wdf::FxDevice* device, wdf::PnpState state)
+{
+    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
+    device->pnpState = state;
+}
+
+// Handles open on the device, or closed with a request still in progress:
+// each keeps its framework file object alive.
+bool InUse(wdf::FxDevice* device)
+{
+    std::lock_guard<std::mutex> guard(device->childLock);
+    for (wdf::FxObject* child = device->firstChild; child != nullptr; child = child->siblingNext) {
+        if (child->type == wdf::FxType::FileObject) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every queue of the device refuses what waits and what comes (removal).
+void PurgeQueues(wdf::FxDevice* device)
+{
+    std::vector<wdf::FxQueue*> queues;
+    {
+        std::lock_guard<std::mutex> guard(device->childLock);
+        for (wdf::FxObject* child = device->firstChild; child != nullptr; child = child->siblingNext) {
+            if (child->type == wdf::FxType::Queue) {
+                queues.push_back(static_cast<wdf::FxQueue*>(child));
+            }
+        }
+    }
+    for (wdf::FxQueue* queue : queues) {
+        wdf::StopQueue(queue, WdfRequestStopActionPurge, true);
+    }
+}
+
+// Leaves D0 the way the framework does: queues first, then the driver.
+void PowerDown(wdf::FxDevice* device, bool* inD0, WDF_POWER_DEVICE_STATE target)
+{
+    wdf::QueuePowerDown(device);
+    D0Exit(device, target);
+    *inD0 = false;
+}
+
+// Enters D0: the driver first, then the queues.
+NTSTATUS PowerUp(wdf::FxDevice* device, bool* inD0, WDF_POWER_DEVICE_STATE previous)
+{
+    NTSTATUS status = D0Entry(device, previous);
+    if (NT_SUCCESS(status)) {
+        *inD0 = true;
+        wdf::QueuePowerUp(device);
+    }
+    return status;
+}
+
+void Release(wdf::FxDevice* device, bool* prepared)
+{
+    if (*prepared) {
+        ReleaseHardware(device);
+        *prepared = false;
+    }
+}
+
 }  // namespace
 
 NTSTATUS Host::Start(size_t index)
 {
-    wdf::FxDevice* device = Pick(state_->devices, index);
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    RequirePassive("EvtDevicePrepareHardware");
-    NTSTATUS status = PrepareHardware(device);
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    if (slot->device == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (slot->phase == Phase::Started) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = PrepareHardware(slot->device);
     if (NT_SUCCESS(status)) {
-        status = D0Entry(device, WdfPowerDeviceD3Final);
+        slot->prepared = true;
+        status = PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
         if (!NT_SUCCESS(status)) {
-            ReleaseHardware(device);
+            Release(slot->device, &slot->prepared);
         }
     }
-    device->pnpState = NT_SUCCESS(status) ? wdf::PnpState::Started : wdf::PnpState::StartFailed;
+    slot->phase = NT_SUCCESS(status) ? Phase::Started : Phase::StartFailed;
+    SetVisible(slot->device, NT_SUCCESS(status) ? wdf::PnpState::Started : wdf::PnpState::StartFailed);
     return status;
 }
 
 NTSTATUS Host::Sleep(size_t index)
 {
-    wdf::FxDevice* device = Pick(state_->devices, index);
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    D0Exit(device, WdfPowerDeviceD3);
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    if (slot->device == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (slot->phase != Phase::Started || !slot->inD0) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS Host::Resume(size_t index)
 {
-    wdf::FxDevice* device = Pick(state_->devices, index);
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    if (device->pnpState != wdf::PnpState::Started || device->inD0) {
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    if (slot->device == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (slot->phase != Phase::Started || slot->inD0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    return D0Entry(device, WdfPowerDeviceD3);
+    NTSTATUS status = PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3);
+    if (!NT_SUCCESS(status)) {
+        // A device that cannot power up has failed: its hardware is released
+        // and its interface withdrawn until it is started again.
+        Release(slot->device, &slot->prepared);
+        slot->phase = Phase::Failed;
+        SetVisible(slot->device, wdf::PnpState::StartFailed);
+    }
+    return status;
 }
 
 NTSTATUS Host::Stop(size_t index)
 {
-    wdf::FxDevice* device = Pick(state_->devices, index);
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    if (device->pnpState != wdf::PnpState::Started) {
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    if (slot->device == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (slot->phase != Phase::Started) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    D0Exit(device, WdfPowerDeviceD3Final);
-    ReleaseHardware(device);
-    device->pnpState = wdf::PnpState::Stopped;
+    if (slot->inD0) {
+        PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+    }
+    Release(slot->device, &slot->prepared);
+    slot->phase = Phase::Stopped;
+    SetVisible(slot->device, wdf::PnpState::Stopped);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Host::Remove(size_t index)
+NTSTATUS Host::Remove(size_t index) { return RemoveSlot(SlotAt(index), true); }
+
+NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
 {
-    wdf::FxDevice* device = Pick(state_->devices, index);
     {
-        std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-        if (device->pnpState == wdf::PnpState::Started) {
-            D0Exit(device, WdfPowerDeviceD3Final);
-            ReleaseHardware(device);
+        std::lock_guard<std::mutex> guard(slot->lock);
+        wdf::FxDevice* device = slot->device;
+        if (device == nullptr) {
+            return STATUS_NO_SUCH_DEVICE;
         }
-        device->pnpState = wdf::PnpState::Removed;
+        if (veto && InUse(device)) {
+            return STATUS_PLUGPLAY_QUERY_VETOED;
+        }
+        if (slot->inD0) {
+            PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+        }
+        Release(slot->device, &slot->prepared);
+        SetVisible(device, wdf::PnpState::Removed);
+        PurgeQueues(device);
+        slot->device = nullptr;
+        wdf::DeleteDevice(device);
     }
-    state_->devices.erase(state_->devices.begin() + static_cast<long>(index));
-    wdf::DeleteDevice(device);
+    std::lock_guard<std::mutex> guard(state_->devicesLock);
+    auto& devices = state_->devices;
+    devices.erase(std::remove(devices.begin(), devices.end(), slot), devices.end());
     return STATUS_SUCCESS;
+}
+
+bool Host::InD0(size_t index) const
+{
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    return slot->device != nullptr && slot->inD0;
+}
+
+bool Host::Started(size_t index) const
+{
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    return slot->device != nullptr && slot->phase == Phase::Started;
 }
 
 verifier::Report Host::Unload()
@@ -261,8 +424,16 @@ verifier::Report Host::Unload()
     if (!Loaded()) {
         throw std::logic_error("Unload with no driver loaded");
     }
-    while (!state_->devices.empty()) {
-        Remove(state_->devices.size() - 1);
+    for (;;) {
+        std::shared_ptr<Slot> last;
+        {
+            std::lock_guard<std::mutex> guard(state_->devicesLock);
+            if (state_->devices.empty()) {
+                break;
+            }
+            last = state_->devices.back();
+        }
+        RemoveSlot(last, false);
     }
     wdf::DeleteDriver();
     dlclose(state_->image);

@@ -20,6 +20,7 @@ const char* StatusName(NTSTATUS status)
     case 0x80000011u: return "STATUS_DEVICE_BUSY";
     case 0x80000006u: return "STATUS_NO_MORE_FILES";
     case 0x8000001Au: return "STATUS_NO_MORE_ENTRIES";
+    case 0x80000028u: return "STATUS_PLUGPLAY_QUERY_VETOED";
     case 0xC0000001u: return "STATUS_UNSUCCESSFUL";
     case 0xC0000002u: return "STATUS_NOT_IMPLEMENTED";
     case 0xC0000003u: return "STATUS_INVALID_INFO_CLASS";

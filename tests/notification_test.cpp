@@ -1,0 +1,354 @@
+// Device-mode notifications: from the firmware's Notify through the work
+// item and the _DSM read to the clients' events, and the registration that
+// follows the device in and out of D0.
+#include "support/client.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "acpi/acpidevice.h"
+#include "wdf/device.h"
+#include "wdf/workitem.h"
+
+namespace tvrx::test {
+namespace {
+
+using plat::NativeFirmware;
+using namespace std::chrono_literals;
+
+constexpr DWORD kLongWait = 1000000;  // machine milliseconds: ten real seconds at the test clock
+
+class Notifications : public ClientBed {
+protected:
+    void TearDown() override
+    {
+        if (firmware) {
+            firmware->ClearFaults();  // releases an evaluation that still hangs
+        }
+        EXPECT_TRUE(plat::acpi::WaitForEvaluations(10s));
+        ClientBed::TearDown();
+    }
+
+    plat::wdf::FxDevice* Fx() { return plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test"); }
+    plat::acpi::AcpiDevice& Below() { return *Fx()->pdo; }
+
+    // Every notification raised so far has been handled and its work item has run.
+    void Settle()
+    {
+        ASSERT_TRUE(Below().WaitNotificationsIdle());
+        ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    }
+
+    size_t LiveWorkItems()
+    {
+        plat::wdf::FxDevice* fx = Fx();
+        std::lock_guard<std::mutex> guard(fx->childLock);
+        size_t count = 0;
+        for (plat::wdf::FxObject* child = fx->firstChild; child != nullptr; child = child->siblingNext) {
+            count += child->type == plat::wdf::FxType::WorkItem;
+        }
+        return count;
+    }
+
+    size_t DsmCalls(uint64_t function)
+    {
+        size_t count = 0;
+        for (const NativeFirmware::DsmCall& call : firmware->Calls()) {
+            count += call.function == function;
+        }
+        return count;
+    }
+
+    bool WaitSignal(Client& client, HANDLE event, DWORD milliseconds = kLongWait)
+    {
+        return client.process.Run([&] {
+            bool set = WaitForSingleObject(event, milliseconds) == WAIT_OBJECT_0;
+            ResetEvent(event);
+            return set;
+        });
+    }
+};
+
+// The road of one mode change, as a client program written against the
+// Win32 API lives it: find the device, open it, register an event, pick a
+// regulatory type, wait, and read the entry for the new mode.
+TEST_F(Notifications, ModeChangeReachesClientsThroughTheirEvents)
+{
+    Boot();
+    struct Program {
+        plat::um::Process process;
+        HANDLE device = INVALID_HANDLE_VALUE;
+        HANDLE event = nullptr;
+    };
+    Program programs[2] = {{plat::um::Process("radio")}, {plat::um::Process("monitor")}};
+    constexpr ULONG kType = 1;  // one regulatory type for the whole device: the radio's choice
+    for (int i = 0; i < 2; ++i) {
+        programs[i].process.Run([&] {
+            GUID guid = GUID_DEVINTERFACE_TAVRIX;
+            ULONG length = 0;
+            ASSERT_EQ(CM_Get_Device_Interface_List_SizeW(&length, &guid, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT),
+                      CR_SUCCESS);
+            std::vector<WCHAR> list(length);
+            ASSERT_EQ(CM_Get_Device_Interface_ListW(&guid, nullptr, list.data(), length,
+                                                    CM_GET_DEVICE_INTERFACE_LIST_PRESENT),
+                      CR_SUCCESS);
+            programs[i].device = CreateFileW(list.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                             nullptr);
+            ASSERT_NE(programs[i].device, INVALID_HANDLE_VALUE);
+            programs[i].event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            TVRX_SET_EVENT_INPUT input{(UINT64)(ULONG_PTR)programs[i].event};
+            DWORD returned = 0;
+            ASSERT_TRUE(DeviceIoControl(programs[i].device, IOCTL_TVRX_SET_EVENT, &input, sizeof input, nullptr, 0,
+                                        &returned, nullptr));
+            if (i == 0) {
+                ULONG type = kType;
+                ASSERT_TRUE(DeviceIoControl(programs[i].device, IOCTL_TVRX_SET_REGULATORY_TYPE, &type, sizeof type,
+                                            nullptr, 0, &returned, nullptr));
+            }
+        });
+    }
+    programs[0].process.Run([&] { WaitForSingleObject(programs[0].event, 0); });  // the type change woke it
+
+    firmware->SetDeviceMode(3);
+    firmware->Notify(0x80);
+    for (int i = 0; i < 2; ++i) {
+        programs[i].process.Run([&] {
+            ASSERT_EQ(WaitForSingleObject(programs[i].event, kLongWait), WAIT_OBJECT_0);
+            TVRX_DEVICE_MODE_ENTRY_INFO info{};
+            DWORD returned = 0;
+            ASSERT_TRUE(DeviceIoControl(programs[i].device, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY, nullptr, 0, &info,
+                                        sizeof info, &returned, nullptr));
+            EXPECT_EQ(returned, sizeof info);
+            plat::DeviceModeEntry expected = NativeFirmware::DefaultTable(kType).entries[3];
+            EXPECT_EQ(info.DeviceMode, 3u);
+            EXPECT_EQ(info.Value1, expected.value1);
+            EXPECT_EQ(info.Value2, expected.value2);
+            EXPECT_EQ(info.Value3, expected.value3);
+            CloseHandle(programs[i].event);
+            CloseHandle(programs[i].device);
+        });
+    }
+    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+}
+
+// A burst of notifications: one work item and one _DSM read each, every
+// work item deleted, nothing lost and nothing left behind.
+TEST_F(Notifications, BurstRunsOneWorkerPerNotification)
+{
+    Boot();
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    HANDLE event = client.NewEvent();
+    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    firmware->ClearCalls();
+    plat::fault::Reset();
+    uint64_t delivered = Below().NotificationsDelivered();
+
+    constexpr size_t kBurst = 1000;
+    for (size_t i = 0; i < kBurst; ++i) {
+        firmware->Notify(0x80);
+    }
+    Settle();
+    EXPECT_EQ(Below().NotificationsDelivered() - delivered, kBurst);
+    EXPECT_EQ(plat::fault::Counts()["WdfWorkItemCreate"], kBurst);
+    EXPECT_EQ(DsmCalls(1), kBurst);
+    EXPECT_EQ(firmware->Calls().size(), kBurst) << "nothing but function 1";
+    EXPECT_EQ(LiveWorkItems(), 0u);
+    EXPECT_TRUE(client.TakeSignal(event));
+    client.Close();
+    client.CloseObject(event);
+}
+
+// A read that times out on a hung firmware still wakes the clients, who
+// then read the mode the device had.
+TEST_F(Notifications, TimedOutReadStillWakesClients)
+{
+    Boot();
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    HANDLE event = client.NewEvent();
+    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    firmware->SetDeviceMode(2);
+    firmware->Notify(0x80);
+    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_EQ(Context()->CurrentDeviceMode, 1u);
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    EXPECT_EQ(client.GetEntry(&info).status, STATUS_SUCCESS);
+    EXPECT_EQ(info.DeviceMode, 1u);
+
+    firmware->ClearFaults();
+    firmware->Notify(0x80);
+    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+    client.Close();
+    client.CloseObject(event);
+}
+
+// Any other value costs a work item and nothing more: no _DSM, no signal.
+TEST_F(Notifications, OtherValuesAreDroppedWithoutReadOrSignal)
+{
+    Boot();
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    HANDLE event = client.NewEvent();
+    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    firmware->ClearCalls();
+    plat::fault::Reset();
+
+    for (ULONG value : {0x00u, 0x81u, 0x02u, 0xFFFFFFFFu}) {
+        firmware->Notify(value);
+    }
+    Settle();
+    EXPECT_EQ(plat::fault::Counts()["WdfWorkItemCreate"], 4u);
+    EXPECT_EQ(LiveWorkItems(), 0u);
+    EXPECT_TRUE(firmware->Calls().empty());
+    EXPECT_FALSE(client.TakeSignal(event));
+    client.Close();
+    client.CloseObject(event);
+}
+
+// A notification whose work item cannot be created is lost, and only it.
+TEST_F(Notifications, NotificationWithoutWorkItemIsLostAlone)
+{
+    Boot();
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    HANDLE event = client.NewEvent();
+    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    firmware->ClearCalls();
+    plat::fault::FailNth("WdfWorkItemCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    firmware->Notify(0x80);
+    Settle();
+    EXPECT_TRUE(firmware->Calls().empty());
+    EXPECT_FALSE(client.TakeSignal(event));
+    firmware->Notify(0x80);
+    EXPECT_TRUE(WaitSignal(client, event));
+    client.Close();
+    client.CloseObject(event);
+}
+
+// Registration follows D0: a second entry without an exit registers nothing
+// more; an exit unregisters and the next entry registers again. Across a
+// sleep the device stays closed to new clients while the open ones keep
+// being woken.
+TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
+{
+    Boot();
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    HANDLE event = client.NewEvent();
+    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    plat::fault::Reset();
+
+    auto d0Entry = host->Routine<decltype(&TvrxWdfEvtDeviceD0Entry)>("TvrxWdfEvtDeviceD0Entry");
+    EXPECT_EQ(d0Entry(Device(), WdfPowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u) << "already registered";
+    EXPECT_TRUE(Below().HandlerRegistered());
+
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
+    EXPECT_FALSE(Below().HandlerRegistered());
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    uint64_t dropped = Below().NotificationsDropped();
+    firmware->ClearCalls();
+    firmware->Notify(0x80);
+    Settle();
+    EXPECT_EQ(Below().NotificationsDropped(), dropped + 1);
+    EXPECT_TRUE(firmware->Calls().empty());
+    EXPECT_FALSE(client.TakeSignal(event));
+
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 1u);
+    EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED)) << "only a start prepares";
+    Client late("late");
+    EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
+    firmware->SetDeviceMode(2);
+    firmware->Notify(0x80);
+    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+    client.Close();
+    client.CloseObject(event);
+}
+
+// A work item queued before the device left D0 still runs afterwards: it
+// reads the mode and wakes the clients although the handler is gone.
+TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
+{
+    Boot();
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    HANDLE event = client.NewEvent();
+    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+
+    // Occupy the system worker threads so that the driver's item waits in the queue.
+    static std::atomic<int> busy;
+    static std::atomic<bool> release;
+    busy = 0;
+    release = false;
+    std::vector<WDFWORKITEM> blockers;
+    for (int i = 0; i < 4; ++i) {
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {
+            busy++;
+            while (!release) {
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = Device();
+        WDFWORKITEM item;
+        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+        WdfWorkItemEnqueue(item);
+        blockers.push_back(item);
+    }
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (busy < 4 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(busy, 4);
+
+    firmware->ClearCalls();
+    firmware->SetDeviceMode(3);
+    firmware->Notify(0x80);
+    ASSERT_TRUE(Below().WaitNotificationsIdle());
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    EXPECT_TRUE(firmware->Calls().empty()) << "the work item had to wait for a worker thread";
+    EXPECT_FALSE(client.TakeSignal(event));
+
+    release = true;
+    EXPECT_TRUE(WaitSignal(client, event));
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    EXPECT_EQ(DsmCalls(1), 1u);
+    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    for (WDFWORKITEM item : blockers) {
+        WdfObjectDelete(item);
+    }
+
+    // The same race left to chance: every notification the handler took is
+    // read once and every work item goes, however it falls against the sleep.
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    Settle();
+    firmware->ClearCalls();
+    plat::fault::Reset();
+    for (int i = 0; i < 50; ++i) {
+        firmware->Notify(0x80);
+        ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+        ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    }
+    Settle();
+    EXPECT_EQ(DsmCalls(1), plat::fault::Counts()["WdfWorkItemCreate"]);
+    EXPECT_EQ(LiveWorkItems(), 0u);
+    client.Close();
+    client.CloseObject(event);
+}
+
+}  // namespace
+}  // namespace tvrx::test
