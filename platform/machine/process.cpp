@@ -10,7 +10,7 @@
 namespace plat {
 namespace {
 
-thread_local Process* t_current = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local Process* t_current = nullptr;
 
 std::string HandleText(HANDLE handle)
 {

@@ -84,7 +84,8 @@ struct ThreadCache {
     }
 };
 
-thread_local ThreadCache t_cache;
+// The library is loaded with the program, so its thread-locals can live in static TLS (no lookup call).
+__attribute__((tls_model("initial-exec"))) thread_local ThreadCache t_cache;
 
 WDFREQUEST Encode(const FxRequest* request, uint32_t generation)
 {
