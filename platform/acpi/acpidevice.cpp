@@ -309,6 +309,7 @@ void AcpiDevice::NotificationLoop()
         {
             IrqlScope irql(DISPATCH_LEVEL);
             handler(context, value);
+            RequireReturnedAt(DISPATCH_LEVEL, "device-notification handler");
         }
         guard.lock();
         inCall_ = false;

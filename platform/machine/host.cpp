@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -49,7 +50,7 @@ struct Host::Slot {
     explicit Slot(wdf::FxDevice* device_) : device(device_) {}
 
     std::mutex lock;  // held for every transition of the device
-    wdf::FxDevice* device;  // nullptr once removed
+    std::atomic<wdf::FxDevice*> device;  // nullptr once removed (Device() reads it without the lock)
     Phase phase = Phase::Added;
     bool inD0 = false;
     bool prepared = false;  // prepare-hardware succeeded and release-hardware is owed
@@ -111,6 +112,7 @@ NTSTATUS Host::Load()
 
     RequirePassive("DriverEntry");
     NTSTATUS status = entry(&state->driverObject, &state->registryPathString);
+    RequireReturnedAt(PASSIVE_LEVEL, "DriverEntry");
     if (!NT_SUCCESS(status)) {
         // A failed DriverEntry leaves nothing behind: the stub unbinds and the image is unmapped.
         wdf::DeleteDriver();
@@ -137,6 +139,7 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     init.pdo = acpi::CreateDevice(machine_, std::string(instanceId.begin(), instanceId.end()));
     RequirePassive("EvtDriverDeviceAdd");
     NTSTATUS status = driver->config.EvtDriverDeviceAdd(static_cast<WDFDRIVER>(driver->handle), &init);
+    RequireReturnedAt(PASSIVE_LEVEL, "EvtDriverDeviceAdd");
     wdf::FxDevice* created = nullptr;
     for (wdf::FxDevice* device : wdf::LiveDevices()) {
         if (std::find(before.begin(), before.end(), device) == before.end()) {
@@ -173,10 +176,8 @@ WDFDEVICE Host::Device(size_t index) const
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(state_->devicesLock);
-    if (index >= state_->devices.size() || state_->devices[index]->device == nullptr) {
-        return nullptr;
-    }
-    return static_cast<WDFDEVICE>(state_->devices[index]->device->handle);
+    wdf::FxDevice* device = index < state_->devices.size() ? state_->devices[index]->device.load() : nullptr;
+    return device != nullptr ? static_cast<WDFDEVICE>(device->handle) : nullptr;
 }
 
 std::shared_ptr<Host::Slot> Host::SlotAt(size_t index) const
@@ -201,7 +202,9 @@ NTSTATUS PrepareHardware(wdf::FxDevice* device)
     std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
     RequirePassive("EvtDevicePrepareHardware");
     auto callback = device->pnpPower.EvtDevicePrepareHardware;
-    return callback ? callback(static_cast<WDFDEVICE>(device->handle), nullptr, nullptr) : STATUS_SUCCESS;
+    NTSTATUS status = callback ? callback(static_cast<WDFDEVICE>(device->handle), nullptr, nullptr) : STATUS_SUCCESS;
+    RequireReturnedAt(PASSIVE_LEVEL, "EvtDevicePrepareHardware");
+    return status;
 }
 
 void ReleaseHardware(wdf::FxDevice* device)
@@ -211,6 +214,7 @@ void ReleaseHardware(wdf::FxDevice* device)
     auto callback = device->pnpPower.EvtDeviceReleaseHardware;
     if (callback) {
         callback(static_cast<WDFDEVICE>(device->handle), nullptr);
+        RequireReturnedAt(PASSIVE_LEVEL, "EvtDeviceReleaseHardware");
     }
 }
 
@@ -220,6 +224,7 @@ NTSTATUS D0Entry(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE previous)
     RequirePassive("EvtDeviceD0Entry");
     auto callback = device->pnpPower.EvtDeviceD0Entry;
     NTSTATUS status = callback ? callback(static_cast<WDFDEVICE>(device->handle), previous) : STATUS_SUCCESS;
+    RequireReturnedAt(PASSIVE_LEVEL, "EvtDeviceD0Entry");
     device->inD0 = NT_SUCCESS(status);
     return status;
 }
@@ -231,6 +236,7 @@ void D0Exit(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE target)
     auto callback = device->pnpPower.EvtDeviceD0Exit;
     if (callback) {
         callback(static_cast<WDFDEVICE>(device->handle), target);
+        RequireReturnedAt(PASSIVE_LEVEL, "EvtDeviceD0Exit");
     }
     device->inD0 = false;
 }

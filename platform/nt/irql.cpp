@@ -43,6 +43,15 @@ void RequireNoSpinLock(const char* routine)
     }
 }
 
+void RequireReturnedAt(KIRQL irql, const char* callback)
+{
+    if (g_irql != irql || g_spinLocksHeld > 0) {
+        VerifierViolation("IRQL", std::string(callback) + " returned at IRQL " + std::to_string(g_irql) +
+                                      (g_spinLocksHeld > 0 ? " holding a spin lock" : "") + ", called at " +
+                                      std::to_string(irql));
+    }
+}
+
 IrqlScope::IrqlScope(KIRQL level) { KeRaiseIrql(level, &old_); }
 IrqlScope::~IrqlScope() { KeLowerIrql(old_); }
 

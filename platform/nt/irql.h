@@ -17,6 +17,10 @@ void NoteSpinLockAcquired();
 void NoteSpinLockReleased();
 void RequireNoSpinLock(const char* routine);
 
+// Stops the system when a driver callback comes back at another IRQL than it
+// was called at, or still holding a spin lock.
+void RequireReturnedAt(KIRQL irql, const char* callback);
+
 // Runs a scope at a raised IRQL (the ACPI notification thread runs its handler at DISPATCH_LEVEL).
 class IrqlScope {
 public:
