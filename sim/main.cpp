@@ -83,7 +83,11 @@ int RunScript(const std::string& path, sim::Options options)
         simulation.Execute(command);
     }
     if (simulation.Failures() > 0) {
-        std::cout << simulation.Failures() << " expectation(s) failed\n";
+        if (simulation.Json()) {
+            std::cout << "{\"failed\":" << simulation.Failures() << "}\n";
+        } else {
+            std::cout << simulation.Failures() << " expectation(s) failed\n";
+        }
         return kExitFailed;
     }
     return 0;

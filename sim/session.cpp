@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -170,7 +171,7 @@ Simulation::Simulation(Options options, std::ostream& out)
             std::string line = plat::trace::FormatRecord(record);
             liveTrace_.push_back(line);
             if (print) {
-                out_ << "  trace: " << line << "\n";
+                out_ << (options_.json ? "{\"trace\":" + JsonString(line) + "}" : "  trace: " + line) << "\n";
             }
         });
     }
@@ -249,6 +250,15 @@ void Simulation::Settle()
     plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
 }
 
+bool Simulation::DeviceInD0()
+{
+    if (host_->DeviceCount() == 0) {
+        return true;  // the request fails on its own
+    }
+    auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(host_->Device(), plat::wdf::FxType::Device, "sim");
+    return device->inD0;
+}
+
 // ---------------------------------------------------------------- output
 
 void Simulation::Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
@@ -319,6 +329,10 @@ bool Simulation::Lifecycle(const Command& command)
     std::string reply;
     if (verb == "boot" || verb == "reboot") {
         if (verb == "reboot") {
+            if (host_->Loaded()) {
+                clients_.clear();  // the client processes end with the machine
+                reply = "unload: " + host_->Unload().Text() + "; ";
+            }
             DestroyMachine();
             CreateMachine();
         }
@@ -332,6 +346,9 @@ bool Simulation::Lifecycle(const Command& command)
             status = host_->Start();
         }
         Settle();
+        if (verb == "reboot") {
+            reply += "booted again";
+        }
     } else if (verb == "unload") {
         if (!host_->Loaded()) {
             status = STATUS_INVALID_DEVICE_STATE;
@@ -412,6 +429,19 @@ bool Simulation::ClientCommand(const Command& command)
     std::string reply, json;
     last_->entry.reset();
     last_->table.reset();
+
+    // A power-managed queue holds requests while the device is out of D0, and
+    // DeviceIoControl would wait until resume: say so instead of hanging.
+    bool request = verb == "set-event" || verb == "regulatory" || verb == "entry" || verb == "table" ||
+                   (verb == "ioctl" && std::find(command.args.begin(), command.args.end(), "kernel") == command.args.end());
+    if (request && client.device != nullptr && !DeviceInD0()) {
+        last_->haveRequest = true;
+        last_->status = STATUS_PENDING;
+        last_->information = 0;
+        Print(command, command.args[0], STATUS_PENDING, 0, false, "(the device is out of D0: the request would wait for resume)",
+              JsonString("held until resume"));
+        return true;
+    }
 
     client.process->Run([&] {
         if (verb == "open") {

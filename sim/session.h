@@ -69,6 +69,7 @@ private:
     void DestroyMachine();
     Client& ClientNamed(const std::string& name);
     void Settle();
+    bool DeviceInD0();
 
     void Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
                bool haveInformation, const std::string& reply, const std::string& jsonReply);

@@ -100,9 +100,15 @@ typedef HANDLE* PHANDLE;
 #define DECLSPEC_NOINLINE __attribute__((noinline))
 #define DECLSPEC_NORETURN __attribute__((noreturn))
 #define FORCEINLINE inline __attribute__((always_inline))
+#ifdef __cplusplus
 #define EXTERN_C extern "C"
 #define EXTERN_C_START extern "C" {
 #define EXTERN_C_END }
+#else
+#define EXTERN_C extern
+#define EXTERN_C_START
+#define EXTERN_C_END
+#endif
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
