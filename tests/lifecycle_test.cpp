@@ -19,7 +19,7 @@ namespace {
 using plat::NativeFirmware;
 using namespace std::chrono_literals;
 
-constexpr DWORD kLongWait = 1000000;  // machine milliseconds: ten real seconds at the test clock
+constexpr DWORD kLongWait = 1000000;  // machine milliseconds: far longer than any wait here should take
 
 plat::wdf::FxDevice* Fx(WDFDEVICE device)
 {
@@ -488,12 +488,15 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     // reads them, and the clients that stayed open see them.
     ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
     EXPECT_TRUE(TavrixInterfacePath().empty());
+    EXPECT_FALSE(Context()->AcpiInterfaceAcquired) << "release-hardware gives the interface back";
+    EXPECT_EQ(Below().InterfaceReferences(), 0);
     plat::DeviceModeTable table = Table(0x33, {{0, 1, 2, 3}, {1, 11, 12, 13}, {2, 21, 22, 23}, {3, 31, 32, 33}});
     firmware->SetTable(2, table);
     firmware->SetDeviceMode(3);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
     EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(Below().InterfaceReferences(), 1) << "taken again, once";
     EXPECT_EQ(Context()->DeviceModeTables[2].TableTag, 0x33);
     EXPECT_EQ(Context()->DeviceModeTables[2].EntryCount, 4u);
     EXPECT_EQ(Entry(b), Expected(table.entries[3]));

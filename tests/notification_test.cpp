@@ -17,7 +17,7 @@ namespace {
 using plat::NativeFirmware;
 using namespace std::chrono_literals;
 
-constexpr DWORD kLongWait = 1000000;  // machine milliseconds: ten real seconds at the test clock
+constexpr DWORD kLongWait = 1000000;  // machine milliseconds: far longer than any wait here should take
 
 class Notifications : public ClientBed {
 protected:
