@@ -3,14 +3,19 @@
  * %!NAME! extensions. It runs on every trace, at any IRQL, so it writes into
  * the caller's fixed buffer and never allocates. Arguments are taken by the
  * conversion's length modifier exactly as the caller pushed them; a conversion
- * it cannot read is copied as text and takes no argument.
+ * it cannot read is copied as text and takes no argument. The same formatter
+ * plans a format (what it would take) and formats a capture of the arguments
+ * (wpp/capture.h), so the three can never disagree.
  */
 #include <ntdef.h>
 
 #include <stdio.h>
 #include <string.h>
 
+#include <cwchar>
+
 #include "nt/status.h"
+#include "wpp/capture.h"
 #include "wpp/wpp.h"
 
 namespace plat::trace {
@@ -22,9 +27,14 @@ constexpr int kMaxField = 4096;
 class Output {
 public:
     Output(char* buffer, size_t size) : buffer_(buffer), size_(size) {}
+    // Writes nothing and never fills: for planning, which must see every conversion.
+    static Output Discard() { return Output(nullptr, 0, true); }
 
     void Put(char c)
     {
+        if (discard_) {
+            return;
+        }
         if (length_ + 1 < size_) {
             buffer_[length_++] = c;
         } else {
@@ -49,7 +59,7 @@ public:
 
     size_t Finish()
     {
-        if (size_ == 0) {
+        if (size_ == 0 || discard_) {
             return 0;
         }
         if (truncated_ && size_ >= 4) {
@@ -61,8 +71,11 @@ public:
     }
 
 private:
+    Output(char* buffer, size_t size, bool discard) : buffer_(buffer), size_(size), discard_(discard) {}
+
     char* buffer_;
     size_t size_;
+    bool discard_ = false;
     size_t length_ = 0;
     bool truncated_ = false;
 };
@@ -209,13 +222,153 @@ bool IsWide(const Spec& spec)
     return spec.length == Length::Long || spec.length == Length::Wide;
 }
 
+// Where the formatter takes its arguments from: the caller's list, a capture
+// of it, or nowhere (planning, which notes what each conversion asks for and
+// hands it a neutral value).
+class Arguments {
+public:
+    explicit Arguments(va_list list) : mode_(Mode::List) { va_copy(list_, list); }
+    explicit Arguments(const CapturedArguments& captured) : mode_(Mode::Captured), captured_(&captured) {}
+    explicit Arguments(ArgumentPlan& plan) : mode_(Mode::Plan), plan_(&plan) {}
+    ~Arguments()
+    {
+        if (mode_ == Mode::List) {
+            va_end(list_);
+        }
+    }
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+
+    int Int()
+    {
+        if (mode_ == Mode::List) {
+            return va_arg(list_, int);
+        }
+        return static_cast<int>(Take(ArgumentKind::Int));
+    }
+    unsigned UInt() { return mode_ == Mode::List ? va_arg(list_, unsigned int) : static_cast<unsigned>(Int()); }
+    long long Int64()
+    {
+        if (mode_ == Mode::List) {
+            return va_arg(list_, long long);
+        }
+        return static_cast<long long>(Take(ArgumentKind::Int64));
+    }
+    unsigned long long UInt64()
+    {
+        return mode_ == Mode::List ? va_arg(list_, unsigned long long) : static_cast<unsigned long long>(Int64());
+    }
+    void* Pointer()
+    {
+        if (mode_ == Mode::List) {
+            return va_arg(list_, void*);
+        }
+        return reinterpret_cast<void*>(static_cast<uintptr_t>(Take(ArgumentKind::Pointer)));
+    }
+    double Double()
+    {
+        if (mode_ == Mode::List) {
+            return va_arg(list_, double);
+        }
+        uint64_t bits = Take(ArgumentKind::Double);
+        double value;
+        memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+    long double LongDouble()
+    {
+        if (mode_ == Mode::Plan) {
+            plan_->capturable = false;  // 16 bytes: formatted at once
+        }
+        return mode_ == Mode::List ? va_arg(list_, long double) : 0.0L;
+    }
+    // The string conversions say how many characters they read at most.
+    const char* Narrow(size_t limit)
+    {
+        return mode_ == Mode::List ? va_arg(list_, const char*) : static_cast<const char*>(Copy(ArgumentKind::Narrow, limit));
+    }
+    const WCHAR* Wide(size_t limit)
+    {
+        return mode_ == Mode::List ? va_arg(list_, const WCHAR*) : static_cast<const WCHAR*>(Copy(ArgumentKind::Wide, limit));
+    }
+    PCUNICODE_STRING Unicode(size_t limit)
+    {
+        if (mode_ == Mode::List) {
+            return va_arg(list_, PCUNICODE_STRING);
+        }
+        auto* copy = static_cast<const uint32_t*>(Copy(ArgumentKind::Unicode, limit));
+        if (copy == nullptr) {
+            return nullptr;
+        }
+        UNICODE_STRING& string = unicode_[index_ - 1];
+        string.Length = string.MaximumLength = static_cast<USHORT>(copy[0] * sizeof(WCHAR));
+        string.Buffer = const_cast<PWSTR>(reinterpret_cast<const WCHAR*>(copy + 1));
+        return &string;
+    }
+    PCANSI_STRING Ansi(size_t limit)
+    {
+        if (mode_ == Mode::List) {
+            return va_arg(list_, PCANSI_STRING);
+        }
+        auto* copy = static_cast<const uint32_t*>(Copy(ArgumentKind::Ansi, limit));
+        if (copy == nullptr) {
+            return nullptr;
+        }
+        ANSI_STRING& string = ansi_[index_ - 1];
+        string.Length = string.MaximumLength = static_cast<USHORT>(copy[0]);
+        string.Buffer = const_cast<PCHAR>(reinterpret_cast<const char*>(copy + 1));
+        return &string;
+    }
+    const GUID* Guid()
+    {
+        return mode_ == Mode::List ? va_arg(list_, const GUID*) : static_cast<const GUID*>(Copy(ArgumentKind::Guid, 0));
+    }
+    // A '*' precision: a capture cannot know ahead how much of a string to keep.
+    void DynamicPrecision()
+    {
+        if (mode_ == Mode::Plan) {
+            plan_->capturable = false;
+        }
+    }
+
+private:
+    enum class Mode { List, Captured, Plan };
+
+    uint64_t Take(ArgumentKind kind, size_t limit = 0)
+    {
+        if (mode_ == Mode::Plan) {
+            if (plan_->count == kMaxCapturedArguments) {
+                plan_->capturable = false;
+            } else {
+                plan_->kinds[plan_->count] = kind;
+                plan_->limits[plan_->count] = limit;
+                ++plan_->count;
+            }
+            return 0;
+        }
+        return index_ < captured_->count ? captured_->slots[index_++] : (index_++, 0);
+    }
+    // The copy a pointer argument was captured as (planning: NULL).
+    const void* Copy(ArgumentKind kind, size_t limit)
+    {
+        uint64_t slot = Take(kind, limit);
+        return slot == 0 ? nullptr : captured_->text + (slot - 1);
+    }
+
+    Mode mode_;
+    va_list list_;
+    const CapturedArguments* captured_ = nullptr;
+    ArgumentPlan* plan_ = nullptr;
+    size_t index_ = 0;
+    UNICODE_STRING unicode_[kMaxCapturedArguments] = {};
+    ANSI_STRING ansi_[kMaxCapturedArguments] = {};
+};
+
 class Formatter {
 public:
-    Formatter(Output& out, const FormatContext& context, va_list args) : out_(out), context_(context)
+    Formatter(Output& out, const FormatContext& context, Arguments& args) : out_(out), context_(context), args_(args)
     {
-        va_copy(args_, args);
     }
-    ~Formatter() { va_end(args_); }
     Formatter(const Formatter&) = delete;
     Formatter& operator=(const Formatter&) = delete;
 
@@ -245,7 +398,7 @@ private:
 
     Output& out_;
     const FormatContext& context_;
-    va_list args_;
+    Arguments& args_;
 };
 
 void Formatter::Run(const char* format)
@@ -282,7 +435,7 @@ void Formatter::Argument(Spec& spec)
         return;
     }
     if (spec.widthArg) {
-        int width = va_arg(args_, int);
+        int width = args_.Int();
         if (width < 0) {
             spec.left = true;
             width = width == -2147483647 - 1 ? kMaxField : -width;
@@ -290,7 +443,8 @@ void Formatter::Argument(Spec& spec)
         spec.width = width < kMaxField ? width : kMaxField;
     }
     if (spec.precisionArg) {
-        int precision = va_arg(args_, int);
+        args_.DynamicPrecision();
+        int precision = args_.Int();
         spec.precision = precision < 0 ? -1 : (precision < kMaxField ? precision : kMaxField);
     }
     switch (spec.conversion) {
@@ -320,7 +474,7 @@ void Formatter::Argument(Spec& spec)
         break;
     case 'n':
         // Never writes through a trace argument; the pointer is only taken off the list.
-        (void)va_arg(args_, void*);
+        (void)args_.Pointer();
         break;
     default:
         Floating(spec);
@@ -333,22 +487,22 @@ void Formatter::Signed(const Spec& spec)
     LONGLONG value;
     switch (spec.length) {
     case Length::Char:
-        value = static_cast<signed char>(va_arg(args_, int));
+        value = static_cast<signed char>(args_.Int());
         break;
     case Length::Short:
-        value = static_cast<short>(va_arg(args_, int));
+        value = static_cast<short>(args_.Int());
         break;
     case Length::LongLong:
     case Length::Int64:
     case Length::Max:
     case Length::LongDouble:
-        value = va_arg(args_, long long);
+        value = args_.Int64();
         break;
     case Length::Pointer:
-        value = va_arg(args_, LONG_PTR);
+        value = args_.Int64();
         break;
     default:  // none, l (a 32-bit LONG), I32, w
-        value = va_arg(args_, int);
+        value = args_.Int();
         break;
     }
     ULONGLONG magnitude = value < 0 ? 0 - static_cast<ULONGLONG>(value) : static_cast<ULONGLONG>(value);
@@ -360,22 +514,22 @@ void Formatter::Unsigned(const Spec& spec)
     ULONGLONG value;
     switch (spec.length) {
     case Length::Char:
-        value = static_cast<unsigned char>(va_arg(args_, unsigned int));
+        value = static_cast<unsigned char>(args_.UInt());
         break;
     case Length::Short:
-        value = static_cast<unsigned short>(va_arg(args_, unsigned int));
+        value = static_cast<unsigned short>(args_.UInt());
         break;
     case Length::LongLong:
     case Length::Int64:
     case Length::Max:
     case Length::LongDouble:
-        value = va_arg(args_, unsigned long long);
+        value = args_.UInt64();
         break;
     case Length::Pointer:
-        value = va_arg(args_, ULONG_PTR);
+        value = args_.UInt64();
         break;
     default:  // none, l (a 32-bit ULONG), I32, w
-        value = va_arg(args_, unsigned int);
+        value = args_.UInt();
         break;
     }
     Number(spec, value, false, false);
@@ -429,7 +583,7 @@ void Formatter::Number(const Spec& spec, ULONGLONG magnitude, bool negative, boo
 
 void Formatter::Character(const Spec& spec)
 {
-    ULONG c = static_cast<ULONG>(va_arg(args_, int));
+    ULONG c = static_cast<ULONG>(args_.Int());
     int padding = spec.width > 1 ? spec.width - 1 : 0;
     if (!spec.left) {
         out_.Pad(' ', padding);
@@ -448,7 +602,7 @@ void Formatter::String(const Spec& spec)
 {
     size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
     if (IsWide(spec)) {
-        const WCHAR* text = va_arg(args_, const WCHAR*);
+        const WCHAR* text = args_.Wide(limit);
         if (text == nullptr) {
             Narrow(spec, "(null)", limit);
             return;
@@ -459,7 +613,7 @@ void Formatter::String(const Spec& spec)
         }
         Wide(spec, text, length);
     } else {
-        const char* text = va_arg(args_, const char*);
+        const char* text = args_.Narrow(limit);
         if (text == nullptr) {
             text = "(null)";
         }
@@ -472,7 +626,7 @@ void Formatter::CountedString(const Spec& spec)
 {
     size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
     if (IsWide(spec)) {
-        PCUNICODE_STRING string = va_arg(args_, PCUNICODE_STRING);
+        PCUNICODE_STRING string = args_.Unicode(limit);
         if (string == nullptr || string->Buffer == nullptr) {
             Narrow(spec, "NULL", SIZE_MAX);
             return;
@@ -482,7 +636,7 @@ void Formatter::CountedString(const Spec& spec)
         size_t length = bytes / sizeof(WCHAR);
         Wide(spec, string->Buffer, length < limit ? length : limit);
     } else {
-        PCANSI_STRING string = va_arg(args_, PCANSI_STRING);
+        PCANSI_STRING string = args_.Ansi(limit);
         if (string == nullptr || string->Buffer == nullptr) {
             Narrow(spec, "NULL", SIZE_MAX);
             return;
@@ -526,7 +680,7 @@ void Formatter::Pointer(const Spec& spec)
     hex.conversion = 'X';
     hex.precision = static_cast<int>(sizeof(void*) * 2);
     hex.alt = false;
-    Number(hex, reinterpret_cast<ULONG_PTR>(va_arg(args_, void*)), false, false);
+    Number(hex, reinterpret_cast<ULONG_PTR>(args_.Pointer()), false, false);
 }
 
 // Kernel code rarely traces floating point; the C library formats it.
@@ -550,9 +704,9 @@ void Formatter::Floating(const Spec& spec)
     int precision = spec.precision < 0 ? 6 : (spec.precision < 40 ? spec.precision : 40);
     char text[512];
     if (spec.length == Length::LongDouble) {
-        snprintf(text, sizeof text, format, width, precision, va_arg(args_, long double));
+        snprintf(text, sizeof text, format, width, precision, args_.LongDouble());
     } else {
-        snprintf(text, sizeof text, format, width, precision, va_arg(args_, double));
+        snprintf(text, sizeof text, format, width, precision, args_.Double());
     }
     out_.Write(text);
 }
@@ -602,14 +756,14 @@ const char* Formatter::Extension(const char* percent)
     } else if (is("FLAGS")) {
         Flags(context_.flags);
     } else if (is("STATUS")) {
-        Status(va_arg(args_, NTSTATUS));
+        Status(args_.Int());
     } else if (is("HRESULT")) {
         out_.Write("0x");
-        Hex(va_arg(args_, unsigned int), 8, true);
+        Hex(args_.UInt(), 8, true);
     } else if (is("BOOLEAN") || is("bool")) {
-        out_.Write(va_arg(args_, int) != 0 ? "TRUE" : "FALSE");
+        out_.Write(args_.Int() != 0 ? "TRUE" : "FALSE");
     } else if (is("GUID")) {
-        Guid(va_arg(args_, const GUID*));
+        Guid(args_.Guid());
     } else {
         out_.Write(percent, static_cast<size_t>(end + 1 - percent));
     }
@@ -683,7 +837,29 @@ void Formatter::Guid(const GUID* guid)
 size_t FormatTraceV(char* out, size_t size, const FormatContext& context, const char* format, va_list args)
 {
     Output output(out, size);
-    Formatter formatter(output, context, args);
+    Arguments arguments(args);
+    Formatter formatter(output, context, arguments);
+    formatter.Run(format != nullptr ? format : "");
+    return output.Finish();
+}
+
+ArgumentPlan PlanArguments(const char* format)
+{
+    ArgumentPlan plan;
+    Output output = Output::Discard();
+    Arguments arguments(plan);
+    FormatContext nothing;
+    Formatter formatter(output, nothing, arguments);
+    formatter.Run(format != nullptr ? format : "");
+    return plan;
+}
+
+size_t FormatCaptured(char* out, size_t size, const FormatContext& context, const char* format,
+                      const CapturedArguments& captured)
+{
+    Output output(out, size);
+    Arguments arguments(captured);
+    Formatter formatter(output, context, arguments);
     formatter.Run(format != nullptr ? format : "");
     return output.Finish();
 }

@@ -1,83 +1,190 @@
 /*
- * In-flight recorder logs: a ring of fixed-size records per driver, allocated
- * when the log starts so that appending (at any IRQL, on every trace) costs a
- * short lock and a copy.
+ * In-flight recorder logs: a ring of fixed-size places per driver, allocated
+ * when the log starts. A writer takes the next sequence number with one
+ * atomic add and then holds only the place that number falls on, so writers
+ * on several processors do not wait for each other. A trace of a known site
+ * is kept with a capture of its arguments and formatted only when a reader
+ * (or the log's stop) gets to it: most records are overwritten unread.
  */
 #include "wpp/recorder.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "nt/irql.h"
 
 namespace plat::trace {
 namespace {
 
+// One place of the ring.
+struct Entry {
+    std::atomic<bool> busy{false};     // a writer or a reader holds the place
+    uint64_t sequence = 0;             // of the record in it; 0 while never written
+    const TraceSite* site = nullptr;   // set while the record waits to be formatted from args
+    Record record;
+    CapturedArguments args;
+
+    void Hold()
+    {
+        for (unsigned spins = 0; busy.exchange(true, std::memory_order_acquire); ++spins) {
+            if (spins > 64) {
+                std::this_thread::yield();  // the holder may be preempted, as on any host thread
+            }
+        }
+    }
+    void Release() { busy.store(false, std::memory_order_release); }
+
+    // Under Hold: gives a deferred record its text and the fields of its site.
+    void Format()
+    {
+        if (site == nullptr) {
+            return;
+        }
+        Describe(*site);
+        FormatCaptured(record.text, sizeof record.text, Context(*site, record), site->format.c_str(), args);
+        site = nullptr;
+    }
+
+    void Describe(const TraceSite& of)
+    {
+        record.message = of.message;
+        record.line = of.line;
+        memcpy(record.unit, of.unit, sizeof record.unit);
+        memcpy(record.function, of.function, sizeof record.function);
+    }
+
+    static FormatContext Context(const TraceSite& site, const Record& record)
+    {
+        FormatContext context;
+        context.function = site.function;
+        context.unit = site.unit;
+        context.line = site.line;
+        context.level = record.level;
+        context.flags = record.flags;
+        context.flagNames = site.flagNames;
+        context.flagCount = site.flagCount;
+        return context;
+    }
+};
+
 class Log {
 public:
-    Log(std::string name, size_t capacity) : name_(std::move(name)), ring_(capacity) {}
+    Log(std::string name, size_t capacity)
+        : name_(std::move(name)), capacity_(capacity), ring_(new Entry[capacity])
+    {
+    }
 
     const std::string& Name() const { return name_; }
 
     void Append(Record* record)
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!running_) {
+        Entry* entry = Claim(&record->sequence);
+        if (entry == nullptr) {
             return;
         }
-        record->sequence = ++total_;
-        ring_[(total_ - 1) % ring_.size()] = *record;
+        entry->site = nullptr;
+        entry->record = *record;
+        entry->Release();
     }
 
+    void AppendDeferred(const TraceSite* site, LONGLONG time, UCHAR level, ULONG flags, va_list args)
+    {
+        uint64_t sequence = 0;
+        Entry* entry = Claim(&sequence);
+        if (entry == nullptr) {
+            return;
+        }
+        Record& record = entry->record;
+        record.sequence = sequence;
+        record.time = time;
+        record.level = level;
+        record.flags = flags;
+        va_list capture;
+        va_copy(capture, args);
+        bool captured = CaptureArguments(site->plan, capture, &entry->args);
+        va_end(capture);
+        if (captured) {
+            entry->site = site;
+        } else {
+            // Too much to keep for later: the text is made now, from the arguments themselves.
+            entry->site = nullptr;
+            entry->Describe(*site);
+            FormatTraceV(record.text, sizeof record.text, Entry::Context(*site, record), site->format.c_str(), args);
+        }
+        entry->Release();
+    }
+
+    // Formats what waits, so that nothing in the log refers to its driver's sites any more.
     void Stop()
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        running_ = false;
+        running_.store(false, std::memory_order_release);
+        std::lock_guard<std::mutex> guard(readLock_);
+        for (size_t i = 0; i < capacity_; ++i) {
+            ring_[i].Hold();
+            ring_[i].Format();
+            ring_[i].Release();
+        }
     }
 
-    bool Running() const
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        return running_;
-    }
+    bool Running() const { return running_.load(std::memory_order_acquire); }
 
+    // The records kept, oldest first; one whose writer has not finished yet is left out.
     std::vector<Record> Records() const
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        uint64_t kept = std::min<uint64_t>(total_ - cleared_, ring_.size());
+        std::lock_guard<std::mutex> guard(readLock_);
+        uint64_t total = total_.load(std::memory_order_acquire);
+        uint64_t kept = std::min<uint64_t>(total - cleared_.load(std::memory_order_acquire), capacity_);
         std::vector<Record> records;
         records.reserve(kept);
-        for (uint64_t i = total_ - kept; i < total_; ++i) {
-            records.push_back(ring_[i % ring_.size()]);
+        for (uint64_t sequence = total - kept + 1; sequence <= total; ++sequence) {
+            Entry& entry = ring_[(sequence - 1) % capacity_];
+            entry.Hold();
+            if (entry.sequence == sequence) {
+                entry.Format();
+                records.push_back(entry.record);
+            }
+            entry.Release();
         }
         return records;
     }
 
     uint64_t Overwritten() const
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        uint64_t written = total_ - cleared_;
-        return written > ring_.size() ? written - ring_.size() : 0;
+        uint64_t written = total_.load(std::memory_order_acquire) - cleared_.load(std::memory_order_acquire);
+        return written > capacity_ ? written - capacity_ : 0;
     }
 
     // Sequence numbers go on after a clear, so a record is never confused with an earlier one.
-    void Clear()
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        cleared_ = total_;
-    }
+    void Clear() { cleared_.store(total_.load(std::memory_order_acquire), std::memory_order_release); }
 
 private:
+    // The place of the next record, held, with its sequence number; nullptr once stopped.
+    Entry* Claim(uint64_t* sequence)
+    {
+        if (!running_.load(std::memory_order_acquire)) {
+            return nullptr;
+        }
+        *sequence = total_.fetch_add(1, std::memory_order_acq_rel) + 1;
+        Entry* entry = &ring_[(*sequence - 1) % capacity_];
+        entry->Hold();
+        entry->sequence = *sequence;
+        return entry;
+    }
+
     const std::string name_;
-    mutable std::mutex lock_;
-    std::vector<Record> ring_;
-    uint64_t total_ = 0;    // records ever appended
-    uint64_t cleared_ = 0;  // total_ at the last clear
-    bool running_ = true;
+    const size_t capacity_;
+    std::unique_ptr<Entry[]> ring_;
+    std::atomic<uint64_t> total_{0};    // records ever appended
+    std::atomic<uint64_t> cleared_{0};  // total_ at the last clear
+    std::atomic<bool> running_{true};
+    mutable std::mutex readLock_;       // one reader (or the stop) at a time formats what waits
 };
 
 struct Store {
@@ -230,6 +337,14 @@ VOID WppAutoLogTrace(PVOID AutoLogContext, plat::trace::Record* Record)
 {
     if (AutoLogContext != nullptr && Record != nullptr) {
         static_cast<plat::trace::Log*>(AutoLogContext)->Append(Record);
+    }
+}
+
+VOID WppAutoLogTraceDeferred(PVOID AutoLogContext, const plat::trace::TraceSite* Site, LONGLONG Time, UCHAR Level,
+                             ULONG Flags, va_list Args)
+{
+    if (AutoLogContext != nullptr && Site != nullptr) {
+        static_cast<plat::trace::Log*>(AutoLogContext)->AppendDeferred(Site, Time, Level, Flags, Args);
     }
 }
 

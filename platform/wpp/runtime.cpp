@@ -4,11 +4,13 @@
  * Starting registers the provider (as a classic provider when the system
  * exports the routines for it, otherwise through WMI) and starts the driver's
  * in-flight recorder log. A registration that fails leaves tracing to the
- * recorder alone. Every trace is formatted once, goes to the recorder, and
- * goes on to the live session only when the session enabled the provider for
- * its level and one of its flags; with no session that check is one atomic
- * load. The control block lives outside the image, so a session that outlives
- * a careless driver never calls into an unloaded image.
+ * recorder alone. Every trace goes to the recorder, and goes on to the live
+ * session only when the session enabled the provider for its level and one of
+ * its flags; with no session that check is one atomic load. A trace that the
+ * session does not take is kept with its arguments and formatted only when
+ * the recorder is read: each trace statement (site) has its format planned
+ * once, the first time it runs. The control block lives outside the image, so
+ * a session that outlives a careless driver never calls into an unloaded image.
  */
 #define WPP_RUNTIME
 #include <wppruntime.h>
@@ -18,8 +20,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "machine/machine.h"
 #include "nt/irql.h"
@@ -34,6 +39,15 @@ namespace {
 using plat::trace::Registration;
 
 constexpr size_t kMaxFlags = 32;
+// Trace statements a driver may have whose traces are kept for later; more are formatted at once.
+constexpr size_t kSiteSlots = 4096;
+
+// A trace statement of the image, known by where its strings lie in the image.
+struct Site : plat::trace::TraceSite {
+    const char* formatKey = nullptr;
+    const char* functionKey = nullptr;
+    const char* unitKey = nullptr;
+};
 
 struct ControlBlock {
     GUID control{};
@@ -51,6 +65,11 @@ struct ControlBlock {
     ULONG osMajor = 0;
 
     PVOID autoLog = nullptr;
+
+    // The image's trace statements, found without a lock; made under siteLock.
+    std::atomic<Site*> sites[kSiteSlots] = {};
+    std::mutex siteLock;
+    std::vector<std::unique_ptr<Site>> siteStore;
 
     // What the live session asked for; flags are stored last and read first.
     std::atomic<ULONG> enableFlags{0};
@@ -182,6 +201,69 @@ void Unregister(ControlBlock* block)
     Disable(block);
 }
 
+bool SameSite(const Site* site, const char* format, ULONG line, const char* function, const char* unit)
+{
+    return site->formatKey == format && site->line == line && site->functionKey == function && site->unitKey == unit;
+}
+
+std::unique_ptr<Site> MakeSite(ControlBlock* block, const GUID* message, const char* unit, ULONG line,
+                               const char* function, const char* format)
+{
+    auto site = std::make_unique<Site>();
+    site->formatKey = format;
+    site->functionKey = function;
+    site->unitKey = unit;
+    site->line = line;
+    if (message != nullptr) {
+        site->message = *message;
+    }
+    CopyText(site->unit, unit);
+    CopyText(site->function, function);
+    site->format = format;
+    site->plan = plat::trace::PlanArguments(format);
+    site->flagNames = block->flagNames;
+    site->flagCount = block->flagCount;
+    // %!FUNC! and %!COMPNAME! must not come out shorter than the names themselves.
+    if (unit == nullptr || function == nullptr || strnlen(unit, sizeof site->unit) == sizeof site->unit ||
+        strnlen(function, sizeof site->function) == sizeof site->function) {
+        site->plan.capturable = false;
+    }
+    return site;
+}
+
+// The site of a trace statement, made the first time it runs; nullptr when
+// there is no room for another (its traces are then formatted at once).
+const Site* FindSite(ControlBlock* block, const GUID* message, const char* unit, ULONG line, const char* function,
+                     const char* format)
+{
+    if (format == nullptr) {
+        return nullptr;
+    }
+    size_t start = ((reinterpret_cast<uintptr_t>(format) >> 3) * 0x9E3779B97F4A7C15ull + line) >> 52;
+    for (size_t probe = 0; probe < 32; ++probe) {
+        std::atomic<Site*>& slot = block->sites[(start + probe) % kSiteSlots];
+        Site* site = slot.load(std::memory_order_acquire);
+        if (site == nullptr) {
+            try {
+                std::lock_guard<std::mutex> guard(block->siteLock);
+                site = slot.load(std::memory_order_acquire);
+                if (site == nullptr) {
+                    block->siteStore.push_back(MakeSite(block, message, unit, line, function, format));
+                    site = block->siteStore.back().get();
+                    slot.store(site, std::memory_order_release);
+                    return site;
+                }
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+        }
+        if (SameSite(site, format, line, function, unit)) {
+            return site;
+        }
+    }
+    return nullptr;
+}
+
 // A note of the runtime's own in the driver's recorder log.
 void RecordNote(ControlBlock* block, UCHAR level, const char* function, const char* format, NTSTATUS status)
 {
@@ -246,6 +328,20 @@ VOID WppTraceMessage(PVOID Control, const GUID* MessageGuid, PCSTR Unit, ULONG L
     if (block == nullptr) {
         return;  // tracing not started: as in a kernel image, the trace goes nowhere
     }
+    ULONG enabled = block->enableFlags.load(std::memory_order_acquire);
+    bool live = (enabled & Flags) != 0 && Level <= block->enableLevel.load(std::memory_order_relaxed);
+    if (!live) {
+        // Only the recorder wants it: keep the arguments, format when the log is read.
+        const Site* site = FindSite(block, MessageGuid, Unit, Line, Function, Format);
+        if (site != nullptr && site->plan.capturable) {
+            va_list args;
+            va_start(args, Format);
+            WppAutoLogTraceDeferred(block->autoLog, site, MachineTime(), Level, Flags, args);
+            va_end(args);
+            return;
+        }
+    }
+
     plat::trace::Record record;
     record.time = MachineTime();
     if (MessageGuid != nullptr) {
@@ -271,8 +367,7 @@ VOID WppTraceMessage(PVOID Control, const GUID* MessageGuid, PCSTR Unit, ULONG L
 
     WppAutoLogTrace(block->autoLog, &record);
 
-    ULONG enabled = block->enableFlags.load(std::memory_order_acquire);
-    if ((enabled & Flags) == 0 || Level > block->enableLevel.load(std::memory_order_relaxed)) {
+    if (!live) {
         return;
     }
     TRACEHANDLE logger = block->logger.load(std::memory_order_relaxed);
