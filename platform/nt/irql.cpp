@@ -7,8 +7,10 @@
 #include "nt/bugcheck.h"
 
 namespace {
-thread_local KIRQL g_irql = PASSIVE_LEVEL;
-thread_local int g_spinLocksHeld = 0;
+// Initial-exec: the platform library is loaded with the program, and these are
+// read on every call of every service.
+__attribute__((tls_model("initial-exec"))) thread_local KIRQL g_irql = PASSIVE_LEVEL;
+__attribute__((tls_model("initial-exec"))) thread_local int g_spinLocksHeld = 0;
 }
 
 namespace plat {

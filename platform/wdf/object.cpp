@@ -13,6 +13,7 @@
 #include <cstring>
 #include <sstream>
 #include <deque>
+#include <thread>
 #include <vector>
 
 #include "machine/verifier.h"
@@ -233,21 +234,49 @@ NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes)
     return STATUS_SUCCESS;
 }
 
+// Claims an object for deletion under its parent's child lock, so that a direct
+// deletion and the deletion of its parent never both take it.
+static bool Claim(FxObject* object)
+{
+    if (object->parent == nullptr) {
+        return !object->deleting.exchange(true);
+    }
+    std::lock_guard<std::mutex> guard(object->parent->childLock);
+    return !object->deleting.exchange(true);
+}
+
+static void DeleteClaimed(FxObject* object);
+
 void Delete(FxObject* object)
 {
-    if (object->deleting.exchange(true)) {
-        return;
+    if (Claim(object)) {
+        DeleteClaimed(object);
     }
+}
+
+static void DeleteClaimed(FxObject* object)
+{
     for (;;) {
-        FxObject* child;
+        FxObject* child = nullptr;
+        bool othersDeleting = false;
         {
+            // A child stays linked (and allocated) until its deleter unlinks it under this lock.
             std::lock_guard<std::mutex> guard(object->childLock);
-            child = object->firstChild;
+            for (FxObject* c = object->firstChild; c != nullptr; c = c->siblingNext) {
+                if (!c->deleting.exchange(true)) {
+                    child = c;
+                    break;
+                }
+                othersDeleting = true;
+            }
         }
-        if (child == nullptr) {
+        if (child != nullptr) {
+            DeleteClaimed(child);
+        } else if (othersDeleting) {
+            std::this_thread::yield();  // another thread is deleting a child: let it unlink
+        } else {
             break;
         }
-        Delete(child);
     }
     object->OnDelete();
     if (object->cleanup) {
