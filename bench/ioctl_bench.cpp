@@ -11,6 +11,7 @@
 #define WPP_RUNTIME  // the runtime's calls only: this program is not a traced image
 #include <wppruntime.h>
 
+#include <cstring>
 #include <string>
 
 #include "support/shared.h"
@@ -95,29 +96,125 @@ void RoundTrip(benchmark::State& state)
 }
 BENCHMARK(RoundTrip)->Threads(1)->Threads(2)->UseRealTime();
 
-// One trace as the driver writes them: formatted into its in-flight recorder
-// log (a log of this program's own, beside the driver's).
+// What the machine gives two threads at the time of the run: the same
+// arithmetic on one and on two threads, nothing shared. On a machine that
+// other work keeps busy two threads get less than twice one; the dispatch
+// ratio is read against this one.
+void ParallelControl(benchmark::State& state)
+{
+    uint64_t x = static_cast<uint64_t>(state.thread_index()) + 1;
+    for (auto _ : state) {
+        for (int i = 0; i < 1000; ++i) {
+            x = x * 6364136223846793005ull + 1442695040888963407ull;
+            benchmark::DoNotOptimize(x);
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(ParallelControl)->Threads(1)->Threads(2)->UseRealTime();
+
+// A trace control block of this program's own (its own recorder log beside
+// the driver's), for traces written the way the driver writes them.
+class BenchTracing {
+public:
+    BenchTracing()
+    {
+        static const PCSTR flagNames[] = {"TRACE_DRIVER", "TRACE_QUEUE", nullptr};
+        static const WPP_PROVIDER provider = {&kControl, "TvrxBenchTrace", flagNames, 2};
+        UNICODE_STRING path =
+            RTL_CONSTANT_STRING(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tvrxbench");
+        WppInitKm(nullptr, &path, &provider, &block_);
+    }
+    ~BenchTracing() { WppCleanupKm(nullptr, &block_); }
+    PVOID Block() const { return block_; }
+
+    static constexpr GUID kControl = {0x5D1E7A3B, 0x0C4F, 0x4B8E, {0x9A, 0x61, 0x2F, 0x70, 0x11, 0xB3, 0xC8, 0x42}};
+
+private:
+    PVOID block_ = nullptr;
+};
+
+// Made by the first thread before the timed loop and ended by it after: the
+// loop's start and end are barriers for all threads of a benchmark.
+BenchTracing* g_tracing = nullptr;
+
+void StartTracing(const benchmark::State& state)
+{
+    if (state.thread_index() == 0) {
+        g_tracing = new BenchTracing();
+    }
+}
+
+void StopTracing(const benchmark::State& state)
+{
+    if (state.thread_index() == 0) {
+        delete g_tracing;
+        g_tracing = nullptr;
+    }
+}
+
+#define BENCH_TRACE(block, level, flags, ...) \
+    WppTraceMessage((block), &BenchTracing::kControl, "bench", __LINE__, __func__, (level), (flags), __VA_ARGS__)
+
+// One trace as the driver writes them, into the in-flight recorder.
 void TraceToRecorder(benchmark::State& state)
 {
-    static const PCSTR flagNames[] = {"TRACE_DRIVER", nullptr};
-    static const GUID control = {0x5D1E7A3B, 0x0C4F, 0x4B8E, {0x9A, 0x61, 0x2F, 0x70, 0x11, 0xB3, 0xC8, 0x42}};
-    static const WPP_PROVIDER provider = {&control, "TvrxBenchTrace", flagNames, 1};
-    UNICODE_STRING path = RTL_CONSTANT_STRING(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tvrxbench");
     if (SharedBed() == nullptr) {
         state.SkipWithError("the device did not start");
         return;
     }
-    PVOID block = nullptr;
-    WppInitKm(nullptr, &path, &provider, &block);
+    StartTracing(state);
     int object = 0;
     for (auto _ : state) {
-        WppTraceMessage(block, &control, "bench", __LINE__, __func__, TRACE_LEVEL_INFORMATION, 1,
-                        "%!FUNC! set event %p of file object %p", &object, &state);
+        BENCH_TRACE(g_tracing->Block(), TRACE_LEVEL_INFORMATION, 1, "%!FUNC! set event %p of file object %p", &object,
+                    &state);
     }
-    WppCleanupKm(nullptr, &block);
+    StopTracing(state);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(TraceToRecorder)->Threads(1)->Threads(2)->UseRealTime();
+
+// What the driver's dispatcher and handler ask of the platform for one query,
+// done here without a request: the same six traces, the scratch memory
+// object, and the lookup. The round trip less this is the request path.
+void HandlerEquivalent(benchmark::State& state)
+{
+    Bed* bed = SharedBed();
+    if (bed == nullptr) {
+        state.SkipWithError("the device did not start");
+        return;
+    }
+    StartTracing(state);
+    const TVRX_DEVICE_CONTEXT* context = bed->Context();
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    int request = 0;
+    for (auto _ : state) {
+        PVOID block = g_tracing->Block();
+        BENCH_TRACE(block, TRACE_LEVEL_VERBOSE, 2,
+                    "%!FUNC! Entry Queue %p, Request %p OutputBufferLength %Iu InputBufferLength %Iu IoControlCode 0x%x",
+                    &request, &request, sizeof info, size_t{0}, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY);
+        BENCH_TRACE(block, TRACE_LEVEL_VERBOSE, 1, "%!FUNC! Entry");
+        BENCH_TRACE(block, TRACE_LEVEL_INFORMATION, 1, "%!FUNC! device mode %u is entry %u of table %u",
+                    context->CurrentDeviceMode, 1u, context->RegulatoryType);
+        WDFMEMORY memory = nullptr;
+        PVOID scratch = nullptr;
+        if (!NT_SUCCESS(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, sizeof info, &memory, &scratch))) {
+            state.SkipWithError("WdfMemoryCreate failed");
+            break;
+        }
+        LookUpEntry(context, static_cast<TVRX_DEVICE_MODE_ENTRY_INFO*>(scratch));
+        std::memcpy(&info, scratch, sizeof info);
+        BENCH_TRACE(block, TRACE_LEVEL_INFORMATION, 1, "%!FUNC! table %u device mode %u values 0x%x 0x%x 0x%x",
+                    context->RegulatoryType, info.DeviceMode, info.Value1, info.Value2, info.Value3);
+        WdfObjectDelete(memory);
+        BENCH_TRACE(block, TRACE_LEVEL_VERBOSE, 1, "%!FUNC! Exit");
+        BENCH_TRACE(block, TRACE_LEVEL_VERBOSE, 2, "%!FUNC! Exit");
+        benchmark::DoNotOptimize(info);
+    }
+    StopTracing(state);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(HandlerEquivalent)->Threads(1)->Threads(2)->UseRealTime();
 
 // The handler's scratch memory object: created and deleted once per query.
 void ScratchMemoryObject(benchmark::State& state)
