@@ -134,6 +134,13 @@ bool FrameworkOrder(const Calls& calls, Power state, std::string* why)
 
 class Lifecycle : public ClientBed {
 protected:
+    void TearDown() override
+    {
+        ClientBed::TearDown();
+        // Evaluation threads that have finished are joined, so none outlives the test.
+        EXPECT_TRUE(plat::acpi::WaitForEvaluations(10s));
+    }
+
     plat::acpi::AcpiDevice& Below(size_t index = 0) { return *Fx(Device(index))->pdo; }
 
     // A fresh machine with a fresh native firmware, the driver loaded and one device added.

@@ -28,6 +28,7 @@ protected:
         }
         EXPECT_TRUE(plat::acpi::WaitForEvaluations(10s));
         ClientBed::TearDown();
+        EXPECT_TRUE(plat::acpi::WaitForEvaluations(10s));  // joins the threads that finished meanwhile
     }
 
     plat::wdf::FxDevice* Fx() { return plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test"); }
