@@ -74,6 +74,9 @@ Machine::~Machine()
         firmware_->SetNotifySink(nullptr);
     }
     firmware_.reset();
+    // Evaluation threads end once the firmware is gone (a hung one is released);
+    // join them so no thread of this machine outlives it.
+    acpi::WaitForEvaluations(std::chrono::seconds(10));
     processes_.reset();
     {
         std::lock_guard<std::mutex> guard(g_currentLock);
