@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -185,6 +186,32 @@ TEST_F(DeferredTracing, ABufferChangedAfterTheTraceDoesNotChangeItsRecord)
     EXPECT_STREQ(last.unit, "capturetest");
     EXPECT_EQ(last.message, WppThisUnitMessageGuid);
     EXPECT_EQ(last.sequence, 4u);
+}
+
+TEST_F(DeferredTracing, TimesAreOnTheMachinesClock)
+{
+    // A machine whose clock runs 50 times faster than real time.
+    WPP_CLEANUP(&driver);
+    machine.reset();
+    plat::Machine::Options options;
+    options.clockRate = 50.0;
+    machine = std::make_unique<plat::Machine>(options);
+    WPP_INIT_TRACING(&driver, &registryPath);
+
+    LONGLONG before = machine->Clock().Now();
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_ONE, "first");
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_ONE, "second");
+    LONGLONG after = machine->Clock().Now();
+    std::vector<plat::trace::Record> records = plat::trace::RecorderRecords("capturetest");
+    ASSERT_EQ(records.size(), 2u);
+
+    constexpr LONGLONG kSlack = 10000;  // 1 ms of machine time
+    EXPECT_GE(records[0].time, before - kSlack);
+    EXPECT_LE(records[1].time, after + kSlack);
+    // 40 ms of real time are 2 machine seconds.
+    EXPECT_GE(records[1].time - records[0].time, 20000000 - kSlack);
+    EXPECT_LE(records[1].time - records[0].time, after - before + kSlack);
 }
 
 TEST_F(DeferredTracing, ReadersWhileTwoWritersTraceSeeOnlyWholeRecords)

@@ -4,7 +4,9 @@
  * atomic add and then holds only the place that number falls on, so writers
  * on several processors do not wait for each other. A trace of a known site
  * is kept with a capture of its arguments and formatted only when a reader
- * (or the log's stop) gets to it: most records are overwritten unread.
+ * (or the log's stop) gets to it: most records are overwritten unread. Its
+ * time is read from the processor's time-stamp counter, a fraction of the
+ * cost of the clock, and put on the machine's clock when it is formatted.
  */
 #include "wpp/recorder.h"
 
@@ -13,21 +15,98 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
 
+#include "machine/machine.h"
 #include "nt/irql.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <x86intrin.h>
+#endif
 
 namespace plat::trace {
 namespace {
+
+int64_t SteadyNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The time-stamp counter counts at one rate on every processor (an invariant
+// counter); without one, ticks are the steady clock's nanoseconds.
+bool InvariantCounter()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(0x80000007, &eax, &ebx, &ecx, &edx) && (edx & (1u << 8)) != 0;
+#else
+    return false;
+#endif
+}
+
+uint64_t Ticks()
+{
+    static const bool counter = InvariantCounter();
+#if defined(__x86_64__) || defined(__i386__)
+    if (counter) {
+        return __rdtsc();
+    }
+#endif
+    return static_cast<uint64_t>(SteadyNanoseconds());
+}
+
+// A moment on every clock a record's time is converted through.
+struct Moment {
+    uint64_t ticks = 0;
+    int64_t steady = 0;     // ns
+    LONGLONG machine = 0;   // 100-ns units of the machine's clock
+    double rate = 0;        // machine seconds per real second; 0: no machine (times are 0)
+
+    static Moment Now()
+    {
+        Moment moment;
+        moment.ticks = Ticks();
+        moment.steady = SteadyNanoseconds();
+        if (Machine* machine = Machine::CurrentOrNull()) {
+            moment.machine = machine->Clock().Now();
+            moment.rate = machine->Clock().Rate();
+        }
+        return moment;
+    }
+};
+
+// Puts tick counts on the machine clock of the log's start, by the ticks and
+// steady time that passed between the log's start and now.
+class TimeScale {
+public:
+    TimeScale(const Moment& start, const Moment& now) : start_(start)
+    {
+        int64_t ticks = static_cast<int64_t>(now.ticks - start.ticks);
+        nanosecondsPerTick_ = ticks > 0 ? static_cast<long double>(now.steady - start.steady) / ticks : 0;
+    }
+    LONGLONG MachineTime(uint64_t ticks) const
+    {
+        long double ns = static_cast<long double>(static_cast<int64_t>(ticks - start_.ticks)) * nanosecondsPerTick_;
+        return start_.machine + static_cast<LONGLONG>(ns * start_.rate / 100.0L);
+    }
+
+private:
+    Moment start_;
+    long double nanosecondsPerTick_;
+};
 
 // One place of the ring.
 struct Entry {
     std::atomic<bool> busy{false};     // a writer or a reader holds the place
     uint64_t sequence = 0;             // of the record in it; 0 while never written
     const TraceSite* site = nullptr;   // set while the record waits to be formatted from args
+    uint64_t ticks = 0;                // its time while it waits
     Record record;
     CapturedArguments args;
 
@@ -41,12 +120,13 @@ struct Entry {
     }
     void Release() { busy.store(false, std::memory_order_release); }
 
-    // Under Hold: gives a deferred record its text and the fields of its site.
-    void Format()
+    // Under Hold: gives a deferred record its time, its text and the fields of its site.
+    void Format(const TimeScale& scale)
     {
         if (site == nullptr) {
             return;
         }
+        record.time = scale.MachineTime(ticks);
         Describe(*site);
         FormatCaptured(record.text, sizeof record.text, Context(*site, record), site->format.c_str(), args);
         site = nullptr;
@@ -77,7 +157,7 @@ struct Entry {
 class Log {
 public:
     Log(std::string name, size_t capacity)
-        : name_(std::move(name)), capacity_(capacity), ring_(new Entry[capacity])
+        : name_(std::move(name)), capacity_(capacity), ring_(new Entry[capacity]), start_(Moment::Now())
     {
     }
 
@@ -94,7 +174,7 @@ public:
         entry->Release();
     }
 
-    void AppendDeferred(const TraceSite* site, LONGLONG time, UCHAR level, ULONG flags, va_list args)
+    void AppendDeferred(const TraceSite* site, UCHAR level, ULONG flags, va_list args)
     {
         uint64_t sequence = 0;
         Entry* entry = Claim(&sequence);
@@ -103,7 +183,7 @@ public:
         }
         Record& record = entry->record;
         record.sequence = sequence;
-        record.time = time;
+        entry->ticks = Ticks();
         record.level = level;
         record.flags = flags;
         va_list capture;
@@ -115,6 +195,7 @@ public:
         } else {
             // Too much to keep for later: the text is made now, from the arguments themselves.
             entry->site = nullptr;
+            record.time = TimeScale(start_, Moment::Now()).MachineTime(entry->ticks);
             entry->Describe(*site);
             FormatTraceV(record.text, sizeof record.text, Entry::Context(*site, record), site->format.c_str(), args);
         }
@@ -126,9 +207,10 @@ public:
     {
         running_.store(false, std::memory_order_release);
         std::lock_guard<std::mutex> guard(readLock_);
+        TimeScale scale(start_, Moment::Now());
         for (size_t i = 0; i < capacity_; ++i) {
             ring_[i].Hold();
-            ring_[i].Format();
+            ring_[i].Format(scale);
             ring_[i].Release();
         }
     }
@@ -143,11 +225,12 @@ public:
         uint64_t kept = std::min<uint64_t>(total - cleared_.load(std::memory_order_acquire), capacity_);
         std::vector<Record> records;
         records.reserve(kept);
+        TimeScale scale(start_, Moment::Now());
         for (uint64_t sequence = total - kept + 1; sequence <= total; ++sequence) {
             Entry& entry = ring_[(sequence - 1) % capacity_];
             entry.Hold();
             if (entry.sequence == sequence) {
-                entry.Format();
+                entry.Format(scale);
                 records.push_back(entry.record);
             }
             entry.Release();
@@ -184,6 +267,7 @@ private:
     std::atomic<uint64_t> total_{0};    // records ever appended
     std::atomic<uint64_t> cleared_{0};  // total_ at the last clear
     std::atomic<bool> running_{true};
+    const Moment start_;                // the clocks when the log started
     mutable std::mutex readLock_;       // one reader (or the stop) at a time formats what waits
 };
 
@@ -340,11 +424,11 @@ VOID WppAutoLogTrace(PVOID AutoLogContext, plat::trace::Record* Record)
     }
 }
 
-VOID WppAutoLogTraceDeferred(PVOID AutoLogContext, const plat::trace::TraceSite* Site, LONGLONG Time, UCHAR Level,
-                             ULONG Flags, va_list Args)
+VOID WppAutoLogTraceDeferred(PVOID AutoLogContext, const plat::trace::TraceSite* Site, UCHAR Level, ULONG Flags,
+                             va_list Args)
 {
     if (AutoLogContext != nullptr && Site != nullptr) {
-        static_cast<plat::trace::Log*>(AutoLogContext)->AppendDeferred(Site, Time, Level, Flags, Args);
+        static_cast<plat::trace::Log*>(AutoLogContext)->AppendDeferred(Site, Level, Flags, Args);
     }
 }
 

@@ -39,10 +39,11 @@ struct TraceSite {
 PVOID WppAutoLogStart(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath);
 // Appends a record and sets its sequence number. Any IRQL.
 VOID WppAutoLogTrace(PVOID AutoLogContext, plat::trace::Record* Record);
-// Appends a trace of a site with a capture of its arguments, formatted when
-// the log is read or stopped (or at once when the capture cannot hold them).
-// Any IRQL; traces of the log may not race with its stop.
-VOID WppAutoLogTraceDeferred(PVOID AutoLogContext, const plat::trace::TraceSite* Site, LONGLONG Time, UCHAR Level,
-                             ULONG Flags, va_list Args);
+// Appends a trace of a site with a capture of its arguments, formatted (and
+// its time put on the machine's clock) when the log is read or stopped, or at
+// once when the capture cannot hold them. Any IRQL; traces of the log may not
+// race with its stop.
+VOID WppAutoLogTraceDeferred(PVOID AutoLogContext, const plat::trace::TraceSite* Site, UCHAR Level, ULONG Flags,
+                             va_list Args);
 // Stops the log; its contents stay readable.
 VOID WppAutoLogStop(PDRIVER_OBJECT DriverObject, PVOID AutoLogContext);

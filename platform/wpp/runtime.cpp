@@ -336,7 +336,7 @@ VOID WppTraceMessage(PVOID Control, const GUID* MessageGuid, PCSTR Unit, ULONG L
         if (site != nullptr && site->plan.capturable) {
             va_list args;
             va_start(args, Format);
-            WppAutoLogTraceDeferred(block->autoLog, site, MachineTime(), Level, Flags, args);
+            WppAutoLogTraceDeferred(block->autoLog, site, Level, Flags, args);
             va_end(args);
             return;
         }
