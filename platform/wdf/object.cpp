@@ -4,10 +4,12 @@
  *
  * The handle table is a two-level array of slots. A handle encodes a slot
  * index and the slot's generation; deleting an object bumps the generation,
- * so a stale handle never resolves. Lookups take no lock.
+ * so a stale handle never resolves. Lookups take no lock, and threads take and
+ * give back slots in batches.
  */
 #include "wdf/object.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,10 +55,9 @@ Slot* SlotAt(uint32_t index)
     return chunk ? &chunk[index & (kChunkSize - 1)] : nullptr;
 }
 
-uint32_t AllocateSlot()
+// Takes a slot for a new object, under the table's lock.
+uint32_t TakeSlotLocked(HandleTable& t)
 {
-    HandleTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
     // Reuse a slot only when many are free, so a stale handle's slot is rarely reused soon.
     if (t.freeSlots.size() > 1024) {
         uint32_t index = t.freeSlots.front();
@@ -73,11 +74,54 @@ uint32_t AllocateSlot()
     return index;
 }
 
+// Slots move between a thread and the table in batches, so threads that
+// create and delete objects at once (a memory object per request on a
+// parallel queue) rarely meet on the table's lock. A freed slot waits here
+// before it joins the table's queue of free slots, which only delays its reuse.
+constexpr size_t kSlotBatch = 32;
+
+struct SlotCache {
+    std::vector<uint32_t> ready;  // taken from the table, not yet used
+    std::vector<uint32_t> freed;  // given back, not yet in the table's queue
+
+    ~SlotCache()
+    {
+        HandleTable& t = Table();
+        std::lock_guard<std::mutex> guard(t.lock);
+        t.freeSlots.insert(t.freeSlots.end(), freed.begin(), freed.end());
+        t.freeSlots.insert(t.freeSlots.end(), ready.begin(), ready.end());
+    }
+};
+
+thread_local SlotCache t_slots;
+
+uint32_t AllocateSlot()
+{
+    SlotCache& cache = t_slots;
+    if (cache.ready.empty()) {
+        HandleTable& t = Table();
+        cache.ready.reserve(kSlotBatch);
+        std::lock_guard<std::mutex> guard(t.lock);
+        for (size_t i = 0; i < kSlotBatch; ++i) {
+            cache.ready.push_back(TakeSlotLocked(t));
+        }
+        std::reverse(cache.ready.begin(), cache.ready.end());  // handed out in the order taken
+    }
+    uint32_t index = cache.ready.back();
+    cache.ready.pop_back();
+    return index;
+}
+
 void FreeSlot(uint32_t index)
 {
-    HandleTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    t.freeSlots.push_back(index);
+    SlotCache& cache = t_slots;
+    cache.freed.push_back(index);
+    if (cache.freed.size() >= kSlotBatch) {
+        HandleTable& t = Table();
+        std::lock_guard<std::mutex> guard(t.lock);
+        t.freeSlots.insert(t.freeSlots.end(), cache.freed.begin(), cache.freed.end());
+        cache.freed.clear();
+    }
 }
 
 WDFOBJECT Encode(uint32_t index, uint32_t generation)
