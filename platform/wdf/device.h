@@ -57,8 +57,9 @@ struct FxDevice : FxObject {
 
     // Plug and Play and power callbacks of one device never overlap.
     std::recursive_mutex pnpLock;
-    PnpState pnpState = PnpState::Added;
-    bool inD0 = false;
+    std::atomic<PnpState> pnpState{PnpState::Added};  // written under pnpLock, read by interface lookups
+    std::atomic<bool> inD0{false};
+
 };
 
 // A published device interface that a client can open.
