@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 
 #include "machine/verifier.h"
 
@@ -42,7 +43,13 @@ bool Bed::Unload()
 
 bool Bed::Boot()
 {
-    NTSTATUS status = host_->Load();
+    NTSTATUS status;
+    try {
+        status = host_->Load();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "load failed: %s\n", error.what());
+        return false;
+    }
     const char* step = "load";
     if (NT_SUCCESS(status)) {
         step = "device add";
