@@ -102,13 +102,17 @@ private:
 };
 
 // One place of the ring.
+// What a trace kept for later writes lies together at the front, so that it
+// touches as few cache lines as it can; the record is filled in when formatted.
 struct Entry {
     std::atomic<bool> busy{false};     // a writer or a reader holds the place
+    UCHAR level = 0;                   // of a record waiting to be formatted
+    ULONG flags = 0;                   // of a record waiting to be formatted
     uint64_t sequence = 0;             // of the record in it; 0 while never written
     const TraceSite* site = nullptr;   // set while the record waits to be formatted from args
     uint64_t ticks = 0;                // its time while it waits
-    Record record;
     CapturedArguments args;
+    Record record;
 
     void Hold()
     {
@@ -126,14 +130,18 @@ struct Entry {
         if (site == nullptr) {
             return;
         }
-        record.time = scale.MachineTime(ticks);
-        Describe(*site);
+        Describe(*site, scale);
         FormatCaptured(record.text, sizeof record.text, Context(*site, record), site->format.c_str(), args);
         site = nullptr;
     }
 
-    void Describe(const TraceSite& of)
+    // Every field of the record but its text.
+    void Describe(const TraceSite& of, const TimeScale& scale)
     {
+        record.sequence = sequence;
+        record.time = scale.MachineTime(ticks);
+        record.level = level;
+        record.flags = flags;
         record.message = of.message;
         record.line = of.line;
         memcpy(record.unit, of.unit, sizeof record.unit);
@@ -181,11 +189,9 @@ public:
         if (entry == nullptr) {
             return;
         }
-        Record& record = entry->record;
-        record.sequence = sequence;
         entry->ticks = Ticks();
-        record.level = level;
-        record.flags = flags;
+        entry->level = level;
+        entry->flags = flags;
         va_list capture;
         va_copy(capture, args);
         bool captured = CaptureArguments(site->plan, capture, &entry->args);
@@ -195,8 +201,8 @@ public:
         } else {
             // Too much to keep for later: the text is made now, from the arguments themselves.
             entry->site = nullptr;
-            record.time = TimeScale(start_, Moment::Now()).MachineTime(entry->ticks);
-            entry->Describe(*site);
+            Record& record = entry->record;
+            entry->Describe(*site, TimeScale(start_, Moment::Now()));
             FormatTraceV(record.text, sizeof record.text, Entry::Context(*site, record), site->format.c_str(), args);
         }
         entry->Release();
