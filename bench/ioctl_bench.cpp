@@ -198,7 +198,8 @@ void HandlerEquivalent(benchmark::State& state)
                     context->CurrentDeviceMode, 1u, context->RegulatoryType);
         WDFMEMORY memory = nullptr;
         PVOID scratch = nullptr;
-        if (!NT_SUCCESS(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, sizeof info, &memory, &scratch))) {
+        NTSTATUS status = WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, sizeof info, &memory, &scratch);
+        if (!NT_SUCCESS(status)) {
             state.SkipWithError("WdfMemoryCreate failed");
             break;
         }

@@ -285,11 +285,17 @@ public:
     // The string conversions say how many characters they read at most.
     const char* Narrow(size_t limit)
     {
-        return mode_ == Mode::List ? va_arg(list_, const char*) : static_cast<const char*>(Copy(ArgumentKind::Narrow, limit));
+        if (mode_ == Mode::List) {
+            return va_arg(list_, const char*);
+        }
+        return static_cast<const char*>(Copy(ArgumentKind::Narrow, limit));
     }
     const WCHAR* Wide(size_t limit)
     {
-        return mode_ == Mode::List ? va_arg(list_, const WCHAR*) : static_cast<const WCHAR*>(Copy(ArgumentKind::Wide, limit));
+        if (mode_ == Mode::List) {
+            return va_arg(list_, const WCHAR*);
+        }
+        return static_cast<const WCHAR*>(Copy(ArgumentKind::Wide, limit));
     }
     PCUNICODE_STRING Unicode(size_t limit)
     {
@@ -321,7 +327,10 @@ public:
     }
     const GUID* Guid()
     {
-        return mode_ == Mode::List ? va_arg(list_, const GUID*) : static_cast<const GUID*>(Copy(ArgumentKind::Guid, 0));
+        if (mode_ == Mode::List) {
+            return va_arg(list_, const GUID*);
+        }
+        return static_cast<const GUID*>(Copy(ArgumentKind::Guid, 0));
     }
     // A '*' precision: a capture cannot know ahead how much of a string to keep.
     void DynamicPrecision()
@@ -360,8 +369,8 @@ private:
     const CapturedArguments* captured_ = nullptr;
     ArgumentPlan* plan_ = nullptr;
     size_t index_ = 0;
-    UNICODE_STRING unicode_[kMaxCapturedArguments] = {};
-    ANSI_STRING ansi_[kMaxCapturedArguments] = {};
+    UNICODE_STRING unicode_[kMaxCapturedArguments];  // filled before each is handed out
+    ANSI_STRING ansi_[kMaxCapturedArguments];
 };
 
 class Formatter {
