@@ -64,16 +64,14 @@ std::string OneOf(const std::string& word, std::initializer_list<const char*> ch
     return std::string(what) + " must be " + list + ", not '" + word + "'";
 }
 
+// The first complaint of the checks, run in order; a check runs only when
+// those before it passed, since it may rely on them (a word count before the word).
 template <class... Checks>
 std::string First(Checks... checks)
 {
-    std::string results[] = {checks()...};
-    for (std::string& result : results) {
-        if (!result.empty()) {
-            return result;
-        }
-    }
-    return {};
+    std::string result;
+    ((result.empty() ? (void)(result = checks()) : (void)0), ...);
+    return result;
 }
 
 std::string IoctlShape(const Words& w)

@@ -121,8 +121,9 @@ typedef HANDLE* PHANDLE;
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// The offset comes from offsetof rather than from a member of a null pointer,
+// which is undefined behaviour that sanitizers report.
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
 #define ALIGN_UP_BY(length, alignment) (((ULONG_PTR)(length) + (alignment) - 1) & ~((ULONG_PTR)(alignment) - 1))
 #define MAXULONG 0xffffffffu
 #define MAXUSHORT 0xffff

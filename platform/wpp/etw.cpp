@@ -64,7 +64,16 @@ NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID M
     UNREFERENCED_PARAMETER(MessageGuid);
     UNREFERENCED_PARAMETER(MessageNumber);
     va_list args;
+    // The last named parameter is a USHORT because the kernel's declaration says
+    // so; the x86-64 va_start never reads it, so its promotion is harmless here.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(args, MessageNumber);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     PVOID data = va_arg(args, PVOID);
     SIZE_T length = data != nullptr ? va_arg(args, SIZE_T) : 0;
     bool single = data != nullptr && va_arg(args, PVOID) == nullptr;

@@ -1,0 +1,146 @@
+/*
+ * _DSM results on arbitrary bytes: the response processing of a loaded driver
+ * for any function and table index (the four the driver uses, the next ones,
+ * and negative ones), and the device-mode table parser on its own, with any
+ * announced entry count. Both get exactly the bytes of the input, in pool
+ * memory of exactly that size, so a read past them is a sanitizer report.
+ *
+ * Input: [function][table][count low][count high][result bytes...]
+ *   function, table  below 0x80: taken modulo 5 and 4 (0..4, 0..3); else as signed bytes
+ *   count            the EntryCount the parser finds set; a high byte with its
+ *                    top bit set reaches counts of 0xFFFF0000 and above
+ * An input with no result bytes hands the processing no memory at all.
+ */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "machine/host.h"
+#include "machine/machine.h"
+#include "nt/pool.h"
+#include "tvrx.h"
+
+namespace {
+
+// The machine's folder in memory where there is such a file system: the
+// registry is saved on every change and would otherwise set the pace.
+std::filesystem::path MachineFolder()
+{
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
+                                                                                   : std::filesystem::temp_directory_path();
+    std::string pattern = (base / "tvrx-fuzz-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    static std::filesystem::path folder;
+    folder = pattern;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    });
+    return folder;
+}
+
+struct Bed {
+    Bed()
+    {
+        plat::Machine::Options options;
+        options.clockRate = 100.0;
+        options.folder = MachineFolder();
+        machine = std::make_unique<plat::Machine>(options);
+        host = std::make_unique<plat::Host>(*machine);
+        if (host->Load() != STATUS_SUCCESS || host->AddDevice() != STATUS_SUCCESS || host->Start() != STATUS_SUCCESS) {
+            std::fprintf(stderr, "dsm_response_fuzzer: the driver does not start\n");
+            std::abort();
+        }
+        device = host->Device();
+        process = host->Routine<decltype(&TvrxProcessDsmResponseBuffer)>("TvrxProcessDsmResponseBuffer");
+        parse = host->Routine<decltype(&TvrxParseDeviceModeInfoFromBuf)>("TvrxParseDeviceModeInfoFromBuf");
+        pool = plat::pool::Outstanding();
+    }
+
+    std::unique_ptr<plat::Machine> machine;
+    std::unique_ptr<plat::Host> host;
+    WDFDEVICE device = nullptr;
+    decltype(&TvrxProcessDsmResponseBuffer) process = nullptr;
+    decltype(&TvrxParseDeviceModeInfoFromBuf) parse = nullptr;
+    std::map<ULONG, plat::pool::TagUsage> pool;  // what the started driver holds
+};
+
+Bed* g_bed = nullptr;
+
+bool SamePool(const std::map<ULONG, plat::pool::TagUsage>& a, const std::map<ULONG, plat::pool::TagUsage>& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (const auto& [tag, usage] : a) {
+        auto it = b.find(tag);
+        if (it == b.end() || it->second.allocations != usage.allocations || it->second.bytes != usage.bytes) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    g_bed = new Bed();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 4) {
+        return 0;
+    }
+    LONG function = (data[0] & 0x80) ? (LONG)(int8_t)data[0] : (LONG)(data[0] % 5);
+    LONG table = (data[1] & 0x80) ? (LONG)(int8_t)data[1] : (LONG)(data[1] % 4);
+    ULONG count = data[2] | (ULONG(data[3]) << 8);
+    if (data[3] & 0x80) {
+        count |= 0xFFFF0000u;
+    }
+    const uint8_t* bytes = data + 4;
+    size_t length = size - 4;
+
+    WDFMEMORY memory = nullptr;
+    PVOID buffer = nullptr;
+    if (length != 0) {
+        if (WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, TVRX_POOL_TAG, length, &memory, &buffer) !=
+            STATUS_SUCCESS) {
+            std::abort();
+        }
+        std::memcpy(buffer, bytes, length);
+    }
+    NTSTATUS status = g_bed->process(g_bed->device, function, table, memory);
+    if (memory == nullptr && status != STATUS_UNSUCCESSFUL) {
+        std::fprintf(stderr, "no response memory accepted with 0x%08X\n", (unsigned)status);
+        std::abort();
+    }
+
+    if (length != 0) {
+        // The parser alone, into a table of its own that ends where the record ends.
+        auto* record = static_cast<PTVRX_DEVICE_MODE_TABLE>(std::malloc(sizeof(TVRX_DEVICE_MODE_TABLE)));
+        std::memset(record, 0, sizeof(*record));
+        record->EntryCount = count;
+        if (g_bed->parse(record, static_cast<const UCHAR*>(buffer), length) != STATUS_SUCCESS ||
+            record->EntryCount != count) {
+            std::abort();
+        }
+        std::free(record);
+        WdfObjectDelete(memory);
+    }
+
+    // Whatever the result said, the processing keeps no memory of its own.
+    if (!SamePool(plat::pool::Outstanding(), g_bed->pool)) {
+        std::fprintf(stderr, "pool held after processing function %d, table %d\n", (int)function, (int)table);
+        std::abort();
+    }
+    return 0;
+}
