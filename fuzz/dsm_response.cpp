@@ -49,7 +49,6 @@ struct Bed {
     Bed()
     {
         plat::Machine::Options options;
-        options.clockRate = 100.0;
         options.folder = MachineFolder();
         machine = std::make_unique<plat::Machine>(options);
         host = std::make_unique<plat::Host>(*machine);
