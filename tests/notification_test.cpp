@@ -44,7 +44,7 @@ protected:
     size_t LiveWorkItems()
     {
         plat::wdf::FxDevice* fx = Fx();
-        std::lock_guard<std::mutex> guard(fx->childLock);
+        std::lock_guard guard(fx->childLock);
         size_t count = 0;
         for (plat::wdf::FxObject* child = fx->firstChild; child != nullptr; child = child->siblingNext) {
             count += child->type == plat::wdf::FxType::WorkItem;

@@ -251,7 +251,7 @@ void SetVisible(wdf::FxDevice* device, wdf::PnpState state)
 // each keeps its framework file object alive.
 bool InUse(wdf::FxDevice* device)
 {
-    std::lock_guard<std::mutex> guard(device->childLock);
+    std::lock_guard<HostLock> guard(device->childLock);
     for (wdf::FxObject* child = device->firstChild; child != nullptr; child = child->siblingNext) {
         if (child->type == wdf::FxType::FileObject) {
             return true;
@@ -265,7 +265,7 @@ void PurgeQueues(wdf::FxDevice* device)
 {
     std::vector<wdf::FxQueue*> queues;
     {
-        std::lock_guard<std::mutex> guard(device->childLock);
+        std::lock_guard<HostLock> guard(device->childLock);
         for (wdf::FxObject* child = device->firstChild; child != nullptr; child = child->siblingNext) {
             if (child->type == wdf::FxType::Queue) {
                 queues.push_back(static_cast<wdf::FxQueue*>(child));

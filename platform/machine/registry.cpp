@@ -627,10 +627,11 @@ void WriteAll(int fd, const std::string& content, const std::string& name)
     }
 }
 
-// Writes a temporary file beside the target, flushes it to the disk and
-// renames it over the target, so that a crash leaves the old or the new file,
-// never a torn one.
-void WriteAtomically(const std::filesystem::path& file, const std::string& content)
+// Writes a temporary file beside the target and renames it over the target,
+// so that a crash of the process leaves the old or the new file, never a torn
+// one. Durable: the file and the rename are also flushed to the disk, so that
+// a crash of the host keeps them too.
+void WriteAtomically(const std::filesystem::path& file, const std::string& content, bool durable)
 {
     std::filesystem::path folder = file.parent_path().empty() ? "." : file.parent_path();
     std::string temp = (folder / ("." + file.filename().string() + "." + std::to_string(::getpid()) + ".tmp")).string();
@@ -638,7 +639,9 @@ void WriteAtomically(const std::filesystem::path& file, const std::string& conte
     if (fd < 0) throw std::runtime_error("cannot create " + temp + ": " + std::strerror(errno));
     try {
         WriteAll(fd, content, temp);
-        if (::fsync(fd) != 0) throw std::runtime_error("cannot flush " + temp + ": " + std::strerror(errno));
+        if (durable && ::fsync(fd) != 0) {
+            throw std::runtime_error("cannot flush " + temp + ": " + std::strerror(errno));
+        }
         if (::close(fd) != 0) {
             fd = -1;
             throw std::runtime_error("cannot close " + temp + ": " + std::strerror(errno));
@@ -652,6 +655,7 @@ void WriteAtomically(const std::filesystem::path& file, const std::string& conte
         ::unlink(temp.c_str());
         throw;
     }
+    if (!durable) return;
     int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
@@ -751,7 +755,16 @@ Registry::Registry(std::filesystem::path file) : file_(std::move(file)), root_(E
     root_ = std::move(parsed.root);
 }
 
-Registry::~Registry() = default;
+// The hive closes with the machine: what was written since the last flush goes to the disk.
+Registry::~Registry()
+{
+    if (file_.empty() || !unflushed_) return;
+    try {
+        SaveLocked(true);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "registry: %s\n", e.what());
+    }
+}
 
 RegistryKey* Registry::FindLocked(std::wstring_view keyPath, NTSTATUS* status) const
 {
@@ -779,15 +792,22 @@ RegistryKey* Registry::CreatePathLocked(std::wstring_view keyPath)
     return key;
 }
 
-void Registry::SaveLocked() { WriteAtomically(file_, Format(*root_)); }
+void Registry::SaveLocked(bool durable)
+{
+    WriteAtomically(file_, Format(*root_), durable);
+    unflushed_ = !durable;
+}
 
 // The hive in memory is what counts, as on Windows, where the flush to disk
-// is lazy: a write that cannot be saved is reported and saved with the next change.
+// is lazy: every change is written to the file at once (a crash of the
+// simulator loses nothing), and the file reaches the disk itself when the
+// hive is saved or closed. A write that cannot be saved is reported and
+// saved with the next change.
 void Registry::PersistLocked()
 {
     if (file_.empty()) return;
     try {
-        SaveLocked();
+        SaveLocked(false);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "registry: %s\n", e.what());
     }
@@ -796,7 +816,7 @@ void Registry::PersistLocked()
 void Registry::Save()
 {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!file_.empty()) SaveLocked();
+    if (!file_.empty()) SaveLocked(true);
 }
 
 // ---------------------------------------------------------------- machine helpers

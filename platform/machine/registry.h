@@ -108,7 +108,8 @@ public:
 
     std::string Dump() const;  // the hive as the file holds it
     const std::filesystem::path& File() const { return file_; }
-    // Writes the file now; throws std::runtime_error when it cannot.
+    // Every change is written to the file at once; the file is flushed to the
+    // disk here and when the hive closes. Throws std::runtime_error when it cannot.
     void Save();
 
     // ---------------------------------------------------------------- kernel services
@@ -128,10 +129,11 @@ private:
     RegistryKey* FindLocked(std::wstring_view keyPath, NTSTATUS* status) const;
     RegistryKey* CreatePathLocked(std::wstring_view keyPath);
     void PersistLocked();
-    void SaveLocked();
+    void SaveLocked(bool durable);
 
     std::filesystem::path file_;
     mutable std::mutex lock_;
+    bool unflushed_ = false;  // written since the last flush to the disk
     std::unique_ptr<RegistryKey> root_;
 };
 

@@ -1,36 +1,64 @@
 /*
- * Pool. Allocations are tracked in shards (by address) so that parallel
- * callers do not meet on one lock; each record keeps the tag, size and pool
- * type, so leaks are reported by tag and a free with the wrong tag, of an
- * unknown address or at the wrong IRQL stops the system.
+ * Pool. Every allocation carries a header with its tag, size and pool type,
+ * so a free with the wrong tag, of an address that is not allocated or at the
+ * wrong IRQL stops the system. What is allocated is counted by tag in shards:
+ * a thread counts its allocations in its own shard, so parallel callers do
+ * not meet on one lock or one cache line, and leaks are reported by tag.
  */
 #include "nt/pool.h"
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <sstream>
-#include <unordered_map>
+#include <vector>
 
 #include "machine/fault.h"
 #include "machine/verifier.h"
 #include "nt/bugcheck.h"
+#include "nt/hostlock.h"
 #include "nt/irql.h"
 
 namespace plat::pool {
 namespace {
 
-struct Allocation {
+constexpr uint32_t kLive = 0x4C6F6F50;   // "PooL"
+constexpr uint32_t kFreed = 0x65657246;  // "Free"
+
+// In front of every allocation; 32 bytes, so the caller's memory keeps the
+// 16-byte alignment of pool on a 64-bit system.
+struct alignas(16) Header {
     SIZE_T size;
     ULONG tag;
+    uint16_t shard;
     bool paged;
+    uint32_t magic;  // past the first 16 bytes, which the C library reuses once freed
+};
+static_assert(sizeof(Header) == 32, "pool header keeps the alignment");
+
+struct TagCounts {
+    ULONG tag;
+    TagUsage live;
+    TagUsage total;
 };
 
-struct Shard {
-    std::mutex lock;
-    std::unordered_map<void*, Allocation> live;
-    std::map<ULONG, TagUsage> totals;
+// A shard's lock is held only to count, never across a call.
+struct alignas(64) Shard {
+    HostLock lock;
+    std::vector<TagCounts> tags;  // few tags: a short list beats a tree
+
+    TagCounts& Of(ULONG tag)
+    {
+        for (TagCounts& counts : tags) {
+            if (counts.tag == tag) {
+                return counts;
+            }
+        }
+        tags.push_back(TagCounts{tag, {}, {}});
+        return tags.back();
+    }
 };
 
 constexpr size_t kShards = 64;
@@ -40,34 +68,48 @@ std::array<Shard, kShards>& Shards()
     return shards;
 }
 
-Shard& ShardOf(void* p)
+uint16_t ThreadShard()
 {
-    auto bits = reinterpret_cast<uintptr_t>(p);
-    return Shards()[(bits >> 4) % kShards];
+    static std::atomic<uint16_t> next{0};
+    thread_local const uint16_t shard = static_cast<uint16_t>(next.fetch_add(1, std::memory_order_relaxed) % kShards);
+    return shard;
 }
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+
+void Count(Header* header, bool allocated)
+{
+    Shard& shard = Shards()[header->shard];
+    std::lock_guard<HostLock> guard(shard.lock);
+    TagCounts& counts = shard.Of(header->tag);
+    if (allocated) {
+        counts.live.allocations++;
+        counts.live.bytes += header->size;
+        counts.total.allocations++;
+        counts.total.bytes += header->size;
+    } else {
+        counts.live.allocations--;
+        counts.live.bytes -= header->size;
+    }
+}
 
 void* Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, const char* routine)
 {
     RequireIrql(paged ? APC_LEVEL : DISPATCH_LEVEL, routine);
     RequireNoSpinLock(routine);
-    if (!NT_SUCCESS(fault::Check("ExAllocatePool"))) {
+    if (!NT_SUCCESS(fault::Check("ExAllocatePool")) || size > SIZE_MAX - sizeof(Header)) {
         return nullptr;
     }
-    void* p = zero ? std::calloc(1, size ? size : 1) : std::malloc(size ? size : 1);
-    if (p == nullptr) {
+    auto* header = static_cast<Header*>(zero ? std::calloc(1, sizeof(Header) + size) : std::malloc(sizeof(Header) + size));
+    if (header == nullptr) {
         return nullptr;
     }
+    void* p = header + 1;
     if (!zero) {
         std::memset(p, 0xCD, size);  // as the verifier's special pool would: never assume zeroed memory
     }
-    Shard& shard = ShardOf(p);
-    std::lock_guard<std::mutex> guard(shard.lock);
-    shard.live.emplace(p, Allocation{size, tag, paged});
-    TagUsage& total = shard.totals[tag];
-    total.allocations++;
-    total.bytes += size;
+    *header = Header{size, tag, ThreadShard(), paged, kLive};
+    Count(header, true);
     return p;
 }
 
@@ -77,25 +119,40 @@ void Free(void* p, ULONG tag, bool checkTag, const char* routine)
         BugCheck(BAD_POOL_CALLER, std::string(routine) + " of a NULL pointer", 0x46);
     }
     RequireNoSpinLock(routine);
-    Shard& shard = ShardOf(p);
-    Allocation allocation{};
-    {
-        std::lock_guard<std::mutex> guard(shard.lock);
-        auto it = shard.live.find(p);
-        if (it == shard.live.end()) {
-            BugCheck(BAD_POOL_CALLER, std::string(routine) + " of an address that is not allocated (double free?)",
-                     0x7, reinterpret_cast<ULONG_PTR>(p));
-        }
-        allocation = it->second;
-        if (checkTag && allocation.tag != tag) {
-            BugCheck(BAD_POOL_CALLER,
-                     std::string(routine) + " with tag " + TagText(tag) + " of memory tagged " + TagText(allocation.tag),
-                     0x9B, reinterpret_cast<ULONG_PTR>(p), tag, allocation.tag);
-        }
-        shard.live.erase(it);
+    Header* header = static_cast<Header*>(p) - 1;
+    if (reinterpret_cast<uintptr_t>(p) % alignof(Header) != 0 || header->magic != kLive) {
+        BugCheck(BAD_POOL_CALLER, std::string(routine) + " of an address that is not allocated (double free?)", 0x7,
+                 reinterpret_cast<ULONG_PTR>(p));
     }
-    RequireIrql(allocation.paged ? APC_LEVEL : DISPATCH_LEVEL, routine);
-    std::free(p);
+    if (checkTag && header->tag != tag) {
+        BugCheck(BAD_POOL_CALLER,
+                 std::string(routine) + " with tag " + TagText(tag) + " of memory tagged " + TagText(header->tag),
+                 0x9B, reinterpret_cast<ULONG_PTR>(p), tag, header->tag);
+    }
+    RequireIrql(header->paged ? APC_LEVEL : DISPATCH_LEVEL, routine);
+    Count(header, false);
+    header->magic = kFreed;
+    std::free(header);
+}
+
+// Sums a shard's counts of every tag.
+template <class Pick>
+std::map<ULONG, TagUsage> Sum(Pick pick)
+{
+    std::map<ULONG, TagUsage> result;
+    for (Shard& shard : Shards()) {
+        std::lock_guard<HostLock> guard(shard.lock);
+        for (const TagCounts& counts : shard.tags) {
+            const TagUsage& usage = pick(counts);
+            result[counts.tag].allocations += usage.allocations;
+            result[counts.tag].bytes += usage.bytes;
+        }
+    }
+    // Tags with nothing left are not listed.
+    for (auto it = result.begin(); it != result.end();) {
+        it = it->second.allocations == 0 ? result.erase(it) : std::next(it);
+    }
+    return result;
 }
 
 const int g_reporter = verifier::AddReporter("pool", [](std::vector<std::string>& findings) {
@@ -121,29 +178,12 @@ std::string TagText(ULONG tag)
 
 std::map<ULONG, TagUsage> Outstanding()
 {
-    std::map<ULONG, TagUsage> result;
-    for (Shard& shard : Shards()) {
-        std::lock_guard<std::mutex> guard(shard.lock);
-        for (const auto& [p, allocation] : shard.live) {
-            TagUsage& usage = result[allocation.tag];
-            usage.allocations++;
-            usage.bytes += allocation.size;
-        }
-    }
-    return result;
+    return Sum([](const TagCounts& counts) -> const TagUsage& { return counts.live; });
 }
 
 std::map<ULONG, TagUsage> Totals()
 {
-    std::map<ULONG, TagUsage> result;
-    for (Shard& shard : Shards()) {
-        std::lock_guard<std::mutex> guard(shard.lock);
-        for (const auto& [tag, usage] : shard.totals) {
-            result[tag].allocations += usage.allocations;
-            result[tag].bytes += usage.bytes;
-        }
-    }
-    return result;
+    return Sum([](const TagCounts& counts) -> const TagUsage& { return counts.total; });
 }
 
 }  // namespace plat::pool

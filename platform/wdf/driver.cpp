@@ -24,7 +24,7 @@ std::vector<std::string> g_leaks;
 
 void CollectLeaks(FxObject* object, std::vector<std::string>& out)
 {
-    std::lock_guard<std::mutex> guard(object->childLock);
+    std::lock_guard<HostLock> guard(object->childLock);
     for (FxObject* child = object->firstChild; child != nullptr; child = child->siblingNext) {
         if (child->type == FxType::Memory || child->type == FxType::String || child->type == FxType::Key) {
             out.push_back("framework object left for unload to delete: " + child->Describe());

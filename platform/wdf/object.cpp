@@ -151,7 +151,7 @@ std::string HandleText(WDFOBJECT handle)
 
 void Link(FxObject* parent, FxObject* child)
 {
-    std::lock_guard<std::mutex> guard(parent->childLock);
+    std::lock_guard<HostLock> guard(parent->childLock);
     child->siblingPrev = nullptr;
     child->siblingNext = parent->firstChild;
     if (parent->firstChild) {
@@ -166,7 +166,7 @@ void Unlink(FxObject* child)
     if (parent == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> guard(parent->childLock);
+    std::lock_guard<HostLock> guard(parent->childLock);
     if (child->siblingPrev) {
         child->siblingPrev->siblingNext = child->siblingNext;
     } else {
@@ -285,7 +285,7 @@ static bool Claim(FxObject* object)
     if (object->parent == nullptr) {
         return !object->deleting.exchange(true);
     }
-    std::lock_guard<std::mutex> guard(object->parent->childLock);
+    std::lock_guard<HostLock> guard(object->parent->childLock);
     return !object->deleting.exchange(true);
 }
 
@@ -305,7 +305,7 @@ static void DeleteClaimed(FxObject* object)
         bool othersDeleting = false;
         {
             // A child stays linked (and allocated) until its deleter unlinks it under this lock.
-            std::lock_guard<std::mutex> guard(object->childLock);
+            std::lock_guard<HostLock> guard(object->childLock);
             for (FxObject* c = object->firstChild; c != nullptr; c = c->siblingNext) {
                 if (!c->deleting.exchange(true)) {
                     child = c;

@@ -10,6 +10,8 @@
 #include <wdf.h>
 #include <atomic>
 #include <mutex>
+
+#include "nt/hostlock.h"
 #include <string>
 #include <vector>
 
@@ -52,7 +54,7 @@ struct FxObject {
     PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
 
     // Children, linked through siblingPrev/siblingNext under childLock.
-    std::mutex childLock;
+    HostLock childLock;
     FxObject* firstChild = nullptr;
     FxObject* siblingPrev = nullptr;
     FxObject* siblingNext = nullptr;

@@ -1,8 +1,10 @@
 /*
- * In-flight recorder logs: a ring of fixed-size places per driver, allocated
- * when the log starts. A writer takes the next sequence number with one
- * atomic add and then holds only the place that number falls on, so writers
- * on several processors do not wait for each other. A trace of a known site
+ * In-flight recorder logs: per driver, a ring of fixed-size places for each
+ * thread that traces (a lane, handed on when its thread ends). A writer
+ * fills the next place of its own lane without a lock or an atomic
+ * read-modify-write, so writers on several processors neither wait for each
+ * other nor share a cache line; a reader copies what it can get consistently
+ * and merges the lanes by time. A trace of a known site
  * is kept with a capture of its arguments and formatted only when a reader
  * (or the log's stop) gets to it: most records are overwritten unread. Its
  * time is read from the processor's time-stamp counter, a fraction of the
@@ -14,12 +16,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "machine/machine.h"
 #include "nt/irql.h"
@@ -101,181 +105,423 @@ private:
     long double nanosecondsPerTick_;
 };
 
-// One place of the ring.
-// What a trace kept for later writes lies together at the front, so that it
-// touches as few cache lines as it can; the record is filled in when formatted.
-struct Entry {
-    std::atomic<bool> busy{false};     // a writer or a reader holds the place
-    UCHAR level = 0;                   // of a record waiting to be formatted
-    ULONG flags = 0;                   // of a record waiting to be formatted
-    uint64_t sequence = 0;             // of the record in it; 0 while never written
-    const TraceSite* site = nullptr;   // set while the record waits to be formatted from args
-    uint64_t ticks = 0;                // its time while it waits
+// What a writer leaves in a place of the ring: a trace of a known site with
+// a capture of its arguments (formatted when read), or a record formatted at
+// once. Only the parts in use are copied in and out.
+struct Payload {
+    uint64_t number = 0;               // of the record in its lane, from 1
+    uint64_t ticks = 0;
+    const TraceSite* site = nullptr;   // nullptr: the record is formatted
+    ULONG flags = 0;
+    UCHAR level = 0;
     CapturedArguments args;
     Record record;
 
-    void Hold()
+    // Byte ranges in use, in multiples of 8: the fixed fields, then either the
+    // arguments taken and their text, or the formatted record.
+    template <class Visit>
+    void ForEachRange(Visit visit) const
     {
-        for (unsigned spins = 0; busy.exchange(true, std::memory_order_acquire); ++spins) {
-            if (spins > 64) {
-                std::this_thread::yield();  // the holder may be preempted, as on any host thread
-            }
+        visit(size_t{0}, offsetof(Payload, args) + offsetof(CapturedArguments, slots));
+        if (site != nullptr) {
+            size_t slots = std::min<size_t>(args.count, kMaxCapturedArguments);
+            size_t text = (std::min<size_t>(args.textUsed, kCapturedTextBytes) + 7) & ~size_t{7};
+            visit(offsetof(Payload, args) + offsetof(CapturedArguments, slots), slots * sizeof(uint64_t));
+            visit(offsetof(Payload, args) + offsetof(CapturedArguments, text), text);
+        } else {
+            visit(offsetof(Payload, record), sizeof(Record));
         }
     }
-    void Release() { busy.store(false, std::memory_order_release); }
 
-    // Under Hold: gives a deferred record its time, its text and the fields of its site.
-    void Format(const TimeScale& scale)
+    // Every field of the record but its text, for a trace of a site.
+    void Describe(const TimeScale& scale)
     {
-        if (site == nullptr) {
-            return;
-        }
-        Describe(*site, scale);
-        FormatCaptured(record.text, sizeof record.text, Context(*site, record), site->format.c_str(), args);
-        site = nullptr;
-    }
-
-    // Every field of the record but its text.
-    void Describe(const TraceSite& of, const TimeScale& scale)
-    {
-        record.sequence = sequence;
         record.time = scale.MachineTime(ticks);
         record.level = level;
         record.flags = flags;
-        record.message = of.message;
-        record.line = of.line;
-        memcpy(record.unit, of.unit, sizeof record.unit);
-        memcpy(record.function, of.function, sizeof record.function);
+        record.message = site->message;
+        record.line = site->line;
+        memcpy(record.unit, site->unit, sizeof record.unit);
+        memcpy(record.function, site->function, sizeof record.function);
     }
 
-    static FormatContext Context(const TraceSite& site, const Record& record)
+    FormatContext Context() const
     {
         FormatContext context;
-        context.function = site.function;
-        context.unit = site.unit;
-        context.line = site.line;
-        context.level = record.level;
-        context.flags = record.flags;
-        context.flagNames = site.flagNames;
-        context.flagCount = site.flagCount;
+        context.function = site->function;
+        context.unit = site->unit;
+        context.line = site->line;
+        context.level = level;
+        context.flags = flags;
+        context.flagNames = site->flagNames;
+        context.flagCount = site->flagCount;
         return context;
     }
+
+    // The record, formatted from the capture when it was kept for later.
+    Record Format(const TimeScale& scale)
+    {
+        if (site != nullptr) {
+            Describe(scale);
+            FormatCaptured(record.text, sizeof record.text, Context(), site->format.c_str(), args);
+        }
+        return record;
+    }
+};
+static_assert(offsetof(Payload, args) % 8 == 0 && offsetof(Payload, record) % 8 == 0 && sizeof(Payload) % 8 == 0,
+              "a payload is copied in whole words");
+
+// One place of a ring, written by its lane's one writer and read by readers
+// that never stop it: the writer makes the version odd while it writes, and
+// a reader keeps a copy only when the version was even and unchanged around
+// it. Every word is copied atomically, so a reader racing the writer gets a
+// torn copy that it throws away, never a data race.
+class Place {
+public:
+    void Write(const Payload& payload)
+    {
+        uint64_t version = version_.load(std::memory_order_relaxed);
+        version_.store(version + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        payload.ForEachRange([&](size_t offset, size_t bytes) { StoreWords(offset, &payload, bytes); });
+        version_.store(version + 2, std::memory_order_release);
+    }
+
+    // A consistent copy of the record numbered number, or false.
+    bool Read(uint64_t number, Payload* payload) const
+    {
+        uint64_t before = version_.load(std::memory_order_acquire);
+        if ((before & 1) != 0) {
+            return false;  // being written
+        }
+        LoadWords(0, payload, offsetof(Payload, args) + offsetof(CapturedArguments, slots));
+        payload->ForEachRange([&](size_t offset, size_t bytes) {
+            if (offset != 0) {
+                LoadWords(offset, payload, bytes);
+            }
+        });
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return version_.load(std::memory_order_relaxed) == before && payload->number == number;
+    }
+
+private:
+    static constexpr size_t kWords = sizeof(Payload) / sizeof(uint64_t);
+
+    void StoreWords(size_t offset, const Payload* from, size_t bytes)
+    {
+        const auto* source = reinterpret_cast<const unsigned char*>(from) + offset;
+        for (size_t i = 0; i < bytes / sizeof(uint64_t); ++i) {
+            uint64_t word;
+            memcpy(&word, source + i * sizeof word, sizeof word);
+            __atomic_store_n(&words_[offset / sizeof word + i], word, __ATOMIC_RELAXED);
+        }
+    }
+    void LoadWords(size_t offset, Payload* to, size_t bytes) const
+    {
+        auto* target = reinterpret_cast<unsigned char*>(to) + offset;
+        for (size_t i = 0; i < bytes / sizeof(uint64_t); ++i) {
+            uint64_t word = __atomic_load_n(&words_[offset / sizeof word + i], __ATOMIC_RELAXED);
+            memcpy(target + i * sizeof word, &word, sizeof word);
+        }
+    }
+
+    std::atomic<uint64_t> version_{0};
+    uint64_t words_[kWords] = {};
 };
 
-class Log {
+// The records of one writer thread at a time, in a ring of a power of two
+// places (at least the log's capacity), so that each keeps its own newest
+// records and writers share neither a lock nor a cache line. A thread takes
+// a lane at its first trace into a log and gives it back when it ends; the
+// next thread that needs one goes on where it left off.
+class Lane {
+public:
+    explicit Lane(size_t places) : mask_(places - 1), ring_(new (std::nothrow) Place[places]) {}
+    bool Made() const { return ring_ != nullptr; }
+
+    // By the lane's owner only.
+    void Write(Payload* payload)
+    {
+        payload->number = written_.load(std::memory_order_relaxed) + 1;
+        ring_[(payload->number - 1) & mask_].Write(*payload);
+        written_.store(payload->number, std::memory_order_release);
+    }
+
+    uint64_t Written() const { return written_.load(std::memory_order_acquire); }
+    uint64_t SinceClear() const { return Written() - cleared_.load(std::memory_order_acquire); }
+    uint64_t Kept() const { return std::min<uint64_t>(SinceClear(), mask_ + 1); }
+    void Clear() { cleared_.store(Written(), std::memory_order_release); }
+    bool Read(uint64_t number, Payload* payload) const { return ring_[(number - 1) & mask_].Read(number, payload); }
+
+    bool TryTake() { return !owned_.exchange(true, std::memory_order_acquire); }
+    void Give() { owned_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<uint64_t> written_{0};  // records ever written
+    std::atomic<uint64_t> cleared_{0};  // written_ at the last clear
+    std::atomic<bool> owned_{false};
+    const size_t mask_;
+    std::unique_ptr<Place[]> ring_;
+};
+
+size_t PowerOfTwoAtLeast(size_t n)
+{
+    size_t places = 1;
+    while (places < n) {
+        places <<= 1;
+    }
+    return places;
+}
+
+// A record read from a lane, with what puts it in order among the others.
+struct Taken {
+    uint64_t ticks;
+    size_t lane;
+    uint64_t number;
+    Record record;
+};
+
+class Log;
+
+// The lanes this thread writes, by log; each is given back when the thread ends.
+class ThreadLanes {
+public:
+    ~ThreadLanes();
+    Lane* Find(uint64_t log) const
+    {
+        for (const Held& held : held_) {
+            if (held.log == log) {
+                return held.lane;
+            }
+        }
+        return nullptr;
+    }
+    void Keep(uint64_t log, Lane* lane, std::weak_ptr<Log> owner);
+
+private:
+    struct Held {
+        uint64_t log = 0;
+        Lane* lane = nullptr;
+        std::weak_ptr<Log> owner;
+    };
+    Held held_[4];
+    size_t next_ = 0;
+};
+
+thread_local ThreadLanes t_lanes;
+// Where a writer builds what it leaves in its lane (too large to clear on every trace).
+thread_local Payload t_payload;
+
+class Log : public std::enable_shared_from_this<Log> {
 public:
     Log(std::string name, size_t capacity)
-        : name_(std::move(name)), capacity_(capacity), ring_(new Entry[capacity]), start_(Moment::Now())
+        : name_(std::move(name)),
+          capacity_(capacity),
+          places_(PowerOfTwoAtLeast(capacity)),
+          id_(NextId()),
+          start_(Moment::Now())
     {
     }
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
 
     const std::string& Name() const { return name_; }
 
+    // A record formatted by its writer; its sequence is its place among all
+    // records written so far (exact while one writer traces at a time).
     void Append(Record* record)
     {
-        Entry* entry = Claim(&record->sequence);
-        if (entry == nullptr) {
+        Lane* lane = WriterLane();
+        if (lane == nullptr) {
             return;
         }
-        entry->site = nullptr;
-        entry->record = *record;
-        entry->Release();
+        Payload& payload = t_payload;
+        payload.ticks = Ticks();
+        payload.site = nullptr;
+        payload.record = *record;
+        lane->Write(&payload);
+        record->sequence = Total();
     }
 
     void AppendDeferred(const TraceSite* site, UCHAR level, ULONG flags, va_list args)
     {
-        uint64_t sequence = 0;
-        Entry* entry = Claim(&sequence);
-        if (entry == nullptr) {
+        Lane* lane = WriterLane();
+        if (lane == nullptr) {
             return;
         }
-        entry->ticks = Ticks();
-        entry->level = level;
-        entry->flags = flags;
+        Payload& payload = t_payload;
+        payload.ticks = Ticks();
+        payload.level = level;
+        payload.flags = flags;
+        payload.site = site;
         va_list capture;
         va_copy(capture, args);
-        bool captured = CaptureArguments(site->plan, capture, &entry->args);
+        bool captured = CaptureArguments(site->plan, capture, &payload.args);
         va_end(capture);
-        if (captured) {
-            entry->site = site;
-        } else {
+        if (!captured) {
             // Too much to keep for later: the text is made now, from the arguments themselves.
-            entry->site = nullptr;
-            Record& record = entry->record;
-            entry->Describe(*site, TimeScale(start_, Moment::Now()));
-            FormatTraceV(record.text, sizeof record.text, Entry::Context(*site, record), site->format.c_str(), args);
+            payload.Describe(TimeScale(start_, Moment::Now()));
+            FormatTraceV(payload.record.text, sizeof payload.record.text, payload.Context(), site->format.c_str(),
+                         args);
+            payload.site = nullptr;
         }
-        entry->Release();
+        lane->Write(&payload);
     }
 
-    // Formats what waits, so that nothing in the log refers to its driver's sites any more.
+    // Formats what is kept, so that nothing in the log refers to its driver's
+    // sites any more; the log reads the same from now on.
     void Stop()
     {
         running_.store(false, std::memory_order_release);
         std::lock_guard<std::mutex> guard(readLock_);
-        TimeScale scale(start_, Moment::Now());
-        for (size_t i = 0; i < capacity_; ++i) {
-            ring_[i].Hold();
-            ring_[i].Format(scale);
-            ring_[i].Release();
-        }
+        stopped_ = Collect();
+        isStopped_ = true;
     }
 
     bool Running() const { return running_.load(std::memory_order_acquire); }
 
-    // The records kept, oldest first; one whose writer has not finished yet is left out.
+    // The newest records kept, oldest first, in the order of their times; one
+    // whose writer has not finished yet is left out.
     std::vector<Record> Records() const
     {
         std::lock_guard<std::mutex> guard(readLock_);
-        uint64_t total = total_.load(std::memory_order_acquire);
-        uint64_t kept = std::min<uint64_t>(total - cleared_.load(std::memory_order_acquire), capacity_);
-        std::vector<Record> records;
-        records.reserve(kept);
-        TimeScale scale(start_, Moment::Now());
-        for (uint64_t sequence = total - kept + 1; sequence <= total; ++sequence) {
-            Entry& entry = ring_[(sequence - 1) % capacity_];
-            entry.Hold();
-            if (entry.sequence == sequence) {
-                entry.Format(scale);
-                records.push_back(entry.record);
-            }
-            entry.Release();
-        }
-        return records;
+        return isStopped_ ? stopped_ : Collect();
     }
 
     uint64_t Overwritten() const
     {
-        uint64_t written = total_.load(std::memory_order_acquire) - cleared_.load(std::memory_order_acquire);
+        uint64_t written = 0;
+        ForEachLane([&](size_t, const Lane& lane) { written += lane.SinceClear(); });
         return written > capacity_ ? written - capacity_ : 0;
     }
 
     // Sequence numbers go on after a clear, so a record is never confused with an earlier one.
-    void Clear() { cleared_.store(total_.load(std::memory_order_acquire), std::memory_order_release); }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> guard(readLock_);
+        ForEachLane([](size_t, Lane& lane) { lane.Clear(); });
+        stopped_.clear();
+    }
+
+    // A lane nobody writes, or a new one; nullptr when none can be made.
+    Lane* TakeLane()
+    {
+        std::lock_guard<std::mutex> guard(laneLock_);
+        for (const auto& lane : lanes_) {
+            if (lane->TryTake()) {
+                return lane.get();
+            }
+        }
+        auto lane = std::unique_ptr<Lane>(new (std::nothrow) Lane(places_));
+        if (lane == nullptr || !lane->Made() || !lane->TryTake()) {
+            return nullptr;
+        }
+        try {
+            lanes_.push_back(std::move(lane));
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+        return lanes_.back().get();
+    }
 
 private:
-    // The place of the next record, held, with its sequence number; nullptr once stopped.
-    Entry* Claim(uint64_t* sequence)
+    static uint64_t NextId()
+    {
+        static std::atomic<uint64_t> next{0};
+        return next.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
+
+    // The calling thread's lane of this log; nullptr once stopped.
+    Lane* WriterLane()
     {
         if (!running_.load(std::memory_order_acquire)) {
             return nullptr;
         }
-        *sequence = total_.fetch_add(1, std::memory_order_acq_rel) + 1;
-        Entry* entry = &ring_[(*sequence - 1) % capacity_];
-        entry->Hold();
-        entry->sequence = *sequence;
-        return entry;
+        if (Lane* lane = t_lanes.Find(id_)) {
+            return lane;
+        }
+        Lane* lane = TakeLane();
+        if (lane != nullptr) {
+            t_lanes.Keep(id_, lane, weak_from_this());
+        }
+        return lane;
+    }
+
+    std::vector<Record> Collect() const
+    {
+        TimeScale scale(start_, Moment::Now());
+        std::vector<Taken> taken;
+        uint64_t total = 0;
+        auto payload = std::make_unique<Payload>();
+        ForEachLane([&](size_t index, const Lane& lane) {
+            uint64_t written = lane.Written();
+            total += written;
+            for (uint64_t number = written - std::min(lane.Kept(), written) + 1; number <= written; ++number) {
+                if (lane.Read(number, payload.get())) {
+                    taken.push_back(Taken{payload->ticks, index, number, payload->Format(scale)});
+                }
+            }
+        });
+        std::sort(taken.begin(), taken.end(), [](const Taken& a, const Taken& b) {
+            return a.ticks != b.ticks ? a.ticks < b.ticks : a.lane != b.lane ? a.lane < b.lane : a.number < b.number;
+        });
+        size_t kept = std::min(taken.size(), capacity_);
+        std::vector<Record> records;
+        records.reserve(kept);
+        for (size_t i = taken.size() - kept; i < taken.size(); ++i) {
+            records.push_back(taken[i].record);
+            records.back().sequence = total - (taken.size() - 1 - i);
+        }
+        return records;
+    }
+
+    uint64_t Total() const
+    {
+        uint64_t total = 0;
+        ForEachLane([&](size_t, const Lane& lane) { total += lane.Written(); });
+        return total;
+    }
+
+    template <class Visit>
+    void ForEachLane(Visit visit) const
+    {
+        std::lock_guard<std::mutex> guard(laneLock_);
+        for (size_t i = 0; i < lanes_.size(); ++i) {
+            visit(i, *lanes_[i]);
+        }
     }
 
     const std::string name_;
     const size_t capacity_;
-    std::unique_ptr<Entry[]> ring_;
-    std::atomic<uint64_t> total_{0};    // records ever appended
-    std::atomic<uint64_t> cleared_{0};  // total_ at the last clear
+    const size_t places_;  // of each lane's ring
+    const uint64_t id_;    // never reused, so a thread's lanes of an ended log are never taken for another's
+    mutable std::mutex laneLock_;  // the list of lanes (not what they hold)
+    std::vector<std::unique_ptr<Lane>> lanes_;
     std::atomic<bool> running_{true};
-    const Moment start_;                // the clocks when the log started
-    mutable std::mutex readLock_;       // one reader (or the stop) at a time formats what waits
+    const Moment start_;           // the clocks when the log started
+    mutable std::mutex readLock_;  // one reader (or the stop) at a time
+    std::vector<Record> stopped_;  // what the log holds once stopped
+    bool isStopped_ = false;
 };
+
+ThreadLanes::~ThreadLanes()
+{
+    for (Held& held : held_) {
+        if (auto log = held.owner.lock()) {
+            held.lane->Give();
+        }
+    }
+}
+
+// Keeps the lane of a log; the oldest kept is given back when all places are taken.
+void ThreadLanes::Keep(uint64_t log, Lane* lane, std::weak_ptr<Log> owner)
+{
+    Held& held = held_[next_++ % (sizeof held_ / sizeof held_[0])];
+    if (auto previous = held.owner.lock()) {
+        held.lane->Give();
+    }
+    held = Held{log, lane, std::move(owner)};
+}
 
 struct Store {
     std::mutex lock;
