@@ -44,11 +44,8 @@ protected:
     size_t LiveWorkItems()
     {
         plat::wdf::FxDevice* fx = Fx();
-        std::lock_guard guard(fx->childLock);
         size_t count = 0;
-        for (plat::wdf::FxObject* child = fx->firstChild; child != nullptr; child = child->siblingNext) {
-            count += child->type == plat::wdf::FxType::WorkItem;
-        }
+        plat::wdf::ForEachChild(fx, [&](plat::wdf::FxObject* child) { count += child->type == plat::wdf::FxType::WorkItem; });
         return count;
     }
 

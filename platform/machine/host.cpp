@@ -251,27 +251,20 @@ void SetVisible(wdf::FxDevice* device, wdf::PnpState state)
 // each keeps its framework file object alive.
 bool InUse(wdf::FxDevice* device)
 {
-    std::lock_guard<HostLock> guard(device->childLock);
-    for (wdf::FxObject* child = device->firstChild; child != nullptr; child = child->siblingNext) {
-        if (child->type == wdf::FxType::FileObject) {
-            return true;
-        }
-    }
-    return false;
+    bool inUse = false;
+    wdf::ForEachChild(device, [&](wdf::FxObject* child) { inUse = inUse || child->type == wdf::FxType::FileObject; });
+    return inUse;
 }
 
 // Every queue of the device refuses what waits and what comes (removal).
 void PurgeQueues(wdf::FxDevice* device)
 {
     std::vector<wdf::FxQueue*> queues;
-    {
-        std::lock_guard<HostLock> guard(device->childLock);
-        for (wdf::FxObject* child = device->firstChild; child != nullptr; child = child->siblingNext) {
-            if (child->type == wdf::FxType::Queue) {
-                queues.push_back(static_cast<wdf::FxQueue*>(child));
-            }
+    wdf::ForEachChild(device, [&](wdf::FxObject* child) {
+        if (child->type == wdf::FxType::Queue) {
+            queues.push_back(static_cast<wdf::FxQueue*>(child));
         }
-    }
+    });
     for (wdf::FxQueue* queue : queues) {
         wdf::StopQueue(queue, WdfRequestStopActionPurge, true);
     }

@@ -134,12 +134,11 @@ bool AnyPresentedOn(FxQueue* queue)
 std::vector<FxQueue*> PowerManagedQueues(FxDevice* device)
 {
     std::vector<FxQueue*> queues;
-    std::lock_guard<HostLock> guard(device->childLock);
-    for (FxObject* child = device->firstChild; child != nullptr; child = child->siblingNext) {
+    ForEachChild(device, [&](FxObject* child) {
         if (child->type == FxType::Queue && static_cast<FxQueue*>(child)->powerManaged) {
             queues.push_back(static_cast<FxQueue*>(child));
         }
-    }
+    });
     return queues;
 }
 

@@ -24,13 +24,12 @@ std::vector<std::string> g_leaks;
 
 void CollectLeaks(FxObject* object, std::vector<std::string>& out)
 {
-    std::lock_guard<HostLock> guard(object->childLock);
-    for (FxObject* child = object->firstChild; child != nullptr; child = child->siblingNext) {
+    ForEachChild(object, [&](FxObject* child) {
         if (child->type == FxType::Memory || child->type == FxType::String || child->type == FxType::Key) {
             out.push_back("framework object left for unload to delete: " + child->Describe());
         }
         CollectLeaks(child, out);
-    }
+    });
 }
 
 const int g_reporter = verifier::AddReporter("framework objects left at unload", [](std::vector<std::string>& findings) {

@@ -149,15 +149,49 @@ std::string HandleText(WDFOBJECT handle)
     return text;
 }
 
-void Link(FxObject* parent, FxObject* child)
+// The shard a thread links the children it makes into.
+uint8_t ThreadChildShard()
 {
-    std::lock_guard<HostLock> guard(parent->childLock);
-    child->siblingPrev = nullptr;
-    child->siblingNext = parent->firstChild;
-    if (parent->firstChild) {
-        parent->firstChild->siblingPrev = child;
+    static std::atomic<unsigned> next{0};
+    thread_local const uint8_t shard =
+        static_cast<uint8_t>(next.fetch_add(1, std::memory_order_relaxed) % kChildShards);
+    return shard;
+}
+
+// The parent's shards, made with its first child; nullptr when they cannot be.
+ChildShard* ShardsOf(FxObject* parent)
+{
+    ChildShard* shards = parent->children.load(std::memory_order_acquire);
+    if (shards != nullptr) {
+        return shards;
     }
-    parent->firstChild = child;
+    auto* made = new (std::nothrow) ChildShard[kChildShards];
+    if (made == nullptr) {
+        return nullptr;
+    }
+    if (!parent->children.compare_exchange_strong(shards, made, std::memory_order_acq_rel)) {
+        delete[] made;
+        return shards;
+    }
+    return made;
+}
+
+bool Link(FxObject* parent, FxObject* child)
+{
+    ChildShard* shards = ShardsOf(parent);
+    if (shards == nullptr) {
+        return false;
+    }
+    child->childShard = ThreadChildShard();
+    ChildShard& shard = shards[child->childShard];
+    std::lock_guard<HostLock> guard(shard.lock);
+    child->siblingPrev = nullptr;
+    child->siblingNext = shard.first;
+    if (shard.first) {
+        shard.first->siblingPrev = child;
+    }
+    shard.first = child;
+    return true;
 }
 
 void Unlink(FxObject* child)
@@ -166,11 +200,12 @@ void Unlink(FxObject* child)
     if (parent == nullptr) {
         return;
     }
-    std::lock_guard<HostLock> guard(parent->childLock);
+    ChildShard& shard = parent->children.load(std::memory_order_acquire)[child->childShard];
+    std::lock_guard<HostLock> guard(shard.lock);
     if (child->siblingPrev) {
         child->siblingPrev->siblingNext = child->siblingNext;
     } else {
-        parent->firstChild = child->siblingNext;
+        shard.first = child->siblingNext;
     }
     if (child->siblingNext) {
         child->siblingNext->siblingPrev = child->siblingPrev;
@@ -222,7 +257,11 @@ FxObject::FxObject(FxType type_, FxObject* parent_, const WDF_OBJECT_ATTRIBUTES*
     }
 }
 
-FxObject::~FxObject() { std::free(context); }
+FxObject::~FxObject()
+{
+    delete[] children.load(std::memory_order_acquire);
+    std::free(context);
+}
 
 std::string FxObject::Describe() const { return std::string(FxTypeName(type)) + " " + HandleText(handle); }
 
@@ -272,22 +311,19 @@ NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes)
     object->handle = Encode(index, slot->generation.load(std::memory_order_relaxed));
     slot->object.store(object, std::memory_order_release);
     Table().live.fetch_add(1, std::memory_order_relaxed);
-    if (object->parent != nullptr) {
-        Link(object->parent, object);
+    if (object->parent != nullptr && !Link(object->parent, object)) {
+        slot->object.store(nullptr, std::memory_order_release);
+        Table().live.fetch_sub(1, std::memory_order_relaxed);
+        FreeSlot(index);
+        object->handle = nullptr;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     return STATUS_SUCCESS;
 }
 
-// Claims an object for deletion under its parent's child lock, so that a direct
-// deletion and the deletion of its parent never both take it.
-static bool Claim(FxObject* object)
-{
-    if (object->parent == nullptr) {
-        return !object->deleting.exchange(true);
-    }
-    std::lock_guard<HostLock> guard(object->parent->childLock);
-    return !object->deleting.exchange(true);
-}
+// Claims an object for deletion, so that a direct deletion and the deletion
+// of its parent never both take it: whoever sets the flag first deletes it.
+static bool Claim(FxObject* object) { return !object->deleting.exchange(true); }
 
 static void DeleteClaimed(FxObject* object);
 
@@ -303,17 +339,17 @@ static void DeleteClaimed(FxObject* object)
     for (;;) {
         FxObject* child = nullptr;
         bool othersDeleting = false;
-        {
-            // A child stays linked (and allocated) until its deleter unlinks it under this lock.
-            std::lock_guard<HostLock> guard(object->childLock);
-            for (FxObject* c = object->firstChild; c != nullptr; c = c->siblingNext) {
-                if (!c->deleting.exchange(true)) {
-                    child = c;
-                    break;
-                }
+        // A child stays linked (and allocated) until its deleter unlinks it under its shard's lock.
+        ForEachChild(object, [&](FxObject* c) {
+            if (child != nullptr) {
+                return;
+            }
+            if (!c->deleting.exchange(true)) {
+                child = c;
+            } else {
                 othersDeleting = true;
             }
-        }
+        });
         if (child != nullptr) {
             DeleteClaimed(child);
         } else if (othersDeleting) {

@@ -32,6 +32,14 @@ enum class FxType : uint8_t {
 };
 const char* FxTypeName(FxType type);  // "WDFDEVICE", ...
 
+struct FxObject;
+
+struct alignas(64) ChildShard {
+    HostLock lock;
+    FxObject* first = nullptr;
+};
+constexpr size_t kChildShards = 8;
+
 struct FxObject {
     FxObject(FxType type, FxObject* parent, const WDF_OBJECT_ATTRIBUTES* attributes);
     virtual ~FxObject();
@@ -53,13 +61,34 @@ struct FxObject {
     PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
     PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
 
-    // Children, linked through siblingPrev/siblingNext under childLock.
-    HostLock childLock;
-    FxObject* firstChild = nullptr;
+    // Children, in shards made with the first child. A child is linked into
+    // the shard of the thread that made it (childShard), so that threads making
+    // and deleting children of one parent at once (the driver's memory objects)
+    // take different locks and touch different cache lines. Linked through
+    // siblingPrev/siblingNext under the shard's lock.
+    std::atomic<ChildShard*> children{nullptr};
     FxObject* siblingPrev = nullptr;
     FxObject* siblingNext = nullptr;
+    uint8_t childShard = 0;
     std::atomic<bool> deleting{false};
 };
+
+// Calls visit(child) for every child of parent, under the lock of the child's
+// shard: visit must be short and must neither make nor delete objects.
+template <class Visit>
+void ForEachChild(const FxObject* parent, Visit visit)
+{
+    ChildShard* shards = parent->children.load(std::memory_order_acquire);
+    if (shards == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < kChildShards; ++i) {
+        std::lock_guard<HostLock> guard(shards[i].lock);
+        for (FxObject* child = shards[i].first; child != nullptr; child = child->siblingNext) {
+            visit(child);
+        }
+    }
+}
 
 // Registers a newly constructed object: gives it a handle and links it to its parent.
 // Allocates the typed context given by the attributes (zero-filled).

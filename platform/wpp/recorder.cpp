@@ -175,14 +175,15 @@ static_assert(offsetof(Payload, args) % 8 == 0 && offsetof(Payload, record) % 8 
 // that never stop it: the writer makes the version odd while it writes, and
 // a reader keeps a copy only when the version was even and unchanged around
 // it. Every word is copied atomically, so a reader racing the writer gets a
-// torn copy that it throws away, never a data race.
+// torn copy that it throws away, never a data race. Words are stored with
+// release and loaded with acquire order (plain moves on x86): a reader that
+// sees any word of a newer write also sees the odd version stored before it.
 class Place {
 public:
     void Write(const Payload& payload)
     {
         uint64_t version = version_.load(std::memory_order_relaxed);
         version_.store(version + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
         payload.ForEachRange([&](size_t offset, size_t bytes) { StoreWords(offset, &payload, bytes); });
         version_.store(version + 2, std::memory_order_release);
     }
@@ -200,7 +201,6 @@ public:
                 LoadWords(offset, payload, bytes);
             }
         });
-        std::atomic_thread_fence(std::memory_order_acquire);
         return version_.load(std::memory_order_relaxed) == before && payload->number == number;
     }
 
@@ -213,14 +213,14 @@ private:
         for (size_t i = 0; i < bytes / sizeof(uint64_t); ++i) {
             uint64_t word;
             memcpy(&word, source + i * sizeof word, sizeof word);
-            __atomic_store_n(&words_[offset / sizeof word + i], word, __ATOMIC_RELAXED);
+            __atomic_store_n(&words_[offset / sizeof word + i], word, __ATOMIC_RELEASE);
         }
     }
     void LoadWords(size_t offset, Payload* to, size_t bytes) const
     {
         auto* target = reinterpret_cast<unsigned char*>(to) + offset;
         for (size_t i = 0; i < bytes / sizeof(uint64_t); ++i) {
-            uint64_t word = __atomic_load_n(&words_[offset / sizeof word + i], __ATOMIC_RELAXED);
+            uint64_t word = __atomic_load_n(&words_[offset / sizeof word + i], __ATOMIC_ACQUIRE);
             memcpy(target + i * sizeof word, &word, sizeof word);
         }
     }
