@@ -1,6 +1,5 @@
 #include "support/bed.h"
 
-#include <cfgmgr32.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -66,22 +65,7 @@ bool Bed::Boot()
     return true;
 }
 
-std::wstring Bed::Path() const
-{
-    GUID guid = GUID_DEVINTERFACE_TAVRIX;
-    ULONG length = 0;
-    if (CM_Get_Device_Interface_List_SizeW(&length, &guid, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-            CR_SUCCESS ||
-        length < 2) {
-        return {};
-    }
-    std::vector<WCHAR> list(length);
-    if (CM_Get_Device_Interface_ListW(&guid, nullptr, list.data(), length, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-        CR_SUCCESS) {
-        return {};
-    }
-    return std::wstring(list.data());
-}
+std::wstring Bed::Path() const { return test::TavrixInterfacePath(); }
 
 HANDLE Client::Open(const std::wstring& path)
 {

@@ -7,8 +7,9 @@
  */
 #pragma once
 
-// Clients find the device by its interface GUID: this unit defines it.
-#include <initguid.h>
+// Clients find the device by its interface GUID: this unit defines it
+// (tests/support/interface_path.h, shared with the tests).
+#include "support/interface_path.h"
 
 #include <windows.h>
 

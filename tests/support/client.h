@@ -6,7 +6,7 @@
 #pragma once
 
 // Clients find the device by its interface GUID: this unit defines it.
-#include <initguid.h>
+#include "support/interface_path.h"
 
 #include <windows.h>
 
@@ -23,25 +23,6 @@
 #include "wpp/wpp.h"
 
 namespace tvrx::test {
-
-// The first path of the device interface class, as a client finds it ("" when
-// no device exposes it).
-inline std::wstring TavrixInterfacePath()
-{
-    GUID guid = GUID_DEVINTERFACE_TAVRIX;
-    ULONG length = 0;
-    if (CM_Get_Device_Interface_List_SizeW(&length, &guid, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-            CR_SUCCESS ||
-        length < 2) {
-        return {};
-    }
-    std::vector<WCHAR> list(length);
-    if (CM_Get_Device_Interface_ListW(&guid, nullptr, list.data(), length, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-        CR_SUCCESS) {
-        return {};
-    }
-    return std::wstring(list.data());
-}
 
 struct Reply {
     NTSTATUS status = STATUS_PENDING;
