@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "support/minidriver.h"
+#include "support/testbed.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,9 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "machine/verifier.h"
 #include "um/client.h"
 #include "wdf/dispatch.h"
 
@@ -54,23 +52,13 @@ private:
     bool open_ = false;
 };
 
-class Dispatch : public ::testing::Test {
+class Dispatch : public MachineBed {
 protected:
-    void SetUp() override
-    {
-        plat::fault::Reset();
-        plat::Machine::Options options;
-        options.clockRate = 100.0;
-        machine = std::make_unique<plat::Machine>(options);
-    }
-
     void TearDown() override
     {
         client.reset();
         driver.reset();
-        machine.reset();
-        plat::verifier::Report report = plat::verifier::Check();
-        EXPECT_TRUE(report.Clean()) << report.Text();
+        MachineBed::TearDown();
     }
 
     void Start(MiniDriver::Options options = {})
@@ -99,7 +87,6 @@ protected:
         EXPECT_TRUE(client->Run([&] { return CloseHandle(handle); }));
     }
 
-    std::unique_ptr<plat::Machine> machine;
     std::unique_ptr<MiniDriver> driver;
     std::unique_ptr<plat::um::Process> client;
 };

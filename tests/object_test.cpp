@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "machine/fault.h"
-#include "machine/machine.h"
 #include "machine/process.h"
 #include "machine/verifier.h"
 #include "nt/event.h"
 #include "nt/irql.h"
 #include "nt/object.h"
+#include "support/testbed.h"
 #include "um/client.h"
 
 namespace {
@@ -32,14 +32,11 @@ struct Probe : plat::ob::Object {
     std::atomic<int>* destroyed_;
 };
 
-class ObjectManager : public ::testing::Test {
+class ObjectManager : public tvrx::test::MachineBed {
 protected:
     void SetUp() override
     {
-        plat::fault::Reset();
-        plat::Machine::Options options;
-        options.clockRate = 100.0;
-        machine = std::make_unique<plat::Machine>(options);
+        MachineBed::SetUp();
         alice = std::make_unique<plat::um::Process>("alice");
         bob = std::make_unique<plat::um::Process>("bob");
     }
@@ -48,10 +45,7 @@ protected:
     {
         alice.reset();
         bob.reset();
-        machine.reset();
-        plat::fault::Reset();
-        plat::verifier::Report report = plat::verifier::Check();
-        EXPECT_TRUE(report.Clean()) << report.Text();
+        MachineBed::TearDown();
     }
 
     // ObReferenceObjectByHandle as the driver calls it, in the process's context.
@@ -61,7 +55,6 @@ protected:
         return process.Run([&] { return ObReferenceObjectByHandle(handle, access, type, mode, object, nullptr); });
     }
 
-    std::unique_ptr<plat::Machine> machine;
     std::unique_ptr<plat::um::Process> alice;
     std::unique_ptr<plat::um::Process> bob;
 };

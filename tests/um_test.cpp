@@ -3,15 +3,13 @@
 #include <windows.h>
 
 #include "support/minidriver.h"
+#include "support/testbed.h"
 
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "machine/verifier.h"
 #include "um/client.h"
 
 namespace tvrx::test {
@@ -19,14 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ClientApi : public ::testing::Test {
+class ClientApi : public MachineBed {
 protected:
     void SetUp() override
     {
-        plat::fault::Reset();
-        plat::Machine::Options options;
-        options.clockRate = 100.0;
-        machine = std::make_unique<plat::Machine>(options);
+        MachineBed::SetUp();
         a = std::make_unique<plat::um::Process>("a");
         b = std::make_unique<plat::um::Process>("b");
     }
@@ -36,12 +31,9 @@ protected:
         a.reset();
         b.reset();
         driver.reset();
-        machine.reset();
-        plat::verifier::Report report = plat::verifier::Check();
-        EXPECT_TRUE(report.Clean()) << report.Text();
+        MachineBed::TearDown();
     }
 
-    std::unique_ptr<plat::Machine> machine;
     std::unique_ptr<MiniDriver> driver;
     std::unique_ptr<plat::um::Process> a;
     std::unique_ptr<plat::um::Process> b;

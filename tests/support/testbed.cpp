@@ -2,6 +2,27 @@
 
 namespace tvrx::test {
 
+plat::Machine::Options MachineBed::MachineOptions()
+{
+    plat::Machine::Options options;
+    options.clockRate = 100.0;
+    return options;
+}
+
+void MachineBed::SetUp()
+{
+    plat::fault::Reset();
+    machine = std::make_unique<plat::Machine>(MachineOptions());
+}
+
+void MachineBed::TearDown()
+{
+    machine.reset();
+    plat::fault::Reset();
+    plat::verifier::Report report = plat::verifier::Check();
+    EXPECT_TRUE(report.Clean()) << report.Text();
+}
+
 plat::Machine::Options Testbed::MachineOptions()
 {
     plat::Machine::Options options;
@@ -13,8 +34,7 @@ plat::Machine::Options Testbed::MachineOptions()
 
 void Testbed::SetUp()
 {
-    plat::fault::Reset();
-    machine = std::make_unique<plat::Machine>(MachineOptions());
+    MachineBed::SetUp();
     host = std::make_unique<plat::Host>(*machine);
 }
 
@@ -25,9 +45,7 @@ void Testbed::TearDown()
         EXPECT_TRUE(report.Clean()) << report.Text();
     }
     host.reset();
-    machine.reset();
-    plat::verifier::Report report = plat::verifier::Check();
-    EXPECT_TRUE(report.Clean()) << report.Text();
+    MachineBed::TearDown();
 }
 
 void Testbed::LoadAndAdd()

@@ -1,7 +1,7 @@
 /*
- * Test bed: a fresh machine and host per test, with the driver image ready to
- * load. Every test ends with the driver unloaded, the machine gone and the
- * verifier clean (no pool, objects, references, handles left).
+ * Test beds: a fresh machine per test, and with it a host with the driver
+ * image ready to load. Every test ends with the driver unloaded, the machine
+ * gone and the verifier clean (no pool, objects, references, handles left).
  */
 #pragma once
 
@@ -17,13 +17,28 @@
 
 namespace tvrx::test {
 
-class Testbed : public ::testing::Test {
+// A machine and nothing on it, for tests of the platform that play the
+// driver themselves (or need none). No fault is armed at either end.
+class MachineBed : public ::testing::Test {
+protected:
+    void SetUp() override;
+    // Fixtures that hold more of the machine's objects release them first.
+    void TearDown() override;
+
+    // Options of the machine SetUp creates; the clock runs 100 times faster than real time.
+    virtual plat::Machine::Options MachineOptions();
+
+    std::unique_ptr<plat::Machine> machine;
+};
+
+// A machine with a host for the driver image.
+class Testbed : public MachineBed {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Options of the machine SetUp creates; the clock runs 10 times faster than real time.
-    virtual plat::Machine::Options MachineOptions();
+    // The clock runs 10 times faster than real time.
+    plat::Machine::Options MachineOptions() override;
 
     // Loads the driver and adds one device; both must succeed.
     void LoadAndAdd();
@@ -35,7 +50,6 @@ protected:
     WDFDEVICE Device(size_t index = 0) { return host->Device(index); }
     PTVRX_DEVICE_CONTEXT Context(size_t index = 0) { return TvrxGetDeviceContext(host->Device(index)); }
 
-    std::unique_ptr<plat::Machine> machine;
     std::unique_ptr<plat::Host> host;
 };
 
