@@ -199,9 +199,8 @@ TEST_F(Clients, AnEventWhoseHandleTheClientClosedIsStillSet)
 {
     Boot();
     Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    HANDLE event = nullptr;
+    ASSERT_EQ(client.OpenWithEvent(&event), STATUS_SUCCESS);
     PKEVENT kernelEvent = client.KernelEvent(event);
     // The test keeps the object alive to look at it; the driver must not need that.
     ObReferenceObject(kernelEvent);

@@ -19,8 +19,6 @@ namespace {
 using plat::NativeFirmware;
 using namespace std::chrono_literals;
 
-constexpr DWORD kLongWait = 1000000;  // machine milliseconds: far longer than any wait here should take
-
 plat::wdf::FxDevice* Fx(WDFDEVICE device)
 {
     return plat::wdf::ResolveAs<plat::wdf::FxDevice>(device, plat::wdf::FxType::Device, "test");
@@ -156,16 +154,6 @@ protected:
         LoadAndAdd();
     }
 
-    // Waits for the client's event (machine time), then resets it.
-    bool WaitSignal(Client& client, HANDLE event)
-    {
-        return client.process.Run([&] {
-            bool set = WaitForSingleObject(event, kLongWait) == WAIT_OBJECT_0;
-            ResetEvent(event);
-            return set;
-        });
-    }
-
     // The entry a client reads, as {mode, value1, value2, value3}.
     static std::array<uint32_t, 4> Entry(Client& client)
     {
@@ -286,9 +274,8 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
 
     // A client that stays open through a failed power-up.
     Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    HANDLE event = nullptr;
+    ASSERT_EQ(client.OpenWithEvent(&event), STATUS_SUCCESS);
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(host->Resume(), STATUS_INSUFFICIENT_RESOURCES);
@@ -308,7 +295,7 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     request.join();
     EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_TRUE(client.WaitSignal(event));
 }
 
 // The host drives the callbacks in the framework's order, and a transition
@@ -485,8 +472,8 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(a, eventA));
-    EXPECT_TRUE(WaitSignal(b, eventB));
+    EXPECT_TRUE(a.WaitSignal(eventA));
+    EXPECT_TRUE(b.WaitSignal(eventB));
     EXPECT_EQ(Entry(a), Expected(NativeFirmware::DefaultTable(2).entries[2])) << "b's type decides for all";
     Client late("late");
     EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
@@ -511,7 +498,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     EXPECT_EQ(late.Open(), STATUS_SUCCESS) << "a new start admits new clients";
     firmware->SetDeviceMode(0);
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(b, eventB));
+    EXPECT_TRUE(b.WaitSignal(eventB));
     EXPECT_EQ(Entry(b), Expected(table.entries[0]));
 
     a.Close();
@@ -534,9 +521,8 @@ TEST_F(Lifecycle, TransitionsFromManyThreadsNeverOverlap)
     Boot();
     log = std::make_unique<CallbackLog>(Device());
     Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    HANDLE event = nullptr;
+    ASSERT_EQ(client.OpenWithEvent(&event), STATUS_SUCCESS);
 
     std::atomic<bool> done{false};
     std::atomic<int> unexpected{0}, failedRequests{0};
@@ -595,7 +581,7 @@ TEST_F(Lifecycle, TransitionsFromManyThreadsNeverOverlap)
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     client.TakeSignal(event);
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_TRUE(client.WaitSignal(event));
     client.Close();
     client.CloseObject(event);
 }

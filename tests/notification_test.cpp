@@ -17,18 +17,29 @@ namespace {
 using plat::NativeFirmware;
 using namespace std::chrono_literals;
 
-constexpr DWORD kLongWait = 1000000;  // machine milliseconds: far longer than any wait here should take
-
 class Notifications : public ClientBed {
 protected:
     void TearDown() override
     {
+        if (client) {
+            client->Close();
+            client->CloseObject(event);
+            client.reset();
+        }
         if (firmware) {
             firmware->ClearFaults();  // releases an evaluation that still hangs
         }
         EXPECT_TRUE(plat::acpi::WaitForEvaluations(10s));
         ClientBed::TearDown();
         EXPECT_TRUE(plat::acpi::WaitForEvaluations(10s));  // joins the threads that finished meanwhile
+    }
+
+    // Starts the device with one client that has it open and an event registered.
+    void BootWithClient()
+    {
+        Boot();
+        client = std::make_unique<Client>("client");
+        ASSERT_EQ(client->OpenWithEvent(&event), STATUS_SUCCESS);
     }
 
     plat::wdf::FxDevice* Fx() { return plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test"); }
@@ -58,14 +69,8 @@ protected:
         return count;
     }
 
-    bool WaitSignal(Client& client, HANDLE event, DWORD milliseconds = kLongWait)
-    {
-        return client.process.Run([&] {
-            bool set = WaitForSingleObject(event, milliseconds) == WAIT_OBJECT_0;
-            ResetEvent(event);
-            return set;
-        });
-    }
+    std::unique_ptr<Client> client;  // BootWithClient's
+    HANDLE event = nullptr;
 };
 
 // The road of one mode change, as a client program written against the
@@ -134,11 +139,7 @@ TEST_F(Notifications, ModeChangeReachesClientsThroughTheirEvents)
 // work item deleted, nothing lost and nothing left behind.
 TEST_F(Notifications, BurstRunsOneWorkerPerNotification)
 {
-    Boot();
-    Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
     firmware->ClearCalls();
     plat::fault::Reset();
     uint64_t delivered = Below().NotificationsDelivered();
@@ -153,48 +154,36 @@ TEST_F(Notifications, BurstRunsOneWorkerPerNotification)
     EXPECT_EQ(DsmCalls(1), kBurst);
     EXPECT_EQ(firmware->Calls().size(), kBurst) << "nothing but function 1";
     EXPECT_EQ(LiveWorkItems(), 0u);
-    EXPECT_TRUE(client.TakeSignal(event));
-    client.Close();
-    client.CloseObject(event);
+    EXPECT_TRUE(client->TakeSignal(event));
 }
 
 // A read that times out on a hung firmware still wakes the clients, who
 // then read the mode the device had.
 TEST_F(Notifications, TimedOutReadStillWakesClients)
 {
-    Boot();
-    Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
 
     NativeFirmware::Faults faults;
     faults.hang = true;
     firmware->SetFaults(faults);
     firmware->SetDeviceMode(2);
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_TRUE(client->WaitSignal(event));
     EXPECT_EQ(Context()->CurrentDeviceMode, 1u);
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
-    EXPECT_EQ(client.GetEntry(&info).status, STATUS_SUCCESS);
+    EXPECT_EQ(client->GetEntry(&info).status, STATUS_SUCCESS);
     EXPECT_EQ(info.DeviceMode, 1u);
 
     firmware->ClearFaults();
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_TRUE(client->WaitSignal(event));
     EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
-    client.Close();
-    client.CloseObject(event);
 }
 
 // Any other value costs a work item and nothing more: no _DSM, no signal.
 TEST_F(Notifications, OtherValuesAreDroppedWithoutReadOrSignal)
 {
-    Boot();
-    Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
     firmware->ClearCalls();
     plat::fault::Reset();
 
@@ -205,29 +194,21 @@ TEST_F(Notifications, OtherValuesAreDroppedWithoutReadOrSignal)
     EXPECT_EQ(plat::fault::Counts()["WdfWorkItemCreate"], 4u);
     EXPECT_EQ(LiveWorkItems(), 0u);
     EXPECT_TRUE(firmware->Calls().empty());
-    EXPECT_FALSE(client.TakeSignal(event));
-    client.Close();
-    client.CloseObject(event);
+    EXPECT_FALSE(client->TakeSignal(event));
 }
 
 // A notification whose work item cannot be created is lost, and only it.
 TEST_F(Notifications, NotificationWithoutWorkItemIsLostAlone)
 {
-    Boot();
-    Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
     firmware->ClearCalls();
     plat::fault::FailNth("WdfWorkItemCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
     firmware->Notify(0x80);
     Settle();
     EXPECT_TRUE(firmware->Calls().empty());
-    EXPECT_FALSE(client.TakeSignal(event));
+    EXPECT_FALSE(client->TakeSignal(event));
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(client, event));
-    client.Close();
-    client.CloseObject(event);
+    EXPECT_TRUE(client->WaitSignal(event));
 }
 
 // Registration follows D0: a second entry without an exit registers nothing
@@ -236,11 +217,7 @@ TEST_F(Notifications, NotificationWithoutWorkItemIsLostAlone)
 // being woken.
 TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
 {
-    Boot();
-    Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
     plat::fault::Reset();
 
     auto d0Entry = host->Routine<decltype(&TvrxWdfEvtDeviceD0Entry)>("TvrxWdfEvtDeviceD0Entry");
@@ -258,7 +235,7 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     Settle();
     EXPECT_EQ(Below().NotificationsDropped(), dropped + 1);
     EXPECT_TRUE(firmware->Calls().empty());
-    EXPECT_FALSE(client.TakeSignal(event));
+    EXPECT_FALSE(client->TakeSignal(event));
 
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 1u);
@@ -268,21 +245,15 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
     firmware->SetDeviceMode(2);
     firmware->Notify(0x80);
-    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_TRUE(client->WaitSignal(event));
     EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
-    client.Close();
-    client.CloseObject(event);
 }
 
 // A work item queued before the device left D0 still runs afterwards: it
 // reads the mode and wakes the clients although the handler is gone.
 TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
 {
-    Boot();
-    Client client("client");
-    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    HANDLE event = client.NewEvent();
-    ASSERT_EQ(client.Register(event), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
 
     // Occupy the system worker threads so that the driver's item waits in the queue.
     static std::atomic<int> busy;
@@ -318,10 +289,10 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     ASSERT_TRUE(Below().WaitNotificationsIdle());
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     EXPECT_TRUE(firmware->Calls().empty()) << "the work item had to wait for a worker thread";
-    EXPECT_FALSE(client.TakeSignal(event));
+    EXPECT_FALSE(client->TakeSignal(event));
 
     release = true;
-    EXPECT_TRUE(WaitSignal(client, event));
+    EXPECT_TRUE(client->WaitSignal(event));
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_EQ(DsmCalls(1), 1u);
     EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
@@ -344,8 +315,6 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     Settle();
     EXPECT_EQ(DsmCalls(1), plat::fault::Counts()["WdfWorkItemCreate"]);
     EXPECT_EQ(LiveWorkItems(), 0u);
-    client.Close();
-    client.CloseObject(event);
 }
 
 }  // namespace

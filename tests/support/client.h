@@ -24,6 +24,8 @@
 
 namespace tvrx::test {
 
+constexpr DWORD kLongWait = 1000000;  // machine milliseconds: far longer than any wait in a test should take
+
 struct Reply {
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
@@ -90,15 +92,31 @@ public:
         return Control(IOCTL_TVRX_SET_EVENT, &input, sizeof(input), nullptr, 0).status;
     }
 
-    // Whether the event is set; it is reset for the next look.
-    bool TakeSignal(HANDLE event)
+    // Opens the device and registers a new event (NewEvent) on the handle,
+    // returned in *event; the status of the first step that fails.
+    NTSTATUS OpenWithEvent(HANDLE* event)
+    {
+        NTSTATUS status = Open();
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        *event = NewEvent();
+        return Register(*event);
+    }
+
+    // Whether the event is set, or is set within `wait` machine milliseconds;
+    // it is reset for the next look.
+    bool TakeSignal(HANDLE event, DWORD wait = 0)
     {
         return process.Run([&] {
-            bool set = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+            bool set = WaitForSingleObject(event, wait) == WAIT_OBJECT_0;
             ResetEvent(event);
             return set;
         });
     }
+
+    // Waits for the event to be set, then resets it.
+    bool WaitSignal(HANDLE event) { return TakeSignal(event, kLongWait); }
 
     // The kernel event object a handle of this process names (no reference kept:
     // valid while the handle or the driver's reference keeps it alive).
