@@ -20,6 +20,21 @@ namespace {
 
 using ::testing::HasSubstr;
 
+// A reference on the event a client's handle names, taken as a driver takes
+// one for a user-mode caller.
+NTSTATUS ReferenceEvent(Client& client, HANDLE event, PVOID* object)
+{
+    return client.process.Run(
+        [&] { return ObReferenceObjectByHandle(event, SYNCHRONIZE, *ExEventObjectType, UserMode, object, nullptr); });
+}
+
+// The ACPI driver's standard interface for the device, with a reference the caller gives back.
+NTSTATUS QueryAcpiInterface(WDFDEVICE device, ACPI_INTERFACE_STANDARD2* acpi)
+{
+    return WdfFdoQueryForInterface(device, &GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(acpi),
+                                   sizeof *acpi, ACPI_INTERFACE_VERSION, nullptr);
+}
+
 // ---------------------------------------------------------------- what unload reports
 
 class VerifierReports : public ClientBed {
@@ -90,10 +105,7 @@ TEST_F(VerifierReports, ObjectReferencesAndKernelHandlesStillHeldAreNamed)
     Client client("clientA");
     HANDLE event = client.NewEvent();
     PVOID object = nullptr;
-    ASSERT_EQ(client.process.Run([&] {
-        return ObReferenceObjectByHandle(event, SYNCHRONIZE, *ExEventObjectType, UserMode, &object, nullptr);
-    }),
-              STATUS_SUCCESS);
+    ASSERT_EQ(ReferenceEvent(client, event, &object), STATUS_SUCCESS);
     client.CloseObject(event);  // the reference keeps the event alive
 
     UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\??\\C:\\left-open.bin");
@@ -119,9 +131,7 @@ TEST_F(VerifierReports, InterfaceReferencesAndHandlersLeftWithTheAcpiDriverAreNa
     // device that was never started (so the driver registered none of its own).
     LoadAndAdd();
     ACPI_INTERFACE_STANDARD2 acpi{};
-    ASSERT_EQ(WdfFdoQueryForInterface(Device(), &GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(&acpi),
-                                      sizeof acpi, ACPI_INTERFACE_VERSION, nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(QueryAcpiInterface(Device(), &acpi), STATUS_SUCCESS);
     ASSERT_EQ(acpi.RegisterForDeviceNotifications(
                   acpi.Context, [](PVOID, ULONG) {}, nullptr),
               STATUS_SUCCESS);
@@ -223,10 +233,7 @@ TEST_F(VerifierStops, ReferenceReleasedUnderTheInstanceLock)
     Client client("clientA");
     HANDLE event = client.NewEvent();
     PVOID object = nullptr;
-    ASSERT_EQ(client.process.Run([&] {
-        return ObReferenceObjectByHandle(event, SYNCHRONIZE, *ExEventObjectType, UserMode, &object, nullptr);
-    }),
-              STATUS_SUCCESS);
+    ASSERT_EQ(ReferenceEvent(client, event, &object), STATUS_SUCCESS);
     EXPECT_DEATH(
         {
             WdfSpinLockAcquire(Context()->AppInstanceListLock);
@@ -295,9 +302,7 @@ TEST_F(VerifierStops, PowerCallbacksAndTheNotificationHandlerReturningHoldingASp
         "EvtDeviceD0Entry returned at IRQL 2 holding a spin lock");
 
     ACPI_INTERFACE_STANDARD2 acpi{};
-    ASSERT_EQ(WdfFdoQueryForInterface(Device(), &GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(&acpi),
-                                      sizeof acpi, ACPI_INTERFACE_VERSION, nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(QueryAcpiInterface(Device(), &acpi), STATUS_SUCCESS);
     EXPECT_DEATH(
         {
             acpi.RegisterForDeviceNotifications(
