@@ -14,56 +14,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
+#include <map>
 
-#include "machine/host.h"
-#include "machine/machine.h"
 #include "nt/pool.h"
+#include "support/machine.h"
 #include "tvrx.h"
 
 namespace {
 
-// The machine's folder in memory where there is such a file system: the
-// registry is saved on every change and would otherwise set the pace.
-std::filesystem::path MachineFolder()
-{
-    std::error_code error;
-    std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
-                                                                                   : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "tvrx-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    static std::filesystem::path folder;
-    folder = pattern;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    });
-    return folder;
-}
-
 struct Bed {
-    Bed()
+    Bed() : started("dsm_response_fuzzer")
     {
-        plat::Machine::Options options;
-        options.folder = MachineFolder();
-        machine = std::make_unique<plat::Machine>(options);
-        host = std::make_unique<plat::Host>(*machine);
-        if (host->Load() != STATUS_SUCCESS || host->AddDevice() != STATUS_SUCCESS || host->Start() != STATUS_SUCCESS) {
-            std::fprintf(stderr, "dsm_response_fuzzer: the driver does not start\n");
-            std::abort();
-        }
-        device = host->Device();
-        process = host->Routine<decltype(&TvrxProcessDsmResponseBuffer)>("TvrxProcessDsmResponseBuffer");
-        parse = host->Routine<decltype(&TvrxParseDeviceModeInfoFromBuf)>("TvrxParseDeviceModeInfoFromBuf");
+        plat::Host& host = *started.host;
+        device = host.Device();
+        process = host.Routine<decltype(&TvrxProcessDsmResponseBuffer)>("TvrxProcessDsmResponseBuffer");
+        parse = host.Routine<decltype(&TvrxParseDeviceModeInfoFromBuf)>("TvrxParseDeviceModeInfoFromBuf");
         pool = plat::pool::Outstanding();
     }
 
-    std::unique_ptr<plat::Machine> machine;
-    std::unique_ptr<plat::Host> host;
+    tvrx::fuzz::StartedMachine started;
     WDFDEVICE device = nullptr;
     decltype(&TvrxProcessDsmResponseBuffer) process = nullptr;
     decltype(&TvrxParseDeviceModeInfoFromBuf) parse = nullptr;

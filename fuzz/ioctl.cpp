@@ -13,74 +13,28 @@
  *   handle  modulo 5: 0 none; 1..4 the handle above whose value is put in the
  *           first eight input bytes
  */
+// First: this unit defines the device interface GUID.
+#include "support/interface_path.h"
+
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
-#include "machine/host.h"
-#include "machine/machine.h"
+#include "support/machine.h"
 #include "tvrx.h"
 #include "um/client.h"
 
 namespace {
 
-// The device interface's path as a client finds it.
-std::wstring DevicePath()
-{
-    static const GUID guid = {0xEC32F880, 0x677B, 0x49F5, {0x86, 0x5A, 0x87, 0x7B, 0xBB, 0x6F, 0xE6, 0x66}};
-    GUID copy = guid;
-    ULONG length = 0;
-    if (CM_Get_Device_Interface_List_SizeW(&length, &copy, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-            CR_SUCCESS ||
-        length < 2) {
-        return {};
-    }
-    std::vector<WCHAR> list(length);
-    if (CM_Get_Device_Interface_ListW(&copy, nullptr, list.data(), length, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-        CR_SUCCESS) {
-        return {};
-    }
-    return std::wstring(list.data());
-}
-
-// The machine's folder in memory where there is such a file system: the
-// registry is saved on every change and would otherwise set the pace.
-std::filesystem::path MachineFolder()
-{
-    std::error_code error;
-    std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
-                                                                                   : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "tvrx-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    static std::filesystem::path folder;
-    folder = pattern;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    });
-    return folder;
-}
-
 struct Bed {
-    Bed()
+    Bed() : started("ioctl_fuzzer")
     {
-        plat::Machine::Options options;
-        options.folder = MachineFolder();
-        machine = std::make_unique<plat::Machine>(options);
-        host = std::make_unique<plat::Host>(*machine);
-        if (host->Load() != STATUS_SUCCESS || host->AddDevice() != STATUS_SUCCESS || host->Start() != STATUS_SUCCESS) {
-            std::fprintf(stderr, "ioctl_fuzzer: the driver does not start\n");
-            std::abort();
-        }
-        path = DevicePath();
+        path = tvrx::test::TavrixInterfacePath();
         client = std::make_unique<plat::um::Process>("fuzzer");
         client->Run([&] {
             if (plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &handles[4]) != STATUS_SUCCESS) {
@@ -92,8 +46,7 @@ struct Bed {
         });
     }
 
-    std::unique_ptr<plat::Machine> machine;
-    std::unique_ptr<plat::Host> host;
+    tvrx::fuzz::StartedMachine started;
     std::unique_ptr<plat::um::Process> client;
     std::wstring path;
     HANDLE handles[5] = {};
