@@ -214,7 +214,11 @@ TEST_F(DeferredTracing, TimesAreOnTheMachinesClock)
     EXPECT_LE(records[1].time - records[0].time, after - before + kSlack);
 }
 
-TEST_F(DeferredTracing, ReadersWhileTwoWritersTraceSeeOnlyWholeRecords)
+// Writers keep their records in places of their own that readers copy while
+// they write: a record read is whole (its number and its copied text agree),
+// each writer's records come in the order written, and the numbers run on
+// without a gap to the last record written.
+TEST_F(DeferredTracing, ReadersWhileTwoWritersTraceSeeOnlyWholeRecordsInOrder)
 {
     plat::trace::SetRecorderCapacity(32);
     WPP_CLEANUP(&driver);
@@ -223,19 +227,36 @@ TEST_F(DeferredTracing, ReadersWhileTwoWritersTraceSeeOnlyWholeRecords)
     std::vector<std::thread> writers;
     for (int w = 0; w < 2; ++w) {
         writers.emplace_back([w] {
+            char copy[16];
             for (int i = 0; i < 20000; ++i) {
-                TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_TWO, "writer %d trace %d of %s", w, i, w == 0 ? "zero" : "one");
+                snprintf(copy, sizeof copy, "%d", i);
+                TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_TWO, "writer %d trace %d of %s copy %s", w, i,
+                            w == 0 ? "zero" : "one", copy);
             }
         });
     }
+    auto check = [](const std::vector<plat::trace::Record>& records) {
+        int last[2] = {-1, -1};
+        for (size_t i = 0; i < records.size(); ++i) {
+            const plat::trace::Record& record = records[i];
+            int writer = -1, index = -1, copy = -2;
+            char name[8] = {};
+            ASSERT_EQ(sscanf(record.text, "writer %d trace %d of %7s copy %d", &writer, &index, name, &copy), 4)
+                << record.text;
+            ASSERT_TRUE(writer == 0 || writer == 1) << record.text;
+            ASSERT_STREQ(name, writer == 0 ? "zero" : "one") << record.text;
+            EXPECT_EQ(index, copy) << "torn: " << record.text;
+            EXPECT_GT(index, last[writer]) << "out of order: " << record.text;
+            last[writer] = index;
+            if (i > 0) {
+                EXPECT_EQ(record.sequence, records[i - 1].sequence + 1);
+                EXPECT_LE(records[i - 1].time, record.time);
+            }
+        }
+    };
     std::thread reader([&] {
         while (!done.load()) {
-            for (const plat::trace::Record& record : plat::trace::RecorderRecords("capturetest")) {
-                int writer = -1, index = -1;
-                char name[8] = {};
-                ASSERT_EQ(sscanf(record.text, "writer %d trace %d of %7s", &writer, &index, name), 3) << record.text;
-                ASSERT_STREQ(name, writer == 0 ? "zero" : "one") << record.text;
-            }
+            ASSERT_NO_FATAL_FAILURE(check(plat::trace::RecorderRecords("capturetest")));
         }
     });
     for (std::thread& writer : writers) {
@@ -245,6 +266,7 @@ TEST_F(DeferredTracing, ReadersWhileTwoWritersTraceSeeOnlyWholeRecords)
     reader.join();
     std::vector<plat::trace::Record> records = plat::trace::RecorderRecords("capturetest");
     ASSERT_EQ(records.size(), 32u);
+    check(records);
     EXPECT_EQ(records.back().sequence, 40000u);
     plat::trace::SetRecorderCapacity(plat::trace::kDefaultRecorderCapacity);
 }

@@ -14,6 +14,7 @@
 
 #include "acpi/interface.h"
 #include "nt/irql.h"
+#include "nt/pool.h"
 
 namespace tvrx::test {
 namespace {
@@ -182,6 +183,40 @@ TEST_F(VerifierStops, PageablePoolAboveApcLevel)
         },
         "ExFreePool called at IRQL 2");
     RtlFreeUnicodeString(&text);
+}
+
+// Pool handed back wrongly: with another tag than it was allocated with, or
+// twice (a sanitizer may see the second free's read of the freed block first).
+TEST_F(VerifierStops, PoolFreedWithAnotherTagOrTwice)
+{
+    EXPECT_DEATH(
+        {
+            PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, TVRX_POOL_TAG);
+            ExFreePoolWithTag(block, TVRX_SAR_POOL_TAG);
+        },
+        "BAD_POOL_CALLER.*\n.*ExFreePoolWithTag with tag Tagt of memory tagged Tvrx");
+    EXPECT_DEATH(
+        {
+            PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, TVRX_POOL_TAG);
+            ExFreePoolWithTag(block, TVRX_POOL_TAG);
+            ExFreePoolWithTag(block, TVRX_POOL_TAG);
+        },
+        "ExFreePoolWithTag of an address that is not allocated|heap-use-after-free");
+    // Blocks freed as allocated leave nothing behind.
+    auto outstanding = [] {
+        auto all = plat::pool::Outstanding();
+        auto it = all.find(TVRX_POOL_TAG);
+        return it == all.end() ? plat::pool::TagUsage{} : it->second;
+    };
+    plat::pool::TagUsage before = outstanding();
+    PVOID block = ExAllocatePool2(POOL_FLAG_NON_PAGED, 100, TVRX_POOL_TAG);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u);
+    EXPECT_EQ(static_cast<unsigned char*>(block)[99], 0u);
+    EXPECT_EQ(outstanding().bytes, before.bytes + 100);
+    EXPECT_EQ(outstanding().allocations, before.allocations + 1);
+    ExFreePool(block);
+    EXPECT_EQ(outstanding().bytes, before.bytes);
 }
 
 TEST_F(VerifierStops, HandleLookupAndPassiveOnlyDriverRoutinesAtDispatchLevel)

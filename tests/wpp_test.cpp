@@ -387,6 +387,24 @@ TEST_F(Tracing, ConcurrentTracesWhileTheSessionComesAndGoes)
     EXPECT_EQ(records.back().sequence, 2000u);
 }
 
+// A thread that ends hands its place in the log on: what it wrote stays, and
+// the threads after it go on from there, in order.
+TEST_F(Tracing, RecordsOfThreadsThatEndedStayInOrder)
+{
+    Boot();
+    for (int i = 0; i < 200; ++i) {
+        std::thread([i] { TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_TWO, "thread %d", i); }).join();
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_TWO, "main");
+    std::vector<std::string> texts = RecorderTexts();
+    ASSERT_EQ(texts.size(), 201u);
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(texts[static_cast<size_t>(i)], "thread " + std::to_string(i));
+    }
+    EXPECT_EQ(texts.back(), "main");
+    EXPECT_EQ(plat::trace::RecorderRecords("wpptest").back().sequence, 201u);
+}
+
 // ---------------------------------------------------------------- the driver
 
 class DriverTracing : public tvrx::test::Testbed {

@@ -40,7 +40,6 @@ struct HandleTable {
     std::mutex lock;  // guards allocation of slots and chunks
     std::deque<uint32_t> freeSlots;
     uint32_t nextSlot = 0;
-    std::atomic<size_t> live{0};
 };
 
 HandleTable& Table()
@@ -310,10 +309,8 @@ NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes)
     Slot* slot = SlotAt(index);
     object->handle = Encode(index, slot->generation.load(std::memory_order_relaxed));
     slot->object.store(object, std::memory_order_release);
-    Table().live.fetch_add(1, std::memory_order_relaxed);
     if (object->parent != nullptr && !Link(object->parent, object)) {
         slot->object.store(nullptr, std::memory_order_release);
-        Table().live.fetch_sub(1, std::memory_order_relaxed);
         FreeSlot(index);
         object->handle = nullptr;
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -371,7 +368,6 @@ static void DeleteClaimed(FxObject* object)
     Slot* slot = SlotAt(index);
     slot->object.store(nullptr, std::memory_order_release);
     slot->generation.fetch_add(1, std::memory_order_release);
-    Table().live.fetch_sub(1, std::memory_order_relaxed);
     FreeSlot(index);
     delete object;
 }
@@ -406,7 +402,6 @@ FxObject* Resolve(WDFOBJECT handle, FxType expected, const char* routine)
     return object;
 }
 
-size_t LiveObjectCount() { return Table().live.load(std::memory_order_relaxed); }
 
 void DescribeLiveObjects(std::vector<std::string>& out)
 {

@@ -114,8 +114,7 @@ FxObject* ParentFromAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, const ch
 // Checks a WDF_OBJECT_ATTRIBUTES record handed in by the driver (size, levels).
 void ValidateAttributes(const WDF_OBJECT_ATTRIBUTES* attributes, const char* routine);
 
-// Number of live framework objects, and a description of each (leak reports).
-size_t LiveObjectCount();
+// A description of each live framework object (leak reports).
 void DescribeLiveObjects(std::vector<std::string>& out);
 
 }  // namespace plat::wdf
