@@ -6,50 +6,49 @@
 
 #include "nt/bugcheck.h"
 
-namespace {
+namespace plat::irql {
 // Initial-exec: the platform library is loaded with the program, and these are
 // read on every call of every service.
-__attribute__((tls_model("initial-exec"))) thread_local KIRQL g_irql = PASSIVE_LEVEL;
-__attribute__((tls_model("initial-exec"))) thread_local int g_spinLocksHeld = 0;
-}
+__attribute__((tls_model("initial-exec"))) thread_local KIRQL t_irql = PASSIVE_LEVEL;
+__attribute__((tls_model("initial-exec"))) thread_local int t_spinLocksHeld = 0;
+}  // namespace plat::irql
+
+using plat::irql::t_irql;
+using plat::irql::t_spinLocksHeld;
 
 namespace plat {
 
-KIRQL CurrentIrql() { return g_irql; }
+namespace irql {
 
-void RequireIrql(KIRQL max, const char* routine)
+void Violation(KIRQL max, const char* routine)
 {
-    if (g_irql > max) {
-        VerifierViolation("IRQL", std::string(routine) + " called at IRQL " + std::to_string(g_irql) +
-                                      ", above its maximum " + std::to_string(max));
-    }
+    VerifierViolation("IRQL", std::string(routine) + " called at IRQL " + std::to_string(t_irql) +
+                                  ", above its maximum " + std::to_string(max));
 }
 
-int SpinLocksHeld() { return g_spinLocksHeld; }
+void SpinLockViolation(const char* routine)
+{
+    VerifierViolation("work under a spin lock",
+                      std::string(routine) + " called while a spin lock is held (allocation, free or dereference)");
+}
+
+}  // namespace irql
 
 void NoteSpinLockAcquired()
 {
-    if (g_spinLocksHeld > 0) {
+    if (t_spinLocksHeld > 0) {
         VerifierViolation("spin lock order", "a spin lock was acquired while another is held");
     }
-    ++g_spinLocksHeld;
+    ++t_spinLocksHeld;
 }
 
-void NoteSpinLockReleased() { --g_spinLocksHeld; }
-
-void RequireNoSpinLock(const char* routine)
-{
-    if (g_spinLocksHeld > 0) {
-        VerifierViolation("work under a spin lock",
-                          std::string(routine) + " called while a spin lock is held (allocation, free or dereference)");
-    }
-}
+void NoteSpinLockReleased() { --t_spinLocksHeld; }
 
 void RequireReturnedAt(KIRQL irql, const char* callback)
 {
-    if (g_irql != irql || g_spinLocksHeld > 0) {
-        VerifierViolation("IRQL", std::string(callback) + " returned at IRQL " + std::to_string(g_irql) +
-                                      (g_spinLocksHeld > 0 ? " holding a spin lock" : "") + ", called at " +
+    if (t_irql != irql || t_spinLocksHeld > 0) {
+        VerifierViolation("IRQL", std::string(callback) + " returned at IRQL " + std::to_string(t_irql) +
+                                      (t_spinLocksHeld > 0 ? " holding a spin lock" : "") + ", called at " +
                                       std::to_string(irql));
     }
 }
@@ -61,25 +60,25 @@ IrqlScope::~IrqlScope() { KeLowerIrql(old_); }
 
 extern "C" {
 
-KIRQL KeGetCurrentIrql(VOID) { return g_irql; }
+KIRQL KeGetCurrentIrql(VOID) { return t_irql; }
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
-    if (NewIrql < g_irql) {
+    if (NewIrql < t_irql) {
         plat::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeRaiseIrql to " + std::to_string(NewIrql) +
-                                                   " below the current IRQL " + std::to_string(g_irql));
+                                                   " below the current IRQL " + std::to_string(t_irql));
     }
-    *OldIrql = g_irql;
-    g_irql = NewIrql;
+    *OldIrql = t_irql;
+    t_irql = NewIrql;
 }
 
 VOID KeLowerIrql(KIRQL NewIrql)
 {
-    if (NewIrql > g_irql) {
+    if (NewIrql > t_irql) {
         plat::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeLowerIrql to " + std::to_string(NewIrql) +
-                                                   " above the current IRQL " + std::to_string(g_irql));
+                                                   " above the current IRQL " + std::to_string(t_irql));
     }
-    g_irql = NewIrql;
+    t_irql = NewIrql;
 }
 
 KIRQL KeRaiseIrqlToDpcLevel(VOID)

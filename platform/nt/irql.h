@@ -4,18 +4,39 @@
 
 namespace plat {
 
-KIRQL CurrentIrql();
+namespace irql {
+// The calling thread's IRQL and spin locks held, read inline by the checks
+// below on every service call (the library is loaded with the program, so
+// they sit in the static TLS block).
+extern __attribute__((tls_model("initial-exec"))) thread_local KIRQL t_irql;
+extern __attribute__((tls_model("initial-exec"))) thread_local int t_spinLocksHeld;
+// The verifier's reports, out of line.
+void Violation(KIRQL max, const char* routine);
+void SpinLockViolation(const char* routine);
+}  // namespace irql
+
+inline KIRQL CurrentIrql() { return irql::t_irql; }
 
 // Stops the system (verifier report naming the routine) when the current IRQL is above Max.
-void RequireIrql(KIRQL max, const char* routine);
+inline void RequireIrql(KIRQL max, const char* routine)
+{
+    if (__builtin_expect(irql::t_irql > max, 0)) {
+        irql::Violation(max, routine);
+    }
+}
 inline void RequirePassive(const char* routine) { RequireIrql(PASSIVE_LEVEL, routine); }
 
 // Spin locks the current thread holds. The verifier allows only one at a time, and
 // no pool allocation or free and no object dereference while one is held.
-int SpinLocksHeld();
+inline int SpinLocksHeld() { return irql::t_spinLocksHeld; }
 void NoteSpinLockAcquired();
 void NoteSpinLockReleased();
-void RequireNoSpinLock(const char* routine);
+inline void RequireNoSpinLock(const char* routine)
+{
+    if (__builtin_expect(irql::t_spinLocksHeld > 0, 0)) {
+        irql::SpinLockViolation(routine);
+    }
+}
 
 // Stops the system when a driver callback comes back at another IRQL than it
 // was called at, or still holding a spin lock.
