@@ -8,13 +8,13 @@
  */
 #include <benchmark/benchmark.h>
 
-#define WPP_RUNTIME  // the runtime's calls only: this program is not a traced image
-#include <wppruntime.h>
+#include <x86intrin.h>
 
 #include <cstring>
 #include <string>
 
 #include "support/shared.h"
+#include "support/tracing.h"
 
 namespace tvrx::bench {
 namespace {
@@ -113,49 +113,6 @@ void ParallelControl(benchmark::State& state)
 }
 BENCHMARK(ParallelControl)->Threads(1)->Threads(2)->UseRealTime();
 
-// A trace control block of this program's own (its own recorder log beside
-// the driver's), for traces written the way the driver writes them.
-class BenchTracing {
-public:
-    BenchTracing()
-    {
-        static const PCSTR flagNames[] = {"TRACE_DRIVER", "TRACE_QUEUE", nullptr};
-        static const WPP_PROVIDER provider = {&kControl, "TvrxBenchTrace", flagNames, 2};
-        UNICODE_STRING path =
-            RTL_CONSTANT_STRING(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tvrxbench");
-        WppInitKm(nullptr, &path, &provider, &block_);
-    }
-    ~BenchTracing() { WppCleanupKm(nullptr, &block_); }
-    PVOID Block() const { return block_; }
-
-    static constexpr GUID kControl = {0x5D1E7A3B, 0x0C4F, 0x4B8E, {0x9A, 0x61, 0x2F, 0x70, 0x11, 0xB3, 0xC8, 0x42}};
-
-private:
-    PVOID block_ = nullptr;
-};
-
-// Made by the first thread before the timed loop and ended by it after: the
-// loop's start and end are barriers for all threads of a benchmark.
-BenchTracing* g_tracing = nullptr;
-
-void StartTracing(const benchmark::State& state)
-{
-    if (state.thread_index() == 0) {
-        g_tracing = new BenchTracing();
-    }
-}
-
-void StopTracing(const benchmark::State& state)
-{
-    if (state.thread_index() == 0) {
-        delete g_tracing;
-        g_tracing = nullptr;
-    }
-}
-
-#define BENCH_TRACE(block, level, flags, ...) \
-    WppTraceMessage((block), &BenchTracing::kControl, "bench", __LINE__, __func__, (level), (flags), __VA_ARGS__)
-
 // One trace as the driver writes them, into the in-flight recorder.
 void TraceToRecorder(benchmark::State& state)
 {
@@ -173,6 +130,17 @@ void TraceToRecorder(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(TraceToRecorder)->Threads(1)->Threads(2)->UseRealTime();
+
+// What every record's time costs: one read of the processor's time-stamp
+// counter, the clock the recorder reads.
+void TimeStampRead(benchmark::State& state)
+{
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(__rdtsc());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(TimeStampRead);
 
 // What the driver's dispatcher and handler ask of the platform for one query,
 // done here without a request: the same six traces, the scratch memory
