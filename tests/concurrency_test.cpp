@@ -136,6 +136,47 @@ TEST_F(Concurrency, ClientsRaceEachOtherAndTheSignals)
     EXPECT_EQ(InstanceCount(), 0u);
 }
 
+// Opens racing the device's removal: each opens the device before the
+// removal looks for open handles (and the removal is vetoed while it is open)
+// or finds no device; none reaches a device that is being deleted.
+TEST_F(Concurrency, OpensRacingRemovalNeverReachADeviceBeingDeleted)
+{
+    Boot();
+    const std::wstring path = TavrixInterfacePath();
+    ASSERT_FALSE(path.empty());
+    plat::um::Process opener("opener");
+    std::atomic<bool> removed{false};
+    std::atomic<int> opened{0};
+    std::atomic<int> unexpected{0};
+    std::thread opens([&] {
+        opener.Run([&] {
+            while (!removed.load()) {
+                HANDLE handle = nullptr;
+                NTSTATUS status = plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &handle);
+                if (status == STATUS_SUCCESS) {
+                    opened++;
+                    CloseHandle(handle);
+                } else if (status != STATUS_OBJECT_NAME_NOT_FOUND) {
+                    unexpected++;
+                }
+            }
+        });
+    });
+    while (opened.load() < 100) {
+        std::this_thread::yield();
+    }
+    NTSTATUS status = STATUS_PLUGPLAY_QUERY_VETOED;
+    for (int attempt = 0; attempt < 100000 && status == STATUS_PLUGPLAY_QUERY_VETOED; ++attempt) {
+        status = host->Remove(0);
+    }
+    removed = true;
+    opens.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(unexpected.load(), 0);
+    HANDLE late = nullptr;
+    EXPECT_EQ(opener.Run([&] { return plat::um::OpenDevice(path, GENERIC_READ, &late); }), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
 TEST_F(Concurrency, ManyOpenCloseCyclesLeaveNothingBehind)
 {
     Boot();

@@ -386,7 +386,10 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
         if (device == nullptr) {
             return STATUS_NO_SUCH_DEVICE;
         }
+        // Opens that already found the device finish first: what they open counts.
+        wdf::RefuseOpens(device, true);
         if (veto && InUse(device)) {
+            wdf::RefuseOpens(device, false);
             return STATUS_PLUGPLAY_QUERY_VETOED;
         }
         if (slot->inD0) {

@@ -59,11 +59,13 @@ NTSTATUS Open(const std::wstring& path, ACCESS_MASK desiredAccess, KPROCESSOR_MO
               HANDLE* handle)
 {
     *handle = nullptr;
-    wdf::FxDevice* device = wdf::DeviceFromSymbolicLink(KernelPath(path));
+    wdf::FxDevice* device = wdf::BeginOpen(KernelPath(path));
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    return wdf::OpenDevice(device, desiredAccess, mode, kernelHandle, handle);
+    NTSTATUS status = wdf::OpenDevice(device, desiredAccess, mode, kernelHandle, handle);
+    wdf::EndOpen(device);
+    return status;
 }
 
 }  // namespace

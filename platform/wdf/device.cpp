@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <mutex>
+#include <thread>
 
 #include "machine/fault.h"
 #include "nt/bugcheck.h"
@@ -84,20 +86,34 @@ std::vector<InterfaceEntry> EnumerateInterfaces(const GUID& classGuid)
     return result;
 }
 
-FxDevice* DeviceFromSymbolicLink(const std::wstring& symbolicLink)
+FxDevice* BeginOpen(const std::wstring& symbolicLink)
 {
     std::lock_guard<std::mutex> guard(g_devicesLock);
     for (FxDevice* device : g_devices) {
-        if (device->pnpState != PnpState::Started) {
+        if (device->pnpState != PnpState::Started || device->opensRefused) {
             continue;
         }
         for (const FxDevice::Interface& entry : device->interfaces) {
             if (EqualNoCase(entry.symbolicLink, symbolicLink)) {
+                device->opensInProgress.fetch_add(1, std::memory_order_relaxed);
                 return device;
             }
         }
     }
     return nullptr;
+}
+
+void EndOpen(FxDevice* device) { device->opensInProgress.fetch_sub(1, std::memory_order_release); }
+
+void RefuseOpens(FxDevice* device, bool refuse)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_devicesLock);
+        device->opensRefused = refuse;
+    }
+    while (refuse && device->opensInProgress.load(std::memory_order_acquire) != 0) {
+        std::this_thread::yield();
+    }
 }
 
 std::vector<FxDevice*> LiveDevices()

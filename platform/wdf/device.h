@@ -60,6 +60,12 @@ struct FxDevice : FxObject {
     std::atomic<PnpState> pnpState{PnpState::Added};  // written under pnpLock, read by interface lookups
     std::atomic<bool> inD0{false};
 
+    // Opens that found the device and have not finished, and whether new ones
+    // are refused: a removal refuses opens and waits for these before it looks
+    // for open handles, so no open reaches a device being deleted.
+    std::atomic<int> opensInProgress{0};
+    bool opensRefused = false;  // under the device list's lock
+
 };
 
 // A published device interface that a client can open.
@@ -70,8 +76,13 @@ struct InterfaceEntry {
 
 // The interfaces of started devices of a class, in creation order.
 std::vector<InterfaceEntry> EnumerateInterfaces(const GUID& classGuid);
-// The started device whose interface has this symbolic link (case-insensitive), or nullptr.
-FxDevice* DeviceFromSymbolicLink(const std::wstring& symbolicLink);
+// The started device whose interface has this symbolic link (case-insensitive),
+// held for an open until EndOpen; nullptr when there is none or it refuses opens.
+FxDevice* BeginOpen(const std::wstring& symbolicLink);
+void EndOpen(FxDevice* device);
+// Refuses new opens of the device and waits for those in progress to finish
+// (refuse true), or takes opens again (false, after a vetoed removal).
+void RefuseOpens(FxDevice* device, bool refuse);
 
 // Devices created and not yet deleted.
 std::vector<FxDevice*> LiveDevices();
