@@ -30,3 +30,13 @@ private:
 };
 
 }  // namespace plat
+
+namespace plat {
+
+// A small number for the calling thread, unique among the threads alive: the
+// lowest free one at the thread's first call, free again when the thread
+// ends. Per-thread shards are picked by it, so that threads running at the
+// same time get shards of their own however many threads came and went.
+unsigned ThreadIndex();
+
+}  // namespace plat

@@ -68,12 +68,7 @@ std::array<Shard, kShards>& Shards()
     return shards;
 }
 
-uint16_t ThreadShard()
-{
-    static std::atomic<uint16_t> next{0};
-    thread_local const uint16_t shard = static_cast<uint16_t>(next.fetch_add(1, std::memory_order_relaxed) % kShards);
-    return shard;
-}
+uint16_t ThreadShard() { return static_cast<uint16_t>(ThreadIndex() % kShards); }
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 

@@ -149,13 +149,7 @@ std::string HandleText(WDFOBJECT handle)
 }
 
 // The shard a thread links the children it makes into.
-uint8_t ThreadChildShard()
-{
-    static std::atomic<unsigned> next{0};
-    thread_local const uint8_t shard =
-        static_cast<uint8_t>(next.fetch_add(1, std::memory_order_relaxed) % kChildShards);
-    return shard;
-}
+uint8_t ThreadChildShard() { return static_cast<uint8_t>(ThreadIndex() % kChildShards); }
 
 // The parent's shards, made with its first child; nullptr when they cannot be.
 ChildShard* ShardsOf(FxObject* parent)
