@@ -262,6 +262,29 @@ TEST(RegistryFile, SaveReplacesTheFileWholeOrNotAtAll)
     EXPECT_EQ(Registry(folder.file()).GetDword(kKey, L"counter"), 99u);
 }
 
+// Every change reaches the file at once, except inside a batch, whose changes
+// reach it together when the last open batch closes.
+TEST(RegistryFile, ChangesReachTheFileAtOnceOrWhenTheBatchCloses)
+{
+    TempFolder folder;
+    Registry registry(folder.file());
+    registry.SetDword(kKey, L"Counter", 1);
+    EXPECT_EQ(Registry(folder.file()).GetDword(kKey, L"Counter"), 1u);
+    {
+        Registry::Batch outer(registry);
+        registry.SetDword(kKey, L"Counter", 2);
+        {
+            Registry::Batch inner(registry);
+            registry.SetString(kKey, L"Name", L"batched");
+        }
+        EXPECT_EQ(Registry(folder.file()).GetDword(kKey, L"Counter"), 1u);
+        EXPECT_EQ(registry.GetDword(kKey, L"Counter"), 2u);  // the hive in memory is what counts
+    }
+    Registry reread(folder.file());
+    EXPECT_EQ(reread.GetDword(kKey, L"Counter"), 2u);
+    EXPECT_EQ(reread.GetString(kKey, L"Name"), L"batched");
+}
+
 TEST(RegistryHive, KernelServicesFollowTheObjectNamespaceRules)
 {
     Registry registry(std::filesystem::path{});

@@ -107,6 +107,8 @@ NTSTATUS Host::Load()
     state->driverObject.DriverInit = entry;
     RtlInitUnicodeString(&state->driverObject.DriverName, state->driverName.c_str());
     RtlInitUnicodeString(&state->registryPathString, state->registryPath.c_str());
+    // The service key and what DriverEntry writes reach registry.reg together.
+    Registry::Batch batch(machine_.Registry());
     // An installed service has its key and its Parameters subkey.
     machine_.Registry().CreateKeyPath(state->registryPath + L"\\Parameters");
 
@@ -309,6 +311,8 @@ NTSTATUS Host::Start(size_t index)
     if (slot->phase == Phase::Started) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    // What the driver writes while it starts reaches registry.reg in one piece.
+    Registry::Batch batch(machine_.Registry());
     NTSTATUS status = PrepareHardware(slot->device);
     if (NT_SUCCESS(status)) {
         slot->prepared = true;

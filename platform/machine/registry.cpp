@@ -806,10 +806,29 @@ void Registry::SaveLocked(bool durable)
 void Registry::PersistLocked()
 {
     if (file_.empty()) return;
+    if (batches_ > 0) {
+        batched_ = true;
+        return;
+    }
     try {
         SaveLocked(false);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "registry: %s\n", e.what());
+    }
+}
+
+Registry::Batch::Batch(Registry& registry) : registry_(registry)
+{
+    std::lock_guard<std::mutex> guard(registry_.lock_);
+    registry_.batches_++;
+}
+
+Registry::Batch::~Batch()
+{
+    std::lock_guard<std::mutex> guard(registry_.lock_);
+    if (--registry_.batches_ == 0 && registry_.batched_) {
+        registry_.batched_ = false;
+        registry_.PersistLocked();
     }
 }
 

@@ -112,6 +112,21 @@ public:
     // disk here and when the hive closes. Throws std::runtime_error when it cannot.
     void Save();
 
+    // Changes made while a batch is open (on any thread) reach the file
+    // together when the last open batch closes. The host opens one around
+    // each load and start, so that the writes of one such operation cost one
+    // replacement of the file rather than one each.
+    class Batch {
+    public:
+        explicit Batch(Registry& registry);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        Registry& registry_;
+    };
+
     // ---------------------------------------------------------------- kernel services
     // Statuses as the kernel's registry gives them: STATUS_OBJECT_NAME_INVALID
     // for a malformed path or name, STATUS_OBJECT_NAME_NOT_FOUND for a missing
@@ -134,6 +149,8 @@ private:
     std::filesystem::path file_;
     mutable std::mutex lock_;
     bool unflushed_ = false;  // written since the last flush to the disk
+    int batches_ = 0;         // open batches
+    bool batched_ = false;    // changes waiting for the last batch to close
     std::unique_ptr<RegistryKey> root_;
 };
 
