@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <vector>
 
@@ -45,19 +46,51 @@ struct TagCounts {
 };
 
 // A shard's lock is held only to count, never across a call.
+// A shard's lock is held only to count, never across a call. The counts of
+// its first tags lie in the shard itself, so that two threads' shards never
+// share a cache line.
 struct alignas(64) Shard {
-    HostLock lock;
-    std::vector<TagCounts> tags;  // few tags: a short list beats a tree
+    static constexpr size_t kInline = 8;
 
-    TagCounts& Of(ULONG tag)
+    HostLock lock;
+    size_t used = 0;
+    TagCounts first[kInline] = {};
+    std::vector<TagCounts> more;  // tags past the first few
+
+    // The counts of a tag, added when new; nullptr when there is no room for it.
+    TagCounts* Of(ULONG tag)
     {
-        for (TagCounts& counts : tags) {
-            if (counts.tag == tag) {
-                return counts;
+        for (size_t i = 0; i < used; ++i) {
+            if (first[i].tag == tag) {
+                return &first[i];
             }
         }
-        tags.push_back(TagCounts{tag, {}, {}});
-        return tags.back();
+        for (TagCounts& counts : more) {
+            if (counts.tag == tag) {
+                return &counts;
+            }
+        }
+        if (used < kInline) {
+            first[used] = TagCounts{tag, {}, {}};
+            return &first[used++];
+        }
+        try {
+            more.push_back(TagCounts{tag, {}, {}});
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+        return &more.back();
+    }
+
+    template <class Visit>
+    void ForEach(Visit visit) const
+    {
+        for (size_t i = 0; i < used; ++i) {
+            visit(first[i]);
+        }
+        for (const TagCounts& counts : more) {
+            visit(counts);
+        }
     }
 };
 
@@ -72,20 +105,25 @@ uint16_t ThreadShard() { return static_cast<uint16_t>(ThreadIndex() % kShards); 
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
-void Count(Header* header, bool allocated)
+// False when a new tag cannot be counted (the allocation then fails).
+bool Count(Header* header, bool allocated)
 {
     Shard& shard = Shards()[header->shard];
     std::lock_guard<HostLock> guard(shard.lock);
-    TagCounts& counts = shard.Of(header->tag);
-    if (allocated) {
-        counts.live.allocations++;
-        counts.live.bytes += header->size;
-        counts.total.allocations++;
-        counts.total.bytes += header->size;
-    } else {
-        counts.live.allocations--;
-        counts.live.bytes -= header->size;
+    TagCounts* counts = shard.Of(header->tag);
+    if (counts == nullptr) {
+        return false;
     }
+    if (allocated) {
+        counts->live.allocations++;
+        counts->live.bytes += header->size;
+        counts->total.allocations++;
+        counts->total.bytes += header->size;
+    } else {
+        counts->live.allocations--;
+        counts->live.bytes -= header->size;
+    }
+    return true;
 }
 
 void* Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, const char* routine)
@@ -104,7 +142,10 @@ void* Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, const char* routin
         std::memset(p, 0xCD, size);  // as the verifier's special pool would: never assume zeroed memory
     }
     *header = Header{size, tag, ThreadShard(), paged, kLive};
-    Count(header, true);
+    if (!Count(header, true)) {
+        std::free(header);
+        return nullptr;
+    }
     return p;
 }
 
@@ -137,11 +178,11 @@ std::map<ULONG, TagUsage> Sum(Pick pick)
     std::map<ULONG, TagUsage> result;
     for (Shard& shard : Shards()) {
         std::lock_guard<HostLock> guard(shard.lock);
-        for (const TagCounts& counts : shard.tags) {
+        shard.ForEach([&](const TagCounts& counts) {
             const TagUsage& usage = pick(counts);
             result[counts.tag].allocations += usage.allocations;
             result[counts.tag].bytes += usage.bytes;
-        }
+        });
     }
     // Tags with nothing left are not listed.
     for (auto it = result.begin(); it != result.end();) {

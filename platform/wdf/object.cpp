@@ -30,7 +30,9 @@ constexpr uint32_t kChunkBits = 12;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
 constexpr uint32_t kMaxChunks = 4096;
 
-struct Slot {
+// A slot has a cache line of its own: threads that make and delete objects
+// at once write their slots, and neighbours in the table may be another's.
+struct alignas(64) Slot {
     std::atomic<uint32_t> generation{1};
     std::atomic<FxObject*> object{nullptr};
 };
