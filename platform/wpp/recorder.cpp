@@ -16,13 +16,12 @@
 #include <string.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "machine/machine.h"

@@ -1,8 +1,8 @@
 /*
  * The in-flight recorder: a bounded log per driver that every trace reaches,
  * whatever a live session asks for. The newest records overwrite the oldest.
- * Appending takes no lock that other writers wait on for long: a writer
- * claims its record's place with one atomic step and holds only that place.
+ * Appending takes no lock: each writer thread fills a ring of its own, and
+ * readers merge the rings by time.
  * A stopped log keeps its contents so that it can still be read after the
  * driver is gone; the next start of the same driver replaces it.
  */
@@ -37,7 +37,8 @@ struct TraceSite {
 // Starts the driver's log (named after the service in the registry path) and
 // returns its context, or NULL when no log could be made.
 PVOID WppAutoLogStart(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath);
-// Appends a record and sets its sequence number. Any IRQL.
+// Appends a record and sets its sequence number (its place among all records
+// written so far, exact while one thread traces at a time). Any IRQL.
 VOID WppAutoLogTrace(PVOID AutoLogContext, plat::trace::Record* Record);
 // Appends a trace of a site with a capture of its arguments, formatted (and
 // its time put on the machine's clock) when the log is read or stopped, or at
