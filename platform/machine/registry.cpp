@@ -799,10 +799,11 @@ void Registry::SaveLocked(bool durable)
 }
 
 // The hive in memory is what counts, as on Windows, where the flush to disk
-// is lazy: every change is written to the file at once (a crash of the
-// simulator loses nothing), and the file reaches the disk itself when the
-// hive is saved or closed. A write that cannot be saved is reported and
-// saved with the next change.
+// is lazy: every change is written to the file at once, or with the others
+// of its batch when the batch closes (a crash of the simulator leaves a whole
+// hive), and the file reaches the disk itself when the hive is saved or
+// closed. A write that cannot be saved is reported and saved with the next
+// change.
 void Registry::PersistLocked()
 {
     if (file_.empty()) return;

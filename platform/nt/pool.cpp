@@ -8,7 +8,6 @@
 #include "nt/pool.h"
 
 #include <array>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -45,7 +44,6 @@ struct TagCounts {
     TagUsage total;
 };
 
-// A shard's lock is held only to count, never across a call.
 // A shard's lock is held only to count, never across a call. The counts of
 // its first tags lie in the shard itself, so that two threads' shards never
 // share a cache line.

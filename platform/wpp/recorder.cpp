@@ -272,12 +272,13 @@ size_t PowerOfTwoAtLeast(size_t n)
     return places;
 }
 
-// A record read from a lane, with what puts it in order among the others.
+// A record read from a lane: what puts it in order among the others, and
+// where its copy lies.
 struct Taken {
     uint64_t ticks;
     size_t lane;
     uint64_t number;
-    Record record;
+    size_t copy;
 };
 
 class Log;
@@ -446,29 +447,34 @@ private:
         return lane;
     }
 
+    // Copies what every lane keeps, puts it in the order of its times and
+    // formats the newest records up to the log's capacity (only those).
     std::vector<Record> Collect() const
     {
-        TimeScale scale(start_, Moment::Now());
         std::vector<Taken> taken;
+        std::vector<Payload> copies;
         uint64_t total = 0;
-        auto payload = std::make_unique<Payload>();
         ForEachLane([&](size_t index, const Lane& lane) {
             uint64_t written = lane.Written();
             total += written;
             for (uint64_t number = written - std::min(lane.Kept(), written) + 1; number <= written; ++number) {
-                if (lane.Read(number, payload.get())) {
-                    taken.push_back(Taken{payload->ticks, index, number, payload->Format(scale)});
+                copies.emplace_back();
+                if (lane.Read(number, &copies.back())) {
+                    taken.push_back(Taken{copies.back().ticks, index, number, copies.size() - 1});
+                } else {
+                    copies.pop_back();
                 }
             }
         });
         std::sort(taken.begin(), taken.end(), [](const Taken& a, const Taken& b) {
             return a.ticks != b.ticks ? a.ticks < b.ticks : a.lane != b.lane ? a.lane < b.lane : a.number < b.number;
         });
+        TimeScale scale(start_, Moment::Now());
         size_t kept = std::min(taken.size(), capacity_);
         std::vector<Record> records;
         records.reserve(kept);
         for (size_t i = taken.size() - kept; i < taken.size(); ++i) {
-            records.push_back(taken[i].record);
+            records.push_back(copies[taken[i].copy].Format(scale));
             records.back().sequence = total - (taken.size() - 1 - i);
         }
         return records;
