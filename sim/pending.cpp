@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "um/client.h"
