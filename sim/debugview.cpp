@@ -1,8 +1,12 @@
 /* The debug view: reads the driver's device context and globals. */
 #include "debugview.h"
 
+#include <mutex>
+
 #include "system/host.h"
 #include "tvrx.h"
+#include "wdf/device.h"
+#include "wdf/queue.h"
 
 namespace sim::debugview {
 
@@ -37,6 +41,18 @@ Device ReadDevice(WDFDEVICE device)
         view.appInstancesWithEvent += node->ClientEvent != nullptr;
     }
     return view;
+}
+
+size_t HeldRequests(WDFDEVICE device)
+{
+    auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(device, plat::wdf::FxType::Device, "debug view");
+    plat::wdf::FxQueue* queue = fx->defaultQueue;
+    if (queue == nullptr) {
+        return 0;
+    }
+    // The one lock the view takes: the framework changes the list under it on other threads.
+    std::lock_guard<std::mutex> guard(queue->holdLock);
+    return queue->held.size();
 }
 
 std::optional<uint32_t> ReadBiosSarState(const plat::Host& host)

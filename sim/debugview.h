@@ -1,14 +1,16 @@
 /*
  * The driver's state as a debugger extension shows it: read from the loaded
- * image's device context and globals with the driver's own definitions, and
- * handed to the simulator as plain snapshots. No other part of the simulator
- * knows the driver's private structures.
+ * image's device context and globals with the driver's own definitions (and
+ * from the framework's queue), and handed to the simulator as plain
+ * snapshots. No other part of the simulator knows the driver's private
+ * structures.
  *
  * Like a debugger, the view takes none of the driver's locks: the simulator
  * reads between commands, when the driver's work has settled.
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -50,6 +52,10 @@ struct Device {
 };
 
 Device ReadDevice(WDFDEVICE device);
+
+// How many requests the framework holds in the device's default queue
+// (while the device is out of D0), as a debugger's look at the queue shows.
+size_t HeldRequests(WDFDEVICE device);
 
 // The driver's global BiosSarState; nullopt when no image is loaded.
 std::optional<uint32_t> ReadBiosSarState(const plat::Host& host);

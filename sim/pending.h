@@ -6,9 +6,6 @@
  */
 #pragma once
 
-#include <sys/types.h>
-
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -31,9 +28,9 @@ public:
 
     // Whether the send has returned (its results may be read then).
     bool Done();
-    // Waits until the send returned (true) or the sender waits inside it, as a
-    // held request's sender does (false); at most limit.
-    bool WaitHeldOrDone(std::chrono::milliseconds limit);
+    // Waits until the send returned (true) or held() says the device holds
+    // the request (false); at most limit.
+    bool WaitHeldOrDone(const std::function<bool()>& held, std::chrono::milliseconds limit);
     // Waits until the send returned; false when it has not by limit.
     bool WaitDone(std::chrono::milliseconds limit);
 
@@ -41,7 +38,6 @@ private:
     std::mutex lock_;
     std::condition_variable returned_;
     bool done_ = false;
-    std::atomic<pid_t> tid_{0};
     std::thread thread_;
 };
 

@@ -618,9 +618,12 @@ bool Simulation::RequestCommand(const Command& command, Client& client)
         Finish(*request, nullptr);
         return true;
     }
+    WDFDEVICE device = host_->Device();
+    size_t heldBefore = debugview::HeldRequests(device);
     Request* sent = request.get();
     request->sender = std::make_unique<PendingSend>(*client.process, [sent] { sent->Send(); });
-    if (request->sender->WaitHeldOrDone(std::chrono::milliseconds(kSettleLimit))) {
+    auto isHeld = [&] { return debugview::HeldRequests(device) > heldBefore; };
+    if (request->sender->WaitHeldOrDone(isHeld, std::chrono::milliseconds(kSettleLimit))) {
         request->sender.reset();
         Finish(*request, nullptr);
         return true;
