@@ -45,15 +45,21 @@ DWORD OpenTavrixDevice(HANDLE* Device)
     return ERROR_FILE_NOT_FOUND;
 }
 
-// Reads the entry of the current device mode in the selected table.
-DWORD ReadEntry(HANDLE Device, TVRX_DEVICE_MODE_ENTRY_INFO* Entry)
+// Reads the entry of the current device mode in the selected table and hands
+// it to OnEntry; *More is what OnEntry answered.
+DWORD ReadAndReport(HANDLE Device, const TVRX_CLIENT_OPTIONS* Options, BOOL* More)
 {
+    TVRX_DEVICE_MODE_ENTRY_INFO entry;
     DWORD returned = 0;
-    if (!DeviceIoControl(Device, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY, NULL, 0, Entry, sizeof(*Entry), &returned,
+    if (!DeviceIoControl(Device, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY, NULL, 0, &entry, sizeof(entry), &returned,
                          NULL)) {
         return GetLastError();
     }
-    return returned == sizeof(*Entry) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    if (returned != sizeof(entry)) {
+        return ERROR_INVALID_DATA;
+    }
+    *More = Options->OnEntry(Options->Context, &entry);
+    return ERROR_SUCCESS;
 }
 
 // Registers, reads, selects the type, then follows the signals.
@@ -69,13 +75,10 @@ DWORD Follow(HANDLE Device, HANDLE Event, const TVRX_CLIENT_OPTIONS* Options)
 
     // The event is registered before the first read, so no change after
     // this read goes unseen.
-    TVRX_DEVICE_MODE_ENTRY_INFO entry;
-    DWORD error = ReadEntry(Device, &entry);
-    if (error != ERROR_SUCCESS) {
+    BOOL more = TRUE;
+    DWORD error = ReadAndReport(Device, Options, &more);
+    if (error != ERROR_SUCCESS || !more) {
         return error;
-    }
-    if (!Options->OnEntry(Options->Context, &entry)) {
-        return ERROR_SUCCESS;
     }
 
     // The type takes effect before the call returns; the driver also sets
@@ -84,17 +87,11 @@ DWORD Follow(HANDLE Device, HANDLE Event, const TVRX_CLIENT_OPTIONS* Options)
     if (!DeviceIoControl(Device, IOCTL_TVRX_SET_REGULATORY_TYPE, &type, sizeof(type), NULL, 0, &returned, NULL)) {
         return GetLastError();
     }
-    error = ReadEntry(Device, &entry);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    if (!Options->OnEntry(Options->Context, &entry)) {
-        return ERROR_SUCCESS;
-    }
+    error = ReadAndReport(Device, Options, &more);
 
-    for (;;) {
-        // One signal may stand for several changes (the event is auto-reset);
-        // each read returns the newest entry.
+    // One signal may stand for several changes (the event is auto-reset);
+    // each read returns the newest entry.
+    while (error == ERROR_SUCCESS && more) {
         DWORD wait = WaitForSingleObject(Event, Options->WaitMilliseconds);
         if (wait == WAIT_TIMEOUT) {
             return ERROR_TIMEOUT;
@@ -102,14 +99,9 @@ DWORD Follow(HANDLE Device, HANDLE Event, const TVRX_CLIENT_OPTIONS* Options)
         if (wait != WAIT_OBJECT_0) {
             return GetLastError();
         }
-        error = ReadEntry(Device, &entry);
-        if (error != ERROR_SUCCESS) {
-            return error;
-        }
-        if (!Options->OnEntry(Options->Context, &entry)) {
-            return ERROR_SUCCESS;
-        }
+        error = ReadAndReport(Device, Options, &more);
     }
+    return error;
 }
 
 }  // namespace
