@@ -183,7 +183,7 @@ TEST_F(Package, TheServiceAndFrameworkVersionAreTheOnesTheDriverIsBuiltAndLoaded
     ASSERT_EQ(addService.size(), 3u);
     EXPECT_EQ(addService[0], service);
     EXPECT_EQ(addService[1], "0x00000002");  // the device's function driver
-    std::string image = std::filesystem::path(std::getenv("TVRX_DRIVER_IMAGE")).filename().string();
+    std::string image = TVRX_DRIVER_IMAGE_NAME;
     EXPECT_EQ(Lower(inf.Value(addService[2], "ServiceBinary")), Lower("%13%\\" + image));
     EXPECT_EQ(inf.Value("SourceDisksFiles", image), "1,,");
     EXPECT_EQ(inf.Value(addService[2], "ServiceType"), "1");  // a kernel driver
