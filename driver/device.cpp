@@ -55,6 +55,14 @@ TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
     WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, TvrxEvtAppDeviceFileCreate, TvrxEvtAppFileClose, WDF_NO_EVENT_CALLBACK);
     WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
 
+    // A request may wait in the power-managed queue and reach the driver on a
+    // system thread: what needs the client's process is done before it is queued.
+    WdfDeviceInitSetIoInCallerContextCallback(DeviceInit, TavrixEvtIoInCallerContext);
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, TVRX_REQUEST_CONTEXT);
+    requestAttributes.EvtCleanupCallback = TavrixEvtRequestCleanup;
+    WdfDeviceInitSetRequestAttributes(DeviceInit, &requestAttributes);
+
     WDF_OBJECT_ATTRIBUTES deviceAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, TVRX_DEVICE_CONTEXT);
 
@@ -161,9 +169,10 @@ TvrxWdfEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDF
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Entry");
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
 
+    // The standard interface v2 is version 1; the WDK names no constant for it.
     NTSTATUS status = WdfFdoQueryForInterface(Device, &GUID_ACPI_INTERFACE_STANDARD2,
                                               (PINTERFACE)&context->AcpiInterface, sizeof(ACPI_INTERFACE_STANDARD2),
-                                              ACPI_INTERFACE_VERSION, NULL);
+                                              1, NULL);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "ACPI interface query failed %!STATUS!", status);
         goto Failed;
