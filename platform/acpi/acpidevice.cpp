@@ -155,6 +155,8 @@ AcpiDevice::~AcpiDevice()
 
 void AcpiDevice::DeviceControl(const std::shared_ptr<IoPacket>& packet)
 {
+    // Only the control code with four-character method names (and 32-bit
+    // integers) is offered; IOCTL_ACPI_EVAL_METHOD_EX and the rest are refused.
     if (packet->ioControlCode != IOCTL_ACPI_EVAL_METHOD) {
         packet->Complete(STATUS_INVALID_DEVICE_REQUEST, 0);
         return;
@@ -177,8 +179,10 @@ void AcpiDevice::DeviceControl(const std::shared_ptr<IoPacket>& packet)
         packet->Complete(status, 0);
         return;
     }
-    // Checked before evaluating: no result at all would fit.
-    if (packet->outputLength < kOutputHeaderSize) {
+    // The output buffer must hold an ACPI_EVAL_OUTPUT_BUFFER whatever the method
+    // returns; a smaller one (no buffer at all included) is refused before the
+    // method runs.
+    if (packet->outputLength < kOutputRecordSize) {
         packet->Complete(STATUS_BUFFER_TOO_SMALL, 0);
         return;
     }
