@@ -17,14 +17,14 @@
 #include <cfgmgr32.h>
 
 #include "acpi/acpidevice.h"
+#include "base/status.h"
+#include "base/verifier.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
-#include "machine/host.h"
-#include "machine/machine.h"
 #include "machine/physmem.h"
 #include "machine/registry.h"
-#include "machine/verifier.h"
-#include "nt/status.h"
+#include "system/host.h"
+#include "system/machine.h"
 #include "sha256.h"
 #include "tvrx.h"
 #include "um/client.h"

@@ -24,9 +24,9 @@
 #define _KERNEL_MODE 1  // as in the driver's build
 #include <wdm.h>
 
-#include "machine/fault.h"
-#include "machine/machine.h"
+#include "base/fault.h"
 #include "machine/physmem.h"
+#include "system/machine.h"
 
 namespace {
 

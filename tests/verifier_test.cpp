@@ -13,8 +13,8 @@
 #include <wdmguid.h>
 
 #include "acpi/interface.h"
-#include "nt/irql.h"
-#include "nt/pool.h"
+#include "ntos/ex/pool.h"
+#include "ntos/ke/irql.h"
 
 namespace tvrx::test {
 namespace {

@@ -6,15 +6,15 @@
 #include <atomic>
 #include <functional>
 #include <list>
+#include <utility>
 #include <vector>
 
 #include "acpi/eval.h"
 #include "acpi/interface.h"
 #include "acpi/iopacket.h"
+#include "base/fault.h"
 #include "firmware/firmware.h"
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "nt/irql.h"
+#include "ntos/ke/irql.h"
 
 namespace plat::acpi {
 namespace {
@@ -186,12 +186,12 @@ void AcpiDevice::DeviceControl(const std::shared_ptr<IoPacket>& packet)
         packet->Complete(STATUS_BUFFER_TOO_SMALL, 0);
         return;
     }
-    Machine* machine = Machine::CurrentOrNull();
-    if (machine == nullptr) {
+    std::shared_ptr<Firmware> firmware = InstalledFirmware();
+    if (firmware == nullptr) {
         packet->Complete(STATUS_NO_SUCH_DEVICE, 0);
         return;
     }
-    Evaluate(packet, machine->Firmware(), std::move(input));
+    Evaluate(packet, *firmware, std::move(input));
 }
 
 void AcpiDevice::Evaluate(const std::shared_ptr<IoPacket>& packet, Firmware& firmware, EvalInput input)
@@ -322,7 +322,7 @@ void AcpiDevice::NotificationLoop()
     }
 }
 
-std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name)
+std::shared_ptr<AcpiDevice> CreateDevice(std::string name)
 {
     DeviceList& list = Devices();
     bool firstOfASet = LiveDevices().empty();
@@ -343,13 +343,41 @@ std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name)
         std::lock_guard<std::mutex> guard(list.lock);
         list.devices.push_back(device);
     }
-    ConnectFirmware(machine);
+    ConnectFirmware();
     return device;
 }
 
-void ConnectFirmware(Machine& machine)
+namespace {
+
+std::mutex g_firmwareLock;
+std::shared_ptr<Firmware> g_firmware;
+
+}  // namespace
+
+void InstallFirmware(std::shared_ptr<Firmware> firmware)
 {
-    machine.Firmware().SetNotifySink(Broadcast);
+    std::shared_ptr<Firmware> previous;
+    {
+        std::lock_guard<std::mutex> guard(g_firmwareLock);
+        previous = std::exchange(g_firmware, std::move(firmware));
+    }
+    if (previous != nullptr) {
+        previous->SetNotifySink(nullptr);
+    }
+    ConnectFirmware();
+}
+
+std::shared_ptr<Firmware> InstalledFirmware()
+{
+    std::lock_guard<std::mutex> guard(g_firmwareLock);
+    return g_firmware;
+}
+
+void ConnectFirmware()
+{
+    if (std::shared_ptr<Firmware> firmware = InstalledFirmware()) {
+        firmware->SetNotifySink(Broadcast);
+    }
 }
 
 size_t RunningEvaluations()

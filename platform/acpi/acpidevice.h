@@ -22,10 +22,6 @@
 
 #include "acpi/eval.h"
 
-namespace plat {
-class Machine;
-}
-
 namespace plat::acpi {
 
 class IoPacket;
@@ -91,11 +87,16 @@ private:
 
 // The ACPI device below a new function device (the Host keeps it in FxDevice::pdo).
 // Firmware notifications of the machine reach every live device made here.
-std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name = std::string());
+std::shared_ptr<AcpiDevice> CreateDevice(std::string name = std::string());
 
-// Routes the firmware's Notify to the live ACPI devices (CreateDevice does it;
-// call it again after giving the machine another firmware).
-void ConnectFirmware(Machine& machine);
+// The machine's firmware, whose tables the ACPI driver evaluates; its Notify
+// reaches the live ACPI devices. Null until the machine installs one.
+void InstallFirmware(std::shared_ptr<Firmware> firmware);
+std::shared_ptr<Firmware> InstalledFirmware();
+
+// Routes the installed firmware's Notify to the live ACPI devices again (a
+// firmware model may have dropped its sink since the device was made).
+void ConnectFirmware();
 
 // Evaluation threads still running (a firmware that hangs), and a wait until
 // none is; finished threads are joined.

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "machine/verifier.h"
-#include "nt/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/verifier.h"
 
 namespace plat {
 

@@ -3,8 +3,8 @@
 
 #include <cwchar>
 
-#include "machine/machine.h"
-#include "nt/irql.h"
+#include "ntos/ke/irql.h"
+#include "ntos/ps/process.h"
 #include "um/client.h"
 #include "wdf/dispatch.h"
 #include "wdf/fileobject.h"
@@ -98,7 +98,7 @@ NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input
     ULONG_PTR ignored = 0;
     information = information != nullptr ? information : &ignored;
     *information = 0;
-    ProcessScope system(Machine::Current().Processes().System());
+    ProcessScope system(ProcessTable::Current().System());
     HANDLE handle = nullptr;
     NTSTATUS status = Open(path, GENERIC_READ | GENERIC_WRITE, KernelMode, true, &handle);
     if (!NT_SUCCESS(status)) {

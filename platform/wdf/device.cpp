@@ -6,9 +6,9 @@
 #include <mutex>
 #include <thread>
 
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 
 namespace plat::wdf {
 namespace {

@@ -15,8 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
 #include "wdf/fileobject.h"
 #include "wdf/queue.h"
 #include "wdf/request.h"

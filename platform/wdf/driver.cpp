@@ -7,10 +7,10 @@
 #include <mutex>
 #include <vector>
 
-#include "machine/fault.h"
-#include "machine/verifier.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "base/verifier.h"
+#include "ntos/ke/irql.h"
 
 namespace plat::wdf {
 namespace {

@@ -1,8 +1,8 @@
 /* WdfFdoQueryForInterface: IRP_MN_QUERY_INTERFACE to the device below. */
 #include "acpi/acpidevice.h"
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 #include "wdf/device.h"
 
 using namespace plat::wdf;

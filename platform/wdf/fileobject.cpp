@@ -9,8 +9,8 @@
  */
 #include "wdf/fileobject.h"
 
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
 #include "wdf/request.h"
 
 namespace plat::wdf {

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "nt/object.h"
+#include "ntos/ob/object.h"
 #include "wdf/device.h"
 
 namespace plat::wdf {

@@ -7,10 +7,10 @@
 
 #include "acpi/acpidevice.h"
 #include "acpi/iopacket.h"
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "machine/hardware.h"
+#include "ntos/ke/irql.h"
 #include "wdf/memory.h"
 
 namespace plat::wdf {
@@ -171,7 +171,7 @@ NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Requ
         return STATUS_INVALID_DEVICE_STATE;
     }
 
-    plat::Clock& clock = plat::Machine::Current().Clock();
+    plat::Clock& clock = plat::Hardware::Current().Clock();
     LONGLONG deadline = 0;
     bool timed = RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
     if (timed) {

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "machine/verifier.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/verifier.h"
+#include "ntos/ke/irql.h"
 #include "wdf/driver.h"
 
 namespace plat::wdf {

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
 #include "wdf/fileobject.h"
 #include "wdf/queue.h"
 
