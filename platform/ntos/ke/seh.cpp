@@ -5,9 +5,9 @@
  * filter then decides whether its handler runs or the exception goes on to
  * the next outer frame. The code is STATUS_IN_PAGE_ERROR for a bus error,
  * otherwise STATUS_ACCESS_VIOLATION unless the address lies in a range given
- * a code of its own (RaiseOnAccess). A fault on a thread without a frame is not ours: the
- * previous handler (the default action, or a sanitizer's) gets it, so real
- * bugs still crash with their usual report.
+ * a code of its own (RaiseOnAccess). A fault on a thread without a frame is
+ * not ours: the previous handler (the default action, or a sanitizer's) gets
+ * it, so real bugs still crash with their usual report.
  */
 #include <excpt.h>
 
