@@ -243,8 +243,8 @@ void Simulation::Settle()
 {
     for (size_t i = 0; i < host_->DeviceCount(); ++i) {
         auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(host_->Device(i), plat::wdf::FxType::Device, "sim");
-        if (device->pdo) {
-            device->pdo->WaitNotificationsIdle(std::chrono::seconds(10));
+        if (plat::acpi::DeviceBelow(device->lower)) {
+            plat::acpi::DeviceBelow(device->lower)->WaitNotificationsIdle(std::chrono::seconds(10));
         }
     }
     plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));

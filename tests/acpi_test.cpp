@@ -326,10 +326,8 @@ protected:
     {
         LoadAndAdd();
         auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
-        if (fx->pdo == nullptr) {
-            fx->pdo = CreateDevice("ACPI\\TVRX0001\\0");
-        }
-        below = fx->pdo.get();
+        ASSERT_NE(fx->lower, nullptr);
+        below = DeviceBelow(fx->lower).get();
     }
 
     NTSTATUS Send(std::vector<uint8_t> input, void* output, ULONG outputLength, LONGLONG timeout,

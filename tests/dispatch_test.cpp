@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "um/client.h"
+#include "ntos/io/devicefile.h"
 #include "wdf/dispatch.h"
+#include "wdf/queue.h"
 
 namespace tvrx::test {
 namespace {
@@ -117,12 +119,11 @@ TEST_F(Dispatch, BufferedControlCopiesBackOnlyTheBytesTheDriverReports)
     EXPECT_EQ(out[3], 0xAB);
     EXPECT_EQ(out[4], 0x11);
 
-    // More information than the caller's buffer holds is cut to the buffer.
-    std::memset(out, 0x11, sizeof out);
-    EXPECT_EQ(Send(device, Code(2), nullptr, 0, out, 16, &information), STATUS_SUCCESS);
-    EXPECT_EQ(information, 16u);
-    EXPECT_EQ(out[15], 0xAB);
-    EXPECT_EQ(out[16], 0x11);
+    // The I/O manager copies back Information bytes as the driver set them;
+    // a driver that reports more than the caller's buffer would have it write
+    // past the buffer, which Driver Verifier's I/O verification stops (the
+    // I/O manager itself does not cut the count).
+    EXPECT_DEATH(Send(device, Code(2), nullptr, 0, out, 16, &information), "Information 1000 for an output buffer of 16");
 
     // An error copies nothing back.
     std::memset(out, 0x11, sizeof out);
@@ -364,14 +365,33 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     first.join();
     EXPECT_EQ(stopFlags.load(), static_cast<ULONG>(WdfRequestStopActionSuspend));
 
+    // KMDF's power-managed queue holds a request that arrives out of D0 (its
+    // packet pends) and presents it from the framework's power-up path: on
+    // the thread that powers the device up, in the System process, not on the
+    // sender's thread.
     std::atomic<NTSTATUS> secondStatus{STATUS_PENDING};
+    std::atomic<bool> presentedInSystem{false};
+    std::thread::id presentedOn;
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        presentedInSystem = plat::CurrentProcess().IsSystem();
+        presentedOn = std::this_thread::get_id();
+        secondPresented.Open();
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
     std::thread second = client->Thread(
         [&] { secondStatus = plat::um::IoControl(device, Code(2), nullptr, 0, nullptr, 0, nullptr); });
-    EXPECT_FALSE(secondPresented.Wait(100ms)) << "a request reached the driver while the device was out of D0";
+    plat::wdf::FxQueue* queue = driver->Fx()->defaultQueue;
+    for (bool held = false; !held; std::this_thread::yield()) {
+        std::lock_guard<std::mutex> guard(queue->holdLock);
+        held = !queue->held.empty();
+    }
+    EXPECT_FALSE(secondPresented.IsOpen()) << "a request reached the driver while the device was out of D0";
     EXPECT_EQ(secondStatus.load(), STATUS_PENDING);
     plat::wdf::QueuePowerUp(driver->Fx());
+    EXPECT_TRUE(secondPresented.IsOpen()) << "the power-up path presents what its queue held";
+    EXPECT_EQ(presentedOn, std::this_thread::get_id());
+    EXPECT_TRUE(presentedInSystem.load());
     second.join();
-    EXPECT_TRUE(secondPresented.IsOpen());
     EXPECT_EQ(secondStatus.load(), STATUS_SUCCESS);
     Close(device);
 }
@@ -385,6 +405,34 @@ TEST_F(Dispatch, DeviceDeletedWithAnOpenHandleClosesTheFileForTheDriver)
     driver.reset();  // the driver unloads; its device and file objects go
     EXPECT_EQ(closes, 1);
     EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_DEVICE_DOES_NOT_EXIST);
+    Close(device);
+}
+
+// Handles resolve in the sending thread's process: a handle value of another
+// process names nothing here, and a kernel handle is refused to a user-mode
+// caller (ObReferenceObjectByHandle with UserMode).
+TEST_F(Dispatch, DeviceHandlesOfAnotherProcessOrOfTheKernelAreRefusedToUserMode)
+{
+    Start();
+    int presented = 0;
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        ++presented;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    plat::um::Process other("other");
+    EXPECT_EQ(other.Run([&] { return plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); }),
+              STATUS_INVALID_HANDLE);
+
+    HANDLE kernel = nullptr;
+    ASSERT_EQ(plat::io::OpenDevice(&driver->Fx()->deviceObject, GENERIC_READ, KernelMode, true, &kernel),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Send(kernel, Code(1), nullptr, 0, nullptr, 0), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(presented, 0);
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(presented, 1);
+    EXPECT_EQ(plat::ob::CloseHandle(kernel, KernelMode), STATUS_SUCCESS);
     Close(device);
 }
 

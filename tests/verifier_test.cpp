@@ -343,7 +343,7 @@ TEST_F(VerifierStops, PowerCallbacksAndTheNotificationHandlerReturningHoldingASp
             acpi.RegisterForDeviceNotifications(
                 acpi.Context, [](PVOID, ULONG) { WdfSpinLockAcquire(g_heldLock); }, nullptr);
             machine->Firmware().Notify(0x80);
-            fx->pdo->WaitNotificationsIdle();
+            plat::acpi::DeviceBelow(fx->lower)->WaitNotificationsIdle();
         },
         "device-notification handler returned at IRQL 2 holding a spin lock");
     acpi.InterfaceDereference(acpi.Context);

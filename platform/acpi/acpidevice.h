@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "acpi/eval.h"
+#include "ntos/io/irp.h"
 
 namespace plat::acpi {
 
-class IoPacket;
 struct InterfacePort;
 
 class AcpiDevice : public std::enable_shared_from_this<AcpiDevice> {
@@ -36,9 +36,15 @@ public:
 
     const std::string& Name() const { return name_; }
 
-    // An I/O control from the device above. Completes the packet before it
-    // returns (a rejected request) or later from an evaluation thread.
-    void DeviceControl(const std::shared_ptr<IoPacket>& packet);
+    // The physical device object the function device sits on: the ACPI
+    // driver's dispatch routines answer the packets sent to it.
+    io::DeviceObject* DeviceObject() { return &deviceObject_; }
+
+    // IRP_MJ_DEVICE_CONTROL from the device above. Completes the packet before
+    // it returns (a rejected request) or later from an evaluation thread; a
+    // pending evaluation can be cancelled (IoCancelIrp), which completes it
+    // with STATUS_CANCELLED and leaves the evaluation to run out unheard.
+    NTSTATUS DeviceControl(io::Irp* irp);
 
     // IRP_MN_QUERY_INTERFACE: the standard interface v2, with one reference taken for the caller.
     NTSTATUS QueryInterface(const GUID& type, PINTERFACE record, USHORT size, USHORT version);
@@ -67,9 +73,10 @@ public:
 
 private:
     void NotificationLoop();
-    void Evaluate(const std::shared_ptr<IoPacket>& packet, Firmware& firmware, EvalInput input);
+    NTSTATUS Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input);
 
     const std::string name_;
+    io::DeviceObject deviceObject_;
     InterfacePort* const port_;
 
     mutable std::mutex lock_;
@@ -93,6 +100,9 @@ std::shared_ptr<AcpiDevice> CreateDevice(std::string name = std::string());
 // reaches the live ACPI devices. Null until the machine installs one.
 void InstallFirmware(std::shared_ptr<Firmware> firmware);
 std::shared_ptr<Firmware> InstalledFirmware();
+
+// The ACPI device whose physical device object this is; nullptr for a device of another driver.
+std::shared_ptr<AcpiDevice> DeviceBelow(const std::shared_ptr<io::DeviceObject>& lower);
 
 // Routes the installed firmware's Notify to the live ACPI devices again (a
 // firmware model may have dropped its sink since the device was made).

@@ -33,6 +33,7 @@ const char* StatusName(NTSTATUS status)
     case 0xC000000Fu: return "STATUS_NO_SUCH_FILE";
     case 0xC0000010u: return "STATUS_INVALID_DEVICE_REQUEST";
     case 0xC0000011u: return "STATUS_END_OF_FILE";
+    case 0xC0000016u: return "STATUS_MORE_PROCESSING_REQUIRED";
     case 0xC0000017u: return "STATUS_NO_MEMORY";
     case 0xC000001Du: return "STATUS_ILLEGAL_INSTRUCTION";
     case 0xC0000022u: return "STATUS_ACCESS_DENIED";

@@ -22,6 +22,7 @@
 #include "acpi/acpidevice.h"
 #include "base/bugcheck.h"
 #include "machine/registry.h"
+#include "ntos/ps/process.h"
 #include "ntos/ke/irql.h"
 #include "system/machine.h"
 #include "wdf/device.h"
@@ -112,6 +113,7 @@ NTSTATUS Host::Load()
     // An installed service has its key and its Parameters subkey.
     machine_.Registry().CreateKeyPath(state->registryPath + L"\\Parameters");
 
+    ProcessScope system(ProcessTable::Current().System());
     RequirePassive("DriverEntry");
     NTSTATUS status = entry(&state->driverObject, &state->registryPathString);
     RequireReturnedAt(PASSIVE_LEVEL, "DriverEntry");
@@ -138,7 +140,10 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     std::vector<wdf::FxDevice*> before = wdf::LiveDevices();
     WDFDEVICE_INIT init{};
     init.instanceId = instanceId;
-    init.pdo = acpi::CreateDevice(std::string(instanceId.begin(), instanceId.end()));
+    // The bus driver enumerated the device: its physical device object is the bottom of the stack.
+    std::shared_ptr<acpi::AcpiDevice> pdo = acpi::CreateDevice(std::string(instanceId.begin(), instanceId.end()));
+    init.lower = std::shared_ptr<io::DeviceObject>(pdo, pdo->DeviceObject());
+    ProcessScope system(ProcessTable::Current().System());
     RequirePassive("EvtDriverDeviceAdd");
     NTSTATUS status = driver->config.EvtDriverDeviceAdd(static_cast<WDFDRIVER>(driver->handle), &init);
     RequireReturnedAt(PASSIVE_LEVEL, "EvtDriverDeviceAdd");
@@ -304,6 +309,8 @@ void Release(wdf::FxDevice* device, bool* prepared)
 NTSTATUS Host::Start(size_t index)
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
+    // The Plug and Play and power paths run on system threads, in the System process.
+    ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
     if (slot->device == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
@@ -329,6 +336,8 @@ NTSTATUS Host::Start(size_t index)
 NTSTATUS Host::Sleep(size_t index)
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
+    // The Plug and Play and power paths run on system threads, in the System process.
+    ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
     if (slot->device == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
@@ -343,6 +352,8 @@ NTSTATUS Host::Sleep(size_t index)
 NTSTATUS Host::Resume(size_t index)
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
+    // The Plug and Play and power paths run on system threads, in the System process.
+    ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
     if (slot->device == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
@@ -364,6 +375,8 @@ NTSTATUS Host::Resume(size_t index)
 NTSTATUS Host::Stop(size_t index)
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
+    // The Plug and Play and power paths run on system threads, in the System process.
+    ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
     if (slot->device == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
@@ -384,6 +397,7 @@ NTSTATUS Host::Remove(size_t index) { return RemoveSlot(SlotAt(index), true); }
 
 NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
 {
+    ProcessScope system(ProcessTable::Current().System());
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         wdf::FxDevice* device = slot->device;
