@@ -86,7 +86,7 @@ TEST(AcpiEncoding, EveryObjectTypeRoundTripsWithItsDocumentedLayout)
 {
     AcpiObject result = AcpiObject::Package({
         AcpiObject::Integer(0x11223344),
-        AcpiObject::Integer(0x1'0000'0002),  // needs 64 bits
+        AcpiObject::Integer(0x1'0000'0002),  // wider than the argument's ULONG
         AcpiObject::String("ab"),
         AcpiObject::Buffer({9}),
         AcpiObject::Buffer({}),
@@ -95,7 +95,7 @@ TEST(AcpiEncoding, EveryObjectTypeRoundTripsWithItsDocumentedLayout)
     std::vector<uint8_t> out(256, 0xEE);
     EncodeOutcome outcome = EncodeEvalOutput(result, out.data(), out.size());
     ASSERT_EQ(outcome.status, STATUS_SUCCESS);
-    const size_t expected = 12 + 8 + 12 + 8 + 8 + 8 + (4 + 8 + (4 + 8));
+    const size_t expected = 12 + 8 + 8 + 8 + 8 + 8 + (4 + 8 + (4 + 8));
     EXPECT_EQ(outcome.information, expected);
     EXPECT_EQ(Le32(&out[0]), ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE);
     EXPECT_EQ(Le32(&out[4]), expected);
@@ -106,10 +106,13 @@ TEST(AcpiEncoding, EveryObjectTypeRoundTripsWithItsDocumentedLayout)
     EXPECT_EQ(Le16(a + 2), 4);
     EXPECT_EQ(Le32(a + 4), 0x11223344u);
     a += 8;
-    EXPECT_EQ(Le16(a + 2), 8);
+    // ACPI_METHOD_ARGUMENT holds an integer in a ULONG: every Integer is
+    // DataLength 4, a wider value its low 32 bits, and the next argument
+    // follows at 8 as for any other integer.
+    EXPECT_EQ(Le16(a), ACPI_METHOD_ARGUMENT_INTEGER);
+    EXPECT_EQ(Le16(a + 2), 4);
     EXPECT_EQ(Le32(a + 4), 2u);
-    EXPECT_EQ(Le32(a + 8), 1u);
-    a += 12;
+    a += 8;
     EXPECT_EQ(Le16(a), ACPI_METHOD_ARGUMENT_STRING);
     EXPECT_EQ(Le16(a + 2), 3);  // with its NUL
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(a + 4), 4), std::string("ab\0\0", 4));
@@ -124,7 +127,9 @@ TEST(AcpiEncoding, EveryObjectTypeRoundTripsWithItsDocumentedLayout)
 
     EvalOutput decoded;
     ASSERT_EQ(DecodeEvalOutput(out.data(), outcome.information, &decoded), STATUS_SUCCESS);
-    EXPECT_EQ(decoded.arguments, result.package);
+    std::vector<AcpiObject> expectedArguments = result.package;
+    expectedArguments[1] = AcpiObject::Integer(2);
+    EXPECT_EQ(decoded.arguments, expectedArguments);
 }
 
 TEST(AcpiEncoding, OneObjectIsOneArgumentAndAnEmptyPackageNone)
@@ -165,15 +170,24 @@ TEST(AcpiEncoding, ThirteenTableEntriesFitTheDriversBufferAndFourteenOverflow)
     ASSERT_EQ(firmware.Evaluate("_DSM", DsmArgs(2, 0), &result), STATUS_SUCCESS);
     std::fill(out.begin(), out.end(), 0xCC);
     outcome = EncodeEvalOutput(result, out.data(), out.size());
+    // IOCTL_ACPI_EVAL_METHOD's documented overflow: STATUS_BUFFER_OVERFLOW with
+    // the fixed ACPI_EVAL_OUTPUT_BUFFER returned (information is its size) and
+    // its Length the size a retry needs.
     EXPECT_EQ(outcome.status, STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(outcome.information, 12u);
+    EXPECT_EQ(outcome.information, sizeof(ACPI_EVAL_OUTPUT_BUFFER));
     EXPECT_EQ(Le32(&out[0]), ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE);
     EXPECT_EQ(Le32(&out[4]), 544u) << "Length says what would be needed";
     EXPECT_EQ(Le32(&out[8]), 3u);
-    EXPECT_EQ(out[12], 0xCC);
+    EXPECT_EQ(Le32(&out[12]), 0u) << "the argument slot is empty";
+    EXPECT_EQ(Le32(&out[16]), 0u);
+    EXPECT_EQ(out[20], 0xCC);
 
-    EXPECT_EQ(EncodeEvalOutput(result, out.data(), 11).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(out[12], 0xCC);
+    // Anything smaller than the fixed record is too small for any result.
+    std::fill(out.begin(), out.end(), 0xCC);
+    EXPECT_EQ(EncodeEvalOutput(result, out.data(), 19).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(EncodeEvalOutput(AcpiObject::Package({}), out.data(), 12).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(EncodeEvalOutput(AcpiObject::Integer(1), nullptr, 0).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(out[0], 0xCC);
 }
 
 TEST(AcpiEncoding, ObjectsBeyondWhatARecordCanHoldAreRefused)
@@ -200,6 +214,15 @@ TEST(AcpiInput, TheDriversRequestDecodes)
     ASSERT_EQ(DecodeEvalInput(request.data(), request.size(), &input), STATUS_SUCCESS);
     EXPECT_EQ(input.method, "_DSM");
     EXPECT_EQ(input.arguments, DsmArgs(2, 1));
+}
+
+TEST(AcpiInput, SevenArgumentsAndWideIntegersDecode)
+{
+    std::vector<AcpiObject> seven(7, AcpiObject::Integer(0x1'2345'6789));
+    std::vector<uint8_t> request = EncodeEvalInput("MTH7", seven);
+    EvalInput input;
+    ASSERT_EQ(DecodeEvalInput(request.data(), request.size(), &input), STATUS_SUCCESS);
+    EXPECT_EQ(input.arguments, seven) << "an input integer of 8 bytes is read whole";
 }
 
 TEST(AcpiInput, SimpleSignaturesDecode)
@@ -240,6 +263,8 @@ TEST(AcpiInput, MalformedRecordsAreRefused)
         {"last argument running past the input", [](auto& r) { r[54] = 12; }},
         {"unknown argument type", [](auto& r) { r[36] = 4; }},
         {"integer without bytes", [](auto& r) { r[38] = 0; }},
+        // A control method takes at most seven arguments (Arg0 to Arg6).
+        {"eight arguments", [](auto& r) { r = EncodeEvalInput("_DSM", std::vector<AcpiObject>(8)); }},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> record = DsmRequest(1);
@@ -367,19 +392,40 @@ TEST_F(AcpiDeviceTest, EvaluatesThroughTheLocalTargetIntoAHandleDescriptor)
     WdfObjectDelete(memory);
 }
 
-TEST_F(AcpiDeviceTest, OverflowCopiesBackOnlyTheHeader)
+// The documented output-buffer rules of IOCTL_ACPI_EVAL_METHOD: a buffer too
+// small for the result gets STATUS_BUFFER_OVERFLOW with the fixed
+// ACPI_EVAL_OUTPUT_BUFFER (information its size, Length the size needed); one
+// smaller than that record, no buffer at all included, is STATUS_BUFFER_TOO_SMALL
+// with nothing returned, and the method is not run for it.
+TEST_F(AcpiDeviceTest, OverflowReturnsTheFixedRecordAndSmallerBuffersAreRefused)
 {
     AddDevice();
     firmware->SetTable(1, TableOf(14));
     std::vector<uint8_t> out(524, 0xCC);
     ULONG_PTR bytes = 99;
     EXPECT_EQ(Send(DsmRequest(2, 1), out.data(), 524, kThreeSeconds, &bytes), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(bytes, 12u);
+    EXPECT_EQ(bytes, sizeof(ACPI_EVAL_OUTPUT_BUFFER));
     EXPECT_EQ(Le32(&out[4]), 544u);
-    EXPECT_EQ(out[12], 0xCC);
+    EXPECT_EQ(Le32(&out[12]), 0u);
+    EXPECT_EQ(out[20], 0xCC);
 
-    EXPECT_EQ(Send(DsmRequest(1), out.data(), 11, kThreeSeconds, &bytes), STATUS_BUFFER_TOO_SMALL);
+    out.assign(524, 0xCC);
+    EXPECT_EQ(Send(DsmRequest(1), out.data(), 20, kThreeSeconds, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 20u) << "one integer fills the fixed record exactly";
+    firmware->ClearCalls();
+    for (ULONG small : {19u, 12u, 1u}) {
+        EXPECT_EQ(Send(DsmRequest(1), out.data(), small, kThreeSeconds, &bytes), STATUS_BUFFER_TOO_SMALL) << small;
+        EXPECT_EQ(bytes, 0u);
+    }
+    WDF_MEMORY_DESCRIPTOR in;
+    std::vector<uint8_t> request = DsmRequest(1);
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&in, request.data(), ULONG(request.size()));
+    bytes = 99;
+    EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(WdfDeviceGetIoTarget(Device()), nullptr, IOCTL_ACPI_EVAL_METHOD, &in,
+                                                nullptr, nullptr, &bytes),
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(bytes, 0u);
+    EXPECT_TRUE(firmware->Calls().empty());
 }
 
 TEST_F(AcpiDeviceTest, RefusedRequestsNeverReachTheFirmware)

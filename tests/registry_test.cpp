@@ -418,6 +418,41 @@ TEST_F(RtlRegistry, DirectLongDataNeedsASizedBuffer)
     }
 }
 
+// RTL_QUERY_REGISTRY_DIRECT as documented, also under RTL_QUERY_REGISTRY_TYPECHECK:
+// a UNICODE_STRING with a buffer of its own must have room for the string and
+// its NUL in MaximumLength; non-string data longer than a ULONG needs a buffer
+// whose leading LONG gives its size. A buffer too small is refused with
+// STATUS_BUFFER_TOO_SMALL and left as it was.
+TEST_F(RtlRegistry, DirectBuffersTooSmallAreRefusedAndLeftAlone)
+{
+    const ULONG checkSz = REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+    Hive().SetString(kKey, L"Version", L"ABC");
+    WCHAR characters[3] = {L'x', L'y', L'z'};
+    UNICODE_STRING noRoomForNul{0, sizeof(characters), characters};
+    for (ULONG flags : {0u, ULONG(RTL_QUERY_REGISTRY_TYPECHECK)}) {
+        EXPECT_EQ(QueryDirect(L"Version", &noRoomForNul, flags, flags ? checkSz : REG_NONE), STATUS_BUFFER_TOO_SMALL)
+            << flags;
+        EXPECT_EQ(noRoomForNul.Length, 0);
+        EXPECT_EQ(noRoomForNul.MaximumLength, sizeof(characters));
+        EXPECT_EQ(characters[0], L'x');
+    }
+
+    const ULONG checkQword = REG_QWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+    Hive().SetValue(kKey, L"Big", Raw(REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}));
+    // A 64-bit variable whose first LONG does not announce room for 8 bytes.
+    for (LONGLONG before : {LONGLONG{0}, LONGLONG{-7}, LONGLONG{15}}) {
+        LONGLONG value = before;
+        EXPECT_EQ(QueryDirect(L"Big", &value, RTL_QUERY_REGISTRY_TYPECHECK, checkQword), STATUS_BUFFER_TOO_SMALL)
+            << before;
+        EXPECT_EQ(value, before);
+    }
+    LONGLONG value = -8;  // the data alone, 8 bytes
+    ASSERT_EQ(QueryDirect(L"Big", &value, RTL_QUERY_REGISTRY_TYPECHECK, checkQword), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x0807060504030201);
+    // The type is checked before any buffer is looked at.
+    EXPECT_EQ(QueryDirect(L"Big", &value, RTL_QUERY_REGISTRY_TYPECHECK, checkSz), STATUS_OBJECT_TYPE_MISMATCH);
+}
+
 struct Seen {
     std::wstring name;
     ULONG type;
@@ -546,6 +581,41 @@ TEST_F(WdfRegistry, ValuesWrittenThroughAWriteKeyReadBackThroughAReadKey)
     EXPECT_EQ(WdfRegistryAssignULong(key, &state, 2), STATUS_ACCESS_DENIED);
     EXPECT_EQ(WdfRegistryAssignString(key, &info, read), STATUS_ACCESS_DENIED);
     WdfObjectDelete(read);
+    WdfRegistryClose(key);
+}
+
+// WdfRegistryQueryString as the framework reads a string value: an empty
+// REG_SZ holds its NUL and reads as ""; a value without any data is
+// STATUS_RESOURCE_DATA_NOT_FOUND, and the string keeps what it held; only the
+// final NUL is dropped, so one before it stays part of the string.
+TEST_F(WdfRegistry, QueryStringOfEmptyAndDatalessValues)
+{
+    const std::wstring path = plat::wdf::CurrentDriver()->registryPath + L"\\Parameters\\SARService";
+    machine->Registry().SetValue(path, L"Empty", RegistryValue::String(L""));
+    machine->Registry().SetValue(path, L"NoData", Raw(REG_EXPAND_SZ, {}));
+    machine->Registry().SetValue(path, L"TwoNuls", Raw(REG_SZ, {'a', 0, 0, 0, 0, 0}));
+    WDFKEY key = OpenSubkey(KEY_READ);
+    UNICODE_STRING initial = RTL_CONSTANT_STRING(L"kept");
+    WDFSTRING string = nullptr;
+    ASSERT_EQ(WdfStringCreate(&initial, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
+    UNICODE_STRING value{};
+
+    UNICODE_STRING name = RTL_CONSTANT_STRING(L"NoData");
+    EXPECT_EQ(WdfRegistryQueryString(key, &name, string), STATUS_RESOURCE_DATA_NOT_FOUND);
+    WdfStringGetUnicodeString(string, &value);
+    EXPECT_TRUE(RtlEqualUnicodeString(&value, &initial, FALSE));
+
+    name = RTL_CONSTANT_STRING(L"Empty");
+    EXPECT_EQ(WdfRegistryQueryString(key, &name, string), STATUS_SUCCESS);
+    WdfStringGetUnicodeString(string, &value);
+    EXPECT_EQ(value.Length, 0);
+
+    name = RTL_CONSTANT_STRING(L"TwoNuls");
+    EXPECT_EQ(WdfRegistryQueryString(key, &name, string), STATUS_SUCCESS);
+    WdfStringGetUnicodeString(string, &value);
+    EXPECT_EQ(std::wstring(value.Buffer, value.Length / sizeof(WCHAR)), std::wstring(L"a\0", 2));
+
+    WdfObjectDelete(string);
     WdfRegistryClose(key);
 }
 

@@ -1,5 +1,6 @@
 // Guarded blocks as kernel-mode code writes them: real faults on mapped
-// physical memory, nested frames, faults on other threads.
+// physical memory (the read error fault injection gives a mapping), nested
+// frames, faults on other threads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #define _KERNEL_MODE 1  // as in the driver's build
 #include <wdm.h>
 
+#include "base/fault.h"
 #include "machine/physmem.h"
 #include "system/machine.h"
 
@@ -30,10 +32,19 @@ namespace {
 
 class GuardedBlockTest : public ::testing::Test {
 protected:
-    // A mapping of a faulting region: any access to it is a hardware fault.
-    PUCHAR MapFaulting(LONGLONG address, SIZE_T size)
+    void SetUp() override { plat::fault::Reset(); }
+    void TearDown() override { plat::fault::Reset(); }
+
+    // A mapping with an injected read error: any access to it is a hardware
+    // fault that raises code.
+    PUCHAR MapFaulting(LONGLONG address, SIZE_T size, NTSTATUS code = STATUS_ACCESS_VIOLATION)
     {
-        machine_.Memory().AddRegion(static_cast<uint64_t>(address), std::vector<uint8_t>(size), true);
+        plat::fault::FailNth("PhysicalMemoryRead", 1, code);
+        return Map(address, size);
+    }
+
+    static PUCHAR Map(LONGLONG address, SIZE_T size)
+    {
         PHYSICAL_ADDRESS physical;
         physical.QuadPart = address;
         return static_cast<PUCHAR>(MmMapIoSpace(physical, size, MmNonCached));
@@ -66,6 +77,31 @@ TEST_F(GuardedBlockTest, FaultOnMappedMemoryBecomesTheExceptionCode)
     EXPECT_EQ(GuardedCopy(buffer, readable, sizeof(readable)), STATUS_SUCCESS);
     EXPECT_EQ(buffer[2], 3);
     MmUnmapIoSpace(mapped, 1024);
+}
+
+// The injected read error raises the status it was armed with, only on the
+// mapping it was armed for, and only while that mapping lasts.
+TEST_F(GuardedBlockTest, InjectedReadErrorRaisesItsStatusOnItsMappingOnly)
+{
+    PUCHAR failing = MapFaulting(0x5000, 64, STATUS_IN_PAGE_ERROR);
+    ASSERT_NE(failing, nullptr);
+    PUCHAR healthy = Map(0x5000, 64);
+    ASSERT_NE(healthy, nullptr);
+    UCHAR buffer[64] = {};
+    EXPECT_EQ(GuardedCopy(buffer, failing, sizeof(buffer)), STATUS_IN_PAGE_ERROR);
+    EXPECT_EQ(GuardedCopy(buffer, healthy, sizeof(buffer)), STATUS_SUCCESS);
+    EXPECT_EQ(buffer[63], 0xFF) << "nothing lies at 0x5000";
+    MmUnmapIoSpace(failing, 64);
+    MmUnmapIoSpace(healthy, 64);
+
+    // Every mapping after it reads normally, wherever the host puts it.
+    for (int i = 0; i < 8; ++i) {
+        PUCHAR again = Map(0x5000, 64);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(GuardedCopy(buffer, again, sizeof(buffer)), STATUS_SUCCESS);
+        MmUnmapIoSpace(again, 64);
+    }
+    EXPECT_EQ(plat::fault::Injected(), 1u);
 }
 
 TEST_F(GuardedBlockTest, DeclinedExceptionReachesTheOuterFrame)

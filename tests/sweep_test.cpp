@@ -397,8 +397,9 @@ void Life::StartDevice(const std::string& name)
         const std::string& point = injection_->point;
         size_t piece = injection_->inSegment;
         ULONG state = TVRX_BIOS_SAR_STATE_CHECKING;
-        if (point == "MmMapIoSpace" || point == "ZwWriteFile") {
-            state = point == "MmMapIoSpace" ? TVRX_BIOS_SAR_STATE_READ_FAILED : TVRX_BIOS_SAR_STATE_WRITE_FAILED;
+        // A read error raised while copying (PhysicalMemoryRead) is a failed read too.
+        if (point == "MmMapIoSpace" || point == "PhysicalMemoryRead" || point == "ZwWriteFile") {
+            state = point == "ZwWriteFile" ? TVRX_BIOS_SAR_STATE_WRITE_FAILED : TVRX_BIOS_SAR_STATE_READ_FAILED;
             file_ = std::vector<uint8_t>(sar.begin(), sar.begin() + (piece - 1) * 1024);
         }
         EXPECT_EQ(BiosSarState(), state);

@@ -96,16 +96,15 @@ TEST_F(Tables, MalformedEntriesEndTheWalk)
     EXPECT_EQ(Parse(&guarded.table, bytes), STATUS_SUCCESS);
     EXPECT_EQ(StoredEntries(guarded.table), 0u);
 
-    // An 8-byte integer in entry 1, as its mode or as a value, moves every
-    // later field: entry 0 is kept, nothing after it.
-    for (int field = 0; field < 4; ++field) {
-        std::vector<DeviceModeEntry> entries = Entries(3);
-        uint64_t wide = uint64_t{1} << 32;
-        (field == 0 ? entries[1].mode : field == 1 ? entries[1].value1 : field == 2 ? entries[1].value2
-                                                                                     : entries[1].value3) |= wide;
+    // An element of 8 data bytes in entry 1, as its mode or as a value, moves
+    // every later field: entry 0 is kept, nothing after it. (A Buffer here: the
+    // ACPI driver hands every Integer over in 4 bytes.)
+    for (size_t field = 0; field < 4; ++field) {
+        AcpiObject result = TableResult(7, Entries(3), 3);
+        result.package[2].package[2].package[field] = AcpiObject::Buffer(std::vector<uint8_t>(8, 1));
         guarded = Untouched(3);
-        EXPECT_EQ(Parse(&guarded.table, Encode(TableResult(7, entries, 3))), STATUS_SUCCESS);
-        EXPECT_EQ(StoredEntries(guarded.table), 1u) << "wide field " << field;
+        EXPECT_EQ(Parse(&guarded.table, Encode(result)), STATUS_SUCCESS);
+        EXPECT_EQ(StoredEntries(guarded.table), 1u) << "8-byte field " << field;
     }
 
     // A first element that is a String is no entry.
@@ -222,6 +221,28 @@ TEST_F(Tables, RandomTablesRoundTrip)
             }
             ASSERT_EQ(stored.MaxDeviceMode, maxMode[i]);
         }
+    }
+
+    // Firmware integers wider than 32 bits reach the driver as their low 32
+    // bits (the ACPI argument record holds a ULONG): every entry is kept.
+    for (plat::NativeFirmware::Shape shape :
+         {plat::NativeFirmware::Shape::WideFirstInteger, plat::NativeFirmware::Shape::WideValues}) {
+        DeviceModeTable wide{9, Entries(5, 1)};
+        firmware->SetTable(0, wide);
+        plat::NativeFirmware::Faults faults;
+        faults.shape = shape;
+        faults.functions = 1u << TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE;
+        firmware->SetFaults(faults);
+        ASSERT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_SUCCESS);
+        const TVRX_DEVICE_MODE_TABLE& stored = Context()->DeviceModeTables[0];
+        ASSERT_EQ(stored.EntryCount, 5u);
+        for (size_t k = 0; k < 5; ++k) {
+            EXPECT_EQ(DeviceModeEntry({stored.Entries[k].DeviceMode, stored.Entries[k].Value1,
+                                       stored.Entries[k].Value2, stored.Entries[k].Value3}),
+                      wide.entries[k])
+                << "entry " << k;
+        }
+        firmware->ClearFaults();
     }
 
     // Fourteen entries need 544 bytes: the read fails and is not retried.

@@ -227,6 +227,8 @@ AcpiDevice::~AcpiDevice()
 
 NTSTATUS AcpiDevice::DeviceControl(io::Irp* irp)
 {
+    // Only the control code with four-character method names (and 32-bit
+    // integers) is offered; IOCTL_ACPI_EVAL_METHOD_EX and the rest are refused.
     if (irp->ioControlCode != IOCTL_ACPI_EVAL_METHOD) {
         return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
@@ -247,8 +249,10 @@ NTSTATUS AcpiDevice::DeviceControl(io::Irp* irp)
     if (!NT_SUCCESS(status)) {
         return io::CompleteWith(irp, status);
     }
-    // Checked before evaluating: no result at all would fit.
-    if (irp->outputLength < kOutputHeaderSize) {
+    // The output buffer must hold an ACPI_EVAL_OUTPUT_BUFFER whatever the method
+    // returns; a smaller one (no buffer at all included) is refused before the
+    // method runs.
+    if (irp->outputLength < kOutputRecordSize) {
         return io::CompleteWith(irp, STATUS_BUFFER_TOO_SMALL);
     }
     std::shared_ptr<Firmware> firmware = InstalledFirmware();

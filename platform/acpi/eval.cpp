@@ -11,6 +11,11 @@ namespace {
 constexpr size_t kArgumentHeaderSize = 4;  // Type, DataLength
 constexpr size_t kMaxDataLength = 0xFFFF;
 
+// How an Integer is written. A result of IOCTL_ACPI_EVAL_METHOD carries it in
+// the ULONG of ACPI_METHOD_ARGUMENT: 4 bytes, the low 32 bits. An input record
+// built here keeps a value above 32 bits in 8 bytes, as the decoder accepts it.
+enum class Integers { Ulong, Natural };
+
 uint16_t Read16(const uint8_t* p)
 {
     return uint16_t(p[0] | (p[1] << 8));
@@ -40,21 +45,21 @@ size_t Packed(size_t dataLength)
 
 // ---------------------------------------------------------------- encoding
 
-size_t DataLength(const AcpiObject& object, size_t depth);
+size_t DataLength(const AcpiObject& object, size_t depth, Integers integers);
 
-size_t SizeAt(const AcpiObject& object, size_t depth)
+size_t SizeAt(const AcpiObject& object, size_t depth, Integers integers)
 {
-    size_t data = DataLength(object, depth);
+    size_t data = DataLength(object, depth, integers);
     return data == SIZE_MAX ? 0 : Packed(data);
 }
 
 // SIZE_MAX when the object cannot be represented.
-size_t DataLength(const AcpiObject& object, size_t depth)
+size_t DataLength(const AcpiObject& object, size_t depth, Integers integers)
 {
     size_t length = 0;
     switch (object.type) {
     case AcpiObject::Type::Integer:
-        length = object.integer > 0xFFFFFFFFu ? 8 : 4;
+        length = (integers == Integers::Natural && object.integer > 0xFFFFFFFFu) ? 8 : 4;
         break;
     case AcpiObject::Type::String:
         length = object.string.size() + 1;
@@ -67,7 +72,7 @@ size_t DataLength(const AcpiObject& object, size_t depth)
             return SIZE_MAX;
         }
         for (const AcpiObject& element : object.package) {
-            size_t size = SizeAt(element, depth + 1);
+            size_t size = SizeAt(element, depth + 1, integers);
             if (size == 0) {
                 return SIZE_MAX;
             }
@@ -96,10 +101,10 @@ uint16_t TypeCode(AcpiObject::Type type)
     return ACPI_METHOD_ARGUMENT_INTEGER;
 }
 
-// Writes a representable object at out (ArgumentSize(object) bytes, zeroed by the caller).
-uint8_t* WriteArgument(const AcpiObject& object, uint8_t* out)
+// Writes a representable object at out (its packed size, zeroed by the caller).
+uint8_t* WriteArgument(const AcpiObject& object, uint8_t* out, Integers integers)
 {
-    size_t length = DataLength(object, 0);
+    size_t length = DataLength(object, 0, integers);
     Write16(out, TypeCode(object.type));
     Write16(out + 2, uint32_t(length));
     uint8_t* data = out + kArgumentHeaderSize;
@@ -121,7 +126,7 @@ uint8_t* WriteArgument(const AcpiObject& object, uint8_t* out)
     case AcpiObject::Type::Package: {
         uint8_t* next = data;
         for (const AcpiObject& element : object.package) {
-            next = WriteArgument(element, next);
+            next = WriteArgument(element, next, integers);
         }
         break;
     }
@@ -216,7 +221,7 @@ NTSTATUS DecodeComplex(const uint8_t* data, size_t size, EvalInput* input)
     }
     size_t argumentsSize = Read32(data + 8);
     uint32_t count = Read32(data + 12);
-    if (argumentsSize > size - kComplexHeaderSize) {
+    if (count > kMaxMethodArguments || argumentsSize > size - kComplexHeaderSize) {
         return STATUS_INVALID_PARAMETER;
     }
     const uint8_t* at = data + kComplexHeaderSize;
@@ -236,7 +241,7 @@ NTSTATUS DecodeComplex(const uint8_t* data, size_t size, EvalInput* input)
 
 size_t ArgumentSize(const AcpiObject& object)
 {
-    return SizeAt(object, 0);
+    return SizeAt(object, 0, Integers::Ulong);
 }
 
 const std::vector<AcpiObject>& ResultArguments(const AcpiObject& result, std::vector<AcpiObject>& single)
@@ -265,7 +270,7 @@ EncodeOutcome EncodeEvalOutput(const AcpiObject& result, uint8_t* out, size_t ou
     }
     outcome.needed = needed;
 
-    if (outSize < kOutputHeaderSize) {
+    if (outSize < kOutputRecordSize) {
         outcome.status = STATUS_BUFFER_TOO_SMALL;
         return outcome;
     }
@@ -273,14 +278,17 @@ EncodeOutcome EncodeEvalOutput(const AcpiObject& result, uint8_t* out, size_t ou
     Write32(out + 4, uint32_t(needed));
     Write32(out + 8, uint32_t(arguments.size()));
     if (outSize < needed) {
+        // The fixed record goes back, its argument slot empty, so the caller
+        // can read Length and retry with a buffer that size.
+        std::memset(out + kOutputHeaderSize, 0, kOutputRecordSize - kOutputHeaderSize);
         outcome.status = STATUS_BUFFER_OVERFLOW;
-        outcome.information = kOutputHeaderSize;
+        outcome.information = kOutputRecordSize;
         return outcome;
     }
     std::memset(out + kOutputHeaderSize, 0, needed - kOutputHeaderSize);
     uint8_t* next = out + kOutputHeaderSize;
     for (const AcpiObject& argument : arguments) {
-        next = WriteArgument(argument, next);
+        next = WriteArgument(argument, next, Integers::Ulong);
     }
     outcome.information = needed;
     return outcome;
@@ -352,7 +360,7 @@ std::vector<uint8_t> EncodeEvalInput(const std::string& method, const std::vecto
 {
     size_t argumentsSize = 0;
     for (const AcpiObject& argument : arguments) {
-        size_t size = ArgumentSize(argument);
+        size_t size = SizeAt(argument, 0, Integers::Natural);
         if (size == 0) {
             return {};
         }
@@ -367,7 +375,7 @@ std::vector<uint8_t> EncodeEvalInput(const std::string& method, const std::vecto
     Write32(record.data() + 12, uint32_t(arguments.size()));
     uint8_t* next = record.data() + kComplexHeaderSize;
     for (const AcpiObject& argument : arguments) {
-        next = WriteArgument(argument, next);
+        next = WriteArgument(argument, next, Integers::Natural);
     }
     return record;
 }

@@ -12,6 +12,9 @@
  * WdfRegistryAssignString, WdfRegistryAssignULong, RtlQueryRegistryValues,
  * ZwCreateFile, ZwWriteFile, MmMapIoSpace, ObReferenceObjectByHandle,
  * ExAllocatePool, EtwRegisterClassicProvider, IoWMIRegistrationControl.
+ * PhysicalMemoryRead is no call that fails: it is asked at each mapping of
+ * physical memory, and an armed one makes every access to that mapping raise
+ * its status as an exception (a read error that guarded blocks must catch).
  */
 #pragma once
 #include <ntdef.h>

@@ -290,7 +290,7 @@ void NativeFirmware::Attach(Hardware& machine)
 {
     std::lock_guard<std::mutex> guard(lock_);
     machine_ = &machine;
-    machine.Memory().AddRegion(sarAddress_, sarBytes_, sarFaulting_);
+    machine.Memory().AddRegion(sarAddress_, sarBytes_);
     sarPlaced_ = true;
 }
 
@@ -337,7 +337,7 @@ DeviceModeTable NativeFirmware::Table(size_t index) const
 
 // The machine the firmware was attached to may be gone (a firmware kept by a
 // test past its machine); its memory is only touched while it is current.
-void NativeFirmware::SetSarTable(uint64_t address, std::vector<uint8_t> bytes, bool faulting)
+void NativeFirmware::SetSarTable(uint64_t address, std::vector<uint8_t> bytes)
 {
     std::lock_guard<std::mutex> guard(lock_);
     bool attached = machine_ != nullptr && Hardware::CurrentOrNull() == machine_;
@@ -347,10 +347,9 @@ void NativeFirmware::SetSarTable(uint64_t address, std::vector<uint8_t> bytes, b
     sarAddress_ = address;
     sarLength_ = bytes.size();
     sarBytes_ = std::move(bytes);
-    sarFaulting_ = faulting;
     sarPlaced_ = attached;
     if (attached) {
-        machine_->Memory().AddRegion(sarAddress_, sarBytes_, sarFaulting_);
+        machine_->Memory().AddRegion(sarAddress_, sarBytes_);
     }
 }
 

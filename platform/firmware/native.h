@@ -51,8 +51,9 @@ public:
     // How results are shaped; everything but Normal is a fault for the driver to survive.
     enum class Shape {
         Normal,
-        WideFirstInteger,  // f2: each entry's first integer is 64 bits wide; f0, f1, f3: the first result integer
-        WideValues,        // f2: each entry's three values are 64 bits wide
+        // Integers above 32 bits, low half unchanged (the ACPI driver hands over the low 32 bits):
+        WideFirstInteger,  // f2: each entry's first integer; f0, f1, f3: the first result integer
+        WideValues,        // f2: each entry's three values
         ShortEntries,      // f2: entry packages of three integers (mode, value1, value2)
         StringFirst,       // f2: each entry's first element is a String; f0, f1: the result is a String
         BufferValues,      // f2: each entry's values are 4-byte Buffers; f0, f1: the result is a 1-byte Buffer
@@ -96,8 +97,9 @@ public:
     void SetTable(size_t index, DeviceModeTable table);  // index 0..2
     DeviceModeTable Table(size_t index) const;
     // Places the SAR table at address (replacing the previous region) and reports it from function 3.
-    void SetSarTable(uint64_t address, std::vector<uint8_t> bytes, bool faulting = false);
-    // Reports a location without touching physical memory (an unmapped range, a wrong length).
+    void SetSarTable(uint64_t address, std::vector<uint8_t> bytes);
+    // Reports a location without touching physical memory (a range with nothing
+    // behind it, which reads as 0xFF bytes; a wrong length).
     void SetSarLocation(uint64_t address, uint64_t length);
     uint64_t SarAddress() const;
     uint64_t SarLength() const;
@@ -133,7 +135,6 @@ private:
     uint64_t sarAddress_;
     uint64_t sarLength_;
     std::vector<uint8_t> sarBytes_;
-    bool sarFaulting_ = false;
     bool sarPlaced_ = false;  // sarBytes_ is in the attached machine's memory at sarAddress_
     std::string biosVersion_;
     Faults faults_;

@@ -1,7 +1,7 @@
 /*
  * Structured exception handling. The WDK's compiler gives __try/__except as
  * keywords; here a guarded block is a frame on a per-thread stack, entered
- * with sigsetjmp, and a hardware fault inside it (an access to a faulting
+ * with sigsetjmp, and a hardware fault inside it (an access to an inaccessible
  * physical-memory mapping, say) unwinds to the frame with the exception code.
  *
  *     __try { ... } __except (EXCEPTION_EXECUTE_HANDLER) { status = GetExceptionCode(); }
@@ -12,6 +12,7 @@
 #pragma once
 
 #include <setjmp.h>
+#include <stddef.h>
 
 #define EXCEPTION_EXECUTE_HANDLER 1
 #define EXCEPTION_CONTINUE_SEARCH 0
@@ -41,6 +42,13 @@ private:
     long code_ = 0;
     bool active_ = true;
 };
+
+// A hardware fault on [start, start + size) raises code rather than
+// STATUS_ACCESS_VIOLATION: how fault injection gives an inaccessible mapping
+// the read error it chose. False when no more ranges can be kept (the fault
+// then raises STATUS_ACCESS_VIOLATION). ForgetAccessRange ends it.
+bool RaiseOnAccess(const void* start, size_t size, long code);
+void ForgetAccessRange(const void* start);
 
 }  // namespace plat
 

@@ -1,8 +1,7 @@
 /*
- * Physical memory regions, each backed by its own page-aligned host pages so
- * that a faulting region can be made inaccessible (PROT_NONE) and touching it
- * is a real hardware fault. Mappings share ownership of their region: a region
- * replaced or removed while mapped stays in place until the mapping ends.
+ * Physical memory regions and their mappings. Each mapping is host pages of
+ * its own, filled from the regions it covers and with 0xFF where there are
+ * none, so mapping a range never depends on what lies around it.
  */
 #include "machine/physmem.h"
 
@@ -13,49 +12,16 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <stdexcept>
-#include <string>
 
 #include "base/bugcheck.h"
 #include "base/verifier.h"
 
 namespace plat {
 
-struct PhysicalMemory::Region {
-    Region(uint64_t base, const std::vector<uint8_t>& bytes, bool faulting)
-        : base(base), size(bytes.size()), faulting(faulting)
-    {
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        hostSize = (size + page - 1) / page * page;
-        void* memory = mmap(nullptr, hostSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
-            throw std::bad_alloc();
-        }
-        host = static_cast<uint8_t*>(memory);
-        std::memcpy(host, bytes.data(), size);
-        if (faulting) {
-            mprotect(host, hostSize, PROT_NONE);
-        }
-    }
-    ~Region() { munmap(host, hostSize); }
-    Region(const Region&) = delete;
-    Region& operator=(const Region&) = delete;
-
-    uint64_t End() const { return base + size; }
-    bool Holds(uint64_t start, size_t length) const
-    {
-        return start >= base && length <= size && start - base <= size - length;
-    }
-
-    const uint64_t base;
-    const size_t size;
-    const bool faulting;
-    uint8_t* host = nullptr;
-    size_t hostSize = 0;
-};
-
 namespace {
+
+constexpr uint8_t kUndecoded = 0xFF;  // what a read nothing answers returns
 
 std::string MappingText(uint64_t base, size_t size)
 {
@@ -79,9 +45,12 @@ PhysicalMemory::PhysicalMemory()
 PhysicalMemory::~PhysicalMemory()
 {
     verifier::RemoveReporter(reporter_);
+    for (const auto& entry : mappings_) {
+        munmap(reinterpret_cast<void*>(entry.first), entry.second.hostSize);
+    }
 }
 
-void PhysicalMemory::AddRegion(uint64_t base, const std::vector<uint8_t>& bytes, bool faulting)
+void PhysicalMemory::AddRegion(uint64_t base, const std::vector<uint8_t>& bytes)
 {
     if (bytes.empty()) {
         RemoveRegion(base);
@@ -90,17 +59,15 @@ void PhysicalMemory::AddRegion(uint64_t base, const std::vector<uint8_t>& bytes,
     if (bytes.size() > UINT64_MAX - base) {
         throw std::invalid_argument("physical memory region wraps past the end of the address space");
     }
-    auto region = std::make_shared<Region>(base, bytes, faulting);
     std::lock_guard<std::mutex> guard(lock_);
     RemoveOverlapping(base, base + bytes.size());
-    regions_.push_back(std::move(region));
+    regions_[base] = bytes;
 }
 
 void PhysicalMemory::RemoveRegion(uint64_t base)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    regions_.erase(std::remove_if(regions_.begin(), regions_.end(), [base](const auto& r) { return r->base == base; }),
-                   regions_.end());
+    regions_.erase(base);
 }
 
 void PhysicalMemory::Clear()
@@ -111,34 +78,52 @@ void PhysicalMemory::Clear()
 
 void PhysicalMemory::RemoveOverlapping(uint64_t base, uint64_t end)
 {
-    regions_.erase(std::remove_if(regions_.begin(), regions_.end(),
-                                  [base, end](const auto& r) { return r->base < end && base < r->End(); }),
-                   regions_.end());
+    for (auto it = regions_.begin(); it != regions_.end();) {
+        bool overlaps = it->first < end && base < it->first + it->second.size();
+        it = overlaps ? regions_.erase(it) : std::next(it);
+    }
 }
 
-std::shared_ptr<PhysicalMemory::Region> PhysicalMemory::Containing(uint64_t base, size_t size) const
+bool PhysicalMemory::Mappable(uint64_t base, size_t size)
 {
-    for (const auto& region : regions_) {
-        if (region->Holds(base, size)) {
-            return region;
+    return size != 0 && size <= kMaxMapping && size - 1 <= UINT64_MAX - base;
+}
+
+// The regions never overlap, so each byte of out comes from at most one of them.
+void PhysicalMemory::Fill(uint64_t base, size_t size, uint8_t* out) const
+{
+    std::memset(out, kUndecoded, size);
+    uint64_t last = base + (size - 1);
+    for (const auto& [start, bytes] : regions_) {
+        uint64_t end = start + (bytes.size() - 1);
+        if (start > last || end < base) {
+            continue;
         }
+        uint64_t from = std::max(start, base);
+        uint64_t to = std::min(end, last);
+        std::memcpy(out + (from - base), bytes.data() + (from - start), size_t(to - from) + 1);
     }
-    return nullptr;
 }
 
-void* PhysicalMemory::Map(uint64_t base, size_t size)
+void* PhysicalMemory::Map(uint64_t base, size_t size, bool inaccessible)
 {
-    if (size == 0) {
+    if (!Mappable(base, size)) {
         return nullptr;
     }
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t hostSize = (size + page - 1) / page * page;
+    void* memory = mmap(nullptr, hostSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        return nullptr;
+    }
+    auto* host = static_cast<uint8_t*>(memory);
     std::lock_guard<std::mutex> guard(lock_);
-    auto region = Containing(base, size);
-    if (!region) {
-        return nullptr;
+    Fill(base, size, host);
+    if (inaccessible) {
+        mprotect(host, hostSize, PROT_NONE);
     }
-    uint8_t* address = region->host + (base - region->base);
-    mappings_.emplace(reinterpret_cast<uintptr_t>(address), Mapping{base, size, std::move(region)});
-    return address;
+    mappings_.emplace(reinterpret_cast<uintptr_t>(host), Mapping{base, size, hostSize});
+    return host;
 }
 
 void PhysicalMemory::Unmap(void* address, size_t size)
@@ -146,17 +131,16 @@ void PhysicalMemory::Unmap(void* address, size_t size)
     std::string problem;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        auto range = mappings_.equal_range(reinterpret_cast<uintptr_t>(address));
-        for (auto it = range.first; it != range.second; ++it) {
-            if (it->second.size == size) {
-                mappings_.erase(it);  // the region's pages go when nothing else holds them
-                return;
-            }
+        auto it = mappings_.find(reinterpret_cast<uintptr_t>(address));
+        if (it != mappings_.end() && it->second.size == size) {
+            munmap(address, it->second.hostSize);
+            mappings_.erase(it);
+            return;
         }
         char text[160];
-        if (range.first != range.second) {
+        if (it != mappings_.end()) {
             std::snprintf(text, sizeof(text), "%p was mapped with %zu bytes and is unmapped with %zu", address,
-                          range.first->second.size, size);
+                          it->second.size, size);
         } else {
             std::snprintf(text, sizeof(text), "%p (%zu bytes) is not a mapping of physical memory", address, size);
         }
@@ -173,13 +157,13 @@ size_t PhysicalMemory::LiveMappings() const
 
 std::vector<uint8_t> PhysicalMemory::Read(uint64_t base, size_t size) const
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto region = size == 0 ? nullptr : Containing(base, size);
-    if (region == nullptr || region->faulting) {
+    if (!Mappable(base, size)) {
         return {};
     }
-    const uint8_t* start = region->host + (base - region->base);
-    return std::vector<uint8_t>(start, start + size);
+    std::vector<uint8_t> bytes(size);
+    std::lock_guard<std::mutex> guard(lock_);
+    Fill(base, size, bytes.data());
+    return bytes;
 }
 
 }  // namespace plat

@@ -1,55 +1,63 @@
 /*
- * Physical memory: regions with contents at physical addresses. A region can
- * be marked faulting: mapping it succeeds, but touching the mapping raises an
- * access violation (a real hardware fault, caught by __try/__except).
+ * Physical memory: regions with contents at physical addresses. As on a PC,
+ * any range can be mapped: a byte that no region holds reads as all ones
+ * (0xFF), what a read that no device decodes returns, without a fault.
  */
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace plat {
 
 class PhysicalMemory {
 public:
+    // The most one mapping may span: the system address space a mapping takes
+    // is a resource, and a larger request finds no room.
+    static constexpr size_t kMaxMapping = size_t{256} << 20;
+
     PhysicalMemory();
     ~PhysicalMemory();
     PhysicalMemory(const PhysicalMemory&) = delete;
     PhysicalMemory& operator=(const PhysicalMemory&) = delete;
 
     // Adds (or replaces) the region starting at base; regions it overlaps are removed.
-    // Memory still mapped stays valid until it is unmapped.
-    void AddRegion(uint64_t base, const std::vector<uint8_t>& bytes, bool faulting = false);
+    void AddRegion(uint64_t base, const std::vector<uint8_t>& bytes);
     void RemoveRegion(uint64_t base);
     void Clear();
 
-    // Host address of [base, base + size) when one region holds all of it, else nullptr.
-    void* Map(uint64_t base, size_t size);
+    // Maps [base, base + size) into host pages of its own that hold what the
+    // memory held at this moment (later changes to the regions do not reach
+    // it). nullptr for an empty range, one that wraps past the end of the
+    // address space, one above kMaxMapping, or when the host has no pages
+    // left. An inaccessible mapping faults at every touch: fault injection's
+    // read error, which the caller's guarded block must catch.
+    void* Map(uint64_t base, size_t size, bool inaccessible = false);
     // Ends a mapping made by Map with the same size; anything else stops the system.
     void Unmap(void* address, size_t size);
     // Mappings not yet unmapped (a verifier finding at unload).
     size_t LiveMappings() const;
 
-    // Copy of [base, base + size) for tests; empty when not inside one readable region.
+    // What a mapping of [base, base + size) would read; empty where Map refuses the range.
     std::vector<uint8_t> Read(uint64_t base, size_t size) const;
 
 private:
-    struct Region;
     struct Mapping {
         uint64_t base;
         size_t size;
-        std::shared_ptr<Region> region;  // keeps the memory while mapped
+        size_t hostSize;
     };
 
+    static bool Mappable(uint64_t base, size_t size);
+    void Fill(uint64_t base, size_t size, uint8_t* out) const;  // lock_ held
     void RemoveOverlapping(uint64_t base, uint64_t end);
-    std::shared_ptr<Region> Containing(uint64_t base, size_t size) const;
 
     mutable std::mutex lock_;
-    std::vector<std::shared_ptr<Region>> regions_;
-    std::multimap<uintptr_t, Mapping> mappings_;  // by host address
+    std::map<uint64_t, std::vector<uint8_t>> regions_;  // by base; never overlapping
+    std::map<uintptr_t, Mapping> mappings_;             // by host address
     int reporter_ = -1;
 };
 

@@ -173,7 +173,15 @@ NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRIN
     status = Hive().QueryValue(key->path, View(ValueName), &value);
     if (!NT_SUCCESS(status)) return status;
     if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return STATUS_OBJECT_TYPE_MISMATCH;
-    return string->Assign(value.Text());
+    // As the framework does: a value without data is not an empty string but
+    // STATUS_RESOURCE_DATA_NOT_FOUND (an empty REG_SZ holds its NUL, so it
+    // reads as ""), data beyond a UNICODE_STRING is STATUS_INVALID_BUFFER_SIZE,
+    // and only the final NUL is dropped.
+    if (value.data.empty()) return STATUS_RESOURCE_DATA_NOT_FOUND;
+    if (value.data.size() > MAXUSHORT) return STATUS_INVALID_BUFFER_SIZE;
+    std::wstring text = value.Wide();
+    if (!text.empty() && text.back() == L'\0') text.pop_back();
+    return string->Assign(text);
 }
 
 NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)

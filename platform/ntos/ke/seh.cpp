@@ -3,9 +3,11 @@
  * innermost on top). A hardware fault on a thread with a frame unwinds to the
  * innermost one with siglongjmp, carrying the exception code; the frame's
  * filter then decides whether its handler runs or the exception goes on to
- * the next outer frame. A fault on a thread without a frame is not ours: the
- * previous handler (the default action, or a sanitizer's) gets it, so real
- * bugs still crash with their usual report.
+ * the next outer frame. The code is STATUS_IN_PAGE_ERROR for a bus error,
+ * otherwise STATUS_ACCESS_VIOLATION unless the address lies in a range given
+ * a code of its own (RaiseOnAccess). A fault on a thread without a frame is
+ * not ours: the previous handler (the default action, or a sanitizer's) gets
+ * it, so real bugs still crash with their usual report.
  */
 #include <excpt.h>
 
@@ -13,6 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -32,6 +35,32 @@ __attribute__((tls_model("initial-exec"))) thread_local SehFrame* t_innermost = 
 __attribute__((tls_model("initial-exec"))) thread_local void* t_faultAddress = nullptr;
 __attribute__((tls_model("initial-exec"))) thread_local void* t_pendingFaultAddress = nullptr;
 
+// Ranges whose faults raise a chosen code, read by the fault handler: plain
+// atomics, no lock. A slot is claimed with `used`, filled, then published by
+// its start (0: free).
+struct AccessRange {
+    std::atomic<bool> used{false};
+    std::atomic<uintptr_t> start{0};
+    std::atomic<size_t> size{0};
+    std::atomic<long> code{0};
+};
+AccessRange g_accessRanges[64];
+
+long CodeFor(int signal, const void* address)
+{
+    if (signal == SIGBUS) {
+        return STATUS_IN_PAGE_ERROR;
+    }
+    auto at = reinterpret_cast<uintptr_t>(address);
+    for (const AccessRange& range : g_accessRanges) {
+        uintptr_t start = range.start.load(std::memory_order_acquire);
+        if (start != 0 && at >= start && at - start < range.size.load(std::memory_order_relaxed)) {
+            return range.code.load(std::memory_order_relaxed);
+        }
+    }
+    return STATUS_ACCESS_VIOLATION;
+}
+
 struct sigaction g_previousSegv;
 struct sigaction g_previousBus;
 std::once_flag g_installOnce;
@@ -45,7 +74,7 @@ void OnHardwareFault(int signal, siginfo_t* info, void*)
 {
     if (t_innermost != nullptr) {
         t_pendingFaultAddress = info->si_addr;
-        SehFrame::Raise(signal == SIGBUS ? STATUS_IN_PAGE_ERROR : STATUS_ACCESS_VIOLATION);
+        SehFrame::Raise(CodeFor(signal, info->si_addr));
     }
     // No guard on this thread: hand the fault back. Returning re-executes the
     // faulting instruction under the previous handler; a signal that was sent
@@ -181,6 +210,31 @@ bool SehFrame::Raise(long code)
     frame->active_ = false;
     frame->code_ = code;
     siglongjmp(frame->env_, 1);
+}
+
+bool RaiseOnAccess(const void* start, size_t size, long code)
+{
+    for (AccessRange& range : g_accessRanges) {
+        bool expected = false;
+        if (range.used.compare_exchange_strong(expected, true)) {
+            range.size.store(size, std::memory_order_relaxed);
+            range.code.store(code, std::memory_order_relaxed);
+            range.start.store(reinterpret_cast<uintptr_t>(start), std::memory_order_release);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ForgetAccessRange(const void* start)
+{
+    for (AccessRange& range : g_accessRanges) {
+        uintptr_t expected = reinterpret_cast<uintptr_t>(start);
+        if (expected != 0 && range.start.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
+            range.used.store(false, std::memory_order_release);
+            return;
+        }
+    }
 }
 
 }  // namespace plat

@@ -1,7 +1,9 @@
 /*
- * Mapping physical memory into system space: the machine's physical memory
- * map answers, one region per mapping. Callable up to DISPATCH_LEVEL.
+ * Mapping physical memory into system space. As on a PC any physical range
+ * maps (what no region holds reads as 0xFF); a mapping fails only for lack of
+ * resources. Callable up to DISPATCH_LEVEL.
  */
+#include <excpt.h>
 #include <wdm.h>
 
 #include "base/fault.h"
@@ -23,12 +25,21 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
     if (!NT_SUCCESS(plat::fault::Check("MmMapIoSpace"))) {
         return NULL;
     }
-    return plat::Hardware::Current().Memory().Map(static_cast<uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes);
+    // An injected read error: the mapping is made, and every access to it
+    // raises the chosen status as an exception.
+    NTSTATUS readError = plat::fault::Check("PhysicalMemoryRead");
+    PVOID mapping = plat::Hardware::Current().Memory().Map(static_cast<uint64_t>(PhysicalAddress.QuadPart),
+                                                           NumberOfBytes, !NT_SUCCESS(readError));
+    if (mapping != NULL && !NT_SUCCESS(readError)) {
+        plat::RaiseOnAccess(mapping, NumberOfBytes, readError);
+    }
+    return mapping;
 }
 
 VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
     plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    plat::ForgetAccessRange(BaseAddress);
     plat::Hardware::Current().Memory().Unmap(BaseAddress, NumberOfBytes);
 }
 
