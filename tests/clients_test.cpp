@@ -5,7 +5,6 @@
 #include <atomic>
 #include <thread>
 
-#include "wdf/queue.h"
 
 namespace tvrx::test {
 namespace {
@@ -213,11 +212,7 @@ TEST_F(Clients, ARegistrationSentWhileAsleepTakesTheClientsEventAfterResume)
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     std::atomic<NTSTATUS> registered{STATUS_PENDING};
     std::thread sender = a.process.Thread([&] { registered = a.Register(event); });
-    auto* queue = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test")->defaultQueue;
-    for (bool held = false; !held; std::this_thread::yield()) {
-        std::lock_guard<std::mutex> guard(queue->holdLock);
-        held = !queue->held.empty();
-    }
+    WaitUntilQueueHolds(Device());
     EXPECT_EQ(registered.load(), STATUS_PENDING);
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     sender.join();

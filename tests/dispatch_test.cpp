@@ -380,11 +380,7 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     };
     std::thread second = client->Thread(
         [&] { secondStatus = plat::um::IoControl(device, Code(2), nullptr, 0, nullptr, 0, nullptr); });
-    plat::wdf::FxQueue* queue = driver->Fx()->defaultQueue;
-    for (bool held = false; !held; std::this_thread::yield()) {
-        std::lock_guard<std::mutex> guard(queue->holdLock);
-        held = !queue->held.empty();
-    }
+    WaitUntilQueueHolds(driver->Fx());
     EXPECT_FALSE(secondPresented.IsOpen()) << "a request reached the driver while the device was out of D0";
     EXPECT_EQ(secondStatus.load(), STATUS_PENDING);
     plat::wdf::QueuePowerUp(driver->Fx());

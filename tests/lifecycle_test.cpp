@@ -290,7 +290,7 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     // sent while it was down, is answered once it is back.
     firmware->SetDeviceMode(3);
     std::thread request([&] { EXPECT_EQ(Entry(client), Expected(NativeFirmware::DefaultTable(0).entries[3])); });
-    std::this_thread::sleep_for(20ms);
+    WaitUntilQueueHolds(Device());
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     request.join();
     EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
@@ -358,7 +358,7 @@ TEST_F(Lifecycle, RequestsSentOutOfD0WaitForThePowerUp)
         EXPECT_EQ(Entry(client), Expected(NativeFirmware::DefaultTable(0).entries[1]));
         answered = true;
     });
-    std::this_thread::sleep_for(50ms);
+    WaitUntilQueueHolds(Device());
     EXPECT_FALSE(answered) << "presented while the device is out of D0";
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     request.join();
@@ -434,7 +434,7 @@ TEST_F(Lifecycle, UnloadClosesWhatClientsLeftOpen)
         TVRX_DEVICE_MODE_ENTRY_INFO info{};
         held = waiting.GetEntry(&info);
     });
-    std::this_thread::sleep_for(20ms);
+    WaitUntilQueueHolds(Device());
     UnloadClean();
     request.join();
     EXPECT_EQ(held.status, STATUS_CANCELLED);

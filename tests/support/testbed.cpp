@@ -1,6 +1,25 @@
 #include "support/testbed.h"
 
+#include <mutex>
+#include <thread>
+
+#include "wdf/queue.h"
+
 namespace tvrx::test {
+
+void WaitUntilQueueHolds(plat::wdf::FxDevice* device, size_t count)
+{
+    plat::wdf::FxQueue* queue = device->defaultQueue;
+    for (size_t held = 0; held < count; std::this_thread::yield()) {
+        std::lock_guard<std::mutex> guard(queue->holdLock);
+        held = queue->held.size();
+    }
+}
+
+void WaitUntilQueueHolds(WDFDEVICE device, size_t count)
+{
+    WaitUntilQueueHolds(plat::wdf::ResolveAs<plat::wdf::FxDevice>(device, plat::wdf::FxType::Device, "test"), count);
+}
 
 plat::Machine::Options MachineBed::MachineOptions()
 {

@@ -15,7 +15,16 @@
 #include "system/machine.h"
 #include "tvrx.h"
 
+namespace plat::wdf {
+struct FxDevice;
+}
+
 namespace tvrx::test {
+
+// Waits until the device's default queue holds `count` requests: a
+// power-managed queue does while its device is out of D0.
+void WaitUntilQueueHolds(plat::wdf::FxDevice* device, size_t count = 1);
+void WaitUntilQueueHolds(WDFDEVICE device, size_t count = 1);
 
 // A machine and nothing on it, for tests of the platform that play the
 // driver themselves (or need none). No fault is armed at either end.
