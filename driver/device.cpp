@@ -1449,7 +1449,7 @@ TvrxWriteParameterValue(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, U
 }
 
 static NTSTATUS
-TvrxOpenParameterSubkey(_In_ WDFDEVICE Device, _In_ PCUNICODE_STRING SubkeyName, _Out_ WDFKEY* ParametersKey,
+TvrxOpenParameterSubkey(_In_ WDFDEVICE Device, _In_z_ PCWSTR SubkeyName, _Out_ WDFKEY* ParametersKey,
                         _Out_ WDFKEY* Subkey)
 /*
  * Opens the driver's Parameters key and its existing subkey SubkeyName for
@@ -1459,6 +1459,8 @@ TvrxOpenParameterSubkey(_In_ WDFDEVICE Device, _In_ PCUNICODE_STRING SubkeyName,
 {
     *ParametersKey = NULL;
     *Subkey = NULL;
+    UNICODE_STRING subkeyName;
+    RtlInitUnicodeString(&subkeyName, SubkeyName);
     NTSTATUS status = WdfDriverOpenParametersRegistryKey(WdfDeviceGetDriver(Device), KEY_READ,
                                                          WDF_NO_OBJECT_ATTRIBUTES, ParametersKey);
     if (!NT_SUCCESS(status)) {
@@ -1466,9 +1468,9 @@ TvrxOpenParameterSubkey(_In_ WDFDEVICE Device, _In_ PCUNICODE_STRING SubkeyName,
         *ParametersKey = NULL;
         return status;
     }
-    status = WdfRegistryOpenKey(*ParametersKey, SubkeyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, Subkey);
+    status = WdfRegistryOpenKey(*ParametersKey, &subkeyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, Subkey);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ key %!STATUS!", SubkeyName, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ key %!STATUS!", &subkeyName, status);
         WdfRegistryClose(*ParametersKey);
         *ParametersKey = NULL;
         *Subkey = NULL;
@@ -1484,23 +1486,20 @@ TvrxReadParameterULong(_In_ WDFDEVICE Device, _In_z_ PCWSTR SubkeyName, _In_z_ P
  * PASSIVE_LEVEL; called by the update check.
  */
 {
-    UNICODE_STRING subkeyName;
-    UNICODE_STRING valueName;
-    RtlInitUnicodeString(&subkeyName, SubkeyName);
-    RtlInitUnicodeString(&valueName, ValueName);
-
     WDFKEY parametersKey;
     WDFKEY subkey;
-    NTSTATUS status = TvrxOpenParameterSubkey(Device, &subkeyName, &parametersKey, &subkey);
+    NTSTATUS status = TvrxOpenParameterSubkey(Device, SubkeyName, &parametersKey, &subkey);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, ValueName);
     ULONG value;
     status = WdfRegistryQueryULong(subkey, &valueName, &value);
     if (NT_SUCCESS(status)) {
         *Value = value;
     } else {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ\\%wZ %!STATUS!", &subkeyName, &valueName, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws\\%wZ %!STATUS!", SubkeyName, &valueName, status);
     }
     WdfRegistryClose(subkey);
     WdfRegistryClose(parametersKey);
@@ -1523,18 +1522,15 @@ TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, P
     Value->MaximumLength = 0;
     Value->Buffer = NULL;
 
-    UNICODE_STRING subkeyName;
-    UNICODE_STRING valueName;
-    RtlInitUnicodeString(&subkeyName, SubkeyName);
-    RtlInitUnicodeString(&valueName, ValueName);
-
     WDFKEY parametersKey;
     WDFKEY subkey;
-    NTSTATUS status = TvrxOpenParameterSubkey(Device, &subkeyName, &parametersKey, &subkey);
+    NTSTATUS status = TvrxOpenParameterSubkey(Device, SubkeyName, &parametersKey, &subkey);
     if (!NT_SUCCESS(status)) {
         return status;
     }
 
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, ValueName);
     WDFSTRING string;
     status = WdfStringCreate(NULL, WDF_NO_OBJECT_ATTRIBUTES, &string);
     if (NT_SUCCESS(status)) {
@@ -1564,7 +1560,7 @@ TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, P
         WdfObjectDelete(string);
     }
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ\\%wZ %!STATUS!", &subkeyName, &valueName, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws\\%wZ %!STATUS!", SubkeyName, &valueName, status);
     }
 
     WdfRegistryClose(subkey);
