@@ -5,6 +5,7 @@
  * client events.
  */
 #include <initguid.h>  // this unit defines the interface GUIDs it uses
+#include <ntifs.h>     // the rename record of the SAR export
 #include "tvrx.h"
 #include <wdmguid.h>
 #include "trace.h"
@@ -16,6 +17,7 @@
 #pragma alloc_text(PAGE, AcpiTvrxNotificationWorker)
 #pragma alloc_text(PAGE, TvrxEvaluateDeviceModeDsm)
 #pragma alloc_text(PAGE, TvrxEvaluateDsmFunction)
+#pragma alloc_text(PAGE, TvrxReadDeviceMode)
 #pragma alloc_text(PAGE, TvrxParseDeviceModeInfoFromBuf)
 #pragma alloc_text(PAGE, TvrxDsmReadTable)
 #pragma alloc_text(PAGE, TvrxProcessDsmResponseBuffer)
@@ -207,6 +209,7 @@ TvrxWdfEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDF
         }
     }
 
+    WriteBooleanNoFence(&context->HardwarePrepared, TRUE);
     WriteULongNoFence(&context->DeviceState, TVRX_DEVICE_STATE_PREPARED);
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Exit %!STATUS!", status);
     return status;
@@ -214,7 +217,8 @@ TvrxWdfEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDF
 Failed:
     // The device does not start, so nothing else would give the interface back.
     TvrxReleaseAcpiInterface(context);
-    WriteULongNoFence(&context->CurrentDeviceMode, 0);
+    WriteBooleanNoFence(&context->HardwarePrepared, FALSE);
+    TvrxStoreDeviceMode(context, TvrxTakeDeviceModeTicket(context), 0);
     WriteULongNoFence(&context->DeviceState, TVRX_DEVICE_STATE_PREPARE_FAILED);
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! failed %!STATUS!", status);
     return status;
@@ -235,6 +239,7 @@ TvrxWdfEvtDeviceReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslat
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Entry");
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
     TvrxReleaseAcpiInterface(context);
+    WriteBooleanNoFence(&context->HardwarePrepared, FALSE);
     WriteULongNoFence(&context->DeviceState, TVRX_DEVICE_STATE_RELEASED);
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Exit");
     return STATUS_SUCCESS;
@@ -245,15 +250,27 @@ NTSTATUS
 TvrxWdfEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
 /*
  * Switches device-mode notifications on; a failure keeps the device out of D0.
+ * A device whose hardware is prepared opens to new clients again (D0 exit
+ * closed it), so a client started after a resume can reach it. Coming back
+ * from a sleep, the mode is read once more and the clients woken, as for a
+ * mode-change notification: notifications raised while the handler was
+ * unregistered are lost. After D3Final, prepare-hardware has just read it.
  * PASSIVE_LEVEL; called by the framework on every entry to D0.
  */
 {
-    UNREFERENCED_PARAMETER(PreviousState);
-
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Entry");
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
     NTSTATUS status = TvrxRegisterForAcpiNotifications(Device);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "notification registration failed %!STATUS!", status);
+    } else {
+        if (ReadBooleanNoFence(&context->HardwarePrepared)) {
+            WriteULongNoFence(&context->DeviceState, TVRX_DEVICE_STATE_PREPARED);
+        }
+        if (PreviousState != WdfPowerDeviceD3Final) {
+            // The same work item as a notification's, so the read runs at PASSIVE_LEVEL.
+            AcpiTvrxNotifyCallback(Device, TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        }
     }
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Exit %!STATUS!", status);
     return status;
@@ -274,9 +291,16 @@ TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
 
     if (ReadBooleanNoFence(&context->AcpiNotificationsRegistered)) {
-        context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
-        WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
+        // Checked as registration checks its routine. Without it the handler
+        // stays registered, and the flag says so: the next D0 entry does not
+        // register a second one.
+        if (context->AcpiInterface.UnregisterForDeviceNotifications == NULL) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! interface cannot unregister notifications");
+        } else {
+            context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
+            WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
+        }
     }
     // Opens and closes may run meanwhile, so even this look at the list takes its lock.
     WdfSpinLockAcquire(context->AppInstanceListLock);
@@ -329,9 +353,12 @@ VOID
 AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
 /*
  * Hands the notification to a work item of its own; all real work happens
- * there at PASSIVE_LEVEL. A notification whose work item cannot be created
- * is lost.
- * <= DISPATCH_LEVEL; called by the ACPI driver for each Notify on the device.
+ * there at PASSIVE_LEVEL. The work item carries the ticket of its mode read,
+ * taken here so that the read of the last notification is the one that
+ * stays, however the work items overlap. A notification whose work item
+ * cannot be created is lost.
+ * <= DISPATCH_LEVEL; called by the ACPI driver for each Notify on the device,
+ * and by D0 entry after a sleep.
  */
 {
     WDFDEVICE device = (WDFDEVICE)NotificationContext;
@@ -355,6 +382,7 @@ AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
     PTVRX_ACPI_NOTIFICATION_CONTEXT notification = TvrxGetNotificationContext(workItem);
     notification->Device = device;
     notification->NotifyValue = NotifyCode;
+    notification->DeviceModeTicket = TvrxTakeDeviceModeTicket(TvrxGetDeviceContext(device));
     WdfWorkItemEnqueue(workItem);
 }
 
@@ -363,7 +391,9 @@ VOID
 AcpiTvrxNotificationWorker(WDFWORKITEM WorkItem)
 /*
  * For a device-mode change, re-reads the device mode and wakes every client,
- * also when the read failed (the clients then read the mode they had).
+ * also when the read failed (the clients then read the mode they had). The
+ * mode read is stored only when no newer notification's read was stored
+ * first; the clients are woken after the store either way.
  * PASSIVE_LEVEL; runs on a system worker thread, one run per notification.
  */
 {
@@ -373,7 +403,7 @@ AcpiTvrxNotificationWorker(WDFWORKITEM WorkItem)
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(notification->Device);
 
     if (notification->NotifyValue == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE) {
-        NTSTATUS status = TvrxEvaluateDsmFunction(notification->Device, TVRX_DSM_FUNCTION_DEVICE_MODE);
+        NTSTATUS status = TvrxReadDeviceMode(notification->Device, notification->DeviceModeTicket);
         if (!NT_SUCCESS(status)) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "device mode read failed %!STATUS!", status);
         }
@@ -552,23 +582,22 @@ Exit:
     return status;
 }
 
-_Use_decl_annotations_
-NTSTATUS
-TvrxEvaluateDsmFunction(WDFDEVICE Device, ULONG FunctionIndex)
+static NTSTATUS TvrxProcessDsmResult(WDFDEVICE Device, LONG FunctionIndex, LONG TableIndex,
+                                     WDFMEMORY ResponseMemory, const LONG* Ticket);
+
+static NTSTATUS
+TvrxEvaluateAndProcess(_In_ WDFDEVICE Device, _In_ ULONG FunctionIndex, _In_opt_ const LONG* Ticket)
 /*
- * Evaluates one _DSM function and stores its result in the device (through
- * TvrxProcessDsmResponseBuffer). Returns the evaluation's failure, else the
- * processing's status.
- * PASSIVE_LEVEL; called from prepare-hardware (functions 0, 1, 3) and the
- * notification worker (function 1).
+ * Evaluates one _DSM function and stores its result in the device; a device
+ * mode is stored for the read that took *Ticket, or without one as the newest.
+ * Returns the evaluation's failure, else the processing's status.
+ * PASSIVE_LEVEL; called by TvrxEvaluateDsmFunction and TvrxReadDeviceMode.
  */
 {
-    PAGED_CODE();
-
     WDFMEMORY response = NULL;
     NTSTATUS status = TvrxEvaluateDeviceModeDsm(Device, FunctionIndex, 0, &response);
     if (NT_SUCCESS(status)) {
-        status = TvrxProcessDsmResponseBuffer(Device, (LONG)FunctionIndex, 0, response);
+        status = TvrxProcessDsmResult(Device, (LONG)FunctionIndex, 0, response, Ticket);
         if (!NT_SUCCESS(status)) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! function %u result rejected %!STATUS!",
                         FunctionIndex, status);
@@ -578,6 +607,34 @@ TvrxEvaluateDsmFunction(WDFDEVICE Device, ULONG FunctionIndex)
         WdfObjectDelete(response);
     }
     return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxEvaluateDsmFunction(WDFDEVICE Device, ULONG FunctionIndex)
+/*
+ * Evaluates one _DSM function and stores its result in the device (through
+ * TvrxProcessDsmResponseBuffer). Returns the evaluation's failure, else the
+ * processing's status.
+ * PASSIVE_LEVEL; called from prepare-hardware (functions 0, 1, 3).
+ */
+{
+    PAGED_CODE();
+    return TvrxEvaluateAndProcess(Device, FunctionIndex, NULL);
+}
+
+_Use_decl_annotations_
+NTSTATUS
+TvrxReadDeviceMode(WDFDEVICE Device, LONG Ticket)
+/*
+ * Evaluates _DSM function 1 and stores the device mode it reports for the
+ * read that took Ticket (TvrxStoreDeviceMode decides whether it stays).
+ * Returns the evaluation's failure, else the processing's status.
+ * PASSIVE_LEVEL (synchronous send); called by the notification worker.
+ */
+{
+    PAGED_CODE();
+    return TvrxEvaluateAndProcess(Device, TVRX_DSM_FUNCTION_DEVICE_MODE, &Ticket);
 }
 
 // ---------------------------------------------------------------- device-mode tables
@@ -751,20 +808,36 @@ TvrxDsmReadTable(WDFDEVICE Device)
 #define TVRX_RESULT_ELEMENT2 28
 #define TVRX_HEX_DUMP_BYTES_MAX 170      // three characters each in a 512-byte line
 
+static VOID TvrxProcessDeviceMode(PTVRX_DEVICE_CONTEXT Context, const UCHAR* Buffer, SIZE_T BufferSize, LONG Ticket);
 static NTSTATUS TvrxProcessDeviceModeTable(PTVRX_DEVICE_CONTEXT Context, LONG TableIndex, const UCHAR* Buffer,
                                            SIZE_T BufferSize);
 static NTSTATUS TvrxProcessBiosSarLocation(WDFDEVICE Device, PTVRX_DEVICE_CONTEXT Context, const UCHAR* Buffer,
                                            SIZE_T BufferSize);
 static NTSTATUS TvrxRecordBiosSarState(WDFDEVICE Device, ULONG State);
+static NTSTATUS TvrxReadParameterULong(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, PULONG Value);
 
 _Use_decl_annotations_
 NTSTATUS
 TvrxProcessDsmResponseBuffer(WDFDEVICE Device, LONG FunctionIndex, LONG TableIndex, WDFMEMORY ResponseMemory)
 /*
+ * The response processing for a caller without a device-mode read of its
+ * own: a device mode is stored as the newest read (see TvrxProcessDsmResult).
+ * PASSIVE_LEVEL; called by the table read, and by tests and tools.
+ */
+{
+    PAGED_CODE();
+    return TvrxProcessDsmResult(Device, FunctionIndex, TableIndex, ResponseMemory, NULL);
+}
+
+static NTSTATUS
+TvrxProcessDsmResult(WDFDEVICE Device, LONG FunctionIndex, LONG TableIndex, WDFMEMORY ResponseMemory,
+                     const LONG* Ticket)
+/*
  * Turns one _DSM result into device state: function 0 checks support (bit 0),
- * 1 stores the device mode, 2 stores device-mode table TableIndex, 3 exports
- * the SAR table and records the outcome in the registry. Other functions are
- * ignored. The response stays the caller's.
+ * 1 stores the device mode (for the read that took *Ticket, or as the newest
+ * read without one), 2 stores device-mode table TableIndex, 3 exports the SAR
+ * table and records the outcome in the registry. Other functions are ignored.
+ * The response stays the caller's.
  * PASSIVE_LEVEL; called after each evaluation, from prepare-hardware, the
  * table read and the notification worker.
  */
@@ -796,11 +869,9 @@ TvrxProcessDsmResponseBuffer(WDFDEVICE Device, LONG FunctionIndex, LONG TableInd
     }
 
     case TVRX_DSM_FUNCTION_DEVICE_MODE:
-        WriteULongNoFence(&context->CurrentDeviceMode, buffer[TVRX_RESULT_ELEMENT0 + 4]);
-        TvrxTraceHexDump(buffer + TVRX_RESULT_ELEMENT0 + 4,
-                         TvrxElementDataLength(buffer, size, TVRX_RESULT_ELEMENT0), "DeviceMode");
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! device mode %u",
-                    ReadULongNoFence(&context->CurrentDeviceMode));
+        // Without a ticket of its own the mode is the newest read: a ticket
+        // taken now is newer than every one handed out before.
+        TvrxProcessDeviceMode(context, buffer, size, Ticket != NULL ? *Ticket : TvrxTakeDeviceModeTicket(context));
         return STATUS_SUCCESS;
 
     case TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE:
@@ -813,6 +884,79 @@ TvrxProcessDsmResponseBuffer(WDFDEVICE Device, LONG FunctionIndex, LONG TableInd
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! function %d ignored", FunctionIndex);
         return STATUS_SUCCESS;
     }
+}
+
+static VOID
+TvrxProcessDeviceMode(PTVRX_DEVICE_CONTEXT Context, const UCHAR* Buffer, SIZE_T BufferSize, LONG Ticket)
+/*
+ * Function 1: stores the device mode of a result of at least
+ * TVRX_RESULT_MIN_SIZE bytes for the read that took Ticket.
+ * PASSIVE_LEVEL; called by TvrxProcessDsmResult.
+ */
+{
+    ULONG deviceMode = Buffer[TVRX_RESULT_ELEMENT0 + 4];
+    TvrxTraceHexDump(Buffer + TVRX_RESULT_ELEMENT0 + 4, TvrxElementDataLength(Buffer, BufferSize, TVRX_RESULT_ELEMENT0),
+                     "DeviceMode");
+    if (TvrxStoreDeviceMode(Context, Ticket, deviceMode)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! device mode %u", deviceMode);
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! device mode %u not stored: a newer read was",
+                    deviceMode);
+    }
+}
+
+_Use_decl_annotations_
+LONG
+TvrxTakeDeviceModeTicket(PTVRX_DEVICE_CONTEXT Context)
+/*
+ * Hands out the ticket of the next device-mode read; tickets only grow (they
+ * are compared by their difference, so their wrap-around does no harm).
+ * <= DISPATCH_LEVEL; called by the notification handler and by every store
+ * of the mode outside a notification.
+ */
+{
+    return InterlockedIncrement(&Context->DeviceModeTicket);
+}
+
+_Use_decl_annotations_
+BOOLEAN
+TvrxStoreDeviceMode(PTVRX_DEVICE_CONTEXT Context, LONG Ticket, ULONG DeviceMode)
+/*
+ * Stores DeviceMode as found by the read that took Ticket, unless a read with
+ * a newer ticket was stored first; returns whether it was stored.
+ * The record changes by compare-exchange only, so the newest ticket always
+ * wins it. CurrentDeviceMode is then written from the record, not from
+ * DeviceMode: a storer writes the mode again until the record is unchanged
+ * after its write, so whichever write lands last carries the newest record's
+ * mode (a newer record was stored after that storer looked, and its own
+ * storer writes after it). Every access is interlocked, so they are ordered
+ * as one sequence.
+ * <= DISPATCH_LEVEL; called by the mode processing and prepare-hardware.
+ */
+{
+    LONG64 wanted = (LONG64)(((ULONG64)(ULONG)Ticket << 32) | DeviceMode);
+    LONG64 seen = InterlockedCompareExchange64(&Context->DeviceModeRecord, 0, 0);
+    for (;;) {
+        if ((LONG)((ULONG)Ticket - (ULONG)((ULONG64)seen >> 32)) <= 0) {
+            return FALSE;
+        }
+        LONG64 before = InterlockedCompareExchange64(&Context->DeviceModeRecord, wanted, seen);
+        if (before == seen) {
+            break;
+        }
+        seen = before;
+    }
+
+    LONG64 published = wanted;
+    for (;;) {
+        InterlockedExchange((LONG volatile*)&Context->CurrentDeviceMode, (LONG)(ULONG)published);
+        LONG64 now = InterlockedCompareExchange64(&Context->DeviceModeRecord, 0, 0);
+        if (now == published) {
+            break;
+        }
+        published = now;
+    }
+    return TRUE;
 }
 
 static NTSTATUS
@@ -962,15 +1106,54 @@ TvrxTraceHexDump(const UCHAR* Data, ULONG Count, PCSTR Label)
 // ---------------------------------------------------------------- SAR table export
 
 #define TVRX_SAR_TRANSFER_SIZE 1024
+#define TVRX_SAR_FILE_NAME L"\\??\\C:\\windows\\wwan\\bios_sar\\bios_sar.flz"
+#define TVRX_SAR_NEW_FILE_NAME L"\\??\\C:\\windows\\wwan\\bios_sar\\bios_sar.flz.new"
+
+//
+// A rename record with room for the export file's full name.
+//
+typedef struct _TVRX_SAR_RENAME {
+    FILE_RENAME_INFORMATION Rename;
+    WCHAR NameRoom[sizeof(TVRX_SAR_FILE_NAME) / sizeof(WCHAR)];
+} TVRX_SAR_RENAME;
+
+static NTSTATUS
+TvrxReplaceSarFile(_In_ HANDLE NewFile)
+/*
+ * Renames the finished copy NewFile (opened with DELETE access) to the export
+ * file's name, replacing the file in one step.
+ * PASSIVE_LEVEL; called by the SAR export.
+ */
+{
+    TVRX_SAR_RENAME rename;
+    RtlZeroMemory(&rename, sizeof(rename));
+    rename.Rename.ReplaceIfExists = TRUE;
+    rename.Rename.RootDirectory = NULL;
+    rename.Rename.FileNameLength = sizeof(TVRX_SAR_FILE_NAME) - sizeof(WCHAR);
+    RtlCopyMemory((PUCHAR)&rename + FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName), TVRX_SAR_FILE_NAME,
+                  rename.Rename.FileNameLength);
+    IO_STATUS_BLOCK ioStatus;
+    NTSTATUS status =
+        ZwSetInformationFile(NewFile, &ioStatus, &rename,
+                             FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) + rename.Rename.FileNameLength,
+                             FileRenameInformation);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws not replaced %!STATUS!", TVRX_SAR_FILE_NAME, status);
+    }
+    return status;
+}
 
 _Use_decl_annotations_
 NTSTATUS
 TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
 /*
  * Copies Length bytes of physical memory from PhysicalAddress into
- * \??\C:\windows\wwan\bios_sar\bios_sar.flz, replacing the file, in pieces of
- * at most 1024 bytes. Sets BiosSarState to 4 when memory cannot be read and to
- * 5 when the file cannot be written.
+ * \??\C:\windows\wwan\bios_sar\bios_sar.flz in pieces of at most 1024
+ * bytes. The copy is written beside the file (bios_sar.flz.new) and replaces
+ * it only once complete, so the file always holds a whole table, the last
+ * one exported or the new one; a failed copy is deleted. Sets BiosSarState to
+ * 4 when memory cannot be read and to 5 when the copy cannot be written or
+ * put in the file's place.
  * PASSIVE_LEVEL (file I/O, mapping); called from function-3 processing.
  */
 {
@@ -991,12 +1174,13 @@ TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
         return status;
     }
 
-    UNICODE_STRING fileName = RTL_CONSTANT_STRING(L"\\??\\C:\\windows\\wwan\\bios_sar\\bios_sar.flz");
+    UNICODE_STRING fileName = RTL_CONSTANT_STRING(TVRX_SAR_NEW_FILE_NAME);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &fileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     IO_STATUS_BLOCK ioStatus;
     HANDLE file = NULL;
-    status = ZwCreateFile(&file, GENERIC_WRITE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
+    // DELETE: the finished copy is renamed over the file.
+    status = ZwCreateFile(&file, GENERIC_WRITE | DELETE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL, 0,
                           FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! cannot open %wZ %!STATUS!", &fileName, status);
@@ -1028,10 +1212,24 @@ TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
             address += piece;
             offset += copied;
         }
+        if (NT_SUCCESS(status)) {
+            status = TvrxReplaceSarFile(file);
+            if (!NT_SUCCESS(status)) {
+                WriteULongNoFence(&BiosSarState, TVRX_BIOS_SAR_STATE_WRITE_FAILED);
+            }
+        }
     }
 
     if (file != NULL) {
         ZwClose(file);
+        if (!NT_SUCCESS(status)) {
+            // Nothing of a failed copy stays; the file keeps the last whole table.
+            NTSTATUS deleteStatus = ZwDeleteFile(&attributes);
+            if (!NT_SUCCESS(deleteStatus)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! cannot delete %wZ %!STATUS!", &fileName,
+                            deleteStatus);
+            }
+        }
     }
     WdfObjectDelete(transferMemory);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! %I64u bytes %!STATUS!", Length, status);
@@ -1126,10 +1324,13 @@ _Use_decl_annotations_
 BOOLEAN
 TvrxIsBiosSarUpdateNeeded(WDFDEVICE Device)
 /*
- * Decides whether the SAR table must be exported: only when the BIOS version
- * recorded at the last export (SARService\BiosInfo) equals the running one,
- * compared without regard to case, is it not. Any failure on the way counts
- * as "export".
+ * Decides whether the SAR table must be exported: it is not only when the
+ * BIOS version recorded at the last export (SARService\BiosInfo) equals the
+ * running one, compared without regard to case, the last start left the
+ * export current (BiosSarState 1, read before this check records 0), and the
+ * export file exists. So an export that failed, or was cut short, and a file
+ * deleted since are exported again even with the BIOS unchanged. Any failure
+ * on the way counts as "export".
  * PASSIVE_LEVEL; called from prepare-hardware once per start.
  */
 {
@@ -1139,6 +1340,8 @@ TvrxIsBiosSarUpdateNeeded(WDFDEVICE Device)
     UNICODE_STRING biosInfo = {0, 0, NULL};
     BOOLEAN needed = TRUE;
 
+    ULONG lastState = TVRX_BIOS_SAR_STATE_CHECKING;
+    NTSTATUS lastStatus = TvrxReadParameterULong(Device, L"SARService", L"BiosSarState", &lastState);
     NTSTATUS status = TvrxRecordBiosSarState(Device, TVRX_BIOS_SAR_STATE_CHECKING);
     if (!NT_SUCCESS(status)) {
         goto Exit;
@@ -1157,6 +1360,22 @@ TvrxIsBiosSarUpdateNeeded(WDFDEVICE Device)
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! BIOS %wZ, exported for %wZ", &biosVersion,
                     &biosInfo);
         goto Exit;
+    }
+    if (!NT_SUCCESS(lastStatus) || lastState != TVRX_BIOS_SAR_STATE_CURRENT) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! the last export did not complete (%!STATUS!, %u)",
+                    lastStatus, lastState);
+        goto Exit;
+    }
+    {
+        UNICODE_STRING fileName = RTL_CONSTANT_STRING(TVRX_SAR_FILE_NAME);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &fileName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+        FILE_NETWORK_OPEN_INFORMATION information;
+        status = ZwQueryFullAttributesFile(&attributes, &information);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! no export file %!STATUS!", status);
+            goto Exit;
+        }
     }
     status = TvrxRecordBiosSarState(Device, TVRX_BIOS_SAR_STATE_CURRENT);
     if (NT_SUCCESS(status)) {
@@ -1230,6 +1449,64 @@ TvrxWriteParameterValue(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, U
     return status;
 }
 
+static NTSTATUS
+TvrxOpenParameterSubkey(_In_ WDFDEVICE Device, _In_z_ PCWSTR SubkeyName, _Out_ WDFKEY* ParametersKey,
+                        _Out_ WDFKEY* Subkey)
+/*
+ * Opens the driver's Parameters key and its existing subkey SubkeyName for
+ * reading. On success the caller closes both keys; otherwise neither is open.
+ * PASSIVE_LEVEL; called by the parameter readers.
+ */
+{
+    *ParametersKey = NULL;
+    *Subkey = NULL;
+    UNICODE_STRING subkeyName;
+    RtlInitUnicodeString(&subkeyName, SubkeyName);
+    NTSTATUS status = WdfDriverOpenParametersRegistryKey(WdfDeviceGetDriver(Device), KEY_READ,
+                                                         WDF_NO_OBJECT_ATTRIBUTES, ParametersKey);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! Parameters key %!STATUS!", status);
+        *ParametersKey = NULL;
+        return status;
+    }
+    status = WdfRegistryOpenKey(*ParametersKey, &subkeyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, Subkey);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ key %!STATUS!", &subkeyName, status);
+        WdfRegistryClose(*ParametersKey);
+        *ParametersKey = NULL;
+        *Subkey = NULL;
+    }
+    return status;
+}
+
+static NTSTATUS
+TvrxReadParameterULong(_In_ WDFDEVICE Device, _In_z_ PCWSTR SubkeyName, _In_z_ PCWSTR ValueName, _Out_ PULONG Value)
+/*
+ * Reads a REG_DWORD value under the driver's Parameters\SubkeyName (which is
+ * not created) into Value, left unchanged on failure.
+ * PASSIVE_LEVEL; called by the update check.
+ */
+{
+    WDFKEY parametersKey;
+    WDFKEY subkey;
+    NTSTATUS status = TvrxOpenParameterSubkey(Device, SubkeyName, &parametersKey, &subkey);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, ValueName);
+    ULONG value;
+    status = WdfRegistryQueryULong(subkey, &valueName, &value);
+    if (NT_SUCCESS(status)) {
+        *Value = value;
+    } else {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws\\%wZ %!STATUS!", SubkeyName, &valueName, status);
+    }
+    WdfRegistryClose(subkey);
+    WdfRegistryClose(parametersKey);
+    return status;
+}
+
 _Use_decl_annotations_
 NTSTATUS
 TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, PUNICODE_STRING Value)
@@ -1246,26 +1523,15 @@ TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, P
     Value->MaximumLength = 0;
     Value->Buffer = NULL;
 
-    WDFDRIVER driver = WdfDeviceGetDriver(Device);
-    UNICODE_STRING subkeyName;
-    UNICODE_STRING valueName;
-    RtlInitUnicodeString(&subkeyName, SubkeyName);
-    RtlInitUnicodeString(&valueName, ValueName);
-
     WDFKEY parametersKey;
-    NTSTATUS status = WdfDriverOpenParametersRegistryKey(driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &parametersKey);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! Parameters key %!STATUS!", status);
-        return status;
-    }
     WDFKEY subkey;
-    status = WdfRegistryOpenKey(parametersKey, &subkeyName, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &subkey);
+    NTSTATUS status = TvrxOpenParameterSubkey(Device, SubkeyName, &parametersKey, &subkey);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ key %!STATUS!", &subkeyName, status);
-        WdfRegistryClose(parametersKey);
         return status;
     }
 
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, ValueName);
     WDFSTRING string;
     status = WdfStringCreate(NULL, WDF_NO_OBJECT_ATTRIBUTES, &string);
     if (NT_SUCCESS(status)) {
@@ -1295,7 +1561,7 @@ TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, P
         WdfObjectDelete(string);
     }
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ\\%wZ %!STATUS!", &subkeyName, &valueName, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws\\%wZ %!STATUS!", SubkeyName, &valueName, status);
     }
 
     WdfRegistryClose(subkey);

@@ -204,8 +204,9 @@ TvrxHandleIoctlGetDeviceModeEntry(WDFQUEUE Queue, WDFREQUEST Request, size_t Out
     ULONG searchCount = 0;
     if (regulatoryType < TVRX_DEVICE_MODE_TABLE_COUNT_MAX) {
         table = &context->DeviceModeTables[regulatoryType];
-        searchCount = table->EntryCount < TVRX_DEVICE_MODE_ENTRIES_MAX ? table->EntryCount
-                                                                       : TVRX_DEVICE_MODE_ENTRIES_MAX;
+        // Read once: the bound checked is the bound searched.
+        ULONG entryCount = ReadULongNoFence(&table->EntryCount);
+        searchCount = entryCount < TVRX_DEVICE_MODE_ENTRIES_MAX ? entryCount : TVRX_DEVICE_MODE_ENTRIES_MAX;
     }
 
     BOOLEAN matched = FALSE;

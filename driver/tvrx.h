@@ -69,6 +69,13 @@ typedef struct _TVRX_DEVICE_MODE_TABLE {
 // every node's ClientEvent; every other field is one aligned value written
 // without a lock (RegulatoryType is exchanged atomically).
 //
+// Reads of the device mode may overlap (one notification work item each). A
+// notification's read takes a ticket from DeviceModeTicket when its work item
+// is queued, any other store of the mode when it stores; a mode is stored
+// only when its ticket is newer than the one in DeviceModeRecord (ticket in
+// the high half, mode in the low half, changed only by compare-exchange), and
+// CurrentDeviceMode follows DeviceModeRecord.
+//
 typedef struct _TVRX_DEVICE_CONTEXT {
     WDFSPINLOCK AppInstanceListLock;
     ULONG DeviceState;
@@ -82,6 +89,9 @@ typedef struct _TVRX_DEVICE_CONTEXT {
     ACPI_INTERFACE_STANDARD2 AcpiInterface;
     ULONG RegulatoryType;
     LIST_ENTRY AppInstanceListHead;
+    LONG DeviceModeTicket;
+    LONG64 DeviceModeRecord;
+    BOOLEAN HardwarePrepared;  // a successful prepare-hardware with no release-hardware since
 } TVRX_DEVICE_CONTEXT, *PTVRX_DEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_DEVICE_CONTEXT, TvrxGetDeviceContext)
@@ -92,6 +102,7 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_DEVICE_CONTEXT, TvrxGetDeviceContext)
 typedef struct _TVRX_ACPI_NOTIFICATION_CONTEXT {
     WDFDEVICE Device;
     ULONG NotifyValue;
+    LONG DeviceModeTicket;  // taken when the work item was queued
 } TVRX_ACPI_NOTIFICATION_CONTEXT, *PTVRX_ACPI_NOTIFICATION_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_ACPI_NOTIFICATION_CONTEXT, TvrxGetNotificationContext)
@@ -156,6 +167,12 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxEvaluateDeviceModeDsm(_In_ WDFDEVICE
                                                                  _In_ ULONG TableIndex,
                                                                  _Out_ WDFMEMORY* ResponseMemory);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxEvaluateDsmFunction(_In_ WDFDEVICE Device, _In_ ULONG FunctionIndex);
+// Reads the device mode (_DSM function 1) for a read that took Ticket.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxReadDeviceMode(_In_ WDFDEVICE Device, _In_ LONG Ticket);
+// Hands out the ticket of the next device-mode read, and stores what a read found.
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG TvrxTakeDeviceModeTicket(_Inout_ PTVRX_DEVICE_CONTEXT Context);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN TvrxStoreDeviceMode(_Inout_ PTVRX_DEVICE_CONTEXT Context,
+                                                               _In_ LONG Ticket, _In_ ULONG DeviceMode);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxDsmReadTable(_In_ WDFDEVICE Device);
 
 // Walks a function-2 result of BufferSize bytes into Table (whose EntryCount is set).

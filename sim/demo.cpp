@@ -115,8 +115,17 @@ int RunDemo(Options options, std::ostream& out)
     tour.Do("mode 2");
     tour.Do("wait A 100");
     tour.Do("expect timeout");
-    tour.Tell("After resume notifications work again (new opens stay refused until the next start):");
+    tour.Do("open B");
+    tour.Do("expect status STATUS_INVALID_DEVICE_STATE");
+    tour.Tell("Coming back, the driver reads the mode once and wakes the clients, so the change is seen;");
+    tour.Tell("new clients get in again, and notifications work again:");
     tour.Do("resume");
+    tour.Do("wait A");
+    tour.Do("expect signaled");
+    tour.Do("entry A");
+    tour.Do("open B");
+    tour.Do("expect status STATUS_SUCCESS");
+    tour.Do("close B");
     tour.Do("mode 1");
     tour.Do("wait A");
     tour.Do("expect signaled");

@@ -3,6 +3,8 @@
 #include "support/firmware_path.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace tvrx::test {
 namespace {
@@ -48,6 +50,14 @@ protected:
         Boot();
     }
 
+    std::filesystem::path SarPath() const { return machine->DriveRoot() / "Windows/wwan/bios_sar/bios_sar.flz"; }
+    // The export file's bytes; empty when it cannot be read.
+    std::vector<uint8_t> SarFile() const
+    {
+        std::ifstream in(SarPath(), std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
     void SetBios(const std::wstring& version) { machine->Registry().SetString(kHardwareConfigKey, L"BIOSVersion", version); }
 
     std::filesystem::path folder = std::filesystem::temp_directory_path() /
@@ -75,6 +85,53 @@ TEST_F(BiosState, ExportRepeatsOnlyWhenTheBiosChanges)
     Reboot([&] { SetBios(L"TVRX-FW 1.08.0"); });
     EXPECT_TRUE(ExportedAtStart(*firmware)) << "new BIOS";
     EXPECT_EQ(BiosInfoValue(), L"TVRX-FW 1.08.0");
+}
+
+// The start's check fails on a passing error although the BIOS is unchanged,
+// so it exports, and that export fails halfway: the file keeps the earlier
+// whole table, and since the export did not complete, the next start exports
+// again although BiosInfo still names the running BIOS.
+TEST_F(BiosState, FailedExportWithAnUnchangedBiosIsRepeatedAndNeverTearsTheFile)
+{
+    std::vector<uint8_t> table(2600);
+    for (size_t i = 0; i < table.size(); ++i) {
+        table[i] = uint8_t(i * 7 + 1);
+    }
+    firmware->SetSarTable(0x7FFE0000, table);
+    Boot();
+    ASSERT_EQ(SarFile(), table);
+
+    // As prepare-hardware does after a check that failed: the function-3 export.
+    plat::fault::FailNth("ZwWriteFile", 2, STATUS_DISK_FULL);
+    EXPECT_NE(TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), TVRX_DSM_FUNCTION_BIOS_SAR_TABLE), STATUS_SUCCESS);
+    EXPECT_EQ(SarFile(), table) << "the earlier whole table";
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_WRITE_FAILED);
+    std::string version = firmware->BiosVersion();
+    EXPECT_EQ(BiosInfoValue(), std::wstring(version.begin(), version.end())) << "still the running BIOS";
+
+    auto sameFirmware = [&] { firmware->SetSarTable(0x7FFE0000, table); };
+    Reboot(sameFirmware);
+    EXPECT_TRUE(ExportedAtStart(*firmware)) << "the last export did not complete";
+    EXPECT_EQ(SarFile(), table);
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+
+    Reboot(sameFirmware);
+    EXPECT_FALSE(ExportedAtStart(*firmware)) << "complete now";
+}
+
+// A deleted export file counts as needing an export, whatever the registry says.
+TEST_F(BiosState, DeletedExportFileIsWrittenAgainAtTheNextStart)
+{
+    Boot();
+    ASSERT_EQ(SarFile(), firmware->SarBytes());
+    Reboot([&] { std::filesystem::remove(SarPath()); });
+    EXPECT_TRUE(ExportedAtStart(*firmware));
+    EXPECT_EQ(SarFile(), firmware->SarBytes());
+    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+
+    Reboot([&] { std::filesystem::remove_all(SarPath().parent_path()); });
+    EXPECT_TRUE(ExportedAtStart(*firmware)) << "its directory gone too";
+    EXPECT_EQ(SarFile(), firmware->SarBytes());
 }
 
 TEST_F(BiosState, UnreadableBiosVersionMeansExportWithoutRecordingIt)
@@ -130,16 +187,24 @@ TEST_F(BiosState, AnyFailureOfTheCheckMeansExport)
     EXPECT_EQ(plat::fault::Counts()["ExAllocatePool"], 3u);
 
     const std::pair<const char*, uint64_t> points[] = {
-        {"WdfRegistryAssignULong", 1},  // BiosSarState 0
-        {"RtlQueryRegistryValues", 1},  // BIOSVersion
-        {"WdfRegistryOpenKey", 1},      // BiosInfo
+        {"WdfRegistryOpenKey", 1},         // the last start's BiosSarState
+        {"WdfRegistryQueryULong", 1},
+        {"WdfRegistryAssignULong", 1},     // BiosSarState 0
+        {"RtlQueryRegistryValues", 1},     // BIOSVersion
+        {"WdfRegistryOpenKey", 2},         // BiosInfo
         {"WdfRegistryQueryString", 1},
-        {"ExAllocatePool", 1},          // BIOSVersion's buffer
-        {"ExAllocatePool", 2},          // BiosInfo in the string object
-        {"ExAllocatePool", 3},          // and its copy
-        {"WdfRegistryAssignULong", 2},  // BiosSarState 1
+        {"ExAllocatePool", 1},             // BIOSVersion's buffer
+        {"ExAllocatePool", 2},             // BiosInfo in the string object
+        {"ExAllocatePool", 3},             // and its copy
+        {"ZwQueryFullAttributesFile", 1},  // the export file
+        {"WdfRegistryAssignULong", 2},     // BiosSarState 1
     };
     for (const auto& [point, nth] : points) {
+        // Each check starts from a current export, so only the failure can ask for another.
+        machine->Registry().SetValue(kSarServiceKey, L"BiosSarState", plat::RegistryValue::Dword(1));
+        plat::fault::Reset();
+        EXPECT_FALSE(check(Device())) << point;
+        machine->Registry().SetValue(kSarServiceKey, L"BiosSarState", plat::RegistryValue::Dword(1));
         plat::fault::Reset();
         plat::fault::FailNth(point, nth, STATUS_DEVICE_BUSY);
         EXPECT_TRUE(check(Device())) << point;

@@ -40,8 +40,10 @@ TEST_F(Clients, OpenIsRefusedUnlessTheHardwareIsPreparedAndANodeCanBeHad)
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     EXPECT_EQ(client.Open(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_TRUE(InstanceEvents().empty());
+    // Back in D0 with its hardware still prepared, the device admits clients
+    // again (a resume runs D0 entry only; no prepare-hardware follows a sleep).
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    WriteULongNoFence(&Context()->DeviceState, TVRX_DEVICE_STATE_PREPARED);
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
 
     // No memory for the node: the open fails and nothing is linked or kept.
     plat::fault::FailNth("WdfMemoryCreate", 1, STATUS_INSUFFICIENT_RESOURCES);

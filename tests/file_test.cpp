@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <cstring>
 #include <string>
+#include <vector>
 
-#include <wdm.h>
+#include <ntifs.h>
 
 #include "base/fault.h"
 #include "base/verifier.h"
@@ -321,6 +323,128 @@ TEST_F(DriveTest, InjectedAndHostFailuresAreReportedNotSwallowed)
     EXPECT_EQ(status, STATUS_DISK_FULL);
 
     EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
+}
+
+// A rename record for `name`, as long as the call is told.
+struct RenameRecord {
+    explicit RenameRecord(const std::wstring& name, bool replace)
+        : bytes(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) + (name.size() + 1) * sizeof(WCHAR))
+    {
+        auto* record = reinterpret_cast<FILE_RENAME_INFORMATION*>(bytes.data());
+        record->ReplaceIfExists = replace ? TRUE : FALSE;
+        record->RootDirectory = nullptr;
+        record->FileNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+        std::memcpy(bytes.data() + FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName), name.data(),
+                    record->FileNameLength);
+        length = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) + record->FileNameLength;
+        if (length < sizeof(FILE_RENAME_INFORMATION)) {
+            length = sizeof(FILE_RENAME_INFORMATION);
+        }
+    }
+    NTSTATUS Apply(HANDLE handle)
+    {
+        IO_STATUS_BLOCK io = {};
+        return ZwSetInformationFile(handle, &io, bytes.data(), length, FileRenameInformation);
+    }
+    std::vector<uint8_t> bytes;
+    ULONG length = 0;
+};
+
+OBJECT_ATTRIBUTES Attributes(UNICODE_STRING* text, const std::wstring& name)
+{
+    text->Buffer = const_cast<PWSTR>(name.data());
+    text->Length = text->MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    return attributes;
+}
+
+// A rename replaces the target in one step: readers find the old whole file
+// or the new one. What NTFS refuses is refused with its status.
+TEST_F(DriveTest, RenameReplacesInOneStepAndRefusesWhatNtfsRefuses)
+{
+    const std::wstring dir = L"\\??\\C:\\windows\\wwan\\";
+    Put(Drive() / "Windows" / "wwan" / "Table.flz", "old table");
+    Opened copy = Create(dir + L"table.new", GENERIC_WRITE | DELETE, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+    ASSERT_EQ(copy.status, STATUS_SUCCESS);
+    ASSERT_EQ(Write(copy.handle, "new table", 0), STATUS_SUCCESS);
+
+    EXPECT_EQ(RenameRecord(dir + L"TABLE.FLZ", false).Apply(copy.handle), STATUS_OBJECT_NAME_COLLISION);
+    // A reader that holds the target open keeps it from being replaced.
+    Opened reader = Create(dir + L"table.flz", FILE_GENERIC_READ, FILE_OPEN, 0, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_EQ(reader.status, STATUS_SUCCESS);
+    EXPECT_EQ(RenameRecord(dir + L"table.flz", true).Apply(copy.handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(reader.handle), STATUS_SUCCESS);
+
+    EXPECT_EQ(RenameRecord(dir + L"table.flz", true).Apply(copy.handle), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(Drive() / "Windows" / "wwan" / "table.flz"), "new table") << "the name given";
+    EXPECT_FALSE(fs::exists(Drive() / "Windows" / "wwan" / "Table.flz"));
+    EXPECT_FALSE(fs::exists(Drive() / "Windows" / "wwan" / "table.new"));
+    // The handle follows its file: a bare name renames inside its directory, a case change too.
+    EXPECT_EQ(Write(copy.handle, "N", 0), STATUS_SUCCESS);
+    EXPECT_EQ(RenameRecord(L"Table.FLZ", false).Apply(copy.handle), STATUS_SUCCESS);
+    EXPECT_EQ(Contents(Drive() / "Windows" / "wwan" / "Table.FLZ"), "New table");
+    EXPECT_EQ(RenameRecord(L"wwan", true).Apply(copy.handle), STATUS_SUCCESS) << "only its own name";
+    EXPECT_EQ(RenameRecord(dir + L"..\\x", true).Apply(copy.handle), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(RenameRecord(L"\\??\\C:\\missing\\x", true).Apply(copy.handle), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(RenameRecord(L"\\??\\C:\\windows", true).Apply(copy.handle), STATUS_ACCESS_DENIED) << "a directory";
+
+    RenameRecord bad(L"x", true);
+    IO_STATUS_BLOCK io = {};
+    EXPECT_EQ(ZwSetInformationFile(copy.handle, &io, bad.bytes.data(), 8, FileRenameInformation),
+              STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(ZwSetInformationFile(copy.handle, &io, bad.bytes.data(), bad.length, FileBasicInformation),
+              STATUS_INVALID_INFO_CLASS);
+    reinterpret_cast<FILE_RENAME_INFORMATION*>(bad.bytes.data())->FileNameLength = 4096;
+    EXPECT_EQ(bad.Apply(copy.handle), STATUS_INVALID_PARAMETER) << "a name longer than the record";
+    EXPECT_EQ(ZwClose(copy.handle), STATUS_SUCCESS);
+
+    // Renaming takes delete access.
+    Opened plain = Create(dir + L"wwan", GENERIC_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
+    ASSERT_EQ(plain.status, STATUS_SUCCESS);
+    EXPECT_EQ(RenameRecord(L"other", false).Apply(plain.handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(plain.handle), STATUS_SUCCESS);
+}
+
+TEST_F(DriveTest, AttributesAndDeletionByName)
+{
+    Put(Drive() / "Windows" / "wwan" / "bios_sar" / "bios_sar.flz", std::string(1500, 'x'));
+    UNICODE_STRING text;
+    FILE_NETWORK_OPEN_INFORMATION info = {};
+    std::wstring name = L"\\??\\C:\\WINDOWS\\wwan\\bios_sar\\BIOS_SAR.flz";
+    OBJECT_ATTRIBUTES attributes = Attributes(&text, name);
+    ASSERT_EQ(ZwQueryFullAttributesFile(&attributes, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info.EndOfFile.QuadPart, 1500);
+    EXPECT_EQ(info.FileAttributes, ULONG(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_GT(info.LastWriteTime.QuadPart, 0);
+
+    std::wstring directory = L"\\??\\C:\\windows\\wwan\\bios_sar";
+    attributes = Attributes(&text, directory);
+    ASSERT_EQ(ZwQueryFullAttributesFile(&attributes, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info.FileAttributes, ULONG(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(ZwDeleteFile(&attributes), STATUS_DIRECTORY_NOT_EMPTY);
+
+    for (const auto& [missing, status] : {std::pair{std::wstring(L"\\??\\C:\\windows\\nothing"), STATUS_OBJECT_NAME_NOT_FOUND},
+                                          std::pair{std::wstring(L"\\??\\C:\\nothing\\x"), STATUS_OBJECT_PATH_NOT_FOUND},
+                                          std::pair{name + L"\\", STATUS_OBJECT_NAME_INVALID}}) {
+        attributes = Attributes(&text, missing);
+        EXPECT_EQ(ZwQueryFullAttributesFile(&attributes, &info), status);
+        EXPECT_EQ(ZwDeleteFile(&attributes), status);
+    }
+
+    // An open that does not share delete keeps the file; one that does, does not.
+    Opened holder = Create(name, FILE_GENERIC_READ, FILE_OPEN, 0, FILE_SHARE_READ);
+    ASSERT_EQ(holder.status, STATUS_SUCCESS);
+    attributes = Attributes(&text, name);
+    EXPECT_EQ(ZwDeleteFile(&attributes), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(ZwClose(holder.handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteFile(&attributes), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQueryFullAttributesFile(&attributes, &info), STATUS_OBJECT_NAME_NOT_FOUND);
+    attributes = Attributes(&text, directory);
+    EXPECT_EQ(ZwDeleteFile(&attributes), STATUS_SUCCESS) << "empty now";
+
+    plat::fault::FailNth("ZwQueryFullAttributesFile", 1, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(ZwQueryFullAttributesFile(&attributes, &info), STATUS_DEVICE_BUSY);
 }
 
 using DriveDeathTest = DriveTest;

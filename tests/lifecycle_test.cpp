@@ -343,6 +343,76 @@ TEST_F(Lifecycle, TransitionsFollowTheFrameworkAndRefuseWhatDoesNotFit)
     EXPECT_EQ(log->RaisedIrql(), 0);
 }
 
+// After a sleep the device admits new clients again once it is back in D0,
+// so a client program started after the resume can reach it; while it is out
+// of D0, or after a failed power-up released its hardware, opens are refused.
+TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
+{
+    Boot();
+    Client early("early");
+    HANDLE earlyEvent = nullptr;
+    ASSERT_EQ(early.OpenWithEvent(&earlyEvent), STATUS_SUCCESS);
+
+    Client late("late");
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+        EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE) << "out of D0";
+        ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+        EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+        ASSERT_EQ(late.Open(), STATUS_SUCCESS) << "round " << round;
+        late.Close();
+    }
+
+    // The late client registers and is woken like the early one.
+    HANDLE lateEvent = nullptr;
+    ASSERT_EQ(late.OpenWithEvent(&lateEvent), STATUS_SUCCESS);
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    early.TakeSignal(earlyEvent);
+    firmware->SetDeviceMode(2);
+    firmware->Notify(0x80);
+    EXPECT_TRUE(late.WaitSignal(lateEvent));
+    EXPECT_TRUE(early.WaitSignal(earlyEvent));
+    EXPECT_EQ(Entry(late), Expected(NativeFirmware::DefaultTable(0).entries[2]));
+    late.Close();
+    late.CloseObject(lateEvent);
+
+    // A power-up that fails releases the hardware: no new client until a start.
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Resume(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_NE(late.Open(), STATUS_SUCCESS) << "its interface is withdrawn too";
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(late.Open(), STATUS_SUCCESS);
+    late.Close();
+    early.Close();
+    early.CloseObject(earlyEvent);
+}
+
+// An interface without UnregisterForDeviceNotifications (registration checks
+// its own routine the same way): leaving D0 cannot unregister, so the handler
+// stays registered and the flag says so, and the next D0 entry registers no
+// second handler.
+TEST_F(Lifecycle, InterfaceWithoutUnregisterRoutineLeavesTheHandlerRegistered)
+{
+    Boot();
+    PTVRX_DEVICE_CONTEXT context = Context();
+    auto unregister = context->AcpiInterface.UnregisterForDeviceNotifications;
+    context->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    EXPECT_TRUE(context->AcpiNotificationsRegistered);
+    EXPECT_TRUE(Below().HandlerRegistered());
+    plat::fault::Reset();
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u);
+    EXPECT_TRUE(Below().HandlerRegistered());
+
+    // With the routine back, the removal at unload unregisters as usual.
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    context->AcpiInterface.UnregisterForDeviceNotifications = unregister;
+    UnloadClean();
+}
+
 // Power-managed queue: a request sent while the device is out of D0 waits
 // and is presented once the device is back; a request in progress when the
 // device leaves D0 finishes first.
@@ -460,8 +530,9 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     ASSERT_EQ(b.Register(eventB), STATUS_SUCCESS);
     EXPECT_EQ(Entry(b), Expected(NativeFirmware::DefaultTable(2).entries[1]));
 
-    // Asleep: a mode change goes unseen; after resume it is seen, and new
-    // clients stay out until the next start.
+    // Asleep: a mode change goes unseen and new clients stay out. The resume
+    // reads the mode once and wakes the clients, and admits new clients again
+    // (the hardware is still prepared).
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     firmware->SetDeviceMode(2);
@@ -469,14 +540,15 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     ASSERT_TRUE(Below().WaitNotificationsIdle());
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_FALSE(a.TakeSignal(eventA));
+    Client late("late");
+    EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-    firmware->Notify(0x80);
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
     EXPECT_TRUE(a.WaitSignal(eventA));
     EXPECT_TRUE(b.WaitSignal(eventB));
     EXPECT_EQ(Entry(a), Expected(NativeFirmware::DefaultTable(2).entries[2])) << "b's type decides for all";
-    Client late("late");
-    EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(late.Open(), STATUS_SUCCESS);
+    late.Close();
 
     // Stopped, the firmware gets new tables and another mode; the restart
     // reads them, and the clients that stayed open see them.
@@ -495,7 +567,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     EXPECT_EQ(Context()->DeviceModeTables[2].EntryCount, 4u);
     EXPECT_EQ(Entry(b), Expected(table.entries[3]));
     EXPECT_EQ(Entry(a), Expected(table.entries[3]));
-    EXPECT_EQ(late.Open(), STATUS_SUCCESS) << "a new start admits new clients";
+    EXPECT_EQ(late.Open(), STATUS_SUCCESS) << "a new start admits new clients too";
     firmware->SetDeviceMode(0);
     firmware->Notify(0x80);
     EXPECT_TRUE(b.WaitSignal(eventB));

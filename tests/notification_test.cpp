@@ -224,6 +224,8 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     EXPECT_EQ(d0Entry(Device(), WdfPowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u) << "already registered";
     EXPECT_TRUE(Below().HandlerRegistered());
+    Settle();  // an entry from D3 reads the mode once
+    EXPECT_TRUE(client->TakeSignal(event));
 
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
@@ -240,13 +242,98 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 1u);
     EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED)) << "only a start prepares";
+    // The hardware stayed prepared through the sleep, so D0 entry admits new
+    // clients again (the framework calls no prepare-hardware at a resume).
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    Settle();  // the resume's own read of the mode
+    EXPECT_TRUE(client->TakeSignal(event));
     Client late("late");
-    EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(late.Open(), STATUS_SUCCESS);
+    late.Close();
     firmware->SetDeviceMode(2);
     firmware->Notify(0x80);
     EXPECT_TRUE(client->WaitSignal(event));
     EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+}
+
+// A mode change while the device sleeps raises a notification nobody hears;
+// coming back to D0 the device reads the mode once, through a work item as a
+// notification would, and wakes the clients, who then read the new mode.
+TEST_F(Notifications, ModeChangedWhileAsleepIsSeenAfterResume)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    firmware->SetDeviceMode(3);
+    firmware->Notify(0x80);
+    Settle();
+    EXPECT_FALSE(client->TakeSignal(event)) << "the handler is unregistered";
+    EXPECT_EQ(Context()->CurrentDeviceMode, 1u);
+
+    firmware->ClearCalls();
+    plat::fault::Reset();
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_TRUE(client->WaitSignal(event));
+    Settle();
+    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(DsmCalls(1), 1u);
+    EXPECT_EQ(firmware->Calls().size(), 1u) << "the mode, nothing else";
+    EXPECT_EQ(plat::fault::Counts()["WdfWorkItemCreate"], 1u);
+    EXPECT_EQ(LiveWorkItems(), 0u);
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    ASSERT_EQ(client->GetEntry(&info).status, STATUS_SUCCESS);
+    EXPECT_EQ(info.DeviceMode, 3u);
+
+    // A start after a stop reads the mode in prepare-hardware: no second read.
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    firmware->ClearCalls();
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    Settle();
+    EXPECT_EQ(DsmCalls(1), 1u);
+}
+
+// Two notifications' work items overlap (nothing serialises them), and the
+// read of the older one, which found the old mode, answers only after the
+// newer one stored the new mode: the newer mode stays, and the clients,
+// woken after each read, read it.
+class SlowClockNotifications : public Notifications {
+protected:
+    // The stalled read must come back before its 3-second time-out ends.
+    plat::Machine::Options MachineOptions() override
+    {
+        plat::Machine::Options options = Notifications::MachineOptions();
+        options.clockRate = 0.1;
+        return options;
+    }
+};
+
+TEST_F(SlowClockNotifications, OlderReadAnsweringLastLeavesTheNewerMode)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    firmware->ClearCalls();
+    NativeFirmware::Faults faults;
+    faults.functions = 1u << NativeFirmware::kDeviceMode;
+    faults.hang = true;
+    faults.hangAtMost = 1;
+    faults.answerBeforeHang = true;
+    firmware->SetFaults(faults);
+    const LONGLONG started = machine->Clock().Now();
+
+    firmware->Notify(0x80);  // its read finds mode 1, then stalls
+    ASSERT_TRUE(firmware->WaitForHung(1, 10s));
+    firmware->SetDeviceMode(3);
+    firmware->Notify(0x80);  // its read finds mode 3 and answers at once
+    EXPECT_TRUE(client->WaitSignal(event));
+    EXPECT_EQ(ReadULongNoFence(&Context()->CurrentDeviceMode), 3u);
+
+    firmware->ClearFaults();  // the stalled read answers mode 1 now
+    Settle();
+    EXPECT_LT(machine->Clock().Now() - started, 30000000) << "the stalled read timed out instead of answering";
+    EXPECT_EQ(DsmCalls(1), 2u);
+    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_TRUE(client->TakeSignal(event)) << "woken after the older read too";
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    ASSERT_EQ(client->GetEntry(&info).status, STATUS_SUCCESS);
+    EXPECT_EQ(info.DeviceMode, 3u);
 }
 
 // A work item queued before the device left D0 still runs afterwards: it

@@ -31,6 +31,9 @@ protected:
         return machine->DriveRoot() / "Windows" / "wwan" / "bios_sar" / "bios_sar.flz";
     }
 
+    // The copy an export writes beside the file until it is complete.
+    std::filesystem::path NewFile() const { return ExportFile().parent_path() / "bios_sar.flz.new"; }
+
     std::vector<uint8_t> FileBytes() const
     {
         std::ifstream in(ExportFile(), std::ios::binary);
@@ -80,34 +83,72 @@ TEST_F(SarExport, BytesNothingHoldsAreExportedAsAllOnes)
     EXPECT_EQ(BiosSarStateVariable(), 0u) << "the export itself records no state";
 }
 
-TEST_F(SarExport, ReadAndWriteFailuresKeepThePiecesWrittenAndSetTheState)
+// A failed export never reaches the file: the copy is written beside it and
+// replaces it only when complete, so the file keeps the last whole table (or
+// stays absent), the partial copy is deleted, and BiosSarState says why. A
+// truncated file would be taken for the table by every reader.
+TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
 {
     LoadAndAdd();
     std::vector<uint8_t> table = RandomBytes(3000, 1);
     firmware->SetSarTable(kSarAddress, table);
 
-    plat::fault::Reset();
-
     plat::fault::FailNth("MmMapIoSpace", 2, STATUS_DEVICE_BUSY);
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(FileBytes(), std::vector<uint8_t>(table.begin(), table.begin() + 1024));
+    EXPECT_FALSE(std::filesystem::exists(ExportFile())) << "no half table where none was";
+    EXPECT_FALSE(std::filesystem::exists(NewFile()));
     EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_READ_FAILED));
 
-    plat::fault::Reset();
+    std::vector<uint8_t> earlier = RandomBytes(1500, 7);
+    firmware->SetSarTable(kSarAddress, earlier);
+    ASSERT_EQ(Export(kSarAddress, earlier.size()), STATUS_SUCCESS);
+    firmware->SetSarTable(kSarAddress, table);
 
+    plat::fault::Reset();
     plat::fault::FailNth("ZwWriteFile", 3, STATUS_DISK_FULL);
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_DISK_FULL);
-    EXPECT_EQ(FileBytes().size(), 2048u);
+    EXPECT_EQ(FileBytes(), earlier);
+    EXPECT_FALSE(std::filesystem::exists(NewFile()));
     EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
+
+    // The complete copy cannot take the file's place.
+    plat::fault::Reset();
+    plat::fault::FailNth("ZwSetInformationFile", 1, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(FileBytes(), earlier);
+    EXPECT_FALSE(std::filesystem::exists(NewFile()));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
+
+    // A reader holds the file open: NTFS does not replace an open file.
+    HANDLE reader = nullptr;
+    {
+        UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\??\\C:\\windows\\wwan\\bios_sar\\bios_sar.flz");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        IO_STATUS_BLOCK io;
+        ASSERT_EQ(ZwCreateFile(&reader, GENERIC_READ, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
+                               0),
+                  STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_ACCESS_DENIED);
+    ZwClose(reader);
+    EXPECT_EQ(FileBytes(), earlier);
 
     // A read error while copying (fault injection raises it as an exception
     // in the second piece): the guard turns it into its code.
     plat::fault::Reset();
     plat::fault::FailNth("PhysicalMemoryRead", 2, STATUS_IN_PAGE_ERROR);
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_IN_PAGE_ERROR);
-    EXPECT_EQ(FileBytes(), std::vector<uint8_t>(table.begin(), table.begin() + 1024));
+    EXPECT_EQ(FileBytes(), earlier);
+    EXPECT_FALSE(std::filesystem::exists(NewFile()));
     EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_READ_FAILED));
     EXPECT_EQ(machine->Memory().LiveMappings(), 0u) << "the failed mapping was unmapped";
+
+    plat::fault::Reset();
+    ASSERT_EQ(Export(kSarAddress, table.size()), STATUS_SUCCESS);
+    EXPECT_EQ(FileBytes(), table);
+    EXPECT_FALSE(std::filesystem::exists(NewFile()));
 }
 
 TEST_F(SarExport, FailuresBeforeCopyingLeaveFileAndStateAlone)

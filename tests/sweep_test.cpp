@@ -274,7 +274,7 @@ private:
     // What the driver should have by now.
     bool interface_ = true;      // clients can find the device
     bool queue_ = true;          // the device has its default queue
-    bool exported_ = false;      // BiosInfo matches the running BIOS
+    bool exported_ = false;      // BiosInfo matches the running BIOS and the last export completed
     uint64_t mode_ = 1;          // CurrentDeviceMode
     std::optional<std::vector<uint8_t>> file_;  // the export file as it should be
     std::optional<std::wstring> biosInfo_;      // BiosInfo before the start in progress
@@ -388,22 +388,28 @@ void Life::StartDevice(const std::string& name)
     }
     std::vector<uint8_t> sar = firmware_->SarBytes();
     if (Hits(name + ":locate")) {
-        // _DSM function 3 failed: the export is skipped, the device works.
+        // _DSM function 3 failed: the export is skipped, the device works,
+        // and the next start tries again (the state is not 1).
         EXPECT_EQ(BiosSarState(), ULONG(TVRX_BIOS_SAR_STATE_CHECKING));
         EXPECT_EQ(RegistryState(), uint32_t(TVRX_BIOS_SAR_STATE_CHECKING));
+        exported_ = false;
     } else if (Hits(name + ":export")) {
-        // The state names what failed; a file that was opened holds the pieces
-        // written before the failure, one that was not is as it was.
+        // The state names what failed. The copy is written beside the file and
+        // replaces it only when complete, so the file is as it was (the last
+        // whole table, or none) whatever failed; the next start tries again.
+        // (Earlier the file kept the pieces written before the failure, and
+        // the registry could still call it current.)
         const std::string& point = injection_->point;
-        size_t piece = injection_->inSegment;
         ULONG state = TVRX_BIOS_SAR_STATE_CHECKING;
         // A read error raised while copying (PhysicalMemoryRead) is a failed read too.
-        if (point == "MmMapIoSpace" || point == "PhysicalMemoryRead" || point == "ZwWriteFile") {
-            state = point == "ZwWriteFile" ? TVRX_BIOS_SAR_STATE_WRITE_FAILED : TVRX_BIOS_SAR_STATE_READ_FAILED;
-            file_ = std::vector<uint8_t>(sar.begin(), sar.begin() + (piece - 1) * 1024);
+        if (point == "MmMapIoSpace" || point == "PhysicalMemoryRead") {
+            state = TVRX_BIOS_SAR_STATE_READ_FAILED;
+        } else if (point == "ZwWriteFile" || point == "ZwSetInformationFile") {
+            state = TVRX_BIOS_SAR_STATE_WRITE_FAILED;
         }
         EXPECT_EQ(BiosSarState(), state);
         EXPECT_EQ(RegistryState(), state);
+        exported_ = false;
     } else if (Hits(name + ":record")) {
         // Exported, but not recorded as such: BiosInfo is not updated, so the next start exports again.
         file_ = sar;
@@ -414,6 +420,9 @@ void Life::StartDevice(const std::string& name)
                                            injection_->point == "WdfRegistryAssignULong");
         EXPECT_EQ(RegistryState(), uint32_t(stateWriteFailed ? TVRX_BIOS_SAR_STATE_CHECKING
                                                              : TVRX_BIOS_SAR_STATE_CURRENT));
+        if (stateWriteFailed) {
+            exported_ = false;  // the registry does not call it current: the next start exports again
+        }
     } else {
         // A clean export, also after a failed check.
         file_ = sar;
@@ -575,19 +584,43 @@ void Life::SleepAndResume()
         EXPECT_EQ(Client("sleeper").Open(), STATUS_INVALID_DEVICE_STATE);
     }
 
+    // A mode change while asleep is not heard; the resume reads the mode itself.
+    constexpr uint64_t kAsleepMode = 4;
+    firmware_->SetDeviceMode(kAsleepMode);
+    firmware_->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    Settle();
+    ExpectSignals(false, "while asleep");
+
     Step("resume");
+    size_t reads = DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE);
     NTSTATUS status = host_->Resume();
-    if (Hits("resume")) {
+    if (HitsPoint("resume", "RegisterForDeviceNotifications")) {
         // The handler cannot be registered: the device fails to power up.
         EXPECT_EQ(status, kInjected);
         EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
         EXPECT_FALSE(host_->Started());
-    } else {
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
-        // Only a new preparation admits clients again.
         EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+        return;
     }
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    Settle();
+    EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+    // The hardware stayed prepared through the sleep, so the device admits
+    // new clients again (a resume runs D0 entry only, no prepare-hardware).
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    if (HitsPoint("resume", "WdfWorkItemCreate")) {
+        // No work item for the read: it is lost like a notification's.
+        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads);
+        ExpectSignals(false, "without the resume's read");
+    } else if (Hits("resume")) {
+        // The mode could not be read: it stays, and the clients are woken all the same.
+        ExpectSignals(true, "after a failed read at resume");
+    } else {
+        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads + 1);
+        mode_ = kAsleepMode;
+        ExpectSignals(true, "after the resume's read");
+    }
+    EXPECT_EQ(Context()->CurrentDeviceMode, mode_);
 }
 
 void Life::Restart(const std::string& name)

@@ -144,22 +144,38 @@ NTSTATUS NativeFirmware::Evaluate(const std::string& method, const std::vector<A
     ++active_;
     calls_.push_back(call);
 
-    if (FaultApplies(call.function, call.argument) && faults_.hang) {
+    // Caller holds lock_.
+    auto answer = [&](AcpiObject* object) {
+        if (!call.uuidMatched || !revisionOk || call.revision != kDsmRevision || !functionOk) {
+            *object = NothingHere();
+            return STATUS_SUCCESS;
+        }
+        if (FaultApplies(call.function, call.argument) && faults_.evaluationStatus != STATUS_SUCCESS) {
+            return faults_.evaluationStatus;
+        }
+        *object = Answer(call.function, call.argument, haveArgument);
+        return STATUS_SUCCESS;
+    };
+
+    NTSTATUS status = STATUS_SUCCESS;
+    bool answered = false;
+    if (FaultApplies(call.function, call.argument) && faults_.hang &&
+        (faults_.hangAtMost == 0 || hung_ < faults_.hangAtMost)) {
+        // A method that read its data and then stalled returns what it read.
+        if (faults_.answerBeforeHang) {
+            status = answer(result);
+            answered = true;
+        }
         ++hung_;
         changed_.notify_all();
         changed_.wait(guard, [&] { return closing_ || !faults_.hang || !FaultApplies(call.function, call.argument); });
         --hung_;
     }
 
-    NTSTATUS status = STATUS_SUCCESS;
     if (closing_) {
         status = STATUS_NO_SUCH_DEVICE;
-    } else if (!call.uuidMatched || !revisionOk || call.revision != kDsmRevision || !functionOk) {
-        *result = NothingHere();
-    } else if (FaultApplies(call.function, call.argument) && faults_.evaluationStatus != STATUS_SUCCESS) {
-        status = faults_.evaluationStatus;
-    } else {
-        *result = Answer(call.function, call.argument, haveArgument);
+    } else if (!answered) {
+        status = answer(result);
     }
 
     --active_;

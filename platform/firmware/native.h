@@ -68,6 +68,8 @@ public:
         bool emptyResult = false;   // _DSM returns an empty package (Count 0)
         bool oversized = false;     // _DSM returns a 1024-byte Buffer, more than any caller expects
         bool hang = false;          // _DSM blocks until this is cleared or the firmware goes away
+        size_t hangAtMost = 0;      // at most this many evaluations hang at once, later ones answer (0: no limit)
+        bool answerBeforeHang = false;  // a hung evaluation answers with what held when it was called
         bool noSupportBit = false;  // function 0 answers without bit 0
         Shape shape = Shape::Normal;
         size_t shapeFrom = 0;       // first entry an entry-level shape applies to

@@ -98,6 +98,11 @@ FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exc
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
+FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend)
 {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
@@ -447,6 +452,37 @@ NTSYSAPI NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE Ap
                              PULONG Key);
 NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
 
+typedef enum _FILE_INFORMATION_CLASS {
+    FileDirectoryInformation = 1,
+    FileFullDirectoryInformation,
+    FileBothDirectoryInformation,
+    FileBasicInformation,
+    FileStandardInformation,
+    FileInternalInformation,
+    FileEaInformation,
+    FileAccessInformation,
+    FileNameInformation,
+    FileRenameInformation,
+    FileLinkInformation,
+    FileNamesInformation,
+    FileDispositionInformation,
+} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+
+typedef struct _FILE_NETWORK_OPEN_INFORMATION {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG FileAttributes;
+} FILE_NETWORK_OPEN_INFORMATION, *PFILE_NETWORK_OPEN_INFORMATION;
+
+NTSYSAPI NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                       ULONG Length, FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS ZwQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes,
+                                            PFILE_NETWORK_OPEN_INFORMATION FileInformation);
+
 // ---------------------------------------------------------------- physical memory
 
 typedef enum _MEMORY_CACHING_TYPE {
@@ -559,5 +595,6 @@ NTKERNELAPI BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULON
 EXTERN_C_END
 
 static_assert(sizeof(ACPI_INTERFACE_STANDARD2) == 88, "ACPI_INTERFACE_STANDARD2 is 88 bytes on 64-bit");
+static_assert(sizeof(FILE_NETWORK_OPEN_INFORMATION) == 56, "FILE_NETWORK_OPEN_INFORMATION is 56 bytes");
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(BOOLEAN) == 1, "Windows widths");
 static_assert(sizeof(ULONG_PTR) == sizeof(void*), "pointer-sized ULONG_PTR");

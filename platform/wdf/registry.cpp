@@ -189,7 +189,7 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
     plat::RequirePassive(__func__);
     auto* key = ResolveAs<FxKey>(Key, FxType::Key, __func__);
     RequirePointer(Value, __func__, "Value");
-    NTSTATUS status = BeginValue(key, ValueName, KEY_QUERY_VALUE, __func__, nullptr);
+    NTSTATUS status = BeginValue(key, ValueName, KEY_QUERY_VALUE, __func__, "WdfRegistryQueryULong");
     if (!NT_SUCCESS(status)) return status;
     plat::RegistryValue value;
     status = Hive().QueryValue(key->path, View(ValueName), &value);

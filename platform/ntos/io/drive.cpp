@@ -342,6 +342,157 @@ void ReleaseShare(const FileId& id, const ShareClaim& claim, bool* held)
     }
 }
 
+namespace {
+
+// Caller holds NamespaceLock. The entry a name gives (the root for no
+// component), with the directory that holds it; a link, a device or a pipe is
+// nothing this drive holds.
+NTSTATUS FindOnDrive(const DrivePath& path, Fd* parent, std::string* host, struct stat* info)
+{
+    NTSTATUS status = WalkToParent(path, parent);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    host->clear();
+    if (path.components.empty()) {
+        return fstat(parent->get(), info) == 0 ? STATUS_SUCCESS : FromErrno(errno);
+    }
+    status = FindEntry(parent->get(), path.components.back(), host);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (fstatat(parent->get(), host->c_str(), info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return FromErrno(errno);
+    }
+    if (!S_ISDIR(info->st_mode) && !S_ISREG(info->st_mode)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (path.trailingSeparator && !S_ISDIR(info->st_mode)) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    return STATUS_SUCCESS;
+}
+
+FileId IdOf(const struct stat& info)
+{
+    return FileId{info.st_dev, info.st_ino};
+}
+
+// 100-ns units since 1601, as the file system keeps times.
+LONGLONG NtTime(const struct timespec& time)
+{
+    constexpr LONGLONG kSecondsFrom1601To1970 = 11644473600LL;
+    return (static_cast<LONGLONG>(time.tv_sec) + kSecondsFrom1601To1970) * 10000000LL + time.tv_nsec / 100;
+}
+
+int Renamed(int fromDirectory, const std::string& from, int toDirectory, const std::string& to)
+{
+    return renameat(fromDirectory, from.c_str(), toDirectory, to.c_str()) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+NTSTATUS RenameOnDrive(const DrivePath& from, const FileId& id, const DrivePath& to, bool replace)
+{
+    std::lock_guard<std::mutex> guard(NamespaceLock());
+    if (from.components.empty() || to.components.empty()) {
+        return STATUS_ACCESS_DENIED;  // the root directory keeps its name
+    }
+    Fd fromParent;
+    std::string fromHost;
+    struct stat fromInfo;
+    NTSTATUS status = FindOnDrive(from, &fromParent, &fromHost, &fromInfo);
+    if (NT_SUCCESS(status) && (IdOf(fromInfo) < id || id < IdOf(fromInfo))) {
+        status = STATUS_OBJECT_NAME_NOT_FOUND;  // the name no longer leads to the open file
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (to.trailingSeparator && !S_ISDIR(fromInfo.st_mode)) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    Fd toParent;
+    status = WalkToParent(to, &toParent);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const std::string wanted = ToHost(to.components.back());
+    std::string toHost;
+    status = FindEntry(toParent.get(), to.components.back(), &toHost);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        const int error = Renamed(fromParent.get(), fromHost, toParent.get(), wanted);
+        return error == 0 ? STATUS_SUCCESS : FromErrno(error);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    struct stat toInfo;
+    if (fstatat(toParent.get(), toHost.c_str(), &toInfo, AT_SYMLINK_NOFOLLOW) != 0) {
+        return FromErrno(errno);
+    }
+    const bool sameFile = !(IdOf(toInfo) < id) && !(id < IdOf(toInfo));
+    if (!sameFile) {
+        if (!replace) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+        if (S_ISDIR(toInfo.st_mode) || S_ISDIR(fromInfo.st_mode) || !S_ISREG(toInfo.st_mode) ||
+            ShareTable().count(IdOf(toInfo)) != 0) {
+            return STATUS_ACCESS_DENIED;  // a directory, or a file that is open, is not replaced
+        }
+    }
+    // The replacement is one host rename, so the name always leads to a whole
+    // file; a new spelling of the name follows as a second rename of the same file.
+    int error = Renamed(fromParent.get(), fromHost, toParent.get(), toHost);
+    if (error == 0 && toHost != wanted) {
+        error = Renamed(toParent.get(), toHost, toParent.get(), wanted);
+    }
+    return error == 0 ? STATUS_SUCCESS : FromErrno(error);
+}
+
+NTSTATUS QueryOnDrive(const DrivePath& path, FILE_NETWORK_OPEN_INFORMATION* info)
+{
+    std::lock_guard<std::mutex> guard(NamespaceLock());
+    Fd parent;
+    std::string host;
+    struct stat entry;
+    NTSTATUS status = FindOnDrive(path, &parent, &host, &entry);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const bool directory = S_ISDIR(entry.st_mode);
+    info->CreationTime.QuadPart = NtTime(entry.st_mtim);  // the host keeps no creation time
+    info->LastAccessTime.QuadPart = NtTime(entry.st_atim);
+    info->LastWriteTime.QuadPart = NtTime(entry.st_mtim);
+    info->ChangeTime.QuadPart = NtTime(entry.st_ctim);
+    info->AllocationSize.QuadPart = directory ? 0 : static_cast<LONGLONG>(entry.st_blocks) * 512;
+    info->EndOfFile.QuadPart = directory ? 0 : static_cast<LONGLONG>(entry.st_size);
+    info->FileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeleteOnDrive(const DrivePath& path)
+{
+    std::lock_guard<std::mutex> guard(NamespaceLock());
+    if (path.components.empty()) {
+        return STATUS_CANNOT_DELETE;
+    }
+    Fd parent;
+    std::string host;
+    struct stat entry;
+    NTSTATUS status = FindOnDrive(path, &parent, &host, &entry);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto held = ShareTable().find(IdOf(entry));
+    if (held != ShareTable().end() && held->second.sharedDelete < held->second.opens) {
+        return STATUS_SHARING_VIOLATION;
+    }
+    if (unlinkat(parent.get(), host.c_str(), S_ISDIR(entry.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+        return FromErrno(errno);
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS FromErrno(int error)
 {
     switch (error) {
@@ -353,6 +504,7 @@ NTSTATUS FromErrno(int error)
     case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
     case ENAMETOOLONG: return STATUS_OBJECT_NAME_INVALID;
     case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
+    case ENOTEMPTY: return STATUS_DIRECTORY_NOT_EMPTY;
     case EMFILE: case ENFILE: case ENOMEM: return STATUS_INSUFFICIENT_RESOURCES;
     case EFAULT: return STATUS_ACCESS_VIOLATION;
     default: return STATUS_IO_DEVICE_ERROR;

@@ -1,8 +1,11 @@
 /*
- * Kernel file I/O: ZwCreateFile, ZwReadFile, ZwWriteFile and ZwClose. File
- * objects live in the object manager and are reached through handles; every
- * transfer completes before the call returns.
+ * Kernel file I/O: ZwCreateFile, ZwReadFile, ZwWriteFile, ZwClose, and the
+ * name calls ZwSetInformationFile (rename), ZwQueryFullAttributesFile and
+ * ZwDeleteFile. File objects live in the object manager and are reached
+ * through handles; every transfer completes before the call returns.
  */
+#include <ntifs.h>
+
 #include "ntos/io/file.h"
 
 #include <sys/stat.h>
@@ -21,9 +24,10 @@ constexpr LONGLONG kWriteToEndOfFile = -1;        // ByteOffset HighPart -1, Low
 constexpr LONGLONG kUseFilePointerPosition = -2;  // ByteOffset HighPart -1, LowPart FILE_USE_FILE_POINTER_POSITION
 
 struct FileObject final : ob::Object {
-    FileObject(Fd descriptor, FileId id, ShareClaim claim, bool directory, bool synchronous, std::string name)
+    FileObject(Fd descriptor, FileId id, ShareClaim claim, bool directory, bool synchronous, std::string name,
+               DrivePath path)
         : ob::Object(ob::FileType()), fd(std::move(descriptor)), id(id), claim(claim), directory(directory),
-          synchronous(synchronous), name(std::move(name))
+          synchronous(synchronous), name(std::move(name)), path(std::move(path))
     {
     }
     ~FileObject() override { DropShare(); }
@@ -41,6 +45,7 @@ struct FileObject final : ob::Object {
     const std::string name;  // as opened, for reports
     std::mutex ioLock;
     uint64_t position = 0;
+    DrivePath path;  // where the file is now (a rename moves it); guarded by ioLock
 
 private:
     void DropShare() { ReleaseShare(id, claim, &shareHeld_); }
@@ -190,6 +195,43 @@ NTSTATUS Transfer(Direction direction, HANDLE handle, HANDLE event, PIO_APC_ROUT
     return status;
 }
 
+// The drive path that object attributes name, checked as ZwCreateFile checks them.
+NTSTATUS ParseAttributes(POBJECT_ATTRIBUTES attributes, DrivePath* path)
+{
+    if (attributes == nullptr || attributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (attributes->RootDirectory != nullptr) {
+        return STATUS_NOT_SUPPORTED;  // names relative to a handle
+    }
+    return ParseDrivePath(attributes->ObjectName, path);
+}
+
+// The target of a rename: a full name, or a bare name in the file's own directory.
+NTSTATUS RenameTarget(const FILE_RENAME_INFORMATION& rename, ULONG length, const DrivePath& current, DrivePath* target)
+{
+    const ULONG nameOffset = FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName);
+    if (rename.FileNameLength == 0 || rename.FileNameLength % sizeof(WCHAR) != 0 ||
+        rename.FileNameLength > length - nameOffset) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::wstring name(rename.FileName, rename.FileNameLength / sizeof(WCHAR));
+    if (name.find(L'\\') == std::wstring::npos) {
+        std::wstring full = L"\\??\\C:";
+        for (size_t i = 0; i + 1 < current.components.size(); ++i) {
+            full += L"\\" + current.components[i];
+        }
+        name = full + L"\\" + name;
+    }
+    if (name.size() * sizeof(WCHAR) > MAXUSHORT) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    UNICODE_STRING counted;
+    counted.Buffer = name.data();
+    counted.Length = counted.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    return ParseDrivePath(&counted, target);
+}
+
 }  // namespace
 }  // namespace plat::file
 
@@ -236,7 +278,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
 
     const PCUNICODE_STRING name = ObjectAttributes->ObjectName;
     auto* file = new FileObject(std::move(opened.fd), opened.id, opened.claim, opened.directory, request.Synchronous(),
-                                ToHost(std::wstring(name->Buffer, name->Length / sizeof(WCHAR))));
+                                ToHost(std::wstring(name->Buffer, name->Length / sizeof(WCHAR))), path);
     const bool kernelHandle = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
     HANDLE handle = plat::ob::InsertHandle(file, request.access, kernelHandle);
     plat::ob::Dereference(file);  // the handle holds the object now
@@ -273,6 +315,79 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
     UNREFERENCED_PARAMETER(ApcContext);
     UNREFERENCED_PARAMETER(Key);
     return Transfer(Direction::Read, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset);
+}
+
+// Only a rename changes a file by its handle here; other classes are refused.
+NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+                              FILE_INFORMATION_CLASS FileInformationClass)
+{
+    plat::RequirePassive(__func__);
+    NTSTATUS status = plat::fault::Check("ZwSetInformationFile");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (IoStatusBlock == nullptr || FileInformation == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (FileInformationClass != FileRenameInformation) {
+        return STATUS_INVALID_INFO_CLASS;
+    }
+    if (Length < sizeof(FILE_RENAME_INFORMATION)) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    FileReference file;
+    ACCESS_MASK granted = 0;
+    status = file.Resolve(FileHandle, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if ((granted & DELETE) == 0) {
+        return STATUS_ACCESS_DENIED;  // renaming takes delete access to the file
+    }
+    const auto& rename = *static_cast<const FILE_RENAME_INFORMATION*>(FileInformation);
+    if (rename.RootDirectory != nullptr) {
+        return STATUS_NOT_SUPPORTED;  // names relative to a handle
+    }
+    FileObject& object = *file.get();
+    std::lock_guard<std::mutex> guard(object.ioLock);
+    DrivePath target;
+    status = RenameTarget(rename, Length, object.path, &target);
+    if (NT_SUCCESS(status)) {
+        status = RenameOnDrive(object.path, object.id, target, rename.ReplaceIfExists != FALSE);
+    }
+    if (NT_SUCCESS(status)) {
+        object.path = target;
+        IoStatusBlock->Status = STATUS_SUCCESS;
+        IoStatusBlock->Information = 0;
+    }
+    return status;
+}
+
+NTSTATUS ZwQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes, PFILE_NETWORK_OPEN_INFORMATION FileInformation)
+{
+    plat::RequirePassive(__func__);
+    NTSTATUS status = plat::fault::Check("ZwQueryFullAttributesFile");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (FileInformation == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    DrivePath path;
+    status = ParseAttributes(ObjectAttributes, &path);
+    return NT_SUCCESS(status) ? QueryOnDrive(path, FileInformation) : status;
+}
+
+NTSTATUS ZwDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    plat::RequirePassive(__func__);
+    NTSTATUS status = plat::fault::Check("ZwDeleteFile");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    DrivePath path;
+    status = ParseAttributes(ObjectAttributes, &path);
+    return NT_SUCCESS(status) ? DeleteOnDrive(path) : status;
 }
 
 // Closes any handle of the kernel's table or of the current process's (a file, a key, an event...).

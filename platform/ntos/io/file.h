@@ -114,4 +114,20 @@ NTSTATUS OpenOnDrive(const DrivePath& path, const CreateRequest& request, Opened
 // Gives back the share an open took, once: *held says whether it still holds it.
 void ReleaseShare(const FileId& id, const ShareClaim& claim, bool* held);
 
+// ------------------------------------------------------------ names
+
+// Moves the open file `id`, found at `from`, to the name `to` in one step, as
+// NTFS renames: an existing file there is replaced only when `replace` says
+// so (else STATUS_OBJECT_NAME_COLLISION) and only while no open holds it; a
+// directory is never replaced (STATUS_ACCESS_DENIED). A name that differs
+// only in case renames the entry itself.
+NTSTATUS RenameOnDrive(const DrivePath& from, const FileId& id, const DrivePath& to, bool replace);
+
+// What ZwQueryFullAttributesFile reports of a file or directory.
+NTSTATUS QueryOnDrive(const DrivePath& path, FILE_NETWORK_OPEN_INFORMATION* info);
+
+// Deletes a file, or an empty directory (else STATUS_DIRECTORY_NOT_EMPTY),
+// that no open holds without sharing delete (else STATUS_SHARING_VIOLATION).
+NTSTATUS DeleteOnDrive(const DrivePath& path);
+
 }  // namespace plat::file
