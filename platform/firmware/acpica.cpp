@@ -4,6 +4,9 @@
 #include <ntstatus.h>
 #include <stdlib.h>
 
+#include <cstdlib>
+
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -86,6 +89,15 @@ bool SupportBitSet(const AcpiObject& answer)
 
 }  // namespace
 
+std::string AcpicaOptions::DefaultPreload()
+{
+#ifdef TVRX_ACPIEXEC_PRELOAD
+    return TVRX_ACPIEXEC_PRELOAD;
+#else
+    return {};
+#endif
+}
+
 AcpicaFirmware::AcpicaFirmware(const std::filesystem::path& file, Options options)
     : AcpicaFirmware(std::vector<std::filesystem::path>{file}, std::move(options))
 {
@@ -160,9 +172,23 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
     workFolder_ = folder.data();
 
     std::vector<std::string> tables = PrepareTables(files);
-    std::vector<std::string> argv = {stdbuf, "-oL", "-eL", debugger, "-to", std::to_string(options_.loopTimeoutSeconds)};
+    // The preloaded library writes the output when it is complete; without
+    // it, stdbuf has the debugger write every line as it is printed.
+    // -dt: no allocation tracking, whose report after each command costs time and says nothing here.
+    std::vector<std::string> argv = {debugger, "-dt", "-to", std::to_string(options_.loopTimeoutSeconds)};
     argv.insert(argv.end(), tables.begin(), tables.end());
-    debugger_ = std::make_unique<CoProcess>(argv);
+    std::vector<std::string> environment;
+    std::error_code error;
+    if (!options_.preload.empty() && std::filesystem::is_regular_file(options_.preload, error)) {
+        const char* preloaded = std::getenv("LD_PRELOAD");
+        environment.push_back("LD_PRELOAD=" + options_.preload +
+                              (preloaded != nullptr && *preloaded != '\0' ? std::string(":") + preloaded : ""));
+        environment.push_back("TVRX_ACPIEXEC_MARKER=" + marker_);
+        markedByPreload_ = true;
+    } else {
+        argv.insert(argv.begin(), {stdbuf, "-oL", "-eL"});
+    }
+    debugger_ = std::make_unique<CoProcess>(argv, environment);
     reader_ = std::thread([this] { ReaderLoop(); });
 
     std::string output;
@@ -291,12 +317,18 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
                 *output = pending_;
                 return STATUS_DEVICE_NOT_CONNECTED;
             }
-            id = nextCommand_++;
+            // With the preloaded library the debugger marks the start of each
+            // line it reads with the count of lines before it: the id of a
+            // command is the count once its line is written.
+            id = markedByPreload_ ? (linesWritten_ += command.empty() ? 0 : 1) : nextCommand_++;
             replies_[id];
         }
-        // The end marker is a command that prints nothing: its echo closes this command's output.
-        std::string text = (command.empty() ? std::string() : command + "\n") + "help " + marker_ + std::to_string(id) + "\n";
-        if (!debugger_->Write(text)) {
+        std::string text = command.empty() ? std::string() : command + "\n";
+        if (!markedByPreload_) {
+            // The end marker is a command that prints nothing: its echo closes this command's output.
+            text += "help " + marker_ + std::to_string(id) + "\n";
+        }
+        if (!text.empty() && !debugger_->Write(text)) {
             std::lock_guard<std::mutex> guard(lock_);
             replies_.erase(id);
             *output = pending_;
@@ -382,11 +414,12 @@ void AcpicaFirmware::TakeLine(std::string line)
             partialLine_ = line.substr(0, notify.offset);
             notified = notify.handler == "Global" && deviceNode_ != 0 && notify.address == deviceNode_;
         } else {
-            std::string end = "help " + marker_;
-            size_t at = line.find(end);
+            // "<marker><id>" from the preloaded library, or the echo "- help <marker><id>".
+            size_t at = line.find(marker_);
+            const char* digits = at == std::string::npos ? nullptr : line.c_str() + at + marker_.size();
             char* last = nullptr;
-            uint64_t id = at == std::string::npos ? 0 : std::strtoull(line.c_str() + at + end.size(), &last, 10);
-            if (id != 0 && last != nullptr && *last == '\0') {
+            uint64_t id = digits == nullptr ? 0 : std::strtoull(digits, &last, 10);
+            if (digits != nullptr && last != digits && *last == '\0' && std::isdigit(static_cast<unsigned char>(*digits))) {
                 auto reply = replies_.find(id);
                 if (reply != replies_.end()) {
                     reply->second.done = true;
