@@ -115,12 +115,6 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     try {
         Start(files);
     } catch (...) {
-        if (debugger_) {
-            debugger_->Kill();
-        }
-        if (reader_.joinable()) {
-            reader_.join();
-        }
         debugger_.reset();
         std::error_code ignored;
         if (!workFolder_.empty()) {
@@ -130,14 +124,11 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     }
 }
 
-// Killing the debugger ends its output: the reader sees the end, marks the
-// firmware dead and wakes every caller still waiting for an answer.
+// Killing the debugger ends its output: the caller reading it sees the end,
+// marks the firmware dead and wakes every caller still waiting for an answer.
 AcpicaFirmware::~AcpicaFirmware()
 {
     debugger_->Kill();
-    if (reader_.joinable()) {
-        reader_.join();
-    }
     WaitUntilUnused();
     debugger_.reset();
     std::error_code ignored;
@@ -189,7 +180,6 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
         argv.insert(argv.begin(), {stdbuf, "-oL", "-eL"});
     }
     debugger_ = std::make_unique<CoProcess>(argv, environment);
-    reader_ = std::thread([this] { ReaderLoop(); });
 
     std::string output;
     NTSTATUS status = Command("", &output, options_.startTimeout);
@@ -336,8 +326,27 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         }
     }
 
+    // No thread of its own reads the debugger: a waiting caller does, one at
+    // a time, and hands every answer it reads to the caller it belongs to.
+    // A lone caller (the usual case) thus reads its own answer, without
+    // waking another thread for it.
+    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> guard(lock_);
-    bool answered = replied_.wait_for(guard, timeout, [&] { return replies_[id].done || dead_; });
+    while (!replies_[id].done && !dead_) {
+        if (!reading_) {
+            reading_ = true;
+            guard.unlock();
+            bool inTime = ReadOutput(deadline);
+            guard.lock();
+            reading_ = false;
+            replied_.notify_all();  // another waiting caller reads on
+            if (!inTime) {
+                break;
+            }
+        } else if (replied_.wait_until(guard, deadline) == std::cv_status::timeout) {
+            break;
+        }
+    }
     Reply reply = std::move(replies_[id]);
     replies_.erase(id);
     if (reply.done) {
@@ -345,7 +354,7 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         return STATUS_SUCCESS;
     }
     *output = pending_;
-    return answered ? STATUS_DEVICE_NOT_CONNECTED : STATUS_IO_TIMEOUT;
+    return dead_ ? STATUS_DEVICE_NOT_CONNECTED : STATUS_IO_TIMEOUT;
 }
 
 NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string& arguments, AcpiObject* result,
@@ -373,30 +382,32 @@ NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string
     return STATUS_ACPI_INVALID_DATA;
 }
 
-void AcpicaFirmware::ReaderLoop()
+bool AcpicaFirmware::ReadOutput(std::chrono::steady_clock::time_point deadline)
 {
-    std::string line;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = debugger_->Read(buffer, sizeof(buffer));
-        if (n <= 0) {
-            break;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !debugger_->WaitReadable(left)) {
+        return false;
+    }
+    char buffer[16384];
+    ssize_t n = debugger_->Read(buffer, sizeof(buffer));
+    if (n <= 0) {
+        if (!readLine_.empty()) {
+            TakeLine(std::move(readLine_));
+            readLine_.clear();
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '\n') {
-                TakeLine(std::move(line));
-                line.clear();
-            } else {
-                line.push_back(buffer[i]);
-            }
+        std::lock_guard<std::mutex> guard(lock_);
+        dead_ = true;
+        return true;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] == '\n') {
+            TakeLine(std::move(readLine_));
+            readLine_.clear();
+        } else {
+            readLine_.push_back(buffer[i]);
         }
     }
-    if (!line.empty()) {
-        TakeLine(std::move(line));
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    dead_ = true;
-    replied_.notify_all();
+    return true;
 }
 
 // A Notify report can land in the middle of another line (it is printed by

@@ -29,7 +29,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "firmware/firmware.h"
@@ -112,7 +111,9 @@ private:
     NTSTATUS Command(const std::string& command, std::string* output, std::chrono::milliseconds timeout);
     NTSTATUS EvaluatePath(const std::string& path, const std::string& arguments, AcpiObject* result,
                           bool* returned, std::chrono::milliseconds timeout);
-    void ReaderLoop();
+    // Reads what the debugger wrote, waiting for it until the deadline, and
+    // takes every whole line; false when the deadline passed first.
+    bool ReadOutput(std::chrono::steady_clock::time_point deadline);
     void TakeLine(std::string line);
 
     Options options_;
@@ -123,7 +124,6 @@ private:
     uint32_t amlHash_ = 0;
     unsigned compiled_ = 0;
     std::unique_ptr<CoProcess> debugger_;
-    std::thread reader_;
 
     // The device, fixed once found.
     std::string devicePath_;
@@ -139,6 +139,8 @@ private:
     std::string pending_;                // output since the last end marker
     std::string partialLine_;            // a line cut by a Notify report
     bool dead_ = false;
+    bool reading_ = false;               // a caller is reading the debugger's output
+    std::string readLine_;               // the line being read (the reading caller's)
     std::string marker_;                 // the end-marker command, unique to this firmware
     std::string biosVersion_;
     std::vector<uint8_t> sarTable_;
