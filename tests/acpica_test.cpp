@@ -233,9 +233,23 @@ TEST_F(Acpica, LoadErrorsAreReadable)
     EXPECT_THAT(message, HasSubstr("does not compile"));
     EXPECT_THAT(message, HasSubstr(broken.string() + "(8)")) << message;
 
-    message = LoadError(Asl("none.asl", "        Device (TVRX) { Method (_DSM, 4) { Return (Zero) } }"));
+    message = LoadError(Asl("none.asl", "        Device (TVRX) { Name (_HID, \"TVRX0001\") }"));
     EXPECT_THAT(message, HasSubstr("no device"));
-    EXPECT_THAT(message, HasSubstr("82737E72-3A33-4C45-A9C7-57C0411A5F13"));
+    EXPECT_THAT(message, HasSubstr("_DSM"));
+
+    // A device whose function 0 lacks bit 0 is still the device: the driver is
+    // to fail its start on it, as on a machine, rather than the firmware being
+    // refused. Among several, the one with the driver's hardware id is taken.
+    AcpicaFirmware wrong(Asl("wrong.asl", "        Device (DEVA) { Method (_DSM, 4) { Return (Zero) } }\n"
+                                          "        Device (DEVB) { Name (_HID, \"TVRX0001\")\n"
+                                          "            Method (_DSM, 4) { Return (0x0E) } }"));
+    EXPECT_EQ(wrong.DevicePath(), "\\_SB.DEVB");
+    AcpicaFirmware::Options optional;
+    optional.requireDevice = false;
+    AcpicaFirmware empty(folder_ / "none.asl", optional);
+    EXPECT_EQ(empty.DevicePath(), "");
+    AcpiObject result;
+    EXPECT_EQ(empty.Evaluate("_DSM", DsmArgs(0), &result), STATUS_NO_SUCH_DEVICE);
 
     EXPECT_THAT(LoadError(folder_ / "missing.asl"), HasSubstr("not found"));
 

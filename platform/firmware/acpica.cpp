@@ -26,6 +26,7 @@ namespace {
 
 constexpr size_t kMaxPending = size_t(8) << 20;  // output kept while waiting for one command
 constexpr size_t kLogLines = 6;
+constexpr size_t kNotificationsKept = 64;
 
 std::string Hex(uint64_t value)
 {
@@ -246,6 +247,8 @@ void AcpicaFirmware::FindDevice()
     std::string args;
     std::string error;
     acpiexec::FormatArguments(DsmArguments(NativeFirmware::kSupportedFunctions, 0), &args, &error);
+    std::vector<std::string> devices;  // every device with a _DSM, in namespace order
+    std::string chosen;
     for (const acpiexec::NamespaceNode& node : acpiexec::ParseFind(output)) {
         const std::string suffix = "._DSM";
         if (node.type != "Method" || node.path.size() <= suffix.size() ||
@@ -253,33 +256,55 @@ void AcpicaFirmware::FindDevice()
             continue;
         }
         std::string device = node.path.substr(0, node.path.size() - suffix.size());
+        devices.push_back(device);
         AcpiObject answer;
         bool returned = false;
-        if (!NT_SUCCESS(EvaluatePath(node.path, args, &answer, &returned, options_.replyTimeout)) || !returned ||
-            !SupportBitSet(answer)) {
-            continue;
-        }
-        // Notify reports name the node by address; that tells this device from others of the same name.
-        std::string name = device.substr(device.find_last_of("\\.") + 1);
-        if (!NT_SUCCESS(Command("find " + name, &output, options_.replyTimeout))) {
+        if (NT_SUCCESS(EvaluatePath(node.path, args, &answer, &returned, options_.replyTimeout)) && returned &&
+            SupportBitSet(answer)) {
+            chosen = device;
             break;
         }
+    }
+    // A device whose function 0 is wrong is still the driver's, which then
+    // fails to start on it: that is what running the firmware should show.
+    for (size_t i = 0; chosen.empty() && i < devices.size(); ++i) {
+        AcpiObject hid;
+        bool returned = false;
+        if (NT_SUCCESS(EvaluatePath(devices[i] + "._HID", "", &hid, &returned, options_.replyTimeout)) && returned &&
+            hid.type == AcpiObject::Type::String && hid.string == kHardwareId) {
+            chosen = devices[i];
+        }
+    }
+    if (chosen.empty() && !devices.empty()) {
+        chosen = devices.front();
+    }
+    if (chosen.empty()) {
+        if (!options_.requireDevice) {
+            return;
+        }
+        throw std::runtime_error("no device in firmware " + name_ + " has a _DSM method" + LoadProblems(debuggerLog_));
+    }
+    // Notify reports name the node by address; that tells this device from others of the same name.
+    std::string name = chosen.substr(chosen.find_last_of("\\.") + 1);
+    if (NT_SUCCESS(Command("find " + name, &output, options_.replyTimeout))) {
         for (const acpiexec::NamespaceNode& candidate : acpiexec::ParseFind(output)) {
-            if (candidate.path == device) {
+            if (candidate.path == chosen) {
                 std::lock_guard<std::mutex> guard(lock_);
-                devicePath_ = device;
+                devicePath_ = chosen;
                 deviceNode_ = candidate.address;
                 return;
             }
         }
     }
-    throw std::runtime_error("no device in firmware " + name_ +
-                             " answers _DSM function 0 of {82737E72-3A33-4C45-A9C7-57C0411A5F13} with bit 0 set" +
-                             LoadProblems(debuggerLog_));
+    throw std::runtime_error(options_.debugger + " stopped answering while searching " + name_);
 }
 
 void AcpicaFirmware::ReadLoadedObjects()
 {
+    if (devicePath_.empty()) {
+        biosVersion_ = "ACPI " + std::filesystem::path(name_).filename().string() + " " + Hex(amlHash_);
+        return;
+    }
     AcpiObject value;
     bool returned = false;
     if (NT_SUCCESS(EvaluatePath(devicePath_ + ".BVER", "", &value, &returned, options_.replyTimeout)) && returned &&
@@ -424,6 +449,12 @@ void AcpicaFirmware::TakeLine(std::string line)
         if (acpiexec::ParseNotify(line, &notify)) {
             partialLine_ = line.substr(0, notify.offset);
             notified = notify.handler == "Global" && deviceNode_ != 0 && notify.address == deviceNode_;
+            if (notify.handler == "Global") {
+                if (notifications_.size() == kNotificationsKept) {
+                    notifications_.erase(notifications_.begin());
+                }
+                notifications_.push_back({notify.name, notify.value, notified});
+            }
         } else {
             // "<marker><id>" from the preloaded library, or the echo "- help <marker><id>".
             size_t at = line.find(marker_);
@@ -456,6 +487,9 @@ void AcpicaFirmware::TakeLine(std::string line)
 
 NTSTATUS AcpicaFirmware::Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result)
 {
+    if (devicePath_.empty()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     if (!acpiexec::ValidRelativeName(method)) {
         return STATUS_OBJECT_NAME_INVALID;
     }
@@ -529,8 +563,17 @@ bool AcpicaFirmware::SarPlaced() const
     return sarPlaced_;
 }
 
+std::vector<AcpicaFirmware::Notification> AcpicaFirmware::Notifications() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return notifications_;
+}
+
 NTSTATUS AcpicaFirmware::SetDeviceMode(uint8_t mode)
 {
+    if (devicePath_.empty()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     AcpiObject result;
     bool returned = false;
     return EvaluatePath(devicePath_ + ".SMOD", " " + Hex(mode), &result, &returned, options_.replyTimeout);
@@ -538,6 +581,9 @@ NTSTATUS AcpicaFirmware::SetDeviceMode(uint8_t mode)
 
 NTSTATUS AcpicaFirmware::RaiseNotify(ULONG value)
 {
+    if (devicePath_.empty()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     std::string output;
     return Command("notify " + devicePath_ + " " + Hex(value), &output, options_.replyTimeout);
 }
