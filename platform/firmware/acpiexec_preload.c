@@ -23,18 +23,16 @@
  * a second command after each one and wait for its echo.
  *
  * Output is written in blocks rather than line by line: what a command printed
- * goes out whenever one of the debugger's threads hands over to another (a
- * semaphore is posted), at the latest when the command is complete, and with
- * the marker; a reader wakes once per answer instead of once per line.
+ * goes out with the marker after it, and a Notify report when its thread ends,
+ * so a reader wakes once per answer (and once per Notify) instead of once per
+ * line. What a command prints while it runs is held until it ends.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <execinfo.h>
 #include <pthread.h>
-#include <semaphore.h>
 #include <stdio.h>
-#include <stdio_ext.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,14 +47,12 @@ typedef unsigned int (*SleepFunction)(unsigned int);
 typedef int (*CreateFunction)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 typedef int (*GetcFunction)(FILE*);
 typedef char* (*FgetsFunction)(char*, int, FILE*);
-typedef int (*PostFunction)(sem_t*);
 
 static UsleepFunction nextUsleep;
 static SleepFunction nextSleep;
 static CreateFunction nextCreate;
 static GetcFunction nextGetc;
 static FgetsFunction nextFgets;
-static PostFunction nextPost;
 
 static char outputBuffer[1 << 16];
 static const char* marker;  // NULL: print none
@@ -87,7 +83,6 @@ __attribute__((constructor)) static void Initialize(void)
     nextCreate = (CreateFunction)Next("pthread_create");
     nextGetc = (GetcFunction)Next("getc");
     nextFgets = (FgetsFunction)Next("fgets");
-    nextPost = (PostFunction)Next("sem_post");
     pthread_condattr_t attributes;
     pthread_condattr_init(&attributes);
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
@@ -221,18 +216,7 @@ static void WaitForHelpers(void)
     pthread_mutex_unlock(&lock);
 }
 
-// ---------------------------------------------------------------- handing over, reading the next command
-
-// The debugger's threads hand commands and their completion to each other
-// with semaphores, as the interpreter takes and gives its locks: output
-// written before a hand-over goes out with it.
-int sem_post(sem_t* semaphore)
-{
-    if (__fpending(stdout) != 0) {
-        fflush(stdout);
-    }
-    return nextPost(semaphore);
-}
+// ---------------------------------------------------------------- reading the next command
 
 // The main thread reads the commands. Before the first character of a line
 // the previous command is complete: its handler threads are waited for and
