@@ -676,7 +676,7 @@ void Checker::CheckNotification()
     Answer after = Evaluate("function 1 after SMOD", "_DSM", DsmArguments(1, 0));
     uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
 
-    std::string driver = "not running (see above)";
+    std::string driver = "is not running: it did not start";
     if (started_ && !onDevice) {
         driver = "hears nothing: its clients keep mode " + std::to_string(keptMode_);
     } else if (started_ && device != nullptr) {
