@@ -10,6 +10,7 @@
  *                                     2 when the firmware cannot be loaded
  */
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <iostream>
@@ -87,7 +88,7 @@ int RunScript(const std::string& path, sim::Options options)
     }
     if (simulation.Failures() > 0) {
         if (simulation.Json()) {
-            std::cout << "{\"failed\":" << simulation.Failures() << "}\n";
+            std::cout << nlohmann::ordered_json{{"failed", simulation.Failures()}}.dump() << "\n";
         } else {
             std::cout << simulation.Failures() << " expectation(s) failed\n";
         }

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include <initguid.h>  // defines the interface GUID for this program
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -59,26 +61,17 @@ std::string HexBytes(const uint8_t* data, size_t size)
     return text;
 }
 
+using JsonValue = nlohmann::ordered_json;  // members in the order they are written
+
+// One JSON value as text; bytes that are not UTF-8 become U+FFFD.
+std::string Dump(const JsonValue& value)
+{
+    return value.dump(-1, ' ', false, JsonValue::error_handler_t::replace);
+}
+
 std::string JsonString(const std::string& text)
 {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
+    return Dump(JsonValue(text));
 }
 
 std::string Narrow(const std::wstring& text)
@@ -171,7 +164,7 @@ Simulation::Simulation(Options options, std::ostream& out)
             std::string line = plat::trace::FormatRecord(record);
             liveTrace_.push_back(line);
             if (print) {
-                out_ << (options_.json ? "{\"trace\":" + JsonString(line) + "}" : "  trace: " + line) << "\n";
+                out_ << (options_.json ? Dump(JsonValue{{"trace", line}}) : "  trace: " + line) << "\n";
             }
         });
     }
@@ -265,13 +258,13 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
                        bool haveInformation, const std::string& reply, const std::string& jsonReply)
 {
     if (options_.json) {
-        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb);
-        if (!subject.empty()) out_ << ",\"client\":" << JsonString(subject);
-        out_ << ",\"status\":" << JsonString(plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status)))
-             << ",\"code\":" << JsonString(Hex(uint32_t(status)));
-        if (haveInformation) out_ << ",\"info\":" << information;
-        if (!jsonReply.empty()) out_ << ",\"reply\":" << jsonReply;
-        out_ << "}\n";
+        JsonValue line = {{"line", command.line}, {"command", command.verb}};
+        if (!subject.empty()) line["client"] = subject;
+        line["status"] = plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status));
+        line["code"] = Hex(uint32_t(status));
+        if (haveInformation) line["info"] = information;
+        if (!jsonReply.empty()) line["reply"] = JsonValue::parse(jsonReply);
+        out_ << Dump(line) << "\n";
         return;
     }
     out_ << command.verb << (subject.empty() ? "" : " " + subject) << ": " << plat::FormatStatus(status);
@@ -283,8 +276,7 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
 void Simulation::Note(const Command& command, const std::string& text)
 {
     if (options_.json) {
-        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb)
-             << ",\"text\":" << JsonString(text) << "}\n";
+        out_ << Dump(JsonValue{{"line", command.line}, {"command", command.verb}, {"text", text}}) << "\n";
     } else {
         out_ << text << "\n";
     }
@@ -295,8 +287,7 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
     ++failures_;
     std::string text = command.file + ":" + std::to_string(command.line) + ": expected " + expected + ", got " + actual;
     if (options_.json) {
-        out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":false,\"message\":" << JsonString(text)
-             << "}\n";
+        out_ << Dump(JsonValue{{"line", command.line}, {"command", "expect"}, {"ok", false}, {"message", text}}) << "\n";
     } else {
         out_ << "FAILED " << text << "\n";
     }
@@ -512,8 +503,7 @@ bool Simulation::ClientCommand(const Command& command)
                 last_->entry = entry;
                 reply = "mode=" + std::to_string(entry.DeviceMode) + " values=" + std::to_string(entry.Value1) + "," +
                         std::to_string(entry.Value2) + "," + std::to_string(entry.Value3);
-                json = "{\"mode\":" + std::to_string(entry.DeviceMode) + ",\"values\":[" + std::to_string(entry.Value1) +
-                       "," + std::to_string(entry.Value2) + "," + std::to_string(entry.Value3) + "]}";
+                json = Dump(JsonValue{{"mode", entry.DeviceMode}, {"values", {entry.Value1, entry.Value2, entry.Value3}}});
             }
         } else if (verb == "table") {
             union {
@@ -526,8 +516,7 @@ bool Simulation::ClientCommand(const Command& command)
             if (NT_SUCCESS(status)) {
                 last_->table = buffer.info;
                 reply = "tag=" + std::to_string(buffer.info.TableTag) + " count=" + std::to_string(buffer.info.EntryCount);
-                json = "{\"tag\":" + std::to_string(buffer.info.TableTag) +
-                       ",\"count\":" + std::to_string(buffer.info.EntryCount) + "}";
+                json = Dump(JsonValue{{"tag", buffer.info.TableTag}, {"count", buffer.info.EntryCount}});
             }
         } else if (verb == "ioctl") {
             ULONG code = static_cast<ULONG>(Number(command.args[1]));
@@ -646,7 +635,7 @@ bool Simulation::Expect(const Command& command)
     Last& last = *last_;
     auto ok = [&] {
         if (options_.json) {
-            out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":true}\n";
+            out_ << Dump(JsonValue{{"line", command.line}, {"command", "expect"}, {"ok", true}}) << "\n";
         }
         return true;
     };
