@@ -17,9 +17,9 @@
 #include <stdexcept>
 
 #include "firmware/acpica.h"
-#include "machine/host.h"
-#include "machine/machine.h"
 #include "support/bed.h"
+#include "system/host.h"
+#include "system/machine.h"
 
 extern char** environ;
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <map>
 
-#include "nt/pool.h"
+#include "ntos/ex/pool.h"
 #include "support/machine.h"
 #include "tvrx.h"
 

@@ -8,7 +8,7 @@
 #include "firmware/native.h"
 #include <filesystem>
 
-#include "machine/machine.h"
+#include "system/machine.h"
 
 namespace sim {
 namespace {

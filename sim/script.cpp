@@ -5,7 +5,7 @@
 #include <functional>
 #include <map>
 
-#include "nt/status.h"
+#include "base/status.h"
 
 namespace sim {
 namespace {

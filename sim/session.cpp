@@ -19,14 +19,14 @@
 #include <cfgmgr32.h>
 
 #include "acpi/acpidevice.h"
+#include "base/status.h"
+#include "base/verifier.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
-#include "machine/host.h"
-#include "machine/machine.h"
 #include "machine/physmem.h"
 #include "machine/registry.h"
-#include "machine/verifier.h"
-#include "nt/status.h"
+#include "system/host.h"
+#include "system/machine.h"
 #include "sha256.h"
 #include "tvrx.h"
 #include "um/client.h"
@@ -236,8 +236,8 @@ void Simulation::Settle()
 {
     for (size_t i = 0; i < host_->DeviceCount(); ++i) {
         auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(host_->Device(i), plat::wdf::FxType::Device, "sim");
-        if (device->pdo) {
-            device->pdo->WaitNotificationsIdle(std::chrono::seconds(10));
+        if (plat::acpi::DeviceBelow(device->lower)) {
+            plat::acpi::DeviceBelow(device->lower)->WaitNotificationsIdle(std::chrono::seconds(10));
         }
     }
     plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));

@@ -20,7 +20,7 @@
 #include "acpi/eval.h"
 #include "acpi/interface.h"
 #include "firmware/native.h"
-#include "nt/irql.h"
+#include "ntos/ke/irql.h"
 #include "wdf/device.h"
 
 namespace plat {
@@ -301,10 +301,8 @@ protected:
     {
         LoadAndAdd();
         auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
-        if (fx->pdo == nullptr) {
-            fx->pdo = CreateDevice(*machine, "ACPI\\TVRX0001\\0");
-        }
-        below = fx->pdo.get();
+        ASSERT_NE(fx->lower, nullptr);
+        below = DeviceBelow(fx->lower).get();
     }
 
     NTSTATUS Send(std::vector<uint8_t> input, void* output, ULONG outputLength, LONGLONG timeout,
@@ -589,7 +587,7 @@ TEST_F(AcpiDeviceTest, UnregisterWaitsForTheHandlerThatIsRunning)
 
 TEST_F(AcpiDeviceTest, RemovingADeviceWithAHandlerRegisteredIsAFinding)
 {
-    auto device = CreateDevice(*machine, "ACPI\\LOOSE\\0");
+    auto device = CreateDevice("ACPI\\LOOSE\\0");
     ACPI_INTERFACE_STANDARD2 acpi{};
     ASSERT_EQ(device->QueryInterface(GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(&acpi), sizeof acpi,
                                      1),

@@ -18,9 +18,9 @@
 #include "firmware/acpiexec_parse.h"
 #include "firmware/coprocess.h"
 #include "firmware/native.h"
-#include "machine/machine.h"
 #include "machine/physmem.h"
 #include "support/testbed.h"
+#include "system/machine.h"
 
 namespace plat {
 inline void PrintTo(const AcpiObject& object, std::ostream* os)

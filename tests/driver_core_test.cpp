@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "nt/pool.h"
+#include "ntos/ex/pool.h"
 #include "wdf/device.h"
 #include "wpp/wpp.h"
 

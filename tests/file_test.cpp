@@ -12,11 +12,11 @@
 
 #include <wdm.h>
 
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "machine/verifier.h"
-#include "nt/irql.h"
-#include "nt/object.h"
+#include "base/fault.h"
+#include "base/verifier.h"
+#include "ntos/ke/irql.h"
+#include "ntos/ob/object.h"
+#include "system/machine.h"
 
 namespace fs = std::filesystem;
 

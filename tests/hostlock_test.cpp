@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "nt/hostlock.h"
+#include "base/hostlock.h"
 
 namespace {
 

@@ -139,7 +139,7 @@ protected:
         EXPECT_TRUE(plat::acpi::WaitForEvaluations(10s));
     }
 
-    plat::acpi::AcpiDevice& Below(size_t index = 0) { return *Fx(Device(index))->pdo; }
+    plat::acpi::AcpiDevice& Below(size_t index = 0) { return *plat::acpi::DeviceBelow(Fx(Device(index))->lower); }
 
     // A fresh machine with a fresh native firmware, the driver loaded and one device added.
     void FreshMachine()
@@ -393,7 +393,7 @@ TEST_F(Lifecycle, RemovalIsVetoedWhileAHandleIsOpen)
     Boot();
     Client client("client");
     ASSERT_EQ(client.Open(), STATUS_SUCCESS);
-    auto below = Fx(Device())->pdo;
+    auto below = plat::acpi::DeviceBelow(Fx(Device())->lower);
 
     EXPECT_EQ(host->Remove(), STATUS_PLUGPLAY_QUERY_VETOED);
     EXPECT_EQ(host->DeviceCount(), 1u);
@@ -504,7 +504,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     a.Close();
     b.Close();
     late.Close();
-    auto below = Fx(Device())->pdo;
+    auto below = plat::acpi::DeviceBelow(Fx(Device())->lower);
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(below->InterfaceReferences(), 0);
     a.CloseObject(eventA);

@@ -43,7 +43,7 @@ protected:
     }
 
     plat::wdf::FxDevice* Fx() { return plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test"); }
-    plat::acpi::AcpiDevice& Below() { return *Fx()->pdo; }
+    plat::acpi::AcpiDevice& Below() { return *plat::acpi::DeviceBelow(Fx()->lower); }
 
     // Every notification raised so far has been handled and its work item has run.
     void Settle()

@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "machine/fault.h"
-#include "machine/process.h"
-#include "machine/verifier.h"
-#include "nt/event.h"
-#include "nt/irql.h"
-#include "nt/object.h"
+#include "base/fault.h"
+#include "base/verifier.h"
+#include "ntos/ke/event.h"
+#include "ntos/ke/irql.h"
+#include "ntos/ob/object.h"
+#include "ntos/ps/process.h"
 #include "support/testbed.h"
 #include "um/client.h"
 

@@ -6,11 +6,11 @@
 
 #include <wdm.h>
 
-#include "machine/fault.h"
-#include "machine/machine.h"
+#include "base/fault.h"
+#include "base/verifier.h"
 #include "machine/physmem.h"
-#include "machine/verifier.h"
-#include "nt/irql.h"
+#include "ntos/ke/irql.h"
+#include "system/machine.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "machine/registry.h"
-#include "nt/pool.h"
+#include "ntos/ex/pool.h"
 #include "support/testbed.h"
 #include "wdf/driver.h"
 

@@ -23,8 +23,8 @@
 #define _KERNEL_MODE 1  // as in the driver's build
 #include <wdm.h>
 
-#include "machine/machine.h"
 #include "machine/physmem.h"
+#include "system/machine.h"
 
 namespace {
 

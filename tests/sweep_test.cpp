@@ -235,7 +235,7 @@ private:
     void Settle()
     {
         auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(host_->Device(), plat::wdf::FxType::Device, "sweep");
-        ASSERT_TRUE(fx->pdo->WaitNotificationsIdle());
+        ASSERT_TRUE(plat::acpi::DeviceBelow(fx->lower)->WaitNotificationsIdle());
         ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     }
     // Each client's event was set since the last look exactly when `set` says so

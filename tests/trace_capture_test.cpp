@@ -19,8 +19,8 @@
 #include <wppruntime.h>
 static constexpr GUID WppThisUnitMessageGuid = WPP_PARSE_GUID_(1E2D3C4B, 5A69, 7887, 96A5, B4C3D2E1F001);
 
-#include "machine/machine.h"
-#include "machine/verifier.h"
+#include "base/verifier.h"
+#include "system/machine.h"
 #include "wpp/capture.h"
 #include "wpp/wpp.h"
 

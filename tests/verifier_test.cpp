@@ -13,8 +13,8 @@
 #include <wdmguid.h>
 
 #include "acpi/interface.h"
-#include "nt/irql.h"
-#include "nt/pool.h"
+#include "ntos/ex/pool.h"
+#include "ntos/ke/irql.h"
 
 namespace tvrx::test {
 namespace {
@@ -343,7 +343,7 @@ TEST_F(VerifierStops, PowerCallbacksAndTheNotificationHandlerReturningHoldingASp
             acpi.RegisterForDeviceNotifications(
                 acpi.Context, [](PVOID, ULONG) { WdfSpinLockAcquire(g_heldLock); }, nullptr);
             machine->Firmware().Notify(0x80);
-            fx->pdo->WaitNotificationsIdle();
+            plat::acpi::DeviceBelow(fx->lower)->WaitNotificationsIdle();
         },
         "device-notification handler returned at IRQL 2 holding a spin lock");
     acpi.InterfaceDereference(acpi.Context);

@@ -15,12 +15,12 @@
 #include <wppruntime.h>
 static constexpr GUID WppThisUnitMessageGuid = WPP_PARSE_GUID_(0C1D2E3F, 4A5B, 6C7D, 8E9F, A0B1C2D3E4F5);
 
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "machine/verifier.h"
-#include "nt/irql.h"
-#include "nt/status.h"
+#include "base/fault.h"
+#include "base/status.h"
+#include "base/verifier.h"
+#include "ntos/ke/irql.h"
 #include "support/testbed.h"
+#include "system/machine.h"
 #include "wpp/wpp.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "machine/verifier.h"
+#include "base/verifier.h"
 
 namespace tvrx::bench {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "machine/host.h"
-#include "machine/machine.h"
+#include "system/host.h"
+#include "system/machine.h"
 #include "tvrx.h"
 #include "tvrxioctl.h"
 #include "um/client.h"

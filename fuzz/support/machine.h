@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "machine/host.h"
-#include "machine/machine.h"
+#include "system/host.h"
+#include "system/machine.h"
 
 namespace tvrx::fuzz {
 

@@ -6,18 +6,96 @@
 #include <atomic>
 #include <functional>
 #include <list>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "acpi/eval.h"
 #include "acpi/interface.h"
-#include "acpi/iopacket.h"
+#include "base/fault.h"
 #include "firmware/firmware.h"
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "nt/irql.h"
+#include "ntos/ke/irql.h"
 
 namespace plat::acpi {
 namespace {
+
+// Completes a packet of the ACPI driver's; the status, for its dispatch routine to return.
+NTSTATUS CompleteIrp(io::Irp* irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    irp->status = status;
+    irp->information = information;
+    io::IoCompleteRequest(irp);
+    return status;
+}
+
+// Evaluations in progress whose packets are still the ACPI driver's, each
+// with the number of its use (a packet is recycled once completed, so the
+// pointer alone does not say which request it carries). The lock plays the
+// cancel spin lock: an evaluation's end and its cancellation take the packet
+// from here under it, so exactly one of them completes it.
+std::mutex g_pendingLock;
+std::map<io::Irp*, uint64_t> g_pending;
+uint64_t g_nextUse = 1;
+
+void CancelEvaluation(io::DeviceObject*, io::Irp* irp)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_pendingLock);
+        if (g_pending.erase(irp) == 0) {
+            return;
+        }
+    }
+    CompleteIrp(irp, STATUS_CANCELLED);
+}
+
+uint64_t TrackEvaluation(io::Irp* irp)
+{
+    std::lock_guard<std::mutex> guard(g_pendingLock);
+    uint64_t use = g_nextUse++;
+    g_pending[irp] = use;
+    io::IoSetCancelRoutine(irp, CancelEvaluation);
+    return use;
+}
+
+// True when the evaluation still owns its packet (and now must complete it).
+bool ClaimEvaluation(io::Irp* irp, uint64_t use)
+{
+    std::lock_guard<std::mutex> guard(g_pendingLock);
+    auto found = g_pending.find(irp);
+    if (found == g_pending.end() || found->second != use) {
+        return false;
+    }
+    g_pending.erase(found);
+    io::IoSetCancelRoutine(irp, nullptr);
+    return true;
+}
+
+NTSTATUS DispatchDeviceControl(io::DeviceObject* device, io::Irp* irp)
+{
+    return static_cast<AcpiDevice*>(device->extension)->DeviceControl(irp);
+}
+
+NTSTATUS DispatchPnp(io::DeviceObject* device, io::Irp* irp)
+{
+    if (irp->minor != io::kMnQueryInterface) {
+        return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
+    }
+    auto* acpi = static_cast<AcpiDevice*>(device->extension);
+    const auto& query = irp->queryInterface;
+    return CompleteIrp(irp, acpi->QueryInterface(*query.type, query.interface, query.size, query.version));
+}
+
+io::DriverObject* AcpiDriverObject()
+{
+    static io::DriverObject driver = [] {
+        io::DriverObject object;
+        object.name = "\\Driver\\ACPI";
+        object.majorFunction[io::kMjDeviceControl] = DispatchDeviceControl;
+        object.majorFunction[io::kMjPnp] = DispatchPnp;
+        return object;
+    }();
+    return &driver;
+}
 
 // Every evaluation thread, joined once it has finished. Threads that are still
 // inside a hung firmware when the process ends are left to it (the registry
@@ -136,6 +214,9 @@ void Broadcast(ULONG value)
 
 AcpiDevice::AcpiDevice(std::string name, InterfacePort* port) : name_(std::move(name)), port_(port)
 {
+    deviceObject_.driver = AcpiDriverObject();
+    deviceObject_.extension = this;
+    deviceObject_.name = name_;
     firmwareThread_ = std::thread([this] { NotificationLoop(); });
 }
 
@@ -153,68 +234,70 @@ AcpiDevice::~AcpiDevice()
     PortDeviceGone(port_, handlerRegistered);
 }
 
-void AcpiDevice::DeviceControl(const std::shared_ptr<IoPacket>& packet)
+NTSTATUS AcpiDevice::DeviceControl(io::Irp* irp)
 {
-    if (packet->ioControlCode != IOCTL_ACPI_EVAL_METHOD) {
-        packet->Complete(STATUS_INVALID_DEVICE_REQUEST, 0);
-        return;
+    if (irp->ioControlCode != IOCTL_ACPI_EVAL_METHOD) {
+        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
+    const uint8_t* input = irp->systemBuffer;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        requests_.emplace_back(packet->Input(), packet->Input() + packet->inputLength);
+        requests_.emplace_back(input, input + irp->inputLength);
         if (requests_.size() > kKeptRequests) {
             requests_.pop_front();
         }
     }
     NTSTATUS status = fault::Check("AcpiEvalMethod");
     if (!NT_SUCCESS(status)) {
-        packet->Complete(status, 0);
-        return;
+        return CompleteIrp(irp, status);
     }
-    EvalInput input;
-    status = DecodeEvalInput(packet->Input(), packet->inputLength, &input);
+    EvalInput decoded;
+    status = DecodeEvalInput(input, irp->inputLength, &decoded);
     if (!NT_SUCCESS(status)) {
-        packet->Complete(status, 0);
-        return;
+        return CompleteIrp(irp, status);
     }
     // Checked before evaluating: no result at all would fit.
-    if (packet->outputLength < kOutputHeaderSize) {
-        packet->Complete(STATUS_BUFFER_TOO_SMALL, 0);
-        return;
+    if (irp->outputLength < kOutputHeaderSize) {
+        return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
     }
-    Machine* machine = Machine::CurrentOrNull();
-    if (machine == nullptr) {
-        packet->Complete(STATUS_NO_SUCH_DEVICE, 0);
-        return;
+    std::shared_ptr<Firmware> firmware = InstalledFirmware();
+    if (firmware == nullptr) {
+        return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
     }
-    Evaluate(packet, machine->Firmware(), std::move(input));
+    return Evaluate(irp, *firmware, std::move(decoded));
 }
 
-void AcpiDevice::Evaluate(const std::shared_ptr<IoPacket>& packet, Firmware& firmware, EvalInput input)
+NTSTATUS AcpiDevice::Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input)
 {
     ULONG signature = firmware.ResultSignatureOverride(input.method, input.arguments);
     if (signature == 0) {
         signature = ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE;
     }
+    uint64_t use = TrackEvaluation(irp);
     firmware.AcquireUse();
-    auto body = [packet, &firmware, signature, input = std::move(input)] {
+    auto body = [irp, use, &firmware, signature, input = std::move(input)] {
         AcpiObject result;
         NTSTATUS status = firmware.Evaluate(input.method, input.arguments, &result);
         firmware.ReleaseUse();
+        if (!ClaimEvaluation(irp, use)) {
+            return;  // cancelled: the sender has its answer and the packet may be another's now
+        }
         if (!NT_SUCCESS(status)) {
-            packet->Complete(status, 0);
+            CompleteIrp(irp, status);
             return;
         }
-        std::vector<uint8_t> output(packet->outputLength, 0);
-        EncodeOutcome outcome = EncodeEvalOutput(result, output.data(), output.size(), signature);
-        packet->Complete(outcome.status, outcome.information, output.data(), outcome.information);
+        EncodeOutcome outcome = EncodeEvalOutput(result, irp->systemBuffer, irp->outputLength, signature);
+        CompleteIrp(irp, outcome.status, outcome.information);
     };
     try {
         Evaluations().Start(std::move(body));
     } catch (const std::system_error&) {
         firmware.ReleaseUse();
-        packet->Complete(STATUS_INSUFFICIENT_RESOURCES, 0);
+        if (ClaimEvaluation(irp, use)) {
+            CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+        }
     }
+    return STATUS_PENDING;
 }
 
 NTSTATUS AcpiDevice::QueryInterface(const GUID& type, PINTERFACE record, USHORT size, USHORT version)
@@ -318,7 +401,7 @@ void AcpiDevice::NotificationLoop()
     }
 }
 
-std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name)
+std::shared_ptr<AcpiDevice> CreateDevice(std::string name)
 {
     DeviceList& list = Devices();
     bool firstOfASet = LiveDevices().empty();
@@ -339,13 +422,49 @@ std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name)
         std::lock_guard<std::mutex> guard(list.lock);
         list.devices.push_back(device);
     }
-    ConnectFirmware(machine);
+    ConnectFirmware();
     return device;
 }
 
-void ConnectFirmware(Machine& machine)
+std::shared_ptr<AcpiDevice> DeviceBelow(const std::shared_ptr<io::DeviceObject>& lower)
 {
-    machine.Firmware().SetNotifySink(Broadcast);
+    if (lower == nullptr || lower->driver != AcpiDriverObject()) {
+        return nullptr;
+    }
+    return std::shared_ptr<AcpiDevice>(lower, static_cast<AcpiDevice*>(lower->extension));
+}
+
+namespace {
+
+std::mutex g_firmwareLock;
+std::shared_ptr<Firmware> g_firmware;
+
+}  // namespace
+
+void InstallFirmware(std::shared_ptr<Firmware> firmware)
+{
+    std::shared_ptr<Firmware> previous;
+    {
+        std::lock_guard<std::mutex> guard(g_firmwareLock);
+        previous = std::exchange(g_firmware, std::move(firmware));
+    }
+    if (previous != nullptr) {
+        previous->SetNotifySink(nullptr);
+    }
+    ConnectFirmware();
+}
+
+std::shared_ptr<Firmware> InstalledFirmware()
+{
+    std::lock_guard<std::mutex> guard(g_firmwareLock);
+    return g_firmware;
+}
+
+void ConnectFirmware()
+{
+    if (std::shared_ptr<Firmware> firmware = InstalledFirmware()) {
+        firmware->SetNotifySink(Broadcast);
+    }
 }
 
 size_t RunningEvaluations()

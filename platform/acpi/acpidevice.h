@@ -21,14 +21,10 @@
 #include <vector>
 
 #include "acpi/eval.h"
-
-namespace plat {
-class Machine;
-}
+#include "ntos/io/irp.h"
 
 namespace plat::acpi {
 
-class IoPacket;
 struct InterfacePort;
 
 class AcpiDevice : public std::enable_shared_from_this<AcpiDevice> {
@@ -40,9 +36,15 @@ public:
 
     const std::string& Name() const { return name_; }
 
-    // An I/O control from the device above. Completes the packet before it
-    // returns (a rejected request) or later from an evaluation thread.
-    void DeviceControl(const std::shared_ptr<IoPacket>& packet);
+    // The physical device object the function device sits on: the ACPI
+    // driver's dispatch routines answer the packets sent to it.
+    io::DeviceObject* DeviceObject() { return &deviceObject_; }
+
+    // IRP_MJ_DEVICE_CONTROL from the device above. Completes the packet before
+    // it returns (a rejected request) or later from an evaluation thread; a
+    // pending evaluation can be cancelled (IoCancelIrp), which completes it
+    // with STATUS_CANCELLED and leaves the evaluation to run out unheard.
+    NTSTATUS DeviceControl(io::Irp* irp);
 
     // IRP_MN_QUERY_INTERFACE: the standard interface v2, with one reference taken for the caller.
     NTSTATUS QueryInterface(const GUID& type, PINTERFACE record, USHORT size, USHORT version);
@@ -71,9 +73,10 @@ public:
 
 private:
     void NotificationLoop();
-    void Evaluate(const std::shared_ptr<IoPacket>& packet, Firmware& firmware, EvalInput input);
+    NTSTATUS Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input);
 
     const std::string name_;
+    io::DeviceObject deviceObject_;
     InterfacePort* const port_;
 
     mutable std::mutex lock_;
@@ -91,11 +94,19 @@ private:
 
 // The ACPI device below a new function device (the Host keeps it in FxDevice::pdo).
 // Firmware notifications of the machine reach every live device made here.
-std::shared_ptr<AcpiDevice> CreateDevice(Machine& machine, std::string name = std::string());
+std::shared_ptr<AcpiDevice> CreateDevice(std::string name = std::string());
 
-// Routes the firmware's Notify to the live ACPI devices (CreateDevice does it;
-// call it again after giving the machine another firmware).
-void ConnectFirmware(Machine& machine);
+// The machine's firmware, whose tables the ACPI driver evaluates; its Notify
+// reaches the live ACPI devices. Null until the machine installs one.
+void InstallFirmware(std::shared_ptr<Firmware> firmware);
+std::shared_ptr<Firmware> InstalledFirmware();
+
+// The ACPI device whose physical device object this is; nullptr for a device of another driver.
+std::shared_ptr<AcpiDevice> DeviceBelow(const std::shared_ptr<io::DeviceObject>& lower);
+
+// Routes the installed firmware's Notify to the live ACPI devices again (a
+// firmware model may have dropped its sink since the device was made).
+void ConnectFirmware();
 
 // Evaluation threads still running (a firmware that hangs), and a wait until
 // none is; finished threads are joined.

@@ -12,11 +12,10 @@
 #include <set>
 
 #include "acpi/acpidevice.h"
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "machine/verifier.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "base/verifier.h"
+#include "ntos/ke/irql.h"
 
 namespace plat::acpi {
 namespace {
@@ -94,9 +93,7 @@ NTSTATUS RegisterForDeviceNotifications(PVOID Context, PDEVICE_NOTIFY_CALLBACK2 
         return STATUS_INVALID_PARAMETER;
     }
     // The machine may have been given another firmware since the device was made.
-    if (Machine* machine = Machine::CurrentOrNull()) {
-        ConnectFirmware(*machine);
-    }
+    ConnectFirmware();
     return device->RegisterHandler(NotificationHandler, NotificationContext);
 }
 

@@ -17,7 +17,7 @@
 #include "firmware/acpiexec_parse.h"
 #include "firmware/coprocess.h"
 #include "firmware/native.h"
-#include "machine/machine.h"
+#include "machine/hardware.h"
 #include "machine/physmem.h"
 
 namespace plat {
@@ -526,7 +526,7 @@ void AcpicaFirmware::SetBiosVersion(std::string version)
 
 // The table goes where the firmware says it is; a firmware whose function 3
 // does not answer with an address and a length keeps it to itself.
-void AcpicaFirmware::Attach(Machine& machine)
+void AcpicaFirmware::Attach(Hardware& machine)
 {
     (void)machine;
     {

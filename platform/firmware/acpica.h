@@ -84,7 +84,7 @@ public:
     NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result) override;
     std::string BiosVersion() const override;
     // Places SART at the address _DSM function 3 reports, when the firmware has both.
-    void Attach(Machine& machine) override;
+    void Attach(Hardware& machine) override;
 
     // Evaluates SMOD(mode) on the device: the firmware stores the mode and raises
     // Notify(0x80). STATUS_OBJECT_NAME_NOT_FOUND when the firmware has no SMOD.

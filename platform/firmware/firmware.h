@@ -14,7 +14,7 @@
 
 namespace plat {
 
-class Machine;
+class Hardware;
 
 // An ACPI object as a method takes or returns it.
 struct AcpiObject {
@@ -48,7 +48,7 @@ public:
     virtual std::string BiosVersion() const = 0;
 
     // Called when the machine takes this firmware: place tables in physical memory, etc.
-    virtual void Attach(Machine& machine) { (void)machine; }
+    virtual void Attach(Hardware& machine) { (void)machine; }
 
     // A fault of the ACPI driver's result path that a back end can ask for: the
     // signature written into evaluation results instead of the right one (0: none).

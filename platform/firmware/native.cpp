@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "machine/machine.h"
+#include "machine/hardware.h"
 #include "machine/physmem.h"
 
 namespace plat {
@@ -286,7 +286,7 @@ std::string NativeFirmware::BiosVersion() const
     return biosVersion_;
 }
 
-void NativeFirmware::Attach(Machine& machine)
+void NativeFirmware::Attach(Hardware& machine)
 {
     std::lock_guard<std::mutex> guard(lock_);
     machine_ = &machine;
@@ -340,7 +340,7 @@ DeviceModeTable NativeFirmware::Table(size_t index) const
 void NativeFirmware::SetSarTable(uint64_t address, std::vector<uint8_t> bytes, bool faulting)
 {
     std::lock_guard<std::mutex> guard(lock_);
-    bool attached = machine_ != nullptr && Machine::CurrentOrNull() == machine_;
+    bool attached = machine_ != nullptr && Hardware::CurrentOrNull() == machine_;
     if (attached && sarPlaced_) {
         machine_->Memory().RemoveRegion(sarAddress_);
     }

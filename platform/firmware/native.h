@@ -87,7 +87,7 @@ public:
 
     NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result) override;
     std::string BiosVersion() const override;
-    void Attach(Machine& machine) override;
+    void Attach(Hardware& machine) override;
     ULONG ResultSignatureOverride(const std::string& method, const std::vector<AcpiObject>& args) const override;
 
     void SetSupportedFunctions(uint64_t bits);
@@ -126,7 +126,7 @@ private:
 
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
-    Machine* machine_ = nullptr;
+    Hardware* machine_ = nullptr;
     uint64_t supported_ = 0xF;
     uint64_t deviceMode_ = 1;
     DeviceModeTable tables_[kTableCount];

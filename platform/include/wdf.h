@@ -319,7 +319,13 @@ VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
                                             PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
 VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
                                       PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
+typedef VOID EVT_WDF_IO_IN_CALLER_CONTEXT(WDFDEVICE Device, WDFREQUEST Request);
+typedef EVT_WDF_IO_IN_CALLER_CONTEXT* PFN_WDF_IO_IN_CALLER_CONTEXT;
+VOID WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT DeviceInit,
+                                               PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext);
+VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes);
 NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
+NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request);
 NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
                                         PCUNICODE_STRING ReferenceString);
 WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device);

@@ -17,8 +17,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "machine/verifier.h"
-#include "nt/bugcheck.h"
+#include "base/bugcheck.h"
+#include "base/verifier.h"
 
 namespace plat {
 

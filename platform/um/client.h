@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "machine/process.h"
+#include "ntos/ps/process.h"
 
 namespace plat::um {
 

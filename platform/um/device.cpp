@@ -3,11 +3,11 @@
 
 #include <cwchar>
 
-#include "machine/machine.h"
-#include "nt/irql.h"
+#include "ntos/ke/irql.h"
+#include "ntos/ps/process.h"
 #include "um/client.h"
-#include "wdf/dispatch.h"
-#include "wdf/fileobject.h"
+#include "ntos/io/devicefile.h"
+#include "wdf/device.h"
 
 namespace plat::um {
 namespace {
@@ -15,44 +15,6 @@ namespace {
 bool StartsWith(const std::wstring& text, const wchar_t* prefix)
 {
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
-}
-
-// The I/O manager probes the caller's buffers; a missing one with a length faults.
-bool BuffersReadable(const void* input, ULONG inputLength, const void* output, ULONG outputLength)
-{
-    return (input != nullptr || inputLength == 0) && (output != nullptr || outputLength == 0);
-}
-
-// The access the code's access bits ask of the handle.
-bool HandleAllows(ULONG code, ACCESS_MASK granted)
-{
-    ULONG required = (code >> 14) & 3;
-    if ((required & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) {
-        return false;
-    }
-    return !((required & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA));
-}
-
-NTSTATUS Send(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength, void* output,
-              ULONG outputLength, ULONG_PTR* information)
-{
-    *information = 0;
-    if (!BuffersReadable(input, inputLength, output, outputLength)) {
-        return STATUS_ACCESS_VIOLATION;
-    }
-    wdf::DeviceFile* file = nullptr;
-    ACCESS_MASK granted = 0;
-    NTSTATUS status = wdf::ReferenceDeviceFile(handle, mode, &file, &granted);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (mode == UserMode && !HandleAllows(code, granted)) {
-        status = STATUS_ACCESS_DENIED;
-    } else {
-        status = wdf::DeviceControl(file, mode, code, input, inputLength, output, outputLength, information);
-    }
-    ob::Dereference(file);
-    return status;
 }
 
 NTSTATUS Open(const std::wstring& path, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
@@ -63,7 +25,7 @@ NTSTATUS Open(const std::wstring& path, ACCESS_MASK desiredAccess, KPROCESSOR_MO
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    NTSTATUS status = wdf::OpenDevice(device, desiredAccess, mode, kernelHandle, handle);
+    NTSTATUS status = io::OpenDevice(&device->deviceObject, desiredAccess, mode, kernelHandle, handle);
     wdf::EndOpen(device);
     return status;
 }
@@ -83,8 +45,8 @@ NTSTATUS IoControl(HANDLE device, ULONG code, const void* input, ULONG inputLeng
 {
     RequirePassive("NtDeviceIoControlFile");
     ULONG_PTR ignored = 0;
-    return Send(device, UserMode, code, input, inputLength, output, outputLength,
-                information != nullptr ? information : &ignored);
+    return io::DeviceIoControl(device, UserMode, code, input, inputLength, output, outputLength,
+                               information != nullptr ? information : &ignored);
 }
 
 NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE* handle)
@@ -98,13 +60,13 @@ NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input
     ULONG_PTR ignored = 0;
     information = information != nullptr ? information : &ignored;
     *information = 0;
-    ProcessScope system(Machine::Current().Processes().System());
+    ProcessScope system(ProcessTable::Current().System());
     HANDLE handle = nullptr;
     NTSTATUS status = Open(path, GENERIC_READ | GENERIC_WRITE, KernelMode, true, &handle);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = Send(handle, KernelMode, code, input, inputLength, output, outputLength, information);
+    status = io::DeviceIoControl(handle, KernelMode, code, input, inputLength, output, outputLength, information);
     ob::CloseHandle(handle, KernelMode);
     return status;
 }

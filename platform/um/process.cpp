@@ -1,12 +1,12 @@
 /* Simulated client processes. */
 #include <windows.h>
 
-#include "machine/machine.h"
+#include "ntos/ps/process.h"
 #include "um/client.h"
 
 namespace plat::um {
 
-Process::Process(const std::string& name) : process_(Machine::Current().Processes().Create(name)) {}
+Process::Process(const std::string& name) : process_(ProcessTable::Current().Create(name)) {}
 
 Process::~Process() { Exit(); }
 
@@ -21,8 +21,8 @@ std::thread Process::Thread(std::function<void()> body)
 void Process::Exit()
 {
     // A machine that is already gone ended every process with it.
-    if (Machine* machine = Machine::CurrentOrNull()) {
-        machine->Processes().Exit(*process_);
+    if (ProcessTable* table = ProcessTable::CurrentOrNull()) {
+        table->Exit(*process_);
     }
 }
 

@@ -4,9 +4,9 @@
 #include <cwchar>
 #include <thread>
 
-#include "machine/machine.h"
-#include "nt/event.h"
-#include "nt/object.h"
+#include "machine/hardware.h"
+#include "ntos/ke/event.h"
+#include "ntos/ob/object.h"
 
 namespace {
 
@@ -180,7 +180,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 VOID Sleep(DWORD dwMilliseconds)
 {
     std::this_thread::sleep_for(
-        plat::Machine::Current().Clock().ToReal(static_cast<LONGLONG>(dwMilliseconds) * 10000));
+        plat::Hardware::Current().Clock().ToReal(static_cast<LONGLONG>(dwMilliseconds) * 10000));
 }
 
 }  // extern "C"

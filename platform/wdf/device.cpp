@@ -6,9 +6,9 @@
 #include <mutex>
 #include <thread>
 
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 
 namespace plat::wdf {
 namespace {
@@ -52,8 +52,15 @@ FxDevice::FxDevice(FxDriver* driver_, const WDFDEVICE_INIT& init, const WDF_OBJE
       pnpPower(init.pnpPower),
       hasFileObjectConfig(init.hasFileObjectConfig),
       fileObject(init.fileObject),
-      pdo(init.pdo)
+      lower(init.lower),
+      ioInCallerContext(init.ioInCallerContext),
+      hasRequestAttributes(init.hasRequestAttributes),
+      requestAttributes(init.requestAttributes)
 {
+    deviceObject.driver = FrameworkDriverObject();
+    deviceObject.lower = lower.get();
+    deviceObject.extension = this;
+    deviceObject.name = std::string(instanceId.begin(), instanceId.end());
     std::lock_guard<std::mutex> guard(g_devicesLock);
     g_devices.push_back(this);
 }
@@ -154,6 +161,24 @@ VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJEC
     if (FileObjectAttributes != nullptr) {
         DeviceInit->fileObjectAttributes = *FileObjectAttributes;
     }
+}
+
+VOID WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT DeviceInit,
+                                               PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext)
+{
+    plat::RequirePassive(__func__);
+    DeviceInit->ioInCallerContext = EvtIoInCallerContext;
+}
+
+VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes)
+{
+    plat::RequirePassive(__func__);
+    ValidateAttributes(RequestAttributes, __func__);
+    if (RequestAttributes->ParentObject != nullptr) {
+        plat::WdfViolation("device init", "request attributes may not name a parent: a request's parent is its device");
+    }
+    DeviceInit->requestAttributes = *RequestAttributes;
+    DeviceInit->hasRequestAttributes = true;
 }
 
 NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device)

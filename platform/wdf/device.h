@@ -8,11 +8,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include "ntos/io/irp.h"
 #include "wdf/driver.h"
-
-namespace plat::acpi {
-class AcpiDevice;
-}
 
 struct WDFDEVICE_INIT {
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPower;
@@ -21,7 +18,10 @@ struct WDFDEVICE_INIT {
     bool hasFileObjectAttributes = false;
     WDF_OBJECT_ATTRIBUTES fileObjectAttributes;
     std::wstring instanceId;
-    std::shared_ptr<plat::acpi::AcpiDevice> pdo;  // the ACPI device below the new device
+    std::shared_ptr<plat::io::DeviceObject> lower;  // the physical device object below the new device
+    PFN_WDF_IO_IN_CALLER_CONTEXT ioInCallerContext = nullptr;
+    bool hasRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
     bool consumed = false;
 };
 
@@ -53,7 +53,15 @@ struct FxDevice : FxObject {
 
     FxQueue* defaultQueue = nullptr;
     FxIoTarget* ioTarget = nullptr;
-    std::shared_ptr<plat::acpi::AcpiDevice> pdo;  // the ACPI device below this one
+    // The device object the I/O manager sends this device's requests to, on
+    // top of the physical device object below it (the bus driver's).
+    io::DeviceObject deviceObject;
+    std::shared_ptr<io::DeviceObject> lower;
+    // Called in the requestor's context before a request is queued (nullptr: queued at once).
+    PFN_WDF_IO_IN_CALLER_CONTEXT ioInCallerContext = nullptr;
+    // The context every request of this device gets (WdfDeviceInitSetRequestAttributes).
+    bool hasRequestAttributes = false;
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
 
     // Plug and Play and power callbacks of one device never overlap.
     std::recursive_mutex pnpLock;

@@ -1,12 +1,14 @@
 /*
- * Presenting device controls to queues, and stopping and starting queues with
- * the device's power state.
+ * Presenting device controls to queues, holding them while a power-managed
+ * queue is stopped, and stopping and starting queues with the device's power
+ * state.
  *
  * A request marks the queue it is presented on (presentedOn) before it looks
  * at whether the queue is powered; a power-down clears "powered" before it
  * looks at the marks. Both sides use sequentially consistent operations, so
- * either the request sees the queue stopped and waits, or the power-down sees
- * the request and waits for it: no lock is needed on the way in.
+ * either the request sees the queue stopped and is held, or the power-down
+ * sees the request and waits for it: no lock is needed on the way in. Held
+ * requests are kept under the queue's hold lock, where a power-up takes them.
  */
 #include "wdf/dispatch.h"
 
@@ -15,50 +17,14 @@
 #include <cstring>
 #include <vector>
 
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
 #include "wdf/fileobject.h"
 #include "wdf/queue.h"
 #include "wdf/request.h"
 
 namespace plat::wdf {
 namespace {
-
-// Lays out the request's buffers the way the I/O manager does for the code's method.
-void SetBuffers(FxRequest* request, const void* input, size_t inputLength, void* output, size_t outputLength)
-{
-    request->inputLength = inputLength;
-    request->outputLength = outputLength;
-    switch (METHOD_FROM_CTL_CODE(request->ioControlCode)) {
-    case METHOD_BUFFERED: {
-        size_t size = std::max(inputLength, outputLength);
-        UCHAR* system = SystemBuffer(request, size);
-        if (inputLength != 0) {
-            std::memcpy(system, input, inputLength);
-        }
-        // The buffer is recycled between callers: nothing of an earlier request may show.
-        if (size > inputLength) {
-            std::memset(system + inputLength, 0, size - inputLength);
-        }
-        request->inputBuffer = request->outputBuffer = system;
-        break;
-    }
-    case METHOD_IN_DIRECT:
-    case METHOD_OUT_DIRECT: {
-        UCHAR* system = SystemBuffer(request, inputLength);
-        if (inputLength != 0) {
-            std::memcpy(system, input, inputLength);
-        }
-        request->inputBuffer = system;
-        request->outputBuffer = static_cast<UCHAR*>(output);  // locked down in place
-        break;
-    }
-    default:  // METHOD_NEITHER: the driver would get the caller's raw pointers
-        request->inputBuffer = static_cast<UCHAR*>(const_cast<void*>(input));
-        request->outputBuffer = static_cast<UCHAR*>(output);
-        break;
-    }
-}
 
 void WakeDrainWaiter(FxQueue* queue)
 {
@@ -68,23 +34,27 @@ void WakeDrainWaiter(FxQueue* queue)
     }
 }
 
-// Marks the request as entering the queue; waits while the queue is stopped.
-// False when the queue was removed meanwhile.
-bool Enter(FxQueue* queue, FxRequest* request)
+enum class Entry { Presented, Held, Refused };
+
+// Marks the request as entering the queue. A stopped queue holds it (its
+// packet pends) or, once purged, refuses it.
+Entry Enter(FxQueue* queue, FxRequest* request)
 {
     for (;;) {
         request->presentedOn.store(queue, std::memory_order_seq_cst);
         if (queue->powered.load(std::memory_order_seq_cst)) {
-            return true;
+            return Entry::Presented;
         }
         request->presentedOn.store(nullptr, std::memory_order_seq_cst);
         WakeDrainWaiter(queue);
-        std::unique_lock<std::mutex> lock(queue->holdLock);
-        queue->holdWake.wait(lock, [queue] {
-            return queue->powered.load(std::memory_order_seq_cst) || queue->removed.load(std::memory_order_seq_cst);
-        });
+        std::lock_guard<std::mutex> guard(queue->holdLock);
         if (queue->removed.load(std::memory_order_seq_cst)) {
-            return false;
+            return Entry::Refused;
+        }
+        if (!queue->powered.load(std::memory_order_seq_cst)) {
+            request->state.store(RequestState::Queued, std::memory_order_release);
+            queue->held.push_back(request);
+            return Entry::Held;
         }
     }
 }
@@ -144,50 +114,131 @@ std::vector<FxQueue*> PowerManagedQueues(FxDevice* device)
 
 }  // namespace
 
-NTSTATUS DeviceControl(DeviceFile* file, KPROCESSOR_MODE mode, ULONG code, const void* input, size_t inputLength,
-                       void* output, size_t outputLength, ULONG_PTR* information)
+void FinishRequest(FxRequest* request)
 {
-    *information = 0;
-    if (!file->BeginRequest()) {
-        return STATUS_DEVICE_DOES_NOT_EXIST;
-    }
-    FxFileObject* fx = file->fx.load(std::memory_order_acquire);
-    FxQueue* queue = fx != nullptr ? file->device->defaultQueue : nullptr;
-    NTSTATUS status = fx == nullptr ? STATUS_DEVICE_DOES_NOT_EXIST : STATUS_INVALID_DEVICE_REQUEST;
-    if (queue == nullptr || queue->config.DispatchType == WdfIoQueueDispatchManual ||
-        (queue->config.EvtIoDeviceControl == nullptr && queue->config.EvtIoDefault == nullptr)) {
-        file->EndRequest();
-        return status;  // the framework completes what no callback can take
-    }
-    FxRequest* request = AcquireRequest();
+    io::Irp* irp = request->irp;
+    irp->status = request->status;
+    irp->information = request->information;
+    ReleaseRequest(request);
+    io::IoCompleteRequest(irp);
+}
+
+namespace {
+
+// Presents a request that entered its queue and finishes it; its status.
+NTSTATUS PresentNow(FxQueue* queue, FxRequest* request)
+{
+    Dispatch(queue, request, request->outputLength, request->inputLength, request->ioControlCode);
+    Leave(queue, request);
+    NTSTATUS status = request->status;
+    FinishRequest(request);
+    return status;
+}
+
+NTSTATUS Cancel(FxRequest* request)
+{
+    request->status = STATUS_CANCELLED;
+    request->information = 0;
+    FinishRequest(request);
+    return STATUS_CANCELLED;
+}
+
+NTSTATUS CompleteIrp(io::Irp* irp, NTSTATUS status)
+{
+    irp->status = status;
+    irp->information = 0;
+    io::IoCompleteRequest(irp);
+    return status;
+}
+
+// The request a device-control packet becomes, with its buffers as the I/O manager laid them out.
+FxRequest* RequestFor(FxDevice* device, FxQueue* queue, FxFileObject* fx, io::Irp* irp)
+{
+    FxRequest* request = AcquireRequest(device);
+    request->irp = irp;
     request->major = Major::DeviceControl;
-    request->requestorMode = mode;
-    request->ioControlCode = code;
+    request->requestorMode = irp->requestorMode;
+    request->ioControlCode = irp->ioControlCode;
+    request->inputLength = irp->inputLength;
+    request->outputLength = irp->outputLength;
+    switch (METHOD_FROM_CTL_CODE(irp->ioControlCode)) {
+    case METHOD_BUFFERED:
+        request->inputBuffer = request->outputBuffer = irp->systemBuffer;
+        break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        request->inputBuffer = irp->systemBuffer;
+        request->outputBuffer = static_cast<UCHAR*>(irp->userBuffer);
+        break;
+    default:  // METHOD_NEITHER: the driver would get the caller's raw pointers
+        request->inputBuffer = static_cast<UCHAR*>(const_cast<void*>(irp->userInput));
+        request->outputBuffer = static_cast<UCHAR*>(irp->userBuffer);
+        break;
+    }
     request->file = fx;
     request->queue = queue;
-    SetBuffers(request, input, inputLength, output, outputLength);
-    if (!Enter(queue, request)) {
-        ReleaseRequest(request);
-        file->EndRequest();
-        return STATUS_CANCELLED;
+    return request;
+}
+
+// EvtIoInCallerContext, on the requestor's thread: the driver completes the
+// request or gives it to a queue (WdfDeviceEnqueueRequest) before it returns.
+NTSTATUS CallInCallerContext(FxDevice* device, FxRequest* request)
+{
+    RequirePassive("EvtIoInCallerContext");
+    NTSTATUS entry = STATUS_PENDING;
+    bool enqueued = false;
+    request->inCallerContext = true;
+    request->entryStatus = &entry;
+    request->enqueued = &enqueued;
+    Present(request);
+    device->ioInCallerContext(static_cast<WDFDEVICE>(device->handle), HandleOf(request));
+    RequireReturnedAt(PASSIVE_LEVEL, "EvtIoInCallerContext");
+    if (enqueued) {
+        // The request may be finished and recycled by now: only what its queue said of it counts.
+        return entry;
     }
-    Dispatch(queue, request, outputLength, inputLength, code);
-    Leave(queue, request);
-    status = request->status;
-    ULONG_PTR completed = request->information;
-    if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && !NT_ERROR(status)) {
-        // Only what the driver says it wrote goes back, and never more than the caller's buffer.
-        completed = std::min<ULONG_PTR>(completed, outputLength);
-        if (completed != 0) {
-            std::memcpy(output, request->outputBuffer, completed);
-        }
-    } else if (!NT_ERROR(status)) {
-        completed = std::min<ULONG_PTR>(completed, outputLength);
+    request->inCallerContext = false;
+    if (request->state.load(std::memory_order_acquire) != RequestState::Completed) {
+        WdfViolation("request neither completed nor queued",
+                     "EvtIoInCallerContext returned without completing " + request->Describe() +
+                         " or giving it to a queue with WdfDeviceEnqueueRequest");
     }
-    *information = completed;
-    ReleaseRequest(request);
-    file->EndRequest();
+    NTSTATUS status = request->status;
+    FinishRequest(request);
     return status;
+}
+
+}  // namespace
+
+NTSTATUS Enqueue(FxQueue* queue, FxRequest* request)
+{
+    switch (Enter(queue, request)) {
+    case Entry::Presented:
+        return PresentNow(queue, request);
+    case Entry::Held:
+        return STATUS_PENDING;
+    default:
+        return Cancel(request);
+    }
+}
+
+NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp)
+{
+    auto* device = static_cast<FxDevice*>(deviceObject->extension);
+    FxFileObject* fx = irp->file != nullptr ? FxFileOf(irp->file) : nullptr;
+    if (fx == nullptr) {
+        return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+    }
+    FxQueue* queue = device->defaultQueue;
+    if (queue == nullptr || queue->config.DispatchType == WdfIoQueueDispatchManual ||
+        (queue->config.EvtIoDeviceControl == nullptr && queue->config.EvtIoDefault == nullptr)) {
+        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);  // the framework completes what no callback can take
+    }
+    FxRequest* request = RequestFor(device, queue, fx, irp);
+    if (device->ioInCallerContext != nullptr) {
+        return CallInCallerContext(device, request);
+    }
+    return Enqueue(queue, request);
 }
 
 void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
@@ -199,7 +250,18 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
             queue->removed.store(true, std::memory_order_seq_cst);
         }
     }
-    queue->holdWake.notify_all();  // held callers of a purged queue give up
+    queue->holdWake.notify_all();
+    if (purge) {
+        // Held requests of a queue that takes no more are cancelled.
+        std::vector<FxRequest*> held;
+        {
+            std::lock_guard<std::mutex> guard(queue->holdLock);
+            held.swap(queue->held);
+        }
+        for (FxRequest* request : held) {
+            Cancel(request);
+        }
+    }
     PFN_WDF_IO_QUEUE_IO_STOP stop = queue->config.EvtIoStop;
     if (stop != nullptr) {
         ForEachRequest([queue, stop, actionFlags](FxRequest* request) {
@@ -223,15 +285,22 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
 
 void QueuePowerUp(FxDevice* device)
 {
+    RequirePassive(__func__);
     for (FxQueue* queue : PowerManagedQueues(device)) {
+        std::vector<FxRequest*> held;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
             if (queue->removed.load(std::memory_order_seq_cst)) {
                 continue;
             }
             queue->powered.store(true, std::memory_order_seq_cst);
+            held.swap(queue->held);
         }
         queue->holdWake.notify_all();
+        // The requests that waited are presented here, on the power-up path's thread.
+        for (FxRequest* request : held) {
+            Enqueue(queue, request);
+        }
     }
 }
 

@@ -1,41 +1,51 @@
 /*
- * Queue dispatch: a device control sent on a device's handle is presented to
- * the device's default queue on the sender's own thread, in the sender's
- * process, at PASSIVE_LEVEL. A parallel queue serialises nothing. A
- * power-managed queue holds requests while its device is out of D0; the
- * sender waits until the device is back (a device control is synchronous).
+ * Queue dispatch. The framework's device-control dispatch routine takes the
+ * I/O manager's packet as a framework request: it calls EvtIoInCallerContext
+ * first when the driver has one (on the requestor's thread, in its process),
+ * then gives the request to the device's default queue. A powered queue
+ * presents it at once, on the same thread, at PASSIVE_LEVEL; a parallel queue
+ * serialises nothing. A power-managed queue whose device is out of D0 holds
+ * the request (the packet is pending, its sender waits) and presents it from
+ * the framework's power-up path, on the thread that powers the device up,
+ * which runs in the System process.
  *
  * The path allocates nothing and takes no lock of its own while the queue is
- * powered: the request and its system buffer come from the thread's cache.
+ * powered: the request comes from the thread's cache.
  */
 #pragma once
 #include <wdf.h>
+
+#include "ntos/io/irp.h"
 
 namespace plat::wdf {
 
 struct FxDevice;
 struct FxQueue;
-struct DeviceFile;
+struct FxRequest;
 
-// Sends a device control on a device file and waits for its completion.
-// Buffered method: one system buffer of max(in, out) bytes holds the input;
-// after completion, unless the status is an error, min(information, out)
-// bytes are copied back and *information is that count. For an error status
-// *information is what the driver completed the request with; nothing is
-// copied back.
-NTSTATUS DeviceControl(DeviceFile* file, KPROCESSOR_MODE mode, ULONG code, const void* input, size_t inputLength,
-                       void* output, size_t outputLength, ULONG_PTR* information);
+// IRP_MJ_DEVICE_CONTROL for a framework device.
+NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp);
 
-// Called by the Plug and Play manager after the device entered D0 (presents
-// the held requests) and before it leaves D0 (tells the driver about the
-// requests in its callbacks with EvtIoStop, holds new ones, and waits for
-// those in progress to complete). Both affect every power-managed queue of the device.
+// Gives a request to a queue (WdfDeviceEnqueueRequest, and the dispatch
+// itself): presents it now, holds it (STATUS_PENDING), or, for a queue that
+// takes no more requests, fails it with STATUS_CANCELLED. The request's
+// status once it was presented and completed.
+NTSTATUS Enqueue(FxQueue* queue, FxRequest* request);
+
+// The driver is done with a request: its status and information go to the
+// packet, which is completed, and the request goes back to its cache.
+void FinishRequest(FxRequest* request);
+
+// Called by the power-up path after the device entered D0 (presents the held
+// requests) and before it leaves D0 (tells the driver about the requests in
+// its callbacks with EvtIoStop, holds new ones, and waits for those in
+// progress to complete). Both affect every power-managed queue of the device.
 void QueuePowerUp(FxDevice* device);
 void QueuePowerDown(FxDevice* device);
 
-// Stops one queue: new requests are held (or, when purging, cancelled),
-// EvtIoStop is called for those in the driver, and the call returns once they
-// have completed.
+// Stops one queue: new requests are held (or, when purging, they and the held
+// ones are cancelled), EvtIoStop is called for those in the driver, and the
+// call returns once they have completed.
 void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge);
 
 }  // namespace plat::wdf

@@ -7,10 +7,12 @@
 #include <mutex>
 #include <vector>
 
-#include "machine/fault.h"
-#include "machine/verifier.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "base/verifier.h"
+#include "ntos/ke/irql.h"
+#include "wdf/dispatch.h"
+#include "wdf/fileobject.h"
 
 namespace plat::wdf {
 namespace {
@@ -49,6 +51,22 @@ FxDriver::FxDriver(PDRIVER_OBJECT wdm_, PCUNICODE_STRING path, const WDF_DRIVER_
 }
 
 FxDriver* CurrentDriver() { return g_driver.load(std::memory_order_acquire); }
+
+io::DriverObject* FrameworkDriverObject()
+{
+    // KMDF gives the I/O manager one dispatch routine per major function and
+    // sends each packet to the package that owns it.
+    static io::DriverObject driver = [] {
+        io::DriverObject object;
+        object.name = "\\Driver\\Wdf01000";
+        object.majorFunction[io::kMjCreate] = DispatchCreate;
+        object.majorFunction[io::kMjCleanup] = DispatchCleanup;
+        object.majorFunction[io::kMjClose] = DispatchClose;
+        object.majorFunction[io::kMjDeviceControl] = DispatchDeviceControl;
+        return object;
+    }();
+    return &driver;
+}
 
 ULONG DriverPoolTag()
 {

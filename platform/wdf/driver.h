@@ -1,6 +1,7 @@
 /* The framework driver object: one per loaded driver image. */
 #pragma once
 #include <string>
+#include "ntos/io/irp.h"
 #include "wdf/object.h"
 
 namespace plat::wdf {
@@ -21,5 +22,8 @@ FxDriver* CurrentDriver();
 ULONG DriverPoolTag();
 // Deletes the driver object with everything under it (unload); called by the loader.
 void DeleteDriver();
+
+// The dispatch table the framework gives the I/O manager for its devices.
+io::DriverObject* FrameworkDriverObject();
 
 }  // namespace plat::wdf

@@ -1,8 +1,7 @@
 /* WdfFdoQueryForInterface: IRP_MN_QUERY_INTERFACE to the device below. */
-#include "acpi/acpidevice.h"
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 #include "wdf/device.h"
 
 using namespace plat::wdf;
@@ -23,11 +22,20 @@ NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType, PINTERFAC
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    std::shared_ptr<plat::acpi::AcpiDevice> below = device->pdo;
+    plat::io::DeviceObject* below = device->deviceObject.lower;
     if (below == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
-    return below->QueryInterface(*InterfaceType, Interface, Size, Version);
+    plat::io::Irp* irp = plat::io::IoAllocateIrp(0, KernelMode);
+    irp->major = plat::io::kMjPnp;
+    irp->minor = plat::io::kMnQueryInterface;
+    irp->queryInterface = {InterfaceType, Interface, Size, Version};
+    if (plat::io::IoCallDriver(below, irp) == STATUS_PENDING) {
+        plat::io::WaitForIrp(irp);
+    }
+    status = irp->status;
+    plat::io::IoFreeIrp(irp);
+    return status;
 }
 
 }  // extern "C"

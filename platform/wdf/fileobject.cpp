@@ -9,8 +9,9 @@
  */
 #include "wdf/fileobject.h"
 
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
+#include "ntos/io/irp.h"
 #include "wdf/request.h"
 
 namespace plat::wdf {
@@ -73,7 +74,7 @@ NTSTATUS PresentCreate(FxDevice* device, FxFileObject* fx, KPROCESSOR_MODE mode)
     if (create == nullptr) {
         return STATUS_SUCCESS;
     }
-    FxRequest* request = AcquireRequest();
+    FxRequest* request = AcquireRequest(device);
     request->major = Major::Create;
     request->requestorMode = mode;
     request->file = fx;
@@ -86,6 +87,15 @@ NTSTATUS PresentCreate(FxDevice* device, FxFileObject* fx, KPROCESSOR_MODE mode)
     return status;
 }
 
+// Completes a packet of the file with a status.
+NTSTATUS Finish(io::Irp* irp, NTSTATUS status)
+{
+    irp->status = status;
+    irp->information = 0;
+    io::IoCompleteRequest(irp);
+    return status;
+}
+
 }  // namespace
 
 FxFileObject::FxFileObject(FxDevice* device_, const WDF_OBJECT_ATTRIBUTES* attributes)
@@ -95,131 +105,80 @@ FxFileObject::FxFileObject(FxDevice* device_, const WDF_OBJECT_ATTRIBUTES* attri
 
 void FxFileObject::OnDelete()
 {
-    std::lock_guard<std::recursive_mutex> guard(StripeOf(this));
-    DeviceFile* open = file;
+    io::FileObject* open;
+    {
+        std::lock_guard<std::recursive_mutex> guard(StripeOf(this));
+        open = file;
+    }
     if (open == nullptr) {
         return;  // closed normally, or never opened
     }
-    // The device goes away while a handle is open: finish the requests in
-    // progress, then close the file for the driver now; the handle stays and
-    // names a file without a device.
-    file = nullptr;
-    open->fx.store(nullptr, std::memory_order_release);
+    // The device goes away while a handle is open: the requests in progress
+    // finish (a close among them may close the file for the driver), then the
+    // file is closed for the driver now; the handle stays and names a file
+    // without a device.
     open->RunDown();
+    std::lock_guard<std::recursive_mutex> guard(StripeOf(this));
+    if (file == nullptr) {
+        return;
+    }
+    file = nullptr;
+    open->fsContext.store(nullptr, std::memory_order_release);
     RunClose(this);
 }
 
-DeviceFile::DeviceFile(FxDevice* device_) : ob::Object(ob::FileType()), device(device_) {}
-
-std::string DeviceFile::Describe() const { return ob::Object::Describe() + " (device file)"; }
-
-void DeviceFile::OnLastHandleClosed()
+NTSTATUS DispatchCreate(io::DeviceObject* deviceObject, io::Irp* irp)
 {
-    FxFileObject* current = fx.load(std::memory_order_acquire);
-    if (current == nullptr) {
-        return;
-    }
-    std::lock_guard<std::recursive_mutex> guard(StripeOf(current));
-    if (fx.load(std::memory_order_acquire) == current) {
-        RunCleanup(current);
-    }
-}
-
-void DeviceFile::OnLastReference()
-{
-    FxFileObject* current = fx.load(std::memory_order_acquire);
-    if (current == nullptr) {
-        return;
-    }
-    std::lock_guard<std::recursive_mutex> guard(StripeOf(current));
-    if (fx.load(std::memory_order_acquire) != current) {
-        return;  // the device's deletion got there first and closed it
-    }
-    fx.store(nullptr, std::memory_order_release);
-    current->file = nullptr;
-    RunClose(current);
-    Delete(current);
-}
-
-bool DeviceFile::BeginRequest()
-{
-    if (active_.fetch_add(2, std::memory_order_acq_rel) & 1) {
-        EndRequest();
-        return false;
-    }
-    return true;
-}
-
-void DeviceFile::EndRequest()
-{
-    if (active_.fetch_sub(2, std::memory_order_acq_rel) == 3) {
-        std::lock_guard<std::mutex> guard(drainLock_);
-        drained_.notify_all();
-    }
-}
-
-void DeviceFile::RunDown()
-{
-    active_.fetch_or(1, std::memory_order_acq_rel);
-    std::unique_lock<std::mutex> lock(drainLock_);
-    drained_.wait(lock, [this] { return active_.load(std::memory_order_acquire) == 1; });
-}
-
-NTSTATUS OpenDevice(FxDevice* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
-                    HANDLE* handle)
-{
-    RequirePassive("IRP_MJ_CREATE");
-    *handle = nullptr;
-    auto* file = new DeviceFile(device);
+    auto* device = static_cast<FxDevice*>(deviceObject->extension);
+    io::FileObject* file = irp->file;
     auto* fx = new FxFileObject(device, nullptr);
     NTSTATUS status = Register(fx, nullptr);
     if (!NT_SUCCESS(status)) {
         delete fx;
-        ob::Dereference(file);
-        return status;
+        return Finish(irp, status);
     }
     {
         std::lock_guard<std::recursive_mutex> guard(StripeOf(fx));
-        file->fx.store(fx, std::memory_order_release);
+        file->fsContext.store(fx, std::memory_order_release);
         fx->file = file;
     }
-    status = PresentCreate(device, fx, mode);
+    status = PresentCreate(device, fx, irp->requestorMode);
     if (!NT_SUCCESS(status)) {
-        {
-            std::lock_guard<std::recursive_mutex> guard(StripeOf(fx));
-            file->fx.store(nullptr, std::memory_order_release);
-            fx->file = nullptr;
-            fx->cleanedUp = fx->closed = true;  // a failed create never gets a cleanup or close
-            Delete(fx);
-        }
-        ob::Dereference(file);
-        return status;
+        std::lock_guard<std::recursive_mutex> guard(StripeOf(fx));
+        file->fsContext.store(nullptr, std::memory_order_release);
+        fx->file = nullptr;
+        fx->cleanedUp = fx->closed = true;  // a failed create never gets a cleanup or close
+        Delete(fx);
     }
-    HANDLE inserted = ob::InsertHandle(file, ob::MapGenericAccess(ob::FileType(), desiredAccess), kernelHandle);
-    // The handle holds the file now; without one, this runs the close path.
-    ob::Dereference(file);
-    if (inserted == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *handle = inserted;
-    return STATUS_SUCCESS;
+    return Finish(irp, status);
 }
 
-NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, DeviceFile** file, ACCESS_MASK* granted)
+NTSTATUS DispatchCleanup(io::DeviceObject*, io::Irp* irp)
 {
-    *file = nullptr;
-    ob::Object* object = nullptr;
-    NTSTATUS status = ob::ReferenceByHandle(handle, 0, ob::FileType(), mode, &object, granted);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    FxFileObject* current = FxFileOf(irp->file);
+    if (current != nullptr) {
+        std::lock_guard<std::recursive_mutex> guard(StripeOf(current));
+        if (FxFileOf(irp->file) == current) {
+            RunCleanup(current);
+        }
     }
-    auto* deviceFile = dynamic_cast<DeviceFile*>(object);
-    if (deviceFile == nullptr) {
-        ob::Dereference(object);
-        return STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
+    return Finish(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS DispatchClose(io::DeviceObject*, io::Irp* irp)
+{
+    FxFileObject* current = FxFileOf(irp->file);
+    if (current != nullptr) {
+        std::unique_lock<std::recursive_mutex> guard(StripeOf(current));
+        if (FxFileOf(irp->file) == current) {
+            irp->file->fsContext.store(nullptr, std::memory_order_release);
+            current->file = nullptr;
+            RunClose(current);
+            guard.unlock();
+            Delete(current);
+        }
     }
-    *file = deviceFile;
-    return STATUS_SUCCESS;
+    return Finish(irp, STATUS_SUCCESS);
 }
 
 }  // namespace plat::wdf

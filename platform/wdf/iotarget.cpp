@@ -5,12 +5,11 @@
 #include <climits>
 #include <cstring>
 
-#include "acpi/acpidevice.h"
-#include "acpi/iopacket.h"
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "machine/hardware.h"
+#include "ntos/io/irp.h"
+#include "ntos/ke/irql.h"
 #include "wdf/memory.h"
 
 namespace plat::wdf {
@@ -166,34 +165,52 @@ NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Requ
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    std::shared_ptr<plat::acpi::AcpiDevice> below = target->device->pdo;
+    plat::io::DeviceObject* below = target->device->deviceObject.lower;
     if (below == nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
 
-    plat::Clock& clock = plat::Machine::Current().Clock();
+    plat::Clock& clock = plat::Hardware::Current().Clock();
     LONGLONG deadline = 0;
     bool timed = RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
     if (timed) {
         deadline = Deadline(*RequestOptions, clock.Now());
     }
 
-    auto packet = std::make_shared<plat::acpi::IoPacket>(IoctlCode, input.buffer, input.length, output.length);
-    below->DeviceControl(packet);
-    if (!packet->Await(clock, timed ? &deadline : nullptr)) {
-        return STATUS_IO_TIMEOUT;
+    // The framework formats a packet of its own for the device below: a
+    // buffered device control from kernel mode.
+    plat::io::Irp* irp = plat::io::IoAllocateIrp(std::max(input.length, output.length), KernelMode);
+    irp->major = plat::io::kMjDeviceControl;
+    irp->ioControlCode = IoctlCode;
+    irp->inputLength = static_cast<ULONG>(input.length);
+    irp->outputLength = static_cast<ULONG>(output.length);
+    if (input.length != 0) {
+        std::memcpy(irp->systemBuffer, input.buffer, input.length);
+    }
+    if (plat::io::IoCallDriver(below, irp) == STATUS_PENDING &&
+        !plat::io::WaitForIrp(irp, &clock, timed ? &deadline : nullptr)) {
+        // The time-out expired: the request is cancelled, and the send still
+        // waits for it to complete. Only a request that completes as
+        // cancelled makes the send report the time-out.
+        plat::io::IoCancelIrp(irp);
+        plat::io::WaitForIrp(irp);
+        if (irp->status == STATUS_CANCELLED) {
+            irp->status = STATUS_IO_TIMEOUT;
+            irp->information = 0;
+        }
     }
 
     // The I/O manager copies back what the device below reported for a success
     // or a warning (STATUS_BUFFER_OVERFLOW), never more than the output buffer.
-    status = packet->Status();
-    size_t information = packet->Information();
+    status = irp->status;
+    size_t information = irp->information;
     if (!NT_ERROR(status) && information != 0 && output.buffer != nullptr) {
-        std::memcpy(output.buffer, packet->SystemBuffer(), std::min(information, output.length));
+        std::memcpy(output.buffer, irp->systemBuffer, std::min(information, output.length));
     }
     if (BytesReturned != nullptr) {
         *BytesReturned = information;
     }
+    plat::io::IoFreeIrp(irp);
     return status;
 }
 

@@ -3,10 +3,10 @@
 
 #include <cstring>
 
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
-#include "nt/pool.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ex/pool.h"
+#include "ntos/ke/irql.h"
 #include "wdf/driver.h"
 
 namespace plat::wdf {

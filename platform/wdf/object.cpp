@@ -18,10 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "machine/verifier.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/verifier.h"
+#include "ntos/ke/irql.h"
 #include "wdf/driver.h"
+#include "wdf/request.h"
 
 namespace plat::wdf {
 namespace {
@@ -436,7 +437,7 @@ VOID WdfObjectDelete(WDFOBJECT Object)
 
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
 {
-    FxObject* object = Resolve(Handle, __func__);
+    FxObject* object = IsRequestHandle(Handle) ? ResolveRequestForContext(Handle, __func__) : Resolve(Handle, __func__);
     if (object->context == nullptr || !SameContextType(object->contextType, TypeInfo)) {
         plat::WdfViolation("context type", object->Describe() + " has no context of type " +
                                                (TypeInfo && TypeInfo->ContextName ? TypeInfo->ContextName : "?"));

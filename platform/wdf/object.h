@@ -11,7 +11,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "nt/hostlock.h"
+#include "base/hostlock.h"
 #include <string>
 #include <vector>
 

@@ -1,9 +1,9 @@
 /* WdfIoQueueCreate: queues as the driver configures them. */
 #include "wdf/queue.h"
 
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 #include "wdf/dispatch.h"
 
 namespace plat::wdf {

@@ -7,10 +7,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "wdf/device.h"
 
 namespace plat::wdf {
+
+struct FxRequest;
 
 struct FxQueue : FxObject {
     FxQueue(FxDevice* device, const WDF_IO_QUEUE_CONFIG& config, const WDF_OBJECT_ATTRIBUTES* attributes);
@@ -25,6 +28,9 @@ struct FxQueue : FxObject {
     // device's interface cannot be opened before the device has started (D0).
     std::atomic<bool> powered{true};
     std::atomic<bool> removed{false};
+    // Requests held while the queue is not powered (under holdLock), presented
+    // by the next power-up or cancelled by a purge.
+    std::vector<FxRequest*> held;
     // Callers held while the queue is not powered, and a power-down waiting for
     // the requests in progress, wait here.
     std::mutex holdLock;

@@ -7,10 +7,10 @@
 
 #include <stdexcept>
 
-#include "machine/fault.h"
-#include "machine/machine.h"
+#include "base/fault.h"
+#include "machine/hardware.h"
 #include "machine/registry.h"
-#include "nt/irql.h"
+#include "ntos/ke/irql.h"
 #include "wdf/driver.h"
 #include "wdf/string.h"
 
@@ -25,7 +25,7 @@ std::string FxKey::Describe() const { return FxObject::Describe() + " (" + Regis
 
 namespace {
 
-plat::Registry& Hive() { return Machine::Current().Registry(); }
+plat::Registry& Hive() { return Hardware::Current().Registry(); }
 
 ACCESS_MASK Granted(ACCESS_MASK desired)
 {

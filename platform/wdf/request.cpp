@@ -9,9 +9,11 @@
 #include <mutex>
 #include <thread>
 
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
+#include "wdf/device.h"
 #include "wdf/fileobject.h"
+#include "wdf/dispatch.h"
 #include "wdf/queue.h"
 
 namespace plat::wdf {
@@ -20,7 +22,7 @@ namespace {
 constexpr uint32_t kChunkBits = 8;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
 constexpr uint32_t kMaxChunks = 1024;
-// A system buffer larger than this is given back after its request.
+// A context larger than this is given back after its request.
 constexpr size_t kKeptStorage = 64 * 1024;
 // Request handles have bit 3 set, which no other framework handle has.
 constexpr uint64_t kRequestTag = 0x8;
@@ -182,7 +184,7 @@ std::string FxRequest::Describe() const
     return text + code;
 }
 
-FxRequest* AcquireRequest()
+FxRequest* AcquireRequest(const FxDevice* device)
 {
     FxRequest* request;
     if (!t_cache.idle.empty()) {
@@ -198,8 +200,26 @@ FxRequest* AcquireRequest()
     request->inputBuffer = request->outputBuffer = nullptr;
     request->file = nullptr;
     request->queue = nullptr;
+    request->irp = nullptr;
+    request->inCallerContext = false;
+    request->entryStatus = nullptr;
+    request->enqueued = nullptr;
     request->status = STATUS_PENDING;
     request->information = 0;
+    request->context = nullptr;
+    request->contextType = nullptr;
+    request->cleanup = nullptr;
+    if (device != nullptr && device->hasRequestAttributes) {
+        const WDF_OBJECT_ATTRIBUTES& attributes = device->requestAttributes;
+        request->cleanup = attributes.EvtCleanupCallback;
+        if (attributes.ContextTypeInfo != nullptr) {
+            size_t size = attributes.ContextSizeOverride != 0 ? attributes.ContextSizeOverride
+                                                               : attributes.ContextTypeInfo->ContextSize;
+            request->contextStorage.assign(size, 0);
+            request->context = request->contextStorage.data();
+            request->contextType = attributes.ContextTypeInfo;
+        }
+    }
     return request;
 }
 
@@ -209,24 +229,36 @@ void ReleaseRequest(FxRequest* request)
     while (request->pins.load(std::memory_order_seq_cst) != 0) {
         std::this_thread::yield();
     }
+    if (request->cleanup != nullptr) {
+        // The framework frees a request once it is completed; its context's cleanup runs then.
+        request->state.store(RequestState::Cleanup, std::memory_order_release);
+        request->cleanup(HandleOf(request));
+        RequireReturnedAt(PASSIVE_LEVEL, "EvtCleanupCallback");
+    }
     request->generation.fetch_add(1, std::memory_order_acq_rel);
     request->state.store(RequestState::Idle, std::memory_order_release);
     request->handle = nullptr;
-    if (request->storage.capacity() > kKeptStorage) {
-        std::vector<UCHAR>().swap(request->storage);
+    if (request->contextStorage.capacity() > kKeptStorage) {
+        std::vector<UCHAR>().swap(request->contextStorage);
     }
     t_cache.idle.push_back(request);
 }
 
-UCHAR* SystemBuffer(FxRequest* request, size_t size)
+bool IsRequestHandle(WDFOBJECT handle)
 {
-    if (size == 0) {
-        return nullptr;
+    auto value = reinterpret_cast<uint64_t>(handle);
+    return (value & 0xF) == kRequestTag && ((value & 0xFFFFFFFFu) >> 4) != 0;
+}
+
+FxRequest* ResolveRequestForContext(WDFOBJECT handle, const char* routine)
+{
+    uint32_t generation = 0;
+    FxRequest* request = Decode(static_cast<WDFREQUEST>(handle), &generation);
+    if (request != nullptr && request->generation.load(std::memory_order_acquire) == generation &&
+        request->state.load(std::memory_order_acquire) == RequestState::Cleanup) {
+        return request;
     }
-    if (request->storage.size() < size) {
-        request->storage.resize(size);
-    }
-    return request->storage.data();
+    return ResolveRequest(static_cast<WDFREQUEST>(handle), routine);
 }
 
 WDFREQUEST HandleOf(const FxRequest* request)
@@ -331,6 +363,27 @@ VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) { Complete(Request,
 VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
 {
     Complete(Request, Status, &Information, __func__);
+}
+
+NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    auto* device = ResolveAs<FxDevice>(Device, FxType::Device, __func__);
+    FxRequest* request = ResolveRequest(Request, __func__);
+    if (!request->inCallerContext || request->queue == nullptr || request->queue->device != device) {
+        plat::WdfViolation("WdfDeviceEnqueueRequest", "only EvtIoInCallerContext may give a request of its own "
+                                                      "device to the queue (" + request->Describe() + ")");
+    }
+    FxQueue* queue = request->queue;
+    if (queue->removed.load(std::memory_order_seq_cst)) {
+        return STATUS_INVALID_DEVICE_STATE;  // the caller still owns the request and completes it
+    }
+    // Once queued, the request is the queue's: what it said is read from the caller's frame.
+    NTSTATUS* entryStatus = request->entryStatus;
+    *request->enqueued = true;
+    request->inCallerContext = false;
+    *entryStatus = Enqueue(queue, request);
+    return STATUS_SUCCESS;
 }
 
 VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)

@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "ntos/io/irp.h"
 #include "wdf/object.h"
 
 namespace plat::wdf {
 
 struct FxQueue;
 struct FxFileObject;
+struct FxDevice;
 
 // IRP major functions of the requests the framework presents.
 enum class Major : UCHAR {
@@ -23,7 +25,9 @@ enum class Major : UCHAR {
     DeviceControl = 0x0E,
 };
 
-enum class RequestState : int { Idle, Presented, Completed };
+// Presented: the driver owns it; Queued: a queue holds it; Cleanup: its
+// context's cleanup callback runs (the context may still be read).
+enum class RequestState : int { Idle, Presented, Queued, Completed, Cleanup };
 
 // Aligned to a cache line: requests of different threads share none.
 struct alignas(64) FxRequest : FxObject {
@@ -41,6 +45,15 @@ struct alignas(64) FxRequest : FxObject {
     UCHAR* outputBuffer = nullptr;  // the system buffer (buffered) or the caller's buffer (direct)
     FxFileObject* file = nullptr;
     FxQueue* queue = nullptr;       // nullptr for a create request
+    io::Irp* irp = nullptr;         // the packet this request stands for (device controls)
+
+    // In EvtIoInCallerContext: where WdfDeviceEnqueueRequest reports the queue's answer.
+    bool inCallerContext = false;
+    NTSTATUS* entryStatus = nullptr;
+    bool* enqueued = nullptr;
+
+    // The typed context every request of its device gets, zeroed for each use.
+    std::vector<UCHAR> contextStorage;
 
     // Completion.
     std::atomic<RequestState> state{RequestState::Idle};
@@ -52,19 +65,22 @@ struct alignas(64) FxRequest : FxObject {
     // Held by a power-down that calls EvtIoStop with the request; recycling waits for it.
     std::atomic<int> pins{0};
 
-    // Backing store of the system buffer; kept between uses up to a limit.
-    std::vector<UCHAR> storage;
     uint32_t slot = 0;
     std::atomic<uint32_t> generation{1};
 };
 
-// A request from the calling thread's cache, reset and ready to be filled in.
-FxRequest* AcquireRequest();
-// Gives a request back to the thread's cache; its handle stops resolving.
+// A request from the calling thread's cache, reset and ready to be filled in,
+// with the request context the device's request attributes give.
+FxRequest* AcquireRequest(const FxDevice* device);
+// Gives a request back to the thread's cache after running its context's
+// cleanup callback; its handle stops resolving.
 void ReleaseRequest(FxRequest* request);
 
-// A buffer of the given size in the request's own storage (nullptr for 0 bytes).
-UCHAR* SystemBuffer(FxRequest* request, size_t size);
+// True when the handle has the shape of a request handle.
+bool IsRequestHandle(WDFOBJECT handle);
+// The request a handle names while it is presented, or while its context's
+// cleanup runs (for the context calls); stops the system otherwise.
+FxRequest* ResolveRequestForContext(WDFOBJECT handle, const char* routine);
 
 // The handle of the request's current use (readable from any thread).
 WDFREQUEST HandleOf(const FxRequest* request);

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 #include "wdf/driver.h"
 
 namespace plat::wdf {

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "machine/fault.h"
-#include "nt/bugcheck.h"
-#include "nt/irql.h"
+#include "base/bugcheck.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 #include "wdf/object.h"
 
 namespace plat::wdf {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "machine/verifier.h"
+#include "base/verifier.h"
 
 namespace plat::trace {
 namespace {

@@ -8,17 +8,17 @@
 #include <stdarg.h>
 #include <string.h>
 
-#include "machine/fault.h"
-#include "machine/machine.h"
-#include "nt/irql.h"
-#include "nt/sysroutine.h"
+#include "base/fault.h"
+#include "machine/hardware.h"
+#include "ntos/ke/irql.h"
+#include "ntos/mm/sysroutine.h"
 #include "wpp/control.h"
 
 namespace {
 
 bool ClassicProvidersOffered()
 {
-    plat::Machine* machine = plat::Machine::CurrentOrNull();
+    plat::Hardware* machine = plat::Hardware::CurrentOrNull();
     return machine == nullptr || machine->options().classicEtwProvider;
 }
 

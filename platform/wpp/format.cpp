@@ -14,7 +14,7 @@
 
 #include <cwchar>
 
-#include "nt/status.h"
+#include "base/status.h"
 #include "wpp/capture.h"
 #include "wpp/wpp.h"
 

@@ -24,8 +24,8 @@
 #include <new>
 #include <vector>
 
-#include "machine/machine.h"
-#include "nt/irql.h"
+#include "machine/hardware.h"
+#include "ntos/ke/irql.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -76,7 +76,7 @@ struct Moment {
         Moment moment;
         moment.ticks = Ticks();
         moment.steady = SteadyNanoseconds();
-        if (Machine* machine = Machine::CurrentOrNull()) {
+        if (Hardware* machine = Hardware::CurrentOrNull()) {
             moment.machine = machine->Clock().Now();
             moment.rate = machine->Clock().Rate();
         }

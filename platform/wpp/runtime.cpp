@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "machine/machine.h"
-#include "nt/irql.h"
-#include "nt/status.h"
+#include "base/status.h"
+#include "machine/hardware.h"
+#include "ntos/ke/irql.h"
 #include "wpp/etw.h"
 #include "wpp/recorder.h"
 #include "wpp/wmi.h"
@@ -99,7 +99,7 @@ void CopyText(char (&to)[N], const char* from)
 
 LONGLONG MachineTime()
 {
-    plat::Machine* machine = plat::Machine::CurrentOrNull();
+    plat::Hardware* machine = plat::Hardware::CurrentOrNull();
     return machine != nullptr ? machine->Clock().Now() : 0;
 }
 

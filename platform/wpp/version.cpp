@@ -4,7 +4,7 @@
  */
 #include <wdm.h>
 
-#include "nt/sysroutine.h"
+#include "ntos/mm/sysroutine.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <map>
 #include <mutex>
 
-#include "machine/fault.h"
-#include "nt/irql.h"
+#include "base/fault.h"
+#include "ntos/ke/irql.h"
 #include "wpp/control.h"
 
 namespace plat::wmi {

@@ -57,7 +57,7 @@ protected:
     plat::acpi::AcpiDevice& Below()
     {
         auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
-        return *fx->pdo;
+        return *plat::acpi::DeviceBelow(fx->lower);
     }
 
     // The driver-wide BiosSarState variable of the loaded image.

@@ -9,10 +9,10 @@
 
 #include <memory>
 
-#include "machine/fault.h"
-#include "machine/host.h"
-#include "machine/machine.h"
-#include "machine/verifier.h"
+#include "base/fault.h"
+#include "base/verifier.h"
+#include "system/host.h"
+#include "system/machine.h"
 #include "tvrx.h"
 
 namespace tvrx::test {

@@ -1,0 +1,102 @@
+/* Names of the NTSTATUS values, for traces and reports. */
+#include "base/status.h"
+
+namespace plat {
+
+const char* StatusName(NTSTATUS status)
+{
+    switch (static_cast<unsigned int>(status)) {
+    case 0x00000000u: return "STATUS_SUCCESS";
+    case 0x00000001u: return "STATUS_WAIT_1";
+    case 0x00000080u: return "STATUS_ABANDONED";
+    case 0x00000102u: return "STATUS_TIMEOUT";
+    case 0x00000103u: return "STATUS_PENDING";
+    case 0x00000104u: return "STATUS_REPARSE";
+    case 0x00000105u: return "STATUS_MORE_ENTRIES";
+    case 0x40000000u: return "STATUS_OBJECT_NAME_EXISTS";
+    case 0x80000005u: return "STATUS_BUFFER_OVERFLOW";
+    case 0x80000002u: return "STATUS_DATATYPE_MISALIGNMENT";
+    case 0x80000003u: return "STATUS_BREAKPOINT";
+    case 0x80000011u: return "STATUS_DEVICE_BUSY";
+    case 0x80000006u: return "STATUS_NO_MORE_FILES";
+    case 0x8000001Au: return "STATUS_NO_MORE_ENTRIES";
+    case 0x80000028u: return "STATUS_PLUGPLAY_QUERY_VETOED";
+    case 0xC0000001u: return "STATUS_UNSUCCESSFUL";
+    case 0xC0000002u: return "STATUS_NOT_IMPLEMENTED";
+    case 0xC0000003u: return "STATUS_INVALID_INFO_CLASS";
+    case 0xC0000004u: return "STATUS_INFO_LENGTH_MISMATCH";
+    case 0xC0000005u: return "STATUS_ACCESS_VIOLATION";
+    case 0xC0000006u: return "STATUS_IN_PAGE_ERROR";
+    case 0xC0000008u: return "STATUS_INVALID_HANDLE";
+    case 0xC000000Du: return "STATUS_INVALID_PARAMETER";
+    case 0xC000000Eu: return "STATUS_NO_SUCH_DEVICE";
+    case 0xC000000Fu: return "STATUS_NO_SUCH_FILE";
+    case 0xC0000010u: return "STATUS_INVALID_DEVICE_REQUEST";
+    case 0xC0000011u: return "STATUS_END_OF_FILE";
+    case 0xC0000016u: return "STATUS_MORE_PROCESSING_REQUIRED";
+    case 0xC0000017u: return "STATUS_NO_MEMORY";
+    case 0xC000001Du: return "STATUS_ILLEGAL_INSTRUCTION";
+    case 0xC0000022u: return "STATUS_ACCESS_DENIED";
+    case 0xC0000023u: return "STATUS_BUFFER_TOO_SMALL";
+    case 0xC0000024u: return "STATUS_OBJECT_TYPE_MISMATCH";
+    case 0xC0000033u: return "STATUS_OBJECT_NAME_INVALID";
+    case 0xC0000034u: return "STATUS_OBJECT_NAME_NOT_FOUND";
+    case 0xC0000035u: return "STATUS_OBJECT_NAME_COLLISION";
+    case 0xC0000039u: return "STATUS_OBJECT_PATH_INVALID";
+    case 0xC000003Au: return "STATUS_OBJECT_PATH_NOT_FOUND";
+    case 0xC000003Bu: return "STATUS_OBJECT_PATH_SYNTAX_BAD";
+    case 0xC0000043u: return "STATUS_SHARING_VIOLATION";
+    case 0xC0000056u: return "STATUS_DELETE_PENDING";
+    case 0xC0000073u: return "STATUS_NONE_MAPPED";
+    case 0xC000007Au: return "STATUS_PROCEDURE_NOT_FOUND";
+    case 0xC000007Bu: return "STATUS_INVALID_IMAGE_FORMAT";
+    case 0xC000007Fu: return "STATUS_DISK_FULL";
+    case 0xC0000094u: return "STATUS_INTEGER_DIVIDE_BY_ZERO";
+    case 0xC0000095u: return "STATUS_INTEGER_OVERFLOW";
+    case 0xC000009Au: return "STATUS_INSUFFICIENT_RESOURCES";
+    case 0xC000009Cu: return "STATUS_DEVICE_DATA_ERROR";
+    case 0xC000009Du: return "STATUS_DEVICE_NOT_CONNECTED";
+    case 0xC00000A2u: return "STATUS_MEDIA_WRITE_PROTECTED";
+    case 0xC00000A3u: return "STATUS_DEVICE_NOT_READY";
+    case 0xC00000B5u: return "STATUS_IO_TIMEOUT";
+    case 0xC00000BAu: return "STATUS_FILE_IS_A_DIRECTORY";
+    case 0xC00000BBu: return "STATUS_NOT_SUPPORTED";
+    case 0xC00000C0u: return "STATUS_DEVICE_DOES_NOT_EXIST";
+    case 0xC00000E8u: return "STATUS_INVALID_USER_BUFFER";
+    case 0xC00000FDu: return "STATUS_STACK_OVERFLOW";
+    case 0xC0000103u: return "STATUS_NOT_A_DIRECTORY";
+    case 0xC0000120u: return "STATUS_CANCELLED";
+    case 0xC0000141u: return "STATUS_INVALID_ADDRESS";
+    case 0xC000014Cu: return "STATUS_REGISTRY_CORRUPT";
+    case 0xC0000184u: return "STATUS_INVALID_DEVICE_STATE";
+    case 0xC0000185u: return "STATUS_IO_DEVICE_ERROR";
+    case 0xC0000206u: return "STATUS_INVALID_BUFFER_SIZE";
+    case 0xC0000225u: return "STATUS_NOT_FOUND";
+    case 0xC00002B9u: return "STATUS_NOINTERFACE";
+    case 0xC00002D3u: return "STATUS_POWER_STATE_INVALID";
+    case 0xC0140001u: return "STATUS_ACPI_INVALID_OPCODE";
+    case 0xC0140002u: return "STATUS_ACPI_STACK_OVERFLOW";
+    case 0xC0140003u: return "STATUS_ACPI_ASSERT_FAILED";
+    case 0xC0140004u: return "STATUS_ACPI_INVALID_INDEX";
+    case 0xC0140005u: return "STATUS_ACPI_INVALID_ARGUMENT";
+    case 0xC0140006u: return "STATUS_ACPI_FATAL";
+    case 0xC0140007u: return "STATUS_ACPI_INVALID_SUPERNAME";
+    case 0xC0140008u: return "STATUS_ACPI_INVALID_ARGTYPE";
+    case 0xC0140009u: return "STATUS_ACPI_INVALID_OBJTYPE";
+    case 0xC014000Au: return "STATUS_ACPI_INVALID_TARGETTYPE";
+    case 0xC014000Bu: return "STATUS_ACPI_INCORRECT_ARGUMENT_COUNT";
+    case 0xC014000Cu: return "STATUS_ACPI_ADDRESS_NOT_MAPPED";
+    case 0xC014000Du: return "STATUS_ACPI_INVALID_EVENTTYPE";
+    case 0xC014000Eu: return "STATUS_ACPI_HANDLER_COLLISION";
+    case 0xC014000Fu: return "STATUS_ACPI_INVALID_DATA";
+    case 0xC0140010u: return "STATUS_ACPI_INVALID_REGION";
+    case 0xC0140011u: return "STATUS_ACPI_INVALID_ACCESS_SIZE";
+    case 0xC0140014u: return "STATUS_ACPI_NOT_INITIALIZED";
+    case 0xC0140019u: return "STATUS_ACPI_INVALID_TABLE";
+    case 0xC0140020u: return "STATUS_ACPI_REG_HANDLER_FAILED";
+    case 0xC0140021u: return "STATUS_ACPI_POWER_REQUEST_FAILED";
+    default: return nullptr;
+    }
+}
+
+}  // namespace plat

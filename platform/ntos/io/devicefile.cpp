@@ -1,0 +1,190 @@
+/* Files on devices: open, device control, cleanup and close as request packets. */
+#include "ntos/io/devicefile.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
+
+namespace plat::io {
+namespace {
+
+// The access the code's access bits ask of the handle.
+bool HandleAllows(ULONG code, ACCESS_MASK granted)
+{
+    ULONG required = (code >> 14) & 3;
+    if ((required & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) {
+        return false;
+    }
+    return !((required & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA));
+}
+
+// The I/O manager probes the caller's buffers; a missing one with a length faults.
+bool BuffersReadable(const void* input, ULONG inputLength, const void* output, ULONG outputLength)
+{
+    return (input != nullptr || inputLength == 0) && (output != nullptr || outputLength == 0);
+}
+
+// Sends a packet of the file to its device and waits for it; its status.
+NTSTATUS SendAndWait(FileObject* file, Irp* irp)
+{
+    irp->file = file;
+    if (IoCallDriver(file->device, irp) == STATUS_PENDING) {
+        WaitForIrp(irp);
+    }
+    return irp->status;
+}
+
+// A cleanup or close: nothing reaches a device that is gone.
+void SendFileRequest(FileObject* file, UCHAR major)
+{
+    if (!file->BeginRequest()) {
+        return;
+    }
+    Irp* irp = IoAllocateIrp(0, KernelMode);
+    irp->major = major;
+    SendAndWait(file, irp);
+    IoFreeIrp(irp);
+    file->EndRequest();
+}
+
+// Lays out the packet's buffers the way the I/O manager does for the code's method.
+size_t SystemBufferSize(ULONG code, ULONG inputLength, ULONG outputLength)
+{
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED:
+        return std::max(inputLength, outputLength);
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        return inputLength;
+    default:
+        return 0;
+    }
+}
+
+// Buffered output goes back as the driver reported it. A driver that reports
+// more than the caller's buffer holds would have the I/O manager write past
+// it: Driver Verifier stops such a driver.
+ULONG_PTR CopyBack(const Irp* irp, void* output, ULONG outputLength)
+{
+    ULONG_PTR information = irp->information;
+    if (METHOD_FROM_CTL_CODE(irp->ioControlCode) != METHOD_BUFFERED) {
+        return std::min<ULONG_PTR>(information, outputLength);
+    }
+    if (information > outputLength) {
+        VerifierViolation("buffered I/O (Driver Verifier, I/O verification)",
+                          "device control 0x" + std::to_string(irp->ioControlCode) + " completed with Information " +
+                              std::to_string(information) + " for an output buffer of " +
+                              std::to_string(outputLength) + " bytes");
+    }
+    if (information != 0) {
+        std::memcpy(output, irp->systemBuffer, information);
+    }
+    return information;
+}
+
+}  // namespace
+
+FileObject::FileObject(DeviceObject* device_) : ob::Object(ob::FileType()), device(device_) {}
+
+std::string FileObject::Describe() const { return ob::Object::Describe() + " (device file)"; }
+
+void FileObject::OnLastHandleClosed() { SendFileRequest(this, kMjCleanup); }
+
+void FileObject::OnLastReference() { SendFileRequest(this, kMjClose); }
+
+bool FileObject::BeginRequest()
+{
+    if (active_.fetch_add(2, std::memory_order_acq_rel) & 1) {
+        EndRequest();
+        return false;
+    }
+    return true;
+}
+
+void FileObject::EndRequest()
+{
+    if (active_.fetch_sub(2, std::memory_order_acq_rel) == 3) {
+        std::lock_guard<std::mutex> guard(drainLock_);
+        drained_.notify_all();
+    }
+}
+
+void FileObject::RunDown()
+{
+    active_.fetch_or(1, std::memory_order_acq_rel);
+    std::unique_lock<std::mutex> lock(drainLock_);
+    drained_.wait(lock, [this] { return active_.load(std::memory_order_acquire) == 1; });
+}
+
+NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
+                    HANDLE* handle)
+{
+    RequirePassive("IRP_MJ_CREATE");
+    *handle = nullptr;
+    auto* file = new FileObject(device);
+    Irp* irp = IoAllocateIrp(0, mode);
+    irp->major = kMjCreate;
+    NTSTATUS status = SendAndWait(file, irp);
+    IoFreeIrp(irp);
+    if (!NT_SUCCESS(status)) {
+        // A failed create never gets a cleanup or close.
+        file->RunDown();
+        ob::Dereference(file);
+        return status;
+    }
+    HANDLE inserted = ob::InsertHandle(file, ob::MapGenericAccess(ob::FileType(), desiredAccess), kernelHandle);
+    // The handle holds the file now; without one, this runs the close path.
+    ob::Dereference(file);
+    if (inserted == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *handle = inserted;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength, ULONG_PTR* information)
+{
+    *information = 0;
+    if (!BuffersReadable(input, inputLength, output, outputLength)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    ob::Object* object = nullptr;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = ob::ReferenceByHandle(handle, 0, ob::FileType(), mode, &object, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* file = dynamic_cast<FileObject*>(object);
+    if (file == nullptr) {
+        status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
+    } else if (mode == UserMode && !HandleAllows(code, granted)) {
+        status = STATUS_ACCESS_DENIED;
+    } else if (!file->BeginRequest()) {
+        status = STATUS_DEVICE_DOES_NOT_EXIST;
+    } else {
+        Irp* irp = IoAllocateIrp(SystemBufferSize(code, inputLength, outputLength), mode);
+        irp->major = kMjDeviceControl;
+        irp->ioControlCode = code;
+        irp->inputLength = inputLength;
+        irp->outputLength = outputLength;
+        if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER) {
+            irp->userInput = input;
+        } else if (inputLength != 0) {
+            std::memcpy(irp->systemBuffer, input, inputLength);
+        }
+        if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED) {
+            irp->userBuffer = output;  // locked down in place (direct) or the raw pointer (neither)
+        }
+        status = SendAndWait(file, irp);
+        *information = NT_ERROR(status) ? irp->information : CopyBack(irp, output, outputLength);
+        IoFreeIrp(irp);
+        file->EndRequest();
+    }
+    ob::Dereference(object);
+    return status;
+}
+
+}  // namespace plat::io

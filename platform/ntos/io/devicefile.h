@@ -1,0 +1,63 @@
+/*
+ * Files opened on devices, and the system services that use them: open
+ * (IRP_MJ_CREATE), device control (IRP_MJ_DEVICE_CONTROL), and the cleanup
+ * and close that follow the last handle and the last reference
+ * (IRP_MJ_CLEANUP, IRP_MJ_CLOSE). Each request is a packet sent to the top of
+ * the file's device stack.
+ *
+ * A file holds run-down protection of its device for each request in
+ * progress: when the device goes away, its driver runs the file down (no new
+ * request reaches it, and those in progress finish first), and the file's
+ * handles then name a file without a device.
+ */
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "ntos/io/irp.h"
+#include "ntos/ob/object.h"
+
+namespace plat::io {
+
+struct FileObject : ob::Object {
+    explicit FileObject(DeviceObject* device);
+    void OnLastHandleClosed() override;  // IRP_MJ_CLEANUP
+    void OnLastReference() override;     // IRP_MJ_CLOSE
+    std::string Describe() const override;
+
+    // Brackets a request of this file; false once the device is gone.
+    bool BeginRequest();
+    void EndRequest();
+    // Refuses new requests and waits for those in progress (the device goes away).
+    void RunDown();
+
+    DeviceObject* const device;        // valid while a request is in progress (BeginRequest)
+    std::atomic<void*> fsContext{nullptr};  // the driver's record of the open
+
+private:
+    std::atomic<uint64_t> active_{0};  // requests in progress << 1 | gone
+    std::mutex drainLock_;
+    std::condition_variable drained_;
+};
+
+// Opens the device as NtCreateFile does: the device's driver sees an
+// IRP_MJ_CREATE on the calling thread; when it completes it successfully, a
+// handle is inserted into the kernel's table (kernelHandle) or the current
+// process's. The failure status of the create otherwise; a failed create
+// never gets a cleanup or close.
+NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
+                    HANDLE* handle);
+
+// NtDeviceIoControlFile on a handle of the current process (or a kernel
+// handle, from kernel mode). The handle must allow the access the code asks
+// for. The buffers are laid out for the code's method: buffered, one system
+// buffer of max(input, output) bytes holds the input and, when the request
+// completes with a success or warning status, Information bytes of it are
+// copied back; for an error nothing is copied back. *information is what the
+// request completed with. The call waits for a request its device holds.
+NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength, ULONG_PTR* information);
+
+}  // namespace plat::io

@@ -1,0 +1,147 @@
+/*
+ * I/O request packets and device stacks: the one request type of the
+ * platform. A packet carries the major function, the requestor mode, the
+ * sending thread's process, the file object, the parameters and the buffers;
+ * it travels down a device stack through IoCallDriver and comes back through
+ * IoCompleteRequest, which runs the completion routines set on the way down
+ * (the last one set first). A driver that returns STATUS_PENDING from its
+ * dispatch routine completes the packet later, from any thread; a sender
+ * that must have the result waits for it (WaitForIrp). A packet that may be
+ * held for long gets a cancel routine; IoCancelIrp calls it once.
+ *
+ * Packets come from a lookaside list of the allocating thread (as Windows
+ * keeps one per processor), so sending one allocates nothing once warm.
+ */
+#pragma once
+#include <wdm.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace plat {
+class Process;
+class Clock;
+}
+
+namespace plat::io {
+
+struct DeviceObject;
+struct FileObject;
+struct Irp;
+
+using DispatchRoutine = NTSTATUS (*)(DeviceObject* device, Irp* irp);
+using CompletionRoutine = NTSTATUS (*)(DeviceObject* device, Irp* irp, void* context);
+using CancelRoutine = void (*)(DeviceObject* device, Irp* irp);
+
+// Major and minor functions, with the WDK's values.
+enum : UCHAR {
+    kMjCreate = 0x00,
+    kMjClose = 0x02,
+    kMjDeviceControl = 0x0E,
+    kMjCleanup = 0x12,
+    kMjPnp = 0x1B,
+    kMjCount = 0x1C,
+};
+enum : UCHAR {
+    kMnQueryInterface = 0x08,
+};
+
+// A driver: its dispatch table. Entries left empty complete the packet with
+// STATUS_INVALID_DEVICE_REQUEST, as the I/O manager's default routine does.
+struct DriverObject {
+    std::string name;
+    DispatchRoutine majorFunction[kMjCount] = {};
+};
+
+// A device object in a stack: requests sent to it reach its driver's dispatch
+// routine; the driver passes them on to the device below (lower) when it does not handle them.
+struct DeviceObject {
+    DriverObject* driver = nullptr;
+    DeviceObject* lower = nullptr;
+    void* extension = nullptr;  // the driver's own record of the device
+    std::string name;
+};
+
+struct alignas(64) Irp {
+    // The request.
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    KPROCESSOR_MODE requestorMode = KernelMode;
+    Process* process = nullptr;      // the sending thread's process
+    uint64_t thread = 0;             // the sending thread (ThreadId())
+    FileObject* file = nullptr;
+    DeviceObject* device = nullptr;  // the device the packet was last sent to
+
+    // Parameters of a device control.
+    ULONG ioControlCode = 0;
+    ULONG inputLength = 0;
+    ULONG outputLength = 0;
+    UCHAR* systemBuffer = nullptr;    // buffered: max(input, output) bytes; direct: the input
+    void* userBuffer = nullptr;       // direct and neither: the caller's output
+    const void* userInput = nullptr;  // neither: the caller's input
+
+    // Parameters of IRP_MN_QUERY_INTERFACE.
+    struct {
+        const GUID* type = nullptr;
+        PINTERFACE interface = nullptr;
+        USHORT size = 0;
+        USHORT version = 0;
+    } queryInterface;
+
+    // IoStatus.
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+
+    // What the driver holding the packet keeps with it (Tail.Overlay.DriverContext).
+    void* driverContext[4] = {};
+
+    // Cancellation.
+    std::atomic<bool> cancel{false};
+    std::atomic<CancelRoutine> cancelRoutine{nullptr};
+
+    // Completion.
+    struct Completion {
+        CompletionRoutine routine;
+        DeviceObject* device;
+        void* context;
+    };
+    Completion completions[4] = {};
+    int completionCount = 0;
+    std::atomic<bool> completed{false};
+    std::atomic<int> waiters{0};
+    std::mutex waitLock;
+    std::condition_variable done;
+
+    std::vector<UCHAR> storage;  // backing store of the system buffer
+};
+
+// A packet from the thread's lookaside list, reset, with a system buffer of
+// systemBufferSize bytes (zero-filled), sent by the current thread as mode.
+Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode);
+void IoFreeIrp(Irp* irp);
+
+// Sends the packet to the device's driver; what its dispatch routine returns.
+NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp);
+// The packet is done: runs its completion routines and wakes its waiter.
+void IoCompleteRequest(Irp* irp);
+// Runs on the way back up: routine(device, irp, context) when the device below completes the packet.
+void IoSetCompletionRoutine(Irp* irp, DeviceObject* device, CompletionRoutine routine, void* context);
+
+// Sets the routine IoCancelIrp calls (nullptr clears it); the previous one.
+CancelRoutine IoSetCancelRoutine(Irp* irp, CancelRoutine routine);
+// Marks the packet cancelled and calls its cancel routine if it has one
+// (cleared first, so it runs once); false when it had none.
+bool IoCancelIrp(Irp* irp);
+
+// Waits until the packet is completed. With a deadline (machine time, 100-ns
+// units) the wait ends at the deadline instead; false then.
+bool WaitForIrp(Irp* irp, const Clock* clock = nullptr, const LONGLONG* deadline = nullptr);
+
+// A number for the calling thread, unique among the threads of the run.
+uint64_t ThreadId();
+
+}  // namespace plat::io

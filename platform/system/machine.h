@@ -1,0 +1,54 @@
+/*
+ * A whole simulated machine, assembled from its layers: the hardware and its
+ * folder (clock, physical memory, registry hive, C: drive), the firmware
+ * behind the ACPI driver, and the kernel's process table. One machine is
+ * current at a time; kernel services find their state through it. Programs
+ * and tests make one of these and a Host (system/host.h) on it.
+ */
+#pragma once
+#include <filesystem>
+#include <memory>
+
+#include "machine/hardware.h"
+
+namespace plat {
+
+class Firmware;
+class ProcessTable;
+
+class Machine {
+public:
+    using Options = plat::Hardware::Options;
+
+    Machine();
+    explicit Machine(Options options);
+    ~Machine();  // ends the firmware first, then every process, then the hardware
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    static Machine& Current();  // stops the system when there is none
+    static Machine* CurrentOrNull();
+
+    const Options& options() const { return hardware_->options(); }
+    Options& options() { return hardware_->options(); }
+    const std::filesystem::path& Folder() const { return hardware_->Folder(); }
+    std::filesystem::path DriveRoot() const { return hardware_->DriveRoot(); }
+
+    plat::Hardware& Hardware() { return *hardware_; }
+    plat::Clock& Clock() { return hardware_->Clock(); }
+    plat::Registry& Registry() { return hardware_->Registry(); }
+    plat::PhysicalMemory& Memory() { return hardware_->Memory(); }
+    plat::ProcessTable& Processes() { return *processes_; }
+
+    // The firmware behind the ACPI driver; the native model unless another is set.
+    plat::Firmware& Firmware() { return *firmware_; }
+    void SetFirmware(std::shared_ptr<plat::Firmware> firmware);
+
+private:
+    std::unique_ptr<plat::Hardware> hardware_;
+    std::unique_ptr<plat::ProcessTable> processes_;
+    std::shared_ptr<plat::Firmware> firmware_;
+    Machine* previous_ = nullptr;
+};
+
+}  // namespace plat
