@@ -25,14 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 enum FirmwareKind : int64_t { kNative = 0, kAcpica = 1 };
 
-std::vector<plat::AcpiObject> DsmArguments(uint64_t function, uint64_t argument)
-{
-    std::vector<uint8_t> uuid(plat::NativeFirmware::kDsmUuid,
-                              plat::NativeFirmware::kDsmUuid + sizeof(plat::NativeFirmware::kDsmUuid));
-    return {plat::AcpiObject::Buffer(std::move(uuid)), plat::AcpiObject::Integer(plat::NativeFirmware::kDsmRevision),
-            plat::AcpiObject::Integer(function), plat::AcpiObject::Integer(argument)};
-}
-
 // The firmware of one benchmark: the built-in model or the sample ASL firmware
 // (nullptr, with the reason in error, when ACPICA cannot run it here).
 std::shared_ptr<plat::Firmware> MakeFirmware(int64_t kind, std::string* error)
@@ -68,7 +60,7 @@ void DsmEvaluation(benchmark::State& state)
         return;
     }
     const uint64_t function = static_cast<uint64_t>(state.range(1));
-    const std::vector<plat::AcpiObject> arguments = DsmArguments(function, 1);
+    const std::vector<plat::AcpiObject> arguments = plat::NativeFirmware::DsmArguments(function, 1);
     for (auto _ : state) {
         plat::AcpiObject result;
         NTSTATUS status = firmware->Evaluate("_DSM", arguments, &result);

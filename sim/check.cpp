@@ -136,14 +136,6 @@ std::string ModeList(const std::set<uint64_t>& modes)
     return text.empty() ? "none" : text;
 }
 
-std::vector<AcpiObject> DsmArguments(uint64_t function, uint64_t argument)
-{
-    std::vector<uint8_t> uuid(plat::NativeFirmware::kDsmUuid,
-                              plat::NativeFirmware::kDsmUuid + sizeof(plat::NativeFirmware::kDsmUuid));
-    return {AcpiObject::Buffer(std::move(uuid)), AcpiObject::Integer(plat::NativeFirmware::kDsmRevision),
-            AcpiObject::Integer(function), AcpiObject::Integer(argument)};
-}
-
 uint32_t Read32(const std::vector<uint8_t>& bytes, size_t offset)
 {
     if (offset + 4 > bytes.size()) {
@@ -277,7 +269,7 @@ void Checker::CheckDevice()
 
 void Checker::CheckSupportedFunctions()
 {
-    Answer answer = Evaluate("function 0", "_DSM", DsmArguments(0, 0));
+    Answer answer = Evaluate("function 0", "_DSM", plat::NativeFirmware::DsmArguments(0, 0));
     const std::string name = "function 0";
     if (!NT_SUCCESS(answer.status)) {
         startFailureExplained_ = true;
@@ -324,7 +316,7 @@ void Checker::CheckSupportedFunctions()
 
 void Checker::CheckDeviceMode()
 {
-    Answer answer = Evaluate("function 1", "_DSM", DsmArguments(1, 0));
+    Answer answer = Evaluate("function 1", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
     const std::string name = "function 1";
     if (!NT_SUCCESS(answer.status) || answer.arguments.empty()) {
         startFailureExplained_ = true;
@@ -354,7 +346,7 @@ void Checker::CheckDeviceMode()
 void Checker::CheckTable(size_t index)
 {
     const std::string name = "function 2, table " + std::to_string(index);
-    Answer answer = Evaluate(name, "_DSM", DsmArguments(2, index));
+    Answer answer = Evaluate(name, "_DSM", plat::NativeFirmware::DsmArguments(2, index));
     if (!NT_SUCCESS(answer.status)) {
         startFailureExplained_ = true;
         Add(name, Verdict::Failed, "the evaluation fails: " + plat::FormatStatus(answer.status),
@@ -516,7 +508,7 @@ void Checker::CheckModeSets()
 void Checker::CheckSarLocation()
 {
     const std::string name = "function 3";
-    Answer answer = Evaluate(name, "_DSM", DsmArguments(3, 0));
+    Answer answer = Evaluate(name, "_DSM", plat::NativeFirmware::DsmArguments(3, 0));
     std::string exported = "does not get to the export (it does not start)";
     if (started_) {
         auto state = machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState");
@@ -673,7 +665,7 @@ void Checker::CheckNotification()
         onDevice = onDevice || (notification.onDevice && notification.value == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
         otherValue = otherValue || (notification.onDevice && notification.value != TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
     }
-    Answer after = Evaluate("function 1 after SMOD", "_DSM", DsmArguments(1, 0));
+    Answer after = Evaluate("function 1 after SMOD", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
     uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
 
     std::string driver = "is not running: it did not start";

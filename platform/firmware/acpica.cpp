@@ -73,13 +73,6 @@ std::string LoadProblems(const std::string& log)
     return problems;
 }
 
-std::vector<AcpiObject> DsmArguments(uint64_t function, uint64_t argument)
-{
-    std::vector<uint8_t> uuid(NativeFirmware::kDsmUuid, NativeFirmware::kDsmUuid + sizeof(NativeFirmware::kDsmUuid));
-    return {AcpiObject::Buffer(std::move(uuid)), AcpiObject::Integer(NativeFirmware::kDsmRevision),
-            AcpiObject::Integer(function), AcpiObject::Integer(argument)};
-}
-
 bool SupportBitSet(const AcpiObject& answer)
 {
     if (answer.type == AcpiObject::Type::Integer) {
@@ -246,7 +239,7 @@ void AcpicaFirmware::FindDevice()
     }
     std::string args;
     std::string error;
-    acpiexec::FormatArguments(DsmArguments(NativeFirmware::kSupportedFunctions, 0), &args, &error);
+    acpiexec::FormatArguments(NativeFirmware::DsmArguments(NativeFirmware::kSupportedFunctions, 0), &args, &error);
     std::vector<std::string> devices;  // every device with a _DSM, in namespace order
     std::string chosen;
     for (const acpiexec::NamespaceNode& node : acpiexec::ParseFind(output)) {
@@ -537,7 +530,7 @@ void AcpicaFirmware::Attach(Hardware& machine)
         return;
     }
     AcpiObject location;
-    if (!NT_SUCCESS(Evaluate("_DSM", DsmArguments(NativeFirmware::kSarLocation, 0), &location)) ||
+    if (!NT_SUCCESS(Evaluate("_DSM", NativeFirmware::DsmArguments(NativeFirmware::kSarLocation, 0), &location)) ||
         location.type != AcpiObject::Type::Package || location.package.size() < 2 ||
         location.package[0].type != AcpiObject::Type::Integer) {
         return;
