@@ -7,9 +7,10 @@
  * Notify handler threads the method started can print before the result, and
  * only then prints the result: that sleep was nearly all of an evaluation's
  * time. Here it is replaced by what it stands for. The sleep returns at once,
- * and before the debugger reads its next command line it waits (for at most
- * the same 10 ms) until the threads that the methods started have ended, so
- * their reports still come out before the next command's.
+ * and before the debugger reads its next command line it waits until the
+ * threads that the methods started have ended (for at most a second: on a busy
+ * machine a new thread can take longer than 10 ms to run), so their reports
+ * come out before the answer is marked complete.
  *
  * The AML's own Sleep and Stall reach the same usleep() and keep their time.
  * They are told apart by the depth of the call stack: the debugger's sleep is
@@ -40,6 +41,7 @@
 enum {
     kSettleMicroseconds = 10000,  // the debugger's sleep after a command
     kCommandLoopDepth = 10,       // frames at most between the thread's start and that sleep
+    kHelperWaitMicroseconds = 1000000,  // how long a command's handler threads are waited for
 };
 
 typedef int (*UsleepFunction)(useconds_t);
@@ -205,7 +207,8 @@ static void WaitForHelpers(void)
     }
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_nsec += kSettleMicroseconds * 1000L;
+    deadline.tv_sec += kHelperWaitMicroseconds / 1000000;
+    deadline.tv_nsec += (kHelperWaitMicroseconds % 1000000) * 1000L;
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
