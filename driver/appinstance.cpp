@@ -172,6 +172,51 @@ TvrxRemoveAppInstanceFromList(WDFFILEOBJECT FileObject)
 // ---------------------------------------------------------------- client events
 
 _Use_decl_annotations_
+VOID
+TavrixEvtIoInCallerContext(WDFDEVICE Device, WDFREQUEST Request)
+/*
+ * Resolves the event handle of an event registration in the client's own
+ * process and keeps the referenced event in the request's context, then
+ * gives every request to the default queue. A queued request may be
+ * presented later on a system thread (after a resume), where the client's
+ * handle means nothing. A registration whose handle is refused still goes on
+ * to its handler, which reports the failure as before.
+ * PASSIVE_LEVEL, in the requesting thread; called by the framework for every device control.
+ */
+{
+    WDF_REQUEST_PARAMETERS parameters;
+    WDF_REQUEST_PARAMETERS_INIT(&parameters);
+    WdfRequestGetParameters(Request, &parameters);
+    if (parameters.Type == WdfRequestTypeDeviceControl &&
+        parameters.Parameters.DeviceIoControl.IoControlCode == IOCTL_TVRX_SET_EVENT &&
+        WdfRequestGetRequestorMode(Request) == UserMode) {
+        TvrxGetRequestContext(Request)->ClientEvent = TvrxGetEventFromRequest(Request);
+    }
+
+    NTSTATUS status = WdfDeviceEnqueueRequest(Device, Request);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_QUEUE, "%!FUNC! WdfDeviceEnqueueRequest failed %!STATUS!", status);
+        WdfRequestComplete(Request, status);
+    }
+}
+
+_Use_decl_annotations_
+VOID
+TavrixEvtRequestCleanup(WDFOBJECT Object)
+/*
+ * Releases an event that a registration resolved but its handler never took
+ * (the request was cancelled or refused on the way).
+ * <= DISPATCH_LEVEL; called by the framework when a request of the device is freed.
+ */
+{
+    PTVRX_REQUEST_CONTEXT requestContext = TvrxGetRequestContext((WDFREQUEST)Object);
+    if (requestContext->ClientEvent != NULL) {
+        ObDereferenceObject(requestContext->ClientEvent);
+        requestContext->ClientEvent = NULL;
+    }
+}
+
+_Use_decl_annotations_
 NTSTATUS
 TvrxModifyClientEventList(WDFREQUEST Request)
 /*
@@ -193,7 +238,10 @@ TvrxModifyClientEventList(WDFREQUEST Request)
         return STATUS_UNSUCCESSFUL;
     }
 
-    PKEVENT event = TvrxGetEventFromRequest(Request);
+    // The event was resolved in the client's process before the request was queued.
+    PTVRX_REQUEST_CONTEXT requestContext = TvrxGetRequestContext(Request);
+    PKEVENT event = requestContext->ClientEvent;
+    requestContext->ClientEvent = NULL;
 
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(WdfFileObjectGetDevice(fileObject));
     WdfSpinLockAcquire(context->AppInstanceListLock);
@@ -223,7 +271,7 @@ TvrxGetEventFromRequest(WDFREQUEST Request)
  * requesting process and returns the event with one reference, or NULL.
  * Resolving it as a user-mode caller makes the object manager refuse kernel
  * handles and handles that lack the right to set or to wait on the event.
- * PASSIVE_LEVEL, in the requesting process; called by TvrxModifyClientEventList.
+ * PASSIVE_LEVEL, in the requesting process; called by TavrixEvtIoInCallerContext.
  */
 {
     PVOID inputBuffer;

@@ -55,6 +55,14 @@ TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
     WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, TvrxEvtAppDeviceFileCreate, TvrxEvtAppFileClose, WDF_NO_EVENT_CALLBACK);
     WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
 
+    // A request may wait in the power-managed queue and reach the driver on a
+    // system thread: what needs the client's process is done before it is queued.
+    WdfDeviceInitSetIoInCallerContextCallback(DeviceInit, TavrixEvtIoInCallerContext);
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, TVRX_REQUEST_CONTEXT);
+    requestAttributes.EvtCleanupCallback = TavrixEvtRequestCleanup;
+    WdfDeviceInitSetRequestAttributes(DeviceInit, &requestAttributes);
+
     WDF_OBJECT_ATTRIBUTES deviceAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, TVRX_DEVICE_CONTEXT);
 

@@ -97,6 +97,18 @@ typedef struct _TVRX_ACPI_NOTIFICATION_CONTEXT {
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_ACPI_NOTIFICATION_CONTEXT, TvrxGetNotificationContext)
 
 //
+// The context of every request of the device. An event registration carries
+// the client's event here from EvtIoInCallerContext, where the handle was
+// resolved in the client's process, to its handler, which takes it over; a
+// request that never reaches the handler gives it back in its cleanup.
+//
+typedef struct _TVRX_REQUEST_CONTEXT {
+    PKEVENT ClientEvent;
+} TVRX_REQUEST_CONTEXT, *PTVRX_REQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_REQUEST_CONTEXT, TvrxGetRequestContext)
+
+//
 // One app instance per open handle on the device, linked into
 // AppInstanceListHead (newest first). NodeMemory is the framework memory
 // object that holds the node, deleted when the node is freed.
@@ -176,6 +188,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS TvrxSignalDeviceModeChange(_In_opt_
 // ---------------------------------------------------------------- queue.cpp
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TavrixQueueInitialize(_In_ WDFDEVICE Device);
+EVT_WDF_IO_IN_CALLER_CONTEXT TavrixEvtIoInCallerContext;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP TavrixEvtRequestCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TavrixEvtIoDeviceControl;
 EVT_WDF_IO_QUEUE_IO_STOP TavrixEvtIoStop;
 

@@ -2,6 +2,11 @@
 // get, the events they register and the signals that reach those events.
 #include "support/client.h"
 
+#include <atomic>
+#include <thread>
+
+#include "wdf/queue.h"
+
 namespace tvrx::test {
 namespace {
 
@@ -193,6 +198,35 @@ TEST_F(Clients, EachSignalSetsEveryRegisteredEventOnce)
 
     a.CloseObject(ea);
     b.CloseObject(eb);
+}
+
+// A registration sent while the device sleeps waits in the power-managed
+// queue and is presented from KMDF's power-up path on a system thread, where
+// the client's handle means nothing; KMDF guarantees the requestor's context
+// only in EvtIoInCallerContext, so the handle must be resolved there.
+TEST_F(Clients, ARegistrationSentWhileAsleepTakesTheClientsEventAfterResume)
+{
+    Boot();
+    Client a("a");
+    ASSERT_EQ(a.Open(), STATUS_SUCCESS);
+    HANDLE event = a.NewEvent();
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> registered{STATUS_PENDING};
+    std::thread sender = a.process.Thread([&] { registered = a.Register(event); });
+    auto* queue = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test")->defaultQueue;
+    for (bool held = false; !held; std::this_thread::yield()) {
+        std::lock_guard<std::mutex> guard(queue->holdLock);
+        held = !queue->held.empty();
+    }
+    EXPECT_EQ(registered.load(), STATUS_PENDING);
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    sender.join();
+    EXPECT_EQ(registered.load(), STATUS_SUCCESS);
+
+    firmware->SetDeviceMode(3);
+    firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    EXPECT_TRUE(a.WaitSignal(event)) << "the mode change must reach the event the client registered";
+    a.CloseObject(event);
 }
 
 TEST_F(Clients, AnEventWhoseHandleTheClientClosedIsStillSet)

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "um/client.h"
+#include "ntos/io/devicefile.h"
 #include "wdf/dispatch.h"
+#include "wdf/queue.h"
 
 namespace tvrx::test {
 namespace {
@@ -363,14 +365,33 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     first.join();
     EXPECT_EQ(stopFlags.load(), static_cast<ULONG>(WdfRequestStopActionSuspend));
 
+    // KMDF's power-managed queue holds a request that arrives out of D0 (its
+    // packet pends) and presents it from the framework's power-up path: on
+    // the thread that powers the device up, in the System process, not on the
+    // sender's thread.
     std::atomic<NTSTATUS> secondStatus{STATUS_PENDING};
+    std::atomic<bool> presentedInSystem{false};
+    std::thread::id presentedOn;
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        presentedInSystem = plat::CurrentProcess().IsSystem();
+        presentedOn = std::this_thread::get_id();
+        secondPresented.Open();
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
     std::thread second = client->Thread(
         [&] { secondStatus = plat::um::IoControl(device, Code(2), nullptr, 0, nullptr, 0, nullptr); });
-    EXPECT_FALSE(secondPresented.Wait(100ms)) << "a request reached the driver while the device was out of D0";
+    plat::wdf::FxQueue* queue = driver->Fx()->defaultQueue;
+    for (bool held = false; !held; std::this_thread::yield()) {
+        std::lock_guard<std::mutex> guard(queue->holdLock);
+        held = !queue->held.empty();
+    }
+    EXPECT_FALSE(secondPresented.IsOpen()) << "a request reached the driver while the device was out of D0";
     EXPECT_EQ(secondStatus.load(), STATUS_PENDING);
     plat::wdf::QueuePowerUp(driver->Fx());
+    EXPECT_TRUE(secondPresented.IsOpen()) << "the power-up path presents what its queue held";
+    EXPECT_EQ(presentedOn, std::this_thread::get_id());
+    EXPECT_TRUE(presentedInSystem.load());
     second.join();
-    EXPECT_TRUE(secondPresented.IsOpen());
     EXPECT_EQ(secondStatus.load(), STATUS_SUCCESS);
     Close(device);
 }
@@ -384,6 +405,34 @@ TEST_F(Dispatch, DeviceDeletedWithAnOpenHandleClosesTheFileForTheDriver)
     driver.reset();  // the driver unloads; its device and file objects go
     EXPECT_EQ(closes, 1);
     EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_DEVICE_DOES_NOT_EXIST);
+    Close(device);
+}
+
+// Handles resolve in the sending thread's process: a handle value of another
+// process names nothing here, and a kernel handle is refused to a user-mode
+// caller (ObReferenceObjectByHandle with UserMode).
+TEST_F(Dispatch, DeviceHandlesOfAnotherProcessOrOfTheKernelAreRefusedToUserMode)
+{
+    Start();
+    int presented = 0;
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        ++presented;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    plat::um::Process other("other");
+    EXPECT_EQ(other.Run([&] { return plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); }),
+              STATUS_INVALID_HANDLE);
+
+    HANDLE kernel = nullptr;
+    ASSERT_EQ(plat::io::OpenDevice(&driver->Fx()->deviceObject, GENERIC_READ, KernelMode, true, &kernel),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Send(kernel, Code(1), nullptr, 0, nullptr, 0), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(presented, 0);
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(presented, 1);
+    EXPECT_EQ(plat::ob::CloseHandle(kernel, KernelMode), STATUS_SUCCESS);
     Close(device);
 }
 

@@ -398,6 +398,45 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OB
 WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue);
 
 KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request);
+
+typedef enum _WDF_REQUEST_TYPE {
+    WdfRequestTypeCreate = 0x0,
+    WdfRequestTypeClose = 0x2,
+    WdfRequestTypeDeviceControl = 0xe,
+    WdfRequestTypeDeviceControlInternal = 0xf,
+    WdfRequestTypeCleanup = 0x12,
+    WdfRequestTypeOther = 0x1C,
+} WDF_REQUEST_TYPE;
+
+// The parameters of the request's packet; only the device-control set is
+// filled in here (the union has the WDK's size and the set its offsets).
+typedef struct _WDF_REQUEST_PARAMETERS {
+    USHORT Size;
+    UCHAR MinorFunction;
+    WDF_REQUEST_TYPE Type;
+    union {
+        struct {
+            size_t OutputBufferLength;
+            alignas(8) size_t InputBufferLength;
+            alignas(8) ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Arg1;
+            PVOID Arg2;
+            alignas(8) ULONG IoControlCode;
+            PVOID Arg4;
+        } Others;
+    } Parameters;
+} WDF_REQUEST_PARAMETERS, *PWDF_REQUEST_PARAMETERS;
+
+FORCEINLINE VOID WDF_REQUEST_PARAMETERS_INIT(PWDF_REQUEST_PARAMETERS Parameters)
+{
+    RtlZeroMemory(Parameters, sizeof(WDF_REQUEST_PARAMETERS));
+    Parameters->Size = sizeof(WDF_REQUEST_PARAMETERS);
+}
+
+VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
 NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
                                        size_t* Length);
 NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
@@ -541,3 +580,5 @@ VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString);
 EXTERN_C_END
 
 static_assert(sizeof(WDF_REQUEST_SEND_OPTIONS) == 16, "WDF_REQUEST_SEND_OPTIONS is 16 bytes");
+static_assert(sizeof(WDF_REQUEST_PARAMETERS) == 40 && offsetof(WDF_REQUEST_PARAMETERS, Parameters.DeviceIoControl.IoControlCode) == 24,
+              "WDF_REQUEST_PARAMETERS has the WDK layout on 64-bit");

@@ -365,6 +365,24 @@ VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULON
     Complete(Request, Status, &Information, __func__);
 }
 
+VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    FxRequest* request = ResolveRequest(Request, __func__);
+    if (Parameters == nullptr || Parameters->Size != sizeof(WDF_REQUEST_PARAMETERS)) {
+        plat::WdfViolation("request parameters", "WdfRequestGetParameters needs an initialised WDF_REQUEST_PARAMETERS");
+    }
+    WDF_REQUEST_PARAMETERS_INIT(Parameters);
+    if (request->major == Major::Create) {
+        Parameters->Type = WdfRequestTypeCreate;
+        return;
+    }
+    Parameters->Type = WdfRequestTypeDeviceControl;
+    Parameters->Parameters.DeviceIoControl.OutputBufferLength = request->outputLength;
+    Parameters->Parameters.DeviceIoControl.InputBufferLength = request->inputLength;
+    Parameters->Parameters.DeviceIoControl.IoControlCode = request->ioControlCode;
+}
+
 NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request)
 {
     plat::RequireIrql(DISPATCH_LEVEL, __func__);
