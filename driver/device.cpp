@@ -169,9 +169,10 @@ TvrxWdfEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDF
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Entry");
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
 
+    // The standard interface v2 is version 1; the WDK names no constant for it.
     NTSTATUS status = WdfFdoQueryForInterface(Device, &GUID_ACPI_INTERFACE_STANDARD2,
                                               (PINTERFACE)&context->AcpiInterface, sizeof(ACPI_INTERFACE_STANDARD2),
-                                              ACPI_INTERFACE_VERSION, NULL);
+                                              1, NULL);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "ACPI interface query failed %!STATUS!", status);
         goto Failed;

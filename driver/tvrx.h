@@ -148,7 +148,8 @@ EVT_WDF_DEVICE_D0_ENTRY TvrxWdfEvtDeviceD0Entry;
 EVT_WDF_DEVICE_D0_EXIT TvrxWdfEvtDeviceD0Exit;
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxRegisterForAcpiNotifications(_In_ WDFDEVICE Device);
-DEVICE_NOTIFY_CALLBACK2 AcpiTvrxNotifyCallback;
+// The ACPI driver's notification handler (PDEVICE_NOTIFY_CALLBACK2).
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID AcpiTvrxNotifyCallback(_In_ PVOID NotificationContext, _In_ ULONG NotifyCode);
 EVT_WDF_WORKITEM AcpiTvrxNotificationWorker;
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxEvaluateDeviceModeDsm(_In_ WDFDEVICE Device, _In_ ULONG FunctionIndex,

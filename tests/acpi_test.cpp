@@ -322,7 +322,7 @@ protected:
     {
         ACPI_INTERFACE_STANDARD2 acpi{};
         EXPECT_EQ(WdfFdoQueryForInterface(Device(), &GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(&acpi),
-                                          sizeof acpi, ACPI_INTERFACE_VERSION, nullptr),
+                                          sizeof acpi, plat::acpi::kStandardInterface2Version, nullptr),
                   STATUS_SUCCESS);
         return acpi;
     }

@@ -33,7 +33,7 @@ NTSTATUS ReferenceEvent(Client& client, HANDLE event, PVOID* object)
 NTSTATUS QueryAcpiInterface(WDFDEVICE device, ACPI_INTERFACE_STANDARD2* acpi)
 {
     return WdfFdoQueryForInterface(device, &GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(acpi),
-                                   sizeof *acpi, ACPI_INTERFACE_VERSION, nullptr);
+                                   sizeof *acpi, plat::acpi::kStandardInterface2Version, nullptr);
 }
 
 // ---------------------------------------------------------------- what unload reports

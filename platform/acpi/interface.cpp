@@ -188,13 +188,13 @@ NTSTATUS FillInterface(InterfacePort* port, const GUID& type, PINTERFACE record,
     if (size < sizeof(ACPI_INTERFACE_STANDARD2)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (version != ACPI_INTERFACE_VERSION) {
+    if (version != kStandardInterface2Version) {
         return STATUS_NOT_SUPPORTED;
     }
     auto* acpi = reinterpret_cast<PACPI_INTERFACE_STANDARD2>(record);
     std::memset(acpi, 0, sizeof(*acpi));
     acpi->Size = sizeof(ACPI_INTERFACE_STANDARD2);
-    acpi->Version = ACPI_INTERFACE_VERSION;
+    acpi->Version = kStandardInterface2Version;
     acpi->Context = port;
     acpi->InterfaceReference = InterfaceReference;
     acpi->InterfaceDereference = InterfaceDereference;

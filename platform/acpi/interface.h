@@ -13,6 +13,9 @@ namespace plat::acpi {
 
 class AcpiDevice;
 
+// The version of the standard interface v2 (the WDK names no constant for it).
+constexpr USHORT kStandardInterface2Version = 1;
+
 struct InterfacePort {
     std::string name;
     std::weak_ptr<AcpiDevice> device;

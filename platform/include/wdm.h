@@ -510,8 +510,7 @@ typedef struct _INTERFACE {
     PINTERFACE_DEREFERENCE InterfaceDereference;
 } INTERFACE, *PINTERFACE;
 
-typedef VOID DEVICE_NOTIFY_CALLBACK2(PVOID NotificationContext, ULONG NotifyCode);
-typedef DEVICE_NOTIFY_CALLBACK2* PDEVICE_NOTIFY_CALLBACK2;
+typedef VOID (*PDEVICE_NOTIFY_CALLBACK2)(PVOID NotificationContext, ULONG NotifyCode);
 
 typedef NTSTATUS (*PGPE_CONNECT_VECTOR2)(PVOID Context, ULONG GpeNumber, ULONG Mode, BOOLEAN Shareable,
                                          PVOID ServiceRoutine, PVOID ServiceContext, PVOID* ObjectContext);
@@ -538,8 +537,6 @@ typedef struct _ACPI_INTERFACE_STANDARD2 {
     PREGISTER_FOR_DEVICE_NOTIFICATIONS2 RegisterForDeviceNotifications;
     PUNREGISTER_FOR_DEVICE_NOTIFICATIONS2 UnregisterForDeviceNotifications;
 } ACPI_INTERFACE_STANDARD2, *PACPI_INTERFACE_STANDARD2;
-
-#define ACPI_INTERFACE_VERSION 1
 
 // ---------------------------------------------------------------- tracing support
 

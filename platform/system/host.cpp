@@ -22,13 +22,12 @@
 #include "acpi/acpidevice.h"
 #include "base/bugcheck.h"
 #include "machine/registry.h"
-#include "ntos/ps/process.h"
 #include "ntos/ke/irql.h"
+#include "ntos/ps/process.h"
 #include "system/machine.h"
 #include "wdf/device.h"
-#include "wdf/dispatch.h"
 #include "wdf/driver.h"
-#include "wdf/queue.h"
+#include "wdf/pnppower.h"
 
 namespace plat {
 
@@ -199,112 +198,6 @@ std::shared_ptr<Host::Slot> Host::SlotAt(size_t index) const
     return state_->devices[index];
 }
 
-namespace {
-
-// The callbacks, each at PASSIVE_LEVEL under the device's own lock as well
-// (the driver may publish interfaces from them).
-
-NTSTATUS PrepareHardware(wdf::FxDevice* device)
-{
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    RequirePassive("EvtDevicePrepareHardware");
-    auto callback = device->pnpPower.EvtDevicePrepareHardware;
-    NTSTATUS status = callback ? callback(static_cast<WDFDEVICE>(device->handle), nullptr, nullptr) : STATUS_SUCCESS;
-    RequireReturnedAt(PASSIVE_LEVEL, "EvtDevicePrepareHardware");
-    return status;
-}
-
-void ReleaseHardware(wdf::FxDevice* device)
-{
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    RequirePassive("EvtDeviceReleaseHardware");
-    auto callback = device->pnpPower.EvtDeviceReleaseHardware;
-    if (callback) {
-        callback(static_cast<WDFDEVICE>(device->handle), nullptr);
-        RequireReturnedAt(PASSIVE_LEVEL, "EvtDeviceReleaseHardware");
-    }
-}
-
-NTSTATUS D0Entry(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE previous)
-{
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    RequirePassive("EvtDeviceD0Entry");
-    auto callback = device->pnpPower.EvtDeviceD0Entry;
-    NTSTATUS status = callback ? callback(static_cast<WDFDEVICE>(device->handle), previous) : STATUS_SUCCESS;
-    RequireReturnedAt(PASSIVE_LEVEL, "EvtDeviceD0Entry");
-    device->inD0 = NT_SUCCESS(status);
-    return status;
-}
-
-void D0Exit(wdf::FxDevice* device, WDF_POWER_DEVICE_STATE target)
-{
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    RequirePassive("EvtDeviceD0Exit");
-    auto callback = device->pnpPower.EvtDeviceD0Exit;
-    if (callback) {
-        callback(static_cast<WDFDEVICE>(device->handle), target);
-        RequireReturnedAt(PASSIVE_LEVEL, "EvtDeviceD0Exit");
-    }
-    device->inD0 = false;
-}
-
-void SetVisible(wdf::FxDevice* device, wdf::PnpState state)
-{
-    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    device->pnpState = state;
-}
-
-// Handles open on the device, or closed with a request still in progress:
-// each keeps its framework file object alive.
-bool InUse(wdf::FxDevice* device)
-{
-    bool inUse = false;
-    wdf::ForEachChild(device, [&](wdf::FxObject* child) { inUse = inUse || child->type == wdf::FxType::FileObject; });
-    return inUse;
-}
-
-// Every queue of the device refuses what waits and what comes (removal).
-void PurgeQueues(wdf::FxDevice* device)
-{
-    std::vector<wdf::FxQueue*> queues;
-    wdf::ForEachChild(device, [&](wdf::FxObject* child) {
-        if (child->type == wdf::FxType::Queue) {
-            queues.push_back(static_cast<wdf::FxQueue*>(child));
-        }
-    });
-    for (wdf::FxQueue* queue : queues) {
-        wdf::StopQueue(queue, WdfRequestStopActionPurge, true);
-    }
-}
-
-// Leaves D0 the way the framework does: queues first, then the driver.
-void PowerDown(wdf::FxDevice* device, bool* inD0, WDF_POWER_DEVICE_STATE target)
-{
-    wdf::QueuePowerDown(device);
-    D0Exit(device, target);
-    *inD0 = false;
-}
-
-// Enters D0: the driver first, then the queues.
-NTSTATUS PowerUp(wdf::FxDevice* device, bool* inD0, WDF_POWER_DEVICE_STATE previous)
-{
-    NTSTATUS status = D0Entry(device, previous);
-    if (NT_SUCCESS(status)) {
-        *inD0 = true;
-        wdf::QueuePowerUp(device);
-    }
-    return status;
-}
-
-void Release(wdf::FxDevice* device, bool* prepared)
-{
-    if (*prepared) {
-        ReleaseHardware(device);
-        *prepared = false;
-    }
-}
-
-}  // namespace
 
 NTSTATUS Host::Start(size_t index)
 {
@@ -320,16 +213,16 @@ NTSTATUS Host::Start(size_t index)
     }
     // What the driver writes while it starts reaches registry.reg in one piece.
     Registry::Batch batch(machine_.Registry());
-    NTSTATUS status = PrepareHardware(slot->device);
+    NTSTATUS status = wdf::PrepareHardware(slot->device);
     if (NT_SUCCESS(status)) {
         slot->prepared = true;
-        status = PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+        status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
         if (!NT_SUCCESS(status)) {
-            Release(slot->device, &slot->prepared);
+            wdf::Release(slot->device, &slot->prepared);
         }
     }
     slot->phase = NT_SUCCESS(status) ? Phase::Started : Phase::StartFailed;
-    SetVisible(slot->device, NT_SUCCESS(status) ? wdf::PnpState::Started : wdf::PnpState::StartFailed);
+    wdf::SetVisible(slot->device, NT_SUCCESS(status) ? wdf::PnpState::Started : wdf::PnpState::StartFailed);
     return status;
 }
 
@@ -345,7 +238,7 @@ NTSTATUS Host::Sleep(size_t index)
     if (slot->phase != Phase::Started || !slot->inD0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3);
+    wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3);
     return STATUS_SUCCESS;
 }
 
@@ -361,13 +254,13 @@ NTSTATUS Host::Resume(size_t index)
     if (slot->phase != Phase::Started || slot->inD0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    NTSTATUS status = PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3);
+    NTSTATUS status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3);
     if (!NT_SUCCESS(status)) {
         // A device that cannot power up has failed: its hardware is released
         // and its interface withdrawn until it is started again.
-        Release(slot->device, &slot->prepared);
+        wdf::Release(slot->device, &slot->prepared);
         slot->phase = Phase::Failed;
-        SetVisible(slot->device, wdf::PnpState::StartFailed);
+        wdf::SetVisible(slot->device, wdf::PnpState::StartFailed);
     }
     return status;
 }
@@ -385,11 +278,11 @@ NTSTATUS Host::Stop(size_t index)
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (slot->inD0) {
-        PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+        wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
     }
-    Release(slot->device, &slot->prepared);
+    wdf::Release(slot->device, &slot->prepared);
     slot->phase = Phase::Stopped;
-    SetVisible(slot->device, wdf::PnpState::Stopped);
+    wdf::SetVisible(slot->device, wdf::PnpState::Stopped);
     return STATUS_SUCCESS;
 }
 
@@ -406,16 +299,16 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
         }
         // Opens that already found the device finish first: what they open counts.
         wdf::RefuseOpens(device, true);
-        if (veto && InUse(device)) {
+        if (veto && wdf::InUse(device)) {
             wdf::RefuseOpens(device, false);
             return STATUS_PLUGPLAY_QUERY_VETOED;
         }
         if (slot->inD0) {
-            PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+            wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
         }
-        Release(slot->device, &slot->prepared);
-        SetVisible(device, wdf::PnpState::Removed);
-        PurgeQueues(device);
+        wdf::Release(slot->device, &slot->prepared);
+        wdf::SetVisible(device, wdf::PnpState::Removed);
+        wdf::PurgeQueues(device);
         slot->device = nullptr;
         wdf::DeleteDevice(device);
     }

@@ -1,6 +1,7 @@
 /*
  * The host: plays the loader and the Plug and Play and power manager for the
- * driver image (tavrix.sys). Loading maps a fresh image (dlopen), so the
+ * driver image (tavrix.sys); the framework's own part of each step (the
+ * driver's callbacks in KMDF's order, the queues) is in wdf/pnppower.h. Loading maps a fresh image (dlopen), so the
  * driver's globals start as a kernel image's would; DriverEntry gets a driver
  * object and \Registry\Machine\System\CurrentControlSet\Services\<service>.
  *

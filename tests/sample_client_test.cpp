@@ -1,0 +1,175 @@
+// The client sample (samples/client), run in a simulated client process
+// against the driver: what a connection manager sees of the device mode.
+#include "support/client.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "connection.h"
+
+// Entries compare and print by their fields (found by argument lookup: the record is global).
+static bool operator==(const TVRX_DEVICE_MODE_ENTRY_INFO& a, const TVRX_DEVICE_MODE_ENTRY_INFO& b)
+{
+    return a.DeviceMode == b.DeviceMode && a.Value1 == b.Value1 && a.Value2 == b.Value2 && a.Value3 == b.Value3;
+}
+
+[[maybe_unused]] static void PrintTo(const TVRX_DEVICE_MODE_ENTRY_INFO& e, std::ostream* os)
+{
+    *os << "{mode " << e.DeviceMode << ": " << e.Value1 << " " << e.Value2 << " " << e.Value3 << "}";
+}
+
+namespace tvrx::test {
+namespace {
+
+// The entries a run of the sample reports, seen from the test's thread. The
+// run stops at the first entry of stopMode.
+class EntryFeed {
+public:
+    explicit EntryFeed(ULONG stopMode) : stopMode_(stopMode) {}
+    // A test that stopped early still waits for the run (its waits end in machine time).
+    ~EntryFeed()
+    {
+        if (runner_.joinable()) {
+            runner_.join();
+        }
+    }
+
+    static BOOL OnEntry(PVOID context, const TVRX_DEVICE_MODE_ENTRY_INFO* entry)
+    {
+        auto* feed = static_cast<EntryFeed*>(context);
+        std::lock_guard<std::mutex> hold(feed->lock_);
+        feed->entries_.push_back(*entry);
+        feed->changed_.notify_all();
+        return entry->DeviceMode != feed->stopMode_;
+    }
+
+    // Runs the sample on a thread of the process.
+    void Start(plat::um::Process& process, TVRX_CLIENT_OPTIONS options)
+    {
+        options.OnEntry = OnEntry;
+        options.Context = this;
+        runner_ = process.Thread([this, options] {
+            DWORD result = TvrxClientRun(&options);
+            std::lock_guard<std::mutex> hold(lock_);
+            result_ = result;
+            done_ = true;
+            changed_.notify_all();
+        });
+    }
+
+    // The first `count` entries, or fewer when the run ended before them.
+    std::vector<TVRX_DEVICE_MODE_ENTRY_INFO> WaitFor(size_t count)
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [&] { return entries_.size() >= count || done_; });
+        return entries_;
+    }
+
+    // Waits for the run to end: its result.
+    DWORD Join()
+    {
+        runner_.join();
+        return result_;
+    }
+
+    std::vector<TVRX_DEVICE_MODE_ENTRY_INFO> Entries()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return entries_;
+    }
+
+private:
+    const ULONG stopMode_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<TVRX_DEVICE_MODE_ENTRY_INFO> entries_;
+    bool done_ = false;
+    DWORD result_ = ERROR_GEN_FAILURE;
+    std::thread runner_;
+};
+
+class SampleClient : public ClientBed {
+protected:
+    // Three tables whose entries for modes 0 and 2 differ everywhere.
+    void SetUp() override
+    {
+        ClientBed::SetUp();
+        for (uint64_t t = 0; t < 3; t++) {
+            firmware->SetTable(t, Table(0x10 + t, {{0, 100 * t + 1, 100 * t + 2, 100 * t + 3},
+                                                   {2, 100 * t + 4, 100 * t + 5, 100 * t + 6}}));
+        }
+        firmware->SetDeviceMode(0);
+    }
+
+    static TVRX_DEVICE_MODE_ENTRY_INFO Entry(ULONG table, ULONG mode)
+    {
+        ULONG first = 100 * table + (mode == 0 ? 1 : 4);
+        return {mode, first, first + 1, first + 2};
+    }
+
+    static TVRX_CLIENT_OPTIONS Options(ULONG regulatoryType, DWORD wait)
+    {
+        TVRX_CLIENT_OPTIONS options{};
+        options.RegulatoryType = regulatoryType;
+        options.WaitMilliseconds = wait;
+        return options;
+    }
+};
+
+TEST_F(SampleClient, FollowsTheRegulatoryTypeItSetsAndTheFirmwaresModeChanges)
+{
+    Boot();
+    plat::um::Process manager("connection-manager");
+    EntryFeed feed(2);
+    feed.Start(manager, Options(1, kLongWait));
+
+    // The entry of table 0 first, then of the table the type selects.
+    std::vector<TVRX_DEVICE_MODE_ENTRY_INFO> seen = feed.WaitFor(2);
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[0], Entry(0, 0));
+    EXPECT_EQ(seen[1], Entry(1, 0));
+
+    // A mode change in the firmware wakes the client, which reads the new entry and stops there.
+    firmware->SetDeviceMode(2);
+    firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    EXPECT_EQ(feed.Join(), (DWORD)ERROR_SUCCESS);
+    seen = feed.Entries();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen.back(), Entry(1, 2));
+    // Between them at most the answer to the type change's own signal.
+    for (size_t i = 2; i + 1 < seen.size(); i++) {
+        EXPECT_TRUE(seen[i] == Entry(1, 0) || seen[i] == Entry(1, 2)) << "entry " << i;
+    }
+
+    // The run closed what it opened: no app instance is left on the device.
+    EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead));
+}
+
+TEST_F(SampleClient, ReportsWhyItCannotFollowTheDevice)
+{
+    plat::um::Process manager("connection-manager");
+    auto run = [&](ULONG type, DWORD wait) {
+        EntryFeed feed(0xFF);
+        feed.Start(manager, Options(type, wait));
+        return feed.Join();
+    };
+
+    // No device exposes the interface yet.
+    EXPECT_EQ(run(0, kLongWait), (DWORD)ERROR_FILE_NOT_FOUND);
+
+    Boot();
+    EXPECT_EQ(run(TVRX_REGULATORY_TYPE_COUNT, kLongWait), (DWORD)ERROR_INVALID_PARAMETER);
+
+    // Nothing changes after the type: the wait for the next signal runs out
+    // (machine time), once the type change's own signal has been answered.
+    EXPECT_EQ(run(2, 1000), (DWORD)ERROR_TIMEOUT);
+
+    // Out of D0 the device admits no new client; the open's status comes back as its Win32 error.
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(run(0, kLongWait), RtlNtStatusToDosError(STATUS_INVALID_DEVICE_STATE));
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead));
+}
+
+}  // namespace
+}  // namespace tvrx::test
