@@ -12,8 +12,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
 #include <initguid.h>  // defines the interface GUID for this program
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -21,14 +19,16 @@
 #include "acpi/acpidevice.h"
 #include "base/status.h"
 #include "base/verifier.h"
+#include "debugview.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
 #include "machine/physmem.h"
 #include "machine/registry.h"
+#include "pending.h"
 #include "system/host.h"
 #include "system/machine.h"
 #include "sha256.h"
-#include "tvrx.h"
+#include "tvrxioctl.h"
 #include "um/client.h"
 #include "wdf/device.h"
 #include "wdf/workitem.h"
@@ -38,6 +38,13 @@ namespace sim {
 namespace {
 
 constexpr UCHAR kLevelVerbose = 5;
+
+// The firmware's notification of a new device mode.
+constexpr ULONG kDeviceModeChanged = 0x80;
+
+// How long the simulation waits for what should happen at once (the driver's
+// work after a notification, a held request presented after resume) before it goes on.
+constexpr std::chrono::seconds kSettleLimit(10);
 
 const std::wstring kSarServiceKey =
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
@@ -61,17 +68,26 @@ std::string HexBytes(const uint8_t* data, size_t size)
     return text;
 }
 
-using JsonValue = nlohmann::ordered_json;  // members in the order they are written
-
-// One JSON value as text; bytes that are not UTF-8 become U+FFFD.
-std::string Dump(const JsonValue& value)
-{
-    return value.dump(-1, ' ', false, JsonValue::error_handler_t::replace);
-}
-
 std::string JsonString(const std::string& text)
 {
-    return Dump(JsonValue(text));
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
 }
 
 std::string Narrow(const std::wstring& text)
@@ -139,6 +155,35 @@ struct Simulation::Last {
     std::optional<bool> signaled;
 };
 
+// A device control of a client command: what it sends, and how it completed.
+struct Simulation::Request {
+    Command command;
+    HANDLE device = nullptr;  // the client's handle (unused for a kernel request)
+    bool kernel = false;
+    ULONG code = 0;
+    std::vector<uint8_t> input;
+    std::vector<uint8_t> output;
+    std::string reply;  // what the reply shows besides the output
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::unique_ptr<PendingSend> sender;  // while the device holds it
+
+    void Send()
+    {
+        if (!kernel) {
+            status = plat::um::IoControl(device, code, input.data(), static_cast<ULONG>(input.size()), output.data(),
+                                         static_cast<ULONG>(output.size()), &information);
+            return;
+        }
+        std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
+        status = interfaces.empty()
+                     ? STATUS_OBJECT_NAME_NOT_FOUND
+                     : plat::um::KernelIoControl(interfaces.front().symbolicLink, code, input.data(),
+                                                 static_cast<ULONG>(input.size()), output.data(),
+                                                 static_cast<ULONG>(output.size()), &information);
+    }
+};
+
 Simulation::Simulation(Options options, std::ostream& out)
     : options_(std::move(options)), out_(out), last_(std::make_unique<Last>())
 {
@@ -164,7 +209,7 @@ Simulation::Simulation(Options options, std::ostream& out)
             std::string line = plat::trace::FormatRecord(record);
             liveTrace_.push_back(line);
             if (print) {
-                out_ << (options_.json ? Dump(JsonValue{{"trace", line}}) : "  trace: " + line) << "\n";
+                out_ << (options_.json ? "{\"trace\":" + JsonString(line) + "}" : "  trace: " + line) << "\n";
             }
         });
     }
@@ -173,6 +218,12 @@ Simulation::Simulation(Options options, std::ostream& out)
 
 Simulation::~Simulation()
 {
+    for (const auto& request : pending_) {
+        Note(request->command, "still pending at the end: " + request->command.verb + " " + request->command.args[0] +
+                                   " (line " + std::to_string(request->command.line) + ")");
+    }
+    EndPending();
+    pending_.clear();
     DestroyMachine();
     plat::trace::DisableSession();
     if (ownsFolder_) {
@@ -205,6 +256,19 @@ void Simulation::CreateMachine()
         machine_->Memory().AddRegion(address, ReadFile(file));
     }
     host_ = std::make_unique<plat::Host>(*machine_);
+}
+
+// Held requests end with the driver: its unload cancels them. Their senders
+// are threads of the client processes, which end only after them.
+void Simulation::EndPending()
+{
+    if (pending_.empty() || !host_->Loaded()) {
+        return;
+    }
+    host_->Unload();
+    for (const auto& request : pending_) {
+        request->sender->WaitDone(kSettleLimit);
+    }
 }
 
 void Simulation::DestroyMachine()
@@ -245,38 +309,40 @@ void Simulation::Settle()
 
 bool Simulation::DeviceInD0()
 {
-    if (host_->DeviceCount() == 0) {
+    if (!host_->Loaded() || host_->DeviceCount() == 0) {
         return true;  // the request fails on its own
     }
-    auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(host_->Device(), plat::wdf::FxType::Device, "sim");
-    return device->inD0;
+    return host_->InD0();
 }
 
 // ---------------------------------------------------------------- output
 
 void Simulation::Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
-                       bool haveInformation, const std::string& reply, const std::string& jsonReply)
+                       bool haveInformation, const std::string& reply, const std::string& jsonReply, int heldSince)
 {
     if (options_.json) {
-        JsonValue line = {{"line", command.line}, {"command", command.verb}};
-        if (!subject.empty()) line["client"] = subject;
-        line["status"] = plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status));
-        line["code"] = Hex(uint32_t(status));
-        if (haveInformation) line["info"] = information;
-        if (!jsonReply.empty()) line["reply"] = JsonValue::parse(jsonReply);
-        out_ << Dump(line) << "\n";
+        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb);
+        if (!subject.empty()) out_ << ",\"client\":" << JsonString(subject);
+        if (heldSince != 0) out_ << ",\"held_since\":" << heldSince;
+        out_ << ",\"status\":" << JsonString(plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status)))
+             << ",\"code\":" << JsonString(Hex(uint32_t(status)));
+        if (haveInformation) out_ << ",\"info\":" << information;
+        if (!jsonReply.empty()) out_ << ",\"reply\":" << jsonReply;
+        out_ << "}\n";
         return;
     }
     out_ << command.verb << (subject.empty() ? "" : " " + subject) << ": " << plat::FormatStatus(status);
     if (haveInformation) out_ << " info=" << information;
     if (!reply.empty()) out_ << " " << reply;
+    if (heldSince != 0) out_ << " (held since line " << heldSince << ")";
     out_ << "\n";
 }
 
 void Simulation::Note(const Command& command, const std::string& text)
 {
     if (options_.json) {
-        out_ << Dump(JsonValue{{"line", command.line}, {"command", command.verb}, {"text", text}}) << "\n";
+        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb)
+             << ",\"text\":" << JsonString(text) << "}\n";
     } else {
         out_ << text << "\n";
     }
@@ -287,7 +353,8 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
     ++failures_;
     std::string text = command.file + ":" + std::to_string(command.line) + ": expected " + expected + ", got " + actual;
     if (options_.json) {
-        out_ << Dump(JsonValue{{"line", command.line}, {"command", "expect"}, {"ok", false}, {"message", text}}) << "\n";
+        out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":false,\"message\":" << JsonString(text)
+             << "}\n";
     } else {
         out_ << "FAILED " << text << "\n";
     }
@@ -297,6 +364,13 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
 // ---------------------------------------------------------------- commands
 
 bool Simulation::Execute(const Command& command)
+{
+    bool result = Dispatch(command);
+    ReportCompletions(command);
+    return result;
+}
+
+bool Simulation::Dispatch(const Command& command)
 {
     const std::string& verb = command.verb;
     if (verb == "expect") return Expect(command);
@@ -321,8 +395,15 @@ bool Simulation::Lifecycle(const Command& command)
     if (verb == "boot" || verb == "reboot") {
         if (verb == "reboot") {
             if (host_->Loaded()) {
-                clients_.clear();  // the client processes end with the machine
+                // The client processes end with the machine; with requests the device
+                // holds, after the driver, whose unload cancels them.
+                if (pending_.empty()) {
+                    clients_.clear();
+                }
                 reply = "unload: " + host_->Unload().Text() + "; ";
+                for (const auto& request : pending_) {
+                    request->sender->WaitDone(kSettleLimit);
+                }
             }
             DestroyMachine();
             CreateMachine();
@@ -388,7 +469,7 @@ bool Simulation::Firmware(const Command& command)
         uint64_t mode = Number(command.args[0]);
         if (native_) {
             native_->SetDeviceMode(mode);
-            machine_->Firmware().Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+            machine_->Firmware().Notify(kDeviceModeChanged);
         } else if (mode > 0xFF) {
             status = STATUS_INVALID_PARAMETER;  // the firmware's SMOD takes a byte
         } else {
@@ -414,29 +495,16 @@ bool Simulation::ClientCommand(const Command& command)
 {
     const std::string& verb = command.verb;
     Client& client = ClientNamed(command.args[0]);
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG_PTR information = 0;
-    bool haveInformation = true;
-    std::string reply, json;
     last_->entry.reset();
     last_->table.reset();
-
-    // A power-managed queue holds requests while the device is out of D0, and
-    // DeviceIoControl would wait until resume: say so instead of hanging.
-    bool request = verb == "set-event" || verb == "regulatory" || verb == "entry" || verb == "table" ||
-                   (verb == "ioctl" && std::find(command.args.begin(), command.args.end(), "kernel") == command.args.end());
-    if (request && client.device != nullptr && !DeviceInD0()) {
-        last_->haveRequest = true;
-        last_->status = STATUS_PENDING;
-        last_->information = 0;
-        Print(command, command.args[0], STATUS_PENDING, 0, false, "(the device is out of D0: the request would wait for resume)",
-              JsonString("held until resume"));
-        return true;
+    if (verb != "open" && verb != "close" && verb != "wait") {
+        return RequestCommand(command, client);
     }
+    NTSTATUS status = STATUS_SUCCESS;
+    std::string reply, json;
 
     client.process->Run([&] {
         if (verb == "open") {
-            haveInformation = false;
             if (client.device != nullptr) {
                 status = STATUS_UNSUCCESSFUL;
                 reply = "(already open)";
@@ -455,7 +523,6 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "handle=" + Hex(reinterpret_cast<uintptr_t>(client.device), 1);
             }
         } else if (verb == "close") {
-            haveInformation = false;
             if (client.device == nullptr) {
                 status = STATUS_INVALID_HANDLE;
                 reply = "(not open)";
@@ -463,88 +530,7 @@ bool Simulation::ClientCommand(const Command& command)
             }
             status = CloseHandle(client.device) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
             client.device = nullptr;
-        } else if (verb == "set-event") {
-            std::string access = command.args.size() > 1 ? command.args[1] : "all";
-            if (client.registered != nullptr) {
-                CloseHandle(client.registered);
-                client.registered = nullptr;
-            }
-            if (client.event == nullptr) {
-                std::wstring name = L"tvrx-sim-" + std::wstring(command.args[0].begin(), command.args[0].end()) +
-                                    L"-" + std::to_wstring(++client.events);
-                client.event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-                if (access != "all") {
-                    DWORD desired = access == "sync" ? SYNCHRONIZE : EVENT_MODIFY_STATE;
-                    client.registered = OpenEventW(desired, FALSE, name.c_str());
-                }
-            } else if (access != "all") {
-                // Reopening needs the event's name; make a fresh named event for limited access.
-                CloseHandle(client.event);
-                std::wstring name = L"tvrx-sim-" + std::wstring(command.args[0].begin(), command.args[0].end()) +
-                                    L"-" + std::to_wstring(++client.events);
-                client.event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-                client.registered = OpenEventW(access == "sync" ? SYNCHRONIZE : EVENT_MODIFY_STATE, FALSE, name.c_str());
-            }
-            HANDLE handle = client.registered ? client.registered : client.event;
-            TVRX_SET_EVENT_INPUT input = {static_cast<UINT64>(reinterpret_cast<uintptr_t>(handle))};
-            status = plat::um::IoControl(client.device, IOCTL_TVRX_SET_EVENT, &input, sizeof input, nullptr, 0,
-                                         &information);
-            reply = "event=" + Hex(reinterpret_cast<uintptr_t>(handle), 1) + " access=" + access;
-        } else if (verb == "regulatory") {
-            ULONG type = static_cast<ULONG>(Number(command.args[1]));
-            status = plat::um::IoControl(client.device, IOCTL_TVRX_SET_REGULATORY_TYPE, &type, sizeof type, nullptr, 0,
-                                         &information);
-            reply = "type=" + std::to_string(type);
-        } else if (verb == "entry") {
-            TVRX_DEVICE_MODE_ENTRY_INFO entry{};
-            status = plat::um::IoControl(client.device, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY, nullptr, 0, &entry,
-                                         sizeof entry, &information);
-            if (NT_SUCCESS(status)) {
-                last_->entry = entry;
-                reply = "mode=" + std::to_string(entry.DeviceMode) + " values=" + std::to_string(entry.Value1) + "," +
-                        std::to_string(entry.Value2) + "," + std::to_string(entry.Value3);
-                json = Dump(JsonValue{{"mode", entry.DeviceMode}, {"values", {entry.Value1, entry.Value2, entry.Value3}}});
-            }
-        } else if (verb == "table") {
-            union {
-                ULONG index;
-                TVRX_DEVICE_MODE_TABLE_INFO info;
-            } buffer{};
-            buffer.index = static_cast<ULONG>(Number(command.args[1]));
-            status = plat::um::IoControl(client.device, IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO, &buffer, sizeof(ULONG),
-                                         &buffer, sizeof buffer.info, &information);
-            if (NT_SUCCESS(status)) {
-                last_->table = buffer.info;
-                reply = "tag=" + std::to_string(buffer.info.TableTag) + " count=" + std::to_string(buffer.info.EntryCount);
-                json = Dump(JsonValue{{"tag", buffer.info.TableTag}, {"count", buffer.info.EntryCount}});
-            }
-        } else if (verb == "ioctl") {
-            ULONG code = static_cast<ULONG>(Number(command.args[1]));
-            std::vector<uint8_t> input, output;
-            bool kernel = false;
-            for (size_t i = 2; i < command.args.size(); ++i) {
-                const std::string& word = command.args[i];
-                if (word.rfind("in=", 0) == 0) ParseHexBytes(word.substr(3), &input);
-                if (word.rfind("out=", 0) == 0) output.resize(Number(word.substr(4)));
-                if (word == "kernel") kernel = true;
-            }
-            if (kernel) {
-                std::vector<plat::wdf::InterfaceEntry> interfaces =
-                    plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
-                status = interfaces.empty()
-                             ? STATUS_OBJECT_NAME_NOT_FOUND
-                             : plat::um::KernelIoControl(interfaces.front().symbolicLink, code, input.data(),
-                                                         static_cast<ULONG>(input.size()), output.data(),
-                                                         static_cast<ULONG>(output.size()), &information);
-            } else {
-                status = plat::um::IoControl(client.device, code, input.data(), static_cast<ULONG>(input.size()),
-                                             output.data(), static_cast<ULONG>(output.size()), &information);
-            }
-            size_t shown = std::min<size_t>(NT_ERROR(status) ? 0 : information, output.size());
-            reply = "out=" + HexBytes(output.data(), shown);
-            json = JsonString(HexBytes(output.data(), shown));
-        } else if (verb == "wait") {
-            haveInformation = false;
+        } else {
             DWORD ms = command.args.size() > 1 ? static_cast<DWORD>(Number(command.args[1])) : 1000;
             if (client.event == nullptr) {
                 status = STATUS_INVALID_HANDLE;
@@ -555,17 +541,161 @@ bool Simulation::ClientCommand(const Command& command)
             last_->signaled = result == WAIT_OBJECT_0;
             status = result == WAIT_OBJECT_0 ? STATUS_SUCCESS : STATUS_TIMEOUT;
             reply = result == WAIT_OBJECT_0 ? "signaled" : "timeout";
-            json = JsonString(reply);
         }
     });
 
     if (verb != "wait") {
         last_->haveRequest = true;
         last_->status = status;
-        last_->information = information;
+        last_->information = 0;
     }
-    Print(command, command.args[0], status, information, haveInformation, reply, json.empty() && !reply.empty() ? JsonString(reply) : json);
+    Print(command, command.args[0], status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     return true;
+}
+
+// A client command that sends a device control. When the device is out of D0
+// its power-managed queue holds the request and the sender waits, as
+// DeviceIoControl does: the request goes out on a thread of the client
+// process, the command reports it pending, and its completion is reported
+// after the command during which it completed.
+bool Simulation::RequestCommand(const Command& command, Client& client)
+{
+    const std::string& verb = command.verb;
+    auto request = std::make_unique<Request>();
+    request->command = command;
+    request->device = client.device;
+    if (verb == "set-event") {
+        std::string access = command.args.size() > 1 ? command.args[1] : "all";
+        client.process->Run([&] {
+            if (client.registered != nullptr) {
+                CloseHandle(client.registered);
+                client.registered = nullptr;
+            }
+            if (client.event == nullptr || access != "all") {
+                // A handle of limited access is opened by the event's name, so it takes a fresh named event.
+                if (client.event != nullptr) {
+                    CloseHandle(client.event);
+                }
+                std::wstring name = L"tvrx-sim-" + std::wstring(command.args[0].begin(), command.args[0].end()) +
+                                    L"-" + std::to_wstring(++client.events);
+                client.event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+                if (access != "all") {
+                    client.registered = OpenEventW(access == "sync" ? SYNCHRONIZE : EVENT_MODIFY_STATE, FALSE, name.c_str());
+                }
+            }
+        });
+        HANDLE handle = client.registered ? client.registered : client.event;
+        TVRX_SET_EVENT_INPUT input = {static_cast<UINT64>(reinterpret_cast<uintptr_t>(handle))};
+        request->code = IOCTL_TVRX_SET_EVENT;
+        request->input.assign(reinterpret_cast<uint8_t*>(&input), reinterpret_cast<uint8_t*>(&input + 1));
+        request->reply = "event=" + Hex(reinterpret_cast<uintptr_t>(handle), 1) + " access=" + access;
+    } else if (verb == "regulatory") {
+        ULONG type = static_cast<ULONG>(Number(command.args[1]));
+        request->code = IOCTL_TVRX_SET_REGULATORY_TYPE;
+        request->input.assign(reinterpret_cast<uint8_t*>(&type), reinterpret_cast<uint8_t*>(&type + 1));
+        request->reply = "type=" + std::to_string(type);
+    } else if (verb == "entry") {
+        request->code = IOCTL_TVRX_GET_DEVICE_MODE_ENTRY;
+        request->output.resize(sizeof(TVRX_DEVICE_MODE_ENTRY_INFO));
+    } else if (verb == "table") {
+        ULONG index = static_cast<ULONG>(Number(command.args[1]));
+        request->code = IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO;
+        request->input.assign(reinterpret_cast<uint8_t*>(&index), reinterpret_cast<uint8_t*>(&index + 1));
+        request->output.resize(sizeof(TVRX_DEVICE_MODE_TABLE_INFO));
+    } else {
+        request->code = static_cast<ULONG>(Number(command.args[1]));
+        for (size_t i = 2; i < command.args.size(); ++i) {
+            const std::string& word = command.args[i];
+            if (word.rfind("in=", 0) == 0) ParseHexBytes(word.substr(3), &request->input);
+            if (word.rfind("out=", 0) == 0) request->output.resize(Number(word.substr(4)));
+            if (word == "kernel") request->kernel = true;
+        }
+    }
+
+    // A request on no handle fails at once; one the device can take now completes before the command ends.
+    if ((request->device == nullptr && !request->kernel) || DeviceInD0()) {
+        client.process->Run([&] { request->Send(); });
+        Finish(*request, nullptr);
+        return true;
+    }
+    WDFDEVICE device = host_->Device();
+    size_t heldBefore = debugview::HeldRequests(device);
+    Request* sent = request.get();
+    request->sender = std::make_unique<PendingSend>(*client.process, [sent] { sent->Send(); });
+    auto isHeld = [&] { return debugview::HeldRequests(device) > heldBefore; };
+    if (request->sender->WaitHeldOrDone(isHeld, std::chrono::milliseconds(kSettleLimit))) {
+        request->sender.reset();
+        Finish(*request, nullptr);
+        return true;
+    }
+    last_->haveRequest = true;
+    last_->status = STATUS_PENDING;
+    last_->information = 0;
+    std::string held = "held: the device is out of D0";
+    Print(command, command.args[0], STATUS_PENDING, 0, false, (request->reply.empty() ? "" : request->reply + " ") + "(" + held + ")",
+          JsonString(held));
+    pending_.push_back(std::move(request));
+    return true;
+}
+
+// Reports a request's completion: its status and information, and what the
+// reply carries for its kind of command; these become the last results.
+void Simulation::Finish(Request& request, const Command* completedDuring)
+{
+    // A held request's completion is shown with the command it completed during.
+    Command command = request.command;
+    int heldSince = 0;
+    if (completedDuring != nullptr) {
+        heldSince = command.line;
+        command.line = completedDuring->line;
+    }
+    const std::string& verb = command.verb;
+    std::string reply = request.reply, json;
+    if (verb == "entry" && NT_SUCCESS(request.status)) {
+        TVRX_DEVICE_MODE_ENTRY_INFO entry;
+        std::memcpy(&entry, request.output.data(), sizeof entry);
+        last_->entry = entry;
+        reply = "mode=" + std::to_string(entry.DeviceMode) + " values=" + std::to_string(entry.Value1) + "," +
+                std::to_string(entry.Value2) + "," + std::to_string(entry.Value3);
+        json = "{\"mode\":" + std::to_string(entry.DeviceMode) + ",\"values\":[" + std::to_string(entry.Value1) + "," +
+               std::to_string(entry.Value2) + "," + std::to_string(entry.Value3) + "]}";
+    } else if (verb == "table" && NT_SUCCESS(request.status)) {
+        TVRX_DEVICE_MODE_TABLE_INFO table;
+        std::memcpy(&table, request.output.data(), sizeof table);
+        last_->table = table;
+        reply = "tag=" + std::to_string(table.TableTag) + " count=" + std::to_string(table.EntryCount);
+        json = "{\"tag\":" + std::to_string(table.TableTag) + ",\"count\":" + std::to_string(table.EntryCount) + "}";
+    } else if (verb == "ioctl") {
+        size_t shown = std::min<size_t>(NT_ERROR(request.status) ? 0 : request.information, request.output.size());
+        reply = "out=" + HexBytes(request.output.data(), shown);
+        json = JsonString(HexBytes(request.output.data(), shown));
+    }
+    last_->haveRequest = true;
+    last_->status = request.status;
+    last_->information = request.information;
+    Print(command, command.args[0], request.status, request.information, true, reply,
+          json.empty() && !reply.empty() ? JsonString(reply) : json, heldSince);
+}
+
+// After each command: the held requests that completed during it (presented
+// once the device was back in D0, or cancelled with the device), in the order
+// they were sent. Once the device is in D0 or gone, every held request is
+// waited for, so the next command sees its effect.
+void Simulation::ReportCompletions(const Command& command)
+{
+    bool ending = DeviceInD0();
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        Request& request = **it;
+        if (!request.sender->Done() && !(ending && request.sender->WaitDone(kSettleLimit))) {
+            ++it;
+            continue;
+        }
+        request.sender.reset();
+        last_->entry.reset();
+        last_->table.reset();
+        Finish(request, &command);
+        it = pending_.erase(it);
+    }
 }
 
 bool Simulation::Show(const Command& command)
@@ -576,26 +706,27 @@ bool Simulation::Show(const Command& command)
         if (!host_->Loaded() || host_->DeviceCount() == 0) {
             text << "no device";
         } else {
-            PTVRX_DEVICE_CONTEXT c = TvrxGetDeviceContext(host_->Device());
-            text << "DeviceState " << ReadULongNoFence(&c->DeviceState) << ", CurrentDeviceMode "
-                 << ReadULongNoFence(&c->CurrentDeviceMode) << ", RegulatoryType " << ReadULongNoFence(&c->RegulatoryType)
-                 << ", tables " << (c->DeviceModeTablesValid ? "valid" : "not read") << ", ACPI interface "
-                 << (c->AcpiInterfaceAcquired ? "acquired" : "not acquired") << ", notifications "
-                 << (c->AcpiNotificationsRegistered ? "registered" : "not registered");
-            text << "\nSAR table at " << Hex(c->SarTablePhysicalAddress) << ", " << c->SarTableLength << " bytes";
-            for (int t = 0; t < TVRX_DEVICE_MODE_TABLE_COUNT_MAX; ++t) {
-                const TVRX_DEVICE_MODE_TABLE& table = c->DeviceModeTables[t];
-                text << "\ntable " << t << ": tag " << unsigned(table.TableTag) << ", " << table.EntryCount
-                     << " entries, max mode " << unsigned(table.MaxDeviceMode);
-                for (ULONG e = 0; e < table.EntryCount && e < TVRX_DEVICE_MODE_ENTRIES_MAX; ++e) {
-                    const TVRX_DEVICE_MODE_ENTRY& entry = table.Entries[e];
-                    text << "\n    mode " << unsigned(entry.DeviceMode) << ": " << entry.Value1 << ", " << entry.Value2
-                         << ", " << entry.Value3;
+            debugview::Device c = debugview::ReadDevice(host_->Device());
+            text << "DeviceState " << c.deviceState << ", CurrentDeviceMode " << c.currentDeviceMode
+                 << ", RegulatoryType " << c.regulatoryType << ", tables " << (c.tablesValid ? "valid" : "not read")
+                 << ", ACPI interface " << (c.acpiInterfaceAcquired ? "acquired" : "not acquired") << ", notifications "
+                 << (c.notificationsRegistered ? "registered" : "not registered");
+            text << "\nSAR table at " << Hex(c.sarTableAddress) << ", " << c.sarTableLength << " bytes";
+            for (size_t t = 0; t < c.tables.size(); ++t) {
+                const debugview::ModeTable& table = c.tables[t];
+                text << "\ntable " << t << ": tag " << table.tag << ", " << table.entryCount << " entries, max mode "
+                     << table.maxMode;
+                for (const debugview::ModeRow& row : table.rows) {
+                    text << "\n    mode " << row.mode << ": " << row.value1 << ", " << row.value2 << ", " << row.value3;
                 }
             }
             int clients = 0;
             for (auto& [name, client] : clients_) clients += client->device != nullptr;
-            text << "\nclients with the device open: " << clients;
+            text << "\nclients with the device open: " << clients << "; app instances: " << c.appInstances << ", "
+                 << c.appInstancesWithEvent << " with an event";
+            if (std::optional<uint32_t> state = debugview::ReadBiosSarState(*host_)) {
+                text << "\nBiosSarState " << *state;
+            }
         }
     } else if (what == "registry") {
         plat::Registry& registry = machine_->Registry();
@@ -635,7 +766,7 @@ bool Simulation::Expect(const Command& command)
     Last& last = *last_;
     auto ok = [&] {
         if (options_.json) {
-            out_ << Dump(JsonValue{{"line", command.line}, {"command", "expect"}, {"ok", true}}) << "\n";
+            out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":true}\n";
         }
         return true;
     };

@@ -64,6 +64,7 @@ public:
 private:
     struct Client;
     struct Last;
+    struct Request;
 
     void CreateMachine();
     void DestroyMachine();
@@ -71,14 +72,20 @@ private:
     void Settle();
     bool DeviceInD0();
 
+    // heldSince: for the completion of a held request, the line that sent it.
     void Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
-               bool haveInformation, const std::string& reply, const std::string& jsonReply);
+               bool haveInformation, const std::string& reply, const std::string& jsonReply, int heldSince = 0);
     void Note(const Command& command, const std::string& text);
     bool Fail(const Command& command, const std::string& expected, const std::string& actual);
 
+    bool Dispatch(const Command& command);
     bool Lifecycle(const Command& command);
     bool Firmware(const Command& command);
     bool ClientCommand(const Command& command);
+    bool RequestCommand(const Command& command, Client& client);
+    void Finish(Request& request, const Command* completedDuring);
+    void ReportCompletions(const Command& command);
+    void EndPending();
     bool Show(const Command& command);
     bool Expect(const Command& command);
 
@@ -93,6 +100,7 @@ private:
     std::shared_ptr<plat::AcpicaFirmware> acpica_;
     std::map<std::string, std::unique_ptr<Client>> clients_;
     std::unique_ptr<Last> last_;
+    std::vector<std::unique_ptr<Request>> pending_;  // held by the device, in the order sent
     std::vector<std::string> liveTrace_;
     int failures_ = 0;
 };

@@ -19,15 +19,6 @@
 namespace plat::acpi {
 namespace {
 
-// Completes a packet of the ACPI driver's; the status, for its dispatch routine to return.
-NTSTATUS CompleteIrp(io::Irp* irp, NTSTATUS status, ULONG_PTR information = 0)
-{
-    irp->status = status;
-    irp->information = information;
-    io::IoCompleteRequest(irp);
-    return status;
-}
-
 // Evaluations in progress whose packets are still the ACPI driver's, each
 // with the number of its use (a packet is recycled once completed, so the
 // pointer alone does not say which request it carries). The lock plays the
@@ -45,7 +36,7 @@ void CancelEvaluation(io::DeviceObject*, io::Irp* irp)
             return;
         }
     }
-    CompleteIrp(irp, STATUS_CANCELLED);
+    io::CompleteWith(irp, STATUS_CANCELLED);
 }
 
 uint64_t TrackEvaluation(io::Irp* irp)
@@ -78,11 +69,11 @@ NTSTATUS DispatchDeviceControl(io::DeviceObject* device, io::Irp* irp)
 NTSTATUS DispatchPnp(io::DeviceObject* device, io::Irp* irp)
 {
     if (irp->minor != io::kMnQueryInterface) {
-        return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
+        return io::CompleteWith(irp, STATUS_NOT_SUPPORTED);
     }
     auto* acpi = static_cast<AcpiDevice*>(device->extension);
     const auto& query = irp->queryInterface;
-    return CompleteIrp(irp, acpi->QueryInterface(*query.type, query.interface, query.size, query.version));
+    return io::CompleteWith(irp, acpi->QueryInterface(*query.type, query.interface, query.size, query.version));
 }
 
 io::DriverObject* AcpiDriverObject()
@@ -237,7 +228,7 @@ AcpiDevice::~AcpiDevice()
 NTSTATUS AcpiDevice::DeviceControl(io::Irp* irp)
 {
     if (irp->ioControlCode != IOCTL_ACPI_EVAL_METHOD) {
-        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     const uint8_t* input = irp->systemBuffer;
     {
@@ -249,20 +240,20 @@ NTSTATUS AcpiDevice::DeviceControl(io::Irp* irp)
     }
     NTSTATUS status = fault::Check("AcpiEvalMethod");
     if (!NT_SUCCESS(status)) {
-        return CompleteIrp(irp, status);
+        return io::CompleteWith(irp, status);
     }
     EvalInput decoded;
     status = DecodeEvalInput(input, irp->inputLength, &decoded);
     if (!NT_SUCCESS(status)) {
-        return CompleteIrp(irp, status);
+        return io::CompleteWith(irp, status);
     }
     // Checked before evaluating: no result at all would fit.
     if (irp->outputLength < kOutputHeaderSize) {
-        return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
+        return io::CompleteWith(irp, STATUS_BUFFER_TOO_SMALL);
     }
     std::shared_ptr<Firmware> firmware = InstalledFirmware();
     if (firmware == nullptr) {
-        return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
+        return io::CompleteWith(irp, STATUS_NO_SUCH_DEVICE);
     }
     return Evaluate(irp, *firmware, std::move(decoded));
 }
@@ -283,18 +274,18 @@ NTSTATUS AcpiDevice::Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input)
             return;  // cancelled: the sender has its answer and the packet may be another's now
         }
         if (!NT_SUCCESS(status)) {
-            CompleteIrp(irp, status);
+            io::CompleteWith(irp, status);
             return;
         }
         EncodeOutcome outcome = EncodeEvalOutput(result, irp->systemBuffer, irp->outputLength, signature);
-        CompleteIrp(irp, outcome.status, outcome.information);
+        io::CompleteWith(irp, outcome.status, outcome.information);
     };
     try {
         Evaluations().Start(std::move(body));
     } catch (const std::system_error&) {
         firmware.ReleaseUse();
         if (ClaimEvaluation(irp, use)) {
-            CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+            io::CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
         }
     }
     return STATUS_PENDING;

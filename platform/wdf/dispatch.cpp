@@ -143,14 +143,6 @@ NTSTATUS Cancel(FxRequest* request)
     return STATUS_CANCELLED;
 }
 
-NTSTATUS CompleteIrp(io::Irp* irp, NTSTATUS status)
-{
-    irp->status = status;
-    irp->information = 0;
-    io::IoCompleteRequest(irp);
-    return status;
-}
-
 // The request a device-control packet becomes, with its buffers as the I/O manager laid them out.
 FxRequest* RequestFor(FxDevice* device, FxQueue* queue, FxFileObject* fx, io::Irp* irp)
 {
@@ -227,12 +219,12 @@ NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp)
     auto* device = static_cast<FxDevice*>(deviceObject->extension);
     FxFileObject* fx = irp->file != nullptr ? FxFileOf(irp->file) : nullptr;
     if (fx == nullptr) {
-        return CompleteIrp(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+        return io::CompleteWith(irp, STATUS_DEVICE_DOES_NOT_EXIST);
     }
     FxQueue* queue = device->defaultQueue;
     if (queue == nullptr || queue->config.DispatchType == WdfIoQueueDispatchManual ||
         (queue->config.EvtIoDeviceControl == nullptr && queue->config.EvtIoDefault == nullptr)) {
-        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);  // the framework completes what no callback can take
+        return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);  // the framework completes what no callback can take
     }
     FxRequest* request = RequestFor(device, queue, fx, irp);
     if (device->ioInCallerContext != nullptr) {

@@ -87,15 +87,6 @@ NTSTATUS PresentCreate(FxDevice* device, FxFileObject* fx, KPROCESSOR_MODE mode)
     return status;
 }
 
-// Completes a packet of the file with a status.
-NTSTATUS Finish(io::Irp* irp, NTSTATUS status)
-{
-    irp->status = status;
-    irp->information = 0;
-    io::IoCompleteRequest(irp);
-    return status;
-}
-
 }  // namespace
 
 FxFileObject::FxFileObject(FxDevice* device_, const WDF_OBJECT_ATTRIBUTES* attributes)
@@ -135,7 +126,7 @@ NTSTATUS DispatchCreate(io::DeviceObject* deviceObject, io::Irp* irp)
     NTSTATUS status = Register(fx, nullptr);
     if (!NT_SUCCESS(status)) {
         delete fx;
-        return Finish(irp, status);
+        return io::CompleteWith(irp, status);
     }
     {
         std::lock_guard<std::recursive_mutex> guard(StripeOf(fx));
@@ -150,7 +141,7 @@ NTSTATUS DispatchCreate(io::DeviceObject* deviceObject, io::Irp* irp)
         fx->cleanedUp = fx->closed = true;  // a failed create never gets a cleanup or close
         Delete(fx);
     }
-    return Finish(irp, status);
+    return io::CompleteWith(irp, status);
 }
 
 NTSTATUS DispatchCleanup(io::DeviceObject*, io::Irp* irp)
@@ -162,7 +153,7 @@ NTSTATUS DispatchCleanup(io::DeviceObject*, io::Irp* irp)
             RunCleanup(current);
         }
     }
-    return Finish(irp, STATUS_SUCCESS);
+    return io::CompleteWith(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS DispatchClose(io::DeviceObject*, io::Irp* irp)
@@ -178,7 +169,7 @@ NTSTATUS DispatchClose(io::DeviceObject*, io::Irp* irp)
             Delete(current);
         }
     }
-    return Finish(irp, STATUS_SUCCESS);
+    return io::CompleteWith(irp, STATUS_SUCCESS);
 }
 
 }  // namespace plat::wdf

@@ -30,13 +30,7 @@ __attribute__((tls_model("initial-exec"))) thread_local Lookaside t_lookaside;
 __attribute__((tls_model("initial-exec"))) thread_local uint64_t t_threadId = 0;
 std::atomic<uint64_t> g_nextThreadId{1};
 
-NTSTATUS InvalidRequest(DeviceObject*, Irp* irp)
-{
-    irp->status = STATUS_INVALID_DEVICE_REQUEST;
-    irp->information = 0;
-    IoCompleteRequest(irp);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
+NTSTATUS InvalidRequest(DeviceObject*, Irp* irp) { return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST); }
 
 }  // namespace
 
@@ -135,6 +129,14 @@ void IoCompleteRequest(Irp* irp)
         std::lock_guard<std::mutex> guard(irp->waitLock);
         irp->done.notify_all();
     }
+}
+
+NTSTATUS CompleteWith(Irp* irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->status = status;
+    irp->information = information;
+    IoCompleteRequest(irp);
+    return status;
 }
 
 CancelRoutine IoSetCancelRoutine(Irp* irp, CancelRoutine routine)

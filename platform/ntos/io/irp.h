@@ -128,6 +128,9 @@ void IoFreeIrp(Irp* irp);
 NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp);
 // The packet is done: runs its completion routines and wakes its waiter.
 void IoCompleteRequest(Irp* irp);
+// Sets the packet's status and information and completes it; the status
+// (what a dispatch routine that completes at once returns).
+NTSTATUS CompleteWith(Irp* irp, NTSTATUS status, ULONG_PTR information = 0);
 // Runs on the way back up: routine(device, irp, context) when the device below completes the packet.
 void IoSetCompletionRoutine(Irp* irp, DeviceObject* device, CompletionRoutine routine, void* context);
 

@@ -1,0 +1,48 @@
+/* Requests sent on a thread of their client process. */
+#include "pending.h"
+
+#include "um/client.h"
+
+namespace sim {
+
+PendingSend::PendingSend(plat::um::Process& process, std::function<void()> send)
+{
+    thread_ = process.Thread([this, send = std::move(send)] {
+        send();
+        std::lock_guard<std::mutex> guard(lock_);
+        done_ = true;
+        returned_.notify_all();
+    });
+}
+
+PendingSend::~PendingSend() { thread_.join(); }
+
+bool PendingSend::Done()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return done_;
+}
+
+bool PendingSend::WaitHeldOrDone(const std::function<bool()>& held, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(lock_);
+            if (returned_.wait_for(lock, std::chrono::milliseconds(1), [this] { return done_; })) {
+                return true;
+            }
+        }
+        if (held() || std::chrono::steady_clock::now() >= deadline) {
+            return Done();
+        }
+    }
+}
+
+bool PendingSend::WaitDone(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(lock_);
+    return returned_.wait_for(lock, limit, [this] { return done_; });
+}
+
+}  // namespace sim
