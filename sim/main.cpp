@@ -6,13 +6,17 @@
  *   tvrx-sim demo  [options]          the guided tour
  *   tvrx-sim run   SCRIPT [options]   exit 0 when every expectation held, 1 otherwise, 2 on a usage or script error
  *   tvrx-sim shell [options]          interactive, with line editing and history
+ *   tvrx-sim check --firmware FILE    a report on the firmware: exit 0 when no check failed, 1 when one did,
+ *                                     2 when the firmware cannot be loaded
  */
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "check.h"
 #include "demo.h"
 #include "script.h"
 #include "session.h"
@@ -84,7 +88,7 @@ int RunScript(const std::string& path, sim::Options options)
     }
     if (simulation.Failures() > 0) {
         if (simulation.Json()) {
-            std::cout << "{\"failed\":" << simulation.Failures() << "}\n";
+            std::cout << nlohmann::ordered_json{{"failed", simulation.Failures()}}.dump() << "\n";
         } else {
             std::cout << simulation.Failures() << " expectation(s) failed\n";
         }
@@ -125,6 +129,10 @@ int main(int argc, char** argv)
     common(demo);
     common(run);
     common(shell);
+    CLI::App* check = app.add_subcommand("check", "a report on a firmware: what the driver does with it, check by check");
+    check->add_option("--firmware", options.firmwareFile, "ASL (.asl/.dsl) or AML (.aml) tables to check")->required();
+    check->add_option("--memory", memory, "physical memory contents at ADDR (repeatable): ADDR=FILE");
+    check->add_flag("--json", options.json, "the report as one JSON document");
 
     try {
         app.parse(argc, argv);
@@ -143,6 +151,9 @@ int main(int argc, char** argv)
     }
 
     try {
+        if (*check) {
+            return sim::RunCheck(options, std::cout, std::cerr);
+        }
         if (*run) {
             return RunScript(script, std::move(options));
         }

@@ -233,9 +233,23 @@ TEST_F(Acpica, LoadErrorsAreReadable)
     EXPECT_THAT(message, HasSubstr("does not compile"));
     EXPECT_THAT(message, HasSubstr(broken.string() + "(8)")) << message;
 
-    message = LoadError(Asl("none.asl", "        Device (TVRX) { Method (_DSM, 4) { Return (Zero) } }"));
+    message = LoadError(Asl("none.asl", "        Device (TVRX) { Name (_HID, \"TVRX0001\") }"));
     EXPECT_THAT(message, HasSubstr("no device"));
-    EXPECT_THAT(message, HasSubstr("82737E72-3A33-4C45-A9C7-57C0411A5F13"));
+    EXPECT_THAT(message, HasSubstr("_DSM"));
+
+    // A device whose function 0 lacks bit 0 is still the device: the driver is
+    // to fail its start on it, as on a machine, rather than the firmware being
+    // refused. Among several, the one with the driver's hardware id is taken.
+    AcpicaFirmware wrong(Asl("wrong.asl", "        Device (DEVA) { Method (_DSM, 4) { Return (Zero) } }\n"
+                                          "        Device (DEVB) { Name (_HID, \"TVRX0001\")\n"
+                                          "            Method (_DSM, 4) { Return (0x0E) } }"));
+    EXPECT_EQ(wrong.DevicePath(), "\\_SB.DEVB");
+    AcpicaFirmware::Options optional;
+    optional.requireDevice = false;
+    AcpicaFirmware empty(folder_ / "none.asl", optional);
+    EXPECT_EQ(empty.DevicePath(), "");
+    AcpiObject result;
+    EXPECT_EQ(empty.Evaluate("_DSM", DsmArgs(0), &result), STATUS_NO_SUCH_DEVICE);
 
     EXPECT_THAT(LoadError(folder_ / "missing.asl"), HasSubstr("not found"));
 
@@ -249,6 +263,42 @@ TEST_F(Acpica, LoadErrorsAreReadable)
         << output;
     AcpicaFirmware compiled(folder_ / "sample.aml");
     EXPECT_EQ(Dsm(compiled, 1), I(1));
+}
+
+// The library preloaded into the debugger drops the debugger's own 10 ms wait
+// after each command; a method's Sleep of the same 10 ms must still sleep
+// (only a lower bound is asserted: a sleep is never shorter than asked).
+// Without the library the debugger is driven the old way, with an end-marker
+// command after each one; the answers and the Notify are the same.
+TEST_F(Acpica, AmlSleepsKeepTheirTimeAndTheDebuggerRunsWithoutThePreload)
+{
+    fs::path file = Asl("sleep.asl", R"(
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Name (DMOD, One)
+            Method (_DSM, 4) { Return (0x0F) }
+            Method (NAP, 0) { Sleep (10)
+                Return (0x10) }
+            Method (SMOD, 1) { DMOD = Arg0
+                Notify (TVRX, 0x80) }
+        })");
+    AcpicaFirmware fast(file);
+    AcpiObject result;
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(fast.Evaluate("NAP", {}, &result), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 10ms) << "the method's Sleep (10) was skipped";
+    EXPECT_EQ(result, I(0x10));
+
+    AcpicaFirmware::Options plain;
+    plain.preload.clear();
+    AcpicaFirmware slow(file, plain);
+    NotifyLog log(slow);
+    EXPECT_EQ(Dsm(slow, 0), I(0xF));
+    EXPECT_EQ(slow.SetDeviceMode(2), STATUS_SUCCESS);
+    EXPECT_EQ(log.WaitFor(1), std::vector<ULONG>({0x80}));
+    ASSERT_EQ(slow.Evaluate("DMOD", {}, &result), STATUS_SUCCESS);
+    EXPECT_EQ(result, I(2));
 }
 
 TEST_F(Acpica, StuckDebuggerTimesOutWithoutMixingAnswers)

@@ -4,6 +4,9 @@
 #include <ntstatus.h>
 #include <stdlib.h>
 
+#include <cstdlib>
+
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -23,6 +26,7 @@ namespace {
 
 constexpr size_t kMaxPending = size_t(8) << 20;  // output kept while waiting for one command
 constexpr size_t kLogLines = 6;
+constexpr size_t kNotificationsKept = 64;
 
 std::string Hex(uint64_t value)
 {
@@ -69,13 +73,6 @@ std::string LoadProblems(const std::string& log)
     return problems;
 }
 
-std::vector<AcpiObject> DsmArguments(uint64_t function, uint64_t argument)
-{
-    std::vector<uint8_t> uuid(NativeFirmware::kDsmUuid, NativeFirmware::kDsmUuid + sizeof(NativeFirmware::kDsmUuid));
-    return {AcpiObject::Buffer(std::move(uuid)), AcpiObject::Integer(NativeFirmware::kDsmRevision),
-            AcpiObject::Integer(function), AcpiObject::Integer(argument)};
-}
-
 bool SupportBitSet(const AcpiObject& answer)
 {
     if (answer.type == AcpiObject::Type::Integer) {
@@ -85,6 +82,15 @@ bool SupportBitSet(const AcpiObject& answer)
 }
 
 }  // namespace
+
+std::string AcpicaOptions::DefaultPreload()
+{
+#ifdef TVRX_ACPIEXEC_PRELOAD
+    return TVRX_ACPIEXEC_PRELOAD;
+#else
+    return {};
+#endif
+}
 
 AcpicaFirmware::AcpicaFirmware(const std::filesystem::path& file, Options options)
     : AcpicaFirmware(std::vector<std::filesystem::path>{file}, std::move(options))
@@ -103,12 +109,6 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     try {
         Start(files);
     } catch (...) {
-        if (debugger_) {
-            debugger_->Kill();
-        }
-        if (reader_.joinable()) {
-            reader_.join();
-        }
         debugger_.reset();
         std::error_code ignored;
         if (!workFolder_.empty()) {
@@ -118,14 +118,11 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     }
 }
 
-// Killing the debugger ends its output: the reader sees the end, marks the
-// firmware dead and wakes every caller still waiting for an answer.
+// Killing the debugger ends its output: the caller reading it sees the end,
+// marks the firmware dead and wakes every caller still waiting for an answer.
 AcpicaFirmware::~AcpicaFirmware()
 {
     debugger_->Kill();
-    if (reader_.joinable()) {
-        reader_.join();
-    }
     WaitUntilUnused();
     debugger_.reset();
     std::error_code ignored;
@@ -160,10 +157,23 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
     workFolder_ = folder.data();
 
     std::vector<std::string> tables = PrepareTables(files);
-    std::vector<std::string> argv = {stdbuf, "-oL", "-eL", debugger, "-to", std::to_string(options_.loopTimeoutSeconds)};
+    // The preloaded library writes the output when it is complete; without
+    // it, stdbuf has the debugger write every line as it is printed.
+    // -dt: no allocation tracking, whose report after each command costs time and says nothing here.
+    std::vector<std::string> argv = {debugger, "-dt", "-to", std::to_string(options_.loopTimeoutSeconds)};
     argv.insert(argv.end(), tables.begin(), tables.end());
-    debugger_ = std::make_unique<CoProcess>(argv);
-    reader_ = std::thread([this] { ReaderLoop(); });
+    std::vector<std::string> environment;
+    std::error_code error;
+    if (!options_.preload.empty() && std::filesystem::is_regular_file(options_.preload, error)) {
+        const char* preloaded = std::getenv("LD_PRELOAD");
+        environment.push_back("LD_PRELOAD=" + options_.preload +
+                              (preloaded != nullptr && *preloaded != '\0' ? std::string(":") + preloaded : ""));
+        environment.push_back("TVRX_ACPIEXEC_MARKER=" + marker_);
+        markedByPreload_ = true;
+    } else {
+        argv.insert(argv.begin(), {stdbuf, "-oL", "-eL"});
+    }
+    debugger_ = std::make_unique<CoProcess>(argv, environment);
 
     std::string output;
     NTSTATUS status = Command("", &output, options_.startTimeout);
@@ -229,7 +239,9 @@ void AcpicaFirmware::FindDevice()
     }
     std::string args;
     std::string error;
-    acpiexec::FormatArguments(DsmArguments(NativeFirmware::kSupportedFunctions, 0), &args, &error);
+    acpiexec::FormatArguments(NativeFirmware::DsmArguments(NativeFirmware::kSupportedFunctions, 0), &args, &error);
+    std::vector<std::string> devices;  // every device with a _DSM, in namespace order
+    std::string chosen;
     for (const acpiexec::NamespaceNode& node : acpiexec::ParseFind(output)) {
         const std::string suffix = "._DSM";
         if (node.type != "Method" || node.path.size() <= suffix.size() ||
@@ -237,33 +249,55 @@ void AcpicaFirmware::FindDevice()
             continue;
         }
         std::string device = node.path.substr(0, node.path.size() - suffix.size());
+        devices.push_back(device);
         AcpiObject answer;
         bool returned = false;
-        if (!NT_SUCCESS(EvaluatePath(node.path, args, &answer, &returned, options_.replyTimeout)) || !returned ||
-            !SupportBitSet(answer)) {
-            continue;
-        }
-        // Notify reports name the node by address; that tells this device from others of the same name.
-        std::string name = device.substr(device.find_last_of("\\.") + 1);
-        if (!NT_SUCCESS(Command("find " + name, &output, options_.replyTimeout))) {
+        if (NT_SUCCESS(EvaluatePath(node.path, args, &answer, &returned, options_.replyTimeout)) && returned &&
+            SupportBitSet(answer)) {
+            chosen = device;
             break;
         }
+    }
+    // A device whose function 0 is wrong is still the driver's, which then
+    // fails to start on it: that is what running the firmware should show.
+    for (size_t i = 0; chosen.empty() && i < devices.size(); ++i) {
+        AcpiObject hid;
+        bool returned = false;
+        if (NT_SUCCESS(EvaluatePath(devices[i] + "._HID", "", &hid, &returned, options_.replyTimeout)) && returned &&
+            hid.type == AcpiObject::Type::String && hid.string == kHardwareId) {
+            chosen = devices[i];
+        }
+    }
+    if (chosen.empty() && !devices.empty()) {
+        chosen = devices.front();
+    }
+    if (chosen.empty()) {
+        if (!options_.requireDevice) {
+            return;
+        }
+        throw std::runtime_error("no device in firmware " + name_ + " has a _DSM method" + LoadProblems(debuggerLog_));
+    }
+    // Notify reports name the node by address; that tells this device from others of the same name.
+    std::string name = chosen.substr(chosen.find_last_of("\\.") + 1);
+    if (NT_SUCCESS(Command("find " + name, &output, options_.replyTimeout))) {
         for (const acpiexec::NamespaceNode& candidate : acpiexec::ParseFind(output)) {
-            if (candidate.path == device) {
+            if (candidate.path == chosen) {
                 std::lock_guard<std::mutex> guard(lock_);
-                devicePath_ = device;
+                devicePath_ = chosen;
                 deviceNode_ = candidate.address;
                 return;
             }
         }
     }
-    throw std::runtime_error("no device in firmware " + name_ +
-                             " answers _DSM function 0 of {82737E72-3A33-4C45-A9C7-57C0411A5F13} with bit 0 set" +
-                             LoadProblems(debuggerLog_));
+    throw std::runtime_error(options_.debugger + " stopped answering while searching " + name_);
 }
 
 void AcpicaFirmware::ReadLoadedObjects()
 {
+    if (devicePath_.empty()) {
+        biosVersion_ = "ACPI " + std::filesystem::path(name_).filename().string() + " " + Hex(amlHash_);
+        return;
+    }
     AcpiObject value;
     bool returned = false;
     if (NT_SUCCESS(EvaluatePath(devicePath_ + ".BVER", "", &value, &returned, options_.replyTimeout)) && returned &&
@@ -291,12 +325,18 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
                 *output = pending_;
                 return STATUS_DEVICE_NOT_CONNECTED;
             }
-            id = nextCommand_++;
+            // With the preloaded library the debugger marks the start of each
+            // line it reads with the count of lines before it: the id of a
+            // command is the count once its line is written.
+            id = markedByPreload_ ? (linesWritten_ += command.empty() ? 0 : 1) : nextCommand_++;
             replies_[id];
         }
-        // The end marker is a command that prints nothing: its echo closes this command's output.
-        std::string text = (command.empty() ? std::string() : command + "\n") + "help " + marker_ + std::to_string(id) + "\n";
-        if (!debugger_->Write(text)) {
+        std::string text = command.empty() ? std::string() : command + "\n";
+        if (!markedByPreload_) {
+            // The end marker is a command that prints nothing: its echo closes this command's output.
+            text += "help " + marker_ + std::to_string(id) + "\n";
+        }
+        if (!text.empty() && !debugger_->Write(text)) {
             std::lock_guard<std::mutex> guard(lock_);
             replies_.erase(id);
             *output = pending_;
@@ -304,8 +344,27 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         }
     }
 
+    // No thread of its own reads the debugger: a waiting caller does, one at
+    // a time, and hands every answer it reads to the caller it belongs to.
+    // A lone caller (the usual case) thus reads its own answer, without
+    // waking another thread for it.
+    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> guard(lock_);
-    bool answered = replied_.wait_for(guard, timeout, [&] { return replies_[id].done || dead_; });
+    while (!replies_[id].done && !dead_) {
+        if (!reading_) {
+            reading_ = true;
+            guard.unlock();
+            bool inTime = ReadOutput(deadline);
+            guard.lock();
+            reading_ = false;
+            replied_.notify_all();  // another waiting caller reads on
+            if (!inTime) {
+                break;
+            }
+        } else if (replied_.wait_until(guard, deadline) == std::cv_status::timeout) {
+            break;
+        }
+    }
     Reply reply = std::move(replies_[id]);
     replies_.erase(id);
     if (reply.done) {
@@ -313,7 +372,7 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         return STATUS_SUCCESS;
     }
     *output = pending_;
-    return answered ? STATUS_DEVICE_NOT_CONNECTED : STATUS_IO_TIMEOUT;
+    return dead_ ? STATUS_DEVICE_NOT_CONNECTED : STATUS_IO_TIMEOUT;
 }
 
 NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string& arguments, AcpiObject* result,
@@ -341,30 +400,32 @@ NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string
     return STATUS_ACPI_INVALID_DATA;
 }
 
-void AcpicaFirmware::ReaderLoop()
+bool AcpicaFirmware::ReadOutput(std::chrono::steady_clock::time_point deadline)
 {
-    std::string line;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = debugger_->Read(buffer, sizeof(buffer));
-        if (n <= 0) {
-            break;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !debugger_->WaitReadable(left)) {
+        return false;
+    }
+    char buffer[16384];
+    ssize_t n = debugger_->Read(buffer, sizeof(buffer));
+    if (n <= 0) {
+        if (!readLine_.empty()) {
+            TakeLine(std::move(readLine_));
+            readLine_.clear();
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '\n') {
-                TakeLine(std::move(line));
-                line.clear();
-            } else {
-                line.push_back(buffer[i]);
-            }
+        std::lock_guard<std::mutex> guard(lock_);
+        dead_ = true;
+        return true;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] == '\n') {
+            TakeLine(std::move(readLine_));
+            readLine_.clear();
+        } else {
+            readLine_.push_back(buffer[i]);
         }
     }
-    if (!line.empty()) {
-        TakeLine(std::move(line));
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    dead_ = true;
-    replied_.notify_all();
+    return true;
 }
 
 // A Notify report can land in the middle of another line (it is printed by
@@ -381,12 +442,19 @@ void AcpicaFirmware::TakeLine(std::string line)
         if (acpiexec::ParseNotify(line, &notify)) {
             partialLine_ = line.substr(0, notify.offset);
             notified = notify.handler == "Global" && deviceNode_ != 0 && notify.address == deviceNode_;
+            if (notify.handler == "Global") {
+                if (notifications_.size() == kNotificationsKept) {
+                    notifications_.erase(notifications_.begin());
+                }
+                notifications_.push_back({notify.name, notify.value, notified});
+            }
         } else {
-            std::string end = "help " + marker_;
-            size_t at = line.find(end);
+            // "<marker><id>" from the preloaded library, or the echo "- help <marker><id>".
+            size_t at = line.find(marker_);
+            const char* digits = at == std::string::npos ? nullptr : line.c_str() + at + marker_.size();
             char* last = nullptr;
-            uint64_t id = at == std::string::npos ? 0 : std::strtoull(line.c_str() + at + end.size(), &last, 10);
-            if (id != 0 && last != nullptr && *last == '\0') {
+            uint64_t id = digits == nullptr ? 0 : std::strtoull(digits, &last, 10);
+            if (digits != nullptr && last != digits && *last == '\0' && std::isdigit(static_cast<unsigned char>(*digits))) {
                 auto reply = replies_.find(id);
                 if (reply != replies_.end()) {
                     reply->second.done = true;
@@ -412,6 +480,9 @@ void AcpicaFirmware::TakeLine(std::string line)
 
 NTSTATUS AcpicaFirmware::Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result)
 {
+    if (devicePath_.empty()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     if (!acpiexec::ValidRelativeName(method)) {
         return STATUS_OBJECT_NAME_INVALID;
     }
@@ -459,7 +530,7 @@ void AcpicaFirmware::Attach(Hardware& machine)
         return;
     }
     AcpiObject location;
-    if (!NT_SUCCESS(Evaluate("_DSM", DsmArguments(NativeFirmware::kSarLocation, 0), &location)) ||
+    if (!NT_SUCCESS(Evaluate("_DSM", NativeFirmware::DsmArguments(NativeFirmware::kSarLocation, 0), &location)) ||
         location.type != AcpiObject::Type::Package || location.package.size() < 2 ||
         location.package[0].type != AcpiObject::Type::Integer) {
         return;
@@ -485,8 +556,17 @@ bool AcpicaFirmware::SarPlaced() const
     return sarPlaced_;
 }
 
+std::vector<AcpicaFirmware::Notification> AcpicaFirmware::Notifications() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return notifications_;
+}
+
 NTSTATUS AcpicaFirmware::SetDeviceMode(uint8_t mode)
 {
+    if (devicePath_.empty()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     AcpiObject result;
     bool returned = false;
     return EvaluatePath(devicePath_ + ".SMOD", " " + Hex(mode), &result, &returned, options_.replyTimeout);
@@ -494,6 +574,9 @@ NTSTATUS AcpicaFirmware::SetDeviceMode(uint8_t mode)
 
 NTSTATUS AcpicaFirmware::RaiseNotify(ULONG value)
 {
+    if (devicePath_.empty()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     std::string output;
     return Command("notify " + devicePath_ + " " + Hex(value), &output, options_.replyTimeout);
 }

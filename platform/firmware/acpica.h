@@ -3,9 +3,11 @@
  * the AML debugger acpiexec, which runs beside the machine for the firmware's
  * whole life and is spoken to through its command line.
  *
- * The device is the one whose _DSM answers function 0 of the driver's UUID
- * {82737E72-3A33-4C45-A9C7-57C0411A5F13}, revision 0, with bit 0 set. What a
- * firmware offers beyond _DSM (firmware/README.md has the details):
+ * The device is the first whose _DSM answers function 0 of the driver's UUID
+ * {82737E72-3A33-4C45-A9C7-57C0411A5F13}, revision 0, with bit 0 set; when
+ * none does, the first with a _DSM and the _HID TVRX0001, else the first with
+ * a _DSM (the driver then fails to start on it, as it would on the machine).
+ * What a firmware offers beyond _DSM (firmware/README.md has the details):
  *   SMOD(mode)  a method that stores the device mode and raises Notify(device, 0x80)
  *   BVER        a String (Name or Method): the BIOS version; else one derived from the AML
  *   SART        a Buffer (Name or Method): the SAR table, placed in physical memory at
@@ -29,7 +31,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "firmware/firmware.h"
@@ -49,6 +50,16 @@ struct AcpicaOptions {
     // The tools; names are looked up on PATH.
     std::string compiler = "iasl";
     std::string debugger = "acpiexec";
+    // A library preloaded into the debugger that drops its fixed 10 ms wait
+    // after each command (firmware/acpiexec_preload.c); empty, or a file that
+    // does not exist: none, and every evaluation takes 10 ms longer.
+    std::string preload = DefaultPreload();
+    // A firmware without any device that has a _DSM fails to load; when this
+    // is false it loads with no device, and every evaluation fails with
+    // STATUS_NO_SUCH_DEVICE (for tools that report on the firmware).
+    bool requireDevice = true;
+
+    static std::string DefaultPreload();
 };
 
 class AcpicaFirmware : public Firmware {
@@ -59,7 +70,7 @@ public:
     // taken as AML. Several files make one namespace (a DSDT and SSDTs).
     // Throws std::runtime_error with a readable reason: a tool missing, a file
     // missing, the compiler's first errors (naming file and line), the
-    // debugger failing to load the tables, or no device answering the UUID.
+    // debugger failing to load the tables, or no device with a _DSM.
     explicit AcpicaFirmware(const std::filesystem::path& file, Options options = Options());
     AcpicaFirmware(const std::vector<std::filesystem::path>& files, Options options);
     ~AcpicaFirmware() override;  // stops the debugger; evaluations still waiting fail
@@ -82,7 +93,18 @@ public:
     NTSTATUS RaiseNotify(ULONG value);
     void SetBiosVersion(std::string version);
 
-    const std::string& DevicePath() const { return devicePath_; }
+    static constexpr const char* kHardwareId = "TVRX0001";  // preferred when no function 0 is right
+
+    // A Notify the AML raised, on the device or on any other node.
+    struct Notification {
+        std::string node;  // the node's four-character name
+        ULONG value = 0;
+        bool onDevice = false;  // it reached the notify sink
+    };
+    // The latest Notify reports (at most 64), oldest first.
+    std::vector<Notification> Notifications() const;
+
+    const std::string& DevicePath() const { return devicePath_; }  // empty: no device
     std::vector<uint8_t> SarTable() const;  // empty when the firmware has no SART
     bool SarPlaced() const;                 // SART is in the attached machine's memory
     // What the compiler and the debugger printed while loading (for diagnostics).
@@ -106,7 +128,9 @@ private:
     NTSTATUS Command(const std::string& command, std::string* output, std::chrono::milliseconds timeout);
     NTSTATUS EvaluatePath(const std::string& path, const std::string& arguments, AcpiObject* result,
                           bool* returned, std::chrono::milliseconds timeout);
-    void ReaderLoop();
+    // Reads what the debugger wrote, waiting for it until the deadline, and
+    // takes every whole line; false when the deadline passed first.
+    bool ReadOutput(std::chrono::steady_clock::time_point deadline);
     void TakeLine(std::string line);
 
     Options options_;
@@ -117,7 +141,6 @@ private:
     uint32_t amlHash_ = 0;
     unsigned compiled_ = 0;
     std::unique_ptr<CoProcess> debugger_;
-    std::thread reader_;
 
     // The device, fixed once found.
     std::string devicePath_;
@@ -125,14 +148,19 @@ private:
 
     mutable std::mutex lock_;
     std::condition_variable replied_;
-    std::mutex writeLock_;  // keeps a command and its end marker together
+    std::mutex writeLock_;  // keeps a command and its end marker together, and the ids in the order written
+    bool markedByPreload_ = false;  // the preloaded library marks the end of each answer
+    uint64_t linesWritten_ = 0;     // command lines sent, with the preloaded library
     uint64_t nextCommand_ = 1;
     std::map<uint64_t, Reply> replies_;  // commands whose callers still wait
     std::string pending_;                // output since the last end marker
     std::string partialLine_;            // a line cut by a Notify report
     bool dead_ = false;
+    bool reading_ = false;               // a caller is reading the debugger's output
+    std::string readLine_;               // the line being read (the reading caller's)
     std::string marker_;                 // the end-marker command, unique to this firmware
     std::string biosVersion_;
+    std::vector<Notification> notifications_;
     std::vector<uint8_t> sarTable_;
     bool sarPlaced_ = false;
 };

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -62,7 +63,7 @@ std::string FindProgram(const std::string& name)
 
 // Sockets rather than pipes: a write to a dead child can then be told not to
 // raise SIGPIPE (MSG_NOSIGNAL) without touching the process's signal state.
-CoProcess::CoProcess(const std::vector<std::string>& argv)
+CoProcess::CoProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
 {
     if (argv.empty()) {
         throw std::runtime_error("no program to start");
@@ -96,7 +97,23 @@ CoProcess::CoProcess(const std::vector<std::string>& argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, args.data(), environ);
+    std::vector<char*> variables;
+    for (const std::string& variable : environment) {
+        variables.push_back(const_cast<char*>(variable.c_str()));
+    }
+    for (char** inherited = environ; *inherited != nullptr; ++inherited) {
+        std::string_view name(*inherited, std::strcspn(*inherited, "="));
+        bool replaced = false;
+        for (const std::string& variable : environment) {
+            replaced = replaced || (variable.size() > name.size() && variable.compare(0, name.size(), name) == 0 &&
+                                    variable[name.size()] == '=');
+        }
+        if (!replaced) {
+            variables.push_back(*inherited);
+        }
+    }
+    variables.push_back(nullptr);
+    int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, args.data(), variables.data());
     posix_spawn_file_actions_destroy(&actions);
     close(input[1]);
     close(output[1]);

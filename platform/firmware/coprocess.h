@@ -21,8 +21,10 @@ std::string FindProgram(const std::string& name);
 
 class CoProcess {
 public:
-    // Starts argv[0] (looked up on PATH); throws std::runtime_error when it cannot.
-    explicit CoProcess(const std::vector<std::string>& argv);
+    // Starts argv[0] (looked up on PATH) with this process's environment, in
+    // which each "NAME=value" of environment replaces or adds its variable;
+    // throws std::runtime_error when it cannot.
+    explicit CoProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
     ~CoProcess();
     CoProcess(const CoProcess&) = delete;
     CoProcess& operator=(const CoProcess&) = delete;

@@ -54,6 +54,12 @@ bool UuidMatches(const AcpiObject& argument)
 const uint8_t NativeFirmware::kDsmUuid[16] = {0x72, 0x7E, 0x73, 0x82, 0x33, 0x3A, 0x45, 0x4C,
                                               0xA9, 0xC7, 0x57, 0xC0, 0x41, 0x1A, 0x5F, 0x13};
 
+std::vector<AcpiObject> NativeFirmware::DsmArguments(uint64_t function, uint64_t argument)
+{
+    return {AcpiObject::Buffer(std::vector<uint8_t>(kDsmUuid, kDsmUuid + sizeof(kDsmUuid))),
+            AcpiObject::Integer(kDsmRevision), AcpiObject::Integer(function), AcpiObject::Integer(argument)};
+}
+
 bool DeviceModeEntry::operator==(const DeviceModeEntry& other) const
 {
     return mode == other.mode && value1 == other.value1 && value2 == other.value2 && value3 == other.value3;

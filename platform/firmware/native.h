@@ -44,6 +44,8 @@ class NativeFirmware : public Firmware {
 public:
     // {82737E72-3A33-4C45-A9C7-57C0411A5F13} in GUID memory order.
     static const uint8_t kDsmUuid[16];
+    // The arguments of _DSM (uuid, revision 0, function, argument) as the driver passes them.
+    static std::vector<AcpiObject> DsmArguments(uint64_t function, uint64_t argument);
     static constexpr uint64_t kDsmRevision = 0;
     static constexpr size_t kTableCount = 3;
     enum DsmFunction : uint64_t { kSupportedFunctions = 0, kDeviceMode = 1, kDeviceModeTable = 2, kSarLocation = 3 };

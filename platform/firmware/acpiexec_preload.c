@@ -1,0 +1,266 @@
+/*
+ * Preloaded into the AML debugger (acpiexec) that runs ASL firmware for the
+ * machine (platform/firmware/acpica.cpp). It changes when the debugger waits
+ * and writes, and says when a command is done; it changes no result.
+ *
+ * After every evaluate command the debugger sleeps a fixed 10 ms, so that the
+ * Notify handler threads the method started can print before the result, and
+ * only then prints the result: that sleep was nearly all of an evaluation's
+ * time. Here it is replaced by what it stands for. The sleep returns at once,
+ * and before the debugger reads its next command line it waits until the
+ * threads that the methods started have ended (for at most a second: on a busy
+ * machine a new thread can take longer than 10 ms to run), so their reports
+ * come out before the answer is marked complete.
+ *
+ * The AML's own Sleep and Stall reach the same usleep() and keep their time.
+ * They are told apart by the depth of the call stack: the debugger's sleep is
+ * called from its command loop a few frames above the thread's start, while
+ * AML runs a dozen frames or more deeper, inside the interpreter.
+ *
+ * When the debugger is about to read a command line it prints the marker
+ * given in TVRX_ACPIEXEC_MARKER followed by the number of lines read so far
+ * (the first, 0, once the tables are loaded): the line before it was the
+ * whole answer to the previous command. Without this the machine had to send
+ * a second command after each one and wait for its echo.
+ *
+ * Output is written in blocks rather than line by line: what a command printed
+ * goes out with the marker after it, and a Notify report when its thread ends,
+ * so a reader wakes once per answer (and once per Notify) instead of once per
+ * line. What a command prints while it runs is held until it ends.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+enum {
+    kSettleMicroseconds = 10000,  // the debugger's sleep after a command
+    kCommandLoopDepth = 10,       // frames at most between the thread's start and that sleep
+    kHelperWaitMicroseconds = 1000000,  // how long a command's handler threads are waited for
+};
+
+typedef int (*UsleepFunction)(useconds_t);
+typedef unsigned int (*SleepFunction)(unsigned int);
+typedef int (*CreateFunction)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+typedef int (*GetcFunction)(FILE*);
+typedef char* (*FgetsFunction)(char*, int, FILE*);
+
+static UsleepFunction nextUsleep;
+static SleepFunction nextSleep;
+static CreateFunction nextCreate;
+static GetcFunction nextGetc;
+static FgetsFunction nextFgets;
+
+static char outputBuffer[1 << 16];
+static const char* marker;  // NULL: print none
+static pthread_t mainThread;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t ended;
+static int helpers;  // live threads started by threads other than the main thread
+
+// Lines of standard input read so far, and whether the next read starts one (main thread only).
+static unsigned long linesRead;
+static int atLineStart = 1;
+
+static void* Next(const char* name)
+{
+    void* function = dlsym(RTLD_NEXT, name);
+    if (function == NULL) {
+        fprintf(stderr, "acpiexec preload: no %s to forward to\n", name);
+        abort();
+    }
+    return function;
+}
+
+// Runs before the debugger's main(), on its main thread.
+__attribute__((constructor)) static void Initialize(void)
+{
+    nextUsleep = (UsleepFunction)Next("usleep");
+    nextSleep = (SleepFunction)Next("sleep");
+    nextCreate = (CreateFunction)Next("pthread_create");
+    nextGetc = (GetcFunction)Next("getc");
+    nextFgets = (FgetsFunction)Next("fgets");
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&ended, &attributes);
+    pthread_condattr_destroy(&attributes);
+    mainThread = pthread_self();
+    marker = getenv("TVRX_ACPIEXEC_MARKER");
+    setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    setvbuf(stderr, NULL, _IONBF, 0);
+    // The first backtrace() loads the unwinder: better now than in a command.
+    void* frame;
+    backtrace(&frame, 1);
+}
+
+// Whether the 10 ms sleep that returns to `caller` is the debugger's. A call
+// site is judged once, by its stack; its verdict is remembered by address.
+static int IsSettleSleep(void* caller)
+{
+    static void* sites[8];
+    static int verdicts[8];
+    static int known;
+    int count = __atomic_load_n(&known, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < count; ++i) {
+        if (sites[i] == caller) {
+            return verdicts[i];
+        }
+    }
+    void* frames[kCommandLoopDepth + 1];
+    int verdict = backtrace(frames, kCommandLoopDepth + 1) <= kCommandLoopDepth;
+    pthread_mutex_lock(&lock);
+    if (known < (int)(sizeof sites / sizeof sites[0])) {
+        sites[known] = caller;
+        verdicts[known] = verdict;
+        __atomic_store_n(&known, known + 1, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&lock);
+    return verdict;
+}
+
+int usleep(useconds_t microseconds)
+{
+    if (microseconds == kSettleMicroseconds && IsSettleSleep(__builtin_return_address(0))) {
+        return 0;
+    }
+    return nextUsleep(microseconds);
+}
+
+// A sleep of whole seconds comes first in every sleep of milliseconds; for
+// none (the usual case) there is nothing to do.
+unsigned int sleep(unsigned int seconds)
+{
+    return seconds == 0 ? 0 : nextSleep(seconds);
+}
+
+// ---------------------------------------------------------------- threads the methods start
+
+struct Start {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+static void HelperEnded(void* unused)
+{
+    (void)unused;
+    pthread_mutex_lock(&lock);
+    __atomic_sub_fetch(&helpers, 1, __ATOMIC_RELEASE);
+    pthread_cond_broadcast(&ended);
+    pthread_mutex_unlock(&lock);
+}
+
+static void* RunHelper(void* context)
+{
+    struct Start start = *(struct Start*)context;
+    free(context);
+    void* result;
+    pthread_cleanup_push(HelperEnded, NULL);
+    result = start.routine(start.argument);
+    fflush(stdout);
+    pthread_cleanup_pop(1);
+    return result;
+}
+
+// The debugger's own threads are started by the main thread and live as long
+// as it does; Notify and GPE handlers are started by the thread running AML.
+// The debugger never joins a handler thread, which kept every one's stack
+// mapped: they are started detached, so a new one reuses an old stack rather
+// than mapping and clearing fresh memory.
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*), void* argument)
+{
+    if (pthread_equal(pthread_self(), mainThread)) {
+        return nextCreate(thread, attributes, routine, argument);
+    }
+    struct Start* start = malloc(sizeof *start);
+    if (start == NULL) {
+        return EAGAIN;
+    }
+    start->routine = routine;
+    start->argument = argument;
+    pthread_attr_t detached;
+    if (attributes == NULL) {
+        pthread_attr_init(&detached);
+        pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+    }
+    __atomic_add_fetch(&helpers, 1, __ATOMIC_RELEASE);
+    int error = nextCreate(thread, attributes != NULL ? attributes : &detached, RunHelper, start);
+    if (attributes == NULL) {
+        pthread_attr_destroy(&detached);
+    }
+    if (error != 0) {
+        free(start);
+        HelperEnded(NULL);
+    }
+    return error;
+}
+
+static void WaitForHelpers(void)
+{
+    if (__atomic_load_n(&helpers, __ATOMIC_ACQUIRE) == 0) {
+        return;
+    }
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += kHelperWaitMicroseconds / 1000000;
+    deadline.tv_nsec += (kHelperWaitMicroseconds % 1000000) * 1000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&lock);
+    while (__atomic_load_n(&helpers, __ATOMIC_ACQUIRE) > 0 && pthread_cond_timedwait(&ended, &lock, &deadline) == 0) {
+    }
+    pthread_mutex_unlock(&lock);
+}
+
+// ---------------------------------------------------------------- reading the next command
+
+// The main thread reads the commands. Before the first character of a line
+// the previous command is complete: its handler threads are waited for and
+// the marker says so.
+static void BeforeRead(FILE* stream)
+{
+    if (stream != stdin || !pthread_equal(pthread_self(), mainThread) || !atLineStart) {
+        return;
+    }
+    atLineStart = 0;
+    WaitForHelpers();
+    if (marker != NULL) {
+        printf("%s%lu\n", marker, linesRead);
+    }
+    fflush(stdout);
+}
+
+static void AfterRead(FILE* stream, int lineEnded)
+{
+    if (stream == stdin && pthread_equal(pthread_self(), mainThread) && lineEnded) {
+        ++linesRead;
+        atLineStart = 1;
+    }
+}
+
+int getc(FILE* stream)
+{
+    BeforeRead(stream);
+    int c = nextGetc(stream);
+    AfterRead(stream, c == '\n');
+    return c;
+}
+
+char* fgets(char* text, int size, FILE* stream)
+{
+    BeforeRead(stream);
+    char* line = nextFgets(text, size, stream);
+    size_t length = 0;
+    while (line != NULL && line[length] != '\0') {
+        ++length;
+    }
+    AfterRead(stream, length > 0 && line[length - 1] == '\n');
+    return line;
+}

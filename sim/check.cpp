@@ -1,0 +1,857 @@
+/* tvrx-sim check: the firmware report. */
+#include "check.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+
+#include "acpi/eval.h"
+#include "firmware/acpica.h"
+#include "firmware/native.h"
+#include "system/host.h"
+#include "system/machine.h"
+#include "machine/physmem.h"
+#include "machine/registry.h"
+#include "base/status.h"
+#include "tvrx.h"
+#include "tvrxioctl.h"
+#include "um/client.h"
+#include "wdf/device.h"
+#include "wdf/workitem.h"
+#include "wpp/wpp.h"
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using plat::AcpiObject;
+
+constexpr size_t kDriverBuffer = TVRX_DSM_OUTPUT_SIZE;      // the driver's result buffer
+constexpr double kSendTimeout = 3.0;                       // seconds the driver waits for one evaluation
+constexpr double kStartBudget = 3 * kSendTimeout;          // what the three table reads may take
+constexpr uint64_t kHighestMatchedMode = TVRX_DEVICE_MODE_MATCH_MAX;
+constexpr size_t kTableCount = TVRX_DEVICE_MODE_TABLE_COUNT_MAX;
+constexpr DWORD kEventWaitMs = 5000;
+constexpr UCHAR kTraceLevelError = 2;
+
+const std::wstring kSarServiceKey =
+    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
+
+enum class Verdict { Passed, Warning, Failed };
+
+const char* VerdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Passed:
+        return "PASSED";
+    case Verdict::Warning:
+        return "WARNING";
+    case Verdict::Failed:
+        return "FAILED";
+    }
+    return "?";
+}
+
+struct Check {
+    std::string name;
+    Verdict verdict = Verdict::Passed;
+    std::string seen;    // what the firmware did
+    std::string driver;  // what the driver does because of it
+};
+
+// One evaluation of the firmware, as the driver would receive it.
+struct Answer {
+    std::string what;  // "function 2, table 1"
+    NTSTATUS status = STATUS_SUCCESS;
+    AcpiObject object;
+    std::vector<AcpiObject> arguments;  // the result's top-level arguments
+    size_t needed = 0;                  // bytes of the ACPI driver's result record
+    std::vector<uint8_t> bytes;         // that record, cut to the driver's buffer
+    double seconds = 0;
+};
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string Seconds(double seconds)
+{
+    char text[32];
+    if (seconds < 1.0) {
+        std::snprintf(text, sizeof text, "%.1f ms", seconds * 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f s", seconds);
+    }
+    return text;
+}
+
+const char* TypeName(const AcpiObject& object)
+{
+    switch (object.type) {
+    case AcpiObject::Type::Integer:
+        return "an Integer";
+    case AcpiObject::Type::String:
+        return "a String";
+    case AcpiObject::Type::Buffer:
+        return "a Buffer";
+    case AcpiObject::Type::Package:
+        return "a Package";
+    }
+    return "an object";
+}
+
+// A short description of an answer: the object itself when it is small.
+std::string Describe(const AcpiObject& object)
+{
+    std::string text = object.Text();
+    if (text.size() > 48) {
+        text = std::string(TypeName(object)) + " of " +
+               std::to_string(object.type == AcpiObject::Type::Package ? object.package.size() : object.buffer.size()) +
+               (object.type == AcpiObject::Type::Package ? " elements" : " bytes");
+    }
+    return text;
+}
+
+std::string ModeList(const std::set<uint64_t>& modes)
+{
+    std::string text;
+    for (uint64_t mode : modes) {
+        text += (text.empty() ? "" : ", ") + std::to_string(mode);
+    }
+    return text.empty() ? "none" : text;
+}
+
+uint32_t Read32(const std::vector<uint8_t>& bytes, size_t offset)
+{
+    if (offset + 4 > bytes.size()) {
+        return 0;
+    }
+    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 | uint32_t(bytes[offset + 2]) << 16 |
+           uint32_t(bytes[offset + 3]) << 24;
+}
+
+uint16_t Read16(const std::vector<uint8_t>& bytes, size_t offset)
+{
+    return offset + 2 > bytes.size() ? 0 : uint16_t(bytes[offset] | bytes[offset + 1] << 8);
+}
+
+bool IsInteger32(const AcpiObject& object)
+{
+    return object.type == AcpiObject::Type::Integer && object.integer <= 0xFFFFFFFFu;
+}
+
+// Why the driver cannot read an entry (a Package of four Integers below 2^32), or "".
+std::string EntryFault(const AcpiObject& entry)
+{
+    if (entry.type != AcpiObject::Type::Package) {
+        return std::string("is ") + TypeName(entry) + ", not a Package";
+    }
+    if (entry.package.size() != 4) {
+        return "has " + std::to_string(entry.package.size()) + " elements, not 4";
+    }
+    static const char* names[] = {"its mode", "value 1", "value 2", "value 3"};
+    for (size_t i = 0; i < 4; ++i) {
+        const AcpiObject& element = entry.package[i];
+        if (element.type != AcpiObject::Type::Integer) {
+            return std::string(names[i]) + " is " + TypeName(element);
+        }
+        if (element.integer > 0xFFFFFFFFu) {
+            return std::string(names[i]) + " " + Hex(element.integer) + " needs 64 bits";
+        }
+    }
+    return "";
+}
+
+class Checker {
+public:
+    Checker(const Options& options, std::ostream& out) : options_(options), out_(out) {}
+    ~Checker() { ShutDown(); }
+    Checker(const Checker&) = delete;
+    Checker& operator=(const Checker&) = delete;
+
+    int Run();
+
+private:
+    Answer Evaluate(const std::string& what, const std::string& method, const std::vector<AcpiObject>& arguments);
+    void Add(const std::string& name, Verdict verdict, std::string seen, std::string driver);
+
+    void CheckDevice();
+    void CheckSupportedFunctions();
+    void CheckDeviceMode();
+    void CheckTable(size_t index);
+    void CheckModeSets();
+    void CheckSarLocation();
+    void CheckTiming();
+    void CheckNotification();
+    void CheckBiosVersion();
+
+    bool Boot();
+    void ShutDown();
+    void Report();
+
+    Options options_;
+    std::ostream& out_;
+    std::shared_ptr<plat::AcpicaFirmware> firmware_;
+    std::unique_ptr<plat::Machine> machine_;
+    std::unique_ptr<plat::Host> host_;
+    std::vector<Check> checks_;
+    std::map<std::string, Answer> answers_;  // by what, for the timing check
+    std::vector<std::string> order_;         // the order they were asked in
+
+    NTSTATUS startStatus_ = STATUS_SUCCESS;
+    bool started_ = false;
+    bool startFailureExplained_ = false;
+    std::set<uint64_t> tableModes_[kTableCount];
+    bool tableRead_[kTableCount] = {};
+    uint64_t keptMode_ = 0;
+
+    std::mutex traceLock_;
+    std::vector<std::string> driverErrors_;
+};
+
+Answer Checker::Evaluate(const std::string& what, const std::string& method, const std::vector<AcpiObject>& arguments)
+{
+    Answer answer;
+    answer.what = what;
+    Clock::time_point start = Clock::now();
+    answer.status = firmware_->Evaluate(method, arguments, &answer.object);
+    answer.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (NT_SUCCESS(answer.status)) {
+        std::vector<AcpiObject> single;
+        answer.arguments = plat::acpi::ResultArguments(answer.object, single);
+        std::vector<uint8_t> record(kDriverBuffer, 0);
+        plat::acpi::EncodeOutcome outcome = plat::acpi::EncodeEvalOutput(answer.object, record.data(), record.size());
+        answer.needed = outcome.needed;
+        if (outcome.status == STATUS_SUCCESS) {
+            answer.bytes = std::move(record);
+        } else if (outcome.status != STATUS_BUFFER_OVERFLOW) {
+            answer.status = outcome.status;
+        }
+    }
+    if (answers_.emplace(what, answer).second) {
+        order_.push_back(what);
+    }
+    return answer;
+}
+
+void Checker::Add(const std::string& name, Verdict verdict, std::string seen, std::string driver)
+{
+    checks_.push_back({name, verdict, std::move(seen), std::move(driver)});
+}
+
+// ---------------------------------------------------------------- the checks
+
+void Checker::CheckDevice()
+{
+    AcpiObject hid;
+    std::string id;
+    if (NT_SUCCESS(firmware_->Evaluate("_HID", {}, &hid))) {
+        id = hid.type == AcpiObject::Type::String ? " (_HID \"" + hid.string + "\")" : " (_HID " + hid.Text() + ")";
+    }
+    Add("device", Verdict::Passed, firmware_->DevicePath() + id + " has a _DSM",
+        "binds to this device; the checks below ask its _DSM");
+}
+
+void Checker::CheckSupportedFunctions()
+{
+    Answer answer = Evaluate("function 0", "_DSM", plat::NativeFirmware::DsmArguments(0, 0));
+    const std::string name = "function 0";
+    if (!NT_SUCCESS(answer.status)) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed, "the evaluation fails: " + plat::FormatStatus(answer.status),
+            "does not start: the support check fails");
+        return;
+    }
+    if (answer.arguments.empty()) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed, "returns nothing", "does not start: a result without elements is refused");
+        return;
+    }
+    // The driver reads 4 bytes of the first element's data when it has that many.
+    const AcpiObject& first = answer.arguments.front();
+    uint32_t bits = Read16(answer.bytes, 14) >= 4 ? Read32(answer.bytes, 16) : 0;
+    if ((bits & 1) == 0) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed,
+            "answers " + Describe(first) + ": bit 0 (functions supported) is not set" +
+                (first.type == AcpiObject::Type::Integer ? "" : std::string(" where the driver looks for it")),
+            "does not start (STATUS_UNSUCCESSFUL): return an Integer with bit 0 set, such as 0xF");
+        return;
+    }
+    if (first.type != AcpiObject::Type::Integer) {
+        Add(name, Verdict::Warning,
+            "answers " + Describe(first) + ", not an Integer; its first 4 bytes read " + Hex(bits) + ", bit 0 set",
+            "goes on with the start");
+        return;
+    }
+    std::string missing;
+    for (int function = 1; function <= 3; ++function) {
+        if ((bits & (1u << function)) == 0) {
+            missing += (missing.empty() ? "" : ", ") + std::to_string(function);
+        }
+    }
+    if (!missing.empty()) {
+        Add(name, Verdict::Warning, "Integer " + Hex(first.integer) + ": function(s) " + missing + " not advertised",
+            "goes on with the start and calls functions 1 to 3 all the same");
+        return;
+    }
+    Add(name, Verdict::Passed, "Integer " + Hex(first.integer) + ": bit 0 and functions 1 to 3 set",
+        "goes on with the start");
+}
+
+void Checker::CheckDeviceMode()
+{
+    Answer answer = Evaluate("function 1", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
+    const std::string name = "function 1";
+    if (!NT_SUCCESS(answer.status) || answer.arguments.empty()) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed,
+            NT_SUCCESS(answer.status) ? "returns nothing" : "the evaluation fails: " + plat::FormatStatus(answer.status),
+            "does not start: the device mode cannot be read");
+        return;
+    }
+    const AcpiObject& first = answer.arguments.front();
+    keptMode_ = answer.bytes.size() > 16 ? answer.bytes[16] : 0;  // the low byte of the first element's data
+    std::string kept = "keeps mode " + std::to_string(keptMode_);
+    if (started_) {
+        kept += " (it stored " + std::to_string(ReadULongNoFence(&TvrxGetDeviceContext(host_->Device())->CurrentDeviceMode)) + ")";
+    }
+    if (first.type != AcpiObject::Type::Integer) {
+        Add(name, Verdict::Failed, "answers " + Describe(first) + ", not an Integer",
+            kept + ": the first byte of the data, whatever it is");
+        return;
+    }
+    if (first.integer > 0xFF) {
+        Add(name, Verdict::Warning, "Integer " + Hex(first.integer) + " does not fit a byte", kept + ": the low byte");
+        return;
+    }
+    Add(name, Verdict::Passed, "Integer " + std::to_string(first.integer), kept);
+}
+
+void Checker::CheckTable(size_t index)
+{
+    const std::string name = "function 2, table " + std::to_string(index);
+    Answer answer = Evaluate(name, "_DSM", plat::NativeFirmware::DsmArguments(2, index));
+    if (!NT_SUCCESS(answer.status)) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed, "the evaluation fails: " + plat::FormatStatus(answer.status),
+            "does not start: every table must be read");
+        return;
+    }
+    if (answer.needed > kDriverBuffer) {
+        startFailureExplained_ = true;
+        size_t entries = 0;
+        if (answer.arguments.size() >= 3 && answer.arguments[2].type == AcpiObject::Type::Package &&
+            !answer.arguments[2].package.empty()) {
+            entries = answer.arguments[2].package.size() - 1;
+        }
+        Add(name, Verdict::Failed,
+            "the answer (" + std::to_string(entries) + " entries) needs " + std::to_string(answer.needed) +
+                " bytes; the driver's buffer holds " + std::to_string(kDriverBuffer) + ", at most 13 entries",
+            "does not start: the evaluation fails with STATUS_BUFFER_OVERFLOW");
+        return;
+    }
+    if (answer.arguments.size() < 2) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed,
+            "answers " + std::to_string(answer.arguments.size()) + " element(s); Package {tag, count, Package {count, entry...}} expected",
+            "does not start: a table answer needs at least two elements");
+        return;
+    }
+    const AcpiObject& tag = answer.arguments[0];
+    const AcpiObject& count = answer.arguments[1];
+    const uint32_t announced = Read32(answer.bytes, 24);  // what the driver takes as the entry count
+    const uint64_t packageLength = Read16(answer.bytes, 30);
+    const uint64_t needed = 36ull * announced + 8;
+    std::vector<std::string> faults;    // the driver loses or misreads something
+    std::vector<std::string> warnings;  // it copes
+    if (!IsInteger32(count)) {
+        faults.push_back("the count is " + Describe(count) + ", read as " + std::to_string(announced));
+    }
+    if (tag.type != AcpiObject::Type::Integer || tag.integer > 0xFF) {
+        warnings.push_back("the tag " + Describe(tag) + " is kept as its first byte, " +
+                           std::to_string(answer.bytes.size() > 16 ? answer.bytes[16] : 0));
+    }
+    if (answer.arguments.size() < 3 || packageLength < needed) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed,
+            "count " + std::to_string(announced) + " needs a table package of " + std::to_string(needed) + " bytes (36 per entry and 8), the answer has " +
+                (answer.arguments.size() < 3 ? std::string("no table package") : std::to_string(packageLength) + " bytes"),
+            "does not start: the table is refused");
+        return;
+    }
+    const AcpiObject& table = answer.arguments[2];
+    if (table.type != AcpiObject::Type::Package) {
+        Add(name, Verdict::Failed, "the third element is " + Describe(table) + ", not a Package",
+            "keeps the tag and the count " + std::to_string(announced) + " but no entries");
+        return;
+    }
+
+    // The walk: entries in order, up to the count, until one it cannot read.
+    std::vector<AcpiObject> entries(table.package.begin() + (table.package.empty() ? 0 : 1), table.package.end());
+    if (table.package.empty() || !IsInteger32(table.package.front()) || table.package.front().integer != announced) {
+        warnings.push_back("the table package's first element " +
+                           (table.package.empty() ? std::string("is missing") : Describe(table.package.front())) +
+                           " is not the count " + std::to_string(announced) + " (the driver skips it)");
+    }
+    size_t kept = 0;
+    while (kept < entries.size() && kept < announced && EntryFault(entries[kept]).empty()) {
+        ++kept;
+    }
+    if (kept < announced && kept < entries.size()) {
+        size_t last = std::min<size_t>(announced, entries.size()) - 1;
+        faults.push_back("entry " + std::to_string(kept) + " " + EntryFault(entries[kept]) + ": " +
+                         (last == kept ? "it is dropped"
+                                       : "entries " + std::to_string(kept) + " to " + std::to_string(last) + " are dropped"));
+    } else if (announced < entries.size()) {
+        faults.push_back("count " + std::to_string(announced) + " but " + std::to_string(entries.size()) +
+                         " entries: entries " + std::to_string(announced) + " and on are never read");
+    } else if (announced > entries.size()) {
+        faults.push_back("count " + std::to_string(announced) + " but " + std::to_string(entries.size()) + " entries");
+    }
+    std::map<uint64_t, size_t> first;
+    for (size_t i = 0; i < kept; ++i) {
+        uint64_t mode = entries[i].package[0].integer;
+        if (mode > kHighestMatchedMode) {
+            faults.push_back("entry " + std::to_string(i) + " has mode " + std::to_string(mode) +
+                             ", above 31: it is never answered");
+            continue;
+        }
+        auto [at, inserted] = first.emplace(mode, i);
+        if (!inserted) {
+            warnings.push_back("mode " + std::to_string(mode) + " in entries " + std::to_string(at->second) + " and " +
+                               std::to_string(i) + ": the first wins");
+        }
+        tableModes_[index].insert(mode);
+    }
+    tableRead_[index] = true;
+
+    std::string stored = "keeps " + std::to_string(kept) + " of " + std::to_string(entries.size()) + " entries";
+    if (started_) {
+        const TVRX_DEVICE_MODE_TABLE& held = TvrxGetDeviceContext(host_->Device())->DeviceModeTables[index];
+        size_t same = 0;
+        while (same < kept && same < TVRX_DEVICE_MODE_ENTRIES_MAX &&
+               held.Entries[same].DeviceMode == uint8_t(entries[same].package[0].integer) &&
+               held.Entries[same].Value1 == entries[same].package[1].integer &&
+               held.Entries[same].Value2 == entries[same].package[2].integer &&
+               held.Entries[same].Value3 == entries[same].package[3].integer) {
+            ++same;
+        }
+        stored += same == kept ? " (as stored)" : " (it stored " + std::to_string(same) + " of them as given)";
+    }
+    std::string seen = "tag " + (tag.type == AcpiObject::Type::Integer ? Hex(tag.integer) : Describe(tag)) + ", " +
+                       std::to_string(entries.size()) + " entries, modes " + ModeList(tableModes_[index]) + ", " +
+                       std::to_string(answer.needed) + " of " + std::to_string(kDriverBuffer) + " bytes";
+    auto join = [](const std::vector<std::string>& items) {
+        std::string text;
+        for (const std::string& item : items) {
+            text += "; " + item;
+        }
+        return text;
+    };
+    Verdict verdict = !faults.empty() ? Verdict::Failed : !warnings.empty() ? Verdict::Warning : Verdict::Passed;
+    Add(name, verdict, seen + join(faults) + join(warnings), stored);
+}
+
+void Checker::CheckModeSets()
+{
+    std::set<uint64_t> all;
+    for (size_t t = 0; t < kTableCount; ++t) {
+        all.insert(tableModes_[t].begin(), tableModes_[t].end());
+    }
+    std::string missing;
+    uint64_t example = 0;
+    size_t exampleTable = 0;
+    for (size_t t = 0; t < kTableCount; ++t) {
+        if (!tableRead_[t]) {
+            continue;
+        }
+        std::set<uint64_t> lacking;
+        std::set_difference(all.begin(), all.end(), tableModes_[t].begin(), tableModes_[t].end(),
+                            std::inserter(lacking, lacking.end()));
+        if (!lacking.empty()) {
+            missing += (missing.empty() ? "" : "; ") + std::string("table ") + std::to_string(t) + " lacks mode(s) " +
+                       ModeList(lacking);
+            if (exampleTable == 0 && t != 0) {
+                example = *lacking.begin();
+                exampleTable = t;
+            } else if (t == 0 && exampleTable == 0) {
+                example = *lacking.begin();
+            }
+        }
+    }
+    if (missing.empty()) {
+        Add("function 2, mode sets", Verdict::Passed, "every table has modes " + ModeList(all),
+            "answers every mode from the table of the client's regulatory type");
+        return;
+    }
+    Add("function 2, mode sets", Verdict::Warning, missing,
+        "answers a client of regulatory type " + std::to_string(exampleTable) + " in mode " + std::to_string(example) +
+            " with entry 0 of table 0 instead");
+}
+
+void Checker::CheckSarLocation()
+{
+    const std::string name = "function 3";
+    Answer answer = Evaluate(name, "_DSM", plat::NativeFirmware::DsmArguments(3, 0));
+    std::string exported = "does not get to the export (it does not start)";
+    if (started_) {
+        auto state = machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState");
+        exported = state ? (*state == TVRX_BIOS_SAR_STATE_CURRENT ? "exports it" : "exports nothing") +
+                               std::string(" (BiosSarState ") + std::to_string(*state) + ")"
+                         : "never gets to export (no BiosSarState)";
+    }
+    if (!NT_SUCCESS(answer.status)) {
+        Add(name, Verdict::Failed, "the evaluation fails: " + plat::FormatStatus(answer.status),
+            exported + "; it tries again at every start (the device starts all the same)");
+        return;
+    }
+    if (answer.arguments.size() < 2) {
+        Add(name, Verdict::Failed,
+            "answers " + std::to_string(answer.arguments.size()) + " element(s); Package {address, length} expected",
+            exported + " and records BiosSarState 3");
+        return;
+    }
+    const AcpiObject& address = answer.arguments[0];
+    const AcpiObject& length = answer.arguments[1];
+    if (!IsInteger32(address) || !IsInteger32(length)) {
+        Add(name, Verdict::Failed,
+            "address " + Describe(address) + " and length " + Describe(length) + ": two Integers below 2^32 expected",
+            exported + ": it reads 4 bytes of each");
+        return;
+    }
+    std::string where = "SAR table at " + Hex(address.integer) + ", " + std::to_string(length.integer) + " bytes";
+    std::vector<uint8_t> sart = firmware_->SarTable();
+    if (length.integer == 0) {
+        Add(name, Verdict::Failed, where, exported + ": an empty file");
+        return;
+    }
+    if (machine_->Memory().Read(address.integer, 1).empty()) {
+        Add(name, Verdict::Failed,
+            where + "; nothing is placed there (no SART, and no --memory region at that address)",
+            exported + ": the copy fails (BiosSarState 4) and is tried again at every start");
+        return;
+    }
+    if (!sart.empty() && sart.size() != length.integer) {
+        Add(name, Verdict::Failed, where + "; SART holds " + std::to_string(sart.size()) + " bytes",
+            exported + (length.integer > sart.size() ? ": the copy reaches past the table and fails"
+                                                     : ": the file is cut short"));
+        return;
+    }
+    if (machine_->Memory().Read(address.integer, length.integer).empty()) {
+        Add(name, Verdict::Failed, where + "; only part of that range is placed",
+            exported + ": the copy fails where the placed bytes end");
+        return;
+    }
+    Add(name, Verdict::Passed, where + (sart.empty() ? " (placed with --memory)" : " (SART, placed there)"),
+        started_ ? exported + " to C:\\windows\\wwan\\bios_sar\\bios_sar.flz" : exported);
+}
+
+void Checker::CheckTiming()
+{
+    const Answer* slowest = nullptr;
+    double startTotal = 0;
+    for (const std::string& what : order_) {
+        if (what.rfind("function ", 0) != 0) {
+            continue;  // SMOD is the simulator's, not asked by the driver
+        }
+        const Answer& answer = answers_.at(what);
+        if (slowest == nullptr || answer.seconds > slowest->seconds) {
+            slowest = &answer;
+        }
+        if (what != "function 1 after SMOD") {
+            startTotal += answer.seconds;
+        }
+    }
+    if (slowest == nullptr) {
+        return;
+    }
+    std::string seen = "slowest: " + slowest->what + ", " + Seconds(slowest->seconds) +
+                       "; the start's evaluations together " + Seconds(startTotal);
+    if (slowest->seconds >= kSendTimeout) {
+        if (slowest->what.rfind("function 3", 0) != 0) {
+            startFailureExplained_ = true;
+        }
+        Add("timing", Verdict::Failed, seen,
+            "gives up on an evaluation after 3 s (STATUS_IO_TIMEOUT)" +
+                std::string(slowest->what.rfind("function 3", 0) == 0 ? ": no export" : ": the device does not start"));
+        return;
+    }
+    if (startTotal >= kStartBudget) {
+        Add("timing", Verdict::Warning, seen, "starts, but takes longer than the 9 s the table reads may take");
+        return;
+    }
+    Add("timing", Verdict::Passed, seen, "waits at most 3 s for each; the start is well within that");
+}
+
+void Checker::CheckNotification()
+{
+    const std::string name = "notification";
+    uint8_t mode = static_cast<uint8_t>(keptMode_ == 2 ? 3 : 2);
+
+    // A client of the driver waits for the change, as one would on the machine.
+    plat::um::Process client("check");
+    HANDLE device = nullptr;
+    HANDLE event = nullptr;
+    if (started_) {
+        client.Run([&] {
+            std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
+            if (interfaces.empty() ||
+                !NT_SUCCESS(plat::um::OpenDevice(interfaces.front().symbolicLink, GENERIC_READ | GENERIC_WRITE, &device))) {
+                device = nullptr;
+                return;
+            }
+            event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            TVRX_SET_EVENT_INPUT input = {static_cast<UINT64>(reinterpret_cast<uintptr_t>(event))};
+            ULONG_PTR information = 0;
+            plat::um::IoControl(device, IOCTL_TVRX_SET_EVENT, &input, sizeof input, nullptr, 0, &information);
+        });
+    }
+    auto closeClient = [&] {
+        client.Run([&] {
+            if (device != nullptr) {
+                CloseHandle(device);
+            }
+            if (event != nullptr) {
+                CloseHandle(event);
+            }
+        });
+    };
+
+    size_t before = firmware_->Notifications().size();
+    Clock::time_point start = Clock::now();
+    NTSTATUS status = firmware_->SetDeviceMode(mode);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        closeClient();
+        Add(name, Verdict::Warning, "no SMOD method: the simulator cannot change the device mode, so this is not checked",
+            "learns of mode changes only through Notify (<device>, 0x80)");
+        return;
+    }
+    Answer timed;
+    timed.what = "SMOD";
+    timed.seconds = seconds;
+    answers_.emplace(timed.what, timed);
+    order_.push_back(timed.what);
+    if (!NT_SUCCESS(status)) {
+        closeClient();
+        Add(name, Verdict::Failed, "SMOD (" + std::to_string(mode) + ") fails: " + plat::FormatStatus(status),
+            "hears of no change");
+        return;
+    }
+    std::vector<plat::AcpicaFirmware::Notification> seen = firmware_->Notifications();
+    seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(std::min(before, seen.size())));
+    std::string raised;
+    bool onDevice = false;
+    bool otherValue = false;
+    for (const auto& notification : seen) {
+        raised += (raised.empty() ? "" : ", ") + std::string("Notify (") + notification.node + ", " +
+                  Hex(notification.value) + ")";
+        onDevice = onDevice || (notification.onDevice && notification.value == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        otherValue = otherValue || (notification.onDevice && notification.value != TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    }
+    Answer after = Evaluate("function 1 after SMOD", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
+    uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
+
+    std::string driver = "is not running: it did not start";
+    if (started_ && !onDevice) {
+        driver = "hears nothing: its clients keep mode " + std::to_string(keptMode_);
+    } else if (started_ && device != nullptr) {
+        DWORD waited = client.Run([&] { return WaitForSingleObject(event, kEventWaitMs); });
+        plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+        ULONG stored = ReadULongNoFence(&TvrxGetDeviceContext(host_->Device())->CurrentDeviceMode);
+        driver = waited == WAIT_OBJECT_0 ? "read mode " + std::to_string(stored) + " and woke its client"
+                                         : "did not wake its client (mode " + std::to_string(stored) + " kept)";
+    }
+    closeClient();
+
+    std::string text = "SMOD (" + std::to_string(mode) + ") raised " + (raised.empty() ? std::string("no Notify") : raised);
+    if (!onDevice) {
+        Add(name, Verdict::Failed,
+            text + (otherValue ? "; the driver acts on 0x80 only"
+                               : "; Notify (" + firmware_->DevicePath().substr(firmware_->DevicePath().find_last_of("\\.") + 1) +
+                                     ", 0x80) on the driver's device expected"),
+            driver);
+        return;
+    }
+    if (!NT_SUCCESS(after.status) || reported != mode) {
+        Add(name, Verdict::Failed,
+            text + "; function 1 then answers " +
+                (NT_SUCCESS(after.status) ? std::to_string(reported) : plat::FormatStatus(after.status)) + ", not " +
+                std::to_string(mode),
+            driver);
+        return;
+    }
+    Add(name, Verdict::Passed, text + "; function 1 then answers " + std::to_string(reported), driver);
+}
+
+void Checker::CheckBiosVersion()
+{
+    AcpiObject version;
+    NTSTATUS status = firmware_->Evaluate("BVER", {}, &version);
+    if (NT_SUCCESS(status) && version.type == AcpiObject::Type::String) {
+        Add("BIOS version", Verdict::Passed, "BVER \"" + version.string + "\"",
+            "exports the SAR table again only when this changes (SARService\\BiosInfo)");
+        return;
+    }
+    Add("BIOS version", Verdict::Warning,
+        (NT_SUCCESS(status) ? "BVER is " + Describe(version) + ", not a String" : std::string("no BVER")) +
+            ": the machine reports \"" + firmware_->BiosVersion() + "\", which changes with the tables",
+        "exports the SAR table again after every change of the firmware");
+}
+
+// ---------------------------------------------------------------- the machine
+
+bool Checker::Boot()
+{
+    machine_ = std::make_unique<plat::Machine>();
+    machine_->SetFirmware(firmware_);
+    for (const auto& [address, file] : options_.memory) {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            throw std::runtime_error("cannot read " + file.string());
+        }
+        machine_->Memory().AddRegion(address, std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
+    }
+    host_ = std::make_unique<plat::Host>(*machine_);
+    plat::trace::EnableSession(kTraceLevelError, 0xFFFFFFFFu, [this](const plat::trace::Record& record) {
+        std::lock_guard<std::mutex> guard(traceLock_);
+        driverErrors_.push_back(plat::trace::FormatRecord(record));
+    });
+    startStatus_ = host_->Load();
+    if (NT_SUCCESS(startStatus_)) {
+        startStatus_ = host_->AddDevice();
+    }
+    if (NT_SUCCESS(startStatus_)) {
+        startStatus_ = host_->Start();
+    }
+    plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+    started_ = NT_SUCCESS(startStatus_);
+    return started_;
+}
+
+void Checker::ShutDown()
+{
+    if (host_ && host_->Loaded()) {
+        host_->Unload();
+    }
+    plat::trace::DisableSession();
+    host_.reset();
+    machine_.reset();
+}
+
+int Checker::Run()
+{
+    plat::AcpicaFirmware::Options firmwareOptions;
+    firmwareOptions.requireDevice = false;
+    firmware_ = std::make_shared<plat::AcpicaFirmware>(options_.firmwareFile, firmwareOptions);
+    if (firmware_->DevicePath().empty()) {
+        Add("device", Verdict::Failed, "no device has a _DSM method",
+            "has no device to start on: give the device a _DSM (and _HID \"TVRX0001\")");
+        Report();
+        return kCheckFailed;
+    }
+    Boot();
+    CheckDevice();
+    CheckSupportedFunctions();
+    CheckDeviceMode();
+    for (size_t index = 0; index < kTableCount; ++index) {
+        CheckTable(index);
+    }
+    CheckModeSets();
+    CheckSarLocation();
+    CheckNotification();
+    CheckTiming();
+    CheckBiosVersion();
+    if (!started_ && !startFailureExplained_) {
+        Add("driver start", Verdict::Failed, "none of the checks above explains it", "does not start: " + plat::FormatStatus(startStatus_));
+    }
+    // Timing comes after the notification, whose evaluations it includes; it reads better before it.
+    auto timing = std::find_if(checks_.begin(), checks_.end(), [](const Check& c) { return c.name == "timing"; });
+    auto notification = std::find_if(checks_.begin(), checks_.end(), [](const Check& c) { return c.name == "notification"; });
+    if (timing != checks_.end() && notification != checks_.end() && timing > notification) {
+        std::rotate(notification, timing, timing + 1);
+    }
+    ShutDown();
+    Report();
+    bool failed = std::any_of(checks_.begin(), checks_.end(), [](const Check& c) { return c.verdict == Verdict::Failed; });
+    return failed ? kCheckFailed : kCheckPassed;
+}
+
+void Checker::Report()
+{
+    size_t counts[3] = {};
+    for (const Check& check : checks_) {
+        ++counts[static_cast<int>(check.verdict)];
+    }
+    std::string start = started_ ? "the driver starts on this firmware"
+                                 : "the driver does not start on this firmware: " + plat::FormatStatus(startStatus_);
+    if (options_.json) {
+        nlohmann::json report;
+        report["firmware"] = options_.firmwareFile.string();
+        report["device"] = firmware_->DevicePath();
+        report["checks"] = nlohmann::json::array();
+        for (const Check& check : checks_) {
+            report["checks"].push_back(
+                {{"check", check.name}, {"verdict", VerdictName(check.verdict)}, {"seen", check.seen}, {"driver", check.driver}});
+        }
+        const char* statusName = plat::StatusName(startStatus_);
+        report["summary"] = {{"checks", checks_.size()},
+                             {"passed", counts[0]},
+                             {"warnings", counts[1]},
+                             {"failed", counts[2]},
+                             {"driver_started", started_},
+                             {"start_status", statusName != nullptr ? statusName : Hex(uint32_t(startStatus_))}};
+        report["driver_errors"] = started_ ? std::vector<std::string>() : driverErrors_;
+        out_ << report.dump(2) << "\n";
+        return;
+    }
+    out_ << "Firmware " << options_.firmwareFile.string()
+         << (firmware_->DevicePath().empty() ? std::string() : ", device " + firmware_->DevicePath()) << "\n";
+    for (const Check& check : checks_) {
+        char verdict[16];
+        std::snprintf(verdict, sizeof verdict, "%-8s", VerdictName(check.verdict));
+        out_ << verdict << check.name << ": " << check.seen << ". Driver: " << check.driver << ".\n";
+    }
+    out_ << checks_.size() << " checks: " << counts[0] << " passed, " << counts[1] << " warning(s), " << counts[2]
+         << " failed; " << start << ".\n";
+    if (!started_) {
+        for (const std::string& line : driverErrors_) {
+            out_ << "  driver trace: " << line << "\n";
+        }
+    }
+}
+
+}  // namespace
+
+int RunCheck(const Options& options, std::ostream& out, std::ostream& err)
+{
+    if (options.firmwareFile.empty()) {
+        err << "tvrx-sim: check needs --firmware FILE\n";
+        return kCheckCannotLoad;
+    }
+    Checker checker(options, out);
+    try {
+        return checker.Run();
+    } catch (const std::exception& e) {
+        err << "tvrx-sim: " << e.what() << "\n";
+        return kCheckCannotLoad;
+    }
+}
+
+}  // namespace sim
