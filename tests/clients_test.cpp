@@ -2,6 +2,8 @@
 // get, the events they register and the signals that reach those events.
 #include "support/client.h"
 
+#include "wdf/workitem.h"
+
 #include <atomic>
 #include <thread>
 
@@ -44,6 +46,9 @@ TEST_F(Clients, OpenIsRefusedUnlessTheHardwareIsPreparedAndANodeCanBeHad)
     // again (a resume runs D0 entry only; no prepare-hardware follows a sleep).
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    // The resume reads the mode again on a work item, which creates memory
+    // objects too: it finishes before the fault below is armed.
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(30)));
 
     // No memory for the node: the open fails and nothing is linked or kept.
     plat::fault::FailNth("WdfMemoryCreate", 1, STATUS_INSUFFICIENT_RESOURCES);

@@ -15,15 +15,41 @@ constexpr ULONG kMultipleIrpCompleteRequests = 0x44;
 // A system buffer larger than this is given back with its packet.
 constexpr size_t kKeptStorage = 64 * 1024;
 
+// Packets are never deleted: a completion may still be waking a waiter of a
+// packet that its sender has freed (and perhaps reused). A thread that ends
+// gives its free packets to a shared pool that later threads take from.
+struct SharedPool {
+    std::mutex lock;
+    std::vector<Irp*> free;
+};
+
+SharedPool& Shared()
+{
+    static SharedPool* pool = new SharedPool();  // lives as long as the process
+    return *pool;
+}
+
 struct Lookaside {
     std::vector<Irp*> free;
     ~Lookaside()
     {
-        for (Irp* irp : free) {
-            delete irp;
-        }
+        SharedPool& pool = Shared();
+        std::lock_guard<std::mutex> guard(pool.lock);
+        pool.free.insert(pool.free.end(), free.begin(), free.end());
     }
 };
+
+Irp* TakeFromPool()
+{
+    SharedPool& pool = Shared();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    if (pool.free.empty()) {
+        return new Irp();
+    }
+    Irp* irp = pool.free.back();
+    pool.free.pop_back();
+    return irp;
+}
 
 // The library is loaded with the program, so its thread-locals can live in static TLS (no lookup call).
 __attribute__((tls_model("initial-exec"))) thread_local Lookaside t_lookaside;
@@ -49,7 +75,7 @@ Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
         irp = t_lookaside.free.back();
         t_lookaside.free.pop_back();
     } else {
-        irp = new Irp();
+        irp = TakeFromPool();
     }
     irp->major = irp->minor = 0;
     irp->requestorMode = mode;
@@ -82,8 +108,6 @@ Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
 
 void IoFreeIrp(Irp* irp)
 {
-    // Packets are never deleted while the program runs: a completion that is
-    // still waking the packet's waiter finds a valid (perhaps reused) packet.
     if (irp->storage.capacity() > kKeptStorage) {
         std::vector<UCHAR>().swap(irp->storage);
     }
