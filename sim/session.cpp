@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include <initguid.h>  // defines the interface GUID for this program
 #include <windows.h>
 #include <cfgmgr32.h>
@@ -68,26 +70,17 @@ std::string HexBytes(const uint8_t* data, size_t size)
     return text;
 }
 
+using JsonValue = nlohmann::ordered_json;  // members in the order they are written
+
+// One JSON value as text; bytes that are not UTF-8 become U+FFFD.
+std::string Dump(const JsonValue& value)
+{
+    return value.dump(-1, ' ', false, JsonValue::error_handler_t::replace);
+}
+
 std::string JsonString(const std::string& text)
 {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
+    return Dump(JsonValue(text));
 }
 
 std::string Narrow(const std::wstring& text)
@@ -209,7 +202,7 @@ Simulation::Simulation(Options options, std::ostream& out)
             std::string line = plat::trace::FormatRecord(record);
             liveTrace_.push_back(line);
             if (print) {
-                out_ << (options_.json ? "{\"trace\":" + JsonString(line) + "}" : "  trace: " + line) << "\n";
+                out_ << (options_.json ? Dump(JsonValue{{"trace", line}}) : "  trace: " + line) << "\n";
             }
         });
     }
@@ -321,14 +314,14 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
                        bool haveInformation, const std::string& reply, const std::string& jsonReply, int heldSince)
 {
     if (options_.json) {
-        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb);
-        if (!subject.empty()) out_ << ",\"client\":" << JsonString(subject);
-        if (heldSince != 0) out_ << ",\"held_since\":" << heldSince;
-        out_ << ",\"status\":" << JsonString(plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status)))
-             << ",\"code\":" << JsonString(Hex(uint32_t(status)));
-        if (haveInformation) out_ << ",\"info\":" << information;
-        if (!jsonReply.empty()) out_ << ",\"reply\":" << jsonReply;
-        out_ << "}\n";
+        JsonValue line = {{"line", command.line}, {"command", command.verb}};
+        if (!subject.empty()) line["client"] = subject;
+        if (heldSince != 0) line["held_since"] = heldSince;
+        line["status"] = plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status));
+        line["code"] = Hex(uint32_t(status));
+        if (haveInformation) line["info"] = information;
+        if (!jsonReply.empty()) line["reply"] = JsonValue::parse(jsonReply);
+        out_ << Dump(line) << "\n";
         return;
     }
     out_ << command.verb << (subject.empty() ? "" : " " + subject) << ": " << plat::FormatStatus(status);
@@ -341,8 +334,7 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
 void Simulation::Note(const Command& command, const std::string& text)
 {
     if (options_.json) {
-        out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb)
-             << ",\"text\":" << JsonString(text) << "}\n";
+        out_ << Dump(JsonValue{{"line", command.line}, {"command", command.verb}, {"text", text}}) << "\n";
     } else {
         out_ << text << "\n";
     }
@@ -353,8 +345,7 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
     ++failures_;
     std::string text = command.file + ":" + std::to_string(command.line) + ": expected " + expected + ", got " + actual;
     if (options_.json) {
-        out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":false,\"message\":" << JsonString(text)
-             << "}\n";
+        out_ << Dump(JsonValue{{"line", command.line}, {"command", "expect"}, {"ok", false}, {"message", text}}) << "\n";
     } else {
         out_ << "FAILED " << text << "\n";
     }
@@ -657,14 +648,13 @@ void Simulation::Finish(Request& request, const Command* completedDuring)
         last_->entry = entry;
         reply = "mode=" + std::to_string(entry.DeviceMode) + " values=" + std::to_string(entry.Value1) + "," +
                 std::to_string(entry.Value2) + "," + std::to_string(entry.Value3);
-        json = "{\"mode\":" + std::to_string(entry.DeviceMode) + ",\"values\":[" + std::to_string(entry.Value1) + "," +
-               std::to_string(entry.Value2) + "," + std::to_string(entry.Value3) + "]}";
+        json = Dump(JsonValue{{"mode", entry.DeviceMode}, {"values", {entry.Value1, entry.Value2, entry.Value3}}});
     } else if (verb == "table" && NT_SUCCESS(request.status)) {
         TVRX_DEVICE_MODE_TABLE_INFO table;
         std::memcpy(&table, request.output.data(), sizeof table);
         last_->table = table;
         reply = "tag=" + std::to_string(table.TableTag) + " count=" + std::to_string(table.EntryCount);
-        json = "{\"tag\":" + std::to_string(table.TableTag) + ",\"count\":" + std::to_string(table.EntryCount) + "}";
+        json = Dump(JsonValue{{"tag", table.TableTag}, {"count", table.EntryCount}});
     } else if (verb == "ioctl") {
         size_t shown = std::min<size_t>(NT_ERROR(request.status) ? 0 : request.information, request.output.size());
         reply = "out=" + HexBytes(request.output.data(), shown);
@@ -766,7 +756,7 @@ bool Simulation::Expect(const Command& command)
     Last& last = *last_;
     auto ok = [&] {
         if (options_.json) {
-            out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":true}\n";
+            out_ << Dump(JsonValue{{"line", command.line}, {"command", "expect"}, {"ok", true}}) << "\n";
         }
         return true;
     };
