@@ -286,7 +286,9 @@ TvrxGetEventFromRequest(WDFREQUEST Request)
     RtlCopyMemory(&handleValue, inputBuffer, sizeof(handleValue));
 
     PVOID object = NULL;
-    status = ObReferenceObjectByHandle((HANDLE)(ULONG_PTR)handleValue, SYNCHRONIZE | EVENT_MODIFY_STATE,
+    // A handle travels in the buffer as a 64-bit integer; HANDLE is its kernel type.
+    HANDLE handle = (HANDLE)(ULONG_PTR)handleValue;  // NOLINT(performance-no-int-to-ptr)
+    status = ObReferenceObjectByHandle(handle, SYNCHRONIZE | EVENT_MODIFY_STATE,
                                        *ExEventObjectType, UserMode, &object, NULL);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! handle 0x%I64x refused %!STATUS!", handleValue,

@@ -677,7 +677,7 @@ TvrxElementQualifies(const UCHAR* Buffer, SIZE_T Limit, SIZE_T Offset, USHORT Le
 static BOOLEAN
 TvrxReadDeviceModeEntry(const UCHAR* Buffer, SIZE_T Limit, SIZE_T Offset, PTVRX_DEVICE_MODE_ENTRY Entry)
 {
-    if (Offset > Limit || Limit - Offset < 4 * TVRX_INTEGER_ELEMENT_SIZE) {
+    if (Offset > Limit || Limit - Offset < (SIZE_T)4 * TVRX_INTEGER_ELEMENT_SIZE) {
         return FALSE;
     }
     if (!TvrxElementQualifies(Buffer, Limit, Offset, sizeof(ULONG))) {
@@ -685,7 +685,7 @@ TvrxReadDeviceModeEntry(const UCHAR* Buffer, SIZE_T Limit, SIZE_T Offset, PTVRX_
     }
     ULONG integers[4];
     for (ULONG i = 0; i < 4; i++) {
-        SIZE_T element = Offset + i * TVRX_INTEGER_ELEMENT_SIZE;
+        SIZE_T element = Offset + (SIZE_T)i * TVRX_INTEGER_ELEMENT_SIZE;
         USHORT dataLength;
         if (!TvrxReadUshort(Buffer, Limit, element + 2, &dataLength) || dataLength != sizeof(ULONG) ||
             !TvrxReadUlong(Buffer, Limit, element + 4, &integers[i])) {
@@ -1089,10 +1089,10 @@ TvrxTraceHexDump(const UCHAR* Data, ULONG Count, PCSTR Label)
     static const CHAR digits[] = "0123456789ABCDEF";
     CHAR line[TVRX_HEX_DUMP_BYTES_MAX * 3 + 2];
 
-    if (Data == NULL) {
-        Count = 0;
+    ULONG bytes = 0;
+    if (Data != NULL) {
+        bytes = Count < TVRX_HEX_DUMP_BYTES_MAX ? Count : TVRX_HEX_DUMP_BYTES_MAX;
     }
-    ULONG bytes = Count < TVRX_HEX_DUMP_BYTES_MAX ? Count : TVRX_HEX_DUMP_BYTES_MAX;
     ULONG at = 0;
     for (ULONG i = 0; i < bytes; i++) {
         line[at++] = digits[Data[i] >> 4];
@@ -1423,21 +1423,18 @@ TvrxWriteParameterValue(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, U
         return status;
     }
 
-    if (Data == NULL) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if (ValueType == REG_SZ) {
+    status = STATUS_INVALID_PARAMETER;
+    if (Data != NULL && ValueType == REG_SZ) {
         WDFSTRING string;
         status = WdfStringCreate((PCUNICODE_STRING)Data, WDF_NO_OBJECT_ATTRIBUTES, &string);
         if (NT_SUCCESS(status)) {
             status = WdfRegistryAssignString(subkey, &valueName, string);
             WdfObjectDelete(string);
         }
-    } else if (ValueType == REG_DWORD && DataSize == sizeof(ULONG)) {
+    } else if (Data != NULL && ValueType == REG_DWORD && DataSize == sizeof(ULONG)) {
         ULONG value;
         RtlCopyMemory(&value, Data, sizeof(value));
         status = WdfRegistryAssignULong(subkey, &valueName, value);
-    } else {
-        status = STATUS_INVALID_PARAMETER;
     }
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %wZ\\%wZ (type %u, %u bytes) %!STATUS!", &subkeyName,
