@@ -17,6 +17,7 @@
 #include <cfgmgr32.h>
 
 #include "acpi/acpidevice.h"
+#include "base/fault.h"
 #include "base/status.h"
 #include "base/verifier.h"
 #include "debugview.h"
@@ -376,6 +377,17 @@ bool Simulation::Dispatch(const Command& command)
     if (verb == "expect") return Expect(command);
     if (verb == "show") return Show(command);
     if (verb == "mode" || verb == "notify" || verb == "firmware-hang") return Firmware(command);
+    if (verb == "fail-next") {
+        NTSTATUS injected = STATUS_INSUFFICIENT_RESOURCES;
+        if (command.args.size() > 1) {
+            plat::ParseStatus(command.args[1], &injected);
+        }
+        plat::fault::FailNth(command.args[0], 1, injected);
+        std::string reply = "the next " + command.args[0] + " fails with " +
+                            (plat::StatusName(injected) ? plat::StatusName(injected) : Hex(uint32_t(injected)));
+        Print(command, "", STATUS_SUCCESS, 0, false, reply, JsonString(reply));
+        return true;
+    }
     if (verb == "help") {
         Note(command, CommandHelp());
         return true;
@@ -442,6 +454,8 @@ bool Simulation::Lifecycle(const Command& command)
         status = host_->Start();
     } else if (verb == "remove") {
         status = host_->Remove();
+    } else if (verb == "surprise-remove") {
+        status = host_->SurpriseRemove();
     }
     Print(command, "", status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     last_->haveRequest = true;
@@ -548,6 +562,14 @@ bool Simulation::ClientCommand(const Command& command)
         last_->haveRequest = true;
         last_->status = status;
         last_->information = 0;
+    }
+    if (verb == "close" && host_->RemovalsPending() != 0) {
+        // A surprise-removed device is deleted after its last handle closes,
+        // on a thread of its own: the next command sees it gone.
+        bool open = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) { return c.second->device != nullptr; });
+        if (!open) {
+            host_->WaitForRemovals(kSettleLimit);
+        }
     }
     Print(command, command.args[0], status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     return true;
@@ -679,11 +701,12 @@ void Simulation::Finish(Request& request, const Command* completedDuring)
 
 // After each command: the held requests that completed during it (presented
 // once the device was back in D0, or cancelled with the device), in the order
-// they were sent. Once the device is in D0 or gone, every held request is
-// waited for, so the next command sees its effect.
+// they were sent. Once the device is in D0 or gone, or its queue holds nothing
+// any more (a failed device purges it), every held request is waited for, so
+// the next command sees its effect.
 void Simulation::ReportCompletions(const Command& command)
 {
-    bool ending = DeviceInD0();
+    bool ending = DeviceInD0() || (!pending_.empty() && debugview::HeldRequests(host_->Device()) == 0);
     for (auto it = pending_.begin(); it != pending_.end();) {
         Request& request = **it;
         if (!request.sender->Done() && !(ending && request.sender->WaitDone(kSettleLimit))) {
@@ -705,6 +728,9 @@ bool Simulation::Show(const Command& command)
     if (what == "state") {
         if (!host_->Loaded() || host_->DeviceCount() == 0) {
             text << "no device";
+            if (host_->RemovalsPending() != 0) {
+                text << " (surprise-removed: " << host_->RemovalsPending() << ", kept until their handles close)";
+            }
         } else {
             debugview::Device c = debugview::ReadDevice(host_->Device());
             text << "DeviceState " << c.deviceState << ", CurrentDeviceMode " << c.currentDeviceMode

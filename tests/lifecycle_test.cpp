@@ -754,6 +754,68 @@ TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
 }
 
 
+// Clients that keep sending requests, and one that opens and closes, while
+// the device is surprise-removed: each request ends as the framework ends it
+// (served, held by the power-down then cancelled by the purge, or refused by
+// the purged queue), none waits for ever, no new open gets in afterwards, and
+// the device is deleted after the last close.
+TEST_F(Lifecycle, SurpriseRemovalRacingClients)
+{
+    Boot();
+    constexpr int kSenders = 3;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kSenders; ++i) {
+        clients.push_back(std::make_unique<Client>("sender" + std::to_string(i)));
+        ASSERT_EQ(clients.back()->Open(), STATUS_SUCCESS);
+    }
+    std::atomic<bool> removed{false};
+    std::atomic<int> unexpected{0}, served{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kSenders; ++i) {
+        threads.emplace_back([&, i] {
+            // Until one sent after the removal has been refused by the purged queue.
+            for (bool after = false; !after;) {
+                TVRX_DEVICE_MODE_ENTRY_INFO info{};
+                after = removed;
+                NTSTATUS status = clients[i]->GetEntry(&info).status;
+                if (after ? status != STATUS_INVALID_DEVICE_STATE
+                          : status != STATUS_SUCCESS && status != STATUS_CANCELLED &&
+                                status != STATUS_INVALID_DEVICE_STATE) {
+                    unexpected++;
+                }
+                served += status == STATUS_SUCCESS;
+            }
+        });
+    }
+    std::thread opener([&] {
+        Client client("opener");
+        while (!removed) {
+            NTSTATUS status = client.Open();
+            if (status == STATUS_SUCCESS) {
+                client.Close();
+            } else if (status != STATUS_OBJECT_NAME_NOT_FOUND) {
+                unexpected++;
+            }
+        }
+        if (client.Open() != STATUS_OBJECT_NAME_NOT_FOUND) {
+            unexpected++;
+        }
+    });
+    while (served < 20) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    removed = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    opener.join();
+    EXPECT_EQ(unexpected, 0);
+    clients.clear();
+    ASSERT_TRUE(host->WaitForRemovals(10s));
+    EXPECT_TRUE(plat::wdf::LiveDevices().empty());
+}
+
 // Surprise removal of a device out of D0: no D0 exit (it left D0 at the
 // sleep), release-hardware, and the request that waited in the power-managed
 // queue is cancelled by the purge. A device with no handle open is deleted

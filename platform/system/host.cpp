@@ -62,6 +62,11 @@ struct Host::Slot {
     Phase phase = Phase::Added;
     bool inD0 = false;
     bool prepared = false;  // prepare-hardware was called and release-hardware is owed
+
+    // Removed, or surprise-removed and waiting for its handles: no transition
+    // applies to it any more (a caller that found the slot before it left the
+    // list sees this once it has the lock).
+    bool Gone() const { return device == nullptr || phase == Phase::SurpriseRemoved; }
 };
 
 struct Host::State {
@@ -246,7 +251,7 @@ NTSTATUS Host::Start(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase == Phase::Started) {
@@ -280,7 +285,7 @@ NTSTATUS Host::Sleep(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase != Phase::Started || !slot->inD0) {
@@ -296,7 +301,7 @@ NTSTATUS Host::Resume(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase != Phase::Started || slot->inD0) {
@@ -320,7 +325,7 @@ NTSTATUS Host::Stop(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase != Phase::Started) {
@@ -344,7 +349,7 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         wdf::FxDevice* device = slot->device;
-        if (device == nullptr) {
+        if (slot->Gone()) {
             return STATUS_NO_SUCH_DEVICE;
         }
         // Opens that already found the device finish first: what they open counts.
@@ -394,14 +399,16 @@ NTSTATUS Host::SurpriseRemove(size_t index)
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
     ProcessScope system(ProcessTable::Current().System());
+    bool handlesOpen = false;
     {
         std::lock_guard<std::mutex> guard(slot->lock);
-        if (slot->device == nullptr) {
+        if (slot->Gone()) {
             return STATUS_NO_SUCH_DEVICE;
         }
         SurpriseRemoveLocked(*slot);
         wdf::FxDevice* device = slot->device;
-        if (!wdf::InUse(device)) {
+        handlesOpen = wdf::InUse(device);
+        if (!handlesOpen) {
             // No handle to wait for: the remove follows at once.
             slot->device = nullptr;
             DeleteRemoved(device);
@@ -410,7 +417,7 @@ NTSTATUS Host::SurpriseRemove(size_t index)
     // Gone from the bus: the device leaves the list now; its object stays
     // until the last handle has closed.
     Unlist(slot);
-    if (slot->device == nullptr) {
+    if (!handlesOpen) {
         return STATUS_SUCCESS;
     }
     std::lock_guard<std::mutex> guard(state_->removalsLock);
@@ -490,10 +497,10 @@ void Host::UnloadSlot(const std::shared_ptr<Slot>& slot)
             slot->device = nullptr;
             DeleteRemoved(device);
         }
-    }
-    if (slot->device == nullptr) {
-        Unlist(slot);
-        return;
+        if (slot->device == nullptr) {
+            Unlist(slot);
+            return;
+        }
     }
     RemoveSlot(slot, false);
 }
