@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwctype>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -46,6 +47,11 @@ constexpr ULONG kDeviceModeChanged = 0x80;
 // How long the simulation waits for what should happen at once (the driver's
 // work after a notification, a held request presented after resume) before it goes on.
 constexpr std::chrono::seconds kSettleLimit(10);
+
+// Traces reach the session's sink on whatever thread the driver runs (client
+// threads, work items, held requests' senders): the collected lines and the
+// output they share with the commands' results are taken under this lock.
+std::mutex g_outputLock;
 
 const std::wstring kSarServiceKey =
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
@@ -208,6 +214,7 @@ Simulation::Simulation(Options options, std::ostream& out)
         bool print = options_.liveTrace.has_value();
         plat::trace::EnableSession(level, flags, [this, print](const plat::trace::Record& record) {
             std::string line = plat::trace::FormatRecord(record);
+            std::lock_guard<std::mutex> guard(g_outputLock);
             liveTrace_.push_back(line);
             if (print) {
                 out_ << (options_.json ? "{\"trace\":" + JsonString(line) + "}" : "  trace: " + line) << "\n";
@@ -321,6 +328,7 @@ bool Simulation::DeviceInD0()
 void Simulation::Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
                        bool haveInformation, const std::string& reply, const std::string& jsonReply, int heldSince)
 {
+    std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
         out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb);
         if (!subject.empty()) out_ << ",\"client\":" << JsonString(subject);
@@ -341,6 +349,7 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
 
 void Simulation::Note(const Command& command, const std::string& text)
 {
+    std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
         out_ << "{\"line\":" << command.line << ",\"command\":" << JsonString(command.verb)
              << ",\"text\":" << JsonString(text) << "}\n";
@@ -353,6 +362,7 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
 {
     ++failures_;
     std::string text = command.file + ":" + std::to_string(command.line) + ": expected " + expected + ", got " + actual;
+    std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
         out_ << "{\"line\":" << command.line << ",\"command\":\"expect\",\"ok\":false,\"message\":" << JsonString(text)
              << "}\n";
@@ -772,6 +782,7 @@ bool Simulation::Show(const Command& command)
                  << Sha256Hex(bytes) << "\nfirst bytes: " << HexBytes(bytes.data(), std::min<size_t>(bytes.size(), 16));
         }
     } else if (what == "trace") {
+        std::lock_guard<std::mutex> guard(g_outputLock);
         for (const std::string& line : liveTrace_) text << line << "\n";
         liveTrace_.clear();
     } else if (what == "ifr") {

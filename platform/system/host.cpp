@@ -492,12 +492,12 @@ void Host::UnloadSlot(const std::shared_ptr<Slot>& slot)
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         wdf::FxDevice* device = slot->device;
-        if (device != nullptr && wdf::InUse(device)) {
+        if (!slot->Gone() && wdf::InUse(device)) {
             SurpriseRemoveLocked(*slot);
             slot->device = nullptr;
             DeleteRemoved(device);
         }
-        if (slot->device == nullptr) {
+        if (slot->Gone()) {
             Unlist(slot);
             return;
         }
