@@ -149,7 +149,8 @@ const std::map<std::string, Shape>& Shapes()
 {
     static const std::map<std::string, Shape> shapes = [] {
         std::map<std::string, Shape> m;
-        for (const char* verb : {"boot", "sleep", "resume", "stop", "start", "remove", "unload", "reboot", "help"}) {
+        for (const char* verb :
+             {"boot", "sleep", "resume", "stop", "start", "remove", "surprise-remove", "unload", "reboot", "help"}) {
             std::string usage = verb;
             m[verb] = [usage](const Words& w) { return Count(w, 0, 0, usage.c_str()); };
         }
@@ -158,6 +159,15 @@ const std::map<std::string, Shape>& Shapes()
         };
         m["notify"] = [](const Words& w) {
             return First([&] { return Count(w, 1, 1, "notify V"); }, [&] { return Number(w[0], 0xFFFFFFFF, "V"); });
+        };
+        m["fail-next"] = [](const Words& w) {
+            return First([&] { return Count(w, 1, 2, "fail-next POINT [STATUS]"); },
+                         [&] {
+                             NTSTATUS status;
+                             return w.size() < 2 || plat::ParseStatus(w[1], &status)
+                                        ? std::string()
+                                        : "unknown status '" + w[1] + "'";
+                         });
         };
         m["firmware-hang"] = [](const Words& w) {
             return First([&] { return Count(w, 1, 1, "firmware-hang on|off"); },
@@ -316,6 +326,8 @@ std::string CommandHelp()
 {
     return R"(boot                        load the driver, add the device, start it
 sleep | resume | stop | start | remove | unload | reboot
+surprise-remove             the device disappears; it is deleted once its handles close
+fail-next POINT [STATUS]    the next call of a failure point fails (default STATUS_INSUFFICIENT_RESOURCES)
 mode N                      the firmware sets its device mode to N and notifies 0x80
 notify V                    the firmware notifies value V
 firmware-hang on|off        the firmware stops answering _DSM until off

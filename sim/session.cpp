@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwctype>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -19,6 +20,7 @@
 #include <cfgmgr32.h>
 
 #include "acpi/acpidevice.h"
+#include "base/fault.h"
 #include "base/status.h"
 #include "base/verifier.h"
 #include "debugview.h"
@@ -47,6 +49,11 @@ constexpr ULONG kDeviceModeChanged = 0x80;
 // How long the simulation waits for what should happen at once (the driver's
 // work after a notification, a held request presented after resume) before it goes on.
 constexpr std::chrono::seconds kSettleLimit(10);
+
+// Traces reach the session's sink on whatever thread the driver runs (client
+// threads, work items, held requests' senders): the collected lines and the
+// output they share with the commands' results are taken under this lock.
+std::mutex g_outputLock;
 
 const std::wstring kSarServiceKey =
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
@@ -200,6 +207,7 @@ Simulation::Simulation(Options options, std::ostream& out)
         bool print = options_.liveTrace.has_value();
         plat::trace::EnableSession(level, flags, [this, print](const plat::trace::Record& record) {
             std::string line = plat::trace::FormatRecord(record);
+            std::lock_guard<std::mutex> guard(g_outputLock);
             liveTrace_.push_back(line);
             if (print) {
                 out_ << (options_.json ? Dump(JsonValue{{"trace", line}}) : "  trace: " + line) << "\n";
@@ -313,6 +321,7 @@ bool Simulation::DeviceInD0()
 void Simulation::Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
                        bool haveInformation, const std::string& reply, const std::string& jsonReply, int heldSince)
 {
+    std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
         JsonValue line = {{"line", command.line}, {"command", command.verb}};
         if (!subject.empty()) line["client"] = subject;
@@ -333,6 +342,7 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
 
 void Simulation::Note(const Command& command, const std::string& text)
 {
+    std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
         out_ << Dump(JsonValue{{"line", command.line}, {"command", command.verb}, {"text", text}}) << "\n";
     } else {
@@ -344,6 +354,7 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
 {
     ++failures_;
     std::string text = command.file + ":" + std::to_string(command.line) + ": expected " + expected + ", got " + actual;
+    std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
         out_ << Dump(JsonValue{{"line", command.line}, {"command", "expect"}, {"ok", false}, {"message", text}}) << "\n";
     } else {
@@ -367,6 +378,17 @@ bool Simulation::Dispatch(const Command& command)
     if (verb == "expect") return Expect(command);
     if (verb == "show") return Show(command);
     if (verb == "mode" || verb == "notify" || verb == "firmware-hang") return Firmware(command);
+    if (verb == "fail-next") {
+        NTSTATUS injected = STATUS_INSUFFICIENT_RESOURCES;
+        if (command.args.size() > 1) {
+            plat::ParseStatus(command.args[1], &injected);
+        }
+        plat::fault::FailNth(command.args[0], 1, injected);
+        std::string reply = "the next " + command.args[0] + " fails with " +
+                            (plat::StatusName(injected) ? plat::StatusName(injected) : Hex(uint32_t(injected)));
+        Print(command, "", STATUS_SUCCESS, 0, false, reply, JsonString(reply));
+        return true;
+    }
     if (verb == "help") {
         Note(command, CommandHelp());
         return true;
@@ -433,6 +455,8 @@ bool Simulation::Lifecycle(const Command& command)
         status = host_->Start();
     } else if (verb == "remove") {
         status = host_->Remove();
+    } else if (verb == "surprise-remove") {
+        status = host_->SurpriseRemove();
     }
     Print(command, "", status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     last_->haveRequest = true;
@@ -539,6 +563,14 @@ bool Simulation::ClientCommand(const Command& command)
         last_->haveRequest = true;
         last_->status = status;
         last_->information = 0;
+    }
+    if (verb == "close" && host_->RemovalsPending() != 0) {
+        // A surprise-removed device is deleted after its last handle closes,
+        // on a thread of its own: the next command sees it gone.
+        bool open = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) { return c.second->device != nullptr; });
+        if (!open) {
+            host_->WaitForRemovals(kSettleLimit);
+        }
     }
     Print(command, command.args[0], status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     return true;
@@ -669,11 +701,12 @@ void Simulation::Finish(Request& request, const Command* completedDuring)
 
 // After each command: the held requests that completed during it (presented
 // once the device was back in D0, or cancelled with the device), in the order
-// they were sent. Once the device is in D0 or gone, every held request is
-// waited for, so the next command sees its effect.
+// they were sent. Once the device is in D0 or gone, or its queue holds nothing
+// any more (a failed device purges it), every held request is waited for, so
+// the next command sees its effect.
 void Simulation::ReportCompletions(const Command& command)
 {
-    bool ending = DeviceInD0();
+    bool ending = DeviceInD0() || (!pending_.empty() && debugview::HeldRequests(host_->Device()) == 0);
     for (auto it = pending_.begin(); it != pending_.end();) {
         Request& request = **it;
         if (!request.sender->Done() && !(ending && request.sender->WaitDone(kSettleLimit))) {
@@ -695,6 +728,9 @@ bool Simulation::Show(const Command& command)
     if (what == "state") {
         if (!host_->Loaded() || host_->DeviceCount() == 0) {
             text << "no device";
+            if (host_->RemovalsPending() != 0) {
+                text << " (surprise-removed: " << host_->RemovalsPending() << ", kept until their handles close)";
+            }
         } else {
             debugview::Device c = debugview::ReadDevice(host_->Device());
             text << "DeviceState " << c.deviceState << ", CurrentDeviceMode " << c.currentDeviceMode
@@ -736,6 +772,7 @@ bool Simulation::Show(const Command& command)
                  << Sha256Hex(bytes) << "\nfirst bytes: " << HexBytes(bytes.data(), std::min<size_t>(bytes.size(), 16));
         }
     } else if (what == "trace") {
+        std::lock_guard<std::mutex> guard(g_outputLock);
         for (const std::string& line : liveTrace_) text << line << "\n";
         liveTrace_.clear();
     } else if (what == "ifr") {

@@ -427,7 +427,8 @@ TEST_F(AcpicaDriver, MalformedSampleKeepsTheDeviceFromStarting)
     LoadAndAdd();
     EXPECT_NE(host->Start(), STATUS_SUCCESS);
     PTVRX_DEVICE_CONTEXT context = Context();
-    EXPECT_EQ(ReadULongNoFence(&context->DeviceState), ULONG(TVRX_DEVICE_STATE_PREPARE_FAILED));
+    // Release-hardware follows the failed prepare-hardware (KMDF's FailedOwnHardware state).
+    EXPECT_EQ(ReadULongNoFence(&context->DeviceState), ULONG(TVRX_DEVICE_STATE_RELEASED));
     // Table 0 was taken; table 1's header was read before its length was found wanting.
     EXPECT_EQ(context->DeviceModeTables[0].EntryCount, 3u);
     EXPECT_EQ(context->DeviceModeTables[1].TableTag, 0x31);

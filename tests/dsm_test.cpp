@@ -115,7 +115,8 @@ TEST_F(Dsm, TableReadStopsAtTheFirstFailingIndex)
     faults.tables = 1u << 2;
     firmware->SetFaults(faults);
     EXPECT_EQ(host->Start(), STATUS_ACPI_FATAL);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARE_FAILED));
+    // Release-hardware follows the failed prepare-hardware (KMDF's FailedOwnHardware state).
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     EXPECT_EQ(Context()->DeviceModeTables[1].EntryCount, 5u);
     EXPECT_EQ(Context()->DeviceModeTables[2].EntryCount, 0u);
     EXPECT_EQ(Context()->DeviceModeTables[2].TableTag, 0u);

@@ -1,6 +1,8 @@
 // The device's life under the Plug and Play and power manager: start and its
-// failures, sleep and resume, stop and restart, removal and unload, and
-// transitions requested from many threads at once.
+// failures, sleep and resume, stop and restart, removal, surprise removal and
+// unload, and transitions requested from many threads at once. Where the
+// sequence is KMDF's, the test names the framework state or documented
+// behaviour it follows.
 #include "support/client.h"
 
 #include <array>
@@ -39,6 +41,7 @@ public:
         fx->pnpPower.EvtDeviceReleaseHardware = Release;
         fx->pnpPower.EvtDeviceD0Entry = D0Entry;
         fx->pnpPower.EvtDeviceD0Exit = D0Exit;
+        fx->pnpPower.EvtDeviceSurpriseRemoval = SurpriseRemoval;
     }
     ~CallbackLog() { current_ = nullptr; }
     CallbackLog(const CallbackLog&) = delete;
@@ -50,6 +53,8 @@ public:
         return std::move(calls_);
     }
     int Overlaps() const { return overlaps_.load(); }
+    // The target of the last D0 exit.
+    WDF_POWER_DEVICE_STATE LastD0ExitTarget() const { return lastExitTarget_.load(); }
     int RaisedIrql() const { return raised_.load(); }
 
 private:
@@ -92,7 +97,16 @@ private:
     static NTSTATUS D0Exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE target)
     {
         Scope scope("d0-exit");
+        current_->lastExitTarget_ = target;
         return current_->original_.EvtDeviceD0Exit(device, target);
+    }
+    // The driver registers none; the framework calls one when it is there.
+    static VOID SurpriseRemoval(WDFDEVICE device)
+    {
+        Scope scope("surprise-removal");
+        if (current_->original_.EvtDeviceSurpriseRemoval != nullptr) {
+            current_->original_.EvtDeviceSurpriseRemoval(device);
+        }
     }
 
     static inline CallbackLog* current_ = nullptr;
@@ -102,6 +116,7 @@ private:
     std::atomic<int> active_{0};
     std::atomic<int> overlaps_{0};
     std::atomic<int> raised_{0};
+    std::atomic<WDF_POWER_DEVICE_STATE> lastExitTarget_{WdfPowerDeviceInvalid};
 };
 
 using Calls = std::vector<std::string>;
@@ -116,6 +131,9 @@ bool FrameworkOrder(const Calls& calls, Power state, std::string* why)
     using P = Power;
     for (size_t i = 0; i < calls.size(); ++i) {
         const std::string& call = calls[i];
+        if (call == "surprise-removal") {
+            continue;
+        }
         bool fits = (call == "prepare" && state == P::Released) || (call == "d0-entry" && state == P::Prepared) ||
                     (call == "d0-exit" && state == P::Working) || (call == "release" && state == P::Prepared);
         if (!fits) {
@@ -178,9 +196,9 @@ const std::vector<std::pair<uint64_t, uint64_t>> kEssentialCalls = {{0, 0}, {1, 
 // Every fallible call of a first start (the BIOS changed, so the SAR table is
 // exported), failed in turn. A failure before the device mode and all three
 // tables are read fails the start with the device closed to clients and the
-// ACPI interface given back; a failure of the export or of the BIOS check
-// does not; a failed notification registration fails the power-up. Each
-// failed start can be retried.
+// ACPI interface given back, and release-hardware follows (KMDF); a failure
+// of the export or of the BIOS check does not; a failed notification
+// registration fails the power-up. Each failed start can be retried.
 TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
 {
     LoadAndAdd();
@@ -224,7 +242,10 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
                 EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED)) << "released after the failed power-up";
             } else if (calls.size() < kEssentialCalls.size()) {
                 EXPECT_NE(status, STATUS_SUCCESS);
-                EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARE_FAILED));
+                // KMDF's FailedOwnHardware state calls EvtDeviceReleaseHardware
+                // after a failed EvtDevicePrepareHardware, so the driver ends
+                // released (4), not at "prepare failed" (3).
+                EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
                 EXPECT_EQ(context->CurrentDeviceMode, 0u);
                 EXPECT_FALSE(functionThree);
                 if (point == "WdfFdoQueryForInterface") {
@@ -286,13 +307,14 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     EXPECT_FALSE(host->Started());
     EXPECT_EQ(host->Resume(), STATUS_INVALID_DEVICE_STATE);
 
-    // Restarting the failed device registers again; the client's request,
-    // sent while it was down, is answered once it is back.
+    // The failed device's power-managed queue is purged (KMDF's Failed state):
+    // a request on the open handle fails at once instead of waiting. Restarting
+    // the device registers again and answers the client again.
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    EXPECT_EQ(client.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
     firmware->SetDeviceMode(3);
-    std::thread request([&] { EXPECT_EQ(Entry(client), Expected(NativeFirmware::DefaultTable(0).entries[3])); });
-    WaitUntilQueueHolds(Device());
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    request.join();
+    EXPECT_EQ(Entry(client), Expected(NativeFirmware::DefaultTable(0).entries[3]));
     EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
     firmware->Notify(0x80);
     EXPECT_TRUE(client.WaitSignal(event));
@@ -329,11 +351,11 @@ TEST_F(Lifecycle, TransitionsFollowTheFrameworkAndRefuseWhatDoesNotFit)
     ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
     EXPECT_EQ(log->Take(), (Calls{"d0-exit", "release", "prepare", "d0-entry", "d0-exit", "release"}));
 
-    // A failed preparation is not released; removal of a stopped device calls nothing.
+    // A failed preparation is released (KMDF's FailedOwnHardware state).
     plat::fault::FailNth("WdfFdoQueryForInterface", 1, STATUS_NOINTERFACE);
     EXPECT_EQ(host->Start(), STATUS_NOINTERFACE);
     EXPECT_EQ(host->Sleep(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(log->Take(), Calls{"prepare"});
+    EXPECT_EQ(log->Take(), (Calls{"prepare", "release"}));
 
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
@@ -486,9 +508,11 @@ TEST_F(Lifecycle, RemovalIsVetoedWhileAHandleIsOpen)
     EXPECT_EQ(host->Device(), nullptr);
 }
 
-// Unload goes ahead with handles open, as the system does when it shuts
-// down: the waiting request is cancelled, the driver closes every instance,
-// and the handles name a file without a device.
+// Unload with handles open (which Windows does not allow: the driver would stay
+// loaded until they close) surprise-removes the device first, so the waiting
+// request is cancelled by the purge of the power-managed queue, then the
+// device goes with the image: the driver closes every instance, and the
+// handles name a file without a device.
 TEST_F(Lifecycle, UnloadClosesWhatClientsLeftOpen)
 {
     Boot();
@@ -551,9 +575,13 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     late.Close();
 
     // Stopped, the firmware gets new tables and another mode; the restart
-    // reads them, and the clients that stayed open see them.
+    // reads them, and the clients that stayed open see them. The interface
+    // stays enabled while stopped (KMDF disables interfaces only on the
+    // failure and removal paths), so a new open reaches the driver, which
+    // refuses it: its hardware is released.
     ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
-    EXPECT_TRUE(TavrixInterfacePath().empty());
+    EXPECT_FALSE(TavrixInterfacePath().empty());
+    EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_FALSE(Context()->AcpiInterfaceAcquired) << "release-hardware gives the interface back";
     EXPECT_EQ(Below().InterfaceReferences(), 0);
     plat::DeviceModeTable table = Table(0x33, {{0, 1, 2, 3}, {1, 11, 12, 13}, {2, 21, 22, 23}, {3, 31, 32, 33}});
@@ -582,6 +610,253 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     a.CloseObject(eventA);
     b.CloseObject(eventB);
     UnloadClean();
+}
+
+// KMDF undoes a failed start with release-hardware: after a failed
+// EvtDevicePrepareHardware (the FailedOwnHardware state) and after a failed
+// EvtDeviceD0Entry, without EvtDeviceD0Exit for a D0 the device never reached.
+// Either way the device fails (the Failed state): its interface is not
+// enabled, and it may be started again.
+TEST_F(Lifecycle, FailedStartIsUndoneByReleaseHardware)
+{
+    LoadAndAdd();
+    log = std::make_unique<CallbackLog>(Device());
+    plat::fault::FailNth("WdfIoTargetSendIoctlSynchronously", 3, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(host->Start(), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(log->Take(), (Calls{"prepare", "release"}));
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_FALSE(Context()->HardwarePrepared);
+    EXPECT_EQ(Below().InterfaceReferences(), 0) << "given back once, by prepare-hardware's failure exit";
+    EXPECT_TRUE(TavrixInterfacePath().empty());
+
+    plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(log->Take(), (Calls{"prepare", "d0-entry", "release"}));
+    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(Below().InterfaceReferences(), 0);
+
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"prepare", "d0-entry"}));
+    EXPECT_EQ(Below().InterfaceReferences(), 1);
+    Client client("client");
+    EXPECT_EQ(client.Open(), STATUS_SUCCESS);
+}
+
+// A failed power-up fails the device (KMDF's Failed state purges the
+// power-managed queues, FxIoStopProcessingForPowerPurgeManaged): a request
+// that waited in the queue across the failed resume completes with
+// STATUS_CANCELLED (FxIoQueue's purge) instead of waiting for ever, and one
+// sent afterwards on the open handle fails at once with
+// STATUS_INVALID_DEVICE_STATE (a queue that accepts no requests). The
+// interface is disabled; a new start takes requests again.
+TEST_F(Lifecycle, FailedResumePurgesThePowerManagedQueue)
+{
+    Boot();
+    log = std::make_unique<CallbackLog>(Device());
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+
+    Reply held;
+    std::thread request([&] {
+        TVRX_DEVICE_MODE_ENTRY_INFO info{};
+        held = client.GetEntry(&info);
+    });
+    WaitUntilQueueHolds(Device());
+    plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Resume(), STATUS_INSUFFICIENT_RESOURCES);
+    request.join();
+    EXPECT_EQ(held.status, STATUS_CANCELLED);
+    EXPECT_EQ(held.information, 0u);
+    EXPECT_EQ(log->Take(), (Calls{"d0-exit", "d0-entry", "release"}));
+
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    EXPECT_EQ(client.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
+    Client late("late");
+    EXPECT_EQ(late.Open(), STATUS_OBJECT_NAME_NOT_FOUND) << "the failed device's interface is disabled";
+
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Entry(client), Expected(NativeFirmware::DefaultTable(0).entries[1]));
+    EXPECT_EQ(late.Open(), STATUS_SUCCESS);
+}
+
+// A stop keeps the device interface enabled (KMDF disables interfaces only in
+// PnpCleanupForRemove, on the failure and removal paths), so an open during
+// the stop reaches the driver's EvtDeviceFileCreate and gets the driver's own
+// status; a request on a handle opened before the stop waits for the restart.
+TEST_F(Lifecycle, OpenDuringAStopReachesTheDriver)
+{
+    Boot();
+    Client early("early"), late("late");
+    ASSERT_EQ(early.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(TavrixInterfacePath().empty());
+    EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE) << "the driver's refusal, not a missing interface";
+
+    std::thread request([&] { EXPECT_EQ(Entry(early), Expected(NativeFirmware::DefaultTable(0).entries[1])); });
+    WaitUntilQueueHolds(Device());
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    request.join();
+    EXPECT_EQ(late.Open(), STATUS_SUCCESS);
+}
+
+// Surprise removal with clients open, as KMDF handles IRP_MN_SURPRISE_REMOVAL
+// of a started device: EvtDeviceSurpriseRemoval first (SurpriseRemoveIoStarted),
+// then the power-down with EvtDeviceD0Exit to WdfPowerDeviceD3Final, then
+// EvtDeviceReleaseHardware (FailedOwnHardware), then the interface is disabled
+// and the power-managed queues purged (Failed). Requests on the open handles
+// fail with STATUS_INVALID_DEVICE_STATE; the driver's cleanup and close run
+// as each client closes its handle; the device object is deleted (the remove
+// that follows the last close) once the last handle has closed.
+TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
+{
+    Boot();
+    log = std::make_unique<CallbackLog>(Device());
+    Client a("a"), b("b");
+    HANDLE eventA = nullptr;
+    ASSERT_EQ(a.OpenWithEvent(&eventA), STATUS_SUCCESS);
+    ASSERT_EQ(b.Open(), STATUS_SUCCESS);
+    PTVRX_DEVICE_CONTEXT context = Context();
+    plat::wdf::FxDevice* device = Fx(Device());
+    auto below = plat::acpi::DeviceBelow(device->lower);
+    auto instances = [context] {
+        size_t count = 0;
+        for (PLIST_ENTRY e = context->AppInstanceListHead.Flink; e != &context->AppInstanceListHead; e = e->Flink) {
+            count++;
+        }
+        return count;
+    };
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"surprise-removal", "d0-exit", "release"}));
+    EXPECT_EQ(log->LastD0ExitTarget(), WdfPowerDeviceD3Final);
+    EXPECT_EQ(host->DeviceCount(), 0u) << "gone from the bus";
+    EXPECT_EQ(host->RemovalsPending(), 1u);
+    EXPECT_EQ(plat::wdf::LiveDevices().size(), 1u) << "the object stays while handles are open";
+    EXPECT_FALSE(below->HandlerRegistered());
+    EXPECT_EQ(below->InterfaceReferences(), 0);
+    EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_TRUE(TavrixInterfacePath().empty());
+
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    EXPECT_EQ(a.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(b.SetRegulatoryType(1), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(instances(), 2u);
+
+    a.Close();
+    EXPECT_EQ(instances(), 1u) << "the driver's close ran for a's handle";
+    EXPECT_EQ(host->RemovalsPending(), 1u) << "b still holds the device";
+    b.Close();
+    ASSERT_TRUE(host->WaitForRemovals(10s));
+    EXPECT_TRUE(plat::wdf::LiveDevices().empty()) << "deleted once the last handle closed";
+    a.CloseObject(eventA);
+}
+
+
+// Clients that keep sending requests, and one that opens and closes, while
+// the device is surprise-removed: each request ends as the framework ends it
+// (served, held by the power-down then cancelled by the purge, or refused by
+// the purged queue), none waits for ever, no new open gets in afterwards, and
+// the device is deleted after the last close.
+TEST_F(Lifecycle, SurpriseRemovalRacingClients)
+{
+    Boot();
+    constexpr int kSenders = 3;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kSenders; ++i) {
+        clients.push_back(std::make_unique<Client>("sender" + std::to_string(i)));
+        ASSERT_EQ(clients.back()->Open(), STATUS_SUCCESS);
+    }
+    std::atomic<bool> removed{false};
+    std::atomic<int> unexpected{0}, served{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kSenders; ++i) {
+        threads.emplace_back([&, i] {
+            // Until one sent after the removal has been refused by the purged queue.
+            for (bool after = false; !after;) {
+                TVRX_DEVICE_MODE_ENTRY_INFO info{};
+                after = removed;
+                NTSTATUS status = clients[i]->GetEntry(&info).status;
+                if (after ? status != STATUS_INVALID_DEVICE_STATE
+                          : status != STATUS_SUCCESS && status != STATUS_CANCELLED &&
+                                status != STATUS_INVALID_DEVICE_STATE) {
+                    unexpected++;
+                }
+                served += status == STATUS_SUCCESS;
+            }
+        });
+    }
+    std::thread opener([&] {
+        Client client("opener");
+        while (!removed) {
+            NTSTATUS status = client.Open();
+            if (status == STATUS_SUCCESS) {
+                client.Close();
+            } else if (status != STATUS_OBJECT_NAME_NOT_FOUND) {
+                unexpected++;
+            }
+        }
+        if (client.Open() != STATUS_OBJECT_NAME_NOT_FOUND) {
+            unexpected++;
+        }
+    });
+    while (served < 20) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    removed = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    opener.join();
+    EXPECT_EQ(unexpected, 0);
+    clients.clear();
+    ASSERT_TRUE(host->WaitForRemovals(10s));
+    EXPECT_TRUE(plat::wdf::LiveDevices().empty());
+}
+
+// Surprise removal of a device out of D0: no D0 exit (it left D0 at the
+// sleep), release-hardware, and the request that waited in the power-managed
+// queue is cancelled by the purge. A device with no handle open is deleted
+// at once. A surprise-removed device whose handle is still open when the
+// driver is unloaded goes with the image: the driver closes the instance and
+// the handle names a file without a device.
+TEST_F(Lifecycle, SurpriseRemovalOutOfD0CancelsWhatWaited)
+{
+    Boot();
+    ASSERT_EQ(host->AddDevice(L"ACPI\\TVRX0001\\1"), STATUS_SUCCESS);
+    log = std::make_unique<CallbackLog>(Device());
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    log->Take();
+
+    Reply held;
+    std::thread request([&] {
+        TVRX_DEVICE_MODE_ENTRY_INFO info{};
+        held = client.GetEntry(&info);
+    });
+    WaitUntilQueueHolds(Device());
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    request.join();
+    EXPECT_EQ(held.status, STATUS_CANCELLED);
+    EXPECT_EQ(log->Take(), (Calls{"surprise-removal", "release"}));
+    EXPECT_EQ(host->DeviceCount(), 1u) << "the other device moved down";
+    EXPECT_EQ(host->RemovalsPending(), 1u);
+
+    // The second device, never started and never opened, is deleted at once.
+    size_t live = plat::wdf::LiveDevices().size();
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(host->DeviceCount(), 0u);
+    EXPECT_EQ(plat::wdf::LiveDevices().size(), live - 1);
+    EXPECT_EQ(host->RemovalsPending(), 1u);
+
+    UnloadClean();
+    EXPECT_EQ(host->RemovalsPending(), 0u);
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    EXPECT_EQ(client.GetEntry(&info).status, STATUS_DEVICE_DOES_NOT_EXIST);
+    client.Close();
 }
 
 // Start, sleep, resume and stop requested from several threads at once while

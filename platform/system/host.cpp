@@ -8,6 +8,10 @@
  * device: each device has a slot whose lock every transition holds, and the
  * slot outlives the device so that a caller waiting on it when the device is
  * removed finds it gone instead of freed.
+ *
+ * A surprise-removed device leaves the list at once; its framework device
+ * lives on until its last handle has closed, when a removal thread of the
+ * host (the Plug and Play manager's remove, on a system thread) deletes it.
  */
 #include "system/host.h"
 
@@ -15,9 +19,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "acpi/acpidevice.h"
 #include "base/bugcheck.h"
@@ -43,8 +49,10 @@ std::string DefaultImagePath()
 
 }  // namespace
 
-// Where a device is in its Plug and Play life, as the host sees it.
-enum class Phase { Added, Started, StartFailed, Stopped, Failed };
+// Where a device is in its Plug and Play life, as the host sees it. Failed:
+// a start or a power-up failed (the device may be started again);
+// SurpriseRemoved: gone from the bus, waiting for its handles to close.
+enum class Phase { Added, Started, Stopped, Failed, SurpriseRemoved };
 
 struct Host::Slot {
     explicit Slot(wdf::FxDevice* device_) : device(device_) {}
@@ -53,7 +61,12 @@ struct Host::Slot {
     std::atomic<wdf::FxDevice*> device;  // nullptr once removed (Device() reads it without the lock)
     Phase phase = Phase::Added;
     bool inD0 = false;
-    bool prepared = false;  // prepare-hardware succeeded and release-hardware is owed
+    bool prepared = false;  // prepare-hardware was called and release-hardware is owed
+
+    // Removed, or surprise-removed and waiting for its handles: no transition
+    // applies to it any more (a caller that found the slot before it left the
+    // list sees this once it has the lock).
+    bool Gone() const { return device == nullptr || phase == Phase::SurpriseRemoved; }
 };
 
 struct Host::State {
@@ -64,7 +77,40 @@ struct Host::State {
     UNICODE_STRING registryPathString{};
     mutable std::mutex devicesLock;
     std::vector<std::shared_ptr<Slot>> devices;
+
+    // Surprise-removed devices whose handles are still open: a thread each
+    // waits for the last one and deletes the device. Unload sets `unloading`
+    // and joins them (they delete their devices at once then).
+    mutable std::mutex removalsLock;
+    std::condition_variable removalsChanged;
+    std::vector<std::thread> removers;
+    size_t removalsPending = 0;
+    bool unloading = false;
 };
+
+namespace {
+
+// KMDF's Failed state (PnpCleanupForRemove): the interfaces are disabled and
+// the power-managed queues purged, so what waited there completes with
+// STATUS_CANCELLED and what comes fails with STATUS_INVALID_DEVICE_STATE
+// instead of waiting for a power-up that will not come.
+void FailDevice(wdf::FxDevice* device)
+{
+    wdf::SetVisible(device, wdf::PnpState::Failed);
+    wdf::PurgePowerManagedQueues(device);
+}
+
+// The last step of every removal: the remaining queues are purged and the
+// device is deleted with its children. A handle still open (only at unload)
+// has its file closed for the driver and names a file without a device.
+void DeleteRemoved(wdf::FxDevice* device)
+{
+    wdf::SetVisible(device, wdf::PnpState::Removed);
+    wdf::PurgeQueues(device);
+    wdf::DeleteDevice(device);
+}
+
+}  // namespace
 
 Host::Host(Machine& machine) : Host(machine, Options{}) {}
 
@@ -205,7 +251,7 @@ NTSTATUS Host::Start(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase == Phase::Started) {
@@ -213,16 +259,23 @@ NTSTATUS Host::Start(size_t index)
     }
     // What the driver writes while it starts reaches registry.reg in one piece.
     Registry::Batch batch(machine_.Registry());
+    wdf::ReopenPowerManagedQueues(slot->device);
+    // Release-hardware is owed from here, also when prepare-hardware fails:
+    // KMDF's FailedOwnHardware state calls EvtDeviceReleaseHardware after a
+    // failed EvtDevicePrepareHardware, as after a failed D0 entry.
+    slot->prepared = true;
     NTSTATUS status = wdf::PrepareHardware(slot->device);
     if (NT_SUCCESS(status)) {
-        slot->prepared = true;
         status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
-        if (!NT_SUCCESS(status)) {
-            wdf::Release(slot->device, &slot->prepared);
-        }
     }
-    slot->phase = NT_SUCCESS(status) ? Phase::Started : Phase::StartFailed;
-    wdf::SetVisible(slot->device, NT_SUCCESS(status) ? wdf::PnpState::Started : wdf::PnpState::StartFailed);
+    if (!NT_SUCCESS(status)) {
+        wdf::Release(slot->device, &slot->prepared);
+        FailDevice(slot->device);
+        slot->phase = Phase::Failed;
+        return status;
+    }
+    slot->phase = Phase::Started;
+    wdf::SetVisible(slot->device, wdf::PnpState::Started);
     return status;
 }
 
@@ -232,7 +285,7 @@ NTSTATUS Host::Sleep(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase != Phase::Started || !slot->inD0) {
@@ -248,7 +301,7 @@ NTSTATUS Host::Resume(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase != Phase::Started || slot->inD0) {
@@ -257,10 +310,11 @@ NTSTATUS Host::Resume(size_t index)
     NTSTATUS status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3);
     if (!NT_SUCCESS(status)) {
         // A device that cannot power up has failed: its hardware is released
-        // and its interface withdrawn until it is started again.
+        // (no D0 exit: it never entered D0), its interface withdrawn and its
+        // power-managed queues purged, until it is started again.
         wdf::Release(slot->device, &slot->prepared);
+        FailDevice(slot->device);
         slot->phase = Phase::Failed;
-        wdf::SetVisible(slot->device, wdf::PnpState::StartFailed);
     }
     return status;
 }
@@ -271,7 +325,7 @@ NTSTATUS Host::Stop(size_t index)
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
-    if (slot->device == nullptr) {
+    if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (slot->phase != Phase::Started) {
@@ -282,6 +336,7 @@ NTSTATUS Host::Stop(size_t index)
     }
     wdf::Release(slot->device, &slot->prepared);
     slot->phase = Phase::Stopped;
+    // The interface stays enabled: an open during the stop reaches the driver.
     wdf::SetVisible(slot->device, wdf::PnpState::Stopped);
     return STATUS_SUCCESS;
 }
@@ -294,7 +349,7 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         wdf::FxDevice* device = slot->device;
-        if (device == nullptr) {
+        if (slot->Gone()) {
             return STATUS_NO_SUCH_DEVICE;
         }
         // Opens that already found the device finish first: what they open counts.
@@ -307,15 +362,110 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
             wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
         }
         wdf::Release(slot->device, &slot->prepared);
-        wdf::SetVisible(device, wdf::PnpState::Removed);
-        wdf::PurgeQueues(device);
         slot->device = nullptr;
-        wdf::DeleteDevice(device);
+        DeleteRemoved(device);
     }
+    Unlist(slot);
+    return STATUS_SUCCESS;
+}
+
+void Host::Unlist(const std::shared_ptr<Slot>& slot)
+{
     std::lock_guard<std::mutex> guard(state_->devicesLock);
     auto& devices = state_->devices;
     devices.erase(std::remove(devices.begin(), devices.end(), slot), devices.end());
+}
+
+// Under the slot's lock: the framework's surprise-removal path up to the wait
+// for the handles. EvtDeviceSurpriseRemoval first (KMDF's
+// SurpriseRemoveIoStarted state), then the power-down to D3Final if the device
+// is in D0 (the queues stop, then D0 exit), release-hardware if owed
+// (FailedOwnHardware), then the interfaces are disabled and the power-managed
+// queues purged (Failed). New opens are refused from the start.
+void Host::SurpriseRemoveLocked(Slot& slot)
+{
+    wdf::FxDevice* device = slot.device;
+    wdf::RefuseOpens(device, true);
+    wdf::SurpriseRemoval(device);
+    if (slot.inD0) {
+        wdf::PowerDown(device, &slot.inD0, WdfPowerDeviceD3Final);
+    }
+    wdf::Release(device, &slot.prepared);
+    FailDevice(device);
+    slot.phase = Phase::SurpriseRemoved;
+}
+
+NTSTATUS Host::SurpriseRemove(size_t index)
+{
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    ProcessScope system(ProcessTable::Current().System());
+    bool handlesOpen = false;
+    {
+        std::lock_guard<std::mutex> guard(slot->lock);
+        if (slot->Gone()) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        SurpriseRemoveLocked(*slot);
+        wdf::FxDevice* device = slot->device;
+        handlesOpen = wdf::InUse(device);
+        if (!handlesOpen) {
+            // No handle to wait for: the remove follows at once.
+            slot->device = nullptr;
+            DeleteRemoved(device);
+        }
+    }
+    // Gone from the bus: the device leaves the list now; its object stays
+    // until the last handle has closed.
+    Unlist(slot);
+    if (!handlesOpen) {
+        return STATUS_SUCCESS;
+    }
+    std::lock_guard<std::mutex> guard(state_->removalsLock);
+    state_->removalsPending++;
+    state_->removers.emplace_back([this, slot] { AwaitLastHandle(slot); });
     return STATUS_SUCCESS;
+}
+
+// A removal thread: waits until no handle is open on the surprise-removed
+// device (or the driver is unloading), then deletes it. There is no event for
+// the last close to wait on without the I/O manager's help, so the thread
+// looks again every millisecond.
+void Host::AwaitLastHandle(const std::shared_ptr<Slot>& slot)
+{
+    ProcessScope system(ProcessTable::Current().System());
+    wdf::FxDevice* device = slot->device;
+    {
+        std::unique_lock<std::mutex> lock(state_->removalsLock);
+        while (!state_->unloading && wdf::InUse(device)) {
+            state_->removalsChanged.wait_for(lock, std::chrono::milliseconds(1));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(slot->lock);
+        slot->device = nullptr;
+        DeleteRemoved(device);
+    }
+    std::lock_guard<std::mutex> guard(state_->removalsLock);
+    state_->removalsPending--;
+    state_->removalsChanged.notify_all();
+}
+
+size_t Host::RemovalsPending() const
+{
+    if (!state_) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(state_->removalsLock);
+    return state_->removalsPending;
+}
+
+bool Host::WaitForRemovals(std::chrono::milliseconds limit) const
+{
+    if (!state_) {
+        return true;
+    }
+    std::unique_lock<std::mutex> lock(state_->removalsLock);
+    return state_->removalsChanged.wait_for(lock, limit, [this] { return state_->removalsPending == 0; });
 }
 
 bool Host::InD0(size_t index) const
@@ -332,6 +482,29 @@ bool Host::Started(size_t index) const
     return slot->device != nullptr && slot->phase == Phase::Started;
 }
 
+// A device with no handle open is removed as by Remove, without a veto. One
+// with handles open is surprise-removed, then deleted at once: the image is
+// about to go, so the open handles have their files closed for the driver
+// (cleanup, then close) and name a file without a device from then on.
+void Host::UnloadSlot(const std::shared_ptr<Slot>& slot)
+{
+    ProcessScope system(ProcessTable::Current().System());
+    {
+        std::lock_guard<std::mutex> guard(slot->lock);
+        wdf::FxDevice* device = slot->device;
+        if (!slot->Gone() && wdf::InUse(device)) {
+            SurpriseRemoveLocked(*slot);
+            slot->device = nullptr;
+            DeleteRemoved(device);
+        }
+        if (slot->Gone()) {
+            Unlist(slot);
+            return;
+        }
+    }
+    RemoveSlot(slot, false);
+}
+
 verifier::Report Host::Unload()
 {
     if (!Loaded()) {
@@ -346,7 +519,18 @@ verifier::Report Host::Unload()
             }
             last = state_->devices.back();
         }
-        RemoveSlot(last, false);
+        UnloadSlot(last);
+    }
+    // Surprise-removed devices whose handles are still open go with the driver.
+    std::vector<std::thread> removers;
+    {
+        std::lock_guard<std::mutex> guard(state_->removalsLock);
+        state_->unloading = true;
+        removers.swap(state_->removers);
+    }
+    state_->removalsChanged.notify_all();
+    for (std::thread& remover : removers) {
+        remover.join();
     }
     wdf::DeleteDriver();
     dlclose(state_->image);

@@ -5,26 +5,36 @@
  * driver's globals start as a kernel image's would; DriverEntry gets a driver
  * object and \Registry\Machine\System\CurrentControlSet\Services\<service>.
  *
- * Plug and Play and power, per device, as the framework drives its callbacks:
+ * Plug and Play and power, per device, as the framework drives its callbacks
+ * (KMDF's PnP and power state machines):
  *
  *   added --Start--> started (in D0) --Sleep--> started, out of D0 --Resume--> started (in D0)
  *   started (in D0 or not) --Stop--> stopped --Start--> started
+ *   a failed Start or Resume --> failed --Start--> started
+ *   any --SurpriseRemove--> gone (the object stays until its handles close)
  *
  *   Start   prepare-hardware, then D0 entry, then the power-managed queues
- *           restart. A failed prepare-hardware ends there (no release-hardware);
- *           a failed D0 entry is followed by release-hardware. Either way the
- *           device is "start failed" and may be started again.
+ *           restart. A failed prepare-hardware or D0 entry is followed by
+ *           release-hardware (KMDF's FailedOwnHardware state), without D0
+ *           exit; then the device fails as below. A failed device may be
+ *           started again (on Windows it would be removed and added anew):
+ *           its queues take requests again.
  *   Sleep   the power-managed queues stop (requests in progress finish, new
  *           ones wait), then D0 exit.
  *   Resume  D0 entry, then the queues restart and present the requests that
- *           waited. A failed D0 entry fails the device as the framework does
- *           for a failed power-up: release-hardware runs, its interface is
- *           withdrawn, and waiting requests keep waiting until the device is
- *           started again or removed.
+ *           waited. A failed D0 entry fails the device: release-hardware runs.
+ *   Failed  (after a failed Start or Resume; KMDF's Failed state) the device
+ *           interfaces are disabled and the power-managed queues purged: a
+ *           request waiting there completes with STATUS_CANCELLED, and one
+ *           sent later on an open handle fails with STATUS_INVALID_DEVICE_STATE
+ *           (a queue that accepts no requests), instead of waiting for a
+ *           power-up that will not come.
  *   Stop    (a stop for rebalance) the queues stop and D0 exit runs if the
- *           device is in D0, then release-hardware. Open handles stay open;
- *           their requests wait for the restart. Start prepares the hardware
- *           again.
+ *           device is in D0, then release-hardware. The device interface
+ *           stays enabled (KMDF disables it only when the device fails or is
+ *           removed), so an open during the stop reaches the driver and gets
+ *           the driver's own status. Open handles stay open; their requests
+ *           wait for the restart. Start prepares the hardware again.
  *
  * A call that does not fit the device's state changes nothing and returns
  * STATUS_INVALID_DEVICE_STATE: Start of a started device, Sleep of a device
@@ -42,12 +52,27 @@
  * dropped with the device). The device leaves the list; later devices move
  * down one index.
  *
- * Unload removes every device first, without a veto: it is the system going
- * down. A device that still has open handles is removed as at shutdown: its
- * requests that wait are cancelled (STATUS_CANCELLED), the driver's file
- * cleanup and close callbacks run for each open handle, and the handles stay
- * in their processes naming a file without a device (a request on one fails
- * with STATUS_DEVICE_DOES_NOT_EXIST; closing it is fine).
+ * SurpriseRemove is the device disappearing from the bus, with or without
+ * open handles. The framework's surprise-removal path runs at once: new opens
+ * are refused, EvtDeviceSurpriseRemoval (when the driver registered one), then,
+ * if the device is in D0, the queues stop and D0 exit runs with
+ * WdfPowerDeviceD3Final, then release-hardware, then as Failed: interfaces
+ * disabled, power-managed queues purged (waiting requests STATUS_CANCELLED,
+ * later ones STATUS_INVALID_DEVICE_STATE). The device leaves the list at
+ * once. Its object stays while handles are open: the driver's file cleanup
+ * and close run as the clients close them, and once the last one has closed
+ * the device is removed and deleted, on a system thread of the host
+ * (RemovalsPending, WaitForRemovals).
+ *
+ * Unload is the system going down with the driver. A device with no handle
+ * open is removed as by Remove, without a veto. Windows cannot unload a driver
+ * while a handle is open on its device; here Unload still goes ahead, safely:
+ * such a device is surprise-removed first (as above), then deleted at once
+ * with the image: the driver's file cleanup and close run for each handle
+ * still open, and the handles stay in their processes naming a file without a
+ * device (a request on one fails with STATUS_DEVICE_DOES_NOT_EXIST; closing it
+ * is fine). Surprise-removed devices still waiting for their handles are
+ * deleted the same way.
  *
  * Threads: the Plug and Play and power calls may come from any threads at
  * once; those of one device are serialised, so its callbacks never overlap
@@ -57,6 +82,7 @@
  */
 #pragma once
 #include <wdf.h>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +123,14 @@ public:
     NTSTATUS Resume(size_t index = 0);  // D0 entry, queues up
     NTSTATUS Stop(size_t index = 0);    // queues down and D0 exit if in D0, release-hardware
     NTSTATUS Remove(size_t index = 0);  // vetoed while handles are open; else stop as needed, then delete
+    // The device is gone from the bus: the framework's surprise-removal path
+    // now; the device object is deleted once its last handle has closed.
+    NTSTATUS SurpriseRemove(size_t index = 0);
+
+    // Surprise-removed devices whose object waits for its handles to close,
+    // and a wait (up to `limit`) until there are none; false when some remain.
+    size_t RemovalsPending() const;
+    bool WaitForRemovals(std::chrono::milliseconds limit) const;
 
     // Whether the device is in D0 now, and whether it is started (in D0 or asleep).
     bool InD0(size_t index = 0) const;
@@ -119,6 +153,10 @@ private:
     struct State;
     std::shared_ptr<Slot> SlotAt(size_t index) const;
     NTSTATUS RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto);
+    void UnloadSlot(const std::shared_ptr<Slot>& slot);
+    void SurpriseRemoveLocked(Slot& slot);
+    void AwaitLastHandle(const std::shared_ptr<Slot>& slot);
+    void Unlist(const std::shared_ptr<Slot>& slot);
 
     Machine& machine_;
     Options options_;

@@ -36,6 +36,15 @@ std::wstring SymbolicLink(const std::wstring& instanceId, const GUID& guid, cons
     return link;
 }
 
+// A stopped device keeps its interfaces: KMDF disables them only when the
+// device fails or is removed (PnpDisableInterfaces), so an open during a stop
+// reaches the driver, which decides.
+bool InterfacesEnabled(const FxDevice* device)
+{
+    PnpState state = device->pnpState;
+    return state == PnpState::Started || state == PnpState::Stopped;
+}
+
 bool EqualNoCase(const std::wstring& a, const std::wstring& b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
@@ -81,7 +90,7 @@ std::vector<InterfaceEntry> EnumerateInterfaces(const GUID& classGuid)
     std::vector<InterfaceEntry> result;
     std::lock_guard<std::mutex> guard(g_devicesLock);
     for (FxDevice* device : g_devices) {
-        if (device->pnpState != PnpState::Started) {
+        if (!InterfacesEnabled(device)) {
             continue;
         }
         for (const FxDevice::Interface& entry : device->interfaces) {
@@ -97,7 +106,7 @@ FxDevice* BeginOpen(const std::wstring& symbolicLink)
 {
     std::lock_guard<std::mutex> guard(g_devicesLock);
     for (FxDevice* device : g_devices) {
-        if (device->pnpState != PnpState::Started || device->opensRefused) {
+        if (!InterfacesEnabled(device) || device->opensRefused) {
             continue;
         }
         for (const FxDevice::Interface& entry : device->interfaces) {

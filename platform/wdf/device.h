@@ -1,7 +1,8 @@
 /*
  * The framework device object, its device-init record and its device
- * interfaces. Interfaces are published while the device is started and are
- * what user-mode clients enumerate and open.
+ * interfaces. Interfaces are published once the device has started, stay
+ * enabled while it is stopped, and are what user-mode clients enumerate and
+ * open.
  */
 #pragma once
 #include <memory>
@@ -30,7 +31,10 @@ namespace plat::wdf {
 struct FxQueue;
 struct FxIoTarget;
 
-enum class PnpState { Added, Started, StartFailed, Stopped, Removed };
+// Where the device is in its Plug and Play life. Its interfaces are enabled
+// while it is Started or Stopped (KMDF disables them only on the removal and
+// failure paths); Failed covers a failed start or power-up and a surprise removal.
+enum class PnpState { Added, Started, Failed, Stopped, Removed };
 
 struct FxDevice : FxObject {
     FxDevice(FxDriver* driver, const WDFDEVICE_INIT& init, const WDF_OBJECT_ATTRIBUTES* attributes);
@@ -82,9 +86,9 @@ struct InterfaceEntry {
     FxDevice* device;
 };
 
-// The interfaces of started devices of a class, in creation order.
+// The enabled interfaces (of started or stopped devices) of a class, in creation order.
 std::vector<InterfaceEntry> EnumerateInterfaces(const GUID& classGuid);
-// The started device whose interface has this symbolic link (case-insensitive),
+// The device whose enabled interface has this symbolic link (case-insensitive),
 // held for an open until EndOpen; nullptr when there is none or it refuses opens.
 FxDevice* BeginOpen(const std::wstring& symbolicLink);
 void EndOpen(FxDevice* device);

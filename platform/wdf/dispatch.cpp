@@ -210,7 +210,11 @@ NTSTATUS Enqueue(FxQueue* queue, FxRequest* request)
     case Entry::Held:
         return STATUS_PENDING;
     default:
-        return Cancel(request);
+        // A queue that accepts no requests fails them as FxIoQueue::QueueRequest does.
+        request->status = STATUS_INVALID_DEVICE_STATE;
+        request->information = 0;
+        FinishRequest(request);
+        return STATUS_INVALID_DEVICE_STATE;
     }
 }
 

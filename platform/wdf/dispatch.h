@@ -28,7 +28,7 @@ NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp);
 
 // Gives a request to a queue (WdfDeviceEnqueueRequest, and the dispatch
 // itself): presents it now, holds it (STATUS_PENDING), or, for a queue that
-// takes no more requests, fails it with STATUS_CANCELLED. The request's
+// takes no more requests (purged), fails it with STATUS_INVALID_DEVICE_STATE. The request's
 // status once it was presented and completed.
 NTSTATUS Enqueue(FxQueue* queue, FxRequest* request);
 

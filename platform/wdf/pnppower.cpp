@@ -16,6 +16,18 @@
 namespace plat::wdf {
 namespace {
 
+// The device's queues (only the power-managed ones when asked).
+std::vector<FxQueue*> QueuesOf(FxDevice* device, bool powerManagedOnly)
+{
+    std::vector<FxQueue*> queues;
+    ForEachChild(device, [&](FxObject* child) {
+        if (child->type == FxType::Queue && (!powerManagedOnly || static_cast<FxQueue*>(child)->powerManaged)) {
+            queues.push_back(static_cast<FxQueue*>(child));
+        }
+    });
+    return queues;
+}
+
 void ReleaseHardware(FxDevice* device)
 {
     std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
@@ -62,6 +74,17 @@ NTSTATUS PrepareHardware(FxDevice* device)
     return status;
 }
 
+void SurpriseRemoval(FxDevice* device)
+{
+    std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
+    RequirePassive("EvtDeviceSurpriseRemoval");
+    auto callback = device->pnpPower.EvtDeviceSurpriseRemoval;
+    if (callback) {
+        callback(static_cast<WDFDEVICE>(device->handle));
+        RequireReturnedAt(PASSIVE_LEVEL, "EvtDeviceSurpriseRemoval");
+    }
+}
+
 void SetVisible(FxDevice* device, PnpState state)
 {
     std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
@@ -80,14 +103,29 @@ bool InUse(FxDevice* device)
 // Every queue of the device refuses what waits and what comes (removal).
 void PurgeQueues(FxDevice* device)
 {
-    std::vector<FxQueue*> queues;
-    ForEachChild(device, [&](FxObject* child) {
-        if (child->type == FxType::Queue) {
-            queues.push_back(static_cast<FxQueue*>(child));
-        }
-    });
-    for (FxQueue* queue : queues) {
+    for (FxQueue* queue : QueuesOf(device, false)) {
         StopQueue(queue, WdfRequestStopActionPurge, true);
+    }
+}
+
+// KMDF's Failed state purges the power-managed queues (PurgeManaged): what
+// they held is cancelled, and what comes is refused until the device is
+// removed. The others are purged at removal.
+void PurgePowerManagedQueues(FxDevice* device)
+{
+    for (FxQueue* queue : QueuesOf(device, true)) {
+        StopQueue(queue, WdfRequestStopActionPurge, true);
+    }
+}
+
+// On Windows a failed device is removed and added again, with new queues; here
+// it may be started again, so its queues take requests again (held until the
+// power-up presents them).
+void ReopenPowerManagedQueues(FxDevice* device)
+{
+    for (FxQueue* queue : QueuesOf(device, true)) {
+        std::lock_guard<std::mutex> guard(queue->holdLock);
+        queue->removed.store(false, std::memory_order_seq_cst);
     }
 }
 
