@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -38,6 +39,30 @@ private:
     std::mutex lock_;
     std::condition_variable returned_;
     bool done_ = false;
+    std::thread thread_;
+};
+
+// A lifecycle step (a start, whose prepare-hardware evaluates _DSM) run on a
+// thread of its own, so that the simulation goes on while it waits on a
+// firmware that does not answer.
+class BackgroundStep {
+public:
+    explicit BackgroundStep(std::function<int32_t()> step);
+    ~BackgroundStep();  // waits for the step to return
+    BackgroundStep(const BackgroundStep&) = delete;
+    BackgroundStep& operator=(const BackgroundStep&) = delete;
+
+    bool Done();
+    // Waits until the step returned; false when it has not by limit.
+    bool WaitDone(std::chrono::milliseconds limit);
+    // What the step returned (once Done).
+    int32_t Result();  // an NTSTATUS
+
+private:
+    std::mutex lock_;
+    std::condition_variable returned_;
+    bool done_ = false;
+    int32_t result_ = 0;
     std::thread thread_;
 };
 
