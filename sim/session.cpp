@@ -189,7 +189,6 @@ struct Simulation::Request {
 // once the firmware answers again.
 struct Simulation::Blocked {
     Command command;
-    std::string reply;  // what its completion line says besides the status
     std::unique_ptr<BackgroundStep> step;
 };
 
