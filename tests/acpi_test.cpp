@@ -563,6 +563,31 @@ TEST_F(CancellingAcpiDeviceTest, TimeOutZeroWaitsWithoutLimit)
     EXPECT_EQ(Le32(&out[16]), 5u);
 }
 
+// A removed KMDF target cancels the requests it has sent and waits for them
+// (FxIoTarget::Remove); a request cancelled so is not a time-out. (That it
+// then refuses new ones: Notifications.WorkItemQueuedAtRemovalRunsAndItsReadFails.)
+TEST_F(CancellingAcpiDeviceTest, RemovalCancelsTheSendInFlight)
+{
+    AddDevice();
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    std::vector<uint8_t> out(524);
+    WDFIOTARGET target = WdfDeviceGetIoTarget(Device());
+    std::vector<uint8_t> request = DsmRequest(1);
+    auto send = [&](ULONG_PTR* bytes) {
+        WDF_MEMORY_DESCRIPTOR in, output;
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&in, request.data(), ULONG(request.size()));
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&output, out.data(), ULONG(out.size()));
+        return WdfIoTargetSendIoctlSynchronously(target, nullptr, IOCTL_ACPI_EVAL_METHOD, &in, &output, nullptr, bytes);
+    };
+    BackgroundSend inFlight(send);
+    ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
+    EXPECT_EQ(host->Remove(), STATUS_SUCCESS);
+    inFlight.Join();
+    EXPECT_EQ(inFlight.status, STATUS_CANCELLED) << "cancelled by the removal, not by a time-out";
+}
+
 // Whether the ACPI driver cancels an evaluation is not documented; by default
 // the machine's does not. The framework still cancels at the time-out and then
 // waits for the request (FxIoTarget::SubmitSync), so the send returns the
