@@ -478,10 +478,10 @@ protected:
 
 // A send on its own thread, whose result is read once it has returned.
 struct BackgroundSend {
-    std::thread thread;
     std::atomic<bool> returned{false};
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR bytes = 0;
+    std::thread thread;  // last: started once the results are initialised
 
     template <class Send>
     explicit BackgroundSend(Send send)
