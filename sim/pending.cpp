@@ -48,9 +48,16 @@ bool PendingSend::WaitDone(std::chrono::milliseconds limit)
 BackgroundStep::BackgroundStep(std::function<int32_t()> step)
 {
     thread_ = std::thread([this, step = std::move(step)] {
-        int32_t result = step();
+        int32_t result = 0;
+        std::exception_ptr error;
+        try {
+            result = step();
+        } catch (...) {
+            error = std::current_exception();  // the simulation reports it as it would have on its own thread
+        }
         std::lock_guard<std::mutex> guard(lock_);
         result_ = result;
+        error_ = error;
         done_ = true;
         returned_.notify_all();
     });
@@ -73,6 +80,9 @@ bool BackgroundStep::WaitDone(std::chrono::milliseconds limit)
 int32_t BackgroundStep::Result()
 {
     std::lock_guard<std::mutex> guard(lock_);
+    if (error_) {
+        std::rethrow_exception(error_);
+    }
     return result_;
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -55,14 +56,15 @@ public:
     bool Done();
     // Waits until the step returned; false when it has not by limit.
     bool WaitDone(std::chrono::milliseconds limit);
-    // What the step returned (once Done).
-    int32_t Result();  // an NTSTATUS
+    // What the step returned (once Done), an NTSTATUS; an exception it threw is thrown again here.
+    int32_t Result();
 
 private:
     std::mutex lock_;
     std::condition_variable returned_;
     bool done_ = false;
     int32_t result_ = 0;
+    std::exception_ptr error_;
     std::thread thread_;
 };
 
