@@ -120,6 +120,9 @@ int main(int argc, char** argv)
         command->add_flag("--json", options.json, "one JSON object per command result instead of text");
         command->add_option("--clock-rate", options.clockRate, "machine seconds per real second (time-outs run faster)")
             ->check(CLI::PositiveNumber);
+        command->add_flag("--acpi-cancel", options.acpiCancel,
+                          "the ACPI driver ends an evaluation when the driver's time-out cancels it; default: an "
+                          "evaluation runs to its end and the driver waits for it");
     };
     CLI::App* demo = app.add_subcommand("demo", "the guided tour");
     CLI::App* run = app.add_subcommand("run", "run a script");

@@ -1,4 +1,4 @@
-/* Requests sent on a thread of their client process. */
+/* Requests sent on a thread of their client process, and lifecycle steps on a thread of their own. */
 #include "pending.h"
 
 #include "um/client.h"
@@ -43,6 +43,47 @@ bool PendingSend::WaitDone(std::chrono::milliseconds limit)
 {
     std::unique_lock<std::mutex> lock(lock_);
     return returned_.wait_for(lock, limit, [this] { return done_; });
+}
+
+BackgroundStep::BackgroundStep(std::function<int32_t()> step)
+{
+    thread_ = std::thread([this, step = std::move(step)] {
+        int32_t result = 0;
+        std::exception_ptr error;
+        try {
+            result = step();
+        } catch (...) {
+            error = std::current_exception();  // the simulation reports it as it would have on its own thread
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        result_ = result;
+        error_ = error;
+        done_ = true;
+        returned_.notify_all();
+    });
+}
+
+BackgroundStep::~BackgroundStep() { thread_.join(); }
+
+bool BackgroundStep::Done()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return done_;
+}
+
+bool BackgroundStep::WaitDone(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(lock_);
+    return returned_.wait_for(lock, limit, [this] { return done_; });
+}
+
+int32_t BackgroundStep::Result()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (error_) {
+        std::rethrow_exception(error_);
+    }
+    return result_;
 }
 
 }  // namespace sim

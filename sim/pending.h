@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -38,6 +40,31 @@ private:
     std::mutex lock_;
     std::condition_variable returned_;
     bool done_ = false;
+    std::thread thread_;
+};
+
+// A lifecycle step (a start, whose prepare-hardware evaluates _DSM) run on a
+// thread of its own, so that the simulation goes on while it waits on a
+// firmware that does not answer.
+class BackgroundStep {
+public:
+    explicit BackgroundStep(std::function<int32_t()> step);
+    ~BackgroundStep();  // waits for the step to return
+    BackgroundStep(const BackgroundStep&) = delete;
+    BackgroundStep& operator=(const BackgroundStep&) = delete;
+
+    bool Done();
+    // Waits until the step returned; false when it has not by limit.
+    bool WaitDone(std::chrono::milliseconds limit);
+    // What the step returned (once Done), an NTSTATUS; an exception it threw is thrown again here.
+    int32_t Result();
+
+private:
+    std::mutex lock_;
+    std::condition_variable returned_;
+    bool done_ = false;
+    int32_t result_ = 0;
+    std::exception_ptr error_;
     std::thread thread_;
 };
 

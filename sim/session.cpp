@@ -184,6 +184,14 @@ struct Simulation::Request {
     }
 };
 
+// A lifecycle command whose step waits on the firmware: the ACPI driver does
+// not cancel the evaluation at the driver's time-out, so the step returns only
+// once the firmware answers again.
+struct Simulation::Blocked {
+    Command command;
+    std::unique_ptr<BackgroundStep> step;
+};
+
 Simulation::Simulation(Options options, std::ostream& out)
     : options_(std::move(options)), out_(out), last_(std::make_unique<Last>())
 {
@@ -219,6 +227,7 @@ Simulation::Simulation(Options options, std::ostream& out)
 
 Simulation::~Simulation()
 {
+    ReleaseFirmwareAtEnd();
     for (const auto& request : pending_) {
         Note(request->command, "still pending at the end: " + request->command.verb + " " + request->command.args[0] +
                                    " (line " + std::to_string(request->command.line) + ")");
@@ -238,6 +247,7 @@ void Simulation::CreateMachine()
     plat::Machine::Options machineOptions;
     machineOptions.folder = folder_;
     machineOptions.clockRate = options_.clockRate;
+    machineOptions.acpiHonoursCancel = options_.acpiCancel;
     machine_ = std::make_unique<plat::Machine>(machineOptions);
     if (options_.firmwareFile.empty()) {
         native_ = plat::MakeNativeFirmware();
@@ -296,24 +306,128 @@ Simulation::Client& Simulation::ClientNamed(const std::string& name)
 }
 
 // Lets notifications reach the driver and its work items finish, so the next
-// command sees their effect.
-void Simulation::Settle()
+// command sees their effect; work items that wait on a firmware that does not
+// answer are left waiting (false).
+bool Simulation::Settle()
 {
     for (size_t i = 0; i < host_->DeviceCount(); ++i) {
-        auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(host_->Device(i), plat::wdf::FxType::Device, "sim");
+        WDFDEVICE handle = host_->Device(i);
+        if (handle == nullptr) {
+            continue;
+        }
+        auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(handle, plat::wdf::FxType::Device, "sim");
         if (plat::acpi::DeviceBelow(device->lower)) {
             plat::acpi::DeviceBelow(device->lower)->WaitNotificationsIdle(std::chrono::seconds(10));
         }
     }
-    plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+    auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
+    while (!plat::wdf::WaitForWorkItemsIdle(std::chrono::milliseconds(1))) {
+        if (WorkWaitsOnFirmware()) {
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+    }
+    return true;
+}
+
+// Without cancellation every evaluation the firmware holds has a sender that
+// waits for it: the blocked lifecycle command's, or a work item's. The work
+// items wait on the firmware when every one running is such a sender (and
+// none waits for a free worker thread that one of them could give back).
+bool Simulation::WorkWaitsOnFirmware()
+{
+    if (!native_ || options_.acpiCancel) {
+        return false;
+    }
+    size_t hung = native_->HungEvaluations();
+    if (blocked_ && !blocked_->step->Done() && hung > 0) {
+        --hung;
+    }
+    plat::wdf::WorkItemLoad load = plat::wdf::CurrentWorkItemLoad();
+    return hung > 0 && load.running > 0 && load.running <= hung &&
+           (load.queued == 0 || load.running == plat::wdf::kSystemWorkerThreads);
 }
 
 bool Simulation::DeviceInD0()
 {
+    if (blocked_) {
+        return false;  // a start waits in prepare-hardware: not in D0 yet
+    }
     if (!host_->Loaded() || host_->DeviceCount() == 0) {
         return true;  // the request fails on its own
     }
     return host_->InD0();
+}
+
+bool Simulation::RunOrBlock(const Command& command, std::function<NTSTATUS()> step, NTSTATUS* status)
+{
+    size_t hungBefore = native_ ? native_->HungEvaluations() : 0;
+    auto background = std::make_unique<BackgroundStep>(std::move(step));
+    // Without cancellation a start whose evaluation the firmware holds returns
+    // only once the firmware answers again; with it, the time-out ends it.
+    bool canBlock = native_ && !options_.acpiCancel;
+    while (!background->WaitDone(std::chrono::milliseconds(1))) {
+        if (canBlock && native_->HungEvaluations() > hungBefore) {
+            blocked_ = std::make_unique<Blocked>();
+            blocked_->command = command;
+            blocked_->step = std::move(background);
+            return false;
+        }
+    }
+    *status = background->Result();
+    return true;
+}
+
+// After each command: a blocked lifecycle command that has returned (the
+// firmware answers again) prints its completion, which becomes the last result.
+void Simulation::ReportUnblocked(const Command& command)
+{
+    if (!blocked_) {
+        return;
+    }
+    if (!blocked_->step->Done() && !(!native_->GetFaults().hang && blocked_->step->WaitDone(kSettleLimit))) {
+        return;
+    }
+    std::unique_ptr<Blocked> blocked = std::move(blocked_);
+    NTSTATUS status = blocked->step->Result();
+    blocked->step.reset();
+    Settle();
+    std::string reply = "(waited on the firmware since line " + std::to_string(blocked->command.line) + ")";
+    Command shown = blocked->command;
+    shown.line = command.line;
+    Print(shown, "", status, 0, false, reply, JsonString(reply));
+    last_->haveRequest = true;
+    last_->status = status;
+    last_->information = 0;
+}
+
+// A script that ends while the driver waits on the firmware: the firmware
+// answers again, so that what waits can finish and the machine shut down.
+void Simulation::ReleaseFirmwareAtEnd()
+{
+    bool workWaits = WorkWaitsOnFirmware();
+    if (!blocked_ && !workWaits) {
+        return;
+    }
+    Command end;
+    end.verb = "end";
+    if (blocked_) {
+        end.line = blocked_->command.line;
+        Note(end, "still waiting on the firmware at the end: " + blocked_->command.verb + " (line " +
+                      std::to_string(blocked_->command.line) + "); the firmware answers again to end it");
+    } else {
+        Note(end, "the driver's work items still wait on the firmware at the end; the firmware answers again to end them");
+    }
+    plat::NativeFirmware::Faults faults = native_->GetFaults();
+    faults.hang = false;
+    native_->SetFaults(faults);
+    if (blocked_) {
+        blocked_->step->WaitDone(kSettleLimit);
+        blocked_.reset();
+    }
+    Settle();
 }
 
 // ---------------------------------------------------------------- output
@@ -368,6 +482,7 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
 bool Simulation::Execute(const Command& command)
 {
     bool result = Dispatch(command);
+    ReportUnblocked(command);
     ReportCompletions(command);
     return result;
 }
@@ -405,6 +520,34 @@ bool Simulation::Lifecycle(const Command& command)
     const std::string& verb = command.verb;
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply;
+    // Plug and Play and power steps of the device never overlap: while one
+    // waits on the firmware the next cannot begin. A removal (also that of an
+    // unload or a reboot) deletes the driver's work items, and deleting a work
+    // item waits for it to finish: it cannot begin while one waits on the firmware.
+    bool removes = verb == "remove" || verb == "unload" || verb == "reboot";
+    if (blocked_ || (removes && host_->Loaded() && WorkWaitsOnFirmware())) {
+        reply = blocked_ ? "(" + blocked_->command.verb + " of line " + std::to_string(blocked_->command.line) +
+                               " waits on the firmware; firmware-hang off releases it)"
+                         : "(the driver's work item waits on the firmware, and the removal would wait for it; "
+                           "firmware-hang off releases it)";
+        Print(command, "", STATUS_DEVICE_BUSY, 0, false, reply, JsonString(reply));
+        last_->haveRequest = true;
+        last_->status = STATUS_DEVICE_BUSY;
+        last_->information = 0;
+        return true;
+    }
+    // A start evaluates _DSM in prepare-hardware; the firmware may hold it.
+    auto start = [&](std::function<NTSTATUS()> step) {
+        if (!RunOrBlock(command, std::move(step), &status)) {
+            std::string waiting = "(waiting on the firmware: _DSM does not answer; firmware-hang off releases it)";
+            Print(command, "", STATUS_PENDING, 0, false, waiting, JsonString(waiting));
+            last_->haveRequest = true;
+            last_->status = STATUS_PENDING;
+            last_->information = 0;
+            return false;
+        }
+        return true;
+    };
     if (verb == "boot" || verb == "reboot") {
         if (verb == "reboot") {
             if (host_->Loaded()) {
@@ -421,14 +564,22 @@ bool Simulation::Lifecycle(const Command& command)
             DestroyMachine();
             CreateMachine();
         }
-        if (!host_->Loaded()) {
-            status = host_->Load();
-        }
-        if (NT_SUCCESS(status) && host_->DeviceCount() == 0) {
-            status = host_->AddDevice();
-        }
-        if (NT_SUCCESS(status)) {
-            status = host_->Start();
+        plat::Host* host = host_.get();
+        bool returned = start([host] {
+            NTSTATUS result = STATUS_SUCCESS;
+            if (!host->Loaded()) {
+                result = host->Load();
+            }
+            if (NT_SUCCESS(result) && host->DeviceCount() == 0) {
+                result = host->AddDevice();
+            }
+            if (NT_SUCCESS(result)) {
+                result = host->Start();
+            }
+            return result;
+        });
+        if (!returned) {
+            return true;
         }
         Settle();
         if (verb == "reboot") {
@@ -452,7 +603,10 @@ bool Simulation::Lifecycle(const Command& command)
     } else if (verb == "stop") {
         status = host_->Stop();
     } else if (verb == "start") {
-        status = host_->Start();
+        plat::Host* host = host_.get();
+        if (!start([host] { return host->Start(); })) {
+            return true;
+        }
     } else if (verb == "remove") {
         status = host_->Remove();
     } else if (verb == "surprise-remove") {
@@ -477,8 +631,14 @@ bool Simulation::Firmware(const Command& command)
         } else {
             plat::NativeFirmware::Faults faults = native_->GetFaults();
             faults.hang = command.args[0] == "on";
+            bool waited = WorkWaitsOnFirmware();
             native_->SetFaults(faults);
             reply = faults.hang ? "(_DSM no longer answers)" : "(_DSM answers again)";
+            if (!faults.hang && waited) {
+                // The reads that waited end now; the next command sees what they did.
+                Settle();
+                reply += "; the driver's waiting read ended";
+            }
         }
     } else if (verb == "mode") {
         uint64_t mode = Number(command.args[0]);
@@ -490,8 +650,11 @@ bool Simulation::Firmware(const Command& command)
         } else {
             status = acpica_->SetDeviceMode(static_cast<uint8_t>(mode));
         }
-        Settle();
+        bool settled = Settle();
         reply = "mode=" + std::to_string(mode) + " notified 0x80";
+        if (!settled) {
+            reply += " (the driver's read waits on the firmware)";
+        }
     } else {
         ULONG value = static_cast<ULONG>(Number(command.args[0]));
         if (acpica_) {
@@ -499,8 +662,11 @@ bool Simulation::Firmware(const Command& command)
         } else {
             machine_->Firmware().Notify(value);
         }
-        Settle();
+        bool settled = Settle();
         reply = "notified " + Hex(value, 2);
+        if (!settled) {
+            reply += " (the driver's read waits on the firmware)";
+        }
     }
     Print(command, "", status, 0, false, reply, JsonString(reply));
     return true;

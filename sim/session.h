@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,6 +38,7 @@ struct Options {
     std::optional<std::pair<UCHAR, ULONG>> liveTrace;  // level, flags
     bool json = false;
     double clockRate = 1.0;
+    bool acpiCancel = false;  // the ACPI driver completes a cancelled evaluation at once
 };
 
 class Simulation {
@@ -65,12 +67,23 @@ private:
     struct Client;
     struct Last;
     struct Request;
+    struct Blocked;
 
     void CreateMachine();
     void DestroyMachine();
     Client& ClientNamed(const std::string& name);
-    void Settle();
+    // False when work items were left waiting on the firmware.
+    bool Settle();
     bool DeviceInD0();
+    // Work items of the driver wait on a firmware that does not answer, and
+    // the ACPI driver does not cancel their evaluations.
+    bool WorkWaitsOnFirmware();
+    // Runs a lifecycle step that may wait on the firmware on a thread of its
+    // own; true with its status when it returned, false when it waits on the
+    // firmware (it is then blocked_ and completes after a later command).
+    bool RunOrBlock(const Command& command, std::function<NTSTATUS()> step, NTSTATUS* status);
+    void ReportUnblocked(const Command& command);
+    void ReleaseFirmwareAtEnd();
 
     // heldSince: for the completion of a held request, the line that sent it.
     void Print(const Command& command, const std::string& subject, NTSTATUS status, ULONG_PTR information,
@@ -101,6 +114,7 @@ private:
     std::map<std::string, std::unique_ptr<Client>> clients_;
     std::unique_ptr<Last> last_;
     std::vector<std::unique_ptr<Request>> pending_;  // held by the device, in the order sent
+    std::unique_ptr<Blocked> blocked_;               // a lifecycle command waiting on the firmware
     std::vector<std::string> liveTrace_;
     int failures_ = 0;
 };

@@ -465,7 +465,57 @@ TEST_F(AcpiDeviceTest, WrongSignatureAndEmptyResultReachTheCaller)
     EXPECT_EQ(Le32(&out[8]), 0u);
 }
 
-TEST_F(AcpiDeviceTest, HungFirmwareTimesOutAndItsLateResultIsDropped)
+// A machine whose ACPI driver completes a cancelled evaluation at once.
+class CancellingAcpiDeviceTest : public AcpiDeviceTest {
+protected:
+    plat::Machine::Options MachineOptions() override
+    {
+        plat::Machine::Options options = AcpiDeviceTest::MachineOptions();
+        options.acpiHonoursCancel = true;
+        return options;
+    }
+};
+
+// A send on its own thread, whose result is read once it has returned.
+struct BackgroundSend {
+    std::atomic<bool> returned{false};
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR bytes = 0;
+    std::thread thread;  // last: started once the results are initialised
+
+    template <class Send>
+    explicit BackgroundSend(Send send)
+        : thread([this, send] {
+              status = send(&bytes);
+              returned = true;
+          })
+    {
+    }
+    // Waits until the send has returned.
+    void Join()
+    {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+    ~BackgroundSend() { Join(); }
+};
+
+// Waits `interval` (100-ns units) of machine time.
+void WaitMachineTime(plat::Machine& machine, LONGLONG interval)
+{
+    std::mutex lock;
+    std::condition_variable never;
+    std::unique_lock<std::mutex> guard(lock);
+    machine.Clock().WaitFor(guard, never, interval, [] { return false; });
+}
+
+// KMDF's synchronous send: at the time-out the framework cancels the request
+// and waits for it; a request that then completes as cancelled makes the send
+// return STATUS_IO_TIMEOUT (FxIoTarget::SubmitSync), and the late result of
+// the evaluation never reaches the caller's buffer. A positive time-out is an
+// absolute time: one already past expires at once.
+TEST_F(CancellingAcpiDeviceTest, TimeOutCancelsTheEvaluationAndItsLateResultIsDropped)
 {
     AddDevice();
     NativeFirmware::Faults faults;
@@ -477,10 +527,10 @@ TEST_F(AcpiDeviceTest, HungFirmwareTimesOutAndItsLateResultIsDropped)
     EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, kThreeSeconds, &bytes), STATUS_IO_TIMEOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "the clock runs fast";
     EXPECT_EQ(bytes, 0u);
-    EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, 0), STATUS_IO_TIMEOUT) << "0 has already expired";
     EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, 1), STATUS_IO_TIMEOUT) << "an absolute time in the past";
+    EXPECT_EQ(CancelsDeclined(), 0u);
 
-    ASSERT_TRUE(firmware->WaitForHung(3, std::chrono::seconds(5)));
+    ASSERT_TRUE(firmware->WaitForHung(2, std::chrono::seconds(5)));
     firmware->ClearFaults();
     ASSERT_TRUE(WaitForEvaluations(std::chrono::seconds(5)));
     EXPECT_EQ(RunningEvaluations(), 0u);
@@ -488,6 +538,96 @@ TEST_F(AcpiDeviceTest, HungFirmwareTimesOutAndItsLateResultIsDropped)
 
     LONGLONG minuteFromNow = machine->Clock().Now() + 600'000'000;
     EXPECT_EQ(Send(DsmRequest(1), out.data(), 524, minuteFromNow), STATUS_SUCCESS);
+}
+
+// WDF_REQUEST_SEND_OPTIONS: a Timeout of 0 with the time-out flag sets no
+// time-out (KMDF starts no timer for it): the send waits as long as the
+// evaluation takes, even where a cancellation would end it at once.
+TEST_F(CancellingAcpiDeviceTest, TimeOutZeroWaitsWithoutLimit)
+{
+    AddDevice();
+    firmware->SetDeviceMode(5);
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    std::vector<uint8_t> out(524, 0xCC);
+    BackgroundSend send([&](ULONG_PTR* bytes) { return Send(DsmRequest(1), out.data(), 524, 0, bytes); });
+    ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
+    WaitMachineTime(*machine, 100'000'000);  // ten machine seconds, three time-outs of the driver's
+    EXPECT_FALSE(send.returned) << "a time-out of 0 expired";
+
+    firmware->ClearFaults();
+    send.Join();
+    EXPECT_EQ(send.status, STATUS_SUCCESS);
+    EXPECT_EQ(send.bytes, 20u);
+    EXPECT_EQ(Le32(&out[16]), 5u);
+}
+
+// A removed KMDF target cancels the requests it has sent and waits for them
+// (FxIoTarget::Remove); a request cancelled so is not a time-out. (That it
+// then refuses new ones: Notifications.WorkItemQueuedAtRemovalRunsAndItsReadFails.)
+TEST_F(CancellingAcpiDeviceTest, RemovalCancelsTheSendInFlight)
+{
+    AddDevice();
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    std::vector<uint8_t> out(524);
+    WDFIOTARGET target = WdfDeviceGetIoTarget(Device());
+    std::vector<uint8_t> request = DsmRequest(1);
+    auto send = [&](ULONG_PTR* bytes) {
+        WDF_MEMORY_DESCRIPTOR in, output;
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&in, request.data(), ULONG(request.size()));
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&output, out.data(), ULONG(out.size()));
+        return WdfIoTargetSendIoctlSynchronously(target, nullptr, IOCTL_ACPI_EVAL_METHOD, &in, &output, nullptr, bytes);
+    };
+    BackgroundSend inFlight(send);
+    ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
+    EXPECT_EQ(host->Remove(), STATUS_SUCCESS);
+    inFlight.Join();
+    EXPECT_EQ(inFlight.status, STATUS_CANCELLED) << "cancelled by the removal, not by a time-out";
+}
+
+// Whether the ACPI driver cancels an evaluation is not documented; by default
+// the machine's does not. The framework still cancels at the time-out and then
+// waits for the request (FxIoTarget::SubmitSync), so the send returns the
+// evaluation's own status and result once the firmware answers.
+TEST_F(AcpiDeviceTest, TimeOutWaitsForAnEvaluationThatIsNotCancelled)
+{
+    AddDevice();
+    firmware->SetDeviceMode(6);
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    std::vector<uint8_t> out(524, 0xCC);
+    uint64_t declined = CancelsDeclined();
+    BackgroundSend send([&](ULONG_PTR* bytes) { return Send(DsmRequest(1), out.data(), 524, kThreeSeconds, bytes); });
+    ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
+    // The time-out expired: the framework asked for the cancellation, which the ACPI driver declined.
+    while (CancelsDeclined() == declined) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(send.returned) << "the send returned before the evaluation ended";
+
+    firmware->ClearFaults();
+    send.Join();
+    EXPECT_EQ(send.status, STATUS_SUCCESS);
+    EXPECT_EQ(send.bytes, 20u);
+    EXPECT_EQ(Le32(&out[16]), 6u) << "the late result reaches the caller";
+
+    // An evaluation that fails after the time-out reports its own failure.
+    faults.hang = true;
+    faults.evaluationStatus = STATUS_ACPI_FATAL;
+    firmware->SetFaults(faults);
+    BackgroundSend failing([&](ULONG_PTR* bytes) { return Send(DsmRequest(1), out.data(), 524, kThreeSeconds, bytes); });
+    ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
+    while (CancelsDeclined() == declined + 1) {
+        std::this_thread::yield();
+    }
+    faults.hang = false;
+    firmware->SetFaults(faults);
+    failing.Join();
+    EXPECT_EQ(failing.status, STATUS_ACPI_FATAL);
 }
 
 TEST_F(AcpiDeviceTest, SendingAboveLowestIrqlStopsTheSystem)

@@ -157,9 +157,21 @@ TEST_F(Notifications, BurstRunsOneWorkerPerNotification)
     EXPECT_TRUE(client->TakeSignal(event));
 }
 
+// A machine whose ACPI driver completes a cancelled evaluation at once, so
+// that the read's time-out ends it (KMDF then reports STATUS_IO_TIMEOUT).
+class CancellingNotifications : public Notifications {
+protected:
+    plat::Machine::Options MachineOptions() override
+    {
+        plat::Machine::Options options = Notifications::MachineOptions();
+        options.acpiHonoursCancel = true;
+        return options;
+    }
+};
+
 // A read that times out on a hung firmware still wakes the clients, who
 // then read the mode the device had.
-TEST_F(Notifications, TimedOutReadStillWakesClients)
+TEST_F(CancellingNotifications, TimedOutReadStillWakesClients)
 {
     ASSERT_NO_FATAL_FAILURE(BootWithClient());
 
@@ -177,6 +189,32 @@ TEST_F(Notifications, TimedOutReadStillWakesClients)
     firmware->ClearFaults();
     firmware->Notify(0x80);
     EXPECT_TRUE(client->WaitSignal(event));
+    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+}
+
+// On the default machine the ACPI driver lets an evaluation run to its end
+// whatever the sender's time-out: the framework cancels at the time-out and
+// keeps waiting (FxIoTarget::SubmitSync), so the worker's read waits for the
+// firmware, and the clients are woken only once it answers, with its mode.
+TEST_F(Notifications, ReadOfAFirmwareThatHangsWaitsForItsAnswer)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    firmware->SetDeviceMode(2);
+    uint64_t declined = plat::acpi::CancelsDeclined();
+    firmware->Notify(0x80);
+    ASSERT_TRUE(firmware->WaitForHung(1, 10s));
+    while (plat::acpi::CancelsDeclined() == declined) {
+        std::this_thread::yield();  // the 3-second time-out has not expired yet
+    }
+    EXPECT_FALSE(client->TakeSignal(event)) << "woken before the read ended";
+    EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().running, 1u);
+
+    firmware->ClearFaults();
+    EXPECT_TRUE(client->WaitSignal(event));
+    Settle();
     EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
 }
 
@@ -402,6 +440,58 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     Settle();
     EXPECT_EQ(DsmCalls(1), plat::fault::Counts()["WdfWorkItemCreate"]);
     EXPECT_EQ(LiveWorkItems(), 0u);
+}
+
+// KMDF's deletion of a work item waits for it to run (FxWorkItem::Dispose
+// and FlushAndRundown), also when its parent, the device, goes: a
+// notification's work item still queued at the removal runs during it. Its
+// read finds the device's I/O target removed, which refuses the request
+// (STATUS_INVALID_DEVICE_STATE, as a removed KMDF target does), so nothing
+// reaches the firmware, and everything goes with the device.
+TEST_F(Notifications, WorkItemQueuedAtRemovalRunsAndItsReadFails)
+{
+    Boot();
+    static std::atomic<int> busy;
+    static std::atomic<bool> release;
+    busy = 0;
+    release = false;
+    for (size_t i = 0; i < plat::wdf::kSystemWorkerThreads; ++i) {
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {
+            busy++;
+            while (!release) {
+                std::this_thread::yield();
+            }
+        });
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = Device();  // deleted with the device
+        WDFWORKITEM item;
+        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+        WdfWorkItemEnqueue(item);
+    }
+    while (busy < int(plat::wdf::kSystemWorkerThreads)) {
+        std::this_thread::yield();
+    }
+    firmware->ClearCalls();
+    firmware->Notify(0x80);
+    ASSERT_TRUE(Below().WaitNotificationsIdle());
+    ASSERT_EQ(plat::wdf::CurrentWorkItemLoad().queued, 1u);
+    plat::fault::Reset();
+
+    NTSTATUS removed = STATUS_PENDING;
+    std::thread remover([&] { removed = host->Remove(); });
+    while (plat::wdf::CurrentWorkItemLoad().waiting == 0) {
+        std::this_thread::yield();  // the removal reaches the device's work items
+    }
+    EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().queued, 1u) << "the queued item was dropped, not run";
+    release = true;
+    remover.join();
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+    EXPECT_EQ(plat::fault::Counts()["WdfIoTargetSendIoctlSynchronously"], 1u) << "the worker ran and read";
+    EXPECT_TRUE(firmware->Calls().empty()) << "the removed target passed the read on";
+    EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().running, 0u);
+    EXPECT_EQ(host->DeviceCount(), 0u);
 }
 
 }  // namespace

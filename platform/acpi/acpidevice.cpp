@@ -27,9 +27,19 @@ namespace {
 std::mutex g_pendingLock;
 std::map<io::Irp*, uint64_t> g_pending;
 uint64_t g_nextUse = 1;
+std::atomic<bool> g_cancelHonoured{false};
+std::atomic<uint64_t> g_cancelsDeclined{0};
 
+// An evaluation cannot be stopped once the firmware runs it. A machine that
+// honours cancellation completes the packet now and lets the evaluation run
+// out unheard; one that does not leaves the packet pending until the
+// evaluation ends, so the sender receives the evaluation's own result.
 void CancelEvaluation(io::DeviceObject*, io::Irp* irp)
 {
+    if (!g_cancelHonoured.load(std::memory_order_acquire)) {
+        g_cancelsDeclined.fetch_add(1, std::memory_order_acq_rel);
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(g_pendingLock);
         if (g_pending.erase(irp) == 0) {
@@ -461,6 +471,12 @@ void ConnectFirmware()
         firmware->SetNotifySink(Broadcast);
     }
 }
+
+void SetCancelHonoured(bool honoured) { g_cancelHonoured.store(honoured, std::memory_order_release); }
+
+bool CancelHonoured() { return g_cancelHonoured.load(std::memory_order_acquire); }
+
+uint64_t CancelsDeclined() { return g_cancelsDeclined.load(std::memory_order_acquire); }
 
 size_t RunningEvaluations()
 {

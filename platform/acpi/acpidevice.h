@@ -5,8 +5,14 @@
  * raises on the device.
  *
  * Threads: each evaluation runs on a thread of its own, so a sender's
- * time-out can give up on a firmware that hangs; notifications are delivered
- * in order on the device's firmware thread at DISPATCH_LEVEL.
+ * time-out can cancel its request while the firmware is still evaluating;
+ * notifications are delivered in order on the device's firmware thread at
+ * DISPATCH_LEVEL.
+ *
+ * Whether the Windows ACPI driver cancels an evaluation in progress is not
+ * documented. Here it is a machine setting (SetCancelHonoured), off by
+ * default: the evaluation runs to its end whatever its sender's time-out
+ * says, and only then completes the packet.
  */
 #pragma once
 #include <wdm.h>
@@ -41,9 +47,11 @@ public:
     io::DeviceObject* DeviceObject() { return &deviceObject_; }
 
     // IRP_MJ_DEVICE_CONTROL from the device above. Completes the packet before
-    // it returns (a rejected request) or later from an evaluation thread; a
-    // pending evaluation can be cancelled (IoCancelIrp), which completes it
-    // with STATUS_CANCELLED and leaves the evaluation to run out unheard.
+    // it returns (a rejected request) or later from an evaluation thread. A
+    // pending evaluation's cancel routine (IoCancelIrp) completes it with
+    // STATUS_CANCELLED at once, leaving the evaluation to run out unheard, when
+    // the machine honours cancellation; otherwise it leaves the packet to the
+    // evaluation, which completes it with its own result when it ends.
     NTSTATUS DeviceControl(io::Irp* irp);
 
     // IRP_MN_QUERY_INTERFACE: the standard interface v2, with one reference taken for the caller.
@@ -107,6 +115,15 @@ std::shared_ptr<AcpiDevice> DeviceBelow(const std::shared_ptr<io::DeviceObject>&
 // Routes the installed firmware's Notify to the live ACPI devices again (a
 // firmware model may have dropped its sink since the device was made).
 void ConnectFirmware();
+
+// Whether the ACPI driver completes a cancelled evaluation at once (true) or
+// lets it run to its end (false, the default). A machine setting
+// (Machine::Options::acpiHonoursCancel); it applies to the cancellations that follow.
+void SetCancelHonoured(bool honoured);
+bool CancelHonoured();
+// Cancellations of pending evaluations left to run to their end because
+// cancellation is not honoured (a sender's time-out expired), since start.
+uint64_t CancelsDeclined();
 
 // Evaluation threads still running (a firmware that hangs), and a wait until
 // none is; finished threads are joined.

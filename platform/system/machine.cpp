@@ -26,9 +26,11 @@ std::atomic<Machine*> g_current{nullptr};
 Machine::Machine() : Machine(Options{}) {}
 
 Machine::Machine(Options options)
-    : hardware_(std::make_unique<plat::Hardware>(std::move(options))),
-      processes_(std::make_unique<plat::ProcessTable>())
+    : hardware_(std::make_unique<plat::Hardware>(static_cast<plat::Hardware::Options&&>(options))),
+      processes_(std::make_unique<plat::ProcessTable>()),
+      acpiHonoursCancel_(options.acpiHonoursCancel)
 {
+    acpi::SetCancelHonoured(acpiHonoursCancel_);
     {
         std::lock_guard<std::mutex> guard(g_currentLock);
         previous_ = g_current.load();
@@ -49,6 +51,7 @@ Machine::~Machine()
         std::lock_guard<std::mutex> guard(g_currentLock);
         g_current.store(previous_);
     }
+    acpi::SetCancelHonoured(previous_ != nullptr && previous_->acpiHonoursCancel_);
     hardware_.reset();
 }
 

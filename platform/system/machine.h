@@ -18,7 +18,14 @@ class ProcessTable;
 
 class Machine {
 public:
-    using Options = plat::Hardware::Options;
+    struct Options : plat::Hardware::Options {
+        // Whether the ACPI driver completes a cancelled evaluation at once
+        // (STATUS_CANCELLED) or lets it run to its end and then completes it
+        // with its result. Windows does not document which; the default is the
+        // one that protects the driver least: a synchronous send whose time-out
+        // expires still waits for the evaluation to end.
+        bool acpiHonoursCancel = false;
+    };
 
     Machine();
     explicit Machine(Options options);
@@ -29,8 +36,9 @@ public:
     static Machine& Current();  // stops the system when there is none
     static Machine* CurrentOrNull();
 
-    const Options& options() const { return hardware_->options(); }
-    Options& options() { return hardware_->options(); }
+    const plat::Hardware::Options& options() const { return hardware_->options(); }
+    plat::Hardware::Options& options() { return hardware_->options(); }
+    bool AcpiHonoursCancel() const { return acpiHonoursCancel_; }
     const std::filesystem::path& Folder() const { return hardware_->Folder(); }
     std::filesystem::path DriveRoot() const { return hardware_->DriveRoot(); }
 
@@ -49,6 +57,7 @@ private:
     std::unique_ptr<plat::ProcessTable> processes_;
     std::shared_ptr<plat::Firmware> firmware_;
     Machine* previous_ = nullptr;
+    bool acpiHonoursCancel_ = false;
 };
 
 }  // namespace plat

@@ -81,25 +81,58 @@ NTSTATUS ValidateSendOptions(const WDF_REQUEST_SEND_OPTIONS* options)
 }
 
 // The machine time at which the request is cancelled: a negative time-out is
-// relative, a positive one absolute, and 0 has already expired.
+// relative, a positive one an absolute machine time (one already past expires
+// at once). A time-out of 0 is no time-out (KMDF starts no timer for it), so
+// callers ask timed() first.
+bool Timed(const WDF_REQUEST_SEND_OPTIONS* options)
+{
+    return options != nullptr && (options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) && options->Timeout != 0;
+}
+
 LONGLONG Deadline(const WDF_REQUEST_SEND_OPTIONS& options, LONGLONG now)
 {
     LONGLONG timeout = options.Timeout;
     if (timeout > 0) {
         return timeout;
     }
-    if (timeout == 0) {
-        return now;
-    }
     return timeout == LLONG_MIN || now > LLONG_MAX + timeout ? LLONG_MAX : now - timeout;
+}
+
+// Counts a packet as sent on the target; false when the target no longer takes requests.
+bool BeginSend(FxIoTarget* target, io::Irp* irp)
+{
+    std::lock_guard<std::mutex> guard(target->lock);
+    if (target->removed || target->device->pnpState.load() == PnpState::Removed) {
+        return false;
+    }
+    target->sent.push_back(irp);
+    return true;
+}
+
+void EndSend(FxIoTarget* target, io::Irp* irp)
+{
+    std::lock_guard<std::mutex> guard(target->lock);
+    target->sent.erase(std::remove(target->sent.begin(), target->sent.end(), irp), target->sent.end());
+    target->idle.notify_all();
 }
 
 }  // namespace
 
 FxIoTarget::FxIoTarget(FxDevice* device_) : FxObject(FxType::IoTarget, device_, nullptr), device(device_) {}
 
+// The target goes with its device: it takes no new requests, cancels those it
+// has sent and waits until they are back (a driver below that does not honour
+// the cancellation keeps the deletion waiting until it completes them).
 void FxIoTarget::OnDelete()
 {
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        removed = true;
+        for (io::Irp* irp : sent) {
+            io::IoCancelIrp(irp);  // completion takes no lock of the target
+        }
+        idle.wait(guard, [this] { return sent.empty(); });
+    }
     std::lock_guard<std::mutex> guard(g_targetLock);
     if (device->ioTarget == this) {
         device->ioTarget = nullptr;
@@ -172,7 +205,7 @@ NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Requ
 
     plat::Clock& clock = plat::Hardware::Current().Clock();
     LONGLONG deadline = 0;
-    bool timed = RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    bool timed = Timed(RequestOptions);
     if (timed) {
         deadline = Deadline(*RequestOptions, clock.Now());
     }
@@ -187,18 +220,24 @@ NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Requ
     if (input.length != 0) {
         std::memcpy(irp->systemBuffer, input.buffer, input.length);
     }
+    if (!BeginSend(target, irp)) {
+        plat::io::IoFreeIrp(irp);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     if (plat::io::IoCallDriver(below, irp) == STATUS_PENDING &&
         !plat::io::WaitForIrp(irp, &clock, timed ? &deadline : nullptr)) {
         // The time-out expired: the request is cancelled, and the send still
-        // waits for it to complete. Only a request that completes as
-        // cancelled makes the send report the time-out.
+        // waits for it to complete, however long the driver below takes. Only
+        // a request that completes as cancelled makes the send report the
+        // time-out (KMDF changes STATUS_CANCELLED into STATUS_IO_TIMEOUT and
+        // leaves Information as it came back).
         plat::io::IoCancelIrp(irp);
         plat::io::WaitForIrp(irp);
         if (irp->status == STATUS_CANCELLED) {
             irp->status = STATUS_IO_TIMEOUT;
-            irp->information = 0;
         }
     }
+    EndSend(target, irp);
 
     // The I/O manager copies back what the device below reported for a success
     // or a warning (STATUS_BUFFER_OVERFLOW), never more than the output buffer.

@@ -1,12 +1,15 @@
 /*
- * Framework work items on system worker threads.
+ * Framework work items on system worker threads, as KMDF's FxWorkItem has them.
  *
  * An enqueued item runs once on one of the system worker threads at
- * PASSIVE_LEVEL; enqueuing an item that is already waiting does nothing.
- * Deleting an item that waits cancels it; deleting one that runs on another
- * thread waits for its callback to return; an item may delete itself from its
- * own callback. The parent's synchronization scope decides automatic
- * serialization; devices here set none, so items of one device may overlap.
+ * PASSIVE_LEVEL; enqueuing an item that is already waiting does nothing, and
+ * its callback may enqueue it again. Deleting an item (directly, or with its
+ * parent) waits until it is neither queued nor running: a queued item still
+ * runs first. Deleting an item, or flushing it, from its own callback does not
+ * wait for itself. An item may be parented to any object that has a device
+ * among its ancestors (the device, a queue, a memory object of the device,
+ * ...). The parent's synchronization scope decides automatic serialization;
+ * devices here set none, so items of one device may overlap.
  */
 #include "wdf/workitem.h"
 
@@ -24,8 +27,6 @@
 namespace plat::wdf {
 namespace {
 
-enum class ItemState { Idle, Queued, Running };
-
 struct FxWorkItem;
 
 class WorkerPool {
@@ -41,6 +42,16 @@ public:
     std::condition_variable idle;
     std::deque<FxWorkItem*> queue;
     size_t running = 0;  // callbacks executing now
+    size_t waiting = 0;  // threads waiting for an item to finish
+
+    // Waits until the item is done (pred); caller holds guard on lock.
+    template <class Pred>
+    void WaitFor(std::unique_lock<std::mutex>& guard, Pred pred)
+    {
+        ++waiting;
+        idle.wait(guard, pred);
+        --waiting;
+    }
 
     void Start()
     {
@@ -48,19 +59,31 @@ public:
         if (!threads_.empty()) {
             return;
         }
-        for (unsigned i = 0; i < kThreads; ++i) {
+        for (unsigned i = 0; i < kSystemWorkerThreads; ++i) {
             threads_.emplace_back([this] { Run(); });
             threads_.back().detach();
         }
     }
 
+    // Caller holds lock.
+    void Unqueue(FxWorkItem* item)
+    {
+        for (auto it = queue.begin(); it != queue.end(); ++it) {
+            if (*it == item) {
+                queue.erase(it);
+                return;
+            }
+        }
+    }
+
 private:
-    static constexpr unsigned kThreads = 4;
     void Run();
     std::mutex startLock_;
     std::vector<std::thread> threads_;
 };
 
+// The item whose callback this worker thread runs, and whether the callback
+// deleted it (the worker must not touch it afterwards then).
 thread_local FxWorkItem* t_running = nullptr;
 thread_local bool t_runningDeleted = false;
 
@@ -70,29 +93,35 @@ struct FxWorkItem : FxObject {
     {
     }
 
+    bool Idle() const { return !queued && running == 0; }
+
+    // The item runs down: it is never queued again, and the deletion waits
+    // until it has run (FxWorkItem::Dispose and FlushAndRundown). From its own
+    // callback it waits only for other runs of it, never for itself.
     void OnDelete() override
     {
         WorkerPool& pool = WorkerPool::Instance();
         std::unique_lock<std::mutex> guard(pool.lock);
-        if (state == ItemState::Queued) {
-            for (auto it = pool.queue.begin(); it != pool.queue.end(); ++it) {
-                if (*it == this) {
-                    pool.queue.erase(it);
-                    break;
-                }
+        runningDown = true;
+        if (t_running == this) {
+            // Enqueued again by this very callback: the item is going, so that
+            // run is dropped rather than left to a deleted object.
+            if (queued) {
+                pool.Unqueue(this);
+                queued = false;
             }
-            state = ItemState::Idle;
-        } else if (state == ItemState::Running) {
-            if (t_running == this) {
-                t_runningDeleted = true;  // deleting itself: the worker must not touch it afterwards
-            } else {
-                pool.idle.wait(guard, [this] { return state != ItemState::Running; });
-            }
+            pool.WaitFor(guard, [this] { return running <= 1; });
+            t_runningDeleted = true;
+            return;
         }
+        pool.WaitFor(guard, [this] { return Idle(); });
     }
 
     WDF_WORKITEM_CONFIG config;
-    ItemState state = ItemState::Idle;  // guarded by the pool's lock
+    // Guarded by the pool's lock.
+    bool queued = false;
+    size_t running = 0;
+    bool runningDown = false;
 };
 
 void WorkerPool::Run()
@@ -102,7 +131,9 @@ void WorkerPool::Run()
         work.wait(guard, [this] { return !queue.empty(); });
         FxWorkItem* item = queue.front();
         queue.pop_front();
-        item->state = ItemState::Running;
+        // Marked not queued before the callback, which may enqueue it again.
+        item->queued = false;
+        ++item->running;
         ++running;
         PFN_WDF_WORKITEM callback = item->config.EvtWorkItemFunc;
         auto handle = static_cast<WDFWORKITEM>(item->handle);
@@ -119,11 +150,22 @@ void WorkerPool::Run()
 
         guard.lock();
         --running;
-        if (!deleted && item->state == ItemState::Running) {
-            item->state = ItemState::Idle;
+        if (!deleted) {
+            --item->running;
         }
         idle.notify_all();
     }
+}
+
+// The device the object belongs to: itself or its nearest device ancestor.
+FxObject* DeviceOf(FxObject* object)
+{
+    for (; object != nullptr; object = object->parent) {
+        if (object->type == FxType::Device) {
+            return object;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -133,6 +175,17 @@ bool WaitForWorkItemsIdle(std::chrono::milliseconds timeout)
     WorkerPool& pool = WorkerPool::Instance();
     std::unique_lock<std::mutex> guard(pool.lock);
     return pool.idle.wait_for(guard, timeout, [&pool] { return pool.queue.empty() && pool.running == 0; });
+}
+
+WorkItemLoad CurrentWorkItemLoad()
+{
+    WorkerPool& pool = WorkerPool::Instance();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    WorkItemLoad load;
+    load.queued = pool.queue.size();
+    load.running = pool.running;
+    load.waiting = pool.waiting;
+    return load;
 }
 
 }  // namespace plat::wdf
@@ -148,15 +201,16 @@ NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES A
         plat::WdfViolation("work item config", "WdfWorkItemCreate needs an initialised WDF_WORKITEM_CONFIG");
     }
     if (Attributes == nullptr || Attributes->ParentObject == nullptr) {
-        plat::WdfViolation("work item attributes", "a work item needs a parent object (a device or a queue)");
+        plat::WdfViolation("work item attributes", "a work item needs a parent object (a device or an object under one)");
     }
     ValidateAttributes(Attributes, __func__);
     FxObject* parent = Resolve(Attributes->ParentObject, __func__);
-    if (parent->type != FxType::Device && parent->type != FxType::Queue) {
-        plat::WdfViolation("work item parent", "a work item's parent must be a device or a queue, not " +
-                                                   parent->Describe());
-    }
     *WorkItem = nullptr;
+    // KMDF looks for the device among the parent's ancestors and refuses a
+    // parent that has none (the driver object, an object of the driver).
+    if (DeviceOf(parent) == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
     NTSTATUS status = plat::fault::Check("WdfWorkItemCreate");
     if (!NT_SUCCESS(status)) {
         return status;
@@ -178,10 +232,12 @@ VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
     WorkerPool& pool = WorkerPool::Instance();
     pool.Start();
     std::lock_guard<std::mutex> guard(pool.lock);
-    if (item->state == ItemState::Queued) {
+    // Already waiting: once is enough. Running down (its deletion has begun):
+    // KMDF ignores the call.
+    if (item->queued || item->runningDown) {
         return;
     }
-    item->state = ItemState::Queued;
+    item->queued = true;
     pool.queue.push_back(item);
     pool.work.notify_one();
 }
@@ -195,9 +251,14 @@ VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
 {
     plat::RequirePassive(__func__);
     auto* item = ResolveAs<FxWorkItem>(WorkItem, FxType::WorkItem, __func__);
+    // From the item's own callback KMDF returns at once (the wait would be
+    // for itself: it traces an error and breaks only under a debugger).
+    if (t_running == item) {
+        return;
+    }
     WorkerPool& pool = WorkerPool::Instance();
     std::unique_lock<std::mutex> guard(pool.lock);
-    pool.idle.wait(guard, [item] { return item->state == ItemState::Idle; });
+    pool.WaitFor(guard, [item] { return item->Idle(); });
 }
 
 }  // extern "C"
