@@ -422,7 +422,7 @@ TEST_F(Dispatch, DeviceHandlesOfAnotherProcessOrOfTheKernelAreRefusedToUserMode)
               STATUS_INVALID_HANDLE);
 
     HANDLE kernel = nullptr;
-    ASSERT_EQ(plat::io::OpenDevice(&driver->Fx()->deviceObject, GENERIC_READ, KernelMode, true, &kernel),
+    ASSERT_EQ(plat::io::OpenDevice(&driver->Fx()->deviceObject, GENERIC_READ, KernelMode, true, 0, &kernel),
               STATUS_SUCCESS);
     EXPECT_EQ(Send(kernel, Code(1), nullptr, 0, nullptr, 0), STATUS_INVALID_HANDLE);
     EXPECT_EQ(presented, 0);
