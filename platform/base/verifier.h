@@ -26,7 +26,7 @@ enum class Source {
     KmdfVerifier,    // the KMDF verifier (origin: the WDF_VIOLATION parameter 1 or the check)
     Kernel,          // a stop Windows makes without any verifier (origin: the bugcheck)
     House,           // a house rule of this driver: applies only to its own code and locks
-    StandIn,         // a limit or leak check of the stand-in that Windows has no counterpart for
+    StandIn,         // a check of the stand-in: undefined behaviour on Windows, a limit, or a leak report
 };
 
 struct Rule {
