@@ -373,7 +373,7 @@ TEST_F(Dispatch, RequestsOfASynchronousHandleTakeTurnsThoseOfAnOverlappedOneDoNo
     auto sendTwice = [&](HANDLE device) {
         std::vector<std::thread> senders;
         for (int i = 0; i < 2; ++i) {
-            senders.push_back(client->Thread([&] {
+            senders.push_back(client->Thread([device] {
                 EXPECT_EQ(plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
             }));
         }
