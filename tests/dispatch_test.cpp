@@ -39,11 +39,10 @@ public:
         open_ = true;
         wake_.notify_all();
     }
-    bool Wait()
+    void Wait()
     {
         std::unique_lock<std::mutex> lock(lock_);
         wake_.wait(lock, [this] { return open_; });
-        return true;
     }
     bool IsOpen()
     {
@@ -316,7 +315,7 @@ TEST_F(Dispatch, ClosingTheLastHandleWaitsForASynchronousRequestInTheDriver)
     };
     driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
         inside.Open();
-        EXPECT_TRUE(release.Wait());
+        release.Wait();
         note("completed");
         WdfRequestComplete(request, STATUS_SUCCESS);
     };
@@ -324,7 +323,7 @@ TEST_F(Dispatch, ClosingTheLastHandleWaitsForASynchronousRequestInTheDriver)
     driver->close = [&](WDFFILEOBJECT) { note("close"); };
     HANDLE device = Open();
     std::thread sender = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
-    ASSERT_TRUE(inside.Wait());
+    inside.Wait();
     std::thread closer = client->Thread([&] {
         EXPECT_TRUE(CloseHandle(device));
         note("handle closed");
@@ -488,7 +487,7 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG code) {
         if (code == Code(1)) {
             firstInside.Open();
-            EXPECT_TRUE(stopped.Wait());  // completes on its own once told the queue stops
+            stopped.Wait();  // completes on its own once told the queue stops
         } else {
             secondPresented.Open();
         }
@@ -496,7 +495,7 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     };
     HANDLE device = Open();
     std::thread first = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
-    ASSERT_TRUE(firstInside.Wait());
+    firstInside.Wait();
     plat::wdf::QueuePowerDown(driver->Fx());  // returns once the first request completed
     first.join();
     EXPECT_EQ(stopFlags.load(), static_cast<ULONG>(WdfRequestStopActionSuspend));
