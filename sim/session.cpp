@@ -709,6 +709,15 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "(not open)";
                 return;
             }
+            // The handle is for synchronous I/O: closing it waits for its
+            // request the device holds, which would stop the script here.
+            for (const auto& request : pending_) {
+                if (!request->kernel && request->device == client.device && !request->sender->Done()) {
+                    status = STATUS_DEVICE_BUSY;
+                    reply = "(a request of this handle is held: CloseHandle would wait for it)";
+                    return;
+                }
+            }
             status = CloseHandle(client.device) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
             client.device = nullptr;
         } else {

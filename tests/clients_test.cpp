@@ -231,6 +231,41 @@ TEST_F(Clients, ARegistrationSentWhileAsleepTakesTheClientsEventAfterResume)
     a.CloseObject(event);
 }
 
+// KMDF flushes its queues by file object when a file is cleaned up: a client
+// that opened the device for overlapped I/O and closes it while the device
+// sleeps has its held registration cancelled (STATUS_CANCELLED). The event
+// reference the driver took in EvtIoInCallerContext goes with the request's
+// context, the client's instance goes with its cleanup, and another client's
+// held request is answered after the resume.
+TEST_F(Clients, ClosingAnOverlappedHandleCancelsItsRegistrationHeldWhileAsleep)
+{
+    Boot();
+    Client a("a"), b("b");
+    std::wstring path = TavrixInterfacePath();
+    ASSERT_EQ(a.process.Run([&] { return plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &a.device, 0); }),
+              STATUS_SUCCESS);
+    ASSERT_EQ(b.Open(), STATUS_SUCCESS);
+    HANDLE event = a.NewEvent();
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> registered{STATUS_PENDING};
+    Reply entry;
+    std::thread registration = a.process.Thread([&] { registered = a.Register(event); });
+    std::thread query = b.process.Thread([&] {
+        TVRX_DEVICE_MODE_ENTRY_INFO info{};
+        entry = b.GetEntry(&info);
+    });
+    WaitUntilQueueHolds(Device(), 2);
+
+    a.Close();
+    registration.join();
+    EXPECT_EQ(registered.load(), STATUS_CANCELLED);
+    EXPECT_EQ(InstanceEvents(), (std::vector<PKEVENT>{nullptr})) << "only b's instance, without an event";
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    query.join();
+    EXPECT_EQ(entry.status, STATUS_SUCCESS);
+    a.CloseObject(event);
+}
+
 TEST_F(Clients, AnEventWhoseHandleTheClientClosedIsStillSet)
 {
     Boot();

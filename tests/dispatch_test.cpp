@@ -4,6 +4,7 @@
 #include "support/minidriver.h"
 #include "support/testbed.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -28,7 +29,8 @@ constexpr ULONG Code(ULONG function, ULONG method = METHOD_BUFFERED, ULONG acces
     return CTL_CODE(FILE_DEVICE_UNKNOWN, function, method, access);
 }
 
-// A one-shot gate that threads wait on with a generous real-time limit.
+// A one-shot gate. Waits have no time limit: a test waits for the event
+// itself, and one that never comes is a hang that CTest's time-out reports.
 class Gate {
 public:
     void Open()
@@ -37,10 +39,10 @@ public:
         open_ = true;
         wake_.notify_all();
     }
-    bool Wait(std::chrono::milliseconds limit = 5000ms)
+    void Wait()
     {
         std::unique_lock<std::mutex> lock(lock_);
-        return wake_.wait_for(lock, limit, [this] { return open_; });
+        wake_.wait(lock, [this] { return open_; });
     }
     bool IsOpen()
     {
@@ -82,6 +84,19 @@ protected:
     {
         return client->Run(
             [&] { return plat::um::IoControl(handle, code, in, inLength, out, outLength, information); });
+    }
+
+    // Whether the client's handle still names an object (a look-up, no I/O).
+    bool HandleOpen(HANDLE handle)
+    {
+        plat::ob::Object* object = nullptr;
+        ACCESS_MASK granted = 0;
+        NTSTATUS status =
+            client->Run([&] { return plat::ob::ReferenceByHandle(handle, 0, nullptr, KernelMode, &object, &granted); });
+        if (NT_SUCCESS(status)) {
+            plat::ob::Dereference(object);
+        }
+        return NT_SUCCESS(status);
     }
 
     void Close(HANDLE handle)
@@ -281,7 +296,14 @@ TEST_F(Dispatch, FailedCreateFailsTheOpenAndNeverCloses)
     EXPECT_EQ(calls, (std::vector<std::string>{"create", "create", "cleanup", "close"}));
 }
 
-TEST_F(Dispatch, CloseWaitsForTheRequestsOfTheFile)
+// A handle CreateFileW opens without FILE_FLAG_OVERLAPPED is for synchronous
+// I/O (FO_SYNCHRONOUS_IO): the I/O manager serialises the file's requests
+// with the file object's lock, and the cleanup of its last handle takes that
+// lock too. So CloseHandle on another thread waits for the request still in
+// the driver, and EvtFileCleanup comes only after it completed (Windows ends
+// such a wait only by cancelling the request, CancelSynchronousIo); the close
+// follows once no request holds the file.
+TEST_F(Dispatch, ClosingTheLastHandleWaitsForASynchronousRequestInTheDriver)
 {
     Start();
     Gate inside, release;
@@ -293,7 +315,7 @@ TEST_F(Dispatch, CloseWaitsForTheRequestsOfTheFile)
     };
     driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
         inside.Open();
-        EXPECT_TRUE(release.Wait());
+        release.Wait();
         note("completed");
         WdfRequestComplete(request, STATUS_SUCCESS);
     };
@@ -301,43 +323,156 @@ TEST_F(Dispatch, CloseWaitsForTheRequestsOfTheFile)
     driver->close = [&](WDFFILEOBJECT) { note("close"); };
     HANDLE device = Open();
     std::thread sender = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
-    ASSERT_TRUE(inside.Wait());
-    Close(device);
-    note("handle closed");
+    inside.Wait();
+    std::thread closer = client->Thread([&] {
+        EXPECT_TRUE(CloseHandle(device));
+        note("handle closed");
+    });
+    // The handle is gone from the table as soon as the close starts; its
+    // cleanup still waits for the request.
+    while (HandleOpen(device)) {
+        std::this_thread::yield();
+    }
+    {
+        std::lock_guard<std::mutex> guard(orderLock);
+        EXPECT_TRUE(order.empty()) << "cleanup while a synchronous request of the file was in the driver";
+    }
     release.Open();
     sender.join();
-    EXPECT_EQ(order, (std::vector<std::string>{"cleanup", "handle closed", "completed", "close"}));
+    closer.join();
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order[0], "completed");
+    EXPECT_EQ(order[1], "cleanup");
+    // The close comes with the last reference: the closer's, or the sender's if it lets go later.
+    EXPECT_EQ(std::count(order.begin() + 2, order.end(), "close"), 1);
+    EXPECT_EQ(std::count(order.begin() + 2, order.end(), "handle closed"), 1);
 }
 
-TEST_F(Dispatch, ParallelQueuePresentsRequestsAtTheSameTime)
+// A synchronous file's requests take turns: a second thread's request on the
+// same handle reaches the driver only after the first has completed. An
+// overlapped open has no file object lock, so the parallel queue presents its
+// requests at the same time.
+TEST_F(Dispatch, RequestsOfASynchronousHandleTakeTurnsThoseOfAnOverlappedOneDoNot)
 {
     Start();
     std::mutex lock;
     std::condition_variable wake;
-    int inside = 0;
-    std::atomic<int> metPeer{0};
+    int inside = 0, most = 0, arrived = 0;
+    bool release = false;
     driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
         std::unique_lock<std::mutex> guard(lock);
-        ++inside;
+        most = std::max(most, ++inside);
+        ++arrived;
         wake.notify_all();
-        if (wake.wait_for(guard, 5s, [&] { return inside >= 2; })) {
-            ++metPeer;
-        }
+        wake.wait(guard, [&] { return release || arrived >= 2; });
+        --inside;
         guard.unlock();
         WdfRequestComplete(request, STATUS_SUCCESS);
     };
-    HANDLE device = Open();
-    std::vector<std::thread> senders;
-    for (int i = 0; i < 2; ++i) {
-        senders.push_back(client->Thread([&] {
-            EXPECT_EQ(plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
-        }));
+    auto sendTwice = [&](HANDLE device) {
+        std::vector<std::thread> senders;
+        for (int i = 0; i < 2; ++i) {
+            senders.push_back(client->Thread([device] {
+                EXPECT_EQ(plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr), STATUS_SUCCESS);
+            }));
+        }
+        return senders;
+    };
+
+    HANDLE overlapped = nullptr;
+    ASSERT_EQ(client->Run([&] { return plat::um::OpenDevice(driver->Path(), GENERIC_READ, &overlapped, 0); }),
+              STATUS_SUCCESS);
+    for (std::thread& sender : sendTwice(overlapped)) {
+        sender.join();  // each waits in the driver until the other is there too
+    }
+    EXPECT_EQ(most, 2) << "both requests of the overlapped handle must be inside the driver at once";
+    Close(overlapped);
+
+    most = arrived = 0;
+    HANDLE synchronous = Open();
+    std::vector<std::thread> senders = sendTwice(synchronous);
+    {
+        // The first is in the driver; the second waits for the file object's lock.
+        std::unique_lock<std::mutex> guard(lock);
+        wake.wait(guard, [&] { return arrived >= 1; });
+        release = true;
+        wake.notify_all();
     }
     for (std::thread& sender : senders) {
         sender.join();
     }
-    EXPECT_EQ(metPeer.load(), 2) << "both requests must be inside the driver at once";
-    Close(device);
+    EXPECT_EQ(arrived, 2);
+    EXPECT_EQ(most, 1) << "two requests of one synchronous handle were in the driver at once";
+    Close(synchronous);
+}
+
+// KMDF's cleanup (FxPkgGeneral::OnCleanup) calls EvtFileCleanup and then
+// flushes every queue by file object: the requests of the closing file that
+// a queue still holds, such as those a power-managed queue holds while the
+// device is out of D0, complete with STATUS_CANCELLED; another file's stay
+// held and are presented at power-up. Overlapped handles, whose cleanup does
+// not wait for their requests.
+TEST_F(Dispatch, CleanupCancelsTheHeldRequestsOfItsFileOnly)
+{
+    Start();
+    std::atomic<int> presented{0};
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        ++presented;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    std::atomic<NTSTATUS> closing{STATUS_PENDING}, staying{STATUS_PENDING};
+    std::atomic<NTSTATUS> closingAtCleanup{STATUS_SUCCESS};
+    driver->cleanup = [&](WDFFILEOBJECT) { closingAtCleanup = closing.load(); };
+    HANDLE a = nullptr, b = nullptr;
+    ASSERT_EQ(client->Run([&] { return plat::um::OpenDevice(driver->Path(), GENERIC_READ, &a, 0); }), STATUS_SUCCESS);
+    ASSERT_EQ(client->Run([&] { return plat::um::OpenDevice(driver->Path(), GENERIC_READ, &b, 0); }), STATUS_SUCCESS);
+
+    plat::wdf::QueuePowerDown(driver->Fx());
+    std::thread first = client->Thread([&] { closing = plat::um::IoControl(a, Code(1), nullptr, 0, nullptr, 0, nullptr); });
+    std::thread second = client->Thread([&] { staying = plat::um::IoControl(b, Code(2), nullptr, 0, nullptr, 0, nullptr); });
+    WaitUntilQueueHolds(driver->Fx(), 2);
+
+    Close(a);  // the cleanup cancels before the close returns
+    {
+        std::lock_guard<std::mutex> guard(driver->Fx()->defaultQueue->holdLock);
+        EXPECT_EQ(driver->Fx()->defaultQueue->held.size(), 1u) << "the closed handle's request is still held";
+    }
+    EXPECT_EQ(closingAtCleanup.load(), STATUS_PENDING) << "EvtFileCleanup runs before the queues are flushed";
+    EXPECT_EQ(staying.load(), STATUS_PENDING);
+
+    plat::wdf::QueuePowerUp(driver->Fx());
+    first.join();
+    second.join();
+    EXPECT_EQ(closing.load(), STATUS_CANCELLED);
+    EXPECT_EQ(staying.load(), STATUS_SUCCESS);
+    EXPECT_EQ(presented.load(), 1) << "only the other handle's request reaches the driver";
+    Close(b);
+}
+
+// A synchronous handle's request held out of D0 keeps the file object's
+// lock: closing the handle waits until the device is back and the request
+// has been presented and completed, and is not cancelled by the cleanup.
+TEST_F(Dispatch, ASynchronousRequestHeldOutOfD0KeepsItsHandlesCloseWaiting)
+{
+    Start();
+    std::atomic<bool> cleanedUp{false};
+    driver->cleanup = [&](WDFFILEOBJECT) { cleanedUp = true; };
+    HANDLE device = Open();
+    plat::wdf::QueuePowerDown(driver->Fx());
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread sender = client->Thread([&] { status = plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
+    WaitUntilQueueHolds(driver->Fx());
+    std::thread closer = client->Thread([&] { EXPECT_TRUE(CloseHandle(device)); });
+    while (HandleOpen(device)) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(cleanedUp.load());
+    EXPECT_EQ(status.load(), STATUS_PENDING);
+    plat::wdf::QueuePowerUp(driver->Fx());
+    sender.join();
+    closer.join();
+    EXPECT_EQ(status.load(), STATUS_SUCCESS);
+    EXPECT_TRUE(cleanedUp.load());
 }
 
 TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
@@ -352,7 +487,7 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG code) {
         if (code == Code(1)) {
             firstInside.Open();
-            EXPECT_TRUE(stopped.Wait());  // completes on its own once told the queue stops
+            stopped.Wait();  // completes on its own once told the queue stops
         } else {
             secondPresented.Open();
         }
@@ -360,7 +495,7 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     };
     HANDLE device = Open();
     std::thread first = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
-    ASSERT_TRUE(firstInside.Wait());
+    firstInside.Wait();
     plat::wdf::QueuePowerDown(driver->Fx());  // returns once the first request completed
     first.join();
     EXPECT_EQ(stopFlags.load(), static_cast<ULONG>(WdfRequestStopActionSuspend));
@@ -422,7 +557,7 @@ TEST_F(Dispatch, DeviceHandlesOfAnotherProcessOrOfTheKernelAreRefusedToUserMode)
               STATUS_INVALID_HANDLE);
 
     HANDLE kernel = nullptr;
-    ASSERT_EQ(plat::io::OpenDevice(&driver->Fx()->deviceObject, GENERIC_READ, KernelMode, true, &kernel),
+    ASSERT_EQ(plat::io::OpenDevice(&driver->Fx()->deviceObject, GENERIC_READ, KernelMode, true, 0, &kernel),
               STATUS_SUCCESS);
     EXPECT_EQ(Send(kernel, Code(1), nullptr, 0, nullptr, 0), STATUS_INVALID_HANDLE);
     EXPECT_EQ(presented, 0);

@@ -15,6 +15,7 @@
 #include "acpi/interface.h"
 #include "ntos/ex/pool.h"
 #include "ntos/ke/irql.h"
+#include "base/verifier.h"
 
 namespace tvrx::test {
 namespace {
@@ -71,6 +72,8 @@ TEST_F(VerifierReports, PoolNotFreedIsNamedByTag)
     EXPECT_THAT(findings, HasSubstr("pool: 1 allocation(s), " + std::to_string(text.MaximumLength) +
                                     " bytes with tag 'Tvrx' not freed"));
     EXPECT_THAT(findings, HasSubstr("pool: 1 allocation(s), 1024 bytes with tag 'Tagt' not freed"));
+    // Each finding names its rule's source.
+    EXPECT_THAT(findings, HasSubstr("not freed [Driver Verifier: Pool tracking]"));
 
     RtlFreeUnicodeString(&text);
     ExFreePoolWithTag(transfer, TVRX_SAR_POOL_TAG);
@@ -95,6 +98,7 @@ TEST_F(VerifierReports, FrameworkObjectsLeftForUnloadAreNamed)
     EXPECT_THAT(findings, HasSubstr("framework object left for unload to delete: WDFMEMORY"));
     EXPECT_THAT(findings, HasSubstr("framework object left for unload to delete: WDFKEY"));
     EXPECT_THAT(findings, HasSubstr("framework object left for unload to delete: WDFSTRING"));
+    EXPECT_THAT(findings, ::testing::ContainsRegex("WDFSTRING.*\\[KMDF verifier: [^]]+\\]"));
     EXPECT_THAT(findings, ::testing::Not(HasSubstr("pool:"))) << "the framework freed their memory";
 
     CleanCycle();
@@ -316,6 +320,79 @@ TEST_F(VerifierStops, CallbacksReturningHoldingASpinLock)
     }),
                  "EvtIoDeviceControl returned at IRQL 2 holding a spin lock");
     process.Run([&] { CloseHandle(device); });
+}
+
+// A stop names the rule broken, its kind and its source: a Driver Verifier
+// option, the WDF_VIOLATION code of the KMDF verifier, or a house rule of
+// this driver (docs/verifier.md lists them all).
+TEST_F(VerifierStops, AStopNamesItsRuleKindAndSource)
+{
+    EXPECT_DEATH(
+        {
+            plat::IrqlScope raised(DISPATCH_LEVEL);
+            ExAllocatePoolWithTag(PagedPool, 16, TVRX_POOL_TAG);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*verifier: IRQL \\[Driver Verifier: IRQL checking\\]: "
+        "ExAllocatePoolWithTag");
+    LoadAndAdd();
+    WDFMEMORY memory = nullptr;
+    ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, 16, &memory, nullptr), STATUS_SUCCESS);
+    WdfObjectDelete(memory);
+    EXPECT_DEATH(WdfMemoryGetBuffer(memory, nullptr),
+                 "WDF_VIOLATION.*\n.*deleted handle used \\[KMDF verifier: WDF_INVALID_HANDLE\\]");
+    EXPECT_DEATH(
+        {
+            WdfSpinLockAcquire(Context()->AppInstanceListLock);
+            ExAllocatePoolWithTag(NonPagedPoolNx, 8, TVRX_POOL_TAG);
+        },
+        "work under a spin lock \\[house rule: nothing is allocated, freed or dereferenced while the driver's "
+        "lock is held\\]: ExAllocatePoolWithTag");
+}
+
+// House rules are the driver's promises about its own lock; Windows lets any
+// driver nest spin locks (in a consistent order) and use nonpaged pool and
+// ObDereferenceObject at DISPATCH_LEVEL. So code that is not the driver's,
+// here the test's own locks while the driver is loaded, does all of that
+// without a stop, and only the lock the driver's image created is held to them.
+TEST_F(VerifierStops, HouseRulesDoNotStopWhatWindowsAllowsCodeThatIsNotTheDrivers)
+{
+    Boot();
+    ASSERT_TRUE(plat::verifier::IsHouseCode(reinterpret_cast<const void*>(TVRX_ROUTINE(TvrxReadParameterString))));
+    EXPECT_FALSE(plat::verifier::IsHouseCode(reinterpret_cast<const void*>(&QueryAcpiInterface)));
+    Client client("clientA");
+    HANDLE event = client.NewEvent();
+    PVOID object = nullptr;
+    ASSERT_EQ(ReferenceEvent(client, event, &object), STATUS_SUCCESS);
+    client.CloseObject(event);  // the reference keeps the event alive
+
+    WDFSPINLOCK outer, inner;
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &outer), STATUS_SUCCESS);
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &inner), STATUS_SUCCESS);
+    WdfSpinLockAcquire(outer);
+    WdfSpinLockAcquire(inner);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, TVRX_POOL_TAG);
+    EXPECT_NE(block, nullptr);
+    ExFreePoolWithTag(block, TVRX_POOL_TAG);
+    ObDereferenceObject(object);  // the last reference: the event goes, at DISPATCH_LEVEL
+    WdfSpinLockRelease(inner);
+    WdfSpinLockRelease(outer);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // The rules Windows does have still hold for that code: paged pool at DISPATCH_LEVEL stops.
+    EXPECT_DEATH(
+        {
+            WdfSpinLockAcquire(outer);
+            ExAllocatePoolWithTag(PagedPool, 8, TVRX_POOL_TAG);
+        },
+        "IRQL \\[Driver Verifier: IRQL checking\\]: ExAllocatePoolWithTag called at IRQL 2");
+    WdfObjectDelete(inner);
+    WdfObjectDelete(outer);
+
+    // The image's code is the driver's only while the host has it loaded.
+    const void* routine = reinterpret_cast<const void*>(TVRX_ROUTINE(TvrxReadParameterString));
+    UnloadClean();
+    EXPECT_FALSE(plat::verifier::IsHouseCode(routine));
 }
 
 // The driver's lock, held by whatever callback the test installs in place of the driver's.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "base/status.h"
+#include "base/verifier.h"
 
 namespace plat {
 
@@ -37,13 +38,17 @@ void BugCheck(ULONG code, const std::string& reason, ULONG_PTR p1, ULONG_PTR p2,
 
 void VerifierViolation(const std::string& rule, const std::string& detail)
 {
-    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "verifier: " + rule + ": " + detail);
+    const verifier::Rule& found = verifier::RuleNamed(rule);
+    ULONG code = DRIVER_VERIFIER_DETECTED_VIOLATION;
+    if (found.source == verifier::Source::KmdfVerifier) {
+        code = WDF_VIOLATION;
+    } else if (found.source == verifier::Source::Kernel && rule == "spin lock already owned") {
+        code = SPIN_LOCK_ALREADY_OWNED;
+    }
+    BugCheck(code, "verifier: " + rule + " [" + verifier::SourceText(found) + "]: " + detail);
 }
 
-void WdfViolation(const std::string& rule, const std::string& detail)
-{
-    BugCheck(WDF_VIOLATION, "framework verifier: " + rule + ": " + detail);
-}
+void WdfViolation(const std::string& rule, const std::string& detail) { VerifierViolation(rule, detail); }
 
 }  // namespace plat
 

@@ -12,10 +12,13 @@ namespace plat {
 [[noreturn]] void BugCheck(ULONG code, const std::string& reason, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0,
                            ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
 
-// DRIVER_VERIFIER_DETECTED_VIOLATION with the rule's name and details.
+// A rule of the verifier's catalogue (base/verifier.h) broken: the stop
+// names the rule, its kind and source, and the details. A KMDF verifier rule
+// stops with WDF_VIOLATION, a kernel one with its own bugcheck, the others
+// with DRIVER_VERIFIER_DETECTED_VIOLATION.
 [[noreturn]] void VerifierViolation(const std::string& rule, const std::string& detail);
 
-// WDF_VIOLATION: a framework rule broken (deleted handle used, wrong handle type, ...).
+// The same, for the framework's rules (deleted handle used, wrong handle type, ...).
 [[noreturn]] void WdfViolation(const std::string& rule, const std::string& detail);
 
 const char* BugCheckName(ULONG code);

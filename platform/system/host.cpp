@@ -145,6 +145,8 @@ NTSTATUS Host::Load()
         dlclose(state->image);
         throw std::runtime_error("the driver image has no DriverEntry");
     }
+    // The verifier holds this image's code and locks to the driver's house rules.
+    verifier::SetHouseImage(reinterpret_cast<const void*>(entry));
     std::wstring service(options_.service.begin(), options_.service.end());
     state->driverName = L"\\Driver\\" + service;
     state->registryPath = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service;
@@ -165,10 +167,12 @@ NTSTATUS Host::Load()
     if (!NT_SUCCESS(status)) {
         // A failed DriverEntry leaves nothing behind: the stub unbinds and the image is unmapped.
         wdf::DeleteDriver();
+        verifier::SetHouseImage(nullptr);
         dlclose(state->image);
         return status;
     }
     if (wdf::CurrentDriver() == nullptr) {
+        verifier::SetHouseImage(nullptr);
         dlclose(state->image);
         throw std::runtime_error("DriverEntry succeeded without creating a framework driver object");
     }
@@ -206,7 +210,7 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
         return status;
     }
     if (created == nullptr) {
-        BugCheck(WDF_VIOLATION, "EvtDriverDeviceAdd succeeded without creating a device");
+        WdfViolation("device add without a device", "EvtDriverDeviceAdd succeeded without creating a device");
     }
     std::lock_guard<std::mutex> guard(state_->devicesLock);
     state_->devices.push_back(std::make_shared<Slot>(created));
@@ -533,6 +537,7 @@ verifier::Report Host::Unload()
         remover.join();
     }
     wdf::DeleteDriver();
+    verifier::SetHouseImage(nullptr);
     dlclose(state_->image);
     state_.reset();
     verifier::Report report = verifier::Check();

@@ -18,14 +18,14 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
 }
 
 NTSTATUS Open(const std::wstring& path, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
-              HANDLE* handle)
+              ULONG createOptions, HANDLE* handle)
 {
     *handle = nullptr;
     wdf::FxDevice* device = wdf::BeginOpen(KernelPath(path));
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    NTSTATUS status = io::OpenDevice(&device->deviceObject, desiredAccess, mode, kernelHandle, handle);
+    NTSTATUS status = io::OpenDevice(&device->deviceObject, desiredAccess, mode, kernelHandle, createOptions, handle);
     wdf::EndOpen(device);
     return status;
 }
@@ -49,9 +49,9 @@ NTSTATUS IoControl(HANDLE device, ULONG code, const void* input, ULONG inputLeng
                                information != nullptr ? information : &ignored);
 }
 
-NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE* handle)
+NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE* handle, ULONG createOptions)
 {
-    return Open(path, desiredAccess, UserMode, false, handle);
+    return Open(path, desiredAccess, UserMode, false, createOptions, handle);
 }
 
 NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input, ULONG inputLength, void* output,
@@ -61,8 +61,9 @@ NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input
     information = information != nullptr ? information : &ignored;
     *information = 0;
     ProcessScope system(ProcessTable::Current().System());
+    // A kernel component's ZwCreateFile without a synchronous-I/O option: the file has no file object lock.
     HANDLE handle = nullptr;
-    NTSTATUS status = Open(path, GENERIC_READ | GENERIC_WRITE, KernelMode, true, &handle);
+    NTSTATUS status = Open(path, GENERIC_READ | GENERIC_WRITE, KernelMode, true, 0, &handle);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -90,8 +91,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         SetLastError(ERROR_NOT_SUPPORTED);  // clients here do synchronous I/O only
         return INVALID_HANDLE_VALUE;
     }
+    // Without FILE_FLAG_OVERLAPPED the handle is for synchronous I/O, as CreateFileW opens it.
     HANDLE handle = nullptr;
-    NTSTATUS status = plat::um::OpenDevice(lpFileName, dwDesiredAccess, &handle);
+    NTSTATUS status = plat::um::OpenDevice(lpFileName, dwDesiredAccess, &handle, FILE_SYNCHRONOUS_IO_NONALERT);
     if (!NT_SUCCESS(status)) {
         SetLastError(RtlNtStatusToDosError(status));
         return INVALID_HANDLE_VALUE;

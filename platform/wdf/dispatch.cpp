@@ -279,6 +279,30 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
     queue->drainWaiters.fetch_sub(1, std::memory_order_seq_cst);
 }
 
+void CancelQueuedRequestsOf(FxDevice* device, FxFileObject* file)
+{
+    RequirePassive(__func__);
+    std::vector<FxQueue*> queues;
+    ForEachChild(device, [&](FxObject* child) {
+        if (child->type == FxType::Queue) {
+            queues.push_back(static_cast<FxQueue*>(child));
+        }
+    });
+    for (FxQueue* queue : queues) {
+        std::vector<FxRequest*> ofFile;
+        {
+            std::lock_guard<std::mutex> guard(queue->holdLock);
+            auto others = std::stable_partition(queue->held.begin(), queue->held.end(),
+                                                [file](const FxRequest* request) { return request->file != file; });
+            ofFile.assign(others, queue->held.end());
+            queue->held.erase(others, queue->held.end());
+        }
+        for (FxRequest* request : ofFile) {
+            Cancel(request);
+        }
+    }
+}
+
 void QueuePowerUp(FxDevice* device)
 {
     RequirePassive(__func__);

@@ -20,6 +20,7 @@
 namespace plat::wdf {
 
 struct FxDevice;
+struct FxFileObject;
 struct FxQueue;
 struct FxRequest;
 
@@ -42,6 +43,13 @@ void FinishRequest(FxRequest* request);
 // progress to complete). Both affect every power-managed queue of the device.
 void QueuePowerUp(FxDevice* device);
 void QueuePowerDown(FxDevice* device);
+
+// IRP_MJ_CLEANUP of a file: every queue of the device cancels the requests
+// of that file it still holds (not yet presented, such as those a
+// power-managed queue holds out of D0) with STATUS_CANCELLED, as KMDF flushes
+// its queues by file object after EvtFileCleanup. Requests already presented
+// are the driver's to complete.
+void CancelQueuedRequestsOf(FxDevice* device, FxFileObject* file);
 
 // Stops one queue: new requests are held (or, when purging, they and the held
 // ones are cancelled), EvtIoStop is called for those in the driver, and the

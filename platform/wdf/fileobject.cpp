@@ -12,6 +12,7 @@
 #include "base/bugcheck.h"
 #include "ntos/ke/irql.h"
 #include "ntos/io/irp.h"
+#include "wdf/dispatch.h"
 #include "wdf/request.h"
 
 namespace plat::wdf {
@@ -34,7 +35,8 @@ void CallFileCallback(PFN_WDF_FILE_CLOSE callback, FxFileObject* fx, const char*
     RequirePassive(name);
     callback(static_cast<WDFFILEOBJECT>(fx->handle));
     if (CurrentIrql() != PASSIVE_LEVEL || SpinLocksHeld() != 0) {
-        VerifierViolation("IRQL", std::string(name) + " returned at IRQL " + std::to_string(CurrentIrql()));
+        VerifierViolation("callback returned at another IRQL",
+                          std::string(name) + " returned at IRQL " + std::to_string(CurrentIrql()));
     }
 }
 
@@ -144,6 +146,9 @@ NTSTATUS DispatchCreate(io::DeviceObject* deviceObject, io::Irp* irp)
     return io::CompleteWith(irp, status);
 }
 
+// EvtFileCleanup, then the requests of the file that the queues still hold
+// are cancelled (FxPkgGeneral's cleanup flushes every queue by file object);
+// those already presented are the driver's to complete.
 NTSTATUS DispatchCleanup(io::DeviceObject*, io::Irp* irp)
 {
     FxFileObject* current = FxFileOf(irp->file);
@@ -151,6 +156,7 @@ NTSTATUS DispatchCleanup(io::DeviceObject*, io::Irp* irp)
         std::lock_guard<std::recursive_mutex> guard(StripeOf(current));
         if (FxFileOf(irp->file) == current) {
             RunCleanup(current);
+            CancelQueuedRequestsOf(current->device, current);
         }
     }
     return io::CompleteWith(irp, STATUS_SUCCESS);

@@ -4,7 +4,7 @@
  * (io::FileObject, whose fsContext names the framework's side). The
  * framework's create dispatch lets EvtDeviceFileCreate decide whether the
  * open succeeds; IRP_MJ_CLEANUP (the last handle) runs EvtFileCleanup and
- * IRP_MJ_CLOSE (the last reference, after every request of the file has
+ * cancels the file's requests that the queues still hold, and IRP_MJ_CLOSE (the last reference, after every request of the file has
  * completed) runs EvtFileClose. A device deleted while a handle is still open
  * runs down the file and its close path at once, and leaves the handle
  * naming a file without a device.

@@ -275,8 +275,9 @@ void Present(FxRequest* request)
 void CheckAfterCallback(FxRequest* request, const char* callback)
 {
     if (CurrentIrql() != PASSIVE_LEVEL || SpinLocksHeld() != 0) {
-        VerifierViolation("IRQL", std::string(callback) + " returned at IRQL " + std::to_string(CurrentIrql()) +
-                                      (SpinLocksHeld() != 0 ? " holding a spin lock" : ""));
+        VerifierViolation("callback returned at another IRQL",
+                          std::string(callback) + " returned at IRQL " + std::to_string(CurrentIrql()) +
+                              (SpinLocksHeld() != 0 ? " holding a spin lock" : ""));
     }
     if (request->state.load(std::memory_order_acquire) != RequestState::Completed) {
         WdfViolation("request not completed", std::string(callback) + " returned without completing " +

@@ -1,13 +1,16 @@
 /*
  * Framework spin locks: acquiring raises the thread to DISPATCH_LEVEL and
- * spins. The verifier stops the system on a recursive acquire, a release by
- * another thread, or a second spin lock taken while one is held.
+ * spins. The verifier stops the system on a recursive acquire or a release
+ * by another thread. A lock that the driver image this project builds created
+ * is its own lock, held to the driver's house rules (never with another spin
+ * lock, no pool or dereference under it); locks of other code are not.
  */
 #include <atomic>
 #include <thread>
 
 #include "base/bugcheck.h"
 #include "base/fault.h"
+#include "base/verifier.h"
 #include "ntos/ke/irql.h"
 #include "wdf/object.h"
 
@@ -18,6 +21,7 @@ struct FxSpinLock : FxObject {
     std::atomic<bool> locked{false};
     std::atomic<std::thread::id> owner{};
     KIRQL oldIrql = PASSIVE_LEVEL;
+    bool house = false;  // created by the driver's own code
 };
 
 }  // namespace plat::wdf
@@ -37,6 +41,7 @@ NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOC
     }
     auto* lock = new FxSpinLock(FxType::SpinLock, ParentFromAttributes(SpinLockAttributes, __func__),
                                 SpinLockAttributes);
+    lock->house = plat::verifier::IsHouseCode(__builtin_return_address(0));
     status = Register(lock, SpinLockAttributes);
     if (!NT_SUCCESS(status)) {
         delete lock;
@@ -51,9 +56,9 @@ VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
     plat::RequireIrql(DISPATCH_LEVEL, __func__);
     auto* lock = ResolveAs<FxSpinLock>(SpinLock, FxType::SpinLock, __func__);
     if (lock->owner.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-        plat::BugCheck(SPIN_LOCK_ALREADY_OWNED, "WdfSpinLockAcquire of a spin lock this thread already holds");
+        plat::VerifierViolation("spin lock already owned", "WdfSpinLockAcquire of a spin lock this thread already holds");
     }
-    plat::NoteSpinLockAcquired();
+    plat::NoteSpinLockAcquired(lock->house);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     for (unsigned spins = 0; lock->locked.exchange(true, std::memory_order_acquire); ++spins) {
@@ -75,7 +80,7 @@ VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
     KIRQL old = lock->oldIrql;
     lock->owner.store(std::thread::id(), std::memory_order_relaxed);
     lock->locked.store(false, std::memory_order_release);
-    plat::NoteSpinLockReleased();
+    plat::NoteSpinLockReleased(lock->house);
     KeLowerIrql(old);
 }
 

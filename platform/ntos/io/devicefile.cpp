@@ -73,7 +73,7 @@ ULONG_PTR CopyBack(const Irp* irp, void* output, ULONG outputLength)
         return std::min<ULONG_PTR>(information, outputLength);
     }
     if (information > outputLength) {
-        VerifierViolation("buffered I/O (Driver Verifier, I/O verification)",
+        VerifierViolation("buffered output longer than the buffer",
                           "device control 0x" + std::to_string(irp->ioControlCode) + " completed with Information " +
                               std::to_string(information) + " for an output buffer of " +
                               std::to_string(outputLength) + " bytes");
@@ -84,13 +84,65 @@ ULONG_PTR CopyBack(const Irp* irp, void* output, ULONG outputLength)
     return information;
 }
 
+// One device control of a file, the file's lock held when it has one.
+NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
+                           void* output, ULONG outputLength, ULONG_PTR* information)
+{
+    if (!file->BeginRequest()) {
+        return STATUS_DEVICE_DOES_NOT_EXIST;
+    }
+    Irp* irp = IoAllocateIrp(SystemBufferSize(code, inputLength, outputLength), mode);
+    irp->major = kMjDeviceControl;
+    irp->ioControlCode = code;
+    irp->inputLength = inputLength;
+    irp->outputLength = outputLength;
+    if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER) {
+        irp->userInput = input;
+    } else if (inputLength != 0) {
+        std::memcpy(irp->systemBuffer, input, inputLength);
+    }
+    if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED) {
+        irp->userBuffer = output;  // locked down in place (direct) or the raw pointer (neither)
+    }
+    NTSTATUS status = SendAndWait(file, irp);
+    *information = NT_ERROR(status) ? irp->information : CopyBack(irp, output, outputLength);
+    IoFreeIrp(irp);
+    file->EndRequest();
+    return status;
+}
+
 }  // namespace
 
-FileObject::FileObject(DeviceObject* device_) : ob::Object(ob::FileType()), device(device_) {}
+FileObject::FileObject(DeviceObject* device_, bool synchronous_)
+    : ob::Object(ob::FileType()), device(device_), synchronous(synchronous_)
+{
+}
 
 std::string FileObject::Describe() const { return ob::Object::Describe() + " (device file)"; }
 
-void FileObject::OnLastHandleClosed() { SendFileRequest(this, kMjCleanup); }
+void FileObject::OnLastHandleClosed()
+{
+    // The cleanup of a synchronous file waits for the request in progress on
+    // it: the I/O manager takes the file object's lock before it sends
+    // IRP_MJ_CLEANUP.
+    LockForIo();
+    SendFileRequest(this, kMjCleanup);
+    UnlockForIo();
+}
+
+void FileObject::LockForIo()
+{
+    if (synchronous) {
+        ioLock_.lock();
+    }
+}
+
+void FileObject::UnlockForIo()
+{
+    if (synchronous) {
+        ioLock_.unlock();
+    }
+}
 
 void FileObject::OnLastReference() { SendFileRequest(this, kMjClose); }
 
@@ -119,11 +171,12 @@ void FileObject::RunDown()
 }
 
 NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
-                    HANDLE* handle)
+                    ULONG createOptions, HANDLE* handle)
 {
     RequirePassive("IRP_MJ_CREATE");
     *handle = nullptr;
-    auto* file = new FileObject(device);
+    auto* file =
+        new FileObject(device, (createOptions & (FILE_SYNCHRONOUS_IO_NONALERT | FILE_SYNCHRONOUS_IO_ALERT)) != 0);
     Irp* irp = IoAllocateIrp(0, mode);
     irp->major = kMjCreate;
     NTSTATUS status = SendAndWait(file, irp);
@@ -162,26 +215,11 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
         status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
     } else if (mode == UserMode && !HandleAllows(code, granted)) {
         status = STATUS_ACCESS_DENIED;
-    } else if (!file->BeginRequest()) {
-        status = STATUS_DEVICE_DOES_NOT_EXIST;
     } else {
-        Irp* irp = IoAllocateIrp(SystemBufferSize(code, inputLength, outputLength), mode);
-        irp->major = kMjDeviceControl;
-        irp->ioControlCode = code;
-        irp->inputLength = inputLength;
-        irp->outputLength = outputLength;
-        if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER) {
-            irp->userInput = input;
-        } else if (inputLength != 0) {
-            std::memcpy(irp->systemBuffer, input, inputLength);
-        }
-        if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED) {
-            irp->userBuffer = output;  // locked down in place (direct) or the raw pointer (neither)
-        }
-        status = SendAndWait(file, irp);
-        *information = NT_ERROR(status) ? irp->information : CopyBack(irp, output, outputLength);
-        IoFreeIrp(irp);
-        file->EndRequest();
+        // A synchronous file's requests take turns: this one waits for the one in progress.
+        file->LockForIo();
+        status = SendDeviceControl(file, mode, code, input, inputLength, output, outputLength, information);
+        file->UnlockForIo();
     }
     ob::Dereference(object);
     return status;

@@ -9,6 +9,18 @@
  * progress: when the device goes away, its driver runs the file down (no new
  * request reaches it, and those in progress finish first), and the file's
  * handles then name a file without a device.
+ *
+ * A file opened for synchronous I/O (FILE_SYNCHRONOUS_IO_NONALERT, which is
+ * what CreateFileW without FILE_FLAG_OVERLAPPED asks for; FO_SYNCHRONOUS_IO)
+ * has the file object's lock: the I/O manager serialises the requests of
+ * such a file, each holding the lock from before its packet is sent until it
+ * has completed, and the cleanup that follows the last handle takes the lock
+ * too. So closing the last handle while another thread's synchronous request
+ * on the file is still in the driver waits for that request, and only then
+ * does the driver see IRP_MJ_CLEANUP (the documented way to end such a wait
+ * is to cancel the request, CancelSynchronousIo). A file opened without the
+ * option (an overlapped or kernel open) has no such lock: its cleanup comes
+ * at once, and the framework cancels what its queues still hold of it.
  */
 #pragma once
 #include <atomic>
@@ -22,7 +34,7 @@
 namespace plat::io {
 
 struct FileObject : ob::Object {
-    explicit FileObject(DeviceObject* device);
+    FileObject(DeviceObject* device, bool synchronous);
     void OnLastHandleClosed() override;  // IRP_MJ_CLEANUP
     void OnLastReference() override;     // IRP_MJ_CLOSE
     std::string Describe() const override;
@@ -33,22 +45,31 @@ struct FileObject : ob::Object {
     // Refuses new requests and waits for those in progress (the device goes away).
     void RunDown();
 
+    // The file object's lock of a synchronous file: held by the thread whose
+    // request is in progress, and by the cleanup of the last handle.
+    void LockForIo();
+    void UnlockForIo();
+
     DeviceObject* const device;        // valid while a request is in progress (BeginRequest)
+    const bool synchronous;            // FO_SYNCHRONOUS_IO
     std::atomic<void*> fsContext{nullptr};  // the driver's record of the open
 
 private:
     std::atomic<uint64_t> active_{0};  // requests in progress << 1 | gone
     std::mutex drainLock_;
     std::condition_variable drained_;
+    std::mutex ioLock_;  // the file object's lock (synchronous files only)
 };
 
 // Opens the device as NtCreateFile does: the device's driver sees an
 // IRP_MJ_CREATE on the calling thread; when it completes it successfully, a
 // handle is inserted into the kernel's table (kernelHandle) or the current
 // process's. The failure status of the create otherwise; a failed create
-// never gets a cleanup or close.
+// never gets a cleanup or close. createOptions as NtCreateFile takes them:
+// FILE_SYNCHRONOUS_IO_NONALERT or FILE_SYNCHRONOUS_IO_ALERT opens the file
+// for synchronous I/O.
 NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
-                    HANDLE* handle);
+                    ULONG createOptions, HANDLE* handle);
 
 // NtDeviceIoControlFile on a handle of the current process (or a kernel
 // handle, from kernel mode). The handle must allow the access the code asks
@@ -56,7 +77,10 @@ NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_
 // buffer of max(input, output) bytes holds the input and, when the request
 // completes with a success or warning status, Information bytes of it are
 // copied back; for an error nothing is copied back. *information is what the
-// request completed with. The call waits for a request its device holds.
+// request completed with. The call waits for a request its device holds (for
+// a file without FO_SYNCHRONOUS_IO, as a caller that waits for its
+// overlapped request at once); on a synchronous file it first waits for the
+// file object's lock.
 NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
                          void* output, ULONG outputLength, ULONG_PTR* information);
 

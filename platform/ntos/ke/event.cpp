@@ -87,7 +87,7 @@ LONG Signal(DISPATCHER_HEADER* header, LONG state)
 PKEVENT CheckedEvent(PRKEVENT event, const char* routine)
 {
     if (event == nullptr) {
-        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, std::string(routine) + " was given a NULL event");
+        VerifierViolation("NULL dispatcher object", std::string(routine) + " was given a NULL event");
     }
     LONG type = Load(event->Header.Type);
     if (type != kNotificationEvent && type != kSynchronizationEvent) {
@@ -220,7 +220,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         plat::RequireNoSpinLock(__func__);
     }
     if (Object == nullptr) {
-        plat::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "KeWaitForSingleObject was given a NULL object");
+        plat::VerifierViolation("NULL dispatcher object", "KeWaitForSingleObject was given a NULL object");
     }
     return plat::ke::Wait(Object, Timeout);
 }

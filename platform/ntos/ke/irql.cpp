@@ -11,8 +11,10 @@ namespace plat::irql {
 // read on every call of every service.
 __attribute__((tls_model("initial-exec"))) thread_local KIRQL t_irql = PASSIVE_LEVEL;
 __attribute__((tls_model("initial-exec"))) thread_local int t_spinLocksHeld = 0;
+__attribute__((tls_model("initial-exec"))) thread_local int t_houseLocksHeld = 0;
 }  // namespace plat::irql
 
+using plat::irql::t_houseLocksHeld;
 using plat::irql::t_irql;
 using plat::irql::t_spinLocksHeld;
 
@@ -28,28 +30,39 @@ void Violation(KIRQL max, const char* routine)
 
 void SpinLockViolation(const char* routine)
 {
-    VerifierViolation("work under a spin lock",
-                      std::string(routine) + " called while a spin lock is held (allocation, free or dereference)");
+    VerifierViolation("work under a spin lock", std::string(routine) +
+                                                    " called while the driver's spin lock is held (allocation, "
+                                                    "free or dereference)");
 }
 
 }  // namespace irql
 
-void NoteSpinLockAcquired()
+// Windows lets a driver nest spin locks (in a consistent order) and use
+// nonpaged pool at DISPATCH_LEVEL; what this driver promises of its own lock
+// is a house rule, so only a lock its image created is held to it.
+void NoteSpinLockAcquired(bool houseLock)
 {
-    if (t_spinLocksHeld > 0) {
-        VerifierViolation("spin lock order", "a spin lock was acquired while another is held");
+    if (t_houseLocksHeld > 0 || (houseLock && t_spinLocksHeld > 0)) {
+        VerifierViolation("spin lock order", houseLock ? "the driver's spin lock was acquired while another is held"
+                                                       : "a spin lock was acquired while the driver's is held");
     }
     ++t_spinLocksHeld;
+    t_houseLocksHeld += houseLock ? 1 : 0;
 }
 
-void NoteSpinLockReleased() { --t_spinLocksHeld; }
+void NoteSpinLockReleased(bool houseLock)
+{
+    --t_spinLocksHeld;
+    t_houseLocksHeld -= houseLock ? 1 : 0;
+}
 
 void RequireReturnedAt(KIRQL irql, const char* callback)
 {
     if (t_irql != irql || t_spinLocksHeld > 0) {
-        VerifierViolation("IRQL", std::string(callback) + " returned at IRQL " + std::to_string(t_irql) +
-                                      (t_spinLocksHeld > 0 ? " holding a spin lock" : "") + ", called at " +
-                                      std::to_string(irql));
+        VerifierViolation("callback returned at another IRQL",
+                          std::string(callback) + " returned at IRQL " + std::to_string(t_irql) +
+                              (t_spinLocksHeld > 0 ? " holding a spin lock" : "") + ", called at " +
+                              std::to_string(irql));
     }
 }
 

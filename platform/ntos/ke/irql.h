@@ -10,6 +10,8 @@ namespace irql {
 // they sit in the static TLS block).
 extern __attribute__((tls_model("initial-exec"))) thread_local KIRQL t_irql;
 extern __attribute__((tls_model("initial-exec"))) thread_local int t_spinLocksHeld;
+// Of those, the locks of the driver this project builds (its house rules apply to them).
+extern __attribute__((tls_model("initial-exec"))) thread_local int t_houseLocksHeld;
 // The verifier's reports, out of line.
 void Violation(KIRQL max, const char* routine);
 void SpinLockViolation(const char* routine);
@@ -26,14 +28,18 @@ inline void RequireIrql(KIRQL max, const char* routine)
 }
 inline void RequirePassive(const char* routine) { RequireIrql(PASSIVE_LEVEL, routine); }
 
-// Spin locks the current thread holds. The verifier allows only one at a time, and
-// no pool allocation or free and no object dereference while one is held.
+// Spin locks the current thread holds. Windows allows nested spin locks and
+// nonpaged pool at DISPATCH_LEVEL; the driver's house rules hold its own lock
+// (houseLock: one its image created) to more: it is never held with another
+// spin lock, and no pool allocation or free and no object dereference happens
+// while it is held.
 inline int SpinLocksHeld() { return irql::t_spinLocksHeld; }
-void NoteSpinLockAcquired();
-void NoteSpinLockReleased();
+void NoteSpinLockAcquired(bool houseLock);
+void NoteSpinLockReleased(bool houseLock);
+// Pool and dereference calls: stops the system while the driver's lock is held.
 inline void RequireNoSpinLock(const char* routine)
 {
-    if (__builtin_expect(irql::t_spinLocksHeld > 0, 0)) {
+    if (__builtin_expect(irql::t_houseLocksHeld > 0, 0)) {
         irql::SpinLockViolation(routine);
     }
 }
