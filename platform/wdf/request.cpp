@@ -6,6 +6,7 @@
 #include "wdf/request.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -27,9 +28,13 @@ constexpr size_t kKeptStorage = 64 * 1024;
 // Request handles have bit 3 set, which no other framework handle has.
 constexpr uint64_t kRequestTag = 0x8;
 
+// The chunks of requests and how many slots are in use, in zero-initialised
+// globals: resolving a handle is a few loads with no guard of a function-local
+// static in front of them.
+std::atomic<FxRequest*>* g_chunks[kMaxChunks] = {};
+std::atomic<uint32_t> g_used{0};
+
 struct Directory {
-    std::atomic<FxRequest*>* chunks[kMaxChunks] = {};
-    std::atomic<uint32_t> used{0};
     std::mutex lock;  // creation of requests and of the pool below
     std::vector<FxRequest*> pool;
 };
@@ -40,13 +45,12 @@ Directory& Requests()
     return *directory;
 }
 
-FxRequest* RequestAt(uint32_t slot)
+inline FxRequest* RequestAt(uint32_t slot)
 {
-    Directory& d = Requests();
-    if (slot >= d.used.load(std::memory_order_acquire)) {
+    if (slot >= g_used.load(std::memory_order_acquire)) {
         return nullptr;
     }
-    return d.chunks[slot >> kChunkBits][slot & (kChunkSize - 1)].load(std::memory_order_acquire);
+    return g_chunks[slot >> kChunkBits][slot & (kChunkSize - 1)].load(std::memory_order_acquire);
 }
 
 FxRequest* CreateRequest()
@@ -58,18 +62,18 @@ FxRequest* CreateRequest()
         d.pool.pop_back();
         return request;
     }
-    uint32_t slot = d.used.load(std::memory_order_relaxed);
+    uint32_t slot = g_used.load(std::memory_order_relaxed);
     if ((slot >> kChunkBits) >= kMaxChunks) {
         BugCheck(0xDEADDEAD, "too many framework requests at once");
     }
-    auto*& chunk = d.chunks[slot >> kChunkBits];
+    auto*& chunk = g_chunks[slot >> kChunkBits];
     if (chunk == nullptr) {
         chunk = new std::atomic<FxRequest*>[kChunkSize]();
     }
     auto* request = new FxRequest();
     request->slot = slot;
     chunk[slot & (kChunkSize - 1)].store(request, std::memory_order_release);
-    d.used.store(slot + 1, std::memory_order_release);
+    g_used.store(slot + 1, std::memory_order_release);
     return request;
 }
 
@@ -104,7 +108,7 @@ std::string HandleText(const void* handle)
 }
 
 // The request a handle was issued for, whatever its state, or nullptr.
-FxRequest* Decode(WDFREQUEST handle, uint32_t* generation)
+inline FxRequest* Decode(WDFREQUEST handle, uint32_t* generation)
 {
     auto value = reinterpret_cast<uint64_t>(handle);
     uint64_t low = value & 0xFFFFFFFFu;
@@ -215,8 +219,13 @@ FxRequest* AcquireRequest(const FxDevice* device)
         if (attributes.ContextTypeInfo != nullptr) {
             size_t size = attributes.ContextSizeOverride != 0 ? attributes.ContextSizeOverride
                                                                : attributes.ContextTypeInfo->ContextSize;
-            request->contextStorage.assign(size, 0);
-            request->context = request->contextStorage.data();
+            if (size <= sizeof request->contextInline) {
+                std::memset(request->contextInline, 0, size);
+                request->context = request->contextInline;
+            } else {
+                request->contextStorage.assign(size, 0);
+                request->context = request->contextStorage.data();
+            }
             request->contextType = attributes.ContextTypeInfo;
         }
     }
@@ -235,7 +244,8 @@ void ReleaseRequest(FxRequest* request)
         request->cleanup(HandleOf(request));
         RequireReturnedAt(PASSIVE_LEVEL, "EvtCleanupCallback");
     }
-    request->generation.fetch_add(1, std::memory_order_acq_rel);
+    // Only the thread that owns the request changes its generation: no read-modify-write needed.
+    request->generation.store(request->generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     request->state.store(RequestState::Idle, std::memory_order_release);
     request->handle = nullptr;
     if (request->contextStorage.capacity() > kKeptStorage) {
@@ -285,28 +295,36 @@ void CheckAfterCallback(FxRequest* request, const char* callback)
     }
 }
 
-FxRequest* ResolveRequest(WDFREQUEST handle, const char* routine)
+// Why a handle names no presented request; out of the way of the calls that resolve.
+[[noreturn, gnu::noinline, gnu::cold]] static void BadRequestHandle(WDFREQUEST handle, const char* routine)
 {
     if (handle == nullptr) {
         WdfViolation("NULL handle", std::string(routine) + " was given a NULL request handle");
     }
     uint32_t generation = 0;
-    FxRequest* request = Decode(handle, &generation);
-    if (request == nullptr) {
+    if (Decode(handle, &generation) == nullptr) {
         WdfViolation("invalid handle", std::string(routine) + " was given " + HandleText(handle) +
                                            ", which is not a request handle");
     }
-    if (request->generation.load(std::memory_order_acquire) != generation ||
-        request->state.load(std::memory_order_acquire) != RequestState::Presented) {
-        WdfViolation("request used after completion", std::string(routine) + " was given " + HandleText(handle) +
-                                                          ", a request that has already been completed");
+    WdfViolation("request used after completion", std::string(routine) + " was given " + HandleText(handle) +
+                                                      ", a request that has already been completed");
+}
+
+FxRequest* ResolveRequest(WDFREQUEST handle, const char* routine)
+{
+    uint32_t generation = 0;
+    FxRequest* request = Decode(handle, &generation);
+    if (__builtin_expect(request != nullptr && request->generation.load(std::memory_order_acquire) == generation &&
+                             request->state.load(std::memory_order_acquire) == RequestState::Presented,
+                         1)) {
+        return request;
     }
-    return request;
+    BadRequestHandle(handle, routine);
 }
 
 void ForEachRequestSlot(void (*fn)(FxRequest*, void*), void* context)
 {
-    uint32_t used = Requests().used.load(std::memory_order_acquire);
+    uint32_t used = g_used.load(std::memory_order_acquire);
     for (uint32_t slot = 0; slot < used; ++slot) {
         if (FxRequest* request = RequestAt(slot)) {
             fn(request, context);

@@ -96,10 +96,14 @@ Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
     irp->completed.store(false, std::memory_order_relaxed);
     irp->systemBuffer = nullptr;
     if (systemBufferSize != 0) {
-        if (irp->storage.size() < systemBufferSize) {
-            irp->storage.resize(systemBufferSize);
+        if (systemBufferSize <= sizeof irp->inlineStorage) {
+            irp->systemBuffer = irp->inlineStorage;
+        } else {
+            if (irp->storage.size() < systemBufferSize) {
+                irp->storage.resize(systemBufferSize);
+            }
+            irp->systemBuffer = irp->storage.data();
         }
-        irp->systemBuffer = irp->storage.data();
         // Packets are recycled: nothing of an earlier request may show.
         std::memset(irp->systemBuffer, 0, systemBufferSize);
     }
