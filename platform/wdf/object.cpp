@@ -181,8 +181,43 @@ std::string HandleText(WDFOBJECT handle)
     return text;
 }
 
-// The shard a thread links the children it makes into.
-uint8_t ThreadChildShard() { return static_cast<uint8_t>(ThreadIndex() % kChildShards); }
+// The shard a thread links the children it makes into: the one fewest live
+// threads that make objects use, taken at the thread's first object and given
+// up when it ends. Threads that make objects at the same time thus get
+// shards of their own however many other threads the process has (a shard
+// picked from a thread number would put two of them together whenever their
+// numbers were kChildShards apart).
+std::atomic<int> g_shardUsers[kChildShards] = {};
+
+struct ChildShardOfThread {
+    uint8_t shard = 0;
+    bool chosen = false;
+
+    uint8_t Get()
+    {
+        if (!chosen) {
+            size_t best = 0;
+            for (size_t i = 1; i < kChildShards; ++i) {
+                if (g_shardUsers[i].load(std::memory_order_relaxed) < g_shardUsers[best].load(std::memory_order_relaxed)) {
+                    best = i;
+                }
+            }
+            g_shardUsers[best].fetch_add(1, std::memory_order_relaxed);
+            shard = static_cast<uint8_t>(best);
+            chosen = true;
+        }
+        return shard;
+    }
+    ~ChildShardOfThread()
+    {
+        if (chosen) {
+            g_shardUsers[shard].fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+};
+thread_local ChildShardOfThread t_childShard;
+
+uint8_t ThreadChildShard() { return t_childShard.Get(); }
 
 // The parent's shards, made with its first child; nullptr when they cannot be.
 ChildShard* ShardsOf(FxObject* parent)
