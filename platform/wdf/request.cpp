@@ -31,7 +31,12 @@ constexpr uint64_t kRequestTag = 0x8;
 // The chunks of requests and how many slots are in use, in zero-initialised
 // globals: resolving a handle is a few loads with no guard of a function-local
 // static in front of them.
-std::atomic<FxRequest*>* g_chunks[kMaxChunks] = {};
+// A chunk has whole cache lines: every request's handle is looked up in one,
+// so it shares none with what a thread writes.
+struct alignas(64) Chunk {
+    std::atomic<FxRequest*> requests[kChunkSize] = {};
+};
+Chunk* g_chunks[kMaxChunks] = {};
 std::atomic<uint32_t> g_used{0};
 
 struct Directory {
@@ -50,7 +55,7 @@ inline FxRequest* RequestAt(uint32_t slot)
     if (slot >= g_used.load(std::memory_order_acquire)) {
         return nullptr;
     }
-    return g_chunks[slot >> kChunkBits][slot & (kChunkSize - 1)].load(std::memory_order_acquire);
+    return g_chunks[slot >> kChunkBits]->requests[slot & (kChunkSize - 1)].load(std::memory_order_acquire);
 }
 
 FxRequest* CreateRequest()
@@ -68,27 +73,44 @@ FxRequest* CreateRequest()
     }
     auto*& chunk = g_chunks[slot >> kChunkBits];
     if (chunk == nullptr) {
-        chunk = new std::atomic<FxRequest*>[kChunkSize]();
+        chunk = new Chunk();
     }
     auto* request = new FxRequest();
     request->slot = slot;
-    chunk[slot & (kChunkSize - 1)].store(request, std::memory_order_release);
+    chunk->requests[slot & (kChunkSize - 1)].store(request, std::memory_order_release);
     g_used.store(slot + 1, std::memory_order_release);
     return request;
 }
 
+// A thread's idle requests, in the thread's own storage (no heap block that
+// could share a cache line with another thread's data). Past kCached, and
+// once the thread is ending, requests go to the shared pool.
+constexpr size_t kCached = 16;
+
 struct ThreadCache {
-    std::vector<FxRequest*> idle;
+    FxRequest* idle[kCached];
+    size_t count = 0;
+    bool ended = false;
+
     ~ThreadCache()
     {
-        if (idle.empty()) {
+        ended = true;
+        if (count == 0) {
             return;
         }
         Directory& d = Requests();
         std::lock_guard<std::mutex> guard(d.lock);
-        d.pool.insert(d.pool.end(), idle.begin(), idle.end());
+        d.pool.insert(d.pool.end(), idle, idle + count);
+        count = 0;
     }
 };
+
+void GiveToPool(FxRequest* request)
+{
+    Directory& d = Requests();
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.pool.push_back(request);
+}
 
 // The library is loaded with the program, so its thread-locals can live in static TLS (no lookup call).
 __attribute__((tls_model("initial-exec"))) thread_local ThreadCache t_cache;
@@ -191,9 +213,8 @@ std::string FxRequest::Describe() const
 FxRequest* AcquireRequest(const FxDevice* device)
 {
     FxRequest* request;
-    if (!t_cache.idle.empty()) {
-        request = t_cache.idle.back();
-        t_cache.idle.pop_back();
+    if (t_cache.count != 0) {
+        request = t_cache.idle[--t_cache.count];
     } else {
         request = CreateRequest();
     }
@@ -251,7 +272,11 @@ void ReleaseRequest(FxRequest* request)
     if (request->contextStorage.capacity() > kKeptStorage) {
         std::vector<UCHAR>().swap(request->contextStorage);
     }
-    t_cache.idle.push_back(request);
+    if (t_cache.ended || t_cache.count == kCached) {
+        GiveToPool(request);
+    } else {
+        t_cache.idle[t_cache.count++] = request;
+    }
 }
 
 bool IsRequestHandle(WDFOBJECT handle)
