@@ -170,9 +170,11 @@ NTSTATUS Retrieve(FxRequest* request, UCHAR* data, size_t size, size_t minimum, 
     return STATUS_SUCCESS;
 }
 
-void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, const char* routine)
+// The rules of a completion that is not plainly one of a presented request
+// with a final status, checked in order; out of the way of the completions
+// that keep them. The request, when they hold after all.
+[[gnu::noinline, gnu::cold]] FxRequest* CheckCompletion(WDFREQUEST handle, NTSTATUS status, const char* routine)
 {
-    RequireIrql(DISPATCH_LEVEL, routine);
     uint32_t generation = 0;
     FxRequest* request = Decode(handle, &generation);
     if (request != nullptr && request->generation.load(std::memory_order_acquire) == generation &&
@@ -184,14 +186,33 @@ void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, 
     if (status == STATUS_PENDING) {
         WdfViolation("request completed with STATUS_PENDING", std::string(routine) + " on " + request->Describe());
     }
+    return request;
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void CompletedMeanwhile(FxRequest* request, const char* routine)
+{
+    WdfViolation("request completed twice", std::string(routine) + " on " + request->Describe() +
+                                                ", which another thread completed at the same time");
+}
+
+void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, const char* routine)
+{
+    RequireIrql(DISPATCH_LEVEL, routine);
+    uint32_t generation = 0;
+    FxRequest* request = Decode(handle, &generation);
+    if (__builtin_expect(request == nullptr || status == STATUS_PENDING ||
+                             request->generation.load(std::memory_order_acquire) != generation ||
+                             request->state.load(std::memory_order_acquire) != RequestState::Presented,
+                         0)) {
+        request = CheckCompletion(handle, status, routine);
+    }
     request->status = status;
     if (information != nullptr) {
         request->information = *information;
     }
     RequestState expected = RequestState::Presented;
     if (!request->state.compare_exchange_strong(expected, RequestState::Completed, std::memory_order_acq_rel)) {
-        WdfViolation("request completed twice", std::string(routine) + " on " + request->Describe() +
-                                                    ", which another thread completed at the same time");
+        CompletedMeanwhile(request, routine);
     }
 }
 
@@ -307,7 +328,9 @@ void Present(FxRequest* request)
     request->state.store(RequestState::Presented, std::memory_order_release);
 }
 
-void CheckAfterCallback(FxRequest* request, const char* callback)
+// The rules a callback's return is held to, checked again and reported; out
+// of the way of the callbacks that keep them.
+[[gnu::noinline, gnu::cold]] static void BadReturn(FxRequest* request, const char* callback)
 {
     if (CurrentIrql() != PASSIVE_LEVEL || SpinLocksHeld() != 0) {
         VerifierViolation("IRQL", std::string(callback) + " returned at IRQL " + std::to_string(CurrentIrql()) +
@@ -317,6 +340,15 @@ void CheckAfterCallback(FxRequest* request, const char* callback)
         WdfViolation("request not completed", std::string(callback) + " returned without completing " +
                                                   request->Describe() +
                                                   "; the driver never pends requests, so the caller would wait forever");
+    }
+}
+
+void CheckAfterCallback(FxRequest* request, const char* callback)
+{
+    if (__builtin_expect(CurrentIrql() != PASSIVE_LEVEL || SpinLocksHeld() != 0 ||
+                             request->state.load(std::memory_order_acquire) != RequestState::Completed,
+                         0)) {
+        BadReturn(request, callback);
     }
 }
 

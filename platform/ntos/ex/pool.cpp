@@ -194,12 +194,9 @@ struct BlockOwner {
 };
 thread_local BlockOwner t_owner;
 
-// The calling thread's block; nullptr once the thread is ending.
-Block* ThreadBlock()
+// The calling thread's block, taken at its first count; nullptr once the thread is ending.
+[[gnu::noinline]] Block* TakeBlock()
 {
-    if (Block* block = t_block) {
-        return block;
-    }
     if (t_ended) {
         return nullptr;
     }
@@ -230,21 +227,9 @@ Block* ThreadBlock()
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
-// Counts an allocation or a free. False when a new tag cannot be counted (the allocation then fails).
-bool Count(const Header* header, bool allocated)
+// Counts a tag that found no room in the thread's block, or of a thread that is ending.
+[[gnu::noinline]] bool CountOverflow(const Header* header, bool allocated)
 {
-    Block* block = ThreadBlock();
-    TagCounts* counts = block != nullptr ? block->Of(header->tag) : nullptr;
-    if (counts != nullptr) {
-        if (allocated) {
-            Add(counts->allocations, 1);
-            Add(counts->bytes, header->size);
-        } else {
-            Add(counts->frees, 1);
-            Add(counts->freedBytes, header->size);
-        }
-        return true;
-    }
     Counts& all = AllCounts();
     std::lock_guard<std::mutex> guard(all.lock);
     Counts::Plain* plain;
@@ -259,6 +244,27 @@ bool Count(const Header* header, bool allocated)
     } else {
         plain->frees++;
         plain->freedBytes += header->size;
+    }
+    return true;
+}
+
+// Counts an allocation or a free. False when a new tag cannot be counted (the allocation then fails).
+inline bool Count(const Header* header, bool allocated)
+{
+    Block* block = t_block;
+    if (__builtin_expect(block == nullptr, 0)) {
+        block = TakeBlock();
+    }
+    TagCounts* counts = block != nullptr ? block->Of(header->tag) : nullptr;
+    if (__builtin_expect(counts == nullptr, 0)) {
+        return CountOverflow(header, allocated);
+    }
+    if (allocated) {
+        Add(counts->allocations, 1);
+        Add(counts->bytes, header->size);
+    } else {
+        Add(counts->frees, 1);
+        Add(counts->freedBytes, header->size);
     }
     return true;
 }
