@@ -30,9 +30,8 @@ constexpr uint64_t kRequestTag = 0x8;
 
 // The chunks of requests and how many slots are in use, in zero-initialised
 // globals: resolving a handle is a few loads with no guard of a function-local
-// static in front of them.
-// A chunk has whole cache lines: every request's handle is looked up in one,
-// so it shares none with what a thread writes.
+// static in front of them. A chunk has whole cache lines: every request's
+// handle is looked up in one, so it shares none with what a thread writes.
 struct alignas(64) Chunk {
     std::atomic<FxRequest*> requests[kChunkSize] = {};
 };
