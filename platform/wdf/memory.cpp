@@ -10,6 +10,53 @@
 #include "wdf/driver.h"
 
 namespace plat::wdf {
+namespace {
+
+// Objects deleted by a thread wait here for the thread's next ones. Under
+// AddressSanitizer every object goes back to the allocator, so that a use
+// after a delete is still caught there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kKept = 0;
+#else
+constexpr size_t kKept = 16;
+#endif
+
+struct KeptObjects {
+    void* objects[kKept + 1];
+    size_t count = 0;
+    bool ended = false;  // the thread is ending: objects go straight back to the allocator
+
+    ~KeptObjects()
+    {
+        for (size_t i = 0; i < count; ++i) {
+            ::operator delete(objects[i], sizeof(FxMemory), std::align_val_t{alignof(FxMemory)});
+        }
+        count = 0;
+        ended = true;
+    }
+};
+thread_local KeptObjects t_kept;
+
+}  // namespace
+
+void* FxMemory::operator new(size_t size, std::align_val_t alignment)
+{
+    KeptObjects& kept = t_kept;
+    if (size == sizeof(FxMemory) && kept.count != 0) {
+        return kept.objects[--kept.count];
+    }
+    return ::operator new(size, alignment);
+}
+
+void FxMemory::operator delete(void* p, size_t size, std::align_val_t alignment)
+{
+    KeptObjects& kept = t_kept;
+    if (size == sizeof(FxMemory) && !kept.ended && kept.count < kKept) {
+        kept.objects[kept.count++] = p;
+        return;
+    }
+    ::operator delete(p, size, alignment);
+}
 
 FxMemory::FxMemory(FxObject* parent_, const WDF_OBJECT_ATTRIBUTES* attributes, POOL_TYPE poolType_, ULONG tag_,
                    size_t size_, PVOID buffer_)

@@ -30,6 +30,7 @@ namespace {
 constexpr uint32_t kChunkBits = 12;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
 constexpr uint32_t kMaxChunks = 4096;
+constexpr size_t kLine = 64;
 
 // A slot has a cache line of its own: threads that make and delete objects
 // at once write their slots, and neighbours in the table may be another's.
@@ -38,8 +39,11 @@ struct alignas(64) Slot {
     std::atomic<FxObject*> object{nullptr};
 };
 
+// The chunks live in a zero-initialised global, so a lookup is two loads
+// with no guard of a function-local static in front of them.
+std::atomic<Slot*> g_chunks[kMaxChunks] = {};
+
 struct HandleTable {
-    std::atomic<Slot*> chunks[kMaxChunks] = {};
     std::mutex lock;  // guards allocation of slots and chunks
     std::deque<uint32_t> freeSlots;
     uint32_t nextSlot = 0;
@@ -53,7 +57,7 @@ HandleTable& Table()
 
 Slot* SlotAt(uint32_t index)
 {
-    Slot* chunk = Table().chunks[index >> kChunkBits].load(std::memory_order_acquire);
+    Slot* chunk = g_chunks[index >> kChunkBits].load(std::memory_order_acquire);
     return chunk ? &chunk[index & (kChunkSize - 1)] : nullptr;
 }
 
@@ -70,28 +74,40 @@ uint32_t TakeSlotLocked(HandleTable& t)
     if ((index >> kChunkBits) >= kMaxChunks) {
         BugCheck(0xDEADDEAD, "framework handle table exhausted");
     }
-    if (t.chunks[index >> kChunkBits].load() == nullptr) {
-        t.chunks[index >> kChunkBits].store(new Slot[kChunkSize], std::memory_order_release);
+    if (g_chunks[index >> kChunkBits].load() == nullptr) {
+        g_chunks[index >> kChunkBits].store(new Slot[kChunkSize], std::memory_order_release);
     }
     return index;
 }
 
-// Slots move between a thread and the table in batches, so threads that
-// create and delete objects at once (a memory object per request on a
-// parallel queue) rarely meet on the table's lock. A freed slot waits here
-// before it joins the table's queue of free slots, which only delays its reuse.
+// Each thread keeps the slots of the objects it deletes and reuses them
+// itself, the oldest first and only once kReuseDelay newer ones wait behind
+// it (a stale handle's slot is rarely reused soon). So threads that create
+// and delete objects at once (a memory object per request on a parallel
+// queue) neither meet on the table's lock nor pass slots, and the cache lines
+// they sit on, between them. New slots come from the table in batches; a
+// thread that ends gives its slots back to the table.
 constexpr size_t kSlotBatch = 32;
+constexpr size_t kReuseDelay = 1024;
 
 struct SlotCache {
-    std::vector<uint32_t> ready;  // taken from the table, not yet used
-    std::vector<uint32_t> freed;  // given back, not yet in the table's queue
+    uint32_t ready[kSlotBatch];     // may be used now: ready[0, readyCount)
+    size_t readyCount = 0;
+    uint32_t waiting[kReuseDelay];  // freed, oldest at waitingHead once the ring is full
+    size_t waitingCount = 0;
+    size_t waitingHead = 0;
+    bool gone = false;  // the thread is ending: slots go straight to and from the table
 
     ~SlotCache()
     {
         HandleTable& t = Table();
         std::lock_guard<std::mutex> guard(t.lock);
-        t.freeSlots.insert(t.freeSlots.end(), freed.begin(), freed.end());
-        t.freeSlots.insert(t.freeSlots.end(), ready.begin(), ready.end());
+        for (size_t i = 0; i < waitingCount; ++i) {
+            t.freeSlots.push_back(waiting[(waitingHead + i) % kReuseDelay]);
+        }
+        t.freeSlots.insert(t.freeSlots.end(), ready, ready + readyCount);
+        readyCount = waitingCount = 0;
+        gone = true;
     }
 };
 
@@ -100,30 +116,44 @@ thread_local SlotCache t_slots;
 uint32_t AllocateSlot()
 {
     SlotCache& cache = t_slots;
-    if (cache.ready.empty()) {
+    if (cache.readyCount == 0) {
         HandleTable& t = Table();
-        cache.ready.reserve(kSlotBatch);
         std::lock_guard<std::mutex> guard(t.lock);
-        for (size_t i = 0; i < kSlotBatch; ++i) {
-            cache.ready.push_back(TakeSlotLocked(t));
+        if (cache.gone) {
+            return TakeSlotLocked(t);
         }
-        std::reverse(cache.ready.begin(), cache.ready.end());  // handed out in the order taken
+        for (size_t i = kSlotBatch; i > 0; --i) {
+            cache.ready[i - 1] = TakeSlotLocked(t);  // handed out in the order taken
+        }
+        cache.readyCount = kSlotBatch;
     }
-    uint32_t index = cache.ready.back();
-    cache.ready.pop_back();
-    return index;
+    return cache.ready[--cache.readyCount];
 }
 
 void FreeSlot(uint32_t index)
 {
     SlotCache& cache = t_slots;
-    cache.freed.push_back(index);
-    if (cache.freed.size() >= kSlotBatch) {
+    if (cache.gone) {
         HandleTable& t = Table();
         std::lock_guard<std::mutex> guard(t.lock);
-        t.freeSlots.insert(t.freeSlots.end(), cache.freed.begin(), cache.freed.end());
-        cache.freed.clear();
+        t.freeSlots.push_back(index);
+        return;
     }
+    if (cache.waitingCount < kReuseDelay) {
+        cache.waiting[(cache.waitingHead + cache.waitingCount++) % kReuseDelay] = index;
+        return;
+    }
+    // The ring is full: its oldest slot may be used again, the new one takes its place.
+    uint32_t oldest = cache.waiting[cache.waitingHead];
+    cache.waiting[cache.waitingHead] = index;
+    cache.waitingHead = (cache.waitingHead + 1) % kReuseDelay;
+    if (cache.readyCount < kSlotBatch) {
+        cache.ready[cache.readyCount++] = oldest;
+        return;
+    }
+    HandleTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.freeSlots.push_back(oldest);
 }
 
 WDFOBJECT Encode(uint32_t index, uint32_t generation)
@@ -151,8 +181,43 @@ std::string HandleText(WDFOBJECT handle)
     return text;
 }
 
-// The shard a thread links the children it makes into.
-uint8_t ThreadChildShard() { return static_cast<uint8_t>(ThreadIndex() % kChildShards); }
+// The shard a thread links the children it makes into: the one fewest live
+// threads that make objects use, taken at the thread's first object and given
+// up when it ends. Threads that make objects at the same time thus get
+// shards of their own however many other threads the process has (a shard
+// picked from a thread number would put two of them together whenever their
+// numbers were kChildShards apart).
+std::atomic<int> g_shardUsers[kChildShards] = {};
+
+struct ChildShardOfThread {
+    uint8_t shard = 0;
+    bool chosen = false;
+
+    uint8_t Get()
+    {
+        if (!chosen) {
+            size_t best = 0;
+            for (size_t i = 1; i < kChildShards; ++i) {
+                if (g_shardUsers[i].load(std::memory_order_relaxed) < g_shardUsers[best].load(std::memory_order_relaxed)) {
+                    best = i;
+                }
+            }
+            g_shardUsers[best].fetch_add(1, std::memory_order_relaxed);
+            shard = static_cast<uint8_t>(best);
+            chosen = true;
+        }
+        return shard;
+    }
+    ~ChildShardOfThread()
+    {
+        if (chosen) {
+            g_shardUsers[shard].fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+};
+thread_local ChildShardOfThread t_childShard;
+
+uint8_t ThreadChildShard() { return t_childShard.Get(); }
 
 // The parent's shards, made with its first child; nullptr when they cannot be.
 ChildShard* ShardsOf(FxObject* parent)
@@ -297,10 +362,13 @@ NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes)
         const WDF_OBJECT_CONTEXT_TYPE_INFO* info = attributes->ContextTypeInfo->UniqueType;
         size_t size = attributes->ContextSizeOverride > info->ContextSize ? attributes->ContextSizeOverride
                                                                             : info->ContextSize;
-        object->context = std::calloc(1, size ? size : 1);
+        // Whole cache lines: a context that every request reads shares none with what other threads write.
+        size_t lines = ((size ? size : 1) + kLine - 1) & ~(kLine - 1);
+        object->context = std::aligned_alloc(kLine, lines);
         if (object->context == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
+        std::memset(object->context, 0, lines);
     }
     uint32_t index = AllocateSlot();
     Slot* slot = SlotAt(index);
@@ -364,41 +432,56 @@ static void DeleteClaimed(FxObject* object)
     Decode(object->handle, &index, &generation);
     Slot* slot = SlotAt(index);
     slot->object.store(nullptr, std::memory_order_release);
-    slot->generation.fetch_add(1, std::memory_order_release);
+    // Only the thread that claimed the object changes its slot now: no read-modify-write needed.
+    slot->generation.store(slot->generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     FreeSlot(index);
     delete object;
 }
 
-FxObject* Resolve(WDFOBJECT handle, const char* routine)
+// Why a handle does not resolve; out of the way of the calls that resolve.
+[[noreturn, gnu::noinline, gnu::cold]] static void BadHandle(WDFOBJECT handle, const char* routine)
 {
     if (handle == nullptr) {
         WdfViolation("NULL handle", std::string(routine) + " was given a NULL framework handle");
     }
     uint32_t index = 0, generation = 0;
-    Slot* slot = nullptr;
-    if (!Decode(handle, &index, &generation) || (index >> kChunkBits) >= kMaxChunks ||
-        (slot = SlotAt(index)) == nullptr) {
+    if (!Decode(handle, &index, &generation) || (index >> kChunkBits) >= kMaxChunks || SlotAt(index) == nullptr) {
         WdfViolation("invalid handle", std::string(routine) + " was given " + HandleText(handle) +
                                            ", which is not a framework handle");
     }
-    FxObject* object = slot->object.load(std::memory_order_acquire);
-    if (object == nullptr || slot->generation.load(std::memory_order_acquire) != generation) {
-        WdfViolation("deleted handle used", std::string(routine) + " was given " + HandleText(handle) +
-                                                ", whose object has been deleted");
+    WdfViolation("deleted handle used", std::string(routine) + " was given " + HandleText(handle) +
+                                            ", whose object has been deleted");
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] static void WrongType(FxObject* object, FxType expected, const char* routine)
+{
+    WdfViolation("wrong handle type", std::string(routine) + " expects a " + FxTypeName(expected) +
+                                          " but was given " + object->Describe());
+}
+
+FxObject* Resolve(WDFOBJECT handle, const char* routine)
+{
+    uint32_t index = 0, generation = 0;
+    Slot* slot;
+    if (__builtin_expect(handle != nullptr && Decode(handle, &index, &generation) &&
+                             (index >> kChunkBits) < kMaxChunks && (slot = SlotAt(index)) != nullptr,
+                         1)) {
+        FxObject* object = slot->object.load(std::memory_order_acquire);
+        if (__builtin_expect(object != nullptr && slot->generation.load(std::memory_order_acquire) == generation, 1)) {
+            return object;
+        }
     }
-    return object;
+    BadHandle(handle, routine);
 }
 
 FxObject* Resolve(WDFOBJECT handle, FxType expected, const char* routine)
 {
     FxObject* object = Resolve(handle, routine);
-    if (object->type != expected) {
-        WdfViolation("wrong handle type", std::string(routine) + " expects a " + FxTypeName(expected) +
-                                              " but was given " + object->Describe());
+    if (__builtin_expect(object->type != expected, 0)) {
+        WrongType(object, expected, routine);
     }
     return object;
 }
-
 
 void DescribeLiveObjects(std::vector<std::string>& out)
 {

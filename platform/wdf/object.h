@@ -40,7 +40,10 @@ struct alignas(64) ChildShard {
 };
 constexpr size_t kChildShards = 8;
 
-struct FxObject {
+// A cache line or more of its own: objects of different threads (a memory
+// object made per request) never share one with each other or with the
+// device, queue and contexts that every request reads.
+struct alignas(64) FxObject {
     FxObject(FxType type, FxObject* parent, const WDF_OBJECT_ATTRIBUTES* attributes);
     virtual ~FxObject();
     FxObject(const FxObject&) = delete;

@@ -6,6 +6,7 @@
 #include "wdf/request.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -27,9 +28,17 @@ constexpr size_t kKeptStorage = 64 * 1024;
 // Request handles have bit 3 set, which no other framework handle has.
 constexpr uint64_t kRequestTag = 0x8;
 
+// The chunks of requests and how many slots are in use, in zero-initialised
+// globals: resolving a handle is a few loads with no guard of a function-local
+// static in front of them. A chunk has whole cache lines: every request's
+// handle is looked up in one, so it shares none with what a thread writes.
+struct alignas(64) Chunk {
+    std::atomic<FxRequest*> requests[kChunkSize] = {};
+};
+Chunk* g_chunks[kMaxChunks] = {};
+std::atomic<uint32_t> g_used{0};
+
 struct Directory {
-    std::atomic<FxRequest*>* chunks[kMaxChunks] = {};
-    std::atomic<uint32_t> used{0};
     std::mutex lock;  // creation of requests and of the pool below
     std::vector<FxRequest*> pool;
 };
@@ -40,13 +49,12 @@ Directory& Requests()
     return *directory;
 }
 
-FxRequest* RequestAt(uint32_t slot)
+inline FxRequest* RequestAt(uint32_t slot)
 {
-    Directory& d = Requests();
-    if (slot >= d.used.load(std::memory_order_acquire)) {
+    if (slot >= g_used.load(std::memory_order_acquire)) {
         return nullptr;
     }
-    return d.chunks[slot >> kChunkBits][slot & (kChunkSize - 1)].load(std::memory_order_acquire);
+    return g_chunks[slot >> kChunkBits]->requests[slot & (kChunkSize - 1)].load(std::memory_order_acquire);
 }
 
 FxRequest* CreateRequest()
@@ -58,33 +66,50 @@ FxRequest* CreateRequest()
         d.pool.pop_back();
         return request;
     }
-    uint32_t slot = d.used.load(std::memory_order_relaxed);
+    uint32_t slot = g_used.load(std::memory_order_relaxed);
     if ((slot >> kChunkBits) >= kMaxChunks) {
         BugCheck(0xDEADDEAD, "too many framework requests at once");
     }
-    auto*& chunk = d.chunks[slot >> kChunkBits];
+    auto*& chunk = g_chunks[slot >> kChunkBits];
     if (chunk == nullptr) {
-        chunk = new std::atomic<FxRequest*>[kChunkSize]();
+        chunk = new Chunk();
     }
     auto* request = new FxRequest();
     request->slot = slot;
-    chunk[slot & (kChunkSize - 1)].store(request, std::memory_order_release);
-    d.used.store(slot + 1, std::memory_order_release);
+    chunk->requests[slot & (kChunkSize - 1)].store(request, std::memory_order_release);
+    g_used.store(slot + 1, std::memory_order_release);
     return request;
 }
 
+// A thread's idle requests, in the thread's own storage (no heap block that
+// could share a cache line with another thread's data). Past kCached, and
+// once the thread is ending, requests go to the shared pool.
+constexpr size_t kCached = 16;
+
 struct ThreadCache {
-    std::vector<FxRequest*> idle;
+    FxRequest* idle[kCached];
+    size_t count = 0;
+    bool ended = false;
+
     ~ThreadCache()
     {
-        if (idle.empty()) {
+        ended = true;
+        if (count == 0) {
             return;
         }
         Directory& d = Requests();
         std::lock_guard<std::mutex> guard(d.lock);
-        d.pool.insert(d.pool.end(), idle.begin(), idle.end());
+        d.pool.insert(d.pool.end(), idle, idle + count);
+        count = 0;
     }
 };
+
+void GiveToPool(FxRequest* request)
+{
+    Directory& d = Requests();
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.pool.push_back(request);
+}
 
 // The library is loaded with the program, so its thread-locals can live in static TLS (no lookup call).
 __attribute__((tls_model("initial-exec"))) thread_local ThreadCache t_cache;
@@ -104,7 +129,7 @@ std::string HandleText(const void* handle)
 }
 
 // The request a handle was issued for, whatever its state, or nullptr.
-FxRequest* Decode(WDFREQUEST handle, uint32_t* generation)
+inline FxRequest* Decode(WDFREQUEST handle, uint32_t* generation)
 {
     auto value = reinterpret_cast<uint64_t>(handle);
     uint64_t low = value & 0xFFFFFFFFu;
@@ -144,9 +169,11 @@ NTSTATUS Retrieve(FxRequest* request, UCHAR* data, size_t size, size_t minimum, 
     return STATUS_SUCCESS;
 }
 
-void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, const char* routine)
+// The rules of a completion that is not plainly one of a presented request
+// with a final status, checked in order; out of the way of the completions
+// that keep them. The request, when they hold after all.
+[[gnu::noinline, gnu::cold]] FxRequest* CheckCompletion(WDFREQUEST handle, NTSTATUS status, const char* routine)
 {
-    RequireIrql(DISPATCH_LEVEL, routine);
     uint32_t generation = 0;
     FxRequest* request = Decode(handle, &generation);
     if (request != nullptr && request->generation.load(std::memory_order_acquire) == generation &&
@@ -158,14 +185,33 @@ void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, 
     if (status == STATUS_PENDING) {
         WdfViolation("request completed with STATUS_PENDING", std::string(routine) + " on " + request->Describe());
     }
+    return request;
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void CompletedMeanwhile(FxRequest* request, const char* routine)
+{
+    WdfViolation("request completed twice", std::string(routine) + " on " + request->Describe() +
+                                                ", which another thread completed at the same time");
+}
+
+void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, const char* routine)
+{
+    RequireIrql(DISPATCH_LEVEL, routine);
+    uint32_t generation = 0;
+    FxRequest* request = Decode(handle, &generation);
+    if (__builtin_expect(request == nullptr || status == STATUS_PENDING ||
+                             request->generation.load(std::memory_order_acquire) != generation ||
+                             request->state.load(std::memory_order_acquire) != RequestState::Presented,
+                         0)) {
+        request = CheckCompletion(handle, status, routine);
+    }
     request->status = status;
     if (information != nullptr) {
         request->information = *information;
     }
     RequestState expected = RequestState::Presented;
     if (!request->state.compare_exchange_strong(expected, RequestState::Completed, std::memory_order_acq_rel)) {
-        WdfViolation("request completed twice", std::string(routine) + " on " + request->Describe() +
-                                                    ", which another thread completed at the same time");
+        CompletedMeanwhile(request, routine);
     }
 }
 
@@ -187,9 +233,8 @@ std::string FxRequest::Describe() const
 FxRequest* AcquireRequest(const FxDevice* device)
 {
     FxRequest* request;
-    if (!t_cache.idle.empty()) {
-        request = t_cache.idle.back();
-        t_cache.idle.pop_back();
+    if (t_cache.count != 0) {
+        request = t_cache.idle[--t_cache.count];
     } else {
         request = CreateRequest();
     }
@@ -215,8 +260,13 @@ FxRequest* AcquireRequest(const FxDevice* device)
         if (attributes.ContextTypeInfo != nullptr) {
             size_t size = attributes.ContextSizeOverride != 0 ? attributes.ContextSizeOverride
                                                                : attributes.ContextTypeInfo->ContextSize;
-            request->contextStorage.assign(size, 0);
-            request->context = request->contextStorage.data();
+            if (size <= sizeof request->contextInline) {
+                std::memset(request->contextInline, 0, size);
+                request->context = request->contextInline;
+            } else {
+                request->contextStorage.assign(size, 0);
+                request->context = request->contextStorage.data();
+            }
             request->contextType = attributes.ContextTypeInfo;
         }
     }
@@ -235,13 +285,18 @@ void ReleaseRequest(FxRequest* request)
         request->cleanup(HandleOf(request));
         RequireReturnedAt(PASSIVE_LEVEL, "EvtCleanupCallback");
     }
-    request->generation.fetch_add(1, std::memory_order_acq_rel);
+    // Only the thread that owns the request changes its generation: no read-modify-write needed.
+    request->generation.store(request->generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     request->state.store(RequestState::Idle, std::memory_order_release);
     request->handle = nullptr;
     if (request->contextStorage.capacity() > kKeptStorage) {
         std::vector<UCHAR>().swap(request->contextStorage);
     }
-    t_cache.idle.push_back(request);
+    if (t_cache.ended || t_cache.count == kCached) {
+        GiveToPool(request);
+    } else {
+        t_cache.idle[t_cache.count++] = request;
+    }
 }
 
 bool IsRequestHandle(WDFOBJECT handle)
@@ -272,7 +327,9 @@ void Present(FxRequest* request)
     request->state.store(RequestState::Presented, std::memory_order_release);
 }
 
-void CheckAfterCallback(FxRequest* request, const char* callback)
+// The rules a callback's return is held to, checked again and reported; out
+// of the way of the callbacks that keep them.
+[[gnu::noinline, gnu::cold]] static void BadReturn(FxRequest* request, const char* callback)
 {
     if (CurrentIrql() != PASSIVE_LEVEL || SpinLocksHeld() != 0) {
         VerifierViolation("callback returned at another IRQL",
@@ -286,28 +343,45 @@ void CheckAfterCallback(FxRequest* request, const char* callback)
     }
 }
 
-FxRequest* ResolveRequest(WDFREQUEST handle, const char* routine)
+void CheckAfterCallback(FxRequest* request, const char* callback)
+{
+    if (__builtin_expect(CurrentIrql() != PASSIVE_LEVEL || SpinLocksHeld() != 0 ||
+                             request->state.load(std::memory_order_acquire) != RequestState::Completed,
+                         0)) {
+        BadReturn(request, callback);
+    }
+}
+
+// Why a handle names no presented request; out of the way of the calls that resolve.
+[[noreturn, gnu::noinline, gnu::cold]] static void BadRequestHandle(WDFREQUEST handle, const char* routine)
 {
     if (handle == nullptr) {
         WdfViolation("NULL handle", std::string(routine) + " was given a NULL request handle");
     }
     uint32_t generation = 0;
-    FxRequest* request = Decode(handle, &generation);
-    if (request == nullptr) {
+    if (Decode(handle, &generation) == nullptr) {
         WdfViolation("invalid handle", std::string(routine) + " was given " + HandleText(handle) +
                                            ", which is not a request handle");
     }
-    if (request->generation.load(std::memory_order_acquire) != generation ||
-        request->state.load(std::memory_order_acquire) != RequestState::Presented) {
-        WdfViolation("request used after completion", std::string(routine) + " was given " + HandleText(handle) +
-                                                          ", a request that has already been completed");
+    WdfViolation("request used after completion", std::string(routine) + " was given " + HandleText(handle) +
+                                                      ", a request that has already been completed");
+}
+
+FxRequest* ResolveRequest(WDFREQUEST handle, const char* routine)
+{
+    uint32_t generation = 0;
+    FxRequest* request = Decode(handle, &generation);
+    if (__builtin_expect(request != nullptr && request->generation.load(std::memory_order_acquire) == generation &&
+                             request->state.load(std::memory_order_acquire) == RequestState::Presented,
+                         1)) {
+        return request;
     }
-    return request;
+    BadRequestHandle(handle, routine);
 }
 
 void ForEachRequestSlot(void (*fn)(FxRequest*, void*), void* context)
 {
-    uint32_t used = Requests().used.load(std::memory_order_acquire);
+    uint32_t used = g_used.load(std::memory_order_acquire);
     for (uint32_t slot = 0; slot < used; ++slot) {
         if (FxRequest* request = RequestAt(slot)) {
             fn(request, context);

@@ -52,7 +52,9 @@ struct alignas(64) FxRequest : FxObject {
     NTSTATUS* entryStatus = nullptr;
     bool* enqueued = nullptr;
 
-    // The typed context every request of its device gets, zeroed for each use.
+    // The typed context every request of its device gets, zeroed for each use:
+    // in the request itself when it is small, else in contextStorage.
+    alignas(16) UCHAR contextInline[64];
     std::vector<UCHAR> contextStorage;
 
     // Completion.

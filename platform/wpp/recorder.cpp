@@ -232,8 +232,10 @@ private:
 // places (at least the log's capacity), so that each keeps its own newest
 // records and writers share neither a lock nor a cache line. A thread takes
 // a lane at its first trace into a log and gives it back when it ends; the
-// next thread that needs one goes on where it left off.
-class Lane {
+// next thread that needs one goes on where it left off. A lane has cache
+// lines of its own: lanes made one after the other by threads that shared an
+// allocator arena would otherwise share one, and every trace writes its count.
+class alignas(64) Lane {
 public:
     explicit Lane(size_t places) : mask_(places - 1), ring_(new (std::nothrow) Place[places]) {}
     bool Made() const { return ring_ != nullptr; }

@@ -1,13 +1,15 @@
 /*
  * Pool. Every allocation carries a header with its tag, size and pool type,
  * so a free with the wrong tag, of an address that is not allocated or at the
- * wrong IRQL stops the system. What is allocated is counted by tag in shards:
- * a thread counts its allocations in its own shard, so parallel callers do
- * not meet on one lock or one cache line, and leaks are reported by tag.
+ * wrong IRQL stops the system. What is allocated and freed is counted by tag
+ * in a block of counts of the calling thread's own, which only that thread
+ * writes: counting takes no lock and no atomic read-modify-write, and
+ * parallel callers touch no cache line in common. A reader adds up the
+ * blocks; leaks are reported by tag.
  */
 #include "ntos/ex/pool.h"
 
-#include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -17,7 +19,6 @@
 
 #include "base/bugcheck.h"
 #include "base/fault.h"
-#include "base/hostlock.h"
 #include "base/verifier.h"
 #include "ntos/ke/irql.h"
 
@@ -32,94 +33,238 @@ constexpr uint32_t kFreed = 0x65657246;  // "Free"
 struct alignas(16) Header {
     SIZE_T size;
     ULONG tag;
-    uint16_t shard;
     bool paged;
-    uint32_t magic;  // past the first 16 bytes, which the C library reuses once freed
+    uint8_t sizeClass;  // the small-block list the block goes back to, or kNotSmall
+    uint32_t magic;     // past the first 16 bytes, which the C library reuses once freed
 };
 static_assert(sizeof(Header) == 32, "pool header keeps the alignment");
 
-struct TagCounts {
-    ULONG tag;
-    TagUsage live;
-    TagUsage total;
-};
+// Small blocks go back to lists of the freeing thread and are taken from
+// them again, as Windows keeps lookaside lists of small pool per processor:
+// allocating and freeing one then costs no call into the C library and
+// touches nothing another thread uses. A block of class c holds up to
+// 32 << c bytes of the caller's memory.
+// Under AddressSanitizer every block goes back to the C library, so that a
+// use after a free is still caught there.
+constexpr uint8_t kNotSmall = 0xFF;
+constexpr size_t kSmallClasses = 4;  // 32, 64, 128 and 256 bytes
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kSmallDepth = 0;
+#else
+constexpr size_t kSmallDepth = 32;  // blocks kept per class and thread
+#endif
 
-// A shard's lock is held only to count, never across a call. The counts of
-// its first tags lie in the shard itself, so that two threads' shards never
-// share a cache line.
-struct alignas(64) Shard {
-    static constexpr size_t kInline = 8;
+struct SmallLists {
+    Header* blocks[kSmallClasses][kSmallDepth + 1];
+    size_t count[kSmallClasses] = {};
+    bool ended = false;  // the thread is ending: blocks go straight back to the C library
 
-    HostLock lock;
-    size_t used = 0;
-    TagCounts first[kInline] = {};
-    std::vector<TagCounts> more;  // tags past the first few
-
-    // The counts of a tag, added when new; nullptr when there is no room for it.
-    TagCounts* Of(ULONG tag)
+    ~SmallLists()
     {
-        for (size_t i = 0; i < used; ++i) {
-            if (first[i].tag == tag) {
-                return &first[i];
+        for (size_t c = 0; c < kSmallClasses; ++c) {
+            for (size_t i = 0; i < count[c]; ++i) {
+                std::free(blocks[c][i]);
             }
+            count[c] = 0;
         }
-        for (TagCounts& counts : more) {
-            if (counts.tag == tag) {
-                return &counts;
-            }
-        }
-        if (used < kInline) {
-            first[used] = TagCounts{tag, {}, {}};
-            return &first[used++];
-        }
-        try {
-            more.push_back(TagCounts{tag, {}, {}});
-        } catch (const std::bad_alloc&) {
-            return nullptr;
-        }
-        return &more.back();
-    }
-
-    template <class Visit>
-    void ForEach(Visit visit) const
-    {
-        for (size_t i = 0; i < used; ++i) {
-            visit(first[i]);
-        }
-        for (const TagCounts& counts : more) {
-            visit(counts);
-        }
+        ended = true;
     }
 };
+thread_local SmallLists t_small;
 
-constexpr size_t kShards = 64;
-std::array<Shard, kShards>& Shards()
+uint8_t SmallClass(SIZE_T size)
 {
-    static std::array<Shard, kShards> shards;
-    return shards;
+    for (uint8_t c = 0; c < kSmallClasses; ++c) {
+        if (size <= (SIZE_T{32} << c)) {
+            return c;
+        }
+    }
+    return kNotSmall;
 }
 
-uint16_t ThreadShard() { return static_cast<uint16_t>(ThreadIndex() % kShards); }
+Header* AllocateBlock(SIZE_T size, bool zero, uint8_t sizeClass)
+{
+    if (sizeClass == kNotSmall) {
+        return static_cast<Header*>(zero ? std::calloc(1, sizeof(Header) + size) : std::malloc(sizeof(Header) + size));
+    }
+    SmallLists& lists = t_small;
+    Header* header;
+    if (lists.count[sizeClass] != 0) {
+        header = lists.blocks[sizeClass][--lists.count[sizeClass]];
+    } else {
+        header = static_cast<Header*>(std::malloc(sizeof(Header) + (SIZE_T{32} << sizeClass)));
+        if (header == nullptr) {
+            return nullptr;
+        }
+    }
+    if (zero) {
+        std::memset(header + 1, 0, size);
+    }
+    return header;
+}
+
+void FreeBlock(Header* header)
+{
+    uint8_t sizeClass = header->sizeClass;
+    if (sizeClass != kNotSmall) {
+        SmallLists& lists = t_small;
+        if (!lists.ended && lists.count[sizeClass] < kSmallDepth) {
+            lists.blocks[sizeClass][lists.count[sizeClass]++] = header;
+            return;
+        }
+    }
+    std::free(header);
+}
+
+// One thread's counts of one tag. Only the thread that owns the block writes
+// them, with plain stores; readers load them at any time.
+struct TagCounts {
+    std::atomic<ULONG> tag{0};
+    std::atomic<uint64_t> allocations{0};
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> frees{0};
+    std::atomic<uint64_t> freedBytes{0};
+};
+
+void Add(std::atomic<uint64_t>& counter, uint64_t value)
+{
+    counter.store(counter.load(std::memory_order_relaxed) + value, std::memory_order_relaxed);
+}
+
+// The counts of one thread. Blocks are never freed: a thread that ends gives
+// its block up, and a later thread adopts it and counts on from there (the
+// counts are sums, so whose they are does not matter).
+struct alignas(64) Block {
+    static constexpr size_t kTags = 16;
+
+    std::atomic<bool> owned{true};
+    std::atomic<size_t> used{0};  // tags[0, used) are in use, published with release
+    TagCounts tags[kTags];
+    Block* next = nullptr;        // set before the block is published
+
+    // The counts of a tag, added when new; nullptr when the block is full.
+    TagCounts* Of(ULONG tag)
+    {
+        size_t n = used.load(std::memory_order_relaxed);
+        for (size_t i = 0; i < n; ++i) {
+            if (tags[i].tag.load(std::memory_order_relaxed) == tag) {
+                return &tags[i];
+            }
+        }
+        if (n == kTags) {
+            return nullptr;
+        }
+        tags[n].tag.store(tag, std::memory_order_relaxed);
+        used.store(n + 1, std::memory_order_release);
+        return &tags[n];
+    }
+};
+
+// Every block, and the counts of tags that found no room in their thread's
+// block (or were counted by a thread that is ending), under a lock.
+struct Counts {
+    std::atomic<Block*> blocks{nullptr};
+    std::mutex lock;  // adoption of blocks and the overflow counts
+    struct Plain {
+        uint64_t allocations = 0, bytes = 0, frees = 0, freedBytes = 0;
+    };
+    std::map<ULONG, Plain> overflow;
+};
+
+Counts& AllCounts()
+{
+    static Counts* counts = new Counts();  // never destroyed: threads may free pool after the statics are gone
+    return *counts;
+}
+
+__attribute__((tls_model("initial-exec"))) thread_local Block* t_block = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_ended = false;
+
+// Gives the thread's block up when the thread ends.
+struct BlockOwner {
+    Block* block = nullptr;
+    ~BlockOwner()
+    {
+        if (block != nullptr) {
+            t_block = nullptr;
+            t_ended = true;
+            block->owned.store(false, std::memory_order_release);
+        }
+    }
+};
+thread_local BlockOwner t_owner;
+
+// The calling thread's block, taken at its first count; nullptr once the thread is ending.
+[[gnu::noinline]] Block* TakeBlock()
+{
+    if (t_ended) {
+        return nullptr;
+    }
+    Counts& counts = AllCounts();
+    Block* block = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(counts.lock);
+        for (Block* b = counts.blocks.load(std::memory_order_acquire); b != nullptr; b = b->next) {
+            bool owned = false;
+            if (b->owned.compare_exchange_strong(owned, true, std::memory_order_acquire)) {
+                block = b;
+                break;
+            }
+        }
+        if (block == nullptr) {
+            block = new (std::nothrow) Block();
+            if (block == nullptr) {
+                return nullptr;
+            }
+            block->next = counts.blocks.load(std::memory_order_relaxed);
+            counts.blocks.store(block, std::memory_order_release);
+        }
+    }
+    t_owner.block = block;
+    t_block = block;
+    return block;
+}
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
-// False when a new tag cannot be counted (the allocation then fails).
-bool Count(Header* header, bool allocated)
+// Counts a tag that found no room in the thread's block, or of a thread that is ending.
+[[gnu::noinline]] bool CountOverflow(const Header* header, bool allocated)
 {
-    Shard& shard = Shards()[header->shard];
-    std::lock_guard<HostLock> guard(shard.lock);
-    TagCounts* counts = shard.Of(header->tag);
-    if (counts == nullptr) {
+    Counts& all = AllCounts();
+    std::lock_guard<std::mutex> guard(all.lock);
+    Counts::Plain* plain;
+    try {
+        plain = &all.overflow[header->tag];
+    } catch (const std::bad_alloc&) {
         return false;
     }
     if (allocated) {
-        counts->live.allocations++;
-        counts->live.bytes += header->size;
-        counts->total.allocations++;
-        counts->total.bytes += header->size;
+        plain->allocations++;
+        plain->bytes += header->size;
     } else {
-        counts->live.allocations--;
-        counts->live.bytes -= header->size;
+        plain->frees++;
+        plain->freedBytes += header->size;
+    }
+    return true;
+}
+
+// Counts an allocation or a free. False when a new tag cannot be counted (the allocation then fails).
+inline bool Count(const Header* header, bool allocated)
+{
+    Block* block = t_block;
+    if (__builtin_expect(block == nullptr, 0)) {
+        block = TakeBlock();
+    }
+    TagCounts* counts = block != nullptr ? block->Of(header->tag) : nullptr;
+    if (__builtin_expect(counts == nullptr, 0)) {
+        return CountOverflow(header, allocated);
+    }
+    if (allocated) {
+        Add(counts->allocations, 1);
+        Add(counts->bytes, header->size);
+    } else {
+        Add(counts->frees, 1);
+        Add(counts->freedBytes, header->size);
     }
     return true;
 }
@@ -131,7 +276,8 @@ void* Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, const char* routin
     if (!NT_SUCCESS(fault::Check("ExAllocatePool")) || size > SIZE_MAX - sizeof(Header)) {
         return nullptr;
     }
-    auto* header = static_cast<Header*>(zero ? std::calloc(1, sizeof(Header) + size) : std::malloc(sizeof(Header) + size));
+    uint8_t sizeClass = SmallClass(size);
+    Header* header = AllocateBlock(size, zero, sizeClass);
     if (header == nullptr) {
         return nullptr;
     }
@@ -139,9 +285,10 @@ void* Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, const char* routin
     if (!zero) {
         std::memset(p, 0xCD, size);  // as the verifier's special pool would: never assume zeroed memory
     }
-    *header = Header{size, tag, ThreadShard(), paged, kLive};
+    *header = Header{size, tag, paged, sizeClass, kLive};
     if (!Count(header, true)) {
-        std::free(header);
+        header->magic = kFreed;
+        FreeBlock(header);
         return nullptr;
     }
     return p;
@@ -166,25 +313,49 @@ void Free(void* p, ULONG tag, bool checkTag, const char* routine)
     RequireIrql(header->paged ? APC_LEVEL : DISPATCH_LEVEL, routine);
     Count(header, false);
     header->magic = kFreed;
-    std::free(header);
+    FreeBlock(header);
 }
 
-// Sums a shard's counts of every tag.
-template <class Pick>
-std::map<ULONG, TagUsage> Sum(Pick pick)
+// Adds up every thread's counts of every tag: what is still allocated (live)
+// or everything ever allocated.
+std::map<ULONG, TagUsage> Sum(bool live)
 {
-    std::map<ULONG, TagUsage> result;
-    for (Shard& shard : Shards()) {
-        std::lock_guard<HostLock> guard(shard.lock);
-        shard.ForEach([&](const TagCounts& counts) {
-            const TagUsage& usage = pick(counts);
-            result[counts.tag].allocations += usage.allocations;
-            result[counts.tag].bytes += usage.bytes;
-        });
+    std::map<ULONG, Counts::Plain> sums;
+    Counts& all = AllCounts();
+    for (Block* block = all.blocks.load(std::memory_order_acquire); block != nullptr; block = block->next) {
+        size_t n = block->used.load(std::memory_order_acquire);
+        for (size_t i = 0; i < n; ++i) {
+            const TagCounts& counts = block->tags[i];
+            Counts::Plain& sum = sums[counts.tag.load(std::memory_order_relaxed)];
+            sum.allocations += counts.allocations.load(std::memory_order_relaxed);
+            sum.bytes += counts.bytes.load(std::memory_order_relaxed);
+            sum.frees += counts.frees.load(std::memory_order_relaxed);
+            sum.freedBytes += counts.freedBytes.load(std::memory_order_relaxed);
+        }
     }
-    // Tags with nothing left are not listed.
-    for (auto it = result.begin(); it != result.end();) {
-        it = it->second.allocations == 0 ? result.erase(it) : std::next(it);
+    {
+        std::lock_guard<std::mutex> guard(all.lock);
+        for (const auto& [tag, plain] : all.overflow) {
+            Counts::Plain& sum = sums[tag];
+            sum.allocations += plain.allocations;
+            sum.bytes += plain.bytes;
+            sum.frees += plain.frees;
+            sum.freedBytes += plain.freedBytes;
+        }
+    }
+    std::map<ULONG, TagUsage> result;
+    for (const auto& [tag, sum] : sums) {
+        TagUsage usage;
+        if (!live) {
+            usage = {sum.allocations, sum.bytes};
+        } else if (sum.allocations > sum.frees) {
+            // A free counted by another thread while these were read may look
+            // like more frees than allocations: nothing is left then.
+            usage = {sum.allocations - sum.frees, sum.bytes > sum.freedBytes ? sum.bytes - sum.freedBytes : 0};
+        }
+        if (usage.allocations != 0) {  // tags with nothing left are not listed
+            result[tag] = usage;
+        }
     }
     return result;
 }
@@ -212,12 +383,12 @@ std::string TagText(ULONG tag)
 
 std::map<ULONG, TagUsage> Outstanding()
 {
-    return Sum([](const TagCounts& counts) -> const TagUsage& { return counts.live; });
+    return Sum(true);
 }
 
 std::map<ULONG, TagUsage> Totals()
 {
-    return Sum([](const TagCounts& counts) -> const TagUsage& { return counts.total; });
+    return Sum(false);
 }
 
 }  // namespace plat::pool

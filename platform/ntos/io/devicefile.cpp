@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <typeinfo>
 
 #include "base/bugcheck.h"
 #include "ntos/ke/irql.h"
@@ -210,7 +211,8 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto* file = dynamic_cast<FileObject*>(object);
+    // Files on devices are FileObjects; other files (on the C: drive) share their object type.
+    auto* file = typeid(*object) == typeid(FileObject) ? static_cast<FileObject*>(object) : nullptr;
     if (file == nullptr) {
         status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
     } else if (mode == UserMode && !HandleAllows(code, granted)) {

@@ -29,13 +29,23 @@ SharedPool& Shared()
     return *pool;
 }
 
+// In the thread's own storage (no heap block that could share a cache line
+// with another thread's data). Past kKept, and once the thread is ending,
+// packets go to the shared pool.
+constexpr size_t kKept = 16;
+
 struct Lookaside {
-    std::vector<Irp*> free;
+    Irp* free[kKept];
+    size_t count = 0;
+    bool ended = false;
+
     ~Lookaside()
     {
+        ended = true;
         SharedPool& pool = Shared();
         std::lock_guard<std::mutex> guard(pool.lock);
-        pool.free.insert(pool.free.end(), free.begin(), free.end());
+        pool.free.insert(pool.free.end(), free, free + count);
+        count = 0;
     }
 };
 
@@ -71,9 +81,8 @@ uint64_t ThreadId()
 Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
 {
     Irp* irp;
-    if (!t_lookaside.free.empty()) {
-        irp = t_lookaside.free.back();
-        t_lookaside.free.pop_back();
+    if (t_lookaside.count != 0) {
+        irp = t_lookaside.free[--t_lookaside.count];
     } else {
         irp = TakeFromPool();
     }
@@ -96,10 +105,14 @@ Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
     irp->completed.store(false, std::memory_order_relaxed);
     irp->systemBuffer = nullptr;
     if (systemBufferSize != 0) {
-        if (irp->storage.size() < systemBufferSize) {
-            irp->storage.resize(systemBufferSize);
+        if (systemBufferSize <= sizeof irp->inlineStorage) {
+            irp->systemBuffer = irp->inlineStorage;
+        } else {
+            if (irp->storage.size() < systemBufferSize) {
+                irp->storage.resize(systemBufferSize);
+            }
+            irp->systemBuffer = irp->storage.data();
         }
-        irp->systemBuffer = irp->storage.data();
         // Packets are recycled: nothing of an earlier request may show.
         std::memset(irp->systemBuffer, 0, systemBufferSize);
     }
@@ -111,7 +124,13 @@ void IoFreeIrp(Irp* irp)
     if (irp->storage.capacity() > kKeptStorage) {
         std::vector<UCHAR>().swap(irp->storage);
     }
-    t_lookaside.free.push_back(irp);
+    if (t_lookaside.ended || t_lookaside.count == kKept) {
+        SharedPool& pool = Shared();
+        std::lock_guard<std::mutex> guard(pool.lock);
+        pool.free.push_back(irp);
+    } else {
+        t_lookaside.free[t_lookaside.count++] = irp;
+    }
 }
 
 NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp)

@@ -116,7 +116,11 @@ struct alignas(64) Irp {
     std::mutex waitLock;
     std::condition_variable done;
 
-    std::vector<UCHAR> storage;  // backing store of the system buffer
+    // Backing store of the system buffer: in the packet for the small buffers
+    // of most device controls (its own cache lines, which no other packet
+    // shares), else on the heap.
+    alignas(64) UCHAR inlineStorage[128];
+    std::vector<UCHAR> storage;
 };
 
 // A packet from the thread's lookaside list, reset, with a system buffer of

@@ -9,6 +9,7 @@
 
 #include "base/bugcheck.h"
 #include "base/fault.h"
+#include "base/hostlock.h"
 #include "base/verifier.h"
 #include "machine/hardware.h"
 #include "ntos/ke/irql.h"
@@ -48,34 +49,44 @@ HandleTable& KernelTable() { return ProcessTable::Current().KernelHandles(); }
 
 }  // namespace
 
-// Every live object, for the verifier's report of references the driver still holds.
+// Every live object, for the verifier's report of references the driver
+// still holds: in shards picked by the object's address, each with its own
+// short lock, so that threads making and destroying objects at once (files
+// opened and closed by several clients) rarely meet on one.
 struct LiveList {
-    static std::mutex& Lock()
+    struct alignas(64) Shard {
+        HostLock lock;
+        Object* head = nullptr;
+    };
+    static constexpr size_t kShards = 16;
+
+    static Shard* Shards()
     {
-        static std::mutex lock;
-        return lock;
+        static Shard* shards = new Shard[kShards];  // never destroyed: objects may outlive the statics
+        return shards;
     }
-    static Object*& Head()
+    static Shard& ShardOf(const Object* object)
     {
-        static Object* head = nullptr;
-        return head;
+        return Shards()[(reinterpret_cast<uintptr_t>(object) / alignof(Object)) % kShards];
     }
     static void Add(Object* object)
     {
-        std::lock_guard<std::mutex> guard(Lock());
-        object->liveNext_ = Head();
-        if (Head() != nullptr) {
-            Head()->livePrev_ = object;
+        Shard& shard = ShardOf(object);
+        std::lock_guard<HostLock> guard(shard.lock);
+        object->liveNext_ = shard.head;
+        if (shard.head != nullptr) {
+            shard.head->livePrev_ = object;
         }
-        Head() = object;
+        shard.head = object;
     }
     static void Remove(Object* object)
     {
-        std::lock_guard<std::mutex> guard(Lock());
+        Shard& shard = ShardOf(object);
+        std::lock_guard<HostLock> guard(shard.lock);
         if (object->livePrev_ != nullptr) {
             object->livePrev_->liveNext_ = object->liveNext_;
         } else {
-            Head() = object->liveNext_;
+            shard.head = object->liveNext_;
         }
         if (object->liveNext_ != nullptr) {
             object->liveNext_->livePrev_ = object->livePrev_;
@@ -83,12 +94,15 @@ struct LiveList {
     }
     static void Report(std::vector<std::string>& findings)
     {
-        std::lock_guard<std::mutex> guard(Lock());
-        for (Object* object = Head(); object != nullptr; object = object->liveNext_) {
-            LONG held = object->driverReferences.load(std::memory_order_acquire);
-            if (held > 0) {
-                findings.push_back("object reference not released: " + object->Describe() + " (" +
-                                   std::to_string(held) + " reference(s) taken by the driver)");
+        for (size_t i = 0; i < kShards; ++i) {
+            Shard& shard = Shards()[i];
+            std::lock_guard<HostLock> guard(shard.lock);
+            for (Object* object = shard.head; object != nullptr; object = object->liveNext_) {
+                LONG held = object->driverReferences.load(std::memory_order_acquire);
+                if (held > 0) {
+                    findings.push_back("object reference not released: " + object->Describe() + " (" +
+                                       std::to_string(held) + " reference(s) taken by the driver)");
+                }
             }
         }
     }

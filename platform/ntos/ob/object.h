@@ -35,8 +35,11 @@ struct Embedded {
     T value;
 };
 
-// Body of every kernel object. Created with one reference, owned by the creator.
-struct Object {
+// Body of every kernel object. Created with one reference, owned by the
+// creator. A cache line or more of its own: the reference counts of one
+// thread's file are written on every request, and must not share a line with
+// another thread's objects.
+struct alignas(64) Object {
     explicit Object(POBJECT_TYPE type);
     virtual ~Object();
     Object(const Object&) = delete;
