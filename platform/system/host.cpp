@@ -212,6 +212,12 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     if (created == nullptr) {
         WdfViolation("device add without a device", "EvtDriverDeviceAdd succeeded without creating a device");
     }
+    // The last close of a surprise-removed device lets its removal go on.
+    State* state = state_.get();
+    created->onFileObjectGone = [state] {
+        std::lock_guard<std::mutex> guard(state->removalsLock);
+        state->removalsChanged.notify_all();
+    };
     std::lock_guard<std::mutex> guard(state_->devicesLock);
     state_->devices.push_back(std::make_shared<Slot>(created));
     return status;
@@ -431,18 +437,15 @@ NTSTATUS Host::SurpriseRemove(size_t index)
 }
 
 // A removal thread: waits until no handle is open on the surprise-removed
-// device (or the driver is unloading), then deletes it. There is no event for
-// the last close to wait on without the I/O manager's help, so the thread
-// looks again every millisecond.
+// device (or the driver is unloading), then deletes it. Each framework file
+// object that goes wakes it to look again.
 void Host::AwaitLastHandle(const std::shared_ptr<Slot>& slot)
 {
     ProcessScope system(ProcessTable::Current().System());
     wdf::FxDevice* device = slot->device;
     {
         std::unique_lock<std::mutex> lock(state_->removalsLock);
-        while (!state_->unloading && wdf::InUse(device)) {
-            state_->removalsChanged.wait_for(lock, std::chrono::milliseconds(1));
-        }
+        state_->removalsChanged.wait(lock, [&] { return state_->unloading || !wdf::InUse(device); });
     }
     {
         std::lock_guard<std::mutex> guard(slot->lock);

@@ -5,6 +5,7 @@
  * open.
  */
 #pragma once
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,6 +78,12 @@ struct FxDevice : FxObject {
     // for open handles, so no open reaches a device being deleted.
     std::atomic<int> opensInProgress{0};
     bool opensRefused = false;  // under the device list's lock
+
+    // Called once a framework file object of the device is gone (its last
+    // handle closed and its last request finished), on that thread: the
+    // Plug and Play manager waits for this after a surprise removal. Set
+    // before the device can be opened.
+    std::function<void()> onFileObjectGone;
 
 };
 

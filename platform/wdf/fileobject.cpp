@@ -96,6 +96,13 @@ FxFileObject::FxFileObject(FxDevice* device_, const WDF_OBJECT_ATTRIBUTES* attri
 {
 }
 
+FxFileObject::~FxFileObject()
+{
+    if (device->onFileObjectGone) {
+        device->onFileObjectGone();
+    }
+}
+
 void FxFileObject::OnDelete()
 {
     io::FileObject* open;

@@ -17,6 +17,7 @@ namespace plat::wdf {
 
 struct FxFileObject : FxObject {
     FxFileObject(FxDevice* device, const WDF_OBJECT_ATTRIBUTES* attributes);
+    ~FxFileObject() override;  // unlinked from the device by now
     bool DriverMayDelete() const override { return false; }
     void OnDelete() override;
 
