@@ -1,9 +1,10 @@
 /*
  * The host: plays the loader and the Plug and Play and power manager for the
  * driver image (tavrix.sys); the framework's own part of each step (the
- * driver's callbacks in KMDF's order, the queues) is in wdf/pnppower.h. Loading maps a fresh image (dlopen), so the
- * driver's globals start as a kernel image's would; DriverEntry gets a driver
- * object and \Registry\Machine\System\CurrentControlSet\Services\<service>.
+ * driver's callbacks in KMDF's order, the queues) is in wdf/pnppower.h.
+ * Loading maps a fresh image (dlopen), so the driver's globals start as a
+ * kernel image's would; DriverEntry gets a driver object and
+ * \Registry\Machine\System\CurrentControlSet\Services\<service>.
  *
  * Plug and Play and power, per device, as the framework drives its callbacks
  * (KMDF's PnP and power state machines):
@@ -48,9 +49,10 @@
  * device stays as it was. Otherwise the queues stop and D0 exit runs if the
  * device is in D0, release-hardware runs if its hardware is prepared, the
  * queues are purged, and the device is deleted with its children (a
- * notification work item that is running is waited for; one still queued is
- * dropped with the device). The device leaves the list; later devices move
- * down one index.
+ * notification work item that is running is waited for, and one still queued
+ * runs first, as deleting a KMDF work item does; its _DSM send then fails on
+ * the removed target). The device leaves the list; later devices move down
+ * one index.
  *
  * SurpriseRemove is the device disappearing from the bus, with or without
  * open handles. The framework's surprise-removal path runs at once: new opens
