@@ -29,7 +29,7 @@ struct KeptObjects {
     ~KeptObjects()
     {
         for (size_t i = 0; i < count; ++i) {
-            ::operator delete(objects[i], sizeof(FxMemory), std::align_val_t{alignof(FxMemory)});
+            ::operator delete(objects[i], std::align_val_t{alignof(FxMemory)});
         }
         count = 0;
         ended = true;
@@ -55,7 +55,7 @@ void FxMemory::operator delete(void* p, size_t size, std::align_val_t alignment)
         kept.objects[kept.count++] = p;
         return;
     }
-    ::operator delete(p, size, alignment);
+    ::operator delete(p, alignment);  // the unsized form: clang declares the sized one only with -fsized-deallocation
 }
 
 FxMemory::FxMemory(FxObject* parent_, const WDF_OBJECT_ATTRIBUTES* attributes, POOL_TYPE poolType_, ULONG tag_,
