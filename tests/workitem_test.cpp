@@ -150,5 +150,46 @@ TEST_F(WorkItems, FlushFromItsOwnCallbackReturns)
     WdfObjectDelete(item);
 }
 
+// The device's own I/O target goes after the device's other children: a work
+// item still running when its device is removed (the removal waits for it)
+// sends through a target that is still there and refuses the request, as
+// KMDF's removed default target does. The target is made after the item, so
+// a deletion in the order the children were linked would take it first.
+TEST_F(WorkItems, ARunningItemSendsThroughTheRemovedTargetOfItsDevice)
+{
+    static std::atomic<bool> holding;
+    static std::atomic<bool> proceed;
+    static std::atomic<NTSTATUS> sent;
+    holding = false;
+    proceed = false;
+    sent = STATUS_PENDING;
+    WDFWORKITEM item = Create(
+        [](WDFWORKITEM self) {
+            WDFIOTARGET target = WdfDeviceGetIoTarget(static_cast<WDFDEVICE>(WdfWorkItemGetParentObject(self)));
+            holding = true;
+            while (!proceed) {
+                std::this_thread::yield();
+            }
+            sent = WdfIoTargetSendIoctlSynchronously(target, nullptr, IOCTL_ACPI_EVAL_METHOD, nullptr, nullptr,
+                                                     nullptr, nullptr);
+        },
+        Device());
+    ASSERT_NE(WdfDeviceGetIoTarget(Device()), nullptr);
+    WdfWorkItemEnqueue(item);
+    while (!holding) {
+        std::this_thread::yield();
+    }
+
+    NTSTATUS removed = STATUS_PENDING;
+    std::thread remover([&] { removed = host->Remove(); });
+    while (CurrentWorkItemLoad().waiting == 0) {
+        std::this_thread::yield();  // the removal waits for the running item
+    }
+    proceed = true;
+    remover.join();
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+    EXPECT_EQ(sent.load(), STATUS_INVALID_DEVICE_STATE);
+}
+
 }  // namespace
 }  // namespace tvrx::test

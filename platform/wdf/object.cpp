@@ -396,17 +396,24 @@ void Delete(FxObject* object)
     }
 }
 
+// The children go first, and I/O targets last among them: a device's own
+// target outlives the device's other children, as in KMDF, so a work item
+// that runs while it is deleted (its deletion waits for it) still finds the
+// target, which refuses to send by then.
 static void DeleteClaimed(FxObject* object)
 {
-    for (;;) {
+    for (bool targetsToo = false;;) {
         FxObject* child = nullptr;
         bool othersDeleting = false;
+        bool targetsLeft = false;
         // A child stays linked (and allocated) until its deleter unlinks it under its shard's lock.
         ForEachChild(object, [&](FxObject* c) {
             if (child != nullptr) {
                 return;
             }
-            if (!c->deleting.exchange(true)) {
+            if (!targetsToo && c->type == FxType::IoTarget) {
+                targetsLeft = true;
+            } else if (!c->deleting.exchange(true)) {
                 child = c;
             } else {
                 othersDeleting = true;
@@ -416,6 +423,8 @@ static void DeleteClaimed(FxObject* object)
             DeleteClaimed(child);
         } else if (othersDeleting) {
             std::this_thread::yield();  // another thread is deleting a child: let it unlink
+        } else if (targetsLeft) {
+            targetsToo = true;
         } else {
             break;
         }
