@@ -5,44 +5,54 @@
 
 namespace sim {
 
-PendingSend::PendingSend(plat::um::Process& process, std::function<void()> send)
-{
-    thread_ = process.Thread([this, send = std::move(send)] {
-        send();
-        std::lock_guard<std::mutex> guard(lock_);
-        done_ = true;
-        returned_.notify_all();
-    });
-}
-
-PendingSend::~PendingSend() { thread_.join(); }
-
-bool PendingSend::Done()
+bool Returning::Done()
 {
     std::lock_guard<std::mutex> guard(lock_);
     return done_;
 }
 
+bool Returning::WaitDone(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(lock_);
+    return returned_.wait_for(lock, limit, [this] { return done_; });
+}
+
+void Returning::Finish(const std::function<void()>& record)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (record) {
+        record();
+    }
+    done_ = true;
+    returned_.notify_all();
+}
+
+void Returning::Join()
+{
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+PendingSend::PendingSend(plat::um::Process& process, std::function<void()> send)
+{
+    thread_ = process.Thread([this, send = std::move(send)] {
+        send();
+        Finish();
+    });
+}
+
+PendingSend::~PendingSend() { Join(); }
+
 bool PendingSend::WaitHeldOrDone(const std::function<bool()>& held, std::chrono::milliseconds limit)
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(lock_);
-            if (returned_.wait_for(lock, std::chrono::milliseconds(1), [this] { return done_; })) {
-                return true;
-            }
-        }
+    while (!WaitDone(std::chrono::milliseconds(1))) {
         if (held() || std::chrono::steady_clock::now() >= deadline) {
             return Done();
         }
     }
-}
-
-bool PendingSend::WaitDone(std::chrono::milliseconds limit)
-{
-    std::unique_lock<std::mutex> lock(lock_);
-    return returned_.wait_for(lock, limit, [this] { return done_; });
+    return true;
 }
 
 BackgroundStep::BackgroundStep(std::function<int32_t()> step)
@@ -55,27 +65,14 @@ BackgroundStep::BackgroundStep(std::function<int32_t()> step)
         } catch (...) {
             error = std::current_exception();  // the simulation reports it as it would have on its own thread
         }
-        std::lock_guard<std::mutex> guard(lock_);
-        result_ = result;
-        error_ = error;
-        done_ = true;
-        returned_.notify_all();
+        Finish([&] {
+            result_ = result;
+            error_ = error;
+        });
     });
 }
 
-BackgroundStep::~BackgroundStep() { thread_.join(); }
-
-bool BackgroundStep::Done()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return done_;
-}
-
-bool BackgroundStep::WaitDone(std::chrono::milliseconds limit)
-{
-    std::unique_lock<std::mutex> lock(lock_);
-    return returned_.wait_for(lock, limit, [this] { return done_; });
-}
+BackgroundStep::~BackgroundStep() { Join(); }
 
 int32_t BackgroundStep::Result()
 {

@@ -465,16 +465,7 @@ TEST_F(AcpiDeviceTest, WrongSignatureAndEmptyResultReachTheCaller)
     EXPECT_EQ(Le32(&out[8]), 0u);
 }
 
-// A machine whose ACPI driver completes a cancelled evaluation at once.
-class CancellingAcpiDeviceTest : public AcpiDeviceTest {
-protected:
-    plat::Machine::Options MachineOptions() override
-    {
-        plat::Machine::Options options = AcpiDeviceTest::MachineOptions();
-        options.acpiHonoursCancel = true;
-        return options;
-    }
-};
+class CancellingAcpiDeviceTest : public HonouringCancel<AcpiDeviceTest> {};
 
 // A send on its own thread, whose result is read once it has returned.
 struct BackgroundSend {

@@ -82,19 +82,7 @@ TEST_F(Dsm, BadEnvelopeOrFailedSendReturnsNoResponse)
     }
 }
 
-// A machine whose ACPI driver honours the cancellation of an evaluation, so
-// that the driver's 3-second time-out ends a hung read (FxIoTarget::SubmitSync
-// reports the cancelled request as STATUS_IO_TIMEOUT). Whether Windows' ACPI
-// driver does is not documented; the default machine's does not.
-class CancellingDsm : public Dsm {
-protected:
-    plat::Machine::Options MachineOptions() override
-    {
-        plat::Machine::Options options = Dsm::MachineOptions();
-        options.acpiHonoursCancel = true;
-        return options;
-    }
-};
+class CancellingDsm : public HonouringCancel<Dsm> {};
 
 TEST_F(CancellingDsm, HungFirmwareTimesOutAndTheCallerGoesOn)
 {

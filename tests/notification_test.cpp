@@ -157,17 +157,9 @@ TEST_F(Notifications, BurstRunsOneWorkerPerNotification)
     EXPECT_TRUE(client->TakeSignal(event));
 }
 
-// A machine whose ACPI driver completes a cancelled evaluation at once, so
-// that the read's time-out ends it (KMDF then reports STATUS_IO_TIMEOUT).
-class CancellingNotifications : public Notifications {
-protected:
-    plat::Machine::Options MachineOptions() override
-    {
-        plat::Machine::Options options = Notifications::MachineOptions();
-        options.acpiHonoursCancel = true;
-        return options;
-    }
-};
+// On a machine whose ACPI driver completes a cancelled evaluation at once,
+// the read's time-out ends it.
+class CancellingNotifications : public HonouringCancel<Notifications> {};
 
 // A read that times out on a hung firmware still wakes the clients, who
 // then read the mode the device had.

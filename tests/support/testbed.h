@@ -62,4 +62,19 @@ protected:
     std::unique_ptr<plat::Host> host;
 };
 
+// Fixture Base on a machine whose ACPI driver honours the cancellation of an
+// evaluation, so that the driver's time-out ends a hung read (the framework
+// reports the cancelled request as STATUS_IO_TIMEOUT). Whether Windows' ACPI
+// driver does is not documented; the default machine's does not.
+template <class Base>
+class HonouringCancel : public Base {
+protected:
+    plat::Machine::Options MachineOptions() override
+    {
+        plat::Machine::Options options = Base::MachineOptions();
+        options.acpiHonoursCancel = true;
+        return options;
+    }
+};
+
 }  // namespace tvrx::test
