@@ -610,9 +610,8 @@ void Checker::CheckNotification()
     HANDLE event = nullptr;
     if (started_) {
         client.Run([&] {
-            std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
-            if (interfaces.empty() ||
-                !NT_SUCCESS(plat::um::OpenDevice(interfaces.front().symbolicLink, GENERIC_READ | GENERIC_WRITE, &device))) {
+            std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+            if (path.empty() || !NT_SUCCESS(plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &device))) {
                 device = nullptr;
                 return;
             }

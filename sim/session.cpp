@@ -175,10 +175,10 @@ struct Simulation::Request {
                                          static_cast<ULONG>(output.size()), &information);
             return;
         }
-        std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
-        status = interfaces.empty()
+        std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+        status = path.empty()
                      ? STATUS_OBJECT_NAME_NOT_FOUND
-                     : plat::um::KernelIoControl(interfaces.front().symbolicLink, code, input.data(),
+                     : plat::um::KernelIoControl(path, code, input.data(),
                                                  static_cast<ULONG>(input.size()), output.data(),
                                                  static_cast<ULONG>(output.size()), &information);
     }
@@ -691,13 +691,13 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "(already open)";
                 return;
             }
-            std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
-            if (interfaces.empty()) {
+            std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+            if (path.empty()) {
                 status = STATUS_OBJECT_NAME_NOT_FOUND;
                 reply = "(no device interface: the device is not started)";
                 return;
             }
-            status = plat::um::OpenDevice(interfaces.front().symbolicLink, GENERIC_READ | GENERIC_WRITE, &client.device);
+            status = plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &client.device);
             if (!NT_SUCCESS(status)) {
                 client.device = nullptr;
             } else {

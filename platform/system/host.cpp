@@ -28,6 +28,7 @@
 #include "acpi/acpidevice.h"
 #include "base/bugcheck.h"
 #include "machine/registry.h"
+#include "ntos/io/deviceinterface.h"
 #include "ntos/ke/irql.h"
 #include "ntos/ps/process.h"
 #include "system/machine.h"
@@ -191,6 +192,7 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     init.instanceId = instanceId;
     // The bus driver enumerated the device: its physical device object is the bottom of the stack.
     std::shared_ptr<acpi::AcpiDevice> pdo = acpi::CreateDevice(std::string(instanceId.begin(), instanceId.end()));
+    pdo->DeviceObject()->instanceId = instanceId;
     init.lower = std::shared_ptr<io::DeviceObject>(pdo, pdo->DeviceObject());
     ProcessScope system(ProcessTable::Current().System());
     RequirePassive("EvtDriverDeviceAdd");
@@ -363,9 +365,9 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
             return STATUS_NO_SUCH_DEVICE;
         }
         // Opens that already found the device finish first: what they open counts.
-        wdf::RefuseOpens(device, true);
+        io::RefuseOpens(device->Physical(), true);
         if (veto && wdf::InUse(device)) {
-            wdf::RefuseOpens(device, false);
+            io::RefuseOpens(device->Physical(), false);
             return STATUS_PLUGPLAY_QUERY_VETOED;
         }
         if (slot->inD0) {
@@ -395,7 +397,7 @@ void Host::Unlist(const std::shared_ptr<Slot>& slot)
 void Host::SurpriseRemoveLocked(Slot& slot)
 {
     wdf::FxDevice* device = slot.device;
-    wdf::RefuseOpens(device, true);
+    io::RefuseOpens(device->Physical(), true);
     wdf::SurpriseRemoval(device);
     if (slot.inD0) {
         wdf::PowerDown(device, &slot.inD0, WdfPowerDeviceD3Final);

@@ -73,6 +73,10 @@ NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE*
 NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input, ULONG inputLength, void* output,
                          ULONG outputLength, ULONG_PTR* information);
 
+// The first path CM_Get_Device_Interface_ListW gives for the class (a
+// \\?\... path), or an empty one when no interface of it is enabled.
+std::wstring FirstDeviceInterface(const GUID& classGuid);
+
 // The kernel path (\??\...) of a device path in any of the forms clients use.
 std::wstring KernelPath(const std::wstring& path);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/bugcheck.h"
+#include "ntos/io/deviceinterface.h"
 #include "ntos/ke/irql.h"
 #include "wdf/dispatch.h"
 #include "wdf/queue.h"
@@ -85,10 +86,20 @@ void SurpriseRemoval(FxDevice* device)
     }
 }
 
+// KMDF enables the interfaces once the device has started
+// (PnpEnableInterfacesAndRegisterWmi) and disables them when it fails or is
+// removed (PnpDisableInterfaces); a stop leaves them as they are.
 void SetVisible(FxDevice* device, PnpState state)
 {
     std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
     device->pnpState = state;
+    if (state == PnpState::Started || state == PnpState::Failed || state == PnpState::Removed) {
+        bool enable = state == PnpState::Started;
+        device->interfacesCanBeEnabled = enable;
+        for (const FxDevice::Interface& entry : device->interfaces) {
+            io::IoSetDeviceInterfaceState(entry.symbolicLink, enable);
+        }
+    }
 }
 
 // Handles open on the device, or closed with a request still in progress:

@@ -64,6 +64,11 @@ struct DeviceObject {
     DeviceObject* lower = nullptr;
     void* extension = nullptr;  // the driver's own record of the device
     std::string name;
+    // Kept by the I/O manager (ntos/io/deviceinterface.h) under its namespace lock:
+    DeviceObject* attached = nullptr;  // the device attached above this one (AttachedDevice)
+    std::wstring instanceId;           // a physical device object's device instance (its device node)
+    int opensInProgress = 0;           // opens that resolved this physical device object and have not finished
+    bool opensRefused = false;         // the Plug and Play manager is removing the stack
 };
 
 struct alignas(64) Irp {
