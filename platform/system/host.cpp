@@ -30,6 +30,7 @@
 #include "machine/registry.h"
 #include "ntos/io/deviceinterface.h"
 #include "ntos/ke/irql.h"
+#include "ntos/pnp/pnp.h"
 #include "ntos/ps/process.h"
 #include "system/machine.h"
 #include "wdf/device.h"
@@ -56,13 +57,16 @@ std::string DefaultImagePath()
 enum class Phase { Added, Started, Stopped, Failed, SurpriseRemoved };
 
 struct Host::Slot {
-    explicit Slot(wdf::FxDevice* device_) : device(device_) {}
+    Slot(wdf::FxDevice* device_, std::shared_ptr<io::DeviceObject> physical_)
+        : device(device_), physical(std::move(physical_))
+    {
+    }
 
     std::mutex lock;  // held for every transition of the device
     std::atomic<wdf::FxDevice*> device;  // nullptr once removed (Device() reads it without the lock)
+    // The bottom of the device's stack: packets go to the top of the stack on it.
+    std::shared_ptr<io::DeviceObject> physical;
     Phase phase = Phase::Added;
-    bool inD0 = false;
-    bool prepared = false;  // prepare-hardware was called and release-hardware is owed
 
     // Removed, or surprise-removed and waiting for its handles: no transition
     // applies to it any more (a caller that found the slot before it left the
@@ -96,25 +100,11 @@ struct Host::State {
 
 namespace {
 
-// KMDF's Failed state (PnpCleanupForRemove): the interfaces are disabled and
-// the power-managed queues purged, so what waited there completes with
-// STATUS_CANCELLED and what comes fails with STATUS_INVALID_DEVICE_STATE
-// instead of waiting for a power-up that will not come.
-void FailDevice(wdf::FxDevice* device)
-{
-    wdf::SetVisible(device, wdf::PnpState::Failed);
-    wdf::PurgePowerManagedQueues(device);
-}
-
-// The last step of every removal: the remaining queues are purged and the
-// device is deleted with its children. A handle still open (only at unload)
-// has its file closed for the driver and names a file without a device.
-void DeleteRemoved(wdf::FxDevice* device)
-{
-    wdf::SetVisible(device, wdf::PnpState::Removed);
-    wdf::PurgeQueues(device);
-    wdf::DeleteDevice(device);
-}
+// The last step of every removal: IRP_MN_REMOVE_DEVICE, on which the
+// framework purges the remaining queues and deletes the device with its
+// children. A handle still open (only at unload) has its file closed for the
+// driver and names a file without a device.
+void SendRemove(io::DeviceObject* physical) { pnp::SendPnp(physical, io::kMnRemoveDevice); }
 
 }  // namespace
 
@@ -228,7 +218,7 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
         removals->changed.notify_all();
     };
     std::lock_guard<std::mutex> guard(state_->devicesLock);
-    state_->devices.push_back(std::make_shared<Slot>(created));
+    state_->devices.push_back(std::make_shared<Slot>(created, init.lower));
     return status;
 }
 
@@ -278,23 +268,8 @@ NTSTATUS Host::Start(size_t index)
     }
     // What the driver writes while it starts reaches registry.reg in one piece.
     Registry::Batch batch(machine_.Registry());
-    wdf::ReopenPowerManagedQueues(slot->device);
-    // Release-hardware is owed from here, also when prepare-hardware fails:
-    // KMDF's FailedOwnHardware state calls EvtDeviceReleaseHardware after a
-    // failed EvtDevicePrepareHardware, as after a failed D0 entry.
-    slot->prepared = true;
-    NTSTATUS status = wdf::PrepareHardware(slot->device);
-    if (NT_SUCCESS(status)) {
-        status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
-    }
-    if (!NT_SUCCESS(status)) {
-        wdf::Release(slot->device, &slot->prepared);
-        FailDevice(slot->device);
-        slot->phase = Phase::Failed;
-        return status;
-    }
-    slot->phase = Phase::Started;
-    wdf::SetVisible(slot->device, wdf::PnpState::Started);
+    NTSTATUS status = pnp::SendPnp(slot->physical.get(), io::kMnStartDevice);
+    slot->phase = NT_SUCCESS(status) ? Phase::Started : Phase::Failed;
     return status;
 }
 
@@ -307,11 +282,11 @@ NTSTATUS Host::Sleep(size_t index)
     if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    if (slot->phase != Phase::Started || !slot->inD0) {
+    if (slot->phase != Phase::Started || !slot->device.load()->inD0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3);
-    return STATUS_SUCCESS;
+    // The power manager's sleep: S3 to the stack, whose power policy owner asks for D3.
+    return pnp::SetSystemPower(slot->physical.get(), io::kPowerSystemSleeping3);
 }
 
 NTSTATUS Host::Resume(size_t index)
@@ -323,16 +298,14 @@ NTSTATUS Host::Resume(size_t index)
     if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    if (slot->phase != Phase::Started || slot->inD0) {
+    if (slot->phase != Phase::Started || slot->device.load()->inD0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    NTSTATUS status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3);
+    // The wake: S0 to the stack, whose power policy owner asks for D0. A
+    // device that cannot power up has failed (the framework released its
+    // hardware, withdrew its interface and purged its power-managed queues).
+    NTSTATUS status = pnp::SetSystemPower(slot->physical.get(), io::kPowerSystemWorking);
     if (!NT_SUCCESS(status)) {
-        // A device that cannot power up has failed: its hardware is released
-        // (no D0 exit: it never entered D0), its interface withdrawn and its
-        // power-managed queues purged, until it is started again.
-        wdf::Release(slot->device, &slot->prepared);
-        FailDevice(slot->device);
         slot->phase = Phase::Failed;
     }
     return status;
@@ -350,14 +323,15 @@ NTSTATUS Host::Stop(size_t index)
     if (slot->phase != Phase::Started) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (slot->inD0) {
-        wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+    // A stop for rebalance: the query first; a stack that refuses it hears the cancel.
+    NTSTATUS status = pnp::SendPnp(slot->physical.get(), io::kMnQueryStopDevice);
+    if (!NT_SUCCESS(status)) {
+        pnp::SendPnp(slot->physical.get(), io::kMnCancelStopDevice);
+        return status;
     }
-    wdf::Release(slot->device, &slot->prepared);
+    status = pnp::SendPnp(slot->physical.get(), io::kMnStopDevice);
     slot->phase = Phase::Stopped;
-    // The interface stays enabled: an open during the stop reaches the driver.
-    wdf::SetVisible(slot->device, wdf::PnpState::Stopped);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS Host::Remove(size_t index) { return RemoveSlot(SlotAt(index), true); }
@@ -371,18 +345,22 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
         if (slot->Gone()) {
             return STATUS_NO_SUCH_DEVICE;
         }
+        io::DeviceObject* physical = slot->physical.get();
         // Opens that already found the device finish first: what they open counts.
-        io::RefuseOpens(device->Physical(), true);
-        if (veto && wdf::InUse(device)) {
-            io::RefuseOpens(device->Physical(), false);
-            return STATUS_PLUGPLAY_QUERY_VETOED;
+        io::RefuseOpens(physical, true);
+        if (veto) {
+            // The query, vetoed by the stack or for a handle still open when
+            // it reached the stack (the outstanding-open veto); a vetoed
+            // query is cancelled down the stack.
+            NTSTATUS status = pnp::SendPnp(physical, io::kMnQueryRemoveDevice);
+            if (!NT_SUCCESS(status) || wdf::InUse(device)) {
+                pnp::SendPnp(physical, io::kMnCancelRemoveDevice);
+                io::RefuseOpens(physical, false);
+                return STATUS_PLUGPLAY_QUERY_VETOED;
+            }
         }
-        if (slot->inD0) {
-            wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
-        }
-        wdf::Release(slot->device, &slot->prepared);
         slot->device = nullptr;
-        DeleteRemoved(device);
+        SendRemove(physical);
     }
     Unlist(slot);
     return STATUS_SUCCESS;
@@ -403,14 +381,8 @@ void Host::Unlist(const std::shared_ptr<Slot>& slot)
 // queues purged (Failed). New opens are refused from the start.
 void Host::SurpriseRemoveLocked(Slot& slot)
 {
-    wdf::FxDevice* device = slot.device;
-    io::RefuseOpens(device->Physical(), true);
-    wdf::SurpriseRemoval(device);
-    if (slot.inD0) {
-        wdf::PowerDown(device, &slot.inD0, WdfPowerDeviceD3Final);
-    }
-    wdf::Release(device, &slot.prepared);
-    FailDevice(device);
+    io::RefuseOpens(slot.physical.get(), true);
+    pnp::SendPnp(slot.physical.get(), io::kMnSurpriseRemoval);
     slot.phase = Phase::SurpriseRemoved;
 }
 
@@ -430,7 +402,7 @@ NTSTATUS Host::SurpriseRemove(size_t index)
         if (!handlesOpen) {
             // No handle to wait for: the remove follows at once.
             slot->device = nullptr;
-            DeleteRemoved(device);
+            SendRemove(slot->physical.get());
         }
     }
     // Gone from the bus: the device leaves the list now; its object stays
@@ -459,7 +431,7 @@ void Host::AwaitLastHandle(const std::shared_ptr<Slot>& slot)
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         slot->device = nullptr;
-        DeleteRemoved(device);
+        SendRemove(slot->physical.get());
     }
     std::lock_guard<std::mutex> guard(state_->removals->lock);
     state_->removalsPending--;
@@ -488,7 +460,7 @@ bool Host::InD0(size_t index) const
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
     std::lock_guard<std::mutex> guard(slot->lock);
-    return slot->device != nullptr && slot->inD0;
+    return slot->device != nullptr && slot->device.load()->inD0;
 }
 
 bool Host::Started(size_t index) const
@@ -511,7 +483,7 @@ void Host::UnloadSlot(const std::shared_ptr<Slot>& slot)
         if (!slot->Gone() && wdf::InUse(device)) {
             SurpriseRemoveLocked(*slot);
             slot->device = nullptr;
-            DeleteRemoved(device);
+            SendRemove(slot->physical.get());
         }
         if (slot->Gone()) {
             Unlist(slot);

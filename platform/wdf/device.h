@@ -74,6 +74,7 @@ struct FxDevice : FxObject {
     std::recursive_mutex pnpLock;
     std::atomic<PnpState> pnpState{PnpState::Added};  // written under pnpLock, read by interface lookups
     std::atomic<bool> inD0{false};
+    bool prepared = false;  // prepare-hardware was called and release-hardware is owed (under pnpLock)
 
     // Whether interfaces are enabled as they are created (the device has
     // started and not failed since: KMDF's m_DeviceInterfacesCanBeEnabled).

@@ -147,6 +147,15 @@ void IoDetachDevice(DeviceObject* lower)
     }
 }
 
+DeviceObject* IoGetAttachedDevice(DeviceObject* device)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    while (device->attached != nullptr) {
+        device = device->attached;
+    }
+    return device;
+}
+
 DeviceObject* BeginOpen(const std::wstring& name)
 {
     std::lock_guard<std::mutex> guard(g_lock);

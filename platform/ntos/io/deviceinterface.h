@@ -54,6 +54,8 @@ void SetInterfaceWatcher(InterfaceWatcher watcher);
 // the stack whose current top is `lower` (which may be null: a stack of one).
 void IoAttachDevice(DeviceObject* device, DeviceObject* lower);
 void IoDetachDevice(DeviceObject* lower);
+// IoGetAttachedDevice: the top of the stack the device object is in.
+DeviceObject* IoGetAttachedDevice(DeviceObject* device);
 
 // The object namespace's lookup for an open: the top of the stack of the
 // physical device object an enabled interface link (\??\..., compared

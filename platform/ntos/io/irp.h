@@ -43,11 +43,34 @@ enum : UCHAR {
     kMjClose = 0x02,
     kMjDeviceControl = 0x0E,
     kMjCleanup = 0x12,
+    kMjPower = 0x16,
     kMjPnp = 0x1B,
     kMjCount = 0x1C,
 };
 enum : UCHAR {
+    // IRP_MJ_PNP
+    kMnStartDevice = 0x00,
+    kMnQueryRemoveDevice = 0x01,
+    kMnRemoveDevice = 0x02,
+    kMnCancelRemoveDevice = 0x03,
+    kMnStopDevice = 0x04,
+    kMnQueryStopDevice = 0x05,
+    kMnCancelStopDevice = 0x06,
     kMnQueryInterface = 0x08,
+    kMnSurpriseRemoval = 0x17,
+    // IRP_MJ_POWER
+    kMnSetPower = 0x02,
+    kMnQueryPower = 0x03,
+};
+// Parameters.Power.Type and the states of Parameters.Power.State (POWER_STATE_TYPE,
+// SYSTEM_POWER_STATE and DEVICE_POWER_STATE values).
+enum : ULONG {
+    kSystemPowerState = 0,
+    kDevicePowerState = 1,
+    kPowerSystemWorking = 1,
+    kPowerSystemSleeping3 = 4,
+    kPowerDeviceD0 = 1,
+    kPowerDeviceD3 = 4,
 };
 
 // A driver: its dispatch table. Entries left empty complete the packet with
@@ -96,6 +119,12 @@ struct alignas(64) Irp {
         USHORT size = 0;
         USHORT version = 0;
     } queryInterface;
+
+    // Parameters of IRP_MN_SET_POWER and IRP_MN_QUERY_POWER.
+    struct {
+        ULONG type = 0;   // kSystemPowerState or kDevicePowerState
+        ULONG state = 0;  // a system or device power state
+    } power;
 
     // IoStatus.
     NTSTATUS status = STATUS_SUCCESS;
