@@ -1,5 +1,6 @@
 /*
- * The loader and the Plug and Play and power manager.
+ * The loader, and the requests for device actions that the Plug and Play
+ * manager turns into packets (ntos/pnp/pnp.h).
  *
  * Loading maps tavrix.sys with dlopen (a fresh copy of its globals each time),
  * builds a DRIVER_OBJECT and calls DriverEntry at PASSIVE_LEVEL, as the

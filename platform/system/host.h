@@ -1,7 +1,12 @@
 /*
- * The host: plays the loader and the Plug and Play and power manager for the
- * driver image (tavrix.sys); the framework's own part of each step (the
- * driver's callbacks in KMDF's order, the queues) is in wdf/pnppower.h.
+ * The host: plays the loader for the driver image (tavrix.sys) and asks for
+ * device actions as a user or the power manager would. Each action reaches
+ * the device stack as Plug and Play or power packets (ntos/pnp/pnp.h: a start
+ * is IRP_MN_START_DEVICE, a stop its query then the stop, a removal its query
+ * then the removal or the cancel, a sleep and a wake system power packets
+ * that the framework turns into device ones); the framework's part of each
+ * packet (the driver's callbacks in KMDF's order, the queues) is in
+ * wdf/pnppower.h.
  * Loading maps a fresh image (dlopen), so the driver's globals start as a
  * kernel image's would; DriverEntry gets a driver object and
  * \Registry\Machine\System\CurrentControlSet\Services\<service>.
