@@ -62,12 +62,16 @@ AcpiObject Dsm(AcpicaFirmware& firmware, uint64_t function, AcpiObject argument 
     return result;
 }
 
-// Notifications as the sink receives them, on the debugger's reader thread.
+// Notifications on one device as the sink receives them, on the debugger's reader thread.
 class NotifyLog {
 public:
-    explicit NotifyLog(plat::Firmware& firmware)
+    explicit NotifyLog(AcpicaFirmware& firmware) : NotifyLog(firmware, firmware.DevicePath()) {}
+    NotifyLog(plat::Firmware& firmware, std::string device)
     {
-        firmware.SetNotifySink([this](ULONG value) {
+        firmware.SetNotifySink([this, device](const std::string& path, ULONG value) {
+            if (path != device) {
+                return;
+            }
             std::lock_guard<std::mutex> guard(lock_);
             values_.push_back(value);
             changed_.notify_all();
