@@ -915,7 +915,9 @@ void Checker::Report()
         ++counts[static_cast<int>(check.verdict)];
     }
     std::string start = started_ ? "the driver starts on this firmware"
-                                 : "the driver does not start on this firmware: " + plat::FormatStatus(startStatus_);
+                        : bound_.path.empty()
+                            ? "the driver does not start on this firmware: no device binds to it"
+                            : "the driver does not start on this firmware: " + plat::FormatStatus(startStatus_);
     if (options_.json) {
         nlohmann::json report;
         report["firmware"] = options_.firmwareFile.string();
