@@ -199,10 +199,12 @@ const EnumeratedDevice* FindDevice(const Enumeration& enumeration, const std::st
     }
     size_t last = wanted.find_last_of('\\');
     std::string hardwareId = last == std::string::npos ? wanted : wanted.substr(0, last);
-    for (const EnumeratedDevice& device : enumeration.devices) {
-        for (const std::string& id : device.hardwareIds) {
-            if (Upper(id) == hardwareId) {
-                return &device;
+    for (bool compatible : {false, true}) {
+        for (const EnumeratedDevice& device : enumeration.devices) {
+            for (const std::string& id : compatible ? device.compatibleIds : device.hardwareIds) {
+                if (Upper(id) == hardwareId) {
+                    return &device;
+                }
             }
         }
     }

@@ -22,8 +22,9 @@
  *   Enumeration EnumerateInstalled();                                   the machine's installed firmware
  *                                                                        (empty when none is installed)
  *   const EnumeratedDevice* FindDevice(const Enumeration& enumeration, const std::string& instanceId);
- *       the device with that instance ID, else the first whose hardware ID is the instance ID without its
- *       last segment ("ACPI\TVRX0001\7" -> "ACPI\TVRX0001"); nullptr when none (IDs compare case-insensitively)
+ *       the device with that instance ID, else the first whose hardware ID, else the first whose compatible
+ *       ID, is the instance ID without its last segment ("ACPI\TVRX0001\7" -> "ACPI\TVRX0001"); nullptr
+ *       when none (IDs compare case-insensitively)
  *   bool ValidAcpiId(std::string_view id); bool ValidPnpId(std::string_view id);
  *   std::string ToString(Exclusion reason);
  * acpi::CreateDevice(instanceId) (acpidevice.h) makes the PDO of FindDevice's answer.
