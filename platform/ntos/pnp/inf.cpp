@@ -263,6 +263,9 @@ bool Reader::ReadStrings()
                 } else {
                     quoted = !quoted;
                 }
+            } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') {
+                value += '%';
+                ++i;
             } else {
                 value += text[i];
             }
