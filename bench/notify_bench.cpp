@@ -10,7 +10,7 @@
 #include <chrono>
 #include <vector>
 
-#include "firmware/firmware.h"
+#include "firmware/native.h"
 #include "support/bed.h"
 #include "support/tracing.h"
 #include "wdf/workitem.h"
@@ -119,7 +119,7 @@ void NotifyFanOut(benchmark::State& state)
     FanOut(
         state,
         [](RegisteredClients& registered) -> const char* {
-            registered.Machine().Machine().Firmware().Notify(0x80);
+            registered.Machine().Machine().Firmware().Notify(plat::NativeFirmware::kDevicePath, 0x80);
             DWORD waited = WaitForSingleObject(registered.LastSignalled(), 10000);
             return waited == WAIT_OBJECT_0 ? nullptr : "the last event was not set";
         },

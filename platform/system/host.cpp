@@ -188,6 +188,9 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     init.instanceId = instanceId;
     // The bus driver enumerated the device: its physical device object is the bottom of the stack.
     std::shared_ptr<acpi::AcpiDevice> pdo = acpi::CreateDevice(std::string(instanceId.begin(), instanceId.end()));
+    if (pdo == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;  // the ACPI driver enumerated no device with that ID: nothing to add to
+    }
     pdo->DeviceObject()->instanceId = instanceId;
     init.lower = std::shared_ptr<io::DeviceObject>(pdo, pdo->DeviceObject());
     ProcessScope system(ProcessTable::Current().System());
