@@ -350,6 +350,12 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
             return STATUS_NO_SUCH_DEVICE;
         }
         io::DeviceObject* physical = slot->physical.get();
+        // An orderly removal asks the owners of handles first: each may close
+        // its handle, or veto.
+        if (veto && !pnp::NotifyTarget(physical, pnp::TargetEvent::QueryRemove)) {
+            pnp::NotifyTarget(physical, pnp::TargetEvent::QueryRemoveFailed);
+            return STATUS_PLUGPLAY_QUERY_VETOED;
+        }
         // Opens that already found the device finish first: what they open counts.
         io::RefuseOpens(physical, true);
         if (veto) {
@@ -360,11 +366,13 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
             if (!NT_SUCCESS(status) || wdf::InUse(device)) {
                 pnp::SendPnp(physical, io::kMnCancelRemoveDevice);
                 io::RefuseOpens(physical, false);
+                pnp::NotifyTarget(physical, pnp::TargetEvent::QueryRemoveFailed);
                 return STATUS_PLUGPLAY_QUERY_VETOED;
             }
         }
         slot->device = nullptr;
         SendRemove(physical);
+        pnp::NotifyTarget(physical, pnp::TargetEvent::RemoveComplete);
     }
     Unlist(slot);
     return STATUS_SUCCESS;
@@ -388,6 +396,9 @@ void Host::SurpriseRemoveLocked(Slot& slot)
     io::RefuseOpens(slot.physical.get(), true);
     pnp::SendPnp(slot.physical.get(), io::kMnSurpriseRemoval);
     slot.phase = Phase::SurpriseRemoved;
+    // The owners of handles learn that the device is gone: their handles no
+    // longer reach it and are theirs to close.
+    pnp::NotifyTarget(slot.physical.get(), pnp::TargetEvent::RemoveComplete);
 }
 
 NTSTATUS Host::SurpriseRemove(size_t index)

@@ -73,6 +73,10 @@ NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE*
 NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input, ULONG inputLength, void* output,
                          ULONG outputLength, ULONG_PTR* information);
 
+// Ends the configuration manager notifications the process registered (its
+// exit does, as on Windows).
+void EndNotifications(plat::Process& process);
+
 // The first path CM_Get_Device_Interface_ListW gives for the class (a
 // \\?\... path), or an empty one when no interface of it is enabled.
 std::wstring FirstDeviceInterface(const GUID& classGuid);

@@ -20,6 +20,7 @@ std::thread Process::Thread(std::function<void()> body)
 
 void Process::Exit()
 {
+    EndNotifications(*process_);
     // A machine that is already gone ended every process with it.
     if (ProcessTable* table = ProcessTable::CurrentOrNull()) {
         table->Exit(*process_);

@@ -147,6 +147,12 @@ void IoDetachDevice(DeviceObject* lower)
     }
 }
 
+DeviceObject* IoGetDeviceAttachmentBase(DeviceObject* device)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return BottomOf(device);
+}
+
 DeviceObject* IoGetAttachedDevice(DeviceObject* device)
 {
     std::lock_guard<std::mutex> guard(g_lock);

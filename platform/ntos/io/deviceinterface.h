@@ -54,6 +54,8 @@ void SetInterfaceWatcher(InterfaceWatcher watcher);
 // the stack whose current top is `lower` (which may be null: a stack of one).
 void IoAttachDevice(DeviceObject* device, DeviceObject* lower);
 void IoDetachDevice(DeviceObject* lower);
+// IoGetDeviceAttachmentBaseRef without the reference: the bottom of the stack.
+DeviceObject* IoGetDeviceAttachmentBase(DeviceObject* device);
 // IoGetAttachedDevice: the top of the stack the device object is in.
 DeviceObject* IoGetAttachedDevice(DeviceObject* device);
 

@@ -1,6 +1,7 @@
 /* The Plug and Play manager's and power manager's packets to device stacks. */
 #include "ntos/pnp/pnp.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -46,7 +47,17 @@ NTSTATUS OnForwardedComplete(io::DeviceObject*, io::Irp*, void* context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+std::atomic<TargetWatcher> g_targetWatcher{nullptr};
+
 }  // namespace
+
+void SetTargetWatcher(TargetWatcher watcher) { g_targetWatcher.store(watcher); }
+
+bool NotifyTarget(io::DeviceObject* physical, TargetEvent event)
+{
+    TargetWatcher watcher = g_targetWatcher.load();
+    return watcher == nullptr || watcher(physical, event);
+}
 
 NTSTATUS SendPnp(io::DeviceObject* physical, UCHAR minor) { return Send(physical, io::kMjPnp, minor, 0, 0); }
 

@@ -46,6 +46,18 @@ NTSTATUS SetSystemPower(io::DeviceObject* physical, ULONG systemState);
 // power policy owner asks for it; waited for, its final status.
 NTSTATUS PoRequestPowerIrp(io::DeviceObject* physical, ULONG deviceState);
 
+// Target device change events for the owners of handles on a device (what
+// user mode registers for with a device handle filter).
+enum class TargetEvent { QueryRemove, QueryRemoveFailed, RemovePending, RemoveComplete };
+// Delivers the event for the device on the physical device object to whoever
+// registered for it and, for a query-remove, waits for their answers: false
+// when one of them vetoed. One watcher (the configuration manager's); nullptr
+// removes it.
+using TargetWatcher = bool (*)(io::DeviceObject* physical, TargetEvent event);
+void SetTargetWatcher(TargetWatcher watcher);
+// What the Plug and Play manager calls: true when nobody vetoed (or nobody listens).
+bool NotifyTarget(io::DeviceObject* physical, TargetEvent event);
+
 // A driver's passing of a packet to the device below, waited for: the
 // packet comes back to the caller (its completion stops on the way up), with
 // the lower drivers' status, for the caller to finish and complete.
