@@ -196,8 +196,11 @@ const std::map<std::string, Shape>& Shapes()
                          [&] { return w.size() < 2 ? std::string() : Number(w[1], 0xFFFFFFFE, "MS"); });
         };
         m["show"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 1, "show state|registry|export|trace|ifr|verifier"); },
-                         [&] { return OneOf(w[0], {"state", "registry", "export", "trace", "ifr", "verifier"}, "show"); });
+            return First([&] { return Count(w, 1, 1, "show state|devices|registry|export|trace|ifr|verifier"); },
+                         [&] {
+                             return OneOf(w[0], {"state", "devices", "registry", "export", "trace", "ifr", "verifier"},
+                                          "show");
+                         });
         };
         m["ioctl"] = IoctlShape;
         m["expect"] = ExpectShape;

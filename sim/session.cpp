@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include <cfgmgr32.h>
 
 #include "acpi/acpidevice.h"
+#include "acpi/enumerate.h"
 #include "base/fault.h"
 #include "base/status.h"
 #include "base/verifier.h"
@@ -896,6 +899,59 @@ void Simulation::ReportCompletions(const Command& command)
     }
 }
 
+// The device nodes as `pnputil /enum-devices /ids` lists them: each device
+// the ACPI driver enumerated, its identifiers, its driver (none: nothing in
+// the installed package drives it, CM_PROB_FAILED_INSTALL) and its status.
+void Simulation::ShowDevices(std::ostream& text)
+{
+    auto join = [](const std::vector<std::string>& ids) {
+        std::string all;
+        for (const std::string& id : ids) {
+            all += (all.empty() ? "" : ", ") + id;
+        }
+        return all.empty() ? std::string("(none)") : all;
+    };
+    auto problem = [&](ULONG code, const char* name) {
+        text << "Status:          Problem\nProblem Code:    " << code << " (0x" << std::hex << std::uppercase << code
+             << std::dec << ") [" << name << "]\n";
+    };
+    plat::acpi::Enumeration enumeration = plat::acpi::EnumerateInstalled();
+    if (enumeration.devices.empty()) {
+        text << "no device enumerated";
+    }
+    for (const plat::acpi::EnumeratedDevice& device : enumeration.devices) {
+        text << "Instance ID:     " << device.instanceId << "\nHardware IDs:    " << join(device.hardwareIds)
+             << "\nCompatible IDs:  " << join(device.compatibleIds) << "\n";
+        std::optional<size_t> driven;
+        for (size_t i = 0; host_->Loaded() && i < host_->DeviceCount(); ++i) {
+            std::string id = Narrow(host_->InstanceId(i));
+            if (id.size() == device.instanceId.size() &&
+                std::equal(id.begin(), id.end(), device.instanceId.begin(), [](char a, char b) {
+                    return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+                })) {
+                driven = i;
+            }
+        }
+        if (!driven) {
+            text << "Driver Name:     (none)\n";
+            if (device.problem != 0) {
+                problem(device.problem, "CM_PROB_FAILED_POST_START");
+            } else {
+                problem(28, "CM_PROB_FAILED_INSTALL");
+            }
+        } else {
+            text << "Driver Name:     tavrix.inf (service tavrix)\n";
+            plat::Host::Status status = host_->DeviceStatus(*driven);
+            if (status == plat::Host::Status::Failed) {
+                problem(10, "CM_PROB_FAILED_START");
+            } else {
+                text << "Status:          " << (status == plat::Host::Status::Started ? "Started" : "Stopped") << "\n";
+            }
+        }
+        text << "\n";
+    }
+}
+
 bool Simulation::Show(const Command& command)
 {
     const std::string& what = command.args[0];
@@ -929,6 +985,8 @@ bool Simulation::Show(const Command& command)
                 text << "\nBiosSarState " << *state;
             }
         }
+    } else if (what == "devices") {
+        ShowDevices(text);
     } else if (what == "registry") {
         plat::Registry& registry = machine_->Registry();
         auto state = registry.GetDword(kSarServiceKey, L"BiosSarState");

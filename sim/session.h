@@ -100,6 +100,7 @@ private:
     void ReportCompletions(const Command& command);
     void EndPending();
     bool Show(const Command& command);
+    void ShowDevices(std::ostream& text);
     bool Expect(const Command& command);
 
     Options options_;

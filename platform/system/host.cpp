@@ -485,6 +485,17 @@ bool Host::Started(size_t index) const
     return slot->device != nullptr && slot->phase == Phase::Started;
 }
 
+std::wstring Host::InstanceId(size_t index) const { return SlotAt(index)->physical->instanceId; }
+
+Host::Status Host::DeviceStatus(size_t index) const
+{
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    return slot->phase == Phase::Started ? Status::Started
+           : slot->phase == Phase::Failed ? Status::Failed
+                                          : Status::NotStarted;
+}
+
 // A device with no handle open is removed as by Remove, without a veto. One
 // with handles open is surprise-removed, then deleted at once: the image is
 // about to go, so the open handles have their files closed for the driver

@@ -145,6 +145,12 @@ public:
     // Whether the device is in D0 now, and whether it is started (in D0 or asleep).
     bool InD0(size_t index = 0) const;
     bool Started(size_t index = 0) const;
+    // What Device Manager shows of the device: its instance ID, and whether
+    // it is started, added but not started (or stopped), or failed (a start
+    // or a power-up failed: CM_PROB_FAILED_START, CM_PROB_FAILED_POST_START).
+    enum class Status { NotStarted, Started, Failed };
+    std::wstring InstanceId(size_t index = 0) const;
+    Status DeviceStatus(size_t index = 0) const;
 
     // Removes every device (see above), deletes the driver object, unmaps the
     // image, and takes the verifier's report (also kept as verifier::LastUnloadReport()).
