@@ -224,6 +224,19 @@ class Image:
         at = self.offset(rva)
         return self.data[at:self.data.index(b"\0", at)].decode("latin-1")
 
+    def file_version(self):
+        """(file version, product version) of the resource's VS_FIXEDFILEINFO, or None."""
+        for name, _, size, rawptr, _ in self.sections:
+            if name != ".rsrc":
+                continue
+            at = self.data.find(struct.pack("<I", 0xFEEF04BD), rawptr, rawptr + size)
+            if at < 0:
+                return None
+            file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", self.data, at + 8)
+            split = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+            return split(file_ms, file_ls), split(product_ms, product_ls)
+        return None
+
     def imports(self):
         """[(module, [routine or '#ordinal', ...])]"""
         rva, _ = self.directory(1)
@@ -319,6 +332,16 @@ def check(args):
             faults.append(f"DriverEntry lies in {name}, not INIT")
         elif not flags & SCN_MEM_DISCARDABLE:
             faults.append("section INIT is not discardable")
+    if args.version:
+        expected = tuple(int(p) for p in args.version.split("."))
+        found = image.file_version()
+        if found is None:
+            faults.append("the image has no version resource (VS_FIXEDFILEINFO)")
+        else:
+            print(f"imagecheck: file version {'.'.join(map(str, found[0]))}, product version "
+                  f"{'.'.join(map(str, found[1]))}")
+            if found[0] != expected or found[1] != expected:
+                faults.append(f"the version resource says {found}, the project's version is {args.version}")
     placed = {}
     for routine in routines:
         if routine in symbols:
@@ -335,6 +358,7 @@ def main():
     parser.add_argument("--inf", required=True)
     parser.add_argument("--sources", nargs="+", required=True, help="the driver's source units")
     parser.add_argument("--objects", nargs="*", default=[], help="the objects linked into the image")
+    parser.add_argument("--version", help="the version the image's version resource must carry (1.0.0.0)")
     args = parser.parse_args()
     try:
         faults = check(args)
