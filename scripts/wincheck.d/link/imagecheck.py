@@ -129,6 +129,7 @@ def paged_routines(paths):
         with open(path, encoding="utf-8") as f:
             text = strip_c(f.read())
         depth = 0
+        open_blocks = 0  # extern "C" { and namespace { blocks around the current position
         start = 0  # where the current top-level declaration began
         body_start = None
         name = None
@@ -136,11 +137,19 @@ def paged_routines(paths):
             if c == "{":
                 if depth == 0:
                     head = text[start:i]
+                    if re.search(r'(\bextern\s*""|\bnamespace\b[\w\s:]*)\s*$', head):
+                        open_blocks += 1
+                        start = i + 1
+                        continue
                     match = re.search(r"(\w+)\s*\((?:[^()]|\([^()]*\))*\)\s*$", head)
                     name = match.group(1) if match and "=" not in head else None
                     body_start = i
                 depth += 1
             elif c == "}":
+                if depth == 0 and open_blocks:
+                    open_blocks -= 1
+                    start = i + 1
+                    continue
                 depth -= 1
                 if depth == 0:
                     if name:
@@ -149,7 +158,7 @@ def paged_routines(paths):
                     start = i + 1
             elif c == ";" and depth == 0:
                 start = i + 1
-        if depth != 0:
+        if depth != 0 or open_blocks != 0:
             raise Fault(f"{path}: unbalanced braces")
     return routines
 
