@@ -164,13 +164,22 @@ def paged_routines(paths):
 
 
 def read_map(path):
-    """Symbol -> 1-based section index, from lld-link's /map file."""
+    """Routine -> (1-based section index, C linkage), from lld-link's /map file:
+    its public and its static symbols. A C++ name (?Name@@...) is given by the
+    routine's own name; other decorated names (string literals) are left out."""
     symbols = {}
     with open(path, encoding="utf-8") as f:
         for line in f:
             match = re.match(r"\s*([0-9a-fA-F]{4}):[0-9a-fA-F]{8}\s+(\S+)\s+[0-9a-fA-F]{16}\s", line)
-            if match:
-                symbols[match.group(2)] = int(match.group(1), 16)
+            if not match:
+                continue
+            name, section = match.group(2), int(match.group(1), 16)
+            if name.startswith("?"):
+                decorated = re.match(r"\?([A-Za-z_]\w*)@@", name)
+                if decorated:
+                    symbols[decorated.group(1)] = (section, False)
+            else:
+                symbols[name] = (section, True)
     return symbols
 
 
@@ -323,9 +332,16 @@ def check(args):
     for routine, paged in sorted(routines.items()):
         if routine not in symbols:
             continue  # inlined or discarded
-        name, flags = sections[symbols[routine]]
+        index, c_linkage = symbols[routine]
+        name, flags = sections[index]
         if paged and name not in ("PAGE", "INIT"):
-            faults.append(f"{routine} runs PAGED_CODE() but lies in {name}, not PAGE: its alloc_text pragma is missing")
+            if c_linkage:
+                faults.append(f"{routine} runs PAGED_CODE() but lies in {name}, not PAGE: "
+                              "its alloc_text pragma is missing")
+            else:
+                # alloc_text names only routines with C linkage; this one stays resident.
+                print(f"imagecheck: note: {routine} runs PAGED_CODE() but has C++ linkage, which "
+                      f"alloc_text cannot name: it lies in {name}")
         if name == "PAGE" and not paged:
             faults.append(f"{routine} lies in PAGE but does not run PAGED_CODE()")
     for name, flags in sections.values():
@@ -336,7 +352,7 @@ def check(args):
     if "DriverEntry" not in symbols:
         faults.append("DriverEntry is not in the image")
     else:
-        name, flags = sections[symbols["DriverEntry"]]
+        name, flags = sections[symbols["DriverEntry"][0]]
         if name != "INIT":
             faults.append(f"DriverEntry lies in {name}, not INIT")
         elif not flags & SCN_MEM_DISCARDABLE:
@@ -354,7 +370,7 @@ def check(args):
     placed = {}
     for routine in routines:
         if routine in symbols:
-            placed.setdefault(sections[symbols[routine]][0], []).append(routine)
+            placed.setdefault(sections[symbols[routine][0]][0], []).append(routine)
     print("imagecheck: placement: " + ", ".join(f"{len(v)} routines in {k}" for k, v in sorted(placed.items())))
     return faults
 

@@ -101,8 +101,14 @@ class InputsTest(unittest.TestCase):
 
              0001:00000000       DriverEntry                0000000140001000     driver.obj
              0007:00000010       TavrixCreateDevice         0000000140010010     device.obj
+
+             Static symbols
+
+             0001:00001360       ?Helper@@YAJPEAXJJ0PEBJ@Z  0000000140002360     device.obj
+             0002:00000040       ??_C@_0BA@ABCDEFGH@text?$AA@ 0000000140003040   device.obj
             """)
-        self.assertEqual(imagecheck.read_map(path), {"DriverEntry": 1, "TavrixCreateDevice": 7})
+        self.assertEqual(imagecheck.read_map(path),
+                         {"DriverEntry": (1, True), "TavrixCreateDevice": (7, True), "Helper": (1, False)})
 
 
 if __name__ == "__main__":

@@ -66,6 +66,9 @@ __attribute__((section("INIT"))) NTSTATUS FxDriverEntry(PDRIVER_OBJECT DriverObj
     NTSTATUS status;
 
     // The loader keeps the path for the unbind; the caller's copy goes away.
+    if (RegistryPath->Length > sizeof(StubRegistryPathBuffer)) {
+        return STATUS_NAME_TOO_LONG;
+    }
     StubRegistryPath.Buffer = StubRegistryPathBuffer;
     StubRegistryPath.MaximumLength = sizeof(StubRegistryPathBuffer);
     RtlCopyUnicodeString(&StubRegistryPath, RegistryPath);
