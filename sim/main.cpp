@@ -102,7 +102,7 @@ int RunScript(const std::string& path, sim::Options options)
 int main(int argc, char** argv)
 {
     CLI::App app{"tvrx-sim: the Tavrix device-mode driver on a simulated machine"};
-    app.set_version_flag("--version", "tvrx-sim 1.0");
+    app.set_version_flag("--version", "tvrx-sim " TVRX_VERSION);  // the project's VERSION file
     app.require_subcommand(1);
 
     sim::Options options;
