@@ -498,8 +498,11 @@ bool Simulation::Dispatch(const Command& command)
         if (command.args.size() > 1) {
             plat::ParseStatus(command.args[1], &injected);
         }
-        plat::fault::FailNth(command.args[0], 1, injected);
-        std::string reply = "the next " + command.args[0] + " fails with " +
+        // Arms of one point fire in the order given, each once.
+        uint64_t call = plat::fault::FailNth(command.args[0], 1, injected);
+        std::string which = call == 1 ? "the next " + command.args[0]
+                                      : command.args[0] + " call " + std::to_string(call) + " from now";
+        std::string reply = which + " fails with " +
                             (plat::StatusName(injected) ? plat::StatusName(injected) : Hex(uint32_t(injected)));
         Print(command, "", STATUS_SUCCESS, 0, false, reply, JsonString(reply));
         return true;
@@ -599,7 +602,12 @@ bool Simulation::Lifecycle(const Command& command)
     } else if (verb == "sleep") {
         status = host_->Sleep();
     } else if (verb == "resume") {
+        // D0 entry reads the device mode on a work item: as after `mode`, the
+        // next command sees what that read found.
         status = host_->Resume();
+        if (!Settle()) {
+            reply = "(the driver's read waits on the firmware)";
+        }
     } else if (verb == "stop") {
         status = host_->Stop();
     } else if (verb == "start") {
