@@ -341,7 +341,8 @@ wait C [MS]                 wait for C's event (default 1000 ms)
 show state|registry|export|trace|ifr|verifier
 expect status NAME|0xHEX | info N | entry MODE V1 V2 V3 | table TAG COUNT
 expect signaled | timeout | registry NAME VALUE | export-size N | export-sha256 HEX
-expect verifier clean)";
+expect verifier clean
+quit | exit                 leave the shell (so does the end of its input))";
 }
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 namespace sim {
 
@@ -19,12 +20,19 @@ int RunShell(Options options)
     }
     int line = 0;
     for (;;) {
-        char* input = readline(interactive ? "tvrx> " : "");
-        if (input == nullptr) {
+        // From a pipe or a file the lines are read as they are: readline would
+        // echo each one, which breaks the one-object-a-line JSON output.
+        std::string text;
+        if (interactive) {
+            char* input = readline("tvrx> ");
+            if (input == nullptr) {
+                break;
+            }
+            text = input;
+            std::free(input);
+        } else if (!std::getline(std::cin, text)) {
             break;
         }
-        std::string text(input);
-        std::free(input);
         ++line;
         if (text == "quit" || text == "exit") {
             break;
