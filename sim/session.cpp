@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -642,6 +644,12 @@ bool Simulation::Firmware(const Command& command)
             bool waited = WorkWaitsOnFirmware();
             native_->SetFaults(faults);
             reply = faults.hang ? "(_DSM no longer answers)" : "(_DSM answers again)";
+            // The released evaluations count as hung until their threads wake:
+            // until then the work items still look as if they waited on the firmware.
+            auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
+            while (!faults.hang && native_->HungEvaluations() > 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             if (!faults.hang && waited) {
                 // The reads that waited end now; the next command sees what they did.
                 Settle();
