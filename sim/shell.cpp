@@ -1,6 +1,7 @@
 /* The interactive shell: readline for editing and history, the same commands as scripts. */
 #include "shell.h"
 
+#include <nlohmann/json.hpp>
 #include <readline/history.h>
 #include <readline/readline.h>
 #include <unistd.h>
@@ -43,7 +44,13 @@ int RunShell(Options options)
         ParseError error;
         std::optional<Command> command = ParseLine(text, "shell", line, &error);
         if (!error.message.empty()) {
-            std::cout << error.Text() << "\n";
+            if (simulation.Json()) {
+                std::cout << nlohmann::ordered_json{{"line", line}, {"error", error.Text()}}.dump(
+                                 -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                          << "\n";
+            } else {
+                std::cout << error.Text() << "\n";
+            }
             continue;
         }
         if (command) {
