@@ -96,7 +96,6 @@ Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
     irp->userBuffer = nullptr;
     irp->userInput = nullptr;
     irp->queryInterface = {};
-    irp->power = {};
     irp->status = STATUS_SUCCESS;
     irp->information = 0;
     std::memset(irp->driverContext, 0, sizeof irp->driverContext);

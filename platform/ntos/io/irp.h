@@ -120,7 +120,9 @@ struct alignas(64) Irp {
         USHORT version = 0;
     } queryInterface;
 
-    // Parameters of IRP_MN_SET_POWER and IRP_MN_QUERY_POWER.
+    // Parameters of IRP_MN_SET_POWER and IRP_MN_QUERY_POWER: set by whoever
+    // builds a power packet (the allocation leaves them, so the I/O path does
+    // no work for them).
     struct {
         ULONG type = 0;   // kSystemPowerState or kDevicePowerState
         ULONG state = 0;  // a system or device power state
