@@ -100,6 +100,10 @@ public:
     struct Options {
         std::string service = "tavrix";
         std::string imagePath;  // empty: $TVRX_DRIVER_IMAGE, else the image next to the build
+        // The installed driver package, whose hardware section gives the
+        // device its security descriptor. Empty: $TVRX_DRIVER_INF, else the
+        // source tree's driver/tavrix.inx; "none": no package (the default descriptor).
+        std::string infPath;
     };
 
     explicit Host(Machine& machine);
@@ -112,7 +116,10 @@ public:
     NTSTATUS Load();
     bool Loaded() const;
 
-    // Adds a device instance (with its ACPI device below) and calls device add.
+    // Adds a device instance (with its ACPI device below) and calls device
+    // add; the device's stack then gets the driver package's security
+    // descriptor. A package whose Security value is not valid SDDL fails the
+    // installation before device add (InfError, with the file, line and column).
     NTSTATUS AddDevice(const std::wstring& instanceId = L"ACPI\\TVRX0001\\0");
     size_t DeviceCount() const;
     WDFDEVICE Device(size_t index = 0) const;  // nullptr when there is none

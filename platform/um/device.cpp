@@ -21,11 +21,20 @@ NTSTATUS Open(const std::wstring& path, ACCESS_MASK desiredAccess, KPROCESSOR_MO
               ULONG createOptions, HANDLE* handle)
 {
     *handle = nullptr;
-    wdf::FxDevice* device = wdf::BeginOpen(KernelPath(path));
+    // The longest leading part of the name that is a device's; the rest is a name below the device.
+    std::wstring name = KernelPath(path);
+    wdf::FxDevice* device = wdf::BeginOpen(name);
+    bool belowDevice = false;
+    for (size_t end = name.rfind(L'\\'); device == nullptr && end != std::wstring::npos && end > 3;
+         end = name.rfind(L'\\', end - 1)) {
+        device = wdf::BeginOpen(name.substr(0, end));
+        belowDevice = true;
+    }
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    NTSTATUS status = io::OpenDevice(&device->deviceObject, desiredAccess, mode, kernelHandle, createOptions, handle);
+    NTSTATUS status =
+        io::OpenDevice(&device->deviceObject, desiredAccess, mode, kernelHandle, createOptions, handle, belowDevice);
     wdf::EndOpen(device);
     return status;
 }

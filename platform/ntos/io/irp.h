@@ -18,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@
 namespace plat {
 class Process;
 class Clock;
+}
+namespace plat::se {
+struct SecurityDescriptor;
 }
 
 namespace plat::io {
@@ -64,6 +68,10 @@ struct DeviceObject {
     DeviceObject* lower = nullptr;
     void* extension = nullptr;  // the driver's own record of the device
     std::string name;
+    // Who may open the device: user-mode opens are checked against it
+    // (nullptr: the default descriptor of a device that nothing gives one).
+    std::shared_ptr<const se::SecurityDescriptor> security;
+    ULONG characteristics = 0;  // FILE_DEVICE_SECURE_OPEN, ...
 };
 
 struct alignas(64) Irp {
@@ -78,6 +86,7 @@ struct alignas(64) Irp {
 
     // Parameters of a device control.
     ULONG ioControlCode = 0;
+    UCHAR accessFlags = 0;  // SL_READ_ACCESS_GRANTED, SL_WRITE_ACCESS_GRANTED: what the sender's handle allows
     ULONG inputLength = 0;
     ULONG outputLength = 0;
     UCHAR* systemBuffer = nullptr;    // buffered: max(input, output) bytes; direct: the input
