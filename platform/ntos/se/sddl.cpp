@@ -254,6 +254,9 @@ private:
         for (const char* guid : {"object GUID", "inherited object GUID"}) {
             size_t guidAt = at_;
             if (!Field().empty()) {
+                if (at_ < text_.size() && text_[at_] == ')') {
+                    return Fail(guidAt, "the ACE has too few fields (type;flags;rights;;;sid)");
+                }
                 return Fail(guidAt, std::string("an ") + guid + " makes an object ACE, not supported on a device");
             }
             if (!Separator(guid)) {
