@@ -162,6 +162,11 @@ TEST(InfSecurity, ReadsThePackagesHardwareSectionAndRefusesBadSddl)
         // Line 4; the value starts at column 17, the unclosed ACE 3 characters in.
         EXPECT_NE(std::string(e.what()).find("x.inf:4:20:"), std::string::npos) << e.what();
     }
+    // A value without a DACL would open the device to everyone: refused unless it says so.
+    EXPECT_THROW(plat::InfDeviceSecurity("[D.NT.HW]\nAddReg=S\n[S]\nHKR,,Security,,\"O:BA\"\n", "x.inf"),
+                 plat::InfError);
+    EXPECT_FALSE(plat::InfDeviceSecurity("[D.NT.HW]\nAddReg=S\n[S]\nHKR,,Security,,D:NO_ACCESS_CONTROL\n", "x.inf")
+                     ->hasDacl);
 }
 
 // ---------------------------------------------------------------- the secured device

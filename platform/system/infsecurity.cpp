@@ -154,6 +154,15 @@ std::shared_ptr<const se::SecurityDescriptor> InfDeviceSecurity(const std::strin
                                ": the device's Security value is not valid SDDL: " + error.message + " (at offset " +
                                std::to_string(error.offset) + " of \"" + fields[4].text + "\")");
             }
+            // A descriptor without a DACL lets everyone do everything: a
+            // package that means that says so (D:NO_ACCESS_CONTROL); one
+            // that merely left the DACL out is refused.
+            if (!descriptor->hasDacl && fields[4].text.find("NO_ACCESS_CONTROL") == std::string::npos) {
+                throw InfError(infName + ":" + std::to_string(line.number) + ":" +
+                               std::to_string(fields[4].column + 1) +
+                               ": the device's Security value has no DACL (D:), which would let everyone open "
+                               "the device for anything; write D:NO_ACCESS_CONTROL if that is meant");
+            }
             return descriptor;
         }
     }
