@@ -79,6 +79,7 @@ struct alignas(64) Irp {
     UCHAR major = 0;
     UCHAR minor = 0;
     KPROCESSOR_MODE requestorMode = KernelMode;
+    UCHAR accessFlags = 0;           // of a device control: SL_READ/WRITE_ACCESS_GRANTED, what the sender's handle allows
     Process* process = nullptr;      // the sending thread's process
     uint64_t thread = 0;             // the sending thread (ThreadId())
     FileObject* file = nullptr;
@@ -86,7 +87,6 @@ struct alignas(64) Irp {
 
     // Parameters of a device control.
     ULONG ioControlCode = 0;
-    UCHAR accessFlags = 0;  // SL_READ_ACCESS_GRANTED, SL_WRITE_ACCESS_GRANTED: what the sender's handle allows
     ULONG inputLength = 0;
     ULONG outputLength = 0;
     UCHAR* systemBuffer = nullptr;    // buffered: max(input, output) bytes; direct: the input
