@@ -178,6 +178,32 @@ std::string ExpectShape(const Words& w)
     return "unknown expectation '" + what + "'";
 }
 
+constexpr const char* kOpenUsage = "open C [as system|localservice|networkservice|admin|user] [read|write|readwrite]";
+
+// open's options after C: `as KIND`, then the access, each optional, in that order.
+std::string OpenOptions(const Words& w)
+{
+    size_t i = 1;
+    if (i < w.size() && w[i] == "as") {
+        if (i + 1 == w.size()) {
+            return std::string("expected: ") + kOpenUsage;
+        }
+        std::string bad = OneOf(w[i + 1], {"system", "localservice", "networkservice", "admin", "user"}, "as");
+        if (!bad.empty()) {
+            return bad;
+        }
+        i += 2;
+    }
+    if (i < w.size()) {
+        std::string bad = OneOf(w[i], {"read", "write", "readwrite"}, "access");
+        if (!bad.empty()) {
+            return bad;
+        }
+        i++;
+    }
+    return i < w.size() ? "unexpected '" + w[i] + "' (expected " + kOpenUsage + ")" : std::string();
+}
+
 const std::map<std::string, Shape>& Shapes()
 {
     static const std::map<std::string, Shape> shapes = [] {
@@ -206,7 +232,11 @@ const std::map<std::string, Shape>& Shapes()
             return First([&] { return Count(w, 1, 1, "firmware-hang on|off"); },
                          [&] { return OneOf(w[0], {"on", "off"}, "firmware-hang"); });
         };
-        for (const char* verb : {"open", "close", "entry"}) {
+        m["open"] = [](const Words& w) {
+            return First([&] { return Count(w, 1, 4, kOpenUsage); }, [&] { return Name(w[0]); },
+                         [&] { return OpenOptions(w); });
+        };
+        for (const char* verb : {"close", "entry"}) {
             std::string usage = std::string(verb) + " C";
             m[verb] = [usage](const Words& w) {
                 return First([&] { return Count(w, 1, 1, usage.c_str()); }, [&] { return Name(w[0]); });

@@ -703,6 +703,29 @@ bool Simulation::ClientCommand(const Command& command)
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply, json;
 
+    // open's options: the account the client runs as, and the access it asks for.
+    plat::se::TokenKind kind = plat::se::TokenKind::LocalService;
+    ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;
+    for (size_t i = 1; verb == "open" && i < command.args.size(); i++) {
+        const std::string& word = command.args[i];
+        if (word == "as") {
+            plat::se::KindFromName(command.args[++i], &kind);
+        } else {
+            access = word == "read" ? GENERIC_READ : word == "write" ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
+        }
+    }
+    if (verb == "open" && client.device == nullptr && client.process->Native().Token().kind != kind) {
+        // A process keeps its account: a client with nothing open starts again as the new one.
+        if (client.event != nullptr) {
+            std::string refusal = "(" + command.args[0] + " runs as " +
+                                  std::string(plat::se::KindName(client.process->Native().Token().kind)) +
+                                  " and holds an event: a process keeps its account)";
+            Print(command, "", STATUS_INVALID_PARAMETER, 0, false, refusal, JsonString(refusal));
+            return true;
+        }
+        client.process = std::make_unique<plat::um::Process>(command.args[0], kind);
+    }
+
     client.process->Run([&] {
         if (verb == "open") {
             if (client.device != nullptr) {
@@ -716,7 +739,7 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "(no device interface: the device is not started)";
                 return;
             }
-            status = plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &client.device);
+            status = plat::um::OpenDevice(path, access, &client.device);
             if (!NT_SUCCESS(status)) {
                 client.device = nullptr;
             } else {

@@ -19,6 +19,8 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -33,6 +35,7 @@
 #include "ntos/ke/irql.h"
 #include "ntos/pnp/pnp.h"
 #include "ntos/ps/process.h"
+#include "system/infsecurity.h"
 #include "system/machine.h"
 #include "wdf/device.h"
 #include "wdf/driver.h"
@@ -48,6 +51,29 @@ std::string DefaultImagePath()
         return path;
     }
     return TVRX_DRIVER_IMAGE;
+}
+
+std::string DefaultInfPath()
+{
+    if (const char* path = std::getenv("TVRX_DRIVER_INF")) {
+        return path;
+    }
+    return TVRX_DRIVER_INF;
+}
+
+// The descriptor the installed package gives the device (nullptr: none).
+std::shared_ptr<const se::SecurityDescriptor> PackageSecurity(const std::string& infPath)
+{
+    if (infPath == "none") {
+        return nullptr;
+    }
+    std::ifstream in(infPath);
+    if (!in) {
+        throw std::runtime_error("cannot read the driver package's INF " + infPath);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return InfDeviceSecurity(text.str(), infPath);
 }
 
 }  // namespace
@@ -116,6 +142,9 @@ Host::Host(Machine& machine, Options options) : machine_(machine), options_(std:
     if (options_.imagePath.empty()) {
         options_.imagePath = DefaultImagePath();
     }
+    if (options_.infPath.empty()) {
+        options_.infPath = DefaultInfPath();
+    }
 }
 
 Host::~Host()
@@ -182,6 +211,8 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     if (!Loaded()) {
         throw std::logic_error("AddDevice with no driver loaded");
     }
+    // Until the package's Security value applies, the installation has not succeeded.
+    std::shared_ptr<const se::SecurityDescriptor> security = PackageSecurity(options_.infPath);
     wdf::FxDriver* driver = wdf::CurrentDriver();
     std::vector<wdf::FxDevice*> before = wdf::LiveDevices();
     WDFDEVICE_INIT init{};
@@ -212,6 +243,12 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     }
     if (created == nullptr) {
         WdfViolation("device add without a device", "EvtDriverDeviceAdd succeeded without creating a device");
+    }
+    // The Plug and Play manager applies the device's Security property to
+    // every device object of its stack once AddDevice has returned.
+    if (security != nullptr) {
+        created->deviceObject.security = security;
+        init.lower->security = security;
     }
     // The last close of a surprise-removed device lets its removal go on. A
     // file object finishes going after it has left the device, so the removal

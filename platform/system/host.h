@@ -105,6 +105,10 @@ public:
     struct Options {
         std::string service = "tavrix";
         std::string imagePath;  // empty: $TVRX_DRIVER_IMAGE, else the image next to the build
+        // The installed driver package, whose hardware section gives the
+        // device its security descriptor. Empty: $TVRX_DRIVER_INF, else the
+        // source tree's driver/tavrix.inx; "none": no package (the default descriptor).
+        std::string infPath;
     };
 
     explicit Host(Machine& machine);
@@ -121,6 +125,9 @@ public:
     // The ACPI device is the one the ACPI driver enumerated with that instance
     // ID (or the hardware ID it starts with); STATUS_NO_SUCH_DEVICE when the
     // firmware has none (another _HID, no _HID, _STA not present).
+    // The device's stack then gets the driver package's security descriptor; a
+    // package whose Security value is not valid SDDL fails the installation
+    // before device add (InfError, with the file, line and column).
     NTSTATUS AddDevice(const std::wstring& instanceId = L"ACPI\\TVRX0001\\0");
     size_t DeviceCount() const;
     WDFDEVICE Device(size_t index = 0) const;  // nullptr when there is none

@@ -26,7 +26,8 @@ namespace plat::um {
 
 class Process {
 public:
-    explicit Process(const std::string& name);
+    // A process running as an account of the kind (a service's LocalService unless told otherwise).
+    explicit Process(const std::string& name, se::TokenKind kind = se::TokenKind::LocalService);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;

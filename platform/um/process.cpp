@@ -6,7 +6,7 @@
 
 namespace plat::um {
 
-Process::Process(const std::string& name) : process_(ProcessTable::Current().Create(name)) {}
+Process::Process(const std::string& name, se::TokenKind kind) : process_(ProcessTable::Current().Create(name, kind)) {}
 
 Process::~Process() { Exit(); }
 

@@ -36,6 +36,9 @@ FxDevice::FxDevice(FxDriver* driver_, const WDFDEVICE_INIT& init, const WDF_OBJE
         deviceObject.instanceId = instanceId;  // a stack of one: its own device instance
     }
     io::IoAttachDevice(&deviceObject, lower.get());
+    // KMDF's device-init default (FxDeviceInit): names below the device are
+    // opened under the device's own security.
+    deviceObject.characteristics = FILE_DEVICE_SECURE_OPEN;
     std::lock_guard<std::mutex> guard(g_devicesLock);
     g_devices.push_back(this);
 }

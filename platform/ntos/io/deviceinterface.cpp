@@ -190,11 +190,20 @@ NTSTATUS OpenByName(const std::wstring& name, ACCESS_MASK desiredAccess, KPROCES
                     ULONG createOptions, HANDLE* handle)
 {
     *handle = nullptr;
+    // The longest leading part of the name that names a device; the rest is a
+    // name below the device, opened under the device's own security when it
+    // asks for FILE_DEVICE_SECURE_OPEN.
     DeviceObject* top = BeginOpen(name);
+    bool belowDevice = false;
+    for (size_t end = name.rfind(L'\\'); top == nullptr && end != std::wstring::npos && end > 3;
+         end = name.rfind(L'\\', end - 1)) {
+        top = BeginOpen(name.substr(0, end));
+        belowDevice = true;
+    }
     if (top == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    NTSTATUS status = OpenDevice(top, desiredAccess, mode, kernelHandle, createOptions, handle);
+    NTSTATUS status = OpenDevice(top, desiredAccess, mode, kernelHandle, createOptions, handle, belowDevice);
     EndOpen(top);
     return status;
 }

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@
 namespace plat {
 class Process;
 class Clock;
+}
+namespace plat::se {
+struct SecurityDescriptor;
 }
 
 namespace plat::io {
@@ -92,6 +96,10 @@ struct DeviceObject {
     std::wstring instanceId;           // a physical device object's device instance (its device node)
     int opensInProgress = 0;           // opens that resolved this physical device object and have not finished
     bool opensRefused = false;         // the Plug and Play manager is removing the stack
+    // Who may open the device: user-mode opens are checked against it
+    // (nullptr: the default descriptor of a device that nothing gives one).
+    std::shared_ptr<const se::SecurityDescriptor> security;
+    ULONG characteristics = 0;  // FILE_DEVICE_SECURE_OPEN, ...
 };
 
 struct alignas(64) Irp {
@@ -99,6 +107,7 @@ struct alignas(64) Irp {
     UCHAR major = 0;
     UCHAR minor = 0;
     KPROCESSOR_MODE requestorMode = KernelMode;
+    UCHAR accessFlags = 0;           // of a device control: SL_READ/WRITE_ACCESS_GRANTED, what the sender's handle allows
     Process* process = nullptr;      // the sending thread's process
     uint64_t thread = 0;             // the sending thread (ThreadId())
     FileObject* file = nullptr;
