@@ -272,6 +272,25 @@ TEST_F(Acpica, LoadErrorsAreReadable)
     EXPECT_EQ(Dsm(compiled, 1), I(1));
 }
 
+// The interpreter cuts an AML Sleep to 2 s; Windows sleeps as long as asked,
+// so with the preloaded library a Sleep (2100) lasts at least 2.1 s (a lower
+// bound only: a sleep is never shorter than asked). Without the library the
+// cut stays, and the firmware says so.
+TEST_F(Acpica, ASleepLongerThanTheInterpretersCutKeepsItsLength)
+{
+    AcpicaFirmware firmware(Asl("slow.asl", kSlowDevice));
+    ASSERT_TRUE(firmware.FullLengthSleep()) << "the debugger's cut of Sleep was not found";
+    AcpiObject result;
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(firmware.Evaluate("SLOW", {I(2100)}, &result), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2100ms) << "the Sleep was cut short";
+    EXPECT_EQ(result, I(0x51));
+
+    AcpicaFirmware::Options plain;
+    plain.preload.clear();
+    EXPECT_FALSE(AcpicaFirmware(Asl("plain.asl", kSlowDevice), plain).FullLengthSleep());
+}
+
 // The library preloaded into the debugger drops the debugger's own 10 ms wait
 // after each command; a method's Sleep of the same 10 ms must still sleep
 // (only a lower bound is asserted: a sleep is never shorter than asked).

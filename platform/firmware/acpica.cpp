@@ -163,6 +163,8 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
                               (preloaded != nullptr && *preloaded != '\0' ? std::string(":") + preloaded : ""));
         environment.push_back("TVRX_ACPIEXEC_MARKER=" + marker_);
         markedByPreload_ = true;
+        environment.push_back("TVRX_ACPIEXEC_MAX_SLEEP_MS=" + std::to_string(options_.longestSleep.count()));
+        environment.push_back("TVRX_ACPIEXEC_SLEEP_REPORT=" + (workFolder_ / "sleep").string());
     } else {
         argv.insert(argv.begin(), {stdbuf, "-oL", "-eL"});
     }
@@ -181,6 +183,9 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
         throw std::runtime_error(options_.debugger + " ended while loading " + name_ + " (exit status " +
                                  std::to_string(exit) + "; is every file an ACPI table?)" + LoadProblems(output));
     }
+    std::ifstream report(workFolder_ / "sleep");
+    std::string raised;
+    fullLengthSleep_ = markedByPreload_ && std::getline(report, raised) && raised == "raised";
     ReadNamespace();
     ReadLoadedObjects();
 }

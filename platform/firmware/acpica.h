@@ -54,6 +54,9 @@ struct AcpicaOptions {
     std::chrono::milliseconds startTimeout{20000};
     // Seconds after which the debugger aborts an AML While loop (a hung firmware).
     unsigned loopTimeoutSeconds = 5;
+    // How long one AML Sleep may last. The interpreter cuts each to 2 s, which
+    // Windows does not; the preloaded library raises the cut to this.
+    std::chrono::milliseconds longestSleep{10000};
     // The tools; names are looked up on PATH.
     std::string compiler = "iasl";
     std::string debugger = "acpiexec";
@@ -122,6 +125,10 @@ public:
     bool SarPlaced() const;                 // SART is in the attached machine's memory
     // What the compiler and the debugger printed while loading (for diagnostics).
     const std::string& LoadLog() const { return loadLog_; }
+    // True when an AML Sleep keeps its full length (up to longestSleep); false
+    // when the interpreter still cuts it to 2 s (no preloaded library, or a
+    // debugger whose code it does not know).
+    bool FullLengthSleep() const { return fullLengthSleep_; }
     // The debugger's process id (diagnostics, and tests that make it die).
     pid_t DebuggerPid() const;
 
@@ -182,6 +189,7 @@ private:
     std::vector<Notification> notifications_;
     std::vector<uint8_t> sarTable_;
     bool sarPlaced_ = false;
+    bool fullLengthSleep_ = false;
 };
 
 }  // namespace plat
