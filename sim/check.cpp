@@ -49,6 +49,7 @@ constexpr uint64_t kHighestMatchedMode = TVRX_DEVICE_MODE_MATCH_MAX;
 constexpr size_t kTableCount = TVRX_DEVICE_MODE_TABLE_COUNT_MAX;
 constexpr DWORD kEventWaitMs = 5000;
 constexpr UCHAR kTraceLevelError = 2;
+constexpr uint64_t kNotifyStorm = 8;  // more Notify than this for one mode change is a loop
 
 const std::wstring kSarServiceKey =
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
@@ -740,10 +741,12 @@ void Checker::CheckNotification()
     };
 
     size_t before = firmware_->Notifications().size();
+    uint64_t countBefore = firmware_->NotificationCount();
     Clock::time_point start = Clock::now();
     AcpiObject ignored;
     NTSTATUS status = firmware_->Evaluate(bound_.path, "SMOD", {AcpiObject::Integer(mode)}, &ignored);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    uint64_t raisedCount = firmware_->NotificationCount() - countBefore;
     if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
         closeClient();
         Add(name, Verdict::Warning, "no SMOD method: the simulator cannot change the device mode, so this is not checked",
@@ -755,9 +758,25 @@ void Checker::CheckNotification()
     timed.seconds = seconds;
     answers_.emplace(timed.what, timed);
     order_.push_back(timed.what);
+    if (raisedCount > kNotifyStorm) {
+        closeClient();
+        plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+        std::string loop = firmware_->LastFailure();
+        Add(name, Verdict::Failed,
+            "SMOD (" + std::to_string(mode) + ") raised Notify " + std::to_string(raisedCount) + " times in " +
+                Seconds(seconds) +
+                (NT_SUCCESS(status) ? std::string()
+                                    : ", until it was stopped (" + plat::FormatStatus(status) + ")" +
+                                          (loop.empty() ? std::string() : " in " + loop)),
+            "reads the mode and wakes its clients once for each Notify: one change should raise one");
+        return;
+    }
     if (!NT_SUCCESS(status)) {
         closeClient();
-        Add(name, Verdict::Failed, "SMOD (" + std::to_string(mode) + ") fails: " + plat::FormatStatus(status),
+        std::string where = firmware_->LastFailure();
+        Add(name, Verdict::Failed,
+            "SMOD (" + std::to_string(mode) + ") fails: " + plat::FormatStatus(status) +
+                (where.empty() ? std::string() : " in " + where),
             "hears of no change");
         return;
     }

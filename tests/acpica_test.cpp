@@ -291,6 +291,40 @@ TEST_F(Acpica, ASleepLongerThanTheInterpretersCutKeepsItsLength)
     EXPECT_FALSE(AcpicaFirmware(Asl("plain.asl", kSlowDevice), plain).FullLengthSleep());
 }
 
+// A method that raises Notify without end starts a handler thread for each.
+// The debugger keeps at most 16 alive, so the machine never runs out of
+// threads; the method ends in an error, not at the loop's time-out or never.
+TEST_F(Acpica, ANotifyStormStartsABoundedNumberOfThreads)
+{
+    AcpicaFirmware firmware(Asl("storm.asl", R"(
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Method (_DSM, 4) { Return (One) }
+            Method (SMOD, 1) { While (One) { Notify (TVRX, 0x80) } }
+        })"));
+    std::atomic<bool> done{false};
+    std::atomic<size_t> most{0};
+    std::thread watcher([&] {
+        fs::path tasks = "/proc/" + std::to_string(firmware.DebuggerPid()) + "/task";
+        while (!done) {
+            std::error_code error;
+            size_t count = 0;
+            for (fs::directory_iterator it(tasks, error), end; !error && it != end; it.increment(error)) {
+                ++count;
+            }
+            most = std::max<size_t>(most, count);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    EXPECT_NE(firmware.SetDeviceMode(2), STATUS_SUCCESS);
+    done = true;
+    watcher.join();
+    EXPECT_GT(firmware.NotificationCount(), 8u);
+    EXPECT_LE(most.load(), 20u) << "threads of the debugger at once";
+    EXPECT_THAT(firmware.LastFailure(), HasSubstr("\\_SB.TVRX.SMOD"));
+}
+
 // The library preloaded into the debugger drops the debugger's own 10 ms wait
 // after each command; a method's Sleep of the same 10 ms must still sleep
 // (only a lower bound is asserted: a sleep is never shorter than asked).

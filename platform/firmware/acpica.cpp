@@ -74,6 +74,42 @@ std::string LoadProblems(const std::string& log)
     return problems;
 }
 
+// Where the debugger says a method stopped: the method it aborted and the
+// AML it was at, from "ACPI Error: Aborting method \X due to previous error
+// (AE_...)" and "Failed at AML Offset 00006, Opcode 00A2: While (One) {}".
+std::string FailurePlace(const std::string& output)
+{
+    std::string method;
+    std::string at;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? output.size() : end + 1;
+        const std::string aborting = "Aborting method ";
+        size_t found = line.find(aborting);
+        if (found != std::string::npos && method.empty()) {
+            size_t nameEnd = line.find(' ', found + aborting.size());
+            method = line.substr(found + aborting.size(), nameEnd == std::string::npos ? std::string::npos
+                                                                                    : nameEnd - found - aborting.size());
+        }
+        const std::string failed = "Failed at AML Offset ";
+        found = line.find(failed);
+        if (found != std::string::npos && at.empty()) {
+            size_t comma = line.find(',', found);
+            size_t colon = line.find(": ", found);
+            std::string offset = line.substr(found + failed.size(), comma == std::string::npos ? 0 : comma - found - failed.size());
+            size_t digit = offset.find_first_not_of('0');
+            at = "AML offset 0x" + (digit == std::string::npos ? std::string("0") : offset.substr(digit)) +
+                 (colon == std::string::npos ? std::string() : ", " + line.substr(colon + 2));
+        }
+    }
+    if (method.empty()) {
+        return at;
+    }
+    return at.empty() ? method : method + " at " + at;
+}
+
 }  // namespace
 
 std::string AcpicaOptions::DefaultPreload()
@@ -168,7 +204,7 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
     } else {
         argv.insert(argv.begin(), {stdbuf, "-oL", "-eL"});
     }
-    debugger_ = std::make_unique<CoProcess>(argv, environment);
+    debugger_ = std::make_unique<CoProcess>(argv, environment, options_.debuggerMemory);
 
     std::string output;
     NTSTATUS status = Command("", &output, options_.startTimeout);
@@ -428,8 +464,12 @@ NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string
         return STATUS_SUCCESS;
     case acpiexec::Evaluation::Kind::NoObject:
         return STATUS_SUCCESS;
-    case acpiexec::Evaluation::Kind::Failed:
+    case acpiexec::Evaluation::Kind::Failed: {
+        std::string where = FailurePlace(output);
+        std::lock_guard<std::mutex> guard(lock_);
+        lastFailure_ = where;
         return acpiexec::StatusFromException(evaluation.exception);
+    }
     case acpiexec::Evaluation::Kind::Malformed:
         break;
     }
@@ -484,6 +524,7 @@ void AcpicaFirmware::TakeLine(std::string line)
                     notifiedPath = device->second;
                     notified = true;
                 }
+                ++notificationCount_;
                 if (notifications_.size() == kNotificationsKept) {
                     notifications_.erase(notifications_.begin());
                 }
@@ -602,6 +643,18 @@ bool AcpicaFirmware::SarPlaced() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return sarPlaced_;
+}
+
+uint64_t AcpicaFirmware::NotificationCount() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return notificationCount_;
+}
+
+std::string AcpicaFirmware::LastFailure() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return lastFailure_;
 }
 
 std::vector<AcpicaFirmware::Notification> AcpicaFirmware::Notifications() const

@@ -57,6 +57,9 @@ struct AcpicaOptions {
     // How long one AML Sleep may last. The interpreter cuts each to 2 s, which
     // Windows does not; the preloaded library raises the cut to this.
     std::chrono::milliseconds longestSleep{10000};
+    // The debugger's address space: a firmware that builds huge objects has
+    // its evaluation fail (AE_NO_MEMORY) rather than the machine run short.
+    size_t debuggerMemory = size_t(1) << 30;
     // The tools; names are looked up on PATH.
     std::string compiler = "iasl";
     std::string debugger = "acpiexec";
@@ -119,6 +122,12 @@ public:
     };
     // The latest Notify reports (at most 64), oldest first.
     std::vector<Notification> Notifications() const;
+    // How many Notify reports there have been since the firmware was loaded.
+    uint64_t NotificationCount() const;
+    // Where the last evaluation that failed in the AML stopped, as the
+    // debugger says it: "\_SB.DEV._DSM at AML offset 0x6, While (One) {}"
+    // (empty when none has failed, or the debugger did not say).
+    std::string LastFailure() const;
 
     const std::string& DevicePath() const { return devicePath_; }  // empty: none
     std::vector<uint8_t> SarTable() const;  // empty when the firmware has no SART
@@ -190,6 +199,8 @@ private:
     std::vector<uint8_t> sarTable_;
     bool sarPlaced_ = false;
     bool fullLengthSleep_ = false;
+    uint64_t notificationCount_ = 0;
+    std::string lastFailure_;
 };
 
 }  // namespace plat

@@ -58,6 +58,8 @@ enum {
     kHelperWaitMicroseconds = 1000000,  // how long a command's handler threads are waited for
     kInterpreterSleepCap = 2000,        // ms: the interpreter's cut of an AML Sleep
     kLongestSleep = 60000,              // ms: the highest the cut is raised to
+    kMostHelpers = 16,                  // handler threads alive at once
+    kHelperSlotWaitMicroseconds = 1000000,  // how long a new one waits for a slot
 };
 
 typedef int (*UsleepFunction)(useconds_t);
@@ -262,6 +264,40 @@ static void* RunHelper(void* context)
     return result;
 }
 
+static struct timespec DeadlineIn(long microseconds)
+{
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += microseconds / 1000000;
+    deadline.tv_nsec += (microseconds % 1000000) * 1000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+// A firmware that raises Notify in a loop would have the debugger start a
+// thread for each, faster than they end, until the machine can start no
+// process at all. At most kMostHelpers run at once: the method that raises
+// one more waits for a slot (which slows the loop to the pace its handlers
+// keep), and after a second without one the thread is refused, as the
+// debugger's own limits would refuse it ("Create thread failed").
+static int TakeHelperSlot(void)
+{
+    struct timespec deadline = DeadlineIn(kHelperSlotWaitMicroseconds);
+    pthread_mutex_lock(&lock);
+    while (__atomic_load_n(&helpers, __ATOMIC_ACQUIRE) >= kMostHelpers &&
+           pthread_cond_timedwait(&ended, &lock, &deadline) == 0) {
+    }
+    int taken = __atomic_load_n(&helpers, __ATOMIC_ACQUIRE) < kMostHelpers;
+    if (taken) {
+        __atomic_add_fetch(&helpers, 1, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&lock);
+    return taken;
+}
+
 // The debugger's own threads are started by the main thread and live as long
 // as it does; Notify and GPE handlers are started by the thread running AML.
 // The debugger never joins a handler thread, which kept every one's stack
@@ -276,6 +312,10 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
     if (start == NULL) {
         return EAGAIN;
     }
+    if (!TakeHelperSlot()) {
+        free(start);
+        return EAGAIN;
+    }
     start->routine = routine;
     start->argument = argument;
     pthread_attr_t detached;
@@ -283,7 +323,6 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
         pthread_attr_init(&detached);
         pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
     }
-    __atomic_add_fetch(&helpers, 1, __ATOMIC_RELEASE);
     int error = nextCreate(thread, attributes != NULL ? attributes : &detached, RunHelper, start);
     if (attributes == NULL) {
         pthread_attr_destroy(&detached);
@@ -300,14 +339,7 @@ static void WaitForHelpers(void)
     if (__atomic_load_n(&helpers, __ATOMIC_ACQUIRE) == 0) {
         return;
     }
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += kHelperWaitMicroseconds / 1000000;
-    deadline.tv_nsec += (kHelperWaitMicroseconds % 1000000) * 1000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    struct timespec deadline = DeadlineIn(kHelperWaitMicroseconds);
     pthread_mutex_lock(&lock);
     while (__atomic_load_n(&helpers, __ATOMIC_ACQUIRE) > 0 && pthread_cond_timedwait(&ended, &lock, &deadline) == 0) {
     }
