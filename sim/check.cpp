@@ -2,6 +2,7 @@
 #include "check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +110,8 @@ struct Answer {
     size_t needed = 0;                  // bytes of the ACPI driver's result record
     std::vector<uint8_t> bytes;         // that record, cut to the driver's buffer
     double seconds = 0;
+    uint64_t notified = 0;              // Notify reports raised while it ran
+    std::string failure;                // where the AML stopped, when it failed there
 };
 
 std::string Hex(uint64_t value)
@@ -230,6 +233,8 @@ private:
     void CheckTiming();
     void CheckNotification();
     void CheckBiosVersion();
+    void CheckCompilerMessages();
+    void CheckDsmConduct();
 
     bool Boot();
     void ShutDown();
@@ -263,9 +268,14 @@ Answer Checker::Evaluate(const std::string& what, const std::string& method, con
 {
     Answer answer;
     answer.what = what;
+    uint64_t notifiedBefore = firmware_->NotificationCount();
     Clock::time_point start = Clock::now();
     answer.status = firmware_->Evaluate(bound_.path, method, arguments, &answer.object);
     answer.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    answer.notified = firmware_->NotificationCount() - notifiedBefore;
+    if (!NT_SUCCESS(answer.status)) {
+        answer.failure = firmware_->LastFailure();
+    }
     if (NT_SUCCESS(answer.status)) {
         std::vector<AcpiObject> single;
         answer.arguments = plat::acpi::ResultArguments(answer.object, single);
@@ -842,6 +852,108 @@ void Checker::CheckBiosVersion()
         "exports the SAR table again after every change of the firmware");
 }
 
+// The lines of an ASL file that declare a device of this name, from its
+// "Device (NAME)" to the brace that closes it (first and last, 1-based).
+std::vector<std::pair<unsigned, unsigned>> DeviceLines(const std::string& file, const std::string& name)
+{
+    std::vector<std::pair<unsigned, unsigned>> ranges;
+    std::ifstream in(file);
+    std::string line;
+    unsigned number = 0;
+    int depth = 0;
+    bool inside = false;
+    bool opened = false;
+    unsigned first = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!inside) {
+            size_t at = line.find("Device");
+            size_t open = at == std::string::npos ? std::string::npos : line.find('(', at);
+            size_t close = open == std::string::npos ? std::string::npos : line.find(')', open);
+            if (close == std::string::npos) {
+                continue;
+            }
+            std::string declared = line.substr(open + 1, close - open - 1);
+            declared.erase(std::remove_if(declared.begin(), declared.end(),
+                                          [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
+                           declared.end());
+            size_t dot = declared.find_last_of("\\.^");
+            if ((dot == std::string::npos ? declared : declared.substr(dot + 1)) != name) {
+                continue;
+            }
+            inside = true;
+            opened = false;
+            depth = 0;
+            first = number;
+        }
+        for (char c : line) {
+            depth += c == '{' ? 1 : c == '}' ? -1 : 0;
+            opened = opened || c == '{';
+        }
+        if (opened && depth <= 0) {
+            ranges.emplace_back(first, number);
+            inside = false;
+        }
+    }
+    return ranges;
+}
+
+// What the compiler said about the driver's device: its warnings and remarks
+// on the lines that declare the device, one WARNING each.
+void Checker::CheckCompilerMessages()
+{
+    std::string name = bound_.path.substr(bound_.path.find_last_of("\\.") + 1);
+    std::map<std::string, std::vector<std::pair<unsigned, unsigned>>> ranges;
+    for (const plat::acpiexec::CompilerMessage& message : firmware_->CompilerMessages()) {
+        if (!ranges.count(message.file)) {
+            ranges[message.file] = DeviceLines(message.file, name);
+        }
+        bool onDevice = false;
+        for (const auto& [first, last] : ranges[message.file]) {
+            onDevice = onDevice || (message.line >= first && message.line <= last);
+        }
+        if (!onDevice) {
+            continue;
+        }
+        bool arguments = message.text.find("_DSM requires 4") != std::string::npos;
+        Add("compiler", Verdict::Warning,
+            std::filesystem::path(message.file).filename().string() + " line " + std::to_string(message.line) + ": " +
+                message.kind + " " + message.text,
+            arguments ? "passes _DSM four arguments; one declared with fewer never sees Arg3, the table index of function 2"
+                      : "runs the method as compiled");
+    }
+}
+
+// How the device's _DSM behaved while the checks asked it: a Notify raised
+// from inside it, and an Arg3 taken as a Package, which the driver passes as
+// an Integer.
+void Checker::CheckDsmConduct()
+{
+    std::string notifying;
+    std::string packageArgument;
+    for (const std::string& what : order_) {
+        const Answer& answer = answers_.at(what);
+        if (what.rfind("function ", 0) != 0) {
+            continue;
+        }
+        if (answer.notified > 0 && notifying.empty()) {
+            notifying = what + " raised Notify " + std::to_string(answer.notified) + " time(s)";
+        }
+        if (!answer.failure.empty() && answer.failure.find("Arg3") != std::string::npos && packageArgument.empty()) {
+            packageArgument = what + " fails with " + plat::FormatStatus(answer.status) + " in " + answer.failure;
+        }
+    }
+    if (!notifying.empty()) {
+        Add("_DSM Notify", Verdict::Warning, notifying + " from inside _DSM",
+            "reads function 1 on every Notify (device, 0x80): a _DSM that notifies makes each read raise the next, "
+            "a feedback loop");
+    }
+    if (!packageArgument.empty()) {
+        Add("_DSM Arg3", Verdict::Warning, packageArgument + ": Arg3 is used as a Package",
+            "passes Arg3 as an Integer (0, or the table index of function 2): _DSM must take it as one");
+    }
+}
+
 // ---------------------------------------------------------------- the machine
 
 bool Checker::Boot()
@@ -912,6 +1024,8 @@ int Checker::Run()
     CheckNotification();
     CheckTiming();
     CheckBiosVersion();
+    CheckCompilerMessages();
+    CheckDsmConduct();
     if (!started_ && !startFailureExplained_) {
         Add("driver start", Verdict::Failed, "none of the checks above explains it", "does not start: " + plat::FormatStatus(startStatus_));
     }

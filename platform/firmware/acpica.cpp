@@ -255,8 +255,11 @@ std::string AcpicaFirmware::Compile(const std::filesystem::path& source)
     std::filesystem::path aml = prefix.string() + ".aml";
     std::string output;
     std::string input = std::filesystem::absolute(source).string();
-    int exit = RunProgram({compiler, "-vi", "-vr", "-vs", "-p", prefix.string(), input}, &output);
+    int exit = RunProgram({compiler, "-vi", "-vs", "-p", prefix.string(), input}, &output);
     loadLog_ += output;
+    for (acpiexec::CompilerMessage& message : acpiexec::CompilerMessages(output)) {
+        compilerMessages_.push_back(std::move(message));
+    }
     std::error_code error;
     if (exit != 0 || !std::filesystem::is_regular_file(aml, error)) {
         throw std::runtime_error("firmware " + input + " does not compile:\n" + acpiexec::CompilerErrors(output, 5));

@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/acpiexec_parse.h"
 #include "firmware/firmware.h"
 
 namespace plat {
@@ -132,6 +133,8 @@ public:
     const std::string& DevicePath() const { return devicePath_; }  // empty: none
     std::vector<uint8_t> SarTable() const;  // empty when the firmware has no SART
     bool SarPlaced() const;                 // SART is in the attached machine's memory
+    // The compiler's warnings and remarks on the ASL files, in file order.
+    const std::vector<acpiexec::CompilerMessage>& CompilerMessages() const { return compilerMessages_; }
     // What the compiler and the debugger printed while loading (for diagnostics).
     const std::string& LoadLog() const { return loadLog_; }
     // True when an AML Sleep keeps its full length (up to longestSleep); false
@@ -200,6 +203,7 @@ private:
     bool sarPlaced_ = false;
     bool fullLengthSleep_ = false;
     uint64_t notificationCount_ = 0;
+    std::vector<acpiexec::CompilerMessage> compilerMessages_;
     std::string lastFailure_;
 };
 
