@@ -1006,7 +1006,11 @@ int Checker::Run()
     if (!plat::pnp::ReadInf(DriverPackage(), &package_, &error)) {
         throw std::runtime_error("the driver package cannot be read: " + error.Text());
     }
-    firmware_ = std::make_shared<plat::AcpicaFirmware>(options_.firmwareFile, firmwareOptions);
+    std::vector<std::filesystem::path> tables = options_.firmwareTables;
+    if (tables.empty()) {
+        tables.push_back(options_.firmwareFile);
+    }
+    firmware_ = std::make_shared<plat::AcpicaFirmware>(tables, firmwareOptions);
     if (!BindDevice()) {
         Report();
         return kCheckFailed;
@@ -1054,6 +1058,13 @@ void Checker::Report()
     if (options_.json) {
         nlohmann::json report;
         report["firmware"] = options_.firmwareFile.string();
+        if (options_.firmwareTables.size() > 1) {
+            std::vector<std::string> tables;
+            for (const std::filesystem::path& table : options_.firmwareTables) {
+                tables.push_back(table.string());
+            }
+            report["tables"] = tables;
+        }
         report["device"] = bound_.path;
         report["instance"] = bound_.instanceId;
         report["checks"] = nlohmann::json::array();
@@ -1076,7 +1087,11 @@ void Checker::Report()
         out_ << report.dump(2) << "\n";
         return;
     }
-    out_ << "Firmware " << options_.firmwareFile.string()
+    std::string tables = options_.firmwareFile.string();
+    for (size_t i = 1; i < options_.firmwareTables.size(); ++i) {
+        tables += " + " + options_.firmwareTables[i].string();
+    }
+    out_ << "Firmware " << tables
          << (bound_.path.empty() ? std::string() : ", device " + bound_.path) << "\n";
     for (const Check& check : checks_) {
         char verdict[16];

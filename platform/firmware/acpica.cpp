@@ -235,12 +235,84 @@ std::vector<std::string> AcpicaFirmware::PrepareTables(const std::vector<std::fi
         if (!std::filesystem::is_regular_file(file, error)) {
             throw std::runtime_error("firmware file " + file.string() + " not found");
         }
-        std::string table = HasExtension(file, ".asl", ".dsl") ? Compile(file) : std::filesystem::absolute(file).string();
-        hash = HashFile(table, hash);
-        tables.push_back(table);
+        std::vector<std::string> loaded;
+        if (HasExtension(file, ".asl", ".dsl")) {
+            loaded.push_back(Compile(file));
+        } else if (IsTableDump(file)) {
+            loaded = Extract(file);
+        } else {
+            loaded.push_back(std::filesystem::absolute(file).string());
+        }
+        for (const std::string& table : loaded) {
+            hash = HashFile(table, hash);
+            tables.push_back(table);
+        }
     }
     amlHash_ = hash;
     return tables;
+}
+
+// A text dump of a machine's tables ("DSDT @ 0x0000000000000000" and lines
+// of hex below it) rather than a table: its first line says so.
+bool AcpicaFirmware::IsTableDump(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line) && line.find_first_not_of(" \t\r") == std::string::npos) {
+    }
+    size_t at = line.find(" @ 0x");
+    if (at != 4 || line.size() < 4) {
+        return false;
+    }
+    return std::all_of(line.begin(), line.begin() + 4, [](char c) {
+        return std::isupper(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)) || c == '_';
+    });
+}
+
+// The DSDT and SSDTs of a table dump, split by acpixtract (acpica-tools) in
+// the work folder: the DSDT first, then the SSDTs in the dump's order, as
+// the loader takes them. The other tables (FACP, APIC, ...) hold no AML.
+std::vector<std::string> AcpicaFirmware::Extract(const std::filesystem::path& dump)
+{
+    std::string extractor = FindProgram("acpixtract");
+    if (extractor.empty()) {
+        throw std::runtime_error("acpixtract not found (it comes with the acpica-tools package)");
+    }
+    std::filesystem::path folder = workFolder_ / ("dump" + std::to_string(compiled_++));
+    std::filesystem::create_directory(folder);
+    std::string output;
+    // acpixtract writes into the folder it runs in.
+    int exit = RunProgram({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" -a \"$3\"", "sh", folder.string(), extractor,
+                           std::filesystem::absolute(dump).string()},
+                          &output);
+    loadLog_ += output;
+    // "  SSDT -     708 bytes written (0x000002C4) - ssdt2.dat", one line per table, in the dump's order
+    std::vector<std::string> dsdt;
+    std::vector<std::string> ssdts;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? output.size() : end + 1;
+        size_t written = line.find(" bytes written ");
+        size_t name = line.rfind(" - ");
+        if (written == std::string::npos || name == std::string::npos || name < written) {
+            continue;
+        }
+        std::string signature = line.substr(line.find_first_not_of(' '), 4);
+        std::filesystem::path table = folder / line.substr(name + 3);
+        if (signature == "DSDT") {
+            dsdt.push_back(table.string());
+        } else if (signature == "SSDT") {
+            ssdts.push_back(table.string());
+        }
+    }
+    if (exit != 0 || (dsdt.empty() && ssdts.empty())) {
+        throw std::runtime_error("no DSDT or SSDT could be taken from the table dump " + dump.string() +
+                                 (exit != 0 ? " (acpixtract failed)" : ""));
+    }
+    dsdt.insert(dsdt.end(), ssdts.begin(), ssdts.end());
+    return dsdt;
 }
 
 // The compiler names the file as it was given, so the absolute path goes in:

@@ -80,8 +80,10 @@ class AcpicaFirmware : public Firmware {
 public:
     using Options = AcpicaOptions;
 
-    // Loads a firmware: .asl and .dsl files are compiled, anything else is
-    // taken as AML. Several files make one namespace (a DSDT and SSDTs).
+    // Loads a firmware: .asl and .dsl files are compiled, a text dump of a
+    // machine's tables (acpidump's output) gives its DSDT and SSDTs, anything
+    // else is taken as AML. Several files make one namespace (a DSDT and SSDTs),
+    // loaded in the order given.
     // Throws std::runtime_error with a readable reason: a tool missing, a file
     // missing, the compiler's first errors (naming file and line), the
     // debugger failing to load the tables, or no device with a _DSM.
@@ -153,6 +155,8 @@ private:
     void Start(const std::vector<std::filesystem::path>& files);
     std::vector<std::string> PrepareTables(const std::vector<std::filesystem::path>& files);
     std::string Compile(const std::filesystem::path& source);
+    static bool IsTableDump(const std::filesystem::path& file);
+    std::vector<std::string> Extract(const std::filesystem::path& dump);
     void ReadNamespace();
     FirmwareDevice Describe(const std::string& device, const std::map<std::string, std::set<std::string>>& objectsOf);
     void ReadLoadedObjects();
