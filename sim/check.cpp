@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -187,7 +188,7 @@ bool IsInteger32(const AcpiObject& object)
     return object.type == AcpiObject::Type::Integer && object.integer <= 0xFFFFFFFFu;
 }
 
-// Why the driver cannot read an entry (a Package of four Integers below 2^32), or "".
+// Why the driver cannot read an entry (a Package of four Integers), or "".
 std::string EntryFault(const AcpiObject& entry)
 {
     if (entry.type != AcpiObject::Type::Package) {
@@ -202,8 +203,18 @@ std::string EntryFault(const AcpiObject& entry)
         if (element.type != AcpiObject::Type::Integer) {
             return std::string(names[i]) + " is " + TypeName(element);
         }
-        if (element.integer > 0xFFFFFFFFu) {
-            return std::string(names[i]) + " " + Hex(element.integer) + " needs 64 bits";
+    }
+    return "";
+}
+
+// A value the ACPI driver cuts to its low 32 bits (a result's Integer is a ULONG), or "".
+std::string EntryCut(const AcpiObject& entry)
+{
+    static const char* names[] = {"its mode", "value 1", "value 2", "value 3"};
+    for (size_t i = 0; i < 4; ++i) {
+        if (entry.package[i].integer > 0xFFFFFFFFu) {
+            return std::string(names[i]) + " " + Hex(entry.package[i].integer) +
+                   " needs 64 bits: the driver gets its low 32 bits, " + Hex(entry.package[i].integer & 0xFFFFFFFFu);
         }
     }
     return "";
@@ -230,6 +241,7 @@ private:
     void CheckTable(size_t index);
     void CheckModeSets();
     void CheckSarLocation();
+    size_t PlacedBytes(uint64_t address, uint64_t length, const std::vector<uint8_t>& sart) const;
     void CheckTiming();
     void CheckNotification();
     void CheckBiosVersion();
@@ -543,6 +555,9 @@ void Checker::CheckTable(size_t index)
     }
     std::map<uint64_t, size_t> first;
     for (size_t i = 0; i < kept; ++i) {
+        if (!EntryCut(entries[i]).empty()) {
+            faults.push_back("entry " + std::to_string(i) + " " + EntryCut(entries[i]));
+        }
         uint64_t mode = entries[i].package[0].integer;
         if (mode > kHighestMatchedMode) {
             faults.push_back("entry " + std::to_string(i) + " has mode " + std::to_string(mode) +
@@ -658,25 +673,57 @@ void Checker::CheckSarLocation()
         Add(name, Verdict::Failed, where, exported + ": an empty file");
         return;
     }
-    if (machine_->Memory().Read(address.integer, 1).empty()) {
+    // The driver copies the whole range: an address nothing is placed at reads
+    // as 0xFF, so the copy succeeds and the file holds those bytes.
+    size_t placed = PlacedBytes(address.integer, length.integer, sart);
+    std::string unplaced = std::to_string(length.integer - placed) + " bytes of 0xFF";
+    if (started_ && exported.rfind("exports it", 0) == 0) {
+        exported = "exports " + std::to_string(length.integer) + " bytes" + exported.substr(strlen("exports it"));
+    }
+    if (placed == 0) {
         Add(name, Verdict::Failed,
             where + "; nothing is placed there (no SART, and no --memory region at that address)",
-            exported + ": the copy fails (BiosSarState 4) and is tried again at every start");
+            started_ ? exported + ": nothing but 0xFF, and keeps that file until the BIOS version changes" : exported);
         return;
+    }
+    std::string file = ": the " + std::to_string(placed) + " placed bytes and " + unplaced;
+    if (!sart.empty() && length.integer < sart.size()) {
+        file = ": the first " + std::to_string(length.integer) + " of SART's " + std::to_string(sart.size()) + " bytes";
+    } else if (!sart.empty() && placed == sart.size()) {
+        file = ": the " + std::to_string(sart.size()) + " bytes of SART, then " + unplaced;
     }
     if (!sart.empty() && sart.size() != length.integer) {
         Add(name, Verdict::Failed, where + "; SART holds " + std::to_string(sart.size()) + " bytes",
-            exported + (length.integer > sart.size() ? ": the copy reaches past the table and fails"
-                                                     : ": the file is cut short"));
+            started_ ? exported + file : exported);
         return;
     }
-    if (machine_->Memory().Read(address.integer, length.integer).empty()) {
-        Add(name, Verdict::Failed, where + "; only part of that range is placed",
-            exported + ": the copy fails where the placed bytes end");
+    if (placed < length.integer) {
+        Add(name, Verdict::Failed, where + "; only " + std::to_string(placed) + " of those bytes are placed",
+            started_ ? exported + file : exported);
         return;
     }
     Add(name, Verdict::Passed, where + (sart.empty() ? " (placed with --memory)" : " (SART, placed there)"),
         started_ ? exported + " to C:\\windows\\wwan\\bios_sar\\bios_sar.flz" : exported);
+}
+
+// How many bytes of [address, address + length) something is placed at: the
+// firmware's SART at its address and the --memory regions, laid out on a
+// memory of their own as the machine lays them out, with every placed byte 0.
+size_t Checker::PlacedBytes(uint64_t address, uint64_t length, const std::vector<uint8_t>& sart) const
+{
+    plat::PhysicalMemory layout;
+    if (!sart.empty()) {
+        layout.AddRegion(address, std::vector<uint8_t>(sart.size(), 0));
+    }
+    for (const auto& [base, file] : options_.memory) {
+        std::error_code error;
+        uintmax_t size = std::filesystem::file_size(file, error);
+        if (!error && size > 0) {
+            layout.AddRegion(base, std::vector<uint8_t>(size, 0));
+        }
+    }
+    std::vector<uint8_t> bytes = layout.Read(address, length);
+    return static_cast<size_t>(std::count(bytes.begin(), bytes.end(), uint8_t{0}));
 }
 
 void Checker::CheckTiming()

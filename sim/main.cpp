@@ -12,6 +12,11 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -27,6 +32,20 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+
+// Why the file cannot be read as a file of bytes, or "" when it can.
+std::string Unreadable(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return "it is a directory";
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::strerror(errno);
+    }
+    return {};
+}
 
 bool ParseTrace(const std::string& text, sim::Options* options, std::string* error)
 {
@@ -62,18 +81,37 @@ bool ParseMemory(const std::vector<std::string>& items, sim::Options* options, s
             *error = "--memory: expected ADDR=FILE, not '" + item + "'";
             return false;
         }
-        options->memory.emplace_back(address, item.substr(equals + 1));
+        std::string file = item.substr(equals + 1);
+        if (std::string reason = Unreadable(file); !reason.empty()) {
+            *error = "--memory: cannot read " + file + ": " + reason;
+            return false;
+        }
+        options->memory.emplace_back(address, file);
     }
+    return true;
+}
+
+// The machine's clock runs R machine seconds per real second: any finite R above 0.
+bool ParseClockRate(const std::string& text, sim::Options* options, std::string* error)
+{
+    char* end = nullptr;
+    errno = 0;
+    double rate = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(rate) || rate <= 0) {
+        *error = "--clock-rate: expected machine seconds per real second, a number above 0, not '" + text + "'";
+        return false;
+    }
+    options->clockRate = rate;
     return true;
 }
 
 int RunScript(const std::string& path, sim::Options options)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "tvrx-sim: cannot read script " << path << "\n";
+    if (std::string reason = Unreadable(path); !reason.empty()) {
+        std::cerr << "tvrx-sim: cannot read script " << path << ": " << reason << "\n";
         return kExitUsage;
     }
+    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     std::vector<sim::Command> commands;
@@ -109,6 +147,7 @@ int main(int argc, char** argv)
     std::string trace;
     std::vector<std::string> memory;
     std::string bios;
+    std::string clockRate;
     auto common = [&](CLI::App* command) {
         command->add_option("--machine", options.machineFolder,
                             "machine folder (registry.reg, C/ drive, ...) kept between runs; default: a fresh temporary one");
@@ -118,8 +157,8 @@ int main(int argc, char** argv)
         command->add_option("--bios-version", bios, "the BIOSVersion the machine reports");
         command->add_option("--trace", trace, "show driver traces live: LEVEL[:FLAGS], LEVEL error|warning|info|verbose");
         command->add_flag("--json", options.json, "one JSON object per command result instead of text");
-        command->add_option("--clock-rate", options.clockRate, "machine seconds per real second (time-outs run faster)")
-            ->check(CLI::PositiveNumber);
+        command->add_option("--clock-rate", clockRate,
+                            "machine seconds per real second, above 0 (time-outs run faster); default 1");
         command->add_flag("--acpi-cancel", options.acpiCancel,
                           "the ACPI driver ends an evaluation when the driver's time-out cancels it; default: an "
                           "evaluation runs to its end and the driver waits for it");
@@ -140,6 +179,14 @@ int main(int argc, char** argv)
     check->add_option("--memory", memory, "physical memory contents at ADDR (repeatable): ADDR=FILE");
     check->add_flag("--json", options.json, "the report as one JSON document");
 
+    // CLI11 reports a word it does not know only as a missing subcommand.
+    if (argc > 1 && argv[1][0] != '-') {
+        std::string first = argv[1];
+        if (first != "demo" && first != "run" && first != "shell" && first != "check") {
+            std::cerr << "tvrx-sim: unknown subcommand '" << first << "' (demo, run, shell or check; --help says more)\n";
+            return kExitUsage;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -148,7 +195,8 @@ int main(int argc, char** argv)
     }
 
     std::string error;
-    if ((!trace.empty() && !ParseTrace(trace, &options, &error)) || !ParseMemory(memory, &options, &error)) {
+    if ((!trace.empty() && !ParseTrace(trace, &options, &error)) || !ParseMemory(memory, &options, &error) ||
+        (!clockRate.empty() && !ParseClockRate(clockRate, &options, &error))) {
         std::cerr << "tvrx-sim: " << error << "\n";
         return kExitUsage;
     }

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -498,8 +500,11 @@ bool Simulation::Dispatch(const Command& command)
         if (command.args.size() > 1) {
             plat::ParseStatus(command.args[1], &injected);
         }
-        plat::fault::FailNth(command.args[0], 1, injected);
-        std::string reply = "the next " + command.args[0] + " fails with " +
+        // Arms of one point fire in the order given, each once.
+        uint64_t call = plat::fault::FailNth(command.args[0], 1, injected);
+        std::string which = call == 1 ? "the next " + command.args[0]
+                                      : command.args[0] + " call " + std::to_string(call) + " from now";
+        std::string reply = which + " fails with " +
                             (plat::StatusName(injected) ? plat::StatusName(injected) : Hex(uint32_t(injected)));
         Print(command, "", STATUS_SUCCESS, 0, false, reply, JsonString(reply));
         return true;
@@ -599,7 +604,12 @@ bool Simulation::Lifecycle(const Command& command)
     } else if (verb == "sleep") {
         status = host_->Sleep();
     } else if (verb == "resume") {
+        // D0 entry reads the device mode on a work item: as after `mode`, the
+        // next command sees what that read found.
         status = host_->Resume();
+        if (!Settle()) {
+            reply = "(the driver's read waits on the firmware)";
+        }
     } else if (verb == "stop") {
         status = host_->Stop();
     } else if (verb == "start") {
@@ -634,6 +644,12 @@ bool Simulation::Firmware(const Command& command)
             bool waited = WorkWaitsOnFirmware();
             native_->SetFaults(faults);
             reply = faults.hang ? "(_DSM no longer answers)" : "(_DSM answers again)";
+            // The released evaluations count as hung until their threads wake:
+            // until then the work items still look as if they waited on the firmware.
+            auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
+            while (!faults.hang && native_->HungEvaluations() > 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             if (!faults.hang && waited) {
                 // The reads that waited end now; the next command sees what they did.
                 Settle();

@@ -369,6 +369,7 @@ void AcpicaFirmware::ReadNamespace()
     }
     std::set<std::string> known(devices.begin(), devices.end());
     std::map<std::string, std::set<std::string>> objectsOf;
+    std::map<std::string, AcpiObject> names;
     for (const char* name : {"_HID", "_CID", "_UID", "_STA", "_ADR", "_DSM"}) {
         if (!NT_SUCCESS(Command(std::string("find ") + name, &output, options_.replyTimeout))) {
             throw stopped();
@@ -377,6 +378,9 @@ void AcpicaFirmware::ReadNamespace()
             size_t dot = node.path.find_last_of('.');
             if (dot != std::string::npos && node.path.substr(dot + 1) == name && known.count(node.path.substr(0, dot))) {
                 objectsOf[name].insert(node.path.substr(0, dot));
+                if (node.value) {
+                    names[node.path] = *node.value;  // a Name: its value needs no evaluation
+                }
             }
         }
     }
@@ -387,7 +391,7 @@ void AcpicaFirmware::ReadNamespace()
         if (!objectsOf["_HID"].count(device) && !objectsOf["_CID"].count(device)) {
             continue;
         }
-        FirmwareDevice described = Describe(device, objectsOf);
+        FirmwareDevice described = Describe(device, objectsOf, names);
         if ((described.hid && *described.hid == kHardwareId) ||
             std::find(described.cids.begin(), described.cids.end(), kHardwareId) != described.cids.end()) {
             chosen = device;
@@ -407,6 +411,7 @@ void AcpicaFirmware::ReadNamespace()
     devices_ = std::move(devices);
     devicesByNode_ = std::move(byNode);
     objectsOf_ = std::move(objectsOf);
+    names_ = std::move(names);
     devicePath_ = chosen;
     for (const auto& [node, path] : devicesByNode_) {
         if (path == chosen) {
@@ -419,19 +424,27 @@ std::vector<FirmwareDevice> AcpicaFirmware::Devices()
 {
     std::vector<FirmwareDevice> described;
     for (const std::string& device : devices_) {
-        described.push_back(Describe(device, objectsOf_));
+        described.push_back(Describe(device, objectsOf_, names_));
     }
     return described;
 }
 
+// Names whose value the namespace listing showed are taken from it; methods
+// (a _STA usually is one) and Packages are evaluated.
 FirmwareDevice AcpicaFirmware::Describe(const std::string& device,
-                                        const std::map<std::string, std::set<std::string>>& objectsOf)
+                                        const std::map<std::string, std::set<std::string>>& objectsOf,
+                                        const std::map<std::string, AcpiObject>& names)
 {
     auto has = [&](const std::string& method) {
         auto owners = objectsOf.find(method);
         return owners != objectsOf.end() && owners->second.count(device) != 0;
     };
     auto evaluate = [&](const std::string& method, AcpiObject* result) {
+        auto name = names.find(device + "." + method);
+        if (name != names.end()) {
+            *result = name->second;
+            return STATUS_SUCCESS;
+        }
         bool returned = false;
         NTSTATUS status = EvaluatePath(device + "." + method, "", result, &returned, options_.replyTimeout);
         return NT_SUCCESS(status) && !returned ? STATUS_ACPI_INVALID_DATA : status;

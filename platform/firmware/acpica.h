@@ -158,7 +158,8 @@ private:
     static bool IsTableDump(const std::filesystem::path& file);
     std::vector<std::string> Extract(const std::filesystem::path& dump);
     void ReadNamespace();
-    FirmwareDevice Describe(const std::string& device, const std::map<std::string, std::set<std::string>>& objectsOf);
+    FirmwareDevice Describe(const std::string& device, const std::map<std::string, std::set<std::string>>& objectsOf,
+                            const std::map<std::string, AcpiObject>& names);
     void ReadLoadedObjects();
 
     // Sends one command and waits for everything it printed.
@@ -185,6 +186,7 @@ private:
     std::vector<std::string> devices_;
     std::map<uint64_t, std::string> devicesByNode_;
     std::map<std::string, std::set<std::string>> objectsOf_;  // "_HID" -> devices that have one
+    std::map<std::string, AcpiObject> names_;  // "\\_SB.TVRX._HID" -> the value of an Integer or String Name
     std::string devicePath_;
     uint64_t deviceNode_ = 0;
 

@@ -19,6 +19,7 @@
 #pragma once
 #include <ntdef.h>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,7 @@ struct NamespaceNode {
     std::string path;  // full path, for example "\_SB.TVRX._DSM"
     std::string type;  // "Method", "Device", ...
     uint64_t address = 0;  // the node's address in the debugger, as Notify lines show it
+    std::optional<AcpiObject> value;  // an Integer or String Name's value, when the line shows it whole
 };
 
 // The nodes a "find" command listed; lines that are not node lines are skipped.
