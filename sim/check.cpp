@@ -1,5 +1,6 @@
 /* tvrx-sim check: the firmware report. */
 #include "check.h"
+#include "debugview.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -245,6 +247,7 @@ private:
     void CheckTiming();
     void CheckNotification();
     void CheckBiosVersion();
+    void CheckEveryMode();
     void CheckCompilerMessages();
     void CheckDsmConduct();
 
@@ -271,6 +274,7 @@ private:
     std::set<uint64_t> tableModes_[kTableCount];
     bool tableRead_[kTableCount] = {};
     uint64_t keptMode_ = 0;
+    bool modeChanges_ = false;  // SMOD changed the mode and the driver followed it
 
     std::mutex traceLock_;
     std::vector<std::string> driverErrors_;
@@ -728,7 +732,9 @@ size_t Checker::PlacedBytes(uint64_t address, uint64_t length, const std::vector
 
 void Checker::CheckTiming()
 {
+    // A read too slow for the start is named before one after a mode change.
     const Answer* slowest = nullptr;
+    const Answer* slowestStart = nullptr;
     double startTotal = 0;
     for (const std::string& what : order_) {
         if (what.rfind("function ", 0) != 0) {
@@ -738,22 +744,30 @@ void Checker::CheckTiming()
         if (slowest == nullptr || answer.seconds > slowest->seconds) {
             slowest = &answer;
         }
-        if (what != "function 1 after SMOD") {
+        if (what != "function 1 after SMOD" && what.rfind("function 1 in mode", 0) != 0) {
             startTotal += answer.seconds;
+            if (slowestStart == nullptr || answer.seconds > slowestStart->seconds) {
+                slowestStart = &answer;
+            }
         }
     }
     if (slowest == nullptr) {
         return;
     }
+    if (slowestStart != nullptr && slowestStart->seconds >= kSendTimeout) {
+        slowest = slowestStart;
+    }
     std::string seen = "slowest: " + slowest->what + ", " + Seconds(slowest->seconds) +
                        "; the start's evaluations together " + Seconds(startTotal);
     if (slowest->seconds >= kSendTimeout) {
-        if (slowest->what.rfind("function 3", 0) != 0) {
+        bool export3 = slowest->what.rfind("function 3", 0) == 0;
+        bool modeChange = slowest->what == "function 1 after SMOD" || slowest->what.rfind("function 1 in mode", 0) == 0;
+        if (!export3 && !modeChange) {
             startFailureExplained_ = true;
         }
         Add("timing", Verdict::Failed, seen,
             "gives up on an evaluation after 3 s (STATUS_IO_TIMEOUT)" +
-                std::string(slowest->what.rfind("function 3", 0) == 0 ? ": no export" : ": the device does not start"));
+                std::string(export3 ? ": no export" : modeChange ? ": it keeps the mode it had" : ": the device does not start"));
         return;
     }
     if (startTotal >= kStartBudget) {
@@ -881,7 +895,70 @@ void Checker::CheckNotification()
             driver);
         return;
     }
+    modeChanges_ = started_;
     Add(name, Verdict::Passed, text + "; function 1 then answers " + std::to_string(reported), driver);
+}
+
+// Every mode the tables list, set through SMOD one after another: after each
+// the driver's read has ended (its work items are idle) before the mode it
+// stored is compared with the one set, and only then is function 1 asked
+// and timed, so no probe of the check's runs beside the driver's read.
+void Checker::CheckEveryMode()
+{
+    if (!modeChanges_) {
+        return;
+    }
+    std::set<uint64_t> modes;
+    for (size_t t = 0; t < kTableCount; ++t) {
+        modes.insert(tableModes_[t].begin(), tableModes_[t].end());
+    }
+    std::vector<std::string> faults;
+    std::string set;
+    for (uint64_t mode : modes) {
+        AcpiObject ignored;
+        NTSTATUS status = firmware_->Evaluate(bound_.path, "SMOD", {AcpiObject::Integer(mode)}, &ignored);
+        set += (set.empty() ? "" : ", ") + std::to_string(mode);
+        if (!NT_SUCCESS(status)) {
+            plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+            faults.push_back("SMOD (" + std::to_string(mode) + ") fails: " + plat::FormatStatus(status));
+            continue;
+        }
+        // The Notify reaches the driver on another thread: its read may not be
+        // queued yet when SMOD returns, so the wait ends when the mode is
+        // stored or the driver's read has had its time-out and a second.
+        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(int((kSendTimeout + 1) * 1000));
+        uint32_t stored = 0;
+        for (;;) {
+            plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+            stored = debugview::ReadDevice(host_->Device()).currentDeviceMode;
+            if (stored == mode || Clock::now() >= deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        Answer answer = Evaluate("function 1 in mode " + std::to_string(mode), "_DSM",
+                                 plat::NativeFirmware::DsmArguments(1, 0));
+        if (stored != mode) {
+            faults.push_back("after SMOD (" + std::to_string(mode) + ") the driver holds mode " + std::to_string(stored) +
+                             (answer.seconds >= kSendTimeout ? " (function 1 takes " + Seconds(answer.seconds) +
+                                                                   ": its read timed out)"
+                                                             : std::string()));
+        }
+    }
+    if (set.empty()) {
+        return;
+    }
+    if (!faults.empty()) {
+        std::string text;
+        for (const std::string& fault : faults) {
+            text += (text.empty() ? "" : "; ") + fault;
+        }
+        Add("every mode", Verdict::Failed, "SMOD set modes " + set + "; " + text,
+            "keeps a stale mode and answers its clients from the wrong table row");
+        return;
+    }
+    Add("every mode", Verdict::Passed, "SMOD set modes " + set + " in turn",
+        "stored each mode as it was set");
 }
 
 void Checker::CheckBiosVersion()
@@ -1073,6 +1150,7 @@ int Checker::Run()
     CheckModeSets();
     CheckSarLocation();
     CheckNotification();
+    CheckEveryMode();
     CheckTiming();
     CheckBiosVersion();
     CheckCompilerMessages();
