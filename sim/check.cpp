@@ -417,7 +417,17 @@ void Checker::CheckSupportedFunctions()
     }
     // The driver reads 4 bytes of the first element's data when it has that many.
     const AcpiObject& first = answer.arguments.front();
-    uint32_t bits = Read16(answer.bytes, 14) >= 4 ? Read32(answer.bytes, 16) : 0;
+    uint16_t dataLength = Read16(answer.bytes, 14);
+    uint32_t bits = dataLength >= 4 ? Read32(answer.bytes, 16) : 0;
+    if (dataLength < 4) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed,
+            "answers " + Describe(first) + ": " + std::to_string(dataLength) +
+                " byte(s) of data, a short buffer: the support bits take 4",
+            "does not start (STATUS_UNSUCCESSFUL): it reads no support bits from fewer than 4 bytes; return an "
+            "Integer such as 0xF");
+        return;
+    }
     if ((bits & 1) == 0) {
         startFailureExplained_ = true;
         Add(name, Verdict::Failed,
