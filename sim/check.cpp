@@ -33,7 +33,6 @@
 #include "machine/registry.h"
 #include "ntos/pnp/inf.h"
 #include "base/status.h"
-#include "tvrx.h"
 #include "tvrxioctl.h"
 #include "um/client.h"
 #include "wdf/device.h"
@@ -46,11 +45,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using plat::AcpiObject;
 
-constexpr size_t kDriverBuffer = TVRX_DSM_OUTPUT_SIZE;      // the driver's result buffer
+const size_t kDriverBuffer = debugview::DriverLimits().dsmOutputSize;  // the driver's result buffer
 constexpr double kSendTimeout = 3.0;                       // seconds the driver waits for one evaluation
 constexpr double kStartBudget = 3 * kSendTimeout;          // what the three table reads may take
-constexpr uint64_t kHighestMatchedMode = TVRX_DEVICE_MODE_MATCH_MAX;
-constexpr size_t kTableCount = TVRX_DEVICE_MODE_TABLE_COUNT_MAX;
+const uint64_t kHighestMatchedMode = debugview::DriverLimits().highestMatchedMode;
+constexpr size_t kTableCount = 3;  // the tables function 2 answers (Arg3 0 to 2)
 constexpr DWORD kEventWaitMs = 5000;
 constexpr UCHAR kTraceLevelError = 2;
 constexpr uint64_t kNotifyStorm = 8;  // more Notify than this for one mode change is a loop
@@ -472,7 +471,7 @@ void Checker::CheckDeviceMode()
     keptMode_ = answer.bytes.size() > 16 ? answer.bytes[16] : 0;  // the low byte of the first element's data
     std::string kept = "keeps mode " + std::to_string(keptMode_);
     if (started_) {
-        kept += " (it stored " + std::to_string(ReadULongNoFence(&TvrxGetDeviceContext(host_->Device())->CurrentDeviceMode)) + ")";
+        kept += " (it stored " + std::to_string(debugview::ReadDevice(host_->Device()).currentDeviceMode) + ")";
     }
     if (first.type != AcpiObject::Type::Integer) {
         Add(name, Verdict::Failed, "answers " + Describe(first) + ", not an Integer",
@@ -589,13 +588,14 @@ void Checker::CheckTable(size_t index)
 
     std::string stored = "keeps " + std::to_string(kept) + " of " + std::to_string(entries.size()) + " entries";
     if (started_) {
-        const TVRX_DEVICE_MODE_TABLE& held = TvrxGetDeviceContext(host_->Device())->DeviceModeTables[index];
+        debugview::Device view = debugview::ReadDevice(host_->Device());
+        const std::vector<debugview::ModeRow> noRows;
+        const std::vector<debugview::ModeRow>& held = index < view.tables.size() ? view.tables[index].rows : noRows;
         size_t same = 0;
-        while (same < kept && same < TVRX_DEVICE_MODE_ENTRIES_MAX &&
-               held.Entries[same].DeviceMode == uint8_t(entries[same].package[0].integer) &&
-               held.Entries[same].Value1 == entries[same].package[1].integer &&
-               held.Entries[same].Value2 == entries[same].package[2].integer &&
-               held.Entries[same].Value3 == entries[same].package[3].integer) {
+        while (same < kept && same < held.size() && held[same].mode == uint8_t(entries[same].package[0].integer) &&
+               held[same].value1 == entries[same].package[1].integer &&
+               held[same].value2 == entries[same].package[2].integer &&
+               held[same].value3 == entries[same].package[3].integer) {
             ++same;
         }
         stored += same == kept ? " (as stored)" : " (it stored " + std::to_string(same) + " of them as given)";
@@ -658,7 +658,7 @@ void Checker::CheckSarLocation()
     std::string exported = "does not get to the export (it does not start)";
     if (started_) {
         auto state = machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState");
-        exported = state ? (*state == TVRX_BIOS_SAR_STATE_CURRENT ? "exports it" : "exports nothing") +
+        exported = state ? (*state == debugview::DriverLimits().sarStateCurrent ? "exports it" : "exports nothing") +
                                std::string(" (BiosSarState ") + std::to_string(*state) + ")"
                          : "never gets to export (no BiosSarState)";
     }
@@ -870,8 +870,8 @@ void Checker::CheckNotification()
         raised += (raised.empty() ? "" : ", ") + std::string("Notify (") + notification.node + ", " +
                   Hex(notification.value) + ")";
         bool onBound = notification.path == bound_.path;
-        onDevice = onDevice || (onBound && notification.value == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
-        otherValue = otherValue || (onBound && notification.value != TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        onDevice = onDevice || (onBound && notification.value == debugview::DriverLimits().modeChangeNotify);
+        otherValue = otherValue || (onBound && notification.value != debugview::DriverLimits().modeChangeNotify);
     }
     Answer after = Evaluate("function 1 after SMOD", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
     uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
@@ -882,7 +882,7 @@ void Checker::CheckNotification()
     } else if (started_ && device != nullptr) {
         DWORD waited = client.Run([&] { return WaitForSingleObject(event, kEventWaitMs); });
         plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
-        ULONG stored = ReadULongNoFence(&TvrxGetDeviceContext(host_->Device())->CurrentDeviceMode);
+        uint32_t stored = debugview::ReadDevice(host_->Device()).currentDeviceMode;
         driver = waited == WAIT_OBJECT_0 ? "read mode " + std::to_string(stored) + " and woke its client"
                                          : "did not wake its client (mode " + std::to_string(stored) + " kept)";
     }
