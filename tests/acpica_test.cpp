@@ -325,6 +325,23 @@ TEST_F(Acpica, ANotifyStormStartsABoundedNumberOfThreads)
     EXPECT_THAT(firmware.LastFailure(), HasSubstr("\\_SB.TVRX.SMOD"));
 }
 
+// A method that builds a package of 2^27 elements (1 GiB of pointers) fails
+// at once against the debugger's memory cap, and the debugger answers on.
+TEST_F(Acpica, AHugePackageFailsWithinTheDebuggersMemory)
+{
+    AcpicaFirmware firmware(Asl("huge.asl", R"(
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Method (_DSM, 4) { Return (One) }
+            Method (HUGE, 0) { Local0 = Package (0x8000000) {}
+                Return (Local0) }
+        })"));
+    AcpiObject result;
+    EXPECT_EQ(firmware.Evaluate("HUGE", {}, &result), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Dsm(firmware, 0), I(1));
+}
+
 // The library preloaded into the debugger drops the debugger's own 10 ms wait
 // after each command; a method's Sleep of the same 10 ms must still sleep
 // (only a lower bound is asserted: a sleep is never shorter than asked).
