@@ -296,13 +296,16 @@ TEST_F(Acpica, ASleepLongerThanTheInterpretersCutKeepsItsLength)
 // threads; the method ends in an error, not at the loop's time-out or never.
 TEST_F(Acpica, ANotifyStormStartsABoundedNumberOfThreads)
 {
+    AcpicaFirmware::Options options;
+    options.loopTimeoutSeconds = 1;  // the storm runs a second, not the default five
     AcpicaFirmware firmware(Asl("storm.asl", R"(
         Device (TVRX)
         {
             Name (_HID, "TVRX0001")
             Method (_DSM, 4) { Return (One) }
             Method (SMOD, 1) { While (One) { Notify (TVRX, 0x80) } }
-        })"));
+        })"),
+                            options);
     std::atomic<bool> done{false};
     std::atomic<size_t> most{0};
     std::thread watcher([&] {

@@ -191,7 +191,9 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
     // -dt: no allocation tracking, whose report after each command costs time and says nothing here.
     std::vector<std::string> argv = {debugger, "-dt", "-to", std::to_string(options_.loopTimeoutSeconds)};
     argv.insert(argv.end(), tables.begin(), tables.end());
-    std::vector<std::string> environment;
+    // Each thread of the debugger would get a malloc arena of its own, 64 MiB
+    // of address space each: two are plenty, and keep the memory cap for the AML.
+    std::vector<std::string> environment = {"MALLOC_ARENA_MAX=2"};
     std::error_code error;
     if (!options_.preload.empty() && std::filesystem::is_regular_file(options_.preload, error)) {
         const char* preloaded = std::getenv("LD_PRELOAD");
