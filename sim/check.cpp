@@ -770,6 +770,9 @@ void Checker::CheckTiming()
     }
     std::string seen = "slowest: " + slowest->what + ", " + Seconds(slowest->seconds) +
                        "; the start's evaluations together " + Seconds(startTotal);
+    if (!firmware_->FullLengthSleep()) {
+        seen += " (this debugger cuts each AML Sleep to 2 s: a longer one is timed short)";
+    }
     if (slowest->seconds >= kSendTimeout) {
         bool export3 = slowest->what.rfind("function 3", 0) == 0;
         bool modeChange = slowest->what == "function 1 after SMOD" || slowest->what.rfind("function 1 in mode", 0) == 0;
