@@ -6,7 +6,7 @@
  *   tvrx-sim demo  [options]          the guided tour
  *   tvrx-sim run   SCRIPT [options]   exit 0 when every expectation held, 1 otherwise, 2 on a usage or script error
  *   tvrx-sim shell [options]          interactive, with line editing and history
- *   tvrx-sim check --firmware FILE    a report on the firmware: exit 0 when no check failed, 1 when one did,
+ *   tvrx-sim check --firmware FILE... a report on the firmware: exit 0 when no check failed, 1 when one did,
  *                                     2 when the firmware cannot be loaded
  */
 #include <CLI/CLI.hpp>
@@ -172,7 +172,10 @@ int main(int argc, char** argv)
     common(run);
     common(shell);
     CLI::App* check = app.add_subcommand("check", "a report on a firmware: what the driver does with it, check by check");
-    check->add_option("--firmware", options.firmwareFile, "ASL (.asl/.dsl) or AML (.aml) tables to check")->required();
+    std::vector<std::string> tables;
+    check->add_option("--firmware", tables,
+                      "ASL (.asl/.dsl) or AML tables, or an acpidump text file (repeatable: the DSDT first, then SSDTs)")
+        ->required();
     check->add_option("--memory", memory, "physical memory contents at ADDR (repeatable): ADDR=FILE");
     check->add_flag("--json", options.json, "the report as one JSON document");
 
@@ -199,6 +202,12 @@ int main(int argc, char** argv)
     }
     if (!bios.empty()) {
         options.biosVersion = bios;
+    }
+    for (const std::string& table : tables) {
+        options.firmwareTables.push_back(table);
+    }
+    if (!tables.empty()) {
+        options.firmwareFile = tables.front();
     }
 
     try {

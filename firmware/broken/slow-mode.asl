@@ -37,8 +37,8 @@ DefinitionBlock ("", "SSDT", 2, "TVRX", "BRKSLOW", 1)
                     Case (0) { Return (0x0F) }
                     Case (1)
                     {
-                        Sleep (2000)    // a single Sleep is cut to 2 seconds: two of them
-                        Sleep (1500)    // take longer than the driver waits
+                        Sleep (2000)    // two sleeps together take longer
+                        Sleep (1500)    // than the driver waits
                         Return (DMOD)
                     }
                     Case (2)

@@ -4,6 +4,7 @@
 #include <ntstatus.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <utility>
 
 namespace plat::acpiexec {
@@ -674,6 +675,34 @@ std::string CompilerErrors(std::string_view output, size_t maxLines)
         errors.pop_back();
     }
     return errors;
+}
+
+std::vector<CompilerMessage> CompilerMessages(std::string_view output)
+{
+    std::vector<CompilerMessage> messages;
+    for (std::string_view line : SplitLines(output)) {
+        line = Trimmed(line);
+        size_t close = line.find(") : ");
+        size_t open = close == std::string_view::npos ? std::string_view::npos : line.rfind('(', close);
+        if (open == std::string_view::npos || open == 0) {
+            continue;
+        }
+        std::string_view rest = line.substr(close + 4);
+        size_t kindEnd = rest.find(' ');
+        std::string_view kind = rest.substr(0, kindEnd);
+        if ((kind != "warning" && kind != "remark") || kindEnd == std::string_view::npos) {
+            continue;
+        }
+        std::string digits(line.substr(open + 1, close - open - 1));
+        char* end = nullptr;
+        unsigned long number = std::strtoul(digits.c_str(), &end, 10);
+        if (digits.empty() || *end != '\0') {
+            continue;
+        }
+        messages.push_back({std::string(line.substr(0, open)), unsigned(number), std::string(kind),
+                            std::string(Trimmed(rest.substr(kindEnd)))});
+    }
+    return messages;
 }
 
 }  // namespace plat::acpiexec

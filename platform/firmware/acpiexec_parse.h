@@ -87,4 +87,14 @@ NTSTATUS StatusFromException(std::string_view exception);
 // an error message; the first non-empty lines when no line names an error.
 std::string CompilerErrors(std::string_view output, size_t maxLines);
 
+// A warning or remark of the ASL compiler, from its one-line form
+// "file(line) : warning  3102 - text".
+struct CompilerMessage {
+    std::string file;
+    unsigned line = 0;
+    std::string kind;  // "warning" or "remark"
+    std::string text;  // "3102 - Reserved method has too few arguments (_DSM requires 4)"
+};
+std::vector<CompilerMessage> CompilerMessages(std::string_view output);
+
 }  // namespace plat::acpiexec
