@@ -579,7 +579,7 @@ bool Simulation::Lifecycle(const Command& command)
                 result = host->Load();
             }
             if (NT_SUCCESS(result) && host->DeviceCount() == 0) {
-                result = host->AddDevice();
+                result = host->AddBoundDevices();
             }
             if (NT_SUCCESS(result)) {
                 result = host->Start();

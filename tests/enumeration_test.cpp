@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "firmware/native.h"
 #include "support/client.h"
 #include "support/testbed.h"
+#include "system/infsecurity.h"
 #include "wdf/device.h"
 
 namespace tvrx::test {
@@ -252,6 +254,58 @@ TEST_F(NativeEnumeration, NotifyOnAnotherDeviceNeverReachesTheDriver)
     firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
     EXPECT_TRUE(client.WaitSignal(event));
     client.CloseObject(event);
+}
+
+// The Plug and Play manager binds from the driver package: a device is added
+// because a model of the INF names its ID, whatever else answers first. The
+// same machine with a package that names the other device binds that one
+// instead; a package that cannot be read fails the installation by file and line.
+TEST_F(NativeEnumeration, TheDriverPackageDecidesWhichDeviceBinds)
+{
+    NativeDevice other;
+    other.path = "\\_SB.DECO";
+    other.hid = AcpiObject::String("ABCD0002");
+    firmware->SetOtherDevices({other});
+    auto pathBelow = [this](size_t index) {
+        auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(index), plat::wdf::FxType::Device, "test");
+        return plat::acpi::DeviceBelow(fx->lower)->Path();
+    };
+
+    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
+    ASSERT_EQ(host->AddBoundDevices(), STATUS_SUCCESS);
+    ASSERT_EQ(host->DeviceCount(), 1u);
+    EXPECT_EQ(pathBelow(0), NativeFirmware::kDevicePath);
+    UnloadClean();
+
+    const std::filesystem::path folder = machine->Folder();
+    std::ifstream in(std::filesystem::path(__FILE__).parent_path().parent_path() / "driver" / "tavrix.inx");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string inf = text.str();
+    for (size_t at = inf.find("ACPI\\TVRX0001"); at != std::string::npos; at = inf.find("ACPI\\TVRX0001", at)) {
+        inf.replace(at, 13, "ACPI\\ABCD0002");
+    }
+    std::ofstream(folder / "other.inf") << inf;
+    plat::Host::Options options;
+    options.infPath = (folder / "other.inf").string();
+    host = std::make_unique<plat::Host>(*machine, options);
+    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
+    ASSERT_EQ(host->AddBoundDevices(), STATUS_SUCCESS);
+    ASSERT_EQ(host->DeviceCount(), 1u);
+    EXPECT_EQ(pathBelow(0), "\\_SB.DECO") << "the package names the other device";
+    UnloadClean();
+
+    std::ofstream(folder / "broken.inf") << "[Version]\nSignature=\"$Windows NT$\"\n[Manufacturer\n";
+    options.infPath = (folder / "broken.inf").string();
+    host = std::make_unique<plat::Host>(*machine, options);
+    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
+    try {
+        host->AddBoundDevices();
+        ADD_FAILURE() << "a malformed package installed";
+    } catch (const plat::InfError& error) {
+        EXPECT_NE(std::string(error.what()).find("broken.inf:3:"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(host->DeviceCount(), 0u);
 }
 
 // ---------------------------------------------------------------- ACPI tables

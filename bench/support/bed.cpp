@@ -52,7 +52,7 @@ bool Bed::Boot()
     const char* step = "load";
     if (NT_SUCCESS(status)) {
         step = "device add";
-        status = host_->AddDevice();
+        status = host_->AddBoundDevices();
     }
     if (NT_SUCCESS(status)) {
         step = "device start";

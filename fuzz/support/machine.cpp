@@ -37,7 +37,7 @@ StartedMachine::StartedMachine(const char* fuzzer)
     options.folder = MachineFolder();
     machine = std::make_unique<plat::Machine>(options);
     host = std::make_unique<plat::Host>(*machine);
-    if (host->Load() != STATUS_SUCCESS || host->AddDevice() != STATUS_SUCCESS || host->Start() != STATUS_SUCCESS) {
+    if (host->Load() != STATUS_SUCCESS || host->AddBoundDevices() != STATUS_SUCCESS || host->Start() != STATUS_SUCCESS) {
         std::fprintf(stderr, "%s: the driver does not start\n", fuzzer);
         std::abort();
     }

@@ -17,6 +17,7 @@
 #include "system/host.h"
 
 #include <dlfcn.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <fstream>
@@ -36,6 +37,8 @@
 #include "ntos/pnp/pnp.h"
 #include "ntos/ps/process.h"
 #include "system/infsecurity.h"
+#include "acpi/enumerate.h"
+#include "ntos/pnp/inf.h"
 #include "system/machine.h"
 #include "wdf/device.h"
 #include "wdf/driver.h"
@@ -204,6 +207,31 @@ NTSTATUS Host::Load()
     }
     state_ = std::move(state);
     return status;
+}
+
+NTSTATUS Host::AddBoundDevices()
+{
+    if (!Loaded()) {
+        throw std::logic_error("AddDevice with no driver loaded");
+    }
+    pnp::InfPackage package;
+    pnp::InfError error;
+    if (!pnp::ReadInf(options_.infPath, &package, &error)) {
+        throw InfError(error.Text());
+    }
+    NTSTATUS result = STATUS_NO_SUCH_DEVICE;
+    for (const acpi::EnumeratedDevice& device : acpi::EnumerateInstalled().devices) {
+        const pnp::InfModel* model = pnp::MatchModel(package, device.hardwareIds, device.compatibleIds);
+        // A device that reports itself not working keeps its problem code and gets no driver.
+        if (model == nullptr || device.problem != 0 || strcasecmp(model->service.c_str(), options_.service.c_str()) != 0) {
+            continue;
+        }
+        NTSTATUS status = AddDevice(std::wstring(device.instanceId.begin(), device.instanceId.end()));
+        if (result == STATUS_NO_SUCH_DEVICE || (NT_SUCCESS(result) && !NT_SUCCESS(status))) {
+            result = status;
+        }
+    }
+    return result;
 }
 
 NTSTATUS Host::AddDevice(const std::wstring& instanceId)

@@ -129,6 +129,14 @@ public:
     // package whose Security value is not valid SDDL fails the installation
     // before device add (InfError, with the file, line and column).
     NTSTATUS AddDevice(const std::wstring& instanceId = L"ACPI\\TVRX0001\\0");
+    // Adds every device the installed driver package binds, as the Plug and
+    // Play manager binds a driver: each device the ACPI driver enumerated and
+    // reports working whose hardware IDs (then compatible IDs) a model of the
+    // INF names, with this driver's service; in namespace order. The first
+    // failure of a device add, else STATUS_SUCCESS; STATUS_NO_SUCH_DEVICE when
+    // no device binds. A malformed INF fails the installation (InfError,
+    // naming its file and line).
+    NTSTATUS AddBoundDevices();
     size_t DeviceCount() const;
     WDFDEVICE Device(size_t index = 0) const;  // nullptr when there is none
 

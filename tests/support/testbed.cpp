@@ -70,7 +70,7 @@ void Testbed::TearDown()
 void Testbed::LoadAndAdd()
 {
     ASSERT_EQ(host->Load(), STATUS_SUCCESS);
-    ASSERT_EQ(host->AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(host->AddBoundDevices(), STATUS_SUCCESS);
 }
 
 void Testbed::Boot()
