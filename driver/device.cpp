@@ -37,8 +37,8 @@ NTSTATUS
 TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
 /*
  * Creates the device with its context, publishes the device interface,
- * creates the default queue and the app-instance lock, and empties the list.
- * Only a failure of the device or of the lock fails the add: a device without
+ * creates the default queue, the app-instance and mode-read locks, and empties
+ * the list. Only a failure of the device or of a lock fails the add: a device without
  * interface or queue still starts and exports its tables.
  * PASSIVE_LEVEL; called by TavrixEvtDeviceAdd only.
  */
@@ -87,6 +87,12 @@ TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
     status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &context->AppInstanceListLock);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "WdfSpinLockCreate failed %!STATUS!", status);
+        return status;
+    }
+    // Parented to the driver as the list lock is: the device's last work item may run while it is deleted.
+    status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &context->ModeReadLock);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "mode-read WdfSpinLockCreate failed %!STATUS!", status);
     }
 
     InitializeListHead(&context->AppInstanceListHead);
@@ -349,19 +355,79 @@ TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
 }
 
 _Use_decl_annotations_
+BOOLEAN
+TvrxOweDeviceModeRead(PTVRX_DEVICE_CONTEXT Context)
+/*
+ * Makes a mode read pending with a new ticket (the newest notification's),
+ * and says whether a work item must be queued for it: not when one queued
+ * earlier has yet to start (it will take this read), nor when the most work
+ * items exist (one of them takes it when its read ends). So a storm of
+ * notifications costs at most two work items and, after the reads in flight,
+ * one more read, which finds the newest mode.
+ * <= DISPATCH_LEVEL; called by the notification handler.
+ */
+{
+    BOOLEAN queue = FALSE;
+    WdfSpinLockAcquire(Context->ModeReadLock);
+    Context->PendingModeReadTicket = TvrxTakeDeviceModeTicket(Context);
+    Context->ModeReadPending = TRUE;
+    if (!Context->ModeReadItemQueued && Context->ModeReadItems < TVRX_MODE_READ_ITEMS_MAX) {
+        Context->ModeReadItemQueued = TRUE;
+        Context->ModeReadItems++;
+        queue = TRUE;
+    }
+    WdfSpinLockRelease(Context->ModeReadLock);
+    return queue;
+}
+
+_Use_decl_annotations_
+BOOLEAN
+TvrxTakeDeviceModeRead(PTVRX_DEVICE_CONTEXT Context, BOOLEAN Starting, PLONG Ticket)
+/*
+ * Gives a notification work item the pending read and its ticket. Starting
+ * says the item is just starting, so it no longer covers later notifications.
+ * With no read pending the item is done and no longer counted.
+ * <= DISPATCH_LEVEL; called by the notification worker.
+ */
+{
+    BOOLEAN taken = FALSE;
+    *Ticket = 0;
+    WdfSpinLockAcquire(Context->ModeReadLock);
+    if (Starting) {
+        Context->ModeReadItemQueued = FALSE;
+    }
+    if (Context->ModeReadPending) {
+        Context->ModeReadPending = FALSE;
+        *Ticket = Context->PendingModeReadTicket;
+        taken = TRUE;
+    } else {
+        Context->ModeReadItems--;
+    }
+    WdfSpinLockRelease(Context->ModeReadLock);
+    return taken;
+}
+
+_Use_decl_annotations_
 VOID
 AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
 /*
- * Hands the notification to a work item of its own; all real work happens
- * there at PASSIVE_LEVEL. The work item carries the ticket of its mode read,
- * taken here so that the read of the last notification is the one that
- * stays, however the work items overlap. A notification whose work item
- * cannot be created is lost.
+ * Hands the notification to a work item; all real work happens there at
+ * PASSIVE_LEVEL. A device-mode change gets a work item only when no queued
+ * or running one will read the mode after it (TvrxOweDeviceModeRead); the
+ * ticket of its read is taken here, so that the read of the last
+ * notification is the one that stays, however the work items overlap. A
+ * notification whose work item cannot be created is lost unless a running
+ * item takes its read.
  * <= DISPATCH_LEVEL; called by the ACPI driver for each Notify on the device,
  * and by D0 entry after a sleep.
  */
 {
     WDFDEVICE device = (WDFDEVICE)NotificationContext;
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(device);
+    BOOLEAN modeChange = NotifyCode == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE ? TRUE : FALSE;
+    if (modeChange && !TvrxOweDeviceModeRead(context)) {
+        return;
+    }
 
     WDF_WORKITEM_CONFIG config;
     WDF_WORKITEM_CONFIG_INIT(&config, AcpiTvrxNotificationWorker);
@@ -376,13 +442,19 @@ AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "notification 0x%x dropped: WdfWorkItemCreate %!STATUS!",
                     NotifyCode, status);
+        if (modeChange) {
+            // The read stays pending for a running item or the next notification.
+            WdfSpinLockAcquire(context->ModeReadLock);
+            context->ModeReadItemQueued = FALSE;
+            context->ModeReadItems--;
+            WdfSpinLockRelease(context->ModeReadLock);
+        }
         return;
     }
 
     PTVRX_ACPI_NOTIFICATION_CONTEXT notification = TvrxGetNotificationContext(workItem);
     notification->Device = device;
     notification->NotifyValue = NotifyCode;
-    notification->DeviceModeTicket = TvrxTakeDeviceModeTicket(TvrxGetDeviceContext(device));
     WdfWorkItemEnqueue(workItem);
 }
 
@@ -391,10 +463,11 @@ VOID
 AcpiTvrxNotificationWorker(WDFWORKITEM WorkItem)
 /*
  * For a device-mode change, re-reads the device mode and wakes every client,
- * also when the read failed (the clients then read the mode they had). The
- * mode read is stored only when no newer notification's read was stored
- * first; the clients are woken after the store either way.
- * PASSIVE_LEVEL; runs on a system worker thread, one run per notification.
+ * also when the read failed (the clients then read the mode they had), and
+ * does so again while notifications left a read pending. A mode read is
+ * stored only when no newer notification's read was stored first; the
+ * clients are woken after the store either way.
+ * PASSIVE_LEVEL; runs on a system worker thread.
  */
 {
     PAGED_CODE();
@@ -403,11 +476,16 @@ AcpiTvrxNotificationWorker(WDFWORKITEM WorkItem)
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(notification->Device);
 
     if (notification->NotifyValue == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE) {
-        NTSTATUS status = TvrxReadDeviceMode(notification->Device, notification->DeviceModeTicket);
-        if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "device mode read failed %!STATUS!", status);
+        LONG ticket;
+        BOOLEAN starting = TRUE;
+        while (TvrxTakeDeviceModeRead(context, starting, &ticket)) {
+            starting = FALSE;
+            NTSTATUS status = TvrxReadDeviceMode(notification->Device, ticket);
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "device mode read failed %!STATUS!", status);
+            }
+            TvrxSignalDeviceModeChange(context);
         }
-        TvrxSignalDeviceModeChange(context);
     } else {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "unexpected notification 0x%x", notification->NotifyValue);
     }
