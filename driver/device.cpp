@@ -1227,11 +1227,12 @@ TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
 /*
  * Copies Length bytes of physical memory from PhysicalAddress into
  * \??\C:\windows\wwan\bios_sar\bios_sar.flz in pieces of at most 1024
- * bytes. The copy is written beside the file (bios_sar.flz.new) and replaces
- * it only once complete, so the file always holds a whole table, the last
- * one exported or the new one; a failed copy is deleted. Sets BiosSarState to
- * 4 when memory cannot be read and to 5 when the copy cannot be written or
- * put in the file's place.
+ * bytes. The copy is written beside the file (bios_sar.flz.new, truncated
+ * when a crash left one) and replaces it only once complete and flushed to
+ * the disk, so the file always holds a whole table, the last one exported or
+ * the new one; a failed copy is deleted. Sets BiosSarState to 4 when memory
+ * cannot be read and to 5 when the copy cannot be written, flushed or put in
+ * the file's place.
  * PASSIVE_LEVEL (file I/O, mapping); called from function-3 processing.
  */
 {
@@ -1291,7 +1292,15 @@ TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
             offset += copied;
         }
         if (NT_SUCCESS(status)) {
-            status = TvrxReplaceSarFile(file);
+            // On the disk before its name is: else a power cut after the
+            // rename could leave the file's name on data never written.
+            status = ZwFlushBuffersFile(file, &ioStatus);
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! flushing %wZ failed %!STATUS!", &fileName,
+                            status);
+            } else {
+                status = TvrxReplaceSarFile(file);
+            }
             if (!NT_SUCCESS(status)) {
                 WriteULongNoFence(&BiosSarState, TVRX_BIOS_SAR_STATE_WRITE_FAILED);
             }
@@ -1330,8 +1339,11 @@ TvrxCreateDirectory(PCWSTR Path)
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     IO_STATUS_BLOCK ioStatus;
     HANDLE directory;
-    NTSTATUS status = ZwCreateFile(&directory, FILE_GENERIC_WRITE, &attributes, &ioStatus, NULL,
-                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF, FILE_DIRECTORY_FILE, NULL, 0);
+    // Only listed, and shared with every other opener: a program reading the
+    // directory must not make the export fail.
+    NTSTATUS status = ZwCreateFile(&directory, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   FILE_OPEN_IF, FILE_DIRECTORY_FILE, NULL, 0);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws %!STATUS!", Path, status);
         return status;
