@@ -11,6 +11,10 @@
 #include "trace.h"
 #include "device.tmh"
 
+// Turns one _DSM result into device state; the response processing's one body.
+static NTSTATUS TvrxProcessDsmResult(_In_ WDFDEVICE Device, _In_ LONG FunctionIndex, _In_ LONG TableIndex,
+                                     _In_opt_ WDFMEMORY ResponseMemory, _In_opt_ const LONG* Ticket);
+
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, TavrixCreateDevice)
 #pragma alloc_text(PAGE, TvrxWdfEvtDevicePrepareHardware)
@@ -21,6 +25,7 @@
 #pragma alloc_text(PAGE, TvrxParseDeviceModeInfoFromBuf)
 #pragma alloc_text(PAGE, TvrxDsmReadTable)
 #pragma alloc_text(PAGE, TvrxProcessDsmResponseBuffer)
+#pragma alloc_text(PAGE, TvrxProcessDsmResult)
 #pragma alloc_text(PAGE, TvrxExportBiosSarTable)
 #pragma alloc_text(PAGE, TvrxCreateDirectory)
 #pragma alloc_text(PAGE, TvrxReadPhysicalMemory)
@@ -297,16 +302,10 @@ TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
 
     if (ReadBooleanNoFence(&context->AcpiNotificationsRegistered)) {
-        // Checked as registration checks its routine. Without it the handler
-        // stays registered, and the flag says so: the next D0 entry does not
-        // register a second one.
-        if (context->AcpiInterface.UnregisterForDeviceNotifications == NULL) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! interface cannot unregister notifications");
-        } else {
-            context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
-            WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
-        }
+        // Registration made sure the interface has the routine.
+        context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
+        WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
     }
     // Opens and closes may run meanwhile, so even this look at the list takes its lock.
     WdfSpinLockAcquire(context->AppInstanceListLock);
@@ -327,7 +326,8 @@ _Use_decl_annotations_
 NTSTATUS
 TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
 /*
- * Registers AcpiTvrxNotifyCallback with the ACPI interface, once.
+ * Registers AcpiTvrxNotifyCallback with the ACPI interface, once; an
+ * interface that lacks either routine is refused.
  * PASSIVE_LEVEL; called from D0 entry.
  */
 {
@@ -337,8 +337,10 @@ TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no ACPI interface");
         return STATUS_UNSUCCESSFUL;
     }
-    if (context->AcpiInterface.RegisterForDeviceNotifications == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! interface cannot register notifications");
+    // A handler that could not be unregistered would outlive the device.
+    if (context->AcpiInterface.RegisterForDeviceNotifications == NULL ||
+        context->AcpiInterface.UnregisterForDeviceNotifications == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! interface cannot register and unregister notifications");
         return STATUS_UNSUCCESSFUL;
     }
     if (ReadBooleanNoFence(&context->AcpiNotificationsRegistered)) {
@@ -659,9 +661,6 @@ Exit:
     }
     return status;
 }
-
-static NTSTATUS TvrxProcessDsmResult(WDFDEVICE Device, LONG FunctionIndex, LONG TableIndex,
-                                     WDFMEMORY ResponseMemory, const LONG* Ticket);
 
 static NTSTATUS
 TvrxEvaluateAndProcess(_In_ WDFDEVICE Device, _In_ ULONG FunctionIndex, _In_opt_ const LONG* Ticket)

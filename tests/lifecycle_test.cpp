@@ -411,28 +411,28 @@ TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
     early.CloseObject(earlyEvent);
 }
 
-// An interface without UnregisterForDeviceNotifications (registration checks
-// its own routine the same way): leaving D0 cannot unregister, so the handler
-// stays registered and the flag says so, and the next D0 entry registers no
-// second handler.
-TEST_F(Lifecycle, InterfaceWithoutUnregisterRoutineLeavesTheHandlerRegistered)
+// An interface without UnregisterForDeviceNotifications is refused at D0
+// entry: a handler that D0 exit could not unregister would stay with the ACPI
+// driver past the device's deletion, and its next Notify would reach a
+// deleted device. The entry fails, so the device is out of service until a
+// start queries the interface again.
+TEST_F(Lifecycle, InterfaceWithoutUnregisterRoutineIsRefusedAtD0Entry)
 {
     Boot();
     PTVRX_DEVICE_CONTEXT context = Context();
-    auto unregister = context->AcpiInterface.UnregisterForDeviceNotifications;
-    context->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
-    EXPECT_TRUE(context->AcpiNotificationsRegistered);
-    EXPECT_TRUE(Below().HandlerRegistered());
+    context->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
     plat::fault::Reset();
-    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(host->Resume(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u);
-    EXPECT_TRUE(Below().HandlerRegistered());
+    EXPECT_FALSE(Below().HandlerRegistered());
+    EXPECT_FALSE(context->AcpiNotificationsRegistered);
+    EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
 
-    // With the routine back, the removal at unload unregisters as usual.
-    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
-    context->AcpiInterface.UnregisterForDeviceNotifications = unregister;
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);  // a whole interface again
+    EXPECT_TRUE(Below().HandlerRegistered());
     UnloadClean();
+    EXPECT_EQ(host->DeviceCount(), 0u);
 }
 
 // Power-managed queue: a request sent while the device is out of D0 waits

@@ -290,9 +290,9 @@ TEST_F(Notifications, NotificationWithoutWorkItemIsLostAlone)
 }
 
 // Registration follows D0: a second entry without an exit registers nothing
-// more; an exit unregisters and the next entry registers again. Across a
-// sleep the device stays closed to new clients while the open ones keep
-// being woken.
+// more; an exit unregisters and the next entry registers again. While the
+// device sleeps it is closed to new clients; back in D0 with its hardware
+// still prepared it admits them again, and the open ones keep being woken.
 TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
 {
     ASSERT_NO_FATAL_FAILURE(BootWithClient());
