@@ -739,10 +739,31 @@ TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
     EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     EXPECT_TRUE(TavrixInterfacePath().empty());
 
+    // The purged queue refuses what the driver gives it from the caller's
+    // context; the driver then answers as a device out of service does
+    // (docs/ioctl.md), not "busy". A refused registration gives its event back.
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
     EXPECT_EQ(a.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(b.SetRegulatoryType(1), STATUS_INVALID_DEVICE_STATE);
+    HANDLE late = b.NewEvent();
+    EXPECT_EQ(b.Register(late), STATUS_INVALID_DEVICE_STATE);
+    b.CloseObject(late);
     EXPECT_EQ(instances(), 2u);
+
+    // The framework's side: the queue gives the request back with
+    // STATUS_WDF_BUSY, not completed (FxIoQueue::QueueRequestFromForward), and
+    // completing it with that status gives its sender STATUS_DEVICE_BUSY
+    // (FxRequest::CompleteInternal).
+    static NTSTATUS enqueued;
+    enqueued = STATUS_PENDING;
+    PFN_WDF_IO_IN_CALLER_CONTEXT driverStep = device->ioInCallerContext;
+    device->ioInCallerContext = [](WDFDEVICE fxDevice, WDFREQUEST request) {
+        enqueued = WdfDeviceEnqueueRequest(fxDevice, request);
+        WdfRequestComplete(request, enqueued);  // a request completed already would stop the system here
+    };
+    EXPECT_EQ(a.GetEntry(&info).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(enqueued, STATUS_WDF_BUSY);
+    device->ioInCallerContext = driverStep;
 
     a.Close();
     EXPECT_EQ(instances(), 1u) << "the driver's close ran for a's handle";

@@ -194,6 +194,24 @@ NTSTATUS Retrieve(FxRequest* request, UCHAR* data, size_t size, size_t minimum, 
                                                 ", which another thread completed at the same time");
 }
 
+// A framework status means nothing to the request's sender: completing with
+// one gives the standard status it stands for (FxRequest::CompleteInternal).
+NTSTATUS StandardStatus(NTSTATUS status)
+{
+    if ((static_cast<ULONG>(status) & 0x0FFF0000u) != (ULONG(FACILITY_DRIVER_FRAMEWORK) << 16)) {
+        return status;
+    }
+    switch (status) {
+    case STATUS_WDF_PAUSED:
+    case STATUS_WDF_BUSY:
+        return STATUS_DEVICE_BUSY;
+    case STATUS_WDF_INTERNAL_ERROR:
+        return STATUS_INTERNAL_ERROR;
+    default:
+        return status;
+    }
+}
+
 void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, const char* routine)
 {
     RequireIrql(DISPATCH_LEVEL, routine);
@@ -205,7 +223,7 @@ void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, 
                          0)) {
         request = CheckCompletion(handle, status, routine);
     }
-    request->status = status;
+    request->status = StandardStatus(status);
     if (information != nullptr) {
         request->information = *information;
     }
@@ -467,16 +485,9 @@ NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request)
         plat::WdfViolation("WdfDeviceEnqueueRequest", "only EvtIoInCallerContext may give a request of its own "
                                                       "device to the queue (" + request->Describe() + ")");
     }
-    FxQueue* queue = request->queue;
-    if (queue->removed.load(std::memory_order_seq_cst)) {
-        return STATUS_INVALID_DEVICE_STATE;  // the caller still owns the request and completes it
-    }
-    // Once queued, the request is the queue's: what it said is read from the caller's frame.
-    NTSTATUS* entryStatus = request->entryStatus;
-    *request->enqueued = true;
-    request->inCallerContext = false;
-    *entryStatus = Enqueue(queue, request);
-    return STATUS_SUCCESS;
+    // A queue that accepts no requests gives the request back, not completed:
+    // the caller still owns it (FxIoQueue::QueueRequestFromForward).
+    return EnqueueFromCaller(request->queue, request);
 }
 
 VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
