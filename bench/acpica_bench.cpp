@@ -63,7 +63,7 @@ void DsmEvaluation(benchmark::State& state)
     const std::vector<plat::AcpiObject> arguments = plat::NativeFirmware::DsmArguments(function, 1);
     for (auto _ : state) {
         plat::AcpiObject result;
-        NTSTATUS status = firmware->Evaluate("_DSM", arguments, &result);
+        NTSTATUS status = firmware->Evaluate("\\_SB.TVRX", "_DSM", arguments, &result);
         if (status != STATUS_SUCCESS || (function == 1 && result.type != plat::AcpiObject::Type::Integer) ||
             (function == 2 && result.type != plat::AcpiObject::Type::Package)) {
             state.SkipWithError("the evaluation failed");

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "acpi/acpidevice.h"
-#include "firmware/firmware.h"
+#include "firmware/native.h"
 #include "support/bed.h"
 #include "support/tracing.h"
 #include "wdf/device.h"
@@ -121,7 +121,7 @@ void NotifyFanOut(benchmark::State& state)
     FanOut(
         state,
         [](RegisteredClients& registered) -> const char* {
-            registered.Machine().Machine().Firmware().Notify(0x80);
+            registered.Machine().Machine().Firmware().Notify(plat::NativeFirmware::kDevicePath, 0x80);
             DWORD waited = WaitForSingleObject(registered.LastSignalled(), 10000);
             return waited == WAIT_OBJECT_0 ? nullptr : "the last event was not set";
         },
@@ -150,7 +150,7 @@ void NotifyStorm(benchmark::State& state)
     for (auto _ : state) {
         Clock::time_point start = Clock::now();
         for (int i = 0; i < kStormNotifications; ++i) {
-            firmware.Notify(0x80);
+            firmware.Notify(plat::NativeFirmware::kDevicePath, 0x80);
         }
         bool idle = below->WaitNotificationsIdle() && plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());

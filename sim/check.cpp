@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -17,6 +19,7 @@
 
 #include <windows.h>
 
+#include "acpi/enumerate.h"
 #include "acpi/eval.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
@@ -24,6 +27,7 @@
 #include "system/machine.h"
 #include "machine/physmem.h"
 #include "machine/registry.h"
+#include "ntos/pnp/inf.h"
 #include "base/status.h"
 #include "tvrx.h"
 #include "tvrxioctl.h"
@@ -69,7 +73,31 @@ struct Check {
     Verdict verdict = Verdict::Passed;
     std::string seen;    // what the firmware did
     std::string driver;  // what the driver does because of it
+    std::vector<std::string> details;  // one line each, under the check
 };
+
+// The driver package whose models decide which device the driver binds to.
+std::filesystem::path DriverPackage()
+{
+    const char* file = std::getenv("TVRX_DRIVER_INF");
+    if (file != nullptr && *file != '\0') {
+        return file;
+    }
+#ifdef TVRX_DRIVER_INF
+    return TVRX_DRIVER_INF;
+#else
+    return "driver/tavrix.inx";
+#endif
+}
+
+std::string JoinIds(const std::vector<std::string>& ids)
+{
+    std::string text;
+    for (const std::string& id : ids) {
+        text += (text.empty() ? "" : ", ") + id;
+    }
+    return text;
+}
 
 // One evaluation of the firmware, as the driver would receive it.
 struct Answer {
@@ -190,7 +218,9 @@ private:
     Answer Evaluate(const std::string& what, const std::string& method, const std::vector<AcpiObject>& arguments);
     void Add(const std::string& name, Verdict verdict, std::string seen, std::string driver);
 
+    bool BindDevice();
     void CheckDevice();
+    void CheckNamespace();
     void CheckSupportedFunctions();
     void CheckDeviceMode();
     void CheckTable(size_t index);
@@ -207,6 +237,10 @@ private:
     Options options_;
     std::ostream& out_;
     std::shared_ptr<plat::AcpicaFirmware> firmware_;
+    plat::pnp::InfPackage package_;
+    std::vector<plat::FirmwareDevice> namespace_;  // every Device of the tables
+    plat::acpi::EnumeratedDevice bound_;           // the device the driver binds to (path empty: none)
+    const plat::pnp::InfModel* model_ = nullptr;   // the package's model that binds it
     std::unique_ptr<plat::Machine> machine_;
     std::unique_ptr<plat::Host> host_;
     std::vector<Check> checks_;
@@ -229,7 +263,7 @@ Answer Checker::Evaluate(const std::string& what, const std::string& method, con
     Answer answer;
     answer.what = what;
     Clock::time_point start = Clock::now();
-    answer.status = firmware_->Evaluate(method, arguments, &answer.object);
+    answer.status = firmware_->Evaluate(bound_.path, method, arguments, &answer.object);
     answer.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (NT_SUCCESS(answer.status)) {
         std::vector<AcpiObject> single;
@@ -251,20 +285,92 @@ Answer Checker::Evaluate(const std::string& what, const std::string& method, con
 
 void Checker::Add(const std::string& name, Verdict verdict, std::string seen, std::string driver)
 {
-    checks_.push_back({name, verdict, std::move(seen), std::move(driver)});
+    checks_.push_back({name, verdict, std::move(seen), std::move(driver), {}});
 }
 
 // ---------------------------------------------------------------- the checks
 
+// The device Windows would bind: the first the ACPI driver enumerates whose
+// hardware or compatible IDs a model of the driver package names. When none
+// is, every device looked at is listed with the reason it was not taken.
+bool Checker::BindDevice()
+{
+    namespace_ = firmware_->Devices();
+    plat::acpi::Enumeration enumeration = plat::acpi::Enumerate(namespace_);
+    std::vector<std::string> considered;
+    for (const plat::acpi::EnumeratedDevice& device : enumeration.devices) {
+        plat::pnp::InfMatch match;
+        const plat::pnp::InfModel* model =
+            plat::pnp::MatchModel(package_, device.hardwareIds, device.compatibleIds, &match);
+        if (model != nullptr) {
+            bound_ = device;
+            model_ = model;
+            return true;
+        }
+        std::vector<std::string> ids = device.hardwareIds;
+        ids.insert(ids.end(), device.compatibleIds.begin(), device.compatibleIds.end());
+        considered.push_back(device.path + ": IDs " + JoinIds(ids) + ": no model of the driver package names them");
+    }
+    for (const plat::acpi::SkippedDevice& device : enumeration.skipped) {
+        considered.push_back(device.path + ": not enumerated: " + device.detail);
+    }
+    std::sort(considered.begin(), considered.end());
+    startStatus_ = STATUS_NO_SUCH_DEVICE;
+    startFailureExplained_ = true;
+    std::string wanted;
+    for (const plat::pnp::InfModel& model : package_.models) {
+        std::vector<std::string> ids = model.hardwareIds;
+        ids.insert(ids.end(), model.compatibleIds.begin(), model.compatibleIds.end());
+        wanted += (wanted.empty() ? "" : ", ") + JoinIds(ids);
+    }
+    Add("device", Verdict::Failed,
+        "no device binds to the driver package (it names " + (wanted.empty() ? std::string("no device") : wanted) +
+            "); " + std::to_string(considered.size()) + " device(s) considered",
+        "has no device to start on: give a Device _HID \"TVRX0001\" (or _CID), and a _STA with bit 0 set or none");
+    checks_.back().details = std::move(considered);
+    return false;
+}
+
 void Checker::CheckDevice()
 {
-    AcpiObject hid;
-    std::string id;
-    if (NT_SUCCESS(firmware_->Evaluate("_HID", {}, &hid))) {
-        id = hid.type == AcpiObject::Type::String ? " (_HID \"" + hid.string + "\")" : " (_HID " + hid.Text() + ")";
+    std::string seen = bound_.path + " (_HID \"" + bound_.hid + "\", instance " + bound_.instanceId +
+                       (bound_.sta == 0x0F ? std::string() : ", _STA " + Hex(bound_.sta)) + ") matches the model " +
+                       model_->hardwareIds.front() + " of " + std::filesystem::path(package_.file).filename().string();
+    if (!bound_.working) {
+        Add("device", Verdict::Failed, seen + "; _STA bit 3 is clear: present but not functioning",
+            "Windows lists the device with problem code " + std::to_string(bound_.problem) +
+                " and does not run the driver on it; the checks below run it anyway");
+        return;
     }
-    Add("device", Verdict::Passed, firmware_->DevicePath() + id + " has a _DSM",
-        "binds to this device; the checks below ask its _DSM");
+    Add("device", Verdict::Passed, seen, "binds to this device (service " + model_->service + "); the checks below ask its _DSM");
+}
+
+// The namespace checks of the Firmware Test Suite, for the driver's device:
+// its _HID is a valid ID, and no other device has the same _HID and _UID.
+void Checker::CheckNamespace()
+{
+    bool acpiId = plat::acpi::ValidAcpiId(bound_.hid);
+    Add("_HID", Verdict::Passed,
+        "\"" + bound_.hid + "\" is a valid " + (acpiId ? "ACPI ID" : "PNP ID"), "is matched by this ID");
+    std::vector<std::string> clashes;
+    for (const plat::FirmwareDevice& device : namespace_) {
+        if (device.path == bound_.path || !device.hid || *device.hid != bound_.hid) {
+            continue;
+        }
+        if (!device.uid || !bound_.uid || *device.uid == *bound_.uid) {
+            clashes.push_back(device.path + (device.uid ? " (_UID " + *device.uid + ")" : std::string(" (no _UID)")));
+        }
+    }
+    if (clashes.empty()) {
+        Add("_HID/_UID", Verdict::Passed,
+            "no other device has _HID \"" + bound_.hid + "\"" + (bound_.uid ? " and _UID " + *bound_.uid : std::string()),
+            "has an instance ID of its own");
+        return;
+    }
+    Add("_HID/_UID", Verdict::Failed,
+        JoinIds(clashes) + " also " + (clashes.size() == 1 ? "has" : "have") + " _HID \"" + bound_.hid + "\"" +
+            (bound_.uid ? " and the same or no _UID" : "; the driver's device has no _UID"),
+        "cannot be told apart from the other device: each device of one _HID needs a _UID of its own");
 }
 
 void Checker::CheckSupportedFunctions()
@@ -635,7 +741,8 @@ void Checker::CheckNotification()
 
     size_t before = firmware_->Notifications().size();
     Clock::time_point start = Clock::now();
-    NTSTATUS status = firmware_->SetDeviceMode(mode);
+    AcpiObject ignored;
+    NTSTATUS status = firmware_->Evaluate(bound_.path, "SMOD", {AcpiObject::Integer(mode)}, &ignored);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
         closeClient();
@@ -662,8 +769,9 @@ void Checker::CheckNotification()
     for (const auto& notification : seen) {
         raised += (raised.empty() ? "" : ", ") + std::string("Notify (") + notification.node + ", " +
                   Hex(notification.value) + ")";
-        onDevice = onDevice || (notification.onDevice && notification.value == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
-        otherValue = otherValue || (notification.onDevice && notification.value != TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        bool onBound = notification.path == bound_.path;
+        onDevice = onDevice || (onBound && notification.value == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        otherValue = otherValue || (onBound && notification.value != TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
     }
     Answer after = Evaluate("function 1 after SMOD", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
     uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
@@ -684,7 +792,7 @@ void Checker::CheckNotification()
     if (!onDevice) {
         Add(name, Verdict::Failed,
             text + (otherValue ? "; the driver acts on 0x80 only"
-                               : "; Notify (" + firmware_->DevicePath().substr(firmware_->DevicePath().find_last_of("\\.") + 1) +
+                               : "; Notify (" + bound_.path.substr(bound_.path.find_last_of("\\.") + 1) +
                                      ", 0x80) on the driver's device expected"),
             driver);
         return;
@@ -703,7 +811,7 @@ void Checker::CheckNotification()
 void Checker::CheckBiosVersion()
 {
     AcpiObject version;
-    NTSTATUS status = firmware_->Evaluate("BVER", {}, &version);
+    NTSTATUS status = firmware_->Evaluate(bound_.path, "BVER", {}, &version);
     if (NT_SUCCESS(status) && version.type == AcpiObject::Type::String) {
         Add("BIOS version", Verdict::Passed, "BVER \"" + version.string + "\"",
             "exports the SAR table again only when this changes (SARService\\BiosInfo)");
@@ -739,7 +847,7 @@ bool Checker::Boot()
     });
     startStatus_ = host_->Load();
     if (NT_SUCCESS(startStatus_)) {
-        startStatus_ = host_->AddDevice();
+        startStatus_ = host_->AddDevice(std::wstring(bound_.instanceId.begin(), bound_.instanceId.end()));
     }
     if (NT_SUCCESS(startStatus_)) {
         startStatus_ = host_->Start();
@@ -763,15 +871,18 @@ int Checker::Run()
 {
     plat::AcpicaFirmware::Options firmwareOptions;
     firmwareOptions.requireDevice = false;
+    plat::pnp::InfError error;
+    if (!plat::pnp::ReadInf(DriverPackage(), &package_, &error)) {
+        throw std::runtime_error("the driver package cannot be read: " + error.Text());
+    }
     firmware_ = std::make_shared<plat::AcpicaFirmware>(options_.firmwareFile, firmwareOptions);
-    if (firmware_->DevicePath().empty()) {
-        Add("device", Verdict::Failed, "no device has a _DSM method",
-            "has no device to start on: give the device a _DSM (and _HID \"TVRX0001\")");
+    if (!BindDevice()) {
         Report();
         return kCheckFailed;
     }
     Boot();
     CheckDevice();
+    CheckNamespace();
     CheckSupportedFunctions();
     CheckDeviceMode();
     for (size_t index = 0; index < kTableCount; ++index) {
@@ -804,15 +915,22 @@ void Checker::Report()
         ++counts[static_cast<int>(check.verdict)];
     }
     std::string start = started_ ? "the driver starts on this firmware"
-                                 : "the driver does not start on this firmware: " + plat::FormatStatus(startStatus_);
+                        : bound_.path.empty()
+                            ? "the driver does not start on this firmware: no device binds to it"
+                            : "the driver does not start on this firmware: " + plat::FormatStatus(startStatus_);
     if (options_.json) {
         nlohmann::json report;
         report["firmware"] = options_.firmwareFile.string();
-        report["device"] = firmware_->DevicePath();
+        report["device"] = bound_.path;
+        report["instance"] = bound_.instanceId;
         report["checks"] = nlohmann::json::array();
         for (const Check& check : checks_) {
-            report["checks"].push_back(
-                {{"check", check.name}, {"verdict", VerdictName(check.verdict)}, {"seen", check.seen}, {"driver", check.driver}});
+            nlohmann::json entry = {
+                {"check", check.name}, {"verdict", VerdictName(check.verdict)}, {"seen", check.seen}, {"driver", check.driver}};
+            if (!check.details.empty()) {
+                entry["details"] = check.details;
+            }
+            report["checks"].push_back(std::move(entry));
         }
         const char* statusName = plat::StatusName(startStatus_);
         report["summary"] = {{"checks", checks_.size()},
@@ -826,11 +944,14 @@ void Checker::Report()
         return;
     }
     out_ << "Firmware " << options_.firmwareFile.string()
-         << (firmware_->DevicePath().empty() ? std::string() : ", device " + firmware_->DevicePath()) << "\n";
+         << (bound_.path.empty() ? std::string() : ", device " + bound_.path) << "\n";
     for (const Check& check : checks_) {
         char verdict[16];
         std::snprintf(verdict, sizeof verdict, "%-8s", VerdictName(check.verdict));
         out_ << verdict << check.name << ": " << check.seen << ". Driver: " << check.driver << ".\n";
+        for (const std::string& detail : check.details) {
+            out_ << "          " << detail << "\n";
+        }
     }
     out_ << checks_.size() << " checks: " << counts[0] << " passed, " << counts[1] << " warning(s), " << counts[2]
          << " failed; " << start << ".\n";

@@ -644,7 +644,7 @@ bool Simulation::Firmware(const Command& command)
         uint64_t mode = Number(command.args[0]);
         if (native_) {
             native_->SetDeviceMode(mode);
-            machine_->Firmware().Notify(kDeviceModeChanged);
+            native_->Notify(kDeviceModeChanged);
         } else if (mode > 0xFF) {
             status = STATUS_INVALID_PARAMETER;  // the firmware's SMOD takes a byte
         } else {
@@ -660,7 +660,7 @@ bool Simulation::Firmware(const Command& command)
         if (acpica_) {
             status = acpica_->RaiseNotify(value);
         } else {
-            machine_->Firmware().Notify(value);
+            native_->Notify(value);
         }
         bool settled = Settle();
         reply = "notified " + Hex(value, 2);

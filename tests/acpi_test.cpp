@@ -764,7 +764,7 @@ TEST_F(AcpiDeviceTest, UnregisterWaitsForTheHandlerThatIsRunning)
 
 TEST_F(AcpiDeviceTest, RemovingADeviceWithAHandlerRegisteredIsAFinding)
 {
-    auto device = CreateDevice("ACPI\\LOOSE\\0");
+    auto device = CreateDevice("ACPI\\TVRX0001\\9");
     ACPI_INTERFACE_STANDARD2 acpi{};
     ASSERT_EQ(device->QueryInterface(GUID_ACPI_INTERFACE_STANDARD2, reinterpret_cast<PINTERFACE>(&acpi), sizeof acpi,
                                      1),
@@ -776,7 +776,7 @@ TEST_F(AcpiDeviceTest, RemovingADeviceWithAHandlerRegisteredIsAFinding)
 
     firmware->Notify(0x80);  // reaches nobody once the device is gone
     std::string findings = plat::verifier::Check().Text();
-    EXPECT_NE(findings.find("ACPI\\LOOSE\\0 was removed with a device-notification handler"), std::string::npos)
+    EXPECT_NE(findings.find("ACPI\\TVRX0001\\9 was removed with a device-notification handler"), std::string::npos)
         << findings;
     EXPECT_EQ(acpi.RegisterForDeviceNotifications(acpi.Context, Recorder::Handler, &recorder), STATUS_NO_SUCH_DEVICE);
     EXPECT_TRUE(recorder.values.empty());

@@ -62,12 +62,16 @@ AcpiObject Dsm(AcpicaFirmware& firmware, uint64_t function, AcpiObject argument 
     return result;
 }
 
-// Notifications as the sink receives them, on the debugger's reader thread.
+// Notifications on one device as the sink receives them, on the debugger's reader thread.
 class NotifyLog {
 public:
-    explicit NotifyLog(plat::Firmware& firmware)
+    explicit NotifyLog(AcpicaFirmware& firmware) : NotifyLog(firmware, firmware.DevicePath()) {}
+    NotifyLog(plat::Firmware& firmware, std::string device)
     {
-        firmware.SetNotifySink([this](ULONG value) {
+        firmware.SetNotifySink([this, device](const std::string& path, ULONG value) {
+            if (path != device) {
+                return;
+            }
             std::lock_guard<std::mutex> guard(lock_);
             values_.push_back(value);
             changed_.notify_all();
@@ -199,7 +203,8 @@ TEST_F(Acpica, ModeChangeAndNotifyReachOnlyTheDevicesSink)
     EXPECT_EQ(log.WaitFor(2), std::vector<ULONG>({0x80, 0x81}));
 
     // A second device with the same name elsewhere, and one with a _DSM for
-    // another interface listed first: neither is the driver's device.
+    // another interface listed first: neither is the driver's device, and a
+    // Notify on them reaches the sink under their own paths only.
     fs::path two = Asl("two.asl", R"(
         Device (AAAA)
         {
@@ -208,6 +213,7 @@ TEST_F(Acpica, ModeChangeAndNotifyReachOnlyTheDevicesSink)
         }
         Device (TVRX)
         {
+            Name (_HID, "TVRX0001")
             Method (_DSM, 4) { Return (0x0F) }
             Method (PING) { Notify (\_SB.AAAA, 0x80)
                 Notify (\_SB.AAAA.TVRX, 0x80)
@@ -233,13 +239,14 @@ TEST_F(Acpica, LoadErrorsAreReadable)
     EXPECT_THAT(message, HasSubstr("does not compile"));
     EXPECT_THAT(message, HasSubstr(broken.string() + "(8)")) << message;
 
-    message = LoadError(Asl("none.asl", "        Device (TVRX) { Name (_HID, \"TVRX0001\") }"));
+    message = LoadError(Asl("none.asl", "        Device (OTHR) { Name (_HID, \"PNP0C0A\") }"));
     EXPECT_THAT(message, HasSubstr("no device"));
-    EXPECT_THAT(message, HasSubstr("_DSM"));
+    EXPECT_THAT(message, HasSubstr("TVRX0001"));
 
     // A device whose function 0 lacks bit 0 is still the device: the driver is
     // to fail its start on it, as on a machine, rather than the firmware being
-    // refused. Among several, the one with the driver's hardware id is taken.
+    // refused. Among several, the one with the driver's hardware id is taken,
+    // whatever the others' _DSM answers.
     AcpicaFirmware wrong(Asl("wrong.asl", "        Device (DEVA) { Method (_DSM, 4) { Return (Zero) } }\n"
                                           "        Device (DEVB) { Name (_HID, \"TVRX0001\")\n"
                                           "            Method (_DSM, 4) { Return (0x0E) } }"));

@@ -192,7 +192,9 @@ TEST(NativeFirmware, NotifyReachesTheSinkAndChangesRaceWithEvaluations)
 {
     NativeFirmware firmware;
     std::atomic<int> notified{0};
-    firmware.SetNotifySink([&](ULONG value) { notified += value == 0x80; });
+    firmware.SetNotifySink([&](const std::string& device, ULONG value) {
+        notified += device == NativeFirmware::kDevicePath && value == 0x80;
+    });
 
     std::atomic<bool> stop{false};
     std::thread changer([&] {

@@ -8,6 +8,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -772,6 +774,57 @@ TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
     ASSERT_TRUE(host->WaitForRemovals(10s));
     EXPECT_TRUE(plat::wdf::LiveDevices().empty()) << "deleted once the last handle closed";
     a.CloseObject(eventA);
+}
+
+// The last handle of a surprise-removed device closes while the driver is
+// unloaded: the framework file object has left the device, but finishes going
+// (and tells the removal) only after the unload has deleted the device and
+// the host's state. What it tells must still be there. A hook holds the
+// closing thread at that point, so the order is the same every run.
+namespace {
+std::mutex heldLock;
+std::condition_variable heldChanged;
+bool heldArrived = false, heldReleased = false;
+
+void HoldFileObjectGoing(plat::wdf::FxObject* object)
+{
+    if (object->type != plat::wdf::FxType::FileObject) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(heldLock);
+    heldArrived = true;
+    heldChanged.notify_all();
+    heldChanged.wait(lock, [] { return heldReleased; });
+}
+}  // namespace
+
+TEST_F(Lifecycle, LastCloseOfASurpriseRemovedDeviceMayEndAfterTheUnload)
+{
+    Boot();
+    Client a("a");
+    ASSERT_EQ(a.Open(), STATUS_SUCCESS);
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    ASSERT_EQ(host->RemovalsPending(), 1u);
+
+    heldArrived = heldReleased = false;
+    plat::wdf::SetBeforeDestroyHook(HoldFileObjectGoing);
+    std::thread closer([&] { a.Close(); });
+    {
+        std::unique_lock<std::mutex> lock(heldLock);
+        ASSERT_TRUE(heldChanged.wait_for(lock, 10s, [] { return heldArrived; }));
+    }
+    // The file object has left the device: the unload deletes the device and
+    // the host's state while the close is still on its way out.
+    UnloadClean();
+    EXPECT_TRUE(plat::wdf::LiveDevices().empty());
+    {
+        std::lock_guard<std::mutex> lock(heldLock);
+        heldReleased = true;
+    }
+    heldChanged.notify_all();
+    closer.join();
+    plat::wdf::SetBeforeDestroyHook(nullptr);
 }
 
 

@@ -111,6 +111,36 @@ TEST_F(PhysicalMemoryTest, MappingsLeftBehindAreVerifierFindings)
     EXPECT_TRUE(plat::verifier::Check().Clean()) << plat::verifier::Check().Text();
 }
 
+// Mapping piece by piece reuses the pages of the piece before (the export
+// maps 1 KiB at a time): each mapping still shows its own range, with 0xFF
+// where nothing answers, and a read-error mapping never hands its pages on.
+TEST_F(PhysicalMemoryTest, EachMappingShowsItsOwnRangeWhenPagesAreReused)
+{
+    const auto low = Pattern(1024, 3);
+    memory_.AddRegion(0x3000, low);
+    auto* first = static_cast<uint8_t*>(MmMapIoSpace(At(0x3000), 1024, MmNonCached));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(std::memcmp(first, low.data(), low.size()), 0);
+    MmUnmapIoSpace(first, 1024);
+
+    auto* beyond = static_cast<uint8_t*>(MmMapIoSpace(At(0x3200), 1024, MmNonCached));
+    ASSERT_NE(beyond, nullptr);
+    EXPECT_EQ(std::memcmp(beyond, low.data() + 0x200, 0x200), 0);
+    EXPECT_TRUE(std::all_of(beyond + 0x200, beyond + 1024, [](uint8_t b) { return b == 0xFF; }))
+        << "the half past the region reads as nothing, not as the last mapping's bytes";
+    MmUnmapIoSpace(beyond, 1024);
+
+    plat::fault::FailNth("PhysicalMemoryRead", 1, STATUS_IN_PAGE_ERROR);
+    void* failing = MmMapIoSpace(At(0x3000), 1024, MmNonCached);
+    ASSERT_NE(failing, nullptr);
+    MmUnmapIoSpace(failing, 1024);
+    auto* after = static_cast<uint8_t*>(MmMapIoSpace(At(0x3000), 1024, MmNonCached));
+    ASSERT_NE(after, nullptr);
+    EXPECT_EQ(after[0], low[0]) << "a mapping after a failing one is readable";
+    MmUnmapIoSpace(after, 1024);
+    EXPECT_TRUE(plat::verifier::Check().Clean()) << plat::verifier::Check().Text();
+}
+
 TEST_F(PhysicalMemoryTest, MappingKeepsWhatTheMemoryHeldWhenMapped)
 {
     memory_.AddRegion(0x2000, std::vector<uint8_t>(8192, 0xAA));

@@ -6,6 +6,7 @@
 // waits and KeSetEvent at DISPATCH_LEVEL and released references (objects),
 // file calls (drive), mapping (physical memory), synchronous sends (ACPI).
 #include "support/client.h"
+#include "firmware/native.h"
 #include "support/firmware_path.h"
 #include "support/minidriver.h"
 
@@ -419,7 +420,7 @@ TEST_F(VerifierStops, PowerCallbacksAndTheNotificationHandlerReturningHoldingASp
         {
             acpi.RegisterForDeviceNotifications(
                 acpi.Context, [](PVOID, ULONG) { WdfSpinLockAcquire(g_heldLock); }, nullptr);
-            machine->Firmware().Notify(0x80);
+            machine->Firmware().Notify(plat::NativeFirmware::kDevicePath, 0x80);
             plat::acpi::DeviceBelow(fx->lower)->WaitNotificationsIdle();
         },
         "device-notification handler returned at IRQL 2 holding a spin lock");

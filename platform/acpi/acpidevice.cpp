@@ -13,6 +13,7 @@
 #include "acpi/eval.h"
 #include "acpi/interface.h"
 #include "base/fault.h"
+#include "acpi/enumerate.h"
 #include "firmware/firmware.h"
 #include "ntos/ke/irql.h"
 
@@ -202,18 +203,20 @@ std::vector<std::shared_ptr<AcpiDevice>> LiveDevices()
     return live;
 }
 
-// Notify on the device: the firmware has one device of this kind, so every
-// ACPI device of the machine receives it.
-void Broadcast(ULONG value)
+// Notify on a firmware Device reaches the live physical device objects made for it.
+void Broadcast(const std::string& path, ULONG value)
 {
     for (const std::shared_ptr<AcpiDevice>& device : LiveDevices()) {
-        device->QueueNotification(value);
+        if (device->Path() == path) {
+            device->QueueNotification(value);
+        }
     }
 }
 
 }  // namespace
 
-AcpiDevice::AcpiDevice(std::string name, InterfacePort* port) : name_(std::move(name)), port_(port)
+AcpiDevice::AcpiDevice(std::string name, std::string path, InterfacePort* port)
+    : name_(std::move(name)), path_(std::move(path)), port_(port)
 {
     deviceObject_.driver = AcpiDriverObject();
     deviceObject_.extension = this;
@@ -280,9 +283,9 @@ NTSTATUS AcpiDevice::Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input)
     }
     uint64_t use = TrackEvaluation(irp);
     firmware.AcquireUse();
-    auto body = [irp, use, &firmware, signature, input = std::move(input)] {
+    auto body = [irp, use, &firmware, signature, path = path_, input = std::move(input)] {
         AcpiObject result;
-        NTSTATUS status = firmware.Evaluate(input.method, input.arguments, &result);
+        NTSTATUS status = firmware.Evaluate(path, input.method, input.arguments, &result);
         firmware.ReleaseUse();
         if (!ClaimEvaluation(irp, use)) {
             return;  // cancelled: the sender has its answer and the packet may be another's now
@@ -406,7 +409,14 @@ void AcpiDevice::NotificationLoop()
     }
 }
 
-std::shared_ptr<AcpiDevice> CreateDevice(std::string name)
+std::shared_ptr<AcpiDevice> CreateDevice(const std::string& instanceId)
+{
+    Enumeration enumeration = EnumerateInstalled();
+    const EnumeratedDevice* device = FindDevice(enumeration, instanceId);
+    return device == nullptr ? nullptr : CreateDevice(*device, instanceId);
+}
+
+std::shared_ptr<AcpiDevice> CreateDevice(const EnumeratedDevice& enumerated, std::string name)
 {
     DeviceList& list = Devices();
     bool firstOfASet = LiveDevices().empty();
@@ -417,11 +427,11 @@ std::shared_ptr<AcpiDevice> CreateDevice(std::string name)
         std::lock_guard<std::mutex> guard(list.lock);
         ++list.created;
         if (name.empty()) {
-            name = "ACPI device " + std::to_string(list.created);
+            name = enumerated.instanceId;
         }
     }
     InterfacePort* port = NewPort(name);
-    auto device = std::make_shared<AcpiDevice>(name, port);
+    auto device = std::make_shared<AcpiDevice>(name, enumerated.path, port);
     SetPortDevice(port, device);
     {
         std::lock_guard<std::mutex> guard(list.lock);

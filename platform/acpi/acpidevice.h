@@ -35,12 +35,14 @@ struct InterfacePort;
 
 class AcpiDevice : public std::enable_shared_from_this<AcpiDevice> {
 public:
-    AcpiDevice(std::string name, InterfacePort* port);
+    // name: the instance ID; path: the firmware Device whose methods it evaluates.
+    AcpiDevice(std::string name, std::string path, InterfacePort* port);
     ~AcpiDevice();
     AcpiDevice(const AcpiDevice&) = delete;
     AcpiDevice& operator=(const AcpiDevice&) = delete;
 
     const std::string& Name() const { return name_; }
+    const std::string& Path() const { return path_; }
 
     // The physical device object the function device sits on: the ACPI
     // driver's dispatch routines answer the packets sent to it.
@@ -84,6 +86,7 @@ private:
     NTSTATUS Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input);
 
     const std::string name_;
+    const std::string path_;
     io::DeviceObject deviceObject_;
     InterfacePort* const port_;
 
@@ -100,9 +103,17 @@ private:
     std::thread firmwareThread_;
 };
 
-// The ACPI device below a new function device (the Host keeps it in FxDevice::pdo).
-// Firmware notifications of the machine reach every live device made here.
-std::shared_ptr<AcpiDevice> CreateDevice(std::string name = std::string());
+// The physical device object of an enumerated device (enumerate.h), below a
+// new function device (the Host keeps it in FxDevice::pdo): it evaluates that
+// device's methods, and a Notify the firmware raises on that device reaches it
+// (Notify on any other device does not). instanceId picks the device as
+// acpi::FindDevice does (the instance ID, else the hardware ID it starts
+// with) from the installed firmware's enumeration now; nullptr when no
+// enumerated device matches (no firmware, a device not present, another _HID).
+std::shared_ptr<AcpiDevice> CreateDevice(const std::string& instanceId);
+// The same for a device the caller enumerated; name defaults to its instance ID.
+struct EnumeratedDevice;
+std::shared_ptr<AcpiDevice> CreateDevice(const EnumeratedDevice& device, std::string name = std::string());
 
 // The machine's firmware, whose tables the ACPI driver evaluates; its Notify
 // reaches the live ACPI devices. Null until the machine installs one.

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -71,14 +72,6 @@ std::string LoadProblems(const std::string& log)
         }
     }
     return problems;
-}
-
-bool SupportBitSet(const AcpiObject& answer)
-{
-    if (answer.type == AcpiObject::Type::Integer) {
-        return (answer.integer & 1) != 0;
-    }
-    return answer.type == AcpiObject::Type::Buffer && !answer.buffer.empty() && (answer.buffer[0] & 1) != 0;
 }
 
 }  // namespace
@@ -188,7 +181,7 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
         throw std::runtime_error(options_.debugger + " ended while loading " + name_ + " (exit status " +
                                  std::to_string(exit) + "; is every file an ACPI table?)" + LoadProblems(output));
     }
-    FindDevice();
+    ReadNamespace();
     ReadLoadedObjects();
 }
 
@@ -230,66 +223,104 @@ std::string AcpicaFirmware::Compile(const std::filesystem::path& source)
     return aml.string();
 }
 
-void AcpicaFirmware::FindDevice()
+namespace {
+
+// The scopes the interpreter predefines as Device objects; no table declares them.
+bool PredefinedScope(const std::string& path)
 {
+    return path == "\\_SB" || path == "\\_TZ" || path == "\\_PR" || path == "\\_GPE" || path == "\\_SI";
+}
+
+}  // namespace
+
+// One pass over the namespace at load: every Device with its node address,
+// and which devices own each identification object (a "find" per name), so
+// that enumeration later evaluates only objects that exist.
+void AcpicaFirmware::ReadNamespace()
+{
+    auto stopped = [this] { return std::runtime_error(options_.debugger + " stopped answering while reading " + name_); };
     std::string output;
-    NTSTATUS status = Command("find _DSM", &output, options_.replyTimeout);
-    if (!NT_SUCCESS(status)) {
-        throw std::runtime_error(options_.debugger + " stopped answering while searching " + name_);
+    if (!NT_SUCCESS(Command("objects Device", &output, options_.replyTimeout))) {
+        throw stopped();
     }
-    std::string args;
-    std::string error;
-    acpiexec::FormatArguments(NativeFirmware::DsmArguments(NativeFirmware::kSupportedFunctions, 0), &args, &error);
-    std::vector<std::string> devices;  // every device with a _DSM, in namespace order
-    std::string chosen;
+    std::vector<std::string> devices;
+    std::map<uint64_t, std::string> byNode;
     for (const acpiexec::NamespaceNode& node : acpiexec::ParseFind(output)) {
-        const std::string suffix = "._DSM";
-        if (node.type != "Method" || node.path.size() <= suffix.size() ||
-            node.path.compare(node.path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        if (node.type == "Device" && !PredefinedScope(node.path)) {
+            devices.push_back(node.path);
+            byNode[node.address] = node.path;
+        }
+    }
+    std::set<std::string> known(devices.begin(), devices.end());
+    std::map<std::string, std::set<std::string>> objectsOf;
+    for (const char* name : {"_HID", "_CID", "_UID", "_STA", "_ADR", "_DSM"}) {
+        if (!NT_SUCCESS(Command(std::string("find ") + name, &output, options_.replyTimeout))) {
+            throw stopped();
+        }
+        for (const acpiexec::NamespaceNode& node : acpiexec::ParseFind(output)) {
+            size_t dot = node.path.find_last_of('.');
+            if (dot != std::string::npos && node.path.substr(dot + 1) == name && known.count(node.path.substr(0, dot))) {
+                objectsOf[name].insert(node.path.substr(0, dot));
+            }
+        }
+    }
+
+    // The device the firmware's conventions (BVER, SART, SMOD) are read from.
+    std::string chosen;
+    for (const std::string& device : devices) {
+        if (!objectsOf["_HID"].count(device) && !objectsOf["_CID"].count(device)) {
             continue;
         }
-        std::string device = node.path.substr(0, node.path.size() - suffix.size());
-        devices.push_back(device);
-        AcpiObject answer;
-        bool returned = false;
-        if (NT_SUCCESS(EvaluatePath(node.path, args, &answer, &returned, options_.replyTimeout)) && returned &&
-            SupportBitSet(answer)) {
+        FirmwareDevice described = Describe(device, objectsOf);
+        if ((described.hid && *described.hid == kHardwareId) ||
+            std::find(described.cids.begin(), described.cids.end(), kHardwareId) != described.cids.end()) {
             chosen = device;
             break;
         }
     }
-    // A device whose function 0 is wrong is still the driver's, which then
-    // fails to start on it: that is what running the firmware should show.
     for (size_t i = 0; chosen.empty() && i < devices.size(); ++i) {
-        AcpiObject hid;
-        bool returned = false;
-        if (NT_SUCCESS(EvaluatePath(devices[i] + "._HID", "", &hid, &returned, options_.replyTimeout)) && returned &&
-            hid.type == AcpiObject::Type::String && hid.string == kHardwareId) {
+        if (objectsOf["_DSM"].count(devices[i])) {
             chosen = devices[i];
         }
     }
-    if (chosen.empty() && !devices.empty()) {
-        chosen = devices.front();
+    if (chosen.empty() && options_.requireDevice) {
+        throw std::runtime_error("no device in firmware " + name_ + " has the hardware ID " + kHardwareId +
+                                 " or a _DSM method" + LoadProblems(debuggerLog_));
     }
-    if (chosen.empty()) {
-        if (!options_.requireDevice) {
-            return;
-        }
-        throw std::runtime_error("no device in firmware " + name_ + " has a _DSM method" + LoadProblems(debuggerLog_));
-    }
-    // Notify reports name the node by address; that tells this device from others of the same name.
-    std::string name = chosen.substr(chosen.find_last_of("\\.") + 1);
-    if (NT_SUCCESS(Command("find " + name, &output, options_.replyTimeout))) {
-        for (const acpiexec::NamespaceNode& candidate : acpiexec::ParseFind(output)) {
-            if (candidate.path == chosen) {
-                std::lock_guard<std::mutex> guard(lock_);
-                devicePath_ = chosen;
-                deviceNode_ = candidate.address;
-                return;
-            }
+    std::lock_guard<std::mutex> guard(lock_);
+    devices_ = std::move(devices);
+    devicesByNode_ = std::move(byNode);
+    objectsOf_ = std::move(objectsOf);
+    devicePath_ = chosen;
+    for (const auto& [node, path] : devicesByNode_) {
+        if (path == chosen) {
+            deviceNode_ = node;
         }
     }
-    throw std::runtime_error(options_.debugger + " stopped answering while searching " + name_);
+}
+
+std::vector<FirmwareDevice> AcpicaFirmware::Devices()
+{
+    std::vector<FirmwareDevice> described;
+    for (const std::string& device : devices_) {
+        described.push_back(Describe(device, objectsOf_));
+    }
+    return described;
+}
+
+FirmwareDevice AcpicaFirmware::Describe(const std::string& device,
+                                        const std::map<std::string, std::set<std::string>>& objectsOf)
+{
+    auto has = [&](const std::string& method) {
+        auto owners = objectsOf.find(method);
+        return owners != objectsOf.end() && owners->second.count(device) != 0;
+    };
+    auto evaluate = [&](const std::string& method, AcpiObject* result) {
+        bool returned = false;
+        NTSTATUS status = EvaluatePath(device + "." + method, "", result, &returned, options_.replyTimeout);
+        return NT_SUCCESS(status) && !returned ? STATUS_ACPI_INVALID_DATA : status;
+    };
+    return DescribeDevice(device, has, evaluate);
 }
 
 void AcpicaFirmware::ReadLoadedObjects()
@@ -435,18 +466,24 @@ void AcpicaFirmware::TakeLine(std::string line)
 {
     acpiexec::NotifyLine notify;
     bool notified = false;
+    std::string notifiedPath;
     {
         std::lock_guard<std::mutex> guard(lock_);
         line = std::move(partialLine_) + line;
         partialLine_.clear();
         if (acpiexec::ParseNotify(line, &notify)) {
             partialLine_ = line.substr(0, notify.offset);
-            notified = notify.handler == "Global" && deviceNode_ != 0 && notify.address == deviceNode_;
             if (notify.handler == "Global") {
+                auto device = devicesByNode_.find(notify.address);
+                if (device != devicesByNode_.end()) {
+                    notifiedPath = device->second;
+                    notified = true;
+                }
                 if (notifications_.size() == kNotificationsKept) {
                     notifications_.erase(notifications_.begin());
                 }
-                notifications_.push_back({notify.name, notify.value, notified});
+                notifications_.push_back(
+                    {notify.name, notify.value, deviceNode_ != 0 && notify.address == deviceNode_, notifiedPath});
             }
         } else {
             // "<marker><id>" from the preloaded library, or the echo "- help <marker><id>".
@@ -472,7 +509,7 @@ void AcpicaFirmware::TakeLine(std::string line)
         }
     }
     if (notified) {
-        Notify(notify.value);
+        Notify(notifiedPath, notify.value);
     }
 }
 
@@ -480,7 +517,13 @@ void AcpicaFirmware::TakeLine(std::string line)
 
 NTSTATUS AcpicaFirmware::Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result)
 {
-    if (devicePath_.empty()) {
+    return Evaluate(devicePath_, method, args, result);
+}
+
+NTSTATUS AcpicaFirmware::Evaluate(const std::string& device, const std::string& method,
+                                  const std::vector<AcpiObject>& args, AcpiObject* result)
+{
+    if (std::find(devices_.begin(), devices_.end(), device) == devices_.end()) {
         return STATUS_NO_SUCH_DEVICE;
     }
     if (!acpiexec::ValidRelativeName(method)) {
@@ -492,7 +535,7 @@ NTSTATUS AcpicaFirmware::Evaluate(const std::string& method, const std::vector<A
         return STATUS_INVALID_PARAMETER;
     }
     // A longer line would be cut by the debugger, and its tail run as a command of its own.
-    std::string path = devicePath_ + "." + method;
+    std::string path = device + "." + method;
     if (std::string("evaluate ").size() + path.size() + arguments.size() > acpiexec::kMaxCommandLength) {
         return STATUS_INVALID_PARAMETER;
     }

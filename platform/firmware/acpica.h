@@ -3,17 +3,23 @@
  * the AML debugger acpiexec, which runs beside the machine for the firmware's
  * whole life and is spoken to through its command line.
  *
- * The device is the first whose _DSM answers function 0 of the driver's UUID
- * {82737E72-3A33-4C45-A9C7-57C0411A5F13}, revision 0, with bit 0 set; when
- * none does, the first with a _DSM and the _HID TVRX0001, else the first with
- * a _DSM (the driver then fails to start on it, as it would on the machine).
+ * Devices() lists every Device of the loaded tables (read once with the
+ * debugger's "objects Device", their _HID, _CID, _UID and _STA evaluated on
+ * each call); the ACPI driver enumerates from it and evaluates the methods of
+ * the device it enumerated by path. Notify on any Device reaches the notify
+ * sink with that device's path.
+ *
+ * For tools and tests, DevicePath() names the device the firmware's own
+ * conventions are read from: the first whose _HID or _CID is TVRX0001, else
+ * the first that has a _DSM method at all. It binds nothing: which device the
+ * driver gets is the ACPI driver's enumeration and the INF's hardware ID.
  * What a firmware offers beyond _DSM (firmware/README.md has the details):
  *   SMOD(mode)  a method that stores the device mode and raises Notify(device, 0x80)
  *   BVER        a String (Name or Method): the BIOS version; else one derived from the AML
  *   SART        a Buffer (Name or Method): the SAR table, placed in physical memory at
  *               the address _DSM function 3 reports when the machine takes the firmware
- * A Notify that the AML raises on the device reaches the notify sink; Notify on
- * other nodes is ignored.
+ * A Notify that the AML raises on a Device reaches the notify sink with its
+ * path; Notify on other nodes (a scope, a processor) is recorded only.
  *
  * Commands to the debugger run one at a time, in the order they were asked.
  * An answer that takes longer than the reply time-out fails with
@@ -30,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,9 +61,9 @@ struct AcpicaOptions {
     // after each command (firmware/acpiexec_preload.c); empty, or a file that
     // does not exist: none, and every evaluation takes 10 ms longer.
     std::string preload = DefaultPreload();
-    // A firmware without any device that has a _DSM fails to load; when this
-    // is false it loads with no device, and every evaluation fails with
-    // STATUS_NO_SUCH_DEVICE (for tools that report on the firmware).
+    // A firmware with neither a device named TVRX0001 nor any device that has
+    // a _DSM fails to load; when this is false it loads with DevicePath()
+    // empty (for tools that report on the firmware).
     bool requireDevice = true;
 
     static std::string DefaultPreload();
@@ -78,33 +85,39 @@ public:
     // True when the compiler and the debugger (and stdbuf, to read it line by line) are installed.
     static bool ToolsAvailable(const Options& options = Options());
 
-    // Evaluates a method of the device ("_DSM", or a relative path such as "CHLD._STA").
+    std::vector<FirmwareDevice> Devices() override;
+    // Evaluates a method of a device ("_DSM", or a relative path such as "CHLD._STA").
     // Argument limits of the debugger: no empty Buffer, String or Package, Strings
     // of printable characters without quotes or backslashes (else STATUS_INVALID_PARAMETER).
-    NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result) override;
+    // A path that names no Device of the tables: STATUS_NO_SUCH_DEVICE.
+    NTSTATUS Evaluate(const std::string& device, const std::string& method, const std::vector<AcpiObject>& args,
+                      AcpiObject* result) override;
+    // The same on DevicePath() (STATUS_NO_SUCH_DEVICE when it is empty).
+    NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result);
     std::string BiosVersion() const override;
     // Places SART at the address _DSM function 3 reports, when the firmware has both.
     void Attach(Hardware& machine) override;
 
-    // Evaluates SMOD(mode) on the device: the firmware stores the mode and raises
+    // Evaluates SMOD(mode) on DevicePath(): the firmware stores the mode and raises
     // Notify(0x80). STATUS_OBJECT_NAME_NOT_FOUND when the firmware has no SMOD.
     NTSTATUS SetDeviceMode(uint8_t mode);
-    // Raises Notify(value) on the device through the debugger (no AML needed).
+    // Raises Notify(value) on DevicePath() through the debugger (no AML needed).
     NTSTATUS RaiseNotify(ULONG value);
     void SetBiosVersion(std::string version);
 
-    static constexpr const char* kHardwareId = "TVRX0001";  // preferred when no function 0 is right
+    static constexpr const char* kHardwareId = "TVRX0001";  // what DevicePath() looks for
 
     // A Notify the AML raised, on the device or on any other node.
     struct Notification {
         std::string node;  // the node's four-character name
         ULONG value = 0;
-        bool onDevice = false;  // it reached the notify sink
+        bool onDevice = false;  // it was raised on DevicePath()
+        std::string path;       // the Device it was raised on; empty: not a Device (it reached no sink)
     };
     // The latest Notify reports (at most 64), oldest first.
     std::vector<Notification> Notifications() const;
 
-    const std::string& DevicePath() const { return devicePath_; }  // empty: no device
+    const std::string& DevicePath() const { return devicePath_; }  // empty: none
     std::vector<uint8_t> SarTable() const;  // empty when the firmware has no SART
     bool SarPlaced() const;                 // SART is in the attached machine's memory
     // What the compiler and the debugger printed while loading (for diagnostics).
@@ -121,7 +134,8 @@ private:
     void Start(const std::vector<std::filesystem::path>& files);
     std::vector<std::string> PrepareTables(const std::vector<std::filesystem::path>& files);
     std::string Compile(const std::filesystem::path& source);
-    void FindDevice();
+    void ReadNamespace();
+    FirmwareDevice Describe(const std::string& device, const std::map<std::string, std::set<std::string>>& objectsOf);
     void ReadLoadedObjects();
 
     // Sends one command and waits for everything it printed.
@@ -142,7 +156,12 @@ private:
     unsigned compiled_ = 0;
     std::unique_ptr<CoProcess> debugger_;
 
-    // The device, fixed once found.
+    // The namespace's Devices, fixed once read: paths in namespace order, the
+    // debugger's node address of each (Notify lines name a node by it), and
+    // which of them have each identification object.
+    std::vector<std::string> devices_;
+    std::map<uint64_t, std::string> devicesByNode_;
+    std::map<std::string, std::set<std::string>> objectsOf_;  // "_HID" -> devices that have one
     std::string devicePath_;
     uint64_t deviceNode_ = 0;
 

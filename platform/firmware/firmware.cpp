@@ -1,6 +1,8 @@
 /* ACPI objects and the Notify path shared by every firmware back end. */
 #include "firmware/firmware.h"
 
+#include <ntstatus.h>
+
 #include <cstdio>
 #include <utility>
 
@@ -85,6 +87,115 @@ std::string AcpiObject::Text() const
     return text;
 }
 
+// EisaId("ABC1234") stores 'A'-'@' etc. in five bits each, big-endian in the
+// low 16 bits, then the product's four hex digits, and the whole 32 bits are
+// read little-endian: the bytes are swapped back before decoding.
+std::string EisaIdText(uint64_t value)
+{
+    uint32_t raw = static_cast<uint32_t>(value);
+    uint32_t id = ((raw & 0xFF) << 24) | ((raw & 0xFF00) << 8) | ((raw >> 8) & 0xFF00) | (raw >> 24);
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    text += char('@' + ((id >> 26) & 0x1F));
+    text += char('@' + ((id >> 21) & 0x1F));
+    text += char('@' + ((id >> 16) & 0x1F));
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        text += kHex[(id >> shift) & 0xF];
+    }
+    return text;
+}
+
+namespace {
+
+// An ID object: an Integer is an EISA ID, a String is taken as given.
+std::optional<std::string> IdText(const AcpiObject& object)
+{
+    if (object.type == AcpiObject::Type::Integer) {
+        return EisaIdText(object.integer);
+    }
+    if (object.type == AcpiObject::Type::String) {
+        return object.string;
+    }
+    return std::nullopt;
+}
+
+const char* TypeName(AcpiObject::Type type)
+{
+    switch (type) {
+    case AcpiObject::Type::Integer:
+        return "an Integer";
+    case AcpiObject::Type::String:
+        return "a String";
+    case AcpiObject::Type::Buffer:
+        return "a Buffer";
+    case AcpiObject::Type::Package:
+        return "a Package";
+    }
+    return "an object";
+}
+
+std::string StatusText(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace
+
+FirmwareDevice DescribeDevice(const std::string& path, const std::function<bool(const std::string&)>& has,
+                              const std::function<NTSTATUS(const std::string&, AcpiObject*)>& evaluate)
+{
+    FirmwareDevice device;
+    device.path = path;
+    device.hasAdr = has("_ADR");
+    AcpiObject value;
+    if (has("_HID")) {
+        NTSTATUS status = evaluate("_HID", &value);
+        if (status < 0) {
+            device.hid = std::string();
+            device.hidError = "_HID failed with status " + StatusText(status);
+        } else if (std::optional<std::string> text = IdText(value)) {
+            device.hid = *text;
+        } else {
+            device.hid = std::string();
+            device.hidError = std::string("_HID is ") + TypeName(value.type);
+        }
+    }
+    if (!device.hid || !device.hidError.empty()) {
+        return device;  // nothing else matters to a device the ACPI driver does not enumerate
+    }
+    if (has("_CID") && evaluate("_CID", &value) >= 0) {
+        if (value.type == AcpiObject::Type::Package) {
+            for (const AcpiObject& element : value.package) {
+                if (std::optional<std::string> text = IdText(element)) {
+                    device.cids.push_back(*text);
+                }
+            }
+        } else if (std::optional<std::string> text = IdText(value)) {
+            device.cids.push_back(*text);
+        }
+    }
+    if (has("_UID") && evaluate("_UID", &value) >= 0) {
+        if (value.type == AcpiObject::Type::Integer) {
+            device.uid = std::to_string(value.integer);
+        } else if (value.type == AcpiObject::Type::String) {
+            device.uid = value.string;
+        }
+    }
+    if (has("_STA")) {
+        NTSTATUS status = evaluate("_STA", &value);
+        if (status < 0) {
+            device.staStatus = status;
+        } else if (value.type == AcpiObject::Type::Integer) {
+            device.sta = value.integer;
+        } else {
+            device.staStatus = STATUS_ACPI_INVALID_DATA;
+        }
+    }
+    return device;
+}
+
 void Firmware::AcquireUse()
 {
     std::lock_guard<std::mutex> guard(useLock_);
@@ -105,7 +216,7 @@ void Firmware::WaitUntilUnused()
     unused_.wait(guard, [this] { return uses_ == 0; });
 }
 
-void Firmware::SetNotifySink(std::function<void(ULONG)> sink)
+void Firmware::SetNotifySink(NotifySink sink)
 {
     std::lock_guard<std::mutex> guard(sinkLock_);
     sink_ = std::move(sink);
@@ -113,15 +224,15 @@ void Firmware::SetNotifySink(std::function<void(ULONG)> sink)
 
 // The sink is called outside the lock so that it may take its own locks (and a
 // sink being replaced meanwhile does not block a firmware thread).
-void Firmware::Notify(ULONG value)
+void Firmware::Notify(const std::string& device, ULONG value)
 {
-    std::function<void(ULONG)> sink;
+    NotifySink sink;
     {
         std::lock_guard<std::mutex> guard(sinkLock_);
         sink = sink_;
     }
     if (sink) {
-        sink(value);
+        sink(device, value);
     }
 }
 

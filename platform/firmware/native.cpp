@@ -125,12 +125,124 @@ NativeFirmware::~NativeFirmware()
     WaitUntilUnused();
 }
 
-NTSTATUS NativeFirmware::Evaluate(const std::string& method, const std::vector<AcpiObject>& args,
-                                  AcpiObject* result)
+NativeDevice NativeFirmware::DefaultIdentity()
 {
-    if (method != "_DSM") {
+    NativeDevice identity;
+    identity.path = kDevicePath;
+    identity.hid = AcpiObject::String(kHardwareId);
+    identity.uid = AcpiObject::Integer(0);
+    return identity;
+}
+
+void NativeFirmware::SetIdentity(NativeDevice identity)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    identity_ = std::move(identity);
+}
+
+NativeDevice NativeFirmware::Identity() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return identity_;
+}
+
+void NativeFirmware::SetOtherDevices(std::vector<NativeDevice> devices)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    others_ = std::move(devices);
+}
+
+namespace {
+
+const std::optional<AcpiObject>* IdentificationObject(const NativeDevice& device, const std::string& method)
+{
+    if (method == "_HID") {
+        return &device.hid;
+    }
+    if (method == "_CID") {
+        return &device.cid;
+    }
+    if (method == "_UID") {
+        return &device.uid;
+    }
+    if (method == "_STA") {
+        return &device.sta;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::vector<FirmwareDevice> NativeFirmware::Devices()
+{
+    std::vector<NativeDevice> all;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        all = others_;
+        all.push_back(identity_);
+    }
+    std::vector<FirmwareDevice> devices;
+    for (const NativeDevice& device : all) {
+        auto has = [&](const std::string& method) {
+            const std::optional<AcpiObject>* object = IdentificationObject(device, method);
+            return object != nullptr && object->has_value();
+        };
+        auto evaluate = [&](const std::string& method, AcpiObject* result) {
+            *result = **IdentificationObject(device, method);
+            return STATUS_SUCCESS;
+        };
+        devices.push_back(DescribeDevice(device.path, has, evaluate));
+    }
+    return devices;
+}
+
+NTSTATUS NativeFirmware::Evaluate(const std::string& device, const std::string& method,
+                                  const std::vector<AcpiObject>& args, AcpiObject* result)
+{
+    NativeDevice found;
+    bool own = false;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (device == identity_.path) {
+            found = identity_;
+            own = known = true;
+        }
+        for (size_t i = 0; !known && i < others_.size(); ++i) {
+            if (others_[i].path == device) {
+                found = others_[i];
+                known = true;
+            }
+        }
+    }
+    if (!known) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (const std::optional<AcpiObject>* object = IdentificationObject(found, method)) {
+        if (!object->has_value()) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        *result = **object;
+        return STATUS_SUCCESS;
+    }
+    if (!own || method != "_DSM") {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    return EvaluateDsm(args, result);
+}
+
+NTSTATUS NativeFirmware::Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result)
+{
+    return Evaluate(Identity().path, method, args, result);
+}
+
+void NativeFirmware::Notify(ULONG value)
+{
+    Firmware::Notify(Identity().path, value);
+}
+
+NTSTATUS NativeFirmware::EvaluateDsm(const std::vector<AcpiObject>& args, AcpiObject* result)
+{
     if (args.size() != 4) {
         return STATUS_ACPI_INCORRECT_ARGUMENT_COUNT;
     }

@@ -11,6 +11,11 @@
  * index) gets Buffer {0x00}, the customary firmware answer for "nothing here".
  * A method other than _DSM does not exist (STATUS_OBJECT_NAME_NOT_FOUND).
  *
+ * The namespace holds one device, \_SB.TVRX with _HID "TVRX0001" and _UID 0
+ * and no _STA (present and working), whose identification objects and path
+ * can be changed (SetIdentity), and any other devices a test places beside it
+ * (SetOtherDevices): those have identification objects only, no _DSM.
+ *
  * Everything can be changed at run time (then raise Notify(0x80)), and fault
  * knobs reshape or withhold answers. All members are thread-safe.
  */
@@ -19,6 +24,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,8 +46,20 @@ struct DeviceModeTable {
     std::vector<DeviceModeEntry> entries;
 };
 
+// A Device of the model's namespace: its path and identification objects (nullopt: absent).
+struct NativeDevice {
+    std::string path;
+    std::optional<AcpiObject> hid;
+    std::optional<AcpiObject> cid;
+    std::optional<AcpiObject> uid;
+    std::optional<AcpiObject> sta;
+};
+
 class NativeFirmware : public Firmware {
 public:
+    static constexpr const char* kDevicePath = "\\_SB.TVRX";
+    static constexpr const char* kHardwareId = "TVRX0001";
+
     // {82737E72-3A33-4C45-A9C7-57C0411A5F13} in GUID memory order.
     static const uint8_t kDsmUuid[16];
     // The arguments of _DSM (uuid, revision 0, function, argument) as the driver passes them.
@@ -90,7 +108,19 @@ public:
     NativeFirmware();
     ~NativeFirmware() override;  // releases hung evaluations and waits until they have left
 
-    NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result) override;
+    std::vector<FirmwareDevice> Devices() override;
+    NTSTATUS Evaluate(const std::string& device, const std::string& method, const std::vector<AcpiObject>& args,
+                      AcpiObject* result) override;
+    // The same on the model's own device, and Notify raised on it.
+    NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result);
+    using Firmware::Notify;
+    void Notify(ULONG value);
+
+    // The model's own device (the one with the _DSM above), and the devices beside it.
+    void SetIdentity(NativeDevice identity);
+    NativeDevice Identity() const;
+    static NativeDevice DefaultIdentity();
+    void SetOtherDevices(std::vector<NativeDevice> devices);  // listed before the model's device
     std::string BiosVersion() const override;
     void Attach(Hardware& machine) override;
     ULONG ResultSignatureOverride(const std::string& method, const std::vector<AcpiObject>& args) const override;
@@ -124,6 +154,7 @@ public:
     static std::vector<uint8_t> DefaultSarTable();
 
 private:
+    NTSTATUS EvaluateDsm(const std::vector<AcpiObject>& args, AcpiObject* result);
     bool FaultApplies(uint64_t function, uint64_t argument) const;
     AcpiObject Answer(uint64_t function, uint64_t argument, bool haveArgument) const;
     AcpiObject TableAnswer(size_t index, bool faulty) const;
@@ -141,6 +172,8 @@ private:
     std::vector<uint8_t> sarBytes_;
     bool sarPlaced_ = false;  // sarBytes_ is in the attached machine's memory at sarAddress_
     std::string biosVersion_;
+    NativeDevice identity_ = DefaultIdentity();
+    std::vector<NativeDevice> others_;
     Faults faults_;
     std::vector<DsmCall> calls_;
     size_t active_ = 0;

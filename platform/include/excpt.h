@@ -56,7 +56,7 @@ void ForgetAccessRange(const void* start);
 // host code of the platform includes the C++ library, which has its own __try.
 #ifdef _KERNEL_MODE
 #undef __try  // a C++ library header seen first may have claimed the word
-#define __try if (::plat::SehFrame plat_seh_frame_; sigsetjmp(plat_seh_frame_.Env(), 1) == 0)
+#define __try if (::plat::SehFrame plat_seh_frame_; sigsetjmp(plat_seh_frame_.Env(), 0) == 0)
 #define __except(filter) else if (plat_seh_frame_.Handle(filter))
 #define GetExceptionCode() ((NTSTATUS)plat_seh_frame_.Code())
 // GCC's clobber warning cannot tell the locals a guarded block changes (which

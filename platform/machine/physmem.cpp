@@ -1,7 +1,10 @@
 /*
  * Physical memory regions and their mappings. Each mapping is host pages of
  * its own, filled from the regions it covers and with 0xFF where there are
- * none, so mapping a range never depends on what lies around it.
+ * none, so mapping a range never depends on what lies around it. The pages
+ * of a small mapping that ended serve the next mapping of that size (a read
+ * through a stale mapping may then see the next one's bytes, as a stale
+ * system address may on Windows).
  */
 #include "machine/physmem.h"
 
@@ -47,6 +50,9 @@ PhysicalMemory::~PhysicalMemory()
     verifier::RemoveReporter(reporter_);
     for (const auto& entry : mappings_) {
         munmap(reinterpret_cast<void*>(entry.first), entry.second.hostSize);
+    }
+    for (const Spare& spare : spares_) {
+        munmap(spare.host, spare.hostSize);
     }
 }
 
@@ -112,17 +118,24 @@ void* PhysicalMemory::Map(uint64_t base, size_t size, bool inaccessible)
     }
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     size_t hostSize = (size + page - 1) / page * page;
-    void* memory = mmap(nullptr, hostSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        return nullptr;
+    std::lock_guard<std::mutex> guard(lock_);
+    void* memory = nullptr;
+    auto spare = std::find_if(spares_.begin(), spares_.end(), [&](const Spare& s) { return s.hostSize == hostSize; });
+    if (spare != spares_.end() && !inaccessible) {
+        memory = spare->host;
+        spares_.erase(spare);
+    } else {
+        memory = mmap(nullptr, hostSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) {
+            return nullptr;
+        }
     }
     auto* host = static_cast<uint8_t*>(memory);
-    std::lock_guard<std::mutex> guard(lock_);
     Fill(base, size, host);
     if (inaccessible) {
         mprotect(host, hostSize, PROT_NONE);
     }
-    mappings_.emplace(reinterpret_cast<uintptr_t>(host), Mapping{base, size, hostSize});
+    mappings_.emplace(reinterpret_cast<uintptr_t>(host), Mapping{base, size, hostSize, inaccessible});
     return host;
 }
 
@@ -133,7 +146,12 @@ void PhysicalMemory::Unmap(void* address, size_t size)
         std::lock_guard<std::mutex> guard(lock_);
         auto it = mappings_.find(reinterpret_cast<uintptr_t>(address));
         if (it != mappings_.end() && it->second.size == size) {
-            munmap(address, it->second.hostSize);
+            const Mapping& mapping = it->second;
+            if (!mapping.inaccessible && mapping.hostSize <= kSpareLimit && spares_.size() < kSpares) {
+                spares_.push_back(Spare{address, mapping.hostSize});
+            } else {
+                munmap(address, mapping.hostSize);
+            }
             mappings_.erase(it);
             return;
         }

@@ -49,7 +49,17 @@ private:
         uint64_t base;
         size_t size;
         size_t hostSize;
+        bool inaccessible;
     };
+    struct Spare {
+        void* host;
+        size_t hostSize;
+    };
+    // Unmapped small mappings keep their host pages for the next mapping of
+    // that size, as the system reuses the page-table entries it freed: a
+    // driver that maps piece by piece then costs no host call per piece.
+    static constexpr size_t kSpares = 8;
+    static constexpr size_t kSpareLimit = 64 * 1024;
 
     static bool Mappable(uint64_t base, size_t size);
     void Fill(uint64_t base, size_t size, uint8_t* out) const;  // lock_ held
@@ -58,6 +68,7 @@ private:
     mutable std::mutex lock_;
     std::map<uint64_t, std::vector<uint8_t>> regions_;  // by base; never overlapping
     std::map<uintptr_t, Mapping> mappings_;             // by host address
+    std::vector<Spare> spares_;                         // at most kSpares
     int reporter_ = -1;
 };
 

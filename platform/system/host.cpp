@@ -80,9 +80,14 @@ struct Host::State {
 
     // Surprise-removed devices whose handles are still open: a thread each
     // waits for the last one and deletes the device. Unload sets `unloading`
-    // and joins them (they delete their devices at once then).
-    mutable std::mutex removalsLock;
-    std::condition_variable removalsChanged;
+    // and joins them (they delete their devices at once then). The lock and
+    // its condition are shared with every file object of the devices: the
+    // last of them may go after the driver is unloaded (see AddDevice).
+    struct Removals {
+        std::mutex lock;
+        std::condition_variable changed;
+    };
+    std::shared_ptr<Removals> removals = std::make_shared<Removals>();
     std::vector<std::thread> removers;
     size_t removalsPending = 0;
     bool unloading = false;
@@ -191,6 +196,9 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     init.instanceId = instanceId;
     // The bus driver enumerated the device: its physical device object is the bottom of the stack.
     std::shared_ptr<acpi::AcpiDevice> pdo = acpi::CreateDevice(std::string(instanceId.begin(), instanceId.end()));
+    if (pdo == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;  // the ACPI driver enumerated no device with that ID: nothing to add to
+    }
     init.lower = std::shared_ptr<io::DeviceObject>(pdo, pdo->DeviceObject());
     ProcessScope system(ProcessTable::Current().System());
     RequirePassive("EvtDriverDeviceAdd");
@@ -212,11 +220,13 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     if (created == nullptr) {
         WdfViolation("device add without a device", "EvtDriverDeviceAdd succeeded without creating a device");
     }
-    // The last close of a surprise-removed device lets its removal go on.
-    State* state = state_.get();
-    created->onFileObjectGone = [state] {
-        std::lock_guard<std::mutex> guard(state->removalsLock);
-        state->removalsChanged.notify_all();
+    // The last close of a surprise-removed device lets its removal go on. A
+    // file object finishes going after it has left the device, so the removal
+    // (and an unload after it) may be over by then: the hook holds what it
+    // wakes, never the host or the device.
+    created->onFileObjectGone = [removals = state_->removals] {
+        std::lock_guard<std::mutex> guard(removals->lock);
+        removals->changed.notify_all();
     };
     std::lock_guard<std::mutex> guard(state_->devicesLock);
     state_->devices.push_back(std::make_shared<Slot>(created));
@@ -430,7 +440,7 @@ NTSTATUS Host::SurpriseRemove(size_t index)
     if (!handlesOpen) {
         return STATUS_SUCCESS;
     }
-    std::lock_guard<std::mutex> guard(state_->removalsLock);
+    std::lock_guard<std::mutex> guard(state_->removals->lock);
     state_->removalsPending++;
     state_->removers.emplace_back([this, slot] { AwaitLastHandle(slot); });
     return STATUS_SUCCESS;
@@ -444,17 +454,17 @@ void Host::AwaitLastHandle(const std::shared_ptr<Slot>& slot)
     ProcessScope system(ProcessTable::Current().System());
     wdf::FxDevice* device = slot->device;
     {
-        std::unique_lock<std::mutex> lock(state_->removalsLock);
-        state_->removalsChanged.wait(lock, [&] { return state_->unloading || !wdf::InUse(device); });
+        std::unique_lock<std::mutex> lock(state_->removals->lock);
+        state_->removals->changed.wait(lock, [&] { return state_->unloading || !wdf::InUse(device); });
     }
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         slot->device = nullptr;
         DeleteRemoved(device);
     }
-    std::lock_guard<std::mutex> guard(state_->removalsLock);
+    std::lock_guard<std::mutex> guard(state_->removals->lock);
     state_->removalsPending--;
-    state_->removalsChanged.notify_all();
+    state_->removals->changed.notify_all();
 }
 
 size_t Host::RemovalsPending() const
@@ -462,7 +472,7 @@ size_t Host::RemovalsPending() const
     if (!state_) {
         return 0;
     }
-    std::lock_guard<std::mutex> guard(state_->removalsLock);
+    std::lock_guard<std::mutex> guard(state_->removals->lock);
     return state_->removalsPending;
 }
 
@@ -471,8 +481,8 @@ bool Host::WaitForRemovals(std::chrono::milliseconds limit) const
     if (!state_) {
         return true;
     }
-    std::unique_lock<std::mutex> lock(state_->removalsLock);
-    return state_->removalsChanged.wait_for(lock, limit, [this] { return state_->removalsPending == 0; });
+    std::unique_lock<std::mutex> lock(state_->removals->lock);
+    return state_->removals->changed.wait_for(lock, limit, [this] { return state_->removalsPending == 0; });
 }
 
 bool Host::InD0(size_t index) const
@@ -531,11 +541,11 @@ verifier::Report Host::Unload()
     // Surprise-removed devices whose handles are still open go with the driver.
     std::vector<std::thread> removers;
     {
-        std::lock_guard<std::mutex> guard(state_->removalsLock);
+        std::lock_guard<std::mutex> guard(state_->removals->lock);
         state_->unloading = true;
         removers.swap(state_->removers);
     }
-    state_->removalsChanged.notify_all();
+    state_->removals->changed.notify_all();
     for (std::thread& remover : removers) {
         remover.join();
     }

@@ -113,6 +113,9 @@ public:
     bool Loaded() const;
 
     // Adds a device instance (with its ACPI device below) and calls device add.
+    // The ACPI device is the one the ACPI driver enumerated with that instance
+    // ID (or the hardware ID it starts with); STATUS_NO_SUCH_DEVICE when the
+    // firmware has none (another _HID, no _HID, _STA not present).
     NTSTATUS AddDevice(const std::wstring& instanceId = L"ACPI\\TVRX0001\\0");
     size_t DeviceCount() const;
     WDFDEVICE Device(size_t index = 0) const;  // nullptr when there is none

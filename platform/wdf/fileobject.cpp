@@ -92,14 +92,14 @@ NTSTATUS PresentCreate(FxDevice* device, FxFileObject* fx, KPROCESSOR_MODE mode)
 }  // namespace
 
 FxFileObject::FxFileObject(FxDevice* device_, const WDF_OBJECT_ATTRIBUTES* attributes)
-    : FxObject(FxType::FileObject, device_, attributes), device(device_)
+    : FxObject(FxType::FileObject, device_, attributes), device(device_), gone(device_->onFileObjectGone)
 {
 }
 
 FxFileObject::~FxFileObject()
 {
-    if (device->onFileObjectGone) {
-        device->onFileObjectGone();
+    if (gone) {
+        gone();
     }
 }
 

@@ -10,6 +10,7 @@
  * naming a file without a device.
  */
 #pragma once
+#include <functional>
 #include "ntos/io/devicefile.h"
 #include "wdf/device.h"
 
@@ -22,6 +23,9 @@ struct FxFileObject : FxObject {
     void OnDelete() override;
 
     FxDevice* const device;
+    // The device's onFileObjectGone, taken at creation: the destructor runs
+    // after the object has left the device, when the device may be deleted.
+    const std::function<void()> gone;
     io::FileObject* file = nullptr;  // guarded by the file object's stripe lock
     bool cleanedUp = false;          // EvtFileCleanup has run (or was not needed)
     bool closed = false;             // EvtFileClose has run

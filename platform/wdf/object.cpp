@@ -389,6 +389,10 @@ static bool Claim(FxObject* object) { return !object->deleting.exchange(true); }
 
 static void DeleteClaimed(FxObject* object);
 
+static std::atomic<void (*)(FxObject*)> beforeDestroy{nullptr};
+
+void SetBeforeDestroyHook(void (*hook)(FxObject* object)) { beforeDestroy.store(hook, std::memory_order_release); }
+
 void Delete(FxObject* object)
 {
     if (Claim(object)) {
@@ -444,6 +448,9 @@ static void DeleteClaimed(FxObject* object)
     // Only the thread that claimed the object changes its slot now: no read-modify-write needed.
     slot->generation.store(slot->generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     FreeSlot(index);
+    if (auto hook = beforeDestroy.load(std::memory_order_acquire)) {
+        hook(object);
+    }
     delete object;
 }
 

@@ -100,6 +100,11 @@ NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes);
 // Deletes an object and its children (cleanup callbacks first, then destroy callbacks).
 void Delete(FxObject* object);
 
+// For tests that need an order a scheduler rarely gives: called on the
+// deleting thread once an object has left its parent and its handle is freed,
+// just before the object is destroyed (nullptr: no hook).
+void SetBeforeDestroyHook(void (*hook)(FxObject* object));
+
 // The object a handle names. Stops the system (WDF_VIOLATION) when the handle is
 // NULL, was never issued, names a deleted object, or names an object of another type.
 FxObject* Resolve(WDFOBJECT handle, const char* routine);

@@ -89,7 +89,10 @@ void InstallFaultHandler()
 {
     struct sigaction action = {};
     action.sa_sigaction = OnHardwareFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // SA_NODEFER: the fault's signal is not blocked while the handler runs,
+    // so the jump out of it leaves the thread's signal mask as it was and a
+    // guarded block need not save the mask (a system call at every __try).
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     sigaction(SIGSEGV, &action, &g_previousSegv);
     sigaction(SIGBUS, &action, &g_previousBus);
