@@ -101,6 +101,7 @@ TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
     }
 
     InitializeListHead(&context->AppInstanceListHead);
+    KeInitializeEvent(&context->NotifyCallsDone, NotificationEvent, FALSE);
     return status;
 }
 
@@ -287,12 +288,30 @@ TvrxWdfEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
     return status;
 }
 
+static VOID
+TvrxWaitForNotifyCalls(_Inout_ PTVRX_DEVICE_CONTEXT Context)
+/*
+ * Waits until no handler call is inside the driver. The gate is closed, so a
+ * call that enters from now on leaves at once; one that entered before is
+ * counted (both sides use interlocked operations, so one of them sees the
+ * other).
+ * PASSIVE_LEVEL; called by D0 exit after unregistering the handler.
+ */
+{
+    KeClearEvent(&Context->NotifyCallsDone);
+    while (InterlockedCompareExchange(&Context->NotifyCallsInFlight, 0, 0) != 0) {
+        KeWaitForSingleObject(&Context->NotifyCallsDone, Executive, KernelMode, FALSE, NULL);
+        KeClearEvent(&Context->NotifyCallsDone);
+    }
+}
+
 _Use_decl_annotations_
 NTSTATUS
 TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
 /*
- * Switches device-mode notifications off and closes the device to new
- * clients. Open clients keep their instances and events.
+ * Switches device-mode notifications off, waiting for a handler call still
+ * in progress, and closes the device to new clients. Open clients keep their
+ * instances and events.
  * PASSIVE_LEVEL; called by the framework on every exit from D0.
  */
 {
@@ -303,7 +322,9 @@ TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
 
     if (ReadBooleanNoFence(&context->AcpiNotificationsRegistered)) {
         // Registration made sure the interface has the routine.
+        InterlockedExchange(&context->NotificationsOpen, FALSE);
         context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
+        TvrxWaitForNotifyCalls(context);
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
         WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
     }
@@ -347,8 +368,13 @@ TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
         return STATUS_SUCCESS;
     }
 
+    // Open before registering: a Notify may reach the handler at once.
+    InterlockedExchange(&context->NotificationsOpen, TRUE);
     NTSTATUS status = context->AcpiInterface.RegisterForDeviceNotifications(context->AcpiInterface.Context,
                                                                             AcpiTvrxNotifyCallback, Device);
+    if (!NT_SUCCESS(status)) {
+        InterlockedExchange(&context->NotificationsOpen, FALSE);
+    }
     WriteBooleanNoFence(&context->AcpiNotificationsRegistered, NT_SUCCESS(status) ? TRUE : FALSE);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "RegisterForDeviceNotifications failed %!STATUS!", status);
@@ -409,6 +435,8 @@ TvrxTakeDeviceModeRead(PTVRX_DEVICE_CONTEXT Context, BOOLEAN Starting, PLONG Tic
     return taken;
 }
 
+static VOID TvrxQueueNotification(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context, _In_ ULONG NotifyCode);
+
 _Use_decl_annotations_
 VOID
 AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
@@ -419,15 +447,35 @@ AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
  * ticket of its read is taken here, so that the read of the last
  * notification is the one that stays, however the work items overlap. A
  * notification whose work item cannot be created is lost unless a running
- * item takes its read.
+ * item takes its read. Once D0 exit has closed the gate, a call that the ACPI
+ * driver still makes does nothing, and D0 exit waits for one in progress.
  * <= DISPATCH_LEVEL; called by the ACPI driver for each Notify on the device,
  * and by D0 entry after a sleep.
  */
 {
     WDFDEVICE device = (WDFDEVICE)NotificationContext;
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(device);
+    InterlockedIncrement(&context->NotifyCallsInFlight);
+    if (InterlockedCompareExchange(&context->NotificationsOpen, TRUE, TRUE)) {
+        TvrxQueueNotification(device, context, NotifyCode);
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "notification 0x%x after unregistering ignored",
+                    NotifyCode);
+    }
+    if (InterlockedDecrement(&context->NotifyCallsInFlight) == 0) {
+        KeSetEvent(&context->NotifyCallsDone, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+static VOID
+TvrxQueueNotification(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context, _In_ ULONG NotifyCode)
+/*
+ * Queues the work item of one notification (see AcpiTvrxNotifyCallback).
+ * <= DISPATCH_LEVEL; called by the notification handler while notifications are open.
+ */
+{
     BOOLEAN modeChange = NotifyCode == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE ? TRUE : FALSE;
-    if (modeChange && !TvrxOweDeviceModeRead(context)) {
+    if (modeChange && !TvrxOweDeviceModeRead(Context)) {
         return;
     }
 
@@ -437,7 +485,7 @@ AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
 
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, TVRX_ACPI_NOTIFICATION_CONTEXT);
-    attributes.ParentObject = device;
+    attributes.ParentObject = Device;
 
     WDFWORKITEM workItem;
     NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &workItem);
@@ -446,16 +494,16 @@ AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
                     NotifyCode, status);
         if (modeChange) {
             // The read stays pending for a running item or the next notification.
-            WdfSpinLockAcquire(context->ModeReadLock);
-            context->ModeReadItemQueued = FALSE;
-            context->ModeReadItems--;
-            WdfSpinLockRelease(context->ModeReadLock);
+            WdfSpinLockAcquire(Context->ModeReadLock);
+            Context->ModeReadItemQueued = FALSE;
+            Context->ModeReadItems--;
+            WdfSpinLockRelease(Context->ModeReadLock);
         }
         return;
     }
 
     PTVRX_ACPI_NOTIFICATION_CONTEXT notification = TvrxGetNotificationContext(workItem);
-    notification->Device = device;
+    notification->Device = Device;
     notification->NotifyValue = NotifyCode;
     WdfWorkItemEnqueue(workItem);
 }

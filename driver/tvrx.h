@@ -106,6 +106,15 @@ typedef struct _TVRX_DEVICE_CONTEXT {
     BOOLEAN ModeReadItemQueued;
     LONG PendingModeReadTicket;
     ULONG ModeReadItems;
+    //
+    // The ACPI driver may still be running the handler when its unregister
+    // returns: D0 exit closes NotificationsOpen first, and then waits until
+    // NotifyCallsInFlight (the handler calls inside the driver) is 0, woken
+    // by NotifyCallsDone. A call that finds the gate closed does nothing.
+    //
+    LONG NotificationsOpen;
+    LONG NotifyCallsInFlight;
+    KEVENT NotifyCallsDone;
 } TVRX_DEVICE_CONTEXT, *PTVRX_DEVICE_CONTEXT;
 
 // One read running and one queued behind it.

@@ -66,6 +66,7 @@ TEST_F(DriverCore, FreshContextIsZeroButForTheLocksAndTheEmptyList)
     std::memset(&expected, 0, sizeof expected);
     expected.AppInstanceListLock = context->AppInstanceListLock;
     expected.ModeReadLock = context->ModeReadLock;
+    expected.NotifyCallsDone = context->NotifyCallsDone;  // initialised, not signalled
     expected.AppInstanceListHead = context->AppInstanceListHead;
     EXPECT_EQ(std::memcmp(&expected, context, sizeof expected), 0);
 }

@@ -484,6 +484,60 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     EXPECT_EQ(LiveWorkItems(), 0u);
 }
 
+// On the default machine the ACPI driver's unregister returns while a
+// handler call is still in progress (Windows promises no wait). D0 exit waits
+// for that call itself, so a removal never deletes the device under it.
+TEST_F(Notifications, UnregisterThatDoesNotWaitLeavesNoHandlerCallBehind)
+{
+    Boot();
+    PTVRX_DEVICE_CONTEXT context = Context();
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    std::atomic<bool> holding{false};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {  // keeps the handler inside the driver, on the mode-read lock
+        WdfSpinLockAcquire(context->ModeReadLock);
+        holding = true;
+        while (!release) {
+            std::this_thread::yield();
+        }
+        WdfSpinLockRelease(context->ModeReadLock);
+    });
+    auto until = [](auto done) {
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        return done();
+    };
+    ASSERT_TRUE(until([&] { return holding.load(); }));
+    firmware->ClearCalls();
+    firmware->Notify(0x80);
+    ASSERT_TRUE(until([&] { return InterlockedCompareExchange(&context->NotifyCallsInFlight, 0, 0) == 1; }));
+
+    uint64_t notWaiting = plat::acpi::UnregistersNotWaiting();
+    std::atomic<bool> removed{false};
+    NTSTATUS status = STATUS_PENDING;
+    std::thread remover([&] {
+        status = host->Remove();
+        removed = true;
+    });
+    EXPECT_TRUE(until([&] { return plat::acpi::UnregistersNotWaiting() > notWaiting; }))
+        << "the ACPI driver's unregister waited for the handler";
+    // Give a removal that did not wait the time to get through (it then deletes the device under the handler).
+    auto settle = std::chrono::steady_clock::now() + 200ms;
+    while (!removed && std::chrono::steady_clock::now() < settle) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(removed) << "D0 exit left the handler call running";
+    release = true;
+    holder.join();
+    remover.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    // The call was past the gate: its read was queued and ran before the device went.
+    EXPECT_EQ(firmware->Calls().size(), 1u);
+    EXPECT_EQ(host->DeviceCount(), 0u);
+}
+
 // KMDF's deletion of a work item waits for it to run (FxWorkItem::Dispose
 // and FlushAndRundown), also when its parent, the device, goes: a
 // notification's work item still queued at the removal runs during it. Its
