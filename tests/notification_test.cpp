@@ -484,6 +484,57 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     EXPECT_EQ(LiveWorkItems(), 0u);
 }
 
+// A read queued before a stop holds the ticket of its notification: a start
+// that fails afterwards stores mode 0 with a newer one, so the old read,
+// answering last, does not put its mode back.
+TEST_F(Notifications, ReadQueuedBeforeAFailedRestartLeavesItsModeZero)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    static std::atomic<int> busy;
+    static std::atomic<bool> release;
+    busy = 0;
+    release = false;
+    std::vector<WDFWORKITEM> blockers;
+    for (size_t i = 0; i < plat::wdf::kSystemWorkerThreads; ++i) {
+        WDF_WORKITEM_CONFIG config;
+        WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {
+            busy++;
+            while (!release) {
+                std::this_thread::yield();
+            }
+        });
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = Device();
+        WDFWORKITEM item;
+        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+        WdfWorkItemEnqueue(item);
+        blockers.push_back(item);
+    }
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (busy < int(plat::wdf::kSystemWorkerThreads) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(busy, int(plat::wdf::kSystemWorkerThreads));
+
+    firmware->SetDeviceMode(3);
+    firmware->Notify(0x80);
+    ASSERT_TRUE(Below().WaitNotificationsIdle());
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    plat::fault::FailNth("WdfFdoQueryForInterface", 1, STATUS_UNSUCCESSFUL);
+    EXPECT_NE(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->CurrentDeviceMode, 0u);
+
+    firmware->ClearCalls();
+    release = true;
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    EXPECT_EQ(DsmCalls(1), 1u) << "the queued read did not run";
+    EXPECT_EQ(Context()->CurrentDeviceMode, 0u) << "the older read overwrote the failed start's mode";
+    for (WDFWORKITEM item : blockers) {
+        WdfObjectDelete(item);
+    }
+}
+
 // On the default machine the ACPI driver's unregister returns while a
 // handler call is still in progress (Windows promises no wait). D0 exit waits
 // for that call itself, so a removal never deletes the device under it.
