@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/bugcheck.h"
+#include "base/verifier.h"
 #include "ntos/ke/irql.h"
 #include "wdf/device.h"
 #include "wdf/fileobject.h"
@@ -19,6 +20,15 @@
 
 namespace plat::wdf {
 namespace {
+
+// Requests given to a queue outside EvtIoInCallerContext: the verifier's breaks, reported until cleared.
+std::mutex g_misplacedLock;
+std::vector<std::string> g_misplaced;
+const int g_misplacedReporter = verifier::AddReporter("WdfDeviceEnqueueRequest", [](std::vector<std::string>& findings) {
+    std::lock_guard<std::mutex> guard(g_misplacedLock);
+    findings.insert(findings.end(), g_misplaced.begin(), g_misplaced.end());
+    g_misplaced.clear();
+});
 
 constexpr uint32_t kChunkBits = 8;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
@@ -482,8 +492,11 @@ NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request)
     auto* device = ResolveAs<FxDevice>(Device, FxType::Device, __func__);
     FxRequest* request = ResolveRequest(Request, __func__);
     if (!request->inCallerContext || request->queue == nullptr || request->queue->device != device) {
-        plat::WdfViolation("WdfDeviceEnqueueRequest", "only EvtIoInCallerContext may give a request of its own "
-                                                      "device to the queue (" + request->Describe() + ")");
+        // KMDF refuses it (FxPkgIo::VerifyEnqueueRequestUpdateFlags) and breaks into the debugger: a finding here.
+        std::lock_guard<std::mutex> guard(g_misplacedLock);
+        g_misplaced.push_back("only EvtIoInCallerContext may give a request of its own device to the queue (" +
+                              request->Describe() + ")");
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
     // A queue that accepts no requests gives the request back, not completed:
     // the caller still owns it (FxIoQueue::QueueRequestFromForward).
