@@ -584,8 +584,10 @@ TEST_F(Notifications, UnregisterThatDoesNotWaitLeavesNoHandlerCallBehind)
     holder.join();
     remover.join();
     EXPECT_EQ(status, STATUS_SUCCESS);
-    // The call was past the gate: its read was queued and ran before the device went.
-    EXPECT_EQ(firmware->Calls().size(), 1u);
+    // The call was past the gate: its read was queued and ran before the
+    // device went, reaching the firmware or finding the target removed.
+    EXPECT_LE(firmware->Calls().size(), 1u);
+    EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().running, 0u);
     EXPECT_EQ(host->DeviceCount(), 0u);
 }
 
