@@ -1678,6 +1678,9 @@ TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, P
                 status = STATUS_INTEGER_OVERFLOW;
             } else {
                 USHORT size = (USHORT)(text.Length + sizeof(WCHAR));
+                // ExAllocatePoolWithTag, not ExAllocatePool2: the INF installs on
+                // Windows 10 1709, and ExAllocatePool2 exists from 2004. The copy
+                // below writes the whole buffer, so it needs no zeroing.
                 PWCHAR copy = (PWCHAR)ExAllocatePoolWithTag(PagedPool, size, TVRX_POOL_TAG);
                 if (copy == NULL) {
                     status = STATUS_INSUFFICIENT_RESOURCES;

@@ -122,6 +122,9 @@ TvrxSetRegulatoryType(WDFREQUEST Request)
 /*
  * Sets the regulatory type (0, 1 or 2), which selects the device-mode table
  * that answers the entry query, and wakes every client when it changed.
+ * The type sets the power limits of every client, so only a sender whose
+ * handle was granted write access may change it (the code itself asks for
+ * no access): any other gets STATUS_ACCESS_DENIED and nothing changes.
  * The exchange is atomic and each caller compares with the value its own
  * exchange replaced, so every change is followed by a signal however
  * concurrent setters interleave. Does not complete the request.
@@ -130,10 +133,16 @@ TvrxSetRegulatoryType(WDFREQUEST Request)
 {
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Entry");
 
+    NTSTATUS status = IoValidateDeviceIoControlAccess(WdfRequestWdmGetIrp(Request), FILE_WRITE_ACCESS);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! handle not opened for writing %!STATUS!", status);
+        return status;
+    }
+
     PTVRX_DEVICE_CONTEXT context = TvrxGetRequestDeviceContext(Request);
 
     PVOID inputBuffer;
-    NTSTATUS status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &inputBuffer, NULL);
+    status = WdfRequestRetrieveInputBuffer(Request, sizeof(ULONG), &inputBuffer, NULL);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! WdfRequestRetrieveInputBuffer failed %!STATUS!",
                     status);

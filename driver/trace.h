@@ -25,6 +25,15 @@
 #define WPP_LEVEL_FLAGS_LOGGER(lvl, flags) WPP_LEVEL_LOGGER(flags)
 #define WPP_LEVEL_FLAGS_ENABLED(lvl, flags) (WPP_LEVEL_ENABLED(flags) && WPP_CONTROL(WPP_BIT_##flags).Level >= (lvl))
 
+// The in-flight recorder (WppRecorderEnabled in tavrix.vcxproj): every trace
+// also goes to the driver's default recorder log, which WPP_INIT_TRACING
+// creates and WPP_CLEANUP deletes, and which a debugger reads without a trace
+// session (!rcdrkd.rcdrlogdump tavrix). The log keeps errors, warnings and
+// information always, and verbose traces only while its verbose setting is on.
+#define WPP_RECORDER_LEVEL_FLAGS_ARGS(lvl, flags) WPP_CONTROL(WPP_BIT_##flags).AutoLogContext, lvl, WPP_BIT_##flags
+#define WPP_RECORDER_LEVEL_FLAGS_FILTER(lvl, flags) \
+    ((lvl) < TRACE_LEVEL_VERBOSE || WPP_CONTROL(WPP_BIT_##flags).AutoLogVerboseEnabled)
+
 //
 // begin_wpp config
 // FUNC TraceEvents(LEVEL, FLAGS, MSG, ...);

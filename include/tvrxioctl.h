@@ -17,13 +17,17 @@
  * changed (a firmware notification, or a change of the regulatory type);
  * the client then reads the entry again.
  *
- * Usable from C and C++; include <windows.h> (user mode) or <ntddk.h>
- * (kernel mode) first.
+ * Usable from C (any standard) and C++; include <windows.h> (user mode, with
+ * or without WIN32_LEAN_AND_MEAN) or <ntddk.h> (kernel mode) first.
  */
 #ifndef TVRXIOCTL_H
 #define TVRXIOCTL_H
 
 #include <guiddef.h>
+#ifndef _KERNEL_MODE
+/* CTL_CODE and its constants; <windows.h> leaves them out under WIN32_LEAN_AND_MEAN. */
+#include <winioctl.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -66,17 +70,25 @@ typedef struct _TVRX_SET_EVENT_INPUT {
 }
 #endif
 
+/*
+ * Compile-time checks every C and C++ compiler accepts: static_assert in C++,
+ * and in C an array type whose size is negative when the check fails (the
+ * C_ASSERT idiom; _Static_assert needs C11, which MSVC's C compiler takes only
+ * with /std:c11). Each check names its own type, so none is declared twice.
+ */
 #ifdef __cplusplus
-#define TVRX_STATIC_ASSERT(e, m) static_assert(e, m)
+#define TVRX_C_ASSERT(e) static_assert(e, #e)
 #else
-#define TVRX_STATIC_ASSERT(e, m) _Static_assert(e, m)
+#define TVRX_C_ASSERT_NAME2(line) TvrxCAssert##line
+#define TVRX_C_ASSERT_NAME(line) TVRX_C_ASSERT_NAME2(line)
+#define TVRX_C_ASSERT(e) typedef char TVRX_C_ASSERT_NAME(__LINE__)[(e) ? 1 : -1]
 #endif
-TVRX_STATIC_ASSERT(sizeof(TVRX_DEVICE_MODE_ENTRY_INFO) == 16, "TVRX_DEVICE_MODE_ENTRY_INFO is 16 bytes");
-TVRX_STATIC_ASSERT(sizeof(TVRX_DEVICE_MODE_TABLE_INFO) == 8, "TVRX_DEVICE_MODE_TABLE_INFO is 8 bytes");
-TVRX_STATIC_ASSERT(sizeof(TVRX_SET_EVENT_INPUT) == 8, "TVRX_SET_EVENT_INPUT is 8 bytes");
-TVRX_STATIC_ASSERT(IOCTL_TVRX_SET_REGULATORY_TYPE == 0x220004, "IOCTL_TVRX_SET_REGULATORY_TYPE");
-TVRX_STATIC_ASSERT(IOCTL_TVRX_GET_DEVICE_MODE_ENTRY == 0x220008, "IOCTL_TVRX_GET_DEVICE_MODE_ENTRY");
-TVRX_STATIC_ASSERT(IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO == 0x22000C, "IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO");
-TVRX_STATIC_ASSERT(IOCTL_TVRX_SET_EVENT == 0x220010, "IOCTL_TVRX_SET_EVENT");
+TVRX_C_ASSERT(sizeof(TVRX_DEVICE_MODE_ENTRY_INFO) == 16);
+TVRX_C_ASSERT(sizeof(TVRX_DEVICE_MODE_TABLE_INFO) == 8);
+TVRX_C_ASSERT(sizeof(TVRX_SET_EVENT_INPUT) == 8);
+TVRX_C_ASSERT(IOCTL_TVRX_SET_REGULATORY_TYPE == 0x220004);
+TVRX_C_ASSERT(IOCTL_TVRX_GET_DEVICE_MODE_ENTRY == 0x220008);
+TVRX_C_ASSERT(IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO == 0x22000C);
+TVRX_C_ASSERT(IOCTL_TVRX_SET_EVENT == 0x220010);
 
 #endif /* TVRXIOCTL_H */

@@ -1,19 +1,24 @@
 /* tvrx-sim check: the firmware report. */
 #include "check.h"
+#include "debugview.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -29,7 +34,6 @@
 #include "machine/registry.h"
 #include "ntos/pnp/inf.h"
 #include "base/status.h"
-#include "tvrx.h"
 #include "tvrxioctl.h"
 #include "um/client.h"
 #include "wdf/device.h"
@@ -42,13 +46,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using plat::AcpiObject;
 
-constexpr size_t kDriverBuffer = TVRX_DSM_OUTPUT_SIZE;      // the driver's result buffer
+const size_t kDriverBuffer = debugview::DriverLimits().dsmOutputSize;  // the driver's result buffer
 constexpr double kSendTimeout = 3.0;                       // seconds the driver waits for one evaluation
 constexpr double kStartBudget = 3 * kSendTimeout;          // what the three table reads may take
-constexpr uint64_t kHighestMatchedMode = TVRX_DEVICE_MODE_MATCH_MAX;
-constexpr size_t kTableCount = TVRX_DEVICE_MODE_TABLE_COUNT_MAX;
+const uint64_t kHighestMatchedMode = debugview::DriverLimits().highestMatchedMode;
+constexpr size_t kTableCount = 3;  // the tables function 2 answers (Arg3 0 to 2)
 constexpr DWORD kEventWaitMs = 5000;
 constexpr UCHAR kTraceLevelError = 2;
+constexpr uint64_t kNotifyStorm = 8;  // more Notify than this for one mode change is a loop
 
 const std::wstring kSarServiceKey =
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
@@ -108,6 +113,8 @@ struct Answer {
     size_t needed = 0;                  // bytes of the ACPI driver's result record
     std::vector<uint8_t> bytes;         // that record, cut to the driver's buffer
     double seconds = 0;
+    uint64_t notified = 0;              // Notify reports raised while it ran
+    std::string failure;                // where the AML stopped, when it failed there
 };
 
 std::string Hex(uint64_t value)
@@ -183,7 +190,7 @@ bool IsInteger32(const AcpiObject& object)
     return object.type == AcpiObject::Type::Integer && object.integer <= 0xFFFFFFFFu;
 }
 
-// Why the driver cannot read an entry (a Package of four Integers below 2^32), or "".
+// Why the driver cannot read an entry (a Package of four Integers), or "".
 std::string EntryFault(const AcpiObject& entry)
 {
     if (entry.type != AcpiObject::Type::Package) {
@@ -198,8 +205,18 @@ std::string EntryFault(const AcpiObject& entry)
         if (element.type != AcpiObject::Type::Integer) {
             return std::string(names[i]) + " is " + TypeName(element);
         }
-        if (element.integer > 0xFFFFFFFFu) {
-            return std::string(names[i]) + " " + Hex(element.integer) + " needs 64 bits";
+    }
+    return "";
+}
+
+// A value the ACPI driver cuts to its low 32 bits (a result's Integer is a ULONG), or "".
+std::string EntryCut(const AcpiObject& entry)
+{
+    static const char* names[] = {"its mode", "value 1", "value 2", "value 3"};
+    for (size_t i = 0; i < 4; ++i) {
+        if (entry.package[i].integer > 0xFFFFFFFFu) {
+            return std::string(names[i]) + " " + Hex(entry.package[i].integer) +
+                   " needs 64 bits: the driver gets its low 32 bits, " + Hex(entry.package[i].integer & 0xFFFFFFFFu);
         }
     }
     return "";
@@ -226,9 +243,13 @@ private:
     void CheckTable(size_t index);
     void CheckModeSets();
     void CheckSarLocation();
+    size_t PlacedBytes(uint64_t address, uint64_t length, const std::vector<uint8_t>& sart) const;
     void CheckTiming();
     void CheckNotification();
     void CheckBiosVersion();
+    void CheckEveryMode();
+    void CheckCompilerMessages();
+    void CheckDsmConduct();
 
     bool Boot();
     void ShutDown();
@@ -253,6 +274,7 @@ private:
     std::set<uint64_t> tableModes_[kTableCount];
     bool tableRead_[kTableCount] = {};
     uint64_t keptMode_ = 0;
+    bool modeChanges_ = false;  // SMOD changed the mode and the driver followed it
 
     std::mutex traceLock_;
     std::vector<std::string> driverErrors_;
@@ -262,9 +284,14 @@ Answer Checker::Evaluate(const std::string& what, const std::string& method, con
 {
     Answer answer;
     answer.what = what;
+    uint64_t notifiedBefore = firmware_->NotificationCount();
     Clock::time_point start = Clock::now();
     answer.status = firmware_->Evaluate(bound_.path, method, arguments, &answer.object);
     answer.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    answer.notified = firmware_->NotificationCount() - notifiedBefore;
+    if (!NT_SUCCESS(answer.status)) {
+        answer.failure = firmware_->LastFailure();
+    }
     if (NT_SUCCESS(answer.status)) {
         std::vector<AcpiObject> single;
         answer.arguments = plat::acpi::ResultArguments(answer.object, single);
@@ -390,7 +417,17 @@ void Checker::CheckSupportedFunctions()
     }
     // The driver reads 4 bytes of the first element's data when it has that many.
     const AcpiObject& first = answer.arguments.front();
-    uint32_t bits = Read16(answer.bytes, 14) >= 4 ? Read32(answer.bytes, 16) : 0;
+    uint16_t dataLength = Read16(answer.bytes, 14);
+    uint32_t bits = dataLength >= 4 ? Read32(answer.bytes, 16) : 0;
+    if (dataLength < 4) {
+        startFailureExplained_ = true;
+        Add(name, Verdict::Failed,
+            "answers " + Describe(first) + ": " + std::to_string(dataLength) +
+                " byte(s) of data, a short buffer: the support bits take 4",
+            "does not start (STATUS_UNSUCCESSFUL): it reads no support bits from fewer than 4 bytes; return an "
+            "Integer such as 0xF");
+        return;
+    }
     if ((bits & 1) == 0) {
         startFailureExplained_ = true;
         Add(name, Verdict::Failed,
@@ -435,7 +472,7 @@ void Checker::CheckDeviceMode()
     keptMode_ = answer.bytes.size() > 16 ? answer.bytes[16] : 0;  // the low byte of the first element's data
     std::string kept = "keeps mode " + std::to_string(keptMode_);
     if (started_) {
-        kept += " (it stored " + std::to_string(ReadULongNoFence(&TvrxGetDeviceContext(host_->Device())->CurrentDeviceMode)) + ")";
+        kept += " (it stored " + std::to_string(debugview::ReadDevice(host_->Device()).currentDeviceMode) + ")";
     }
     if (first.type != AcpiObject::Type::Integer) {
         Add(name, Verdict::Failed, "answers " + Describe(first) + ", not an Integer",
@@ -532,6 +569,9 @@ void Checker::CheckTable(size_t index)
     }
     std::map<uint64_t, size_t> first;
     for (size_t i = 0; i < kept; ++i) {
+        if (!EntryCut(entries[i]).empty()) {
+            faults.push_back("entry " + std::to_string(i) + " " + EntryCut(entries[i]));
+        }
         uint64_t mode = entries[i].package[0].integer;
         if (mode > kHighestMatchedMode) {
             faults.push_back("entry " + std::to_string(i) + " has mode " + std::to_string(mode) +
@@ -549,13 +589,14 @@ void Checker::CheckTable(size_t index)
 
     std::string stored = "keeps " + std::to_string(kept) + " of " + std::to_string(entries.size()) + " entries";
     if (started_) {
-        const TVRX_DEVICE_MODE_TABLE& held = TvrxGetDeviceContext(host_->Device())->DeviceModeTables[index];
+        debugview::Device view = debugview::ReadDevice(host_->Device());
+        const std::vector<debugview::ModeRow> noRows;
+        const std::vector<debugview::ModeRow>& held = index < view.tables.size() ? view.tables[index].rows : noRows;
         size_t same = 0;
-        while (same < kept && same < TVRX_DEVICE_MODE_ENTRIES_MAX &&
-               held.Entries[same].DeviceMode == uint8_t(entries[same].package[0].integer) &&
-               held.Entries[same].Value1 == entries[same].package[1].integer &&
-               held.Entries[same].Value2 == entries[same].package[2].integer &&
-               held.Entries[same].Value3 == entries[same].package[3].integer) {
+        while (same < kept && same < held.size() && held[same].mode == uint8_t(entries[same].package[0].integer) &&
+               held[same].value1 == entries[same].package[1].integer &&
+               held[same].value2 == entries[same].package[2].integer &&
+               held[same].value3 == entries[same].package[3].integer) {
             ++same;
         }
         stored += same == kept ? " (as stored)" : " (it stored " + std::to_string(same) + " of them as given)";
@@ -618,7 +659,7 @@ void Checker::CheckSarLocation()
     std::string exported = "does not get to the export (it does not start)";
     if (started_) {
         auto state = machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState");
-        exported = state ? (*state == TVRX_BIOS_SAR_STATE_CURRENT ? "exports it" : "exports nothing") +
+        exported = state ? (*state == debugview::DriverLimits().sarStateCurrent ? "exports it" : "exports nothing") +
                                std::string(" (BiosSarState ") + std::to_string(*state) + ")"
                          : "never gets to export (no BiosSarState)";
     }
@@ -647,30 +688,64 @@ void Checker::CheckSarLocation()
         Add(name, Verdict::Failed, where, exported + ": an empty file");
         return;
     }
-    if (machine_->Memory().Read(address.integer, 1).empty()) {
+    // The driver copies the whole range: an address nothing is placed at reads
+    // as 0xFF, so the copy succeeds and the file holds those bytes.
+    size_t placed = PlacedBytes(address.integer, length.integer, sart);
+    std::string unplaced = std::to_string(length.integer - placed) + " bytes of 0xFF";
+    if (started_ && exported.rfind("exports it", 0) == 0) {
+        exported = "exports " + std::to_string(length.integer) + " bytes" + exported.substr(strlen("exports it"));
+    }
+    if (placed == 0) {
         Add(name, Verdict::Failed,
             where + "; nothing is placed there (no SART, and no --memory region at that address)",
-            exported + ": the copy fails (BiosSarState 4) and is tried again at every start");
+            started_ ? exported + ": nothing but 0xFF, and keeps that file until the BIOS version changes" : exported);
         return;
+    }
+    std::string file = ": the " + std::to_string(placed) + " placed bytes and " + unplaced;
+    if (!sart.empty() && length.integer < sart.size()) {
+        file = ": the first " + std::to_string(length.integer) + " of SART's " + std::to_string(sart.size()) + " bytes";
+    } else if (!sart.empty() && placed == sart.size()) {
+        file = ": the " + std::to_string(sart.size()) + " bytes of SART, then " + unplaced;
     }
     if (!sart.empty() && sart.size() != length.integer) {
         Add(name, Verdict::Failed, where + "; SART holds " + std::to_string(sart.size()) + " bytes",
-            exported + (length.integer > sart.size() ? ": the copy reaches past the table and fails"
-                                                     : ": the file is cut short"));
+            started_ ? exported + file : exported);
         return;
     }
-    if (machine_->Memory().Read(address.integer, length.integer).empty()) {
-        Add(name, Verdict::Failed, where + "; only part of that range is placed",
-            exported + ": the copy fails where the placed bytes end");
+    if (placed < length.integer) {
+        Add(name, Verdict::Failed, where + "; only " + std::to_string(placed) + " of those bytes are placed",
+            started_ ? exported + file : exported);
         return;
     }
     Add(name, Verdict::Passed, where + (sart.empty() ? " (placed with --memory)" : " (SART, placed there)"),
         started_ ? exported + " to C:\\windows\\wwan\\bios_sar\\bios_sar.flz" : exported);
 }
 
+// How many bytes of [address, address + length) something is placed at: the
+// firmware's SART at its address and the --memory regions, laid out on a
+// memory of their own as the machine lays them out, with every placed byte 0.
+size_t Checker::PlacedBytes(uint64_t address, uint64_t length, const std::vector<uint8_t>& sart) const
+{
+    plat::PhysicalMemory layout;
+    if (!sart.empty()) {
+        layout.AddRegion(address, std::vector<uint8_t>(sart.size(), 0));
+    }
+    for (const auto& [base, file] : options_.memory) {
+        std::error_code error;
+        uintmax_t size = std::filesystem::file_size(file, error);
+        if (!error && size > 0) {
+            layout.AddRegion(base, std::vector<uint8_t>(size, 0));
+        }
+    }
+    std::vector<uint8_t> bytes = layout.Read(address, length);
+    return static_cast<size_t>(std::count(bytes.begin(), bytes.end(), uint8_t{0}));
+}
+
 void Checker::CheckTiming()
 {
+    // A read too slow for the start is named before one after a mode change.
     const Answer* slowest = nullptr;
+    const Answer* slowestStart = nullptr;
     double startTotal = 0;
     for (const std::string& what : order_) {
         if (what.rfind("function ", 0) != 0) {
@@ -680,22 +755,33 @@ void Checker::CheckTiming()
         if (slowest == nullptr || answer.seconds > slowest->seconds) {
             slowest = &answer;
         }
-        if (what != "function 1 after SMOD") {
+        if (what != "function 1 after SMOD" && what.rfind("function 1 in mode", 0) != 0) {
             startTotal += answer.seconds;
+            if (slowestStart == nullptr || answer.seconds > slowestStart->seconds) {
+                slowestStart = &answer;
+            }
         }
     }
     if (slowest == nullptr) {
         return;
     }
+    if (slowestStart != nullptr && slowestStart->seconds >= kSendTimeout) {
+        slowest = slowestStart;
+    }
     std::string seen = "slowest: " + slowest->what + ", " + Seconds(slowest->seconds) +
                        "; the start's evaluations together " + Seconds(startTotal);
+    if (!firmware_->FullLengthSleep()) {
+        seen += " (this debugger cuts each AML Sleep to 2 s: a longer one is timed short)";
+    }
     if (slowest->seconds >= kSendTimeout) {
-        if (slowest->what.rfind("function 3", 0) != 0) {
+        bool export3 = slowest->what.rfind("function 3", 0) == 0;
+        bool modeChange = slowest->what == "function 1 after SMOD" || slowest->what.rfind("function 1 in mode", 0) == 0;
+        if (!export3 && !modeChange) {
             startFailureExplained_ = true;
         }
         Add("timing", Verdict::Failed, seen,
             "gives up on an evaluation after 3 s (STATUS_IO_TIMEOUT)" +
-                std::string(slowest->what.rfind("function 3", 0) == 0 ? ": no export" : ": the device does not start"));
+                std::string(export3 ? ": no export" : modeChange ? ": it keeps the mode it had" : ": the device does not start"));
         return;
     }
     if (startTotal >= kStartBudget) {
@@ -716,9 +802,8 @@ void Checker::CheckNotification()
     HANDLE event = nullptr;
     if (started_) {
         client.Run([&] {
-            std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
-            if (interfaces.empty() ||
-                !NT_SUCCESS(plat::um::OpenDevice(interfaces.front().symbolicLink, GENERIC_READ | GENERIC_WRITE, &device))) {
+            std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+            if (path.empty() || !NT_SUCCESS(plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &device))) {
                 device = nullptr;
                 return;
             }
@@ -740,10 +825,12 @@ void Checker::CheckNotification()
     };
 
     size_t before = firmware_->Notifications().size();
+    uint64_t countBefore = firmware_->NotificationCount();
     Clock::time_point start = Clock::now();
     AcpiObject ignored;
     NTSTATUS status = firmware_->Evaluate(bound_.path, "SMOD", {AcpiObject::Integer(mode)}, &ignored);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    uint64_t raisedCount = firmware_->NotificationCount() - countBefore;
     if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
         closeClient();
         Add(name, Verdict::Warning, "no SMOD method: the simulator cannot change the device mode, so this is not checked",
@@ -755,9 +842,25 @@ void Checker::CheckNotification()
     timed.seconds = seconds;
     answers_.emplace(timed.what, timed);
     order_.push_back(timed.what);
+    if (raisedCount > kNotifyStorm) {
+        closeClient();
+        plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+        std::string loop = firmware_->LastFailure();
+        Add(name, Verdict::Failed,
+            "SMOD (" + std::to_string(mode) + ") raised Notify " + std::to_string(raisedCount) + " times in " +
+                Seconds(seconds) +
+                (NT_SUCCESS(status) ? std::string()
+                                    : ", until it was stopped (" + plat::FormatStatus(status) + ")" +
+                                          (loop.empty() ? std::string() : " in " + loop)),
+            "reads the mode and wakes its clients once for each Notify: one change should raise one");
+        return;
+    }
     if (!NT_SUCCESS(status)) {
         closeClient();
-        Add(name, Verdict::Failed, "SMOD (" + std::to_string(mode) + ") fails: " + plat::FormatStatus(status),
+        std::string where = firmware_->LastFailure();
+        Add(name, Verdict::Failed,
+            "SMOD (" + std::to_string(mode) + ") fails: " + plat::FormatStatus(status) +
+                (where.empty() ? std::string() : " in " + where),
             "hears of no change");
         return;
     }
@@ -770,23 +873,27 @@ void Checker::CheckNotification()
         raised += (raised.empty() ? "" : ", ") + std::string("Notify (") + notification.node + ", " +
                   Hex(notification.value) + ")";
         bool onBound = notification.path == bound_.path;
-        onDevice = onDevice || (onBound && notification.value == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
-        otherValue = otherValue || (onBound && notification.value != TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        onDevice = onDevice || (onBound && notification.value == debugview::DriverLimits().modeChangeNotify);
+        otherValue = otherValue || (onBound && notification.value != debugview::DriverLimits().modeChangeNotify);
     }
-    Answer after = Evaluate("function 1 after SMOD", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
-    uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
-
+    // The driver's read after the Notify ends (its client is woken, its work
+    // items are idle) before the check asks function 1 itself: a probe of its
+    // own beside the driver's read could push that read past its time-out.
     std::string driver = "is not running: it did not start";
+    std::optional<uint32_t> stored;
     if (started_ && !onDevice) {
         driver = "hears nothing: its clients keep mode " + std::to_string(keptMode_);
     } else if (started_ && device != nullptr) {
         DWORD waited = client.Run([&] { return WaitForSingleObject(event, kEventWaitMs); });
         plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
-        ULONG stored = ReadULongNoFence(&TvrxGetDeviceContext(host_->Device())->CurrentDeviceMode);
-        driver = waited == WAIT_OBJECT_0 ? "read mode " + std::to_string(stored) + " and woke its client"
-                                         : "did not wake its client (mode " + std::to_string(stored) + " kept)";
+        stored = debugview::ReadDevice(host_->Device()).currentDeviceMode;
+        driver = waited == WAIT_OBJECT_0 ? "read mode " + std::to_string(*stored) + " and woke its client"
+                                         : "did not wake its client (mode " + std::to_string(*stored) + " kept)";
     }
     closeClient();
+    plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+    Answer after = Evaluate("function 1 after SMOD", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
+    uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
 
     std::string text = "SMOD (" + std::to_string(mode) + ") raised " + (raised.empty() ? std::string("no Notify") : raised);
     if (!onDevice) {
@@ -805,7 +912,77 @@ void Checker::CheckNotification()
             driver);
         return;
     }
+    if (stored && *stored != mode) {
+        Add(name, Verdict::Failed,
+            text + "; function 1 then answers " + std::to_string(reported) + ", but the driver holds mode " +
+                std::to_string(*stored),
+            driver);
+        return;
+    }
+    modeChanges_ = started_;
     Add(name, Verdict::Passed, text + "; function 1 then answers " + std::to_string(reported), driver);
+}
+
+// Every mode the tables list, set through SMOD one after another: after each
+// the driver's read has ended (its work items are idle) before the mode it
+// stored is compared with the one set, and only then is function 1 asked
+// and timed, so no probe of the check's runs beside the driver's read.
+void Checker::CheckEveryMode()
+{
+    if (!modeChanges_) {
+        return;
+    }
+    std::set<uint64_t> modes;
+    for (size_t t = 0; t < kTableCount; ++t) {
+        modes.insert(tableModes_[t].begin(), tableModes_[t].end());
+    }
+    std::vector<std::string> faults;
+    std::string set;
+    for (uint64_t mode : modes) {
+        AcpiObject ignored;
+        NTSTATUS status = firmware_->Evaluate(bound_.path, "SMOD", {AcpiObject::Integer(mode)}, &ignored);
+        set += (set.empty() ? "" : ", ") + std::to_string(mode);
+        if (!NT_SUCCESS(status)) {
+            plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+            faults.push_back("SMOD (" + std::to_string(mode) + ") fails: " + plat::FormatStatus(status));
+            continue;
+        }
+        // The Notify reaches the driver on another thread: its read may not be
+        // queued yet when SMOD returns, so the wait ends when the mode is
+        // stored or the driver's read has had its time-out and a second.
+        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(int((kSendTimeout + 1) * 1000));
+        uint32_t stored = 0;
+        for (;;) {
+            plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+            stored = debugview::ReadDevice(host_->Device()).currentDeviceMode;
+            if (stored == mode || Clock::now() >= deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        Answer answer = Evaluate("function 1 in mode " + std::to_string(mode), "_DSM",
+                                 plat::NativeFirmware::DsmArguments(1, 0));
+        if (stored != mode) {
+            faults.push_back("after SMOD (" + std::to_string(mode) + ") the driver holds mode " + std::to_string(stored) +
+                             (answer.seconds >= kSendTimeout ? " (function 1 takes " + Seconds(answer.seconds) +
+                                                                   ": its read timed out)"
+                                                             : std::string()));
+        }
+    }
+    if (set.empty()) {
+        return;
+    }
+    if (!faults.empty()) {
+        std::string text;
+        for (const std::string& fault : faults) {
+            text += (text.empty() ? "" : "; ") + fault;
+        }
+        Add("every mode", Verdict::Failed, "SMOD set modes " + set + "; " + text,
+            "keeps a stale mode and answers its clients from the wrong table row");
+        return;
+    }
+    Add("every mode", Verdict::Passed, "SMOD set modes " + set + " in turn",
+        "stored each mode as it was set");
 }
 
 void Checker::CheckBiosVersion()
@@ -821,6 +998,108 @@ void Checker::CheckBiosVersion()
         (NT_SUCCESS(status) ? "BVER is " + Describe(version) + ", not a String" : std::string("no BVER")) +
             ": the machine reports \"" + firmware_->BiosVersion() + "\", which changes with the tables",
         "exports the SAR table again after every change of the firmware");
+}
+
+// The lines of an ASL file that declare a device of this name, from its
+// "Device (NAME)" to the brace that closes it (first and last, 1-based).
+std::vector<std::pair<unsigned, unsigned>> DeviceLines(const std::string& file, const std::string& name)
+{
+    std::vector<std::pair<unsigned, unsigned>> ranges;
+    std::ifstream in(file);
+    std::string line;
+    unsigned number = 0;
+    int depth = 0;
+    bool inside = false;
+    bool opened = false;
+    unsigned first = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!inside) {
+            size_t at = line.find("Device");
+            size_t open = at == std::string::npos ? std::string::npos : line.find('(', at);
+            size_t close = open == std::string::npos ? std::string::npos : line.find(')', open);
+            if (close == std::string::npos) {
+                continue;
+            }
+            std::string declared = line.substr(open + 1, close - open - 1);
+            declared.erase(std::remove_if(declared.begin(), declared.end(),
+                                          [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
+                           declared.end());
+            size_t dot = declared.find_last_of("\\.^");
+            if ((dot == std::string::npos ? declared : declared.substr(dot + 1)) != name) {
+                continue;
+            }
+            inside = true;
+            opened = false;
+            depth = 0;
+            first = number;
+        }
+        for (char c : line) {
+            depth += c == '{' ? 1 : c == '}' ? -1 : 0;
+            opened = opened || c == '{';
+        }
+        if (opened && depth <= 0) {
+            ranges.emplace_back(first, number);
+            inside = false;
+        }
+    }
+    return ranges;
+}
+
+// What the compiler said about the driver's device: its warnings and remarks
+// on the lines that declare the device, one WARNING each.
+void Checker::CheckCompilerMessages()
+{
+    std::string name = bound_.path.substr(bound_.path.find_last_of("\\.") + 1);
+    std::map<std::string, std::vector<std::pair<unsigned, unsigned>>> ranges;
+    for (const plat::acpiexec::CompilerMessage& message : firmware_->CompilerMessages()) {
+        if (!ranges.count(message.file)) {
+            ranges[message.file] = DeviceLines(message.file, name);
+        }
+        bool onDevice = false;
+        for (const auto& [first, last] : ranges[message.file]) {
+            onDevice = onDevice || (message.line >= first && message.line <= last);
+        }
+        if (!onDevice) {
+            continue;
+        }
+        bool arguments = message.text.find("_DSM requires 4") != std::string::npos;
+        Add("compiler", Verdict::Warning,
+            std::filesystem::path(message.file).filename().string() + " line " + std::to_string(message.line) + ": " +
+                message.kind + " " + message.text,
+            arguments ? "passes _DSM four arguments; one declared with fewer never sees Arg3, the table index of function 2"
+                      : "runs the method as compiled");
+    }
+}
+
+// How the device's _DSM behaved while the checks asked it: a Notify raised
+// from inside it, and an Arg3 taken as a Package, which the driver passes as
+// an Integer.
+void Checker::CheckDsmConduct()
+{
+    std::string notifying;
+    std::string packageArgument;
+    for (const std::string& what : order_) {
+        const Answer& answer = answers_.at(what);
+        if (what.rfind("function ", 0) != 0) {
+            continue;
+        }
+        if (answer.notified > 0 && notifying.empty()) {
+            notifying = what + " raised Notify " + std::to_string(answer.notified) + " time(s)";
+        }
+        if (!answer.failure.empty() && answer.failure.find("Arg3") != std::string::npos && packageArgument.empty()) {
+            packageArgument = what + " fails with " + plat::FormatStatus(answer.status) + " in " + answer.failure;
+        }
+    }
+    if (!notifying.empty()) {
+        Add("_DSM Notify", Verdict::Warning, notifying + " from inside _DSM",
+            "reads function 1 on every Notify (device, 0x80): a _DSM that notifies makes each read raise the next, "
+            "a feedback loop");
+    }
+    if (!packageArgument.empty()) {
+        Add("_DSM Arg3", Verdict::Warning, packageArgument + ": Arg3 is used as a Package",
+            "passes Arg3 as an Integer (0, or the table index of function 2): _DSM must take it as one");
+    }
 }
 
 // ---------------------------------------------------------------- the machine
@@ -875,7 +1154,11 @@ int Checker::Run()
     if (!plat::pnp::ReadInf(DriverPackage(), &package_, &error)) {
         throw std::runtime_error("the driver package cannot be read: " + error.Text());
     }
-    firmware_ = std::make_shared<plat::AcpicaFirmware>(options_.firmwareFile, firmwareOptions);
+    std::vector<std::filesystem::path> tables = options_.firmwareTables;
+    if (tables.empty()) {
+        tables.push_back(options_.firmwareFile);
+    }
+    firmware_ = std::make_shared<plat::AcpicaFirmware>(tables, firmwareOptions);
     if (!BindDevice()) {
         Report();
         return kCheckFailed;
@@ -891,8 +1174,11 @@ int Checker::Run()
     CheckModeSets();
     CheckSarLocation();
     CheckNotification();
+    CheckEveryMode();
     CheckTiming();
     CheckBiosVersion();
+    CheckCompilerMessages();
+    CheckDsmConduct();
     if (!started_ && !startFailureExplained_) {
         Add("driver start", Verdict::Failed, "none of the checks above explains it", "does not start: " + plat::FormatStatus(startStatus_));
     }
@@ -921,6 +1207,13 @@ void Checker::Report()
     if (options_.json) {
         nlohmann::json report;
         report["firmware"] = options_.firmwareFile.string();
+        if (options_.firmwareTables.size() > 1) {
+            std::vector<std::string> tables;
+            for (const std::filesystem::path& table : options_.firmwareTables) {
+                tables.push_back(table.string());
+            }
+            report["tables"] = tables;
+        }
         report["device"] = bound_.path;
         report["instance"] = bound_.instanceId;
         report["checks"] = nlohmann::json::array();
@@ -943,7 +1236,11 @@ void Checker::Report()
         out_ << report.dump(2) << "\n";
         return;
     }
-    out_ << "Firmware " << options_.firmwareFile.string()
+    std::string tables = options_.firmwareFile.string();
+    for (size_t i = 1; i < options_.firmwareTables.size(); ++i) {
+        tables += " + " + options_.firmwareTables[i].string();
+    }
+    out_ << "Firmware " << tables
          << (bound_.path.empty() ? std::string() : ", device " + bound_.path) << "\n";
     for (const Check& check : checks_) {
         char verdict[16];

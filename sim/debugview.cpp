@@ -10,6 +10,13 @@
 
 namespace sim::debugview {
 
+const Limits& DriverLimits()
+{
+    static const Limits limits = {TVRX_DSM_OUTPUT_SIZE, TVRX_DEVICE_MODE_TABLE_COUNT_MAX, TVRX_DEVICE_MODE_MATCH_MAX,
+                                  TVRX_BIOS_SAR_STATE_CURRENT, TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE};
+    return limits;
+}
+
 Device ReadDevice(WDFDEVICE device)
 {
     const TVRX_DEVICE_CONTEXT* c = TvrxGetDeviceContext(device);

@@ -53,6 +53,16 @@ struct Device {
 
 Device ReadDevice(WDFDEVICE device);
 
+// The driver's own limits and values, as its definitions give them.
+struct Limits {
+    size_t dsmOutputSize;        // bytes of the driver's _DSM result buffer
+    size_t tableCount;           // device-mode tables it reads
+    unsigned highestMatchedMode; // modes above it are never answered
+    uint32_t sarStateCurrent;    // BiosSarState after a successful export
+    uint32_t modeChangeNotify;   // the Notify value it acts on
+};
+const Limits& DriverLimits();
+
 // How many requests the framework holds in the device's default queue
 // (while the device is out of D0), as a debugger's look at the queue shows.
 size_t HeldRequests(WDFDEVICE device);

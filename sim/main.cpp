@@ -6,12 +6,17 @@
  *   tvrx-sim demo  [options]          the guided tour
  *   tvrx-sim run   SCRIPT [options]   exit 0 when every expectation held, 1 otherwise, 2 on a usage or script error
  *   tvrx-sim shell [options]          interactive, with line editing and history
- *   tvrx-sim check --firmware FILE    a report on the firmware: exit 0 when no check failed, 1 when one did,
+ *   tvrx-sim check --firmware FILE... a report on the firmware: exit 0 when no check failed, 1 when one did,
  *                                     2 when the firmware cannot be loaded
  */
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -27,6 +32,20 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+
+// Why the file cannot be read as a file of bytes, or "" when it can.
+std::string Unreadable(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return "it is a directory";
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::strerror(errno);
+    }
+    return {};
+}
 
 bool ParseTrace(const std::string& text, sim::Options* options, std::string* error)
 {
@@ -62,18 +81,37 @@ bool ParseMemory(const std::vector<std::string>& items, sim::Options* options, s
             *error = "--memory: expected ADDR=FILE, not '" + item + "'";
             return false;
         }
-        options->memory.emplace_back(address, item.substr(equals + 1));
+        std::string file = item.substr(equals + 1);
+        if (std::string reason = Unreadable(file); !reason.empty()) {
+            *error = "--memory: cannot read " + file + ": " + reason;
+            return false;
+        }
+        options->memory.emplace_back(address, file);
     }
+    return true;
+}
+
+// The machine's clock runs R machine seconds per real second: any finite R above 0.
+bool ParseClockRate(const std::string& text, sim::Options* options, std::string* error)
+{
+    char* end = nullptr;
+    errno = 0;
+    double rate = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(rate) || rate <= 0) {
+        *error = "--clock-rate: expected machine seconds per real second, a number above 0, not '" + text + "'";
+        return false;
+    }
+    options->clockRate = rate;
     return true;
 }
 
 int RunScript(const std::string& path, sim::Options options)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "tvrx-sim: cannot read script " << path << "\n";
+    if (std::string reason = Unreadable(path); !reason.empty()) {
+        std::cerr << "tvrx-sim: cannot read script " << path << ": " << reason << "\n";
         return kExitUsage;
     }
+    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     std::vector<sim::Command> commands;
@@ -102,13 +140,14 @@ int RunScript(const std::string& path, sim::Options options)
 int main(int argc, char** argv)
 {
     CLI::App app{"tvrx-sim: the Tavrix device-mode driver on a simulated machine"};
-    app.set_version_flag("--version", "tvrx-sim 1.0");
+    app.set_version_flag("--version", "tvrx-sim " TVRX_VERSION);  // the project's VERSION file
     app.require_subcommand(1);
 
     sim::Options options;
     std::string trace;
     std::vector<std::string> memory;
     std::string bios;
+    std::string clockRate;
     auto common = [&](CLI::App* command) {
         command->add_option("--machine", options.machineFolder,
                             "machine folder (registry.reg, C/ drive, ...) kept between runs; default: a fresh temporary one");
@@ -118,8 +157,8 @@ int main(int argc, char** argv)
         command->add_option("--bios-version", bios, "the BIOSVersion the machine reports");
         command->add_option("--trace", trace, "show driver traces live: LEVEL[:FLAGS], LEVEL error|warning|info|verbose");
         command->add_flag("--json", options.json, "one JSON object per command result instead of text");
-        command->add_option("--clock-rate", options.clockRate, "machine seconds per real second (time-outs run faster)")
-            ->check(CLI::PositiveNumber);
+        command->add_option("--clock-rate", clockRate,
+                            "machine seconds per real second, above 0 (time-outs run faster); default 1");
         command->add_flag("--acpi-cancel", options.acpiCancel,
                           "the ACPI driver ends an evaluation when the driver's time-out cancels it; default: an "
                           "evaluation runs to its end and the driver waits for it");
@@ -133,10 +172,21 @@ int main(int argc, char** argv)
     common(run);
     common(shell);
     CLI::App* check = app.add_subcommand("check", "a report on a firmware: what the driver does with it, check by check");
-    check->add_option("--firmware", options.firmwareFile, "ASL (.asl/.dsl) or AML (.aml) tables to check")->required();
+    std::vector<std::string> tables;
+    check->add_option("--firmware", tables,
+                      "ASL (.asl/.dsl) or AML tables, or an acpidump text file (repeatable: the DSDT first, then SSDTs)")
+        ->required();
     check->add_option("--memory", memory, "physical memory contents at ADDR (repeatable): ADDR=FILE");
     check->add_flag("--json", options.json, "the report as one JSON document");
 
+    // CLI11 reports a word it does not know only as a missing subcommand.
+    if (argc > 1 && argv[1][0] != '-') {
+        std::string first = argv[1];
+        if (first != "demo" && first != "run" && first != "shell" && first != "check") {
+            std::cerr << "tvrx-sim: unknown subcommand '" << first << "' (demo, run, shell or check; --help says more)\n";
+            return kExitUsage;
+        }
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -145,12 +195,19 @@ int main(int argc, char** argv)
     }
 
     std::string error;
-    if ((!trace.empty() && !ParseTrace(trace, &options, &error)) || !ParseMemory(memory, &options, &error)) {
+    if ((!trace.empty() && !ParseTrace(trace, &options, &error)) || !ParseMemory(memory, &options, &error) ||
+        (!clockRate.empty() && !ParseClockRate(clockRate, &options, &error))) {
         std::cerr << "tvrx-sim: " << error << "\n";
         return kExitUsage;
     }
     if (!bios.empty()) {
         options.biosVersion = bios;
+    }
+    for (const std::string& table : tables) {
+        options.firmwareTables.push_back(table);
+    }
+    if (!tables.empty()) {
+        options.firmwareFile = tables.front();
     }
 
     try {

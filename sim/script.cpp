@@ -2,6 +2,8 @@
 #include "script.h"
 
 #include <cctype>
+#include <cinttypes>
+#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -35,20 +37,51 @@ std::string Count(const Words& words, size_t min, size_t max, const char* usage)
     return {};
 }
 
+// Whether the word is made of digits (of its base), however many.
+bool AllDigits(const std::string& word)
+{
+    bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+    size_t start = hex ? 2 : 0;
+    if (word.size() == start) {
+        return false;
+    }
+    for (size_t i = start; i < word.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(word[i]);
+        if (hex ? !std::isxdigit(c) : !std::isdigit(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A number above its limit, said the same way for every command, the limit in
+// the base the word was written in.
+std::string TooLarge(const std::string& word, uint64_t max, const char* what)
+{
+    bool hex = word.size() > 1 && (word[1] == 'x' || word[1] == 'X');
+    char limit[32];
+    std::snprintf(limit, sizeof limit, hex ? "0x%" PRIX64 : "%" PRIu64, max);
+    return std::string(what) + " '" + word + "' is too large (at most " + limit + ")";
+}
+
 std::string Number(const std::string& word, uint64_t max, const char* what)
 {
     uint64_t value;
     if (!ParseNumber(word, &value)) {
-        return std::string(what) + " '" + word + "' is not a number (decimal or 0x hex)";
+        return AllDigits(word) ? TooLarge(word, max, what)
+                               : std::string(what) + " '" + word + "' is not a number (decimal or 0x hex)";
     }
     if (value > max) {
-        return std::string(what) + " '" + word + "' is too large";
+        return TooLarge(word, max, what);
     }
     return {};
 }
 
 std::string Name(const std::string& word)
 {
+    if (word.size() > 32) {
+        return "client name '" + word + "' is " + std::to_string(word.size()) + " characters long (at most 32)";
+    }
     return IsName(word) ? std::string() : "client name '" + word + "' must be letters, digits, '_' or '-'";
 }
 
@@ -145,6 +178,32 @@ std::string ExpectShape(const Words& w)
     return "unknown expectation '" + what + "'";
 }
 
+constexpr const char* kOpenUsage = "open C [as system|localservice|networkservice|admin|user] [read|write|readwrite]";
+
+// open's options after C: `as KIND`, then the access, each optional, in that order.
+std::string OpenOptions(const Words& w)
+{
+    size_t i = 1;
+    if (i < w.size() && w[i] == "as") {
+        if (i + 1 == w.size()) {
+            return std::string("expected: ") + kOpenUsage;
+        }
+        std::string bad = OneOf(w[i + 1], {"system", "localservice", "networkservice", "admin", "user"}, "as");
+        if (!bad.empty()) {
+            return bad;
+        }
+        i += 2;
+    }
+    if (i < w.size()) {
+        std::string bad = OneOf(w[i], {"read", "write", "readwrite"}, "access");
+        if (!bad.empty()) {
+            return bad;
+        }
+        i++;
+    }
+    return i < w.size() ? "unexpected '" + w[i] + "' (expected " + kOpenUsage + ")" : std::string();
+}
+
 const std::map<std::string, Shape>& Shapes()
 {
     static const std::map<std::string, Shape> shapes = [] {
@@ -173,7 +232,11 @@ const std::map<std::string, Shape>& Shapes()
             return First([&] { return Count(w, 1, 1, "firmware-hang on|off"); },
                          [&] { return OneOf(w[0], {"on", "off"}, "firmware-hang"); });
         };
-        for (const char* verb : {"open", "close", "entry"}) {
+        m["open"] = [](const Words& w) {
+            return First([&] { return Count(w, 1, 4, kOpenUsage); }, [&] { return Name(w[0]); },
+                         [&] { return OpenOptions(w); });
+        };
+        for (const char* verb : {"close", "entry"}) {
             std::string usage = std::string(verb) + " C";
             m[verb] = [usage](const Words& w) {
                 return First([&] { return Count(w, 1, 1, usage.c_str()); }, [&] { return Name(w[0]); });
@@ -196,8 +259,11 @@ const std::map<std::string, Shape>& Shapes()
                          [&] { return w.size() < 2 ? std::string() : Number(w[1], 0xFFFFFFFE, "MS"); });
         };
         m["show"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 1, "show state|registry|export|trace|ifr|verifier"); },
-                         [&] { return OneOf(w[0], {"state", "registry", "export", "trace", "ifr", "verifier"}, "show"); });
+            return First([&] { return Count(w, 1, 1, "show state|devices|registry|export|trace|ifr|verifier"); },
+                         [&] {
+                             return OneOf(w[0], {"state", "devices", "registry", "export", "trace", "ifr", "verifier"},
+                                          "show");
+                         });
         };
         m["ioctl"] = IoctlShape;
         m["expect"] = ExpectShape;
@@ -341,7 +407,8 @@ wait C [MS]                 wait for C's event (default 1000 ms)
 show state|registry|export|trace|ifr|verifier
 expect status NAME|0xHEX | info N | entry MODE V1 V2 V3 | table TAG COUNT
 expect signaled | timeout | registry NAME VALUE | export-size N | export-sha256 HEX
-expect verifier clean)";
+expect verifier clean
+quit | exit                 leave the shell (so does the end of its input))";
 }
 
 }  // namespace sim

@@ -4,6 +4,9 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <optional>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +24,7 @@
 #include <cfgmgr32.h>
 
 #include "acpi/acpidevice.h"
+#include "acpi/enumerate.h"
 #include "base/fault.h"
 #include "base/status.h"
 #include "base/verifier.h"
@@ -175,10 +180,10 @@ struct Simulation::Request {
                                          static_cast<ULONG>(output.size()), &information);
             return;
         }
-        std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
-        status = interfaces.empty()
+        std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+        status = path.empty()
                      ? STATUS_OBJECT_NAME_NOT_FOUND
-                     : plat::um::KernelIoControl(interfaces.front().symbolicLink, code, input.data(),
+                     : plat::um::KernelIoControl(path, code, input.data(),
                                                  static_cast<ULONG>(input.size()), output.data(),
                                                  static_cast<ULONG>(output.size()), &information);
     }
@@ -498,8 +503,11 @@ bool Simulation::Dispatch(const Command& command)
         if (command.args.size() > 1) {
             plat::ParseStatus(command.args[1], &injected);
         }
-        plat::fault::FailNth(command.args[0], 1, injected);
-        std::string reply = "the next " + command.args[0] + " fails with " +
+        // Arms of one point fire in the order given, each once.
+        uint64_t call = plat::fault::FailNth(command.args[0], 1, injected);
+        std::string which = call == 1 ? "the next " + command.args[0]
+                                      : command.args[0] + " call " + std::to_string(call) + " from now";
+        std::string reply = which + " fails with " +
                             (plat::StatusName(injected) ? plat::StatusName(injected) : Hex(uint32_t(injected)));
         Print(command, "", STATUS_SUCCESS, 0, false, reply, JsonString(reply));
         return true;
@@ -599,7 +607,12 @@ bool Simulation::Lifecycle(const Command& command)
     } else if (verb == "sleep") {
         status = host_->Sleep();
     } else if (verb == "resume") {
+        // D0 entry reads the device mode on a work item: as after `mode`, the
+        // next command sees what that read found.
         status = host_->Resume();
+        if (!Settle()) {
+            reply = "(the driver's read waits on the firmware)";
+        }
     } else if (verb == "stop") {
         status = host_->Stop();
     } else if (verb == "start") {
@@ -634,6 +647,12 @@ bool Simulation::Firmware(const Command& command)
             bool waited = WorkWaitsOnFirmware();
             native_->SetFaults(faults);
             reply = faults.hang ? "(_DSM no longer answers)" : "(_DSM answers again)";
+            // The released evaluations count as hung until their threads wake:
+            // until then the work items still look as if they waited on the firmware.
+            auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
+            while (!faults.hang && native_->HungEvaluations() > 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             if (!faults.hang && waited) {
                 // The reads that waited end now; the next command sees what they did.
                 Settle();
@@ -684,6 +703,29 @@ bool Simulation::ClientCommand(const Command& command)
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply, json;
 
+    // open's options: the account the client runs as, and the access it asks for.
+    plat::se::TokenKind kind = plat::se::TokenKind::LocalService;
+    ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;
+    for (size_t i = 1; verb == "open" && i < command.args.size(); i++) {
+        const std::string& word = command.args[i];
+        if (word == "as") {
+            plat::se::KindFromName(command.args[++i], &kind);
+        } else {
+            access = word == "read" ? GENERIC_READ : word == "write" ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
+        }
+    }
+    if (verb == "open" && client.device == nullptr && client.process->Native().Token().kind != kind) {
+        // A process keeps its account: a client with nothing open starts again as the new one.
+        if (client.event != nullptr) {
+            std::string refusal = "(" + command.args[0] + " runs as " +
+                                  std::string(plat::se::KindName(client.process->Native().Token().kind)) +
+                                  " and holds an event: a process keeps its account)";
+            Print(command, "", STATUS_INVALID_PARAMETER, 0, false, refusal, JsonString(refusal));
+            return true;
+        }
+        client.process = std::make_unique<plat::um::Process>(command.args[0], kind);
+    }
+
     client.process->Run([&] {
         if (verb == "open") {
             if (client.device != nullptr) {
@@ -691,13 +733,13 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "(already open)";
                 return;
             }
-            std::vector<plat::wdf::InterfaceEntry> interfaces = plat::wdf::EnumerateInterfaces(GUID_DEVINTERFACE_TAVRIX);
-            if (interfaces.empty()) {
+            std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+            if (path.empty()) {
                 status = STATUS_OBJECT_NAME_NOT_FOUND;
                 reply = "(no device interface: the device is not started)";
                 return;
             }
-            status = plat::um::OpenDevice(interfaces.front().symbolicLink, GENERIC_READ | GENERIC_WRITE, &client.device);
+            status = plat::um::OpenDevice(path, access, &client.device);
             if (!NT_SUCCESS(status)) {
                 client.device = nullptr;
             } else {
@@ -896,6 +938,59 @@ void Simulation::ReportCompletions(const Command& command)
     }
 }
 
+// The device nodes as `pnputil /enum-devices /ids` lists them: each device
+// the ACPI driver enumerated, its identifiers, its driver (none: nothing in
+// the installed package drives it, CM_PROB_FAILED_INSTALL) and its status.
+void Simulation::ShowDevices(std::ostream& text)
+{
+    auto join = [](const std::vector<std::string>& ids) {
+        std::string all;
+        for (const std::string& id : ids) {
+            all += (all.empty() ? "" : ", ") + id;
+        }
+        return all.empty() ? std::string("(none)") : all;
+    };
+    auto problem = [&](ULONG code, const char* name) {
+        text << "Status:          Problem\nProblem Code:    " << code << " (0x" << std::hex << std::uppercase << code
+             << std::dec << ") [" << name << "]\n";
+    };
+    plat::acpi::Enumeration enumeration = plat::acpi::EnumerateInstalled();
+    if (enumeration.devices.empty()) {
+        text << "no device enumerated";
+    }
+    for (const plat::acpi::EnumeratedDevice& device : enumeration.devices) {
+        text << "Instance ID:     " << device.instanceId << "\nHardware IDs:    " << join(device.hardwareIds)
+             << "\nCompatible IDs:  " << join(device.compatibleIds) << "\n";
+        std::optional<size_t> driven;
+        for (size_t i = 0; host_->Loaded() && i < host_->DeviceCount(); ++i) {
+            std::string id = Narrow(host_->InstanceId(i));
+            if (id.size() == device.instanceId.size() &&
+                std::equal(id.begin(), id.end(), device.instanceId.begin(), [](char a, char b) {
+                    return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+                })) {
+                driven = i;
+            }
+        }
+        if (!driven) {
+            text << "Driver Name:     (none)\n";
+            if (device.problem != 0) {
+                problem(device.problem, "CM_PROB_FAILED_POST_START");
+            } else {
+                problem(28, "CM_PROB_FAILED_INSTALL");
+            }
+        } else {
+            text << "Driver Name:     tavrix.inf (service tavrix)\n";
+            plat::Host::Status status = host_->DeviceStatus(*driven);
+            if (status == plat::Host::Status::Failed) {
+                problem(10, "CM_PROB_FAILED_START");
+            } else {
+                text << "Status:          " << (status == plat::Host::Status::Started ? "Started" : "Stopped") << "\n";
+            }
+        }
+        text << "\n";
+    }
+}
+
 bool Simulation::Show(const Command& command)
 {
     const std::string& what = command.args[0];
@@ -929,6 +1024,8 @@ bool Simulation::Show(const Command& command)
                 text << "\nBiosSarState " << *state;
             }
         }
+    } else if (what == "devices") {
+        ShowDevices(text);
     } else if (what == "registry") {
         plat::Registry& registry = machine_->Registry();
         auto state = registry.GetDword(kSarServiceKey, L"BiosSarState");

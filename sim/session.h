@@ -33,6 +33,7 @@ namespace sim {
 struct Options {
     std::filesystem::path machineFolder;  // empty: a temporary folder, removed at the end
     std::filesystem::path firmwareFile;   // empty: the embedded native model
+    std::vector<std::filesystem::path> firmwareTables;  // check: every table file, firmwareFile first
     std::vector<std::pair<uint64_t, std::filesystem::path>> memory;
     std::optional<std::string> biosVersion;
     std::optional<std::pair<UCHAR, ULONG>> liveTrace;  // level, flags
@@ -100,6 +101,7 @@ private:
     void ReportCompletions(const Command& command);
     void EndPending();
     bool Show(const Command& command);
+    void ShowDevices(std::ostream& text);
     bool Expect(const Command& command);
 
     Options options_;

@@ -1,12 +1,14 @@
 /* The interactive shell: readline for editing and history, the same commands as scripts. */
 #include "shell.h"
 
+#include <nlohmann/json.hpp>
 #include <readline/history.h>
 #include <readline/readline.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 namespace sim {
 
@@ -19,12 +21,19 @@ int RunShell(Options options)
     }
     int line = 0;
     for (;;) {
-        char* input = readline(interactive ? "tvrx> " : "");
-        if (input == nullptr) {
+        // From a pipe or a file the lines are read as they are: readline would
+        // echo each one, which breaks the one-object-a-line JSON output.
+        std::string text;
+        if (interactive) {
+            char* input = readline("tvrx> ");
+            if (input == nullptr) {
+                break;
+            }
+            text = input;
+            std::free(input);
+        } else if (!std::getline(std::cin, text)) {
             break;
         }
-        std::string text(input);
-        std::free(input);
         ++line;
         if (text == "quit" || text == "exit") {
             break;
@@ -35,7 +44,13 @@ int RunShell(Options options)
         ParseError error;
         std::optional<Command> command = ParseLine(text, "shell", line, &error);
         if (!error.message.empty()) {
-            std::cout << error.Text() << "\n";
+            if (simulation.Json()) {
+                std::cout << nlohmann::ordered_json{{"line", line}, {"error", error.Text()}}.dump(
+                                 -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                          << "\n";
+            } else {
+                std::cout << error.Text() << "\n";
+            }
             continue;
         }
         if (command) {

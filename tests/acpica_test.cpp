@@ -272,6 +272,79 @@ TEST_F(Acpica, LoadErrorsAreReadable)
     EXPECT_EQ(Dsm(compiled, 1), I(1));
 }
 
+// The interpreter cuts an AML Sleep to 2 s; Windows sleeps as long as asked,
+// so with the preloaded library a Sleep (2100) lasts at least 2.1 s (a lower
+// bound only: a sleep is never shorter than asked). Without the library the
+// cut stays, and the firmware says so.
+TEST_F(Acpica, ASleepLongerThanTheInterpretersCutKeepsItsLength)
+{
+    AcpicaFirmware firmware(Asl("slow.asl", kSlowDevice));
+    ASSERT_TRUE(firmware.FullLengthSleep()) << "the debugger's cut of Sleep was not found";
+    AcpiObject result;
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(firmware.Evaluate("SLOW", {I(2100)}, &result), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2100ms) << "the Sleep was cut short";
+    EXPECT_EQ(result, I(0x51));
+
+    AcpicaFirmware::Options plain;
+    plain.preload.clear();
+    EXPECT_FALSE(AcpicaFirmware(Asl("plain.asl", kSlowDevice), plain).FullLengthSleep());
+}
+
+// A method that raises Notify without end starts a handler thread for each.
+// The debugger keeps at most 16 alive, so the machine never runs out of
+// threads; the method ends in an error, not at the loop's time-out or never.
+TEST_F(Acpica, ANotifyStormStartsABoundedNumberOfThreads)
+{
+    AcpicaFirmware::Options options;
+    options.loopTimeoutSeconds = 1;  // the storm runs a second, not the default five
+    AcpicaFirmware firmware(Asl("storm.asl", R"(
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Method (_DSM, 4) { Return (One) }
+            Method (SMOD, 1) { While (One) { Notify (TVRX, 0x80) } }
+        })"),
+                            options);
+    std::atomic<bool> done{false};
+    std::atomic<size_t> most{0};
+    std::thread watcher([&] {
+        fs::path tasks = "/proc/" + std::to_string(firmware.DebuggerPid()) + "/task";
+        while (!done) {
+            std::error_code error;
+            size_t count = 0;
+            for (fs::directory_iterator it(tasks, error), end; !error && it != end; it.increment(error)) {
+                ++count;
+            }
+            most = std::max<size_t>(most, count);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    EXPECT_NE(firmware.SetDeviceMode(2), STATUS_SUCCESS);
+    done = true;
+    watcher.join();
+    EXPECT_GT(firmware.NotificationCount(), 8u);
+    EXPECT_LE(most.load(), 20u) << "threads of the debugger at once";
+    EXPECT_THAT(firmware.LastFailure(), HasSubstr("\\_SB.TVRX.SMOD"));
+}
+
+// A method that builds a package of 2^27 elements (1 GiB of pointers) fails
+// at once against the debugger's memory cap, and the debugger answers on.
+TEST_F(Acpica, AHugePackageFailsWithinTheDebuggersMemory)
+{
+    AcpicaFirmware firmware(Asl("huge.asl", R"(
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Method (_DSM, 4) { Return (One) }
+            Method (HUGE, 0) { Local0 = Package (0x8000000) {}
+                Return (Local0) }
+        })"));
+    AcpiObject result;
+    EXPECT_EQ(firmware.Evaluate("HUGE", {}, &result), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Dsm(firmware, 0), I(1));
+}
+
 // The library preloaded into the debugger drops the debugger's own 10 ms wait
 // after each command; a method's Sleep of the same 10 ms must still sleep
 // (only a lower bound is asserted: a sleep is never shorter than asked).

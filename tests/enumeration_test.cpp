@@ -15,6 +15,7 @@
 #include "acpi/acpidevice.h"
 #include "acpi/enumerate.h"
 #include "firmware/acpica.h"
+#include "firmware/acpiexec_parse.h"
 #include "firmware/native.h"
 #include "support/client.h"
 #include "support/testbed.h"
@@ -154,6 +155,31 @@ TEST(AcpiEnumeration, FindDeviceTakesTheInstanceIdThenTheIdItStartsWith)
     EXPECT_EQ(plat::acpi::FindDevice(enumeration, "ACPI\\TVRX0001\\9")->path, "\\_SB.TVRX");
     EXPECT_EQ(plat::acpi::FindDevice(enumeration, "ACPI\\WXYZ0001\\0")->path, "\\_SB.CMPT");
     EXPECT_EQ(plat::acpi::FindDevice(enumeration, "ACPI\\TVRX0002\\0"), nullptr);
+}
+
+// The debugger's namespace listing: nodes with their address, and the value
+// of an Integer or String Name when the line shows it whole (enumeration
+// then need not evaluate it).
+TEST(AcpiexecNamespace, NodeLinesGiveNamesTheirValues)
+{
+    std::vector<plat::acpiexec::NamespaceNode> nodes = plat::acpiexec::ParseFind(
+        "- find _HID\n"
+        "                  \\_SB.DECO._HID Integer      0x55d16314e5f0 001 = 000000000A0CD041\n"
+        "                  \\_SB.TVRX._HID String       0x55d16314efa0 001 Len 08 \"TVRX0001\"\n"
+        "                  \\_SB.CUTS._HID String       0x55d16314efa0 001 Len 0A \"TVRX0001\"\n"
+        "                  \\_SB.QUOT._HID String       0x55d16314efa0 001 Len 03 \"a\"b\"\n"
+        "                  \\_SB.DECO._CID Package      0x5629133df8f0 001 Elements 02\n"
+        "                  \\_SB.DECO._STA Method       0x55d16314ece0 001 Args 0 Len 0003 Aml 0x55d16314e14a\n"
+        "Found 6 objects\n");
+    ASSERT_EQ(nodes.size(), 6u);
+    EXPECT_EQ(nodes[0].path, "\\_SB.DECO._HID");
+    EXPECT_EQ(nodes[0].address, 0x55d16314e5f0u);
+    EXPECT_EQ(nodes[0].value, AcpiObject::Integer(0x0A0CD041));
+    EXPECT_EQ(nodes[1].value, AcpiObject::String("TVRX0001"));
+    EXPECT_FALSE(nodes[2].value) << "a String shown shorter than its length is evaluated instead";
+    EXPECT_FALSE(nodes[3].value) << "a quote inside: the shown text cannot be trusted";
+    EXPECT_FALSE(nodes[4].value);
+    EXPECT_FALSE(nodes[5].value);
 }
 
 // ---------------------------------------------------------------- the machine with the native model

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "acpi/acpidevice.h"
+#include "ntos/io/deviceinterface.h"
 #include "wdf/device.h"
 #include "wdf/workitem.h"
 
@@ -53,6 +54,12 @@ public:
     {
         std::lock_guard<std::mutex> guard(lock_);
         return std::move(calls_);
+    }
+    // Adds an entry of the caller's (a packet seen on its way to the driver).
+    void Note(std::string entry)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        calls_.push_back(std::move(entry));
     }
     int Overlaps() const { return overlaps_.load(); }
     // The target of the last D0 exit.
@@ -322,6 +329,54 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     EXPECT_TRUE(client.WaitSignal(event));
 }
 
+// An upper filter on the device's stack: every packet passes through it on
+// its way down; it notes the Plug and Play and power ones in the log, so the
+// log shows each packet before the callbacks it leads to.
+class PacketFilter {
+public:
+    PacketFilter(WDFDEVICE device, CallbackLog& log)
+    {
+        log_ = &log;
+        for (plat::io::DispatchRoutine& routine : driver_.majorFunction) {
+            routine = PassDown;
+        }
+        object_.driver = &driver_;
+        plat::io::IoAttachDevice(&object_, &Fx(device)->deviceObject);
+    }
+    ~PacketFilter() { log_ = nullptr; }
+
+private:
+    static std::string Name(const plat::io::Irp* irp)
+    {
+        if (irp->major == plat::io::kMjPower) {
+            bool system = irp->power.type == plat::io::kSystemPowerState;
+            return std::string("set-power ") + (system ? "S" : "D") + std::to_string(irp->power.state - 1);
+        }
+        switch (irp->minor) {
+        case plat::io::kMnStartDevice: return "start-device";
+        case plat::io::kMnQueryStopDevice: return "query-stop";
+        case plat::io::kMnStopDevice: return "stop-device";
+        case plat::io::kMnCancelStopDevice: return "cancel-stop";
+        case plat::io::kMnQueryRemoveDevice: return "query-remove";
+        case plat::io::kMnRemoveDevice: return "remove-device";
+        case plat::io::kMnCancelRemoveDevice: return "cancel-remove";
+        case plat::io::kMnSurpriseRemoval: return "surprise-removal-packet";
+        default: return "pnp " + std::to_string(irp->minor);
+        }
+    }
+    static NTSTATUS PassDown(plat::io::DeviceObject* device, plat::io::Irp* irp)
+    {
+        if ((irp->major == plat::io::kMjPnp || irp->major == plat::io::kMjPower) && log_ != nullptr) {
+            log_->Note(Name(irp));
+        }
+        return plat::io::IoCallDriver(device->lower, irp);
+    }
+
+    static inline CallbackLog* log_ = nullptr;
+    plat::io::DriverObject driver_;
+    plat::io::DeviceObject object_;
+};
+
 // The host drives the callbacks in the framework's order, and a transition
 // that does not fit the device's state changes nothing.
 TEST_F(Lifecycle, TransitionsFollowTheFrameworkAndRefuseWhatDoesNotFit)
@@ -365,6 +420,59 @@ TEST_F(Lifecycle, TransitionsFollowTheFrameworkAndRefuseWhatDoesNotFit)
     EXPECT_EQ(log->Take(), (Calls{"prepare", "d0-entry", "d0-exit", "release"}));
     EXPECT_EQ(host->DeviceCount(), 0u);
     EXPECT_EQ(log->RaisedIrql(), 0);
+}
+
+// Each device action reaches the driver as packets sent to the top of its
+// stack, and each packet as the callbacks a function driver gets for it
+// (Microsoft's "PnP and power management scenarios" for a KMDF function
+// driver): a start prepares the hardware and enters D0; a sleep is a system
+// power packet the power policy owner turns into a device one (D3) before
+// D0 exit, a wake the same to D0; a stop for rebalance is queried first; a
+// removal is queried, vetoed for an open handle and cancelled, else removed
+// out of D0 with the hardware released; a surprise removal is announced,
+// and its removal follows once the last handle has closed.
+TEST_F(Lifecycle, EachActionReachesTheDriverAsPacketsThenCallbacks)
+{
+    LoadAndAdd();
+    log = std::make_unique<CallbackLog>(Device());
+    PacketFilter filter(Device(), *log);
+
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"start-device", "prepare", "d0-entry"}));
+    ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"set-power S3", "set-power D3", "d0-exit"}));
+    EXPECT_EQ(log->LastD0ExitTarget(), WdfPowerDeviceD3);
+    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"set-power S0", "set-power D0", "d0-entry"}));
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"query-stop", "stop-device", "d0-exit", "release"}));
+    EXPECT_EQ(log->LastD0ExitTarget(), WdfPowerDeviceD3Final);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"start-device", "prepare", "d0-entry"}));
+
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    log->Take();  // the open's packet is not a Plug and Play one
+    EXPECT_EQ(host->Remove(), STATUS_PLUGPLAY_QUERY_VETOED);
+    EXPECT_EQ(log->Take(), (Calls{"query-remove", "cancel-remove"}));
+    client.Close();
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"query-remove", "remove-device", "d0-exit", "release"}));
+    EXPECT_EQ(log->Overlaps(), 0);
+}
+
+TEST_F(Lifecycle, SurpriseRemovalIsAnnouncedThenRemovedAfterTheLastClose)
+{
+    Boot();
+    log = std::make_unique<CallbackLog>(Device());
+    PacketFilter filter(Device(), *log);
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"surprise-removal-packet", "surprise-removal", "d0-exit", "release"}));
+    client.Close();
+    ASSERT_TRUE(host->WaitForRemovals(10s));
+    EXPECT_EQ(log->Take(), (Calls{"remove-device"}));
 }
 
 // After a sleep the device admits new clients again once it is back in D0,

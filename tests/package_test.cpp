@@ -130,6 +130,91 @@ std::string GuidText(const GUID& guid)
     return text;
 }
 
+// What the INF refers to that it does not define: every %token% that is not a
+// [Strings] key (or a numeric directory ID such as %13%), and every section a
+// directive names that is not there. One line per problem; none for a sound INF.
+std::vector<std::string> UndefinedReferences(const Inf& inf, const std::string& text)
+{
+    std::vector<std::string> problems;
+
+    // Tokens, wherever they stand (keys and values), with %% as a literal percent sign.
+    std::set<std::string> strings;
+    for (const auto& [key, value] : inf.Lines("Strings")) {
+        strings.insert(Lower(key));
+    }
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        line = line.substr(0, line.find(';'));
+        for (size_t at = line.find('%'); at != std::string::npos; at = line.find('%', at)) {
+            size_t end = line.find('%', at + 1);
+            if (end == std::string::npos) {
+                problems.push_back("an unclosed % in: " + Trim(line));
+                break;
+            }
+            std::string token = line.substr(at + 1, end - at - 1);
+            bool dirid = !token.empty() && token.find_first_not_of("0123456789") == std::string::npos;
+            if (!token.empty() && !dirid && strings.count(Lower(token)) == 0) {
+                problems.push_back("%" + token + "% is not defined in [Strings]");
+            }
+            at = end + 1;
+        }
+    }
+
+    auto need = [&](const std::string& section, const std::string& by) {
+        if (!section.empty() && !inf.Has(section)) {
+            problems.push_back("[" + section + "], named by " + by + ", does not exist");
+        }
+    };
+    // The models sections the manufacturer names (one per target decoration),
+    // and the install section of each model (undecorated, .NT or .NT<arch>).
+    std::vector<std::string> installs;
+    for (const auto& [manufacturer, value] : inf.Lines("Manufacturer")) {
+        std::vector<std::string> fields = Fields(value);
+        for (size_t i = 1; i < fields.size(); i++) {
+            std::string models = fields[0] + "." + fields[i];
+            need(models, "[Manufacturer]");
+            for (const auto& [device, model] : inf.Lines(models)) {
+                std::string install = Fields(model).at(0);
+                if (!inf.Has(install) && !inf.Has(install + ".NT") && !inf.Has(install + ".NT$ARCH$")) {
+                    problems.push_back("[" + install + "], the install section of " + device + ", does not exist");
+                }
+                installs.push_back(install);
+            }
+        }
+    }
+    // The directives whose fields name sections: which fields (all of them: npos).
+    const std::vector<std::pair<std::string, size_t>> naming = {
+        {"CopyFiles", std::string::npos}, {"DelFiles", std::string::npos}, {"RenFiles", std::string::npos},
+        {"AddReg", std::string::npos},    {"DelReg", std::string::npos},   {"AddProperty", std::string::npos},
+        {"AddService", 2},                {"KmdfService", 1},              {"AddInterface", 2}};
+    for (const std::string& install : installs) {
+        for (const std::string& base : {install, install + ".NT"}) {
+            for (const char* suffix : {"", ".Services", ".Wdf", ".Interfaces", ".HW"}) {
+                std::string section = base + suffix;
+                for (const auto& [directive, field] : naming) {
+                    for (const std::string& value : inf.Values(section, directive)) {
+                        std::vector<std::string> fields = Fields(value);
+                        for (size_t i = 0; i < fields.size(); i++) {
+                            // CopyFiles=@file copies one file instead of naming a section.
+                            if ((field == std::string::npos || i == field) && fields[i].rfind('@', 0) != 0) {
+                                need(fields[i], section + " " + directive);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+    // [DestinationDirs] keys other than DefaultDestDir are file-list sections.
+    for (const auto& [key, value] : inf.Lines("DestinationDirs")) {
+        if (Lower(key) != "defaultdestdir") {
+            need(key, "[DestinationDirs]");
+        }
+    }
+    return problems;
+}
+
 const std::filesystem::path kDriverDir = std::filesystem::path(TVRX_SOURCE_DIR) / "driver";
 
 class Package : public Testbed {
@@ -215,6 +300,62 @@ TEST_F(Package, TheServiceAndFrameworkVersionAreTheOnesTheDriverIsBuiltAndLoaded
     EXPECT_NE(project.find("<KmdfVersionNumber>" + kmdf + "</KmdfVersionNumber>"), std::string::npos);
     EXPECT_NE(project.find("<WppScanConfigurationData>trace.h</WppScanConfigurationData>"), std::string::npos);
     EXPECT_NE(project.find("<Inf Include=\"tavrix.inx\" />"), std::string::npos);
+}
+
+TEST_F(Package, EveryTokenAndSectionTheInfNamesIsDefined)
+{
+    ASSERT_TRUE(inf.Has("Version")) << "driver/tavrix.inx is missing or empty";
+    std::vector<std::string> problems = UndefinedReferences(inf, ReadFile(kDriverDir / "tavrix.inx"));
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+
+    // The check itself sees each kind of fault: an undefined token, and copy,
+    // service and destination sections that are missing or misspelt (the
+    // misspelt install section is not one Windows would read, so not followed).
+    const std::string broken = "[Version]\nProvider = %Maker%\n"
+                               "[Manufacturer]\n%Maker% = Models,NTamd64\n"
+                               "[Models.NTamd64]\n%Desc% = Install, ACPI\\X\n"
+                               "[Instal.NT]\nCopyFiles = Files\n"
+                               "[Install.NT]\nCopyFiles = Fils, @x.sys\n"
+                               "[Install.NT.Services]\nAddService = x, 2, Service\n"
+                               "[DestinationDirs]\nDefaultDestDir = 13\nFiles = 13\n"
+                               "[Strings]\nMaker = \"M\"\n";
+    std::vector<std::string> found = UndefinedReferences(Inf(broken), broken);
+    const std::vector<std::string> expected = {
+        "%Desc% is not defined in [Strings]",
+        "[Fils], named by Install.NT CopyFiles, does not exist",
+        "[Service], named by Install.NT.Services AddService, does not exist",
+        "[Files], named by [DestinationDirs], does not exist",
+    };
+    EXPECT_EQ(found, expected);
+}
+
+TEST_F(Package, TheDriverCarriesTheProjectsOneVersion)
+{
+    // VERSION is what CMake reads (the project version the tests are built with).
+    std::string version = Trim(ReadFile(std::filesystem::path(TVRX_SOURCE_DIR) / "VERSION"));
+    version = version.substr(0, version.find('\n'));
+    EXPECT_EQ(version, TVRX_PROJECT_VERSION);
+
+    // The WDK project reads the same file, stamps DriverVer with it and gives
+    // its parts to the resource compiler; the INF leaves DriverVer to stampinf.
+    std::string project = ReadFile(kDriverDir / "tavrix.vcxproj");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(project, match, std::regex("<TavrixVersion>(.*)</TavrixVersion>")));
+    EXPECT_NE(match[1].str().find("..\\VERSION"), std::string::npos) << match[1];
+    EXPECT_NE(project.find("<TimeStamp>$(TavrixVersion)</TimeStamp>"), std::string::npos);
+    EXPECT_NE(project.find("<ResourceCompile Include=\"tavrix.rc\" />"), std::string::npos);
+    for (const char* part : {"MAJOR", "MINOR", "PATCH", "BUILD"}) {
+        EXPECT_NE(project.find(std::string("TVRX_VERSION_") + part + "=$(TavrixVersion.Split('.')"), std::string::npos)
+            << part;
+    }
+    EXPECT_EQ(inf.Value("Version", "DriverVer"), "");
+
+    // The resource's fixed and string versions are those parts, nothing written out.
+    std::string resource = ReadFile(kDriverDir / "tavrix.rc");
+    const std::string parts = "TVRX_VERSION_MAJOR, TVRX_VERSION_MINOR, TVRX_VERSION_PATCH, TVRX_VERSION_BUILD";
+    EXPECT_NE(resource.find("FILEVERSION " + parts), std::string::npos);
+    EXPECT_NE(resource.find("PRODUCTVERSION " + parts), std::string::npos);
+    EXPECT_FALSE(std::regex_search(resource, std::regex("[0-9]+[.,] *[0-9]+[.,] *[0-9]+[.,] *[0-9]+")));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 /*
  * Broken on purpose: the second entry of table 0 has a value that
- * needs 64 bits. The driver reads 4-byte values only: it keeps the entries
- * before that one and drops the rest of the table.
+ * needs 64 bits. The ACPI driver hands every Integer of a result over in 4
+ * bytes, so the driver keeps the entry with the value's low 32 bits (0x96).
  * `tvrx-sim check` fails "function 2, table 0" on it and passes every other check.
  * Everything else is a small, well-formed firmware (see ../tavrix-sample.asl).
  */

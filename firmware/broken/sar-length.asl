@@ -1,7 +1,8 @@
 /*
  * Broken on purpose: function 3 reports 64 bytes for a SAR table of
- * 16 (SART). The driver's copy reaches past the table and fails, so it exports
- * nothing, and tries again at every start.
+ * 16 (SART). The driver copies all 64: past the table nothing is placed, and
+ * such an address reads as 0xFF, so the file holds the 16 bytes and 48 bytes
+ * of 0xFF. The export counts as good (BiosSarState 1) and is not repeated.
  * `tvrx-sim check` fails "function 3" on it and passes every other check.
  * Everything else is a small, well-formed firmware (see ../tavrix-sample.asl).
  */

@@ -1,6 +1,7 @@
 /*
  * Broken on purpose: function 1 takes 3.5 seconds. The driver waits
- * 3 seconds for any evaluation, gives up, and does not start.
+ * 3 seconds for any evaluation; where the ACPI driver ends a cancelled
+ * evaluation (as `tvrx-sim check` assumes) it gives up and does not start.
  * `tvrx-sim check` fails "timing" on it and passes every other check.
  * Everything else is a small, well-formed firmware (see ../tavrix-sample.asl).
  */
@@ -36,8 +37,8 @@ DefinitionBlock ("", "SSDT", 2, "TVRX", "BRKSLOW", 1)
                     Case (0) { Return (0x0F) }
                     Case (1)
                     {
-                        Sleep (2000)    // a single Sleep is cut to 2 seconds: two of them
-                        Sleep (1500)    // take longer than the driver waits
+                        Sleep (2000)    // two sleeps together take longer
+                        Sleep (1500)    // than the driver waits
                         Return (DMOD)
                     }
                     Case (2)

@@ -79,14 +79,34 @@ NTSTATUS DispatchDeviceControl(io::DeviceObject* device, io::Irp* irp)
     return static_cast<AcpiDevice*>(device->extension)->DeviceControl(irp);
 }
 
+// A bus driver succeeds the state changes of its physical device objects and
+// leaves the status of a packet it does not handle as it found it.
 NTSTATUS DispatchPnp(io::DeviceObject* device, io::Irp* irp)
 {
-    if (irp->minor != io::kMnQueryInterface) {
-        return io::CompleteWith(irp, STATUS_NOT_SUPPORTED);
+    switch (irp->minor) {
+    case io::kMnQueryInterface:
+        break;
+    case io::kMnStartDevice:
+    case io::kMnQueryStopDevice:
+    case io::kMnStopDevice:
+    case io::kMnCancelStopDevice:
+    case io::kMnQueryRemoveDevice:
+    case io::kMnRemoveDevice:
+    case io::kMnCancelRemoveDevice:
+    case io::kMnSurpriseRemoval:
+        return io::CompleteWith(irp, STATUS_SUCCESS);
+    default:
+        return io::CompleteWith(irp, irp->status);
     }
     auto* acpi = static_cast<AcpiDevice*>(device->extension);
     const auto& query = irp->queryInterface;
     return io::CompleteWith(irp, acpi->QueryInterface(*query.type, query.interface, query.size, query.version));
+}
+
+NTSTATUS DispatchPower(io::DeviceObject*, io::Irp* irp)
+{
+    bool handled = irp->minor == io::kMnSetPower || irp->minor == io::kMnQueryPower;
+    return io::CompleteWith(irp, handled ? STATUS_SUCCESS : irp->status);
 }
 
 io::DriverObject* AcpiDriverObject()
@@ -96,6 +116,7 @@ io::DriverObject* AcpiDriverObject()
         object.name = "\\Driver\\ACPI";
         object.majorFunction[io::kMjDeviceControl] = DispatchDeviceControl;
         object.majorFunction[io::kMjPnp] = DispatchPnp;
+        object.majorFunction[io::kMjPower] = DispatchPower;
         return object;
     }();
     return &driver;

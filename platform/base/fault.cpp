@@ -11,15 +11,14 @@ namespace plat::fault {
 namespace {
 
 struct Arm {
-    uint64_t nth = 0;  // 0: every call
+    uint64_t call = 0;  // the call it fails, counted since the last Reset(); 0: every call
     NTSTATUS status = STATUS_SUCCESS;
 };
 
 struct State {
     std::atomic<bool> active{false};
     std::mutex lock;
-    std::map<std::string, uint64_t> counts;
-    std::map<std::string, uint64_t> callsSinceArmed;
+    std::map<std::string, uint64_t> counts;  // also the number of the point's latest call
     std::multimap<std::string, Arm> arms;
     uint64_t injected = 0;
 };
@@ -32,6 +31,8 @@ State& Faults()
 
 }  // namespace
 
+// An arm for one call fires at that call and is gone; an arm for every call
+// stays. One for this very call goes before one for every call.
 NTSTATUS Check(const char* point)
 {
     State& s = Faults();
@@ -39,25 +40,50 @@ NTSTATUS Check(const char* point)
         return STATUS_SUCCESS;
     }
     std::lock_guard<std::mutex> guard(s.lock);
-    s.counts[point]++;
-    uint64_t call = ++s.callsSinceArmed[point];
+    uint64_t call = ++s.counts[point];
     auto range = s.arms.equal_range(point);
+    auto every = range.second;
     for (auto it = range.first; it != range.second; ++it) {
-        if (it->second.nth == 0 || it->second.nth == call) {
+        if (it->second.call == call) {
+            NTSTATUS status = it->second.status;
+            s.arms.erase(it);
             s.injected++;
-            return it->second.status;
+            return status;
         }
+        if (it->second.call == 0 && every == range.second) {
+            every = it;
+        }
+    }
+    if (every != range.second) {
+        s.injected++;
+        return every->second.status;
     }
     return STATUS_SUCCESS;
 }
 
-void FailNth(const std::string& point, uint64_t n, NTSTATUS status)
+uint64_t FailNth(const std::string& point, uint64_t n, NTSTATUS status)
 {
     State& s = Faults();
     std::lock_guard<std::mutex> guard(s.lock);
-    s.callsSinceArmed[point] = 0;
-    s.arms.emplace(point, Arm{n, status});
+    uint64_t call = 0;
+    if (n != 0) {
+        // A call another arm already fails goes to that arm: this one takes the
+        // next free call, so arms given for the same call fire in the order given.
+        call = s.counts[point] + n;
+        auto range = s.arms.equal_range(point);
+        for (bool taken = true; taken;) {
+            taken = false;
+            for (auto it = range.first; it != range.second; ++it) {
+                if (it->second.call == call) {
+                    ++call;
+                    taken = true;
+                }
+            }
+        }
+    }
+    s.arms.emplace(point, Arm{call, status});
     s.active.store(true, std::memory_order_release);
+    return call == 0 ? 0 : call - s.counts[point];
 }
 
 void FailAll(const std::string& point, NTSTATUS status) { FailNth(point, 0, status); }
@@ -68,7 +94,6 @@ void Reset()
     std::lock_guard<std::mutex> guard(s.lock);
     s.arms.clear();
     s.counts.clear();
-    s.callsSinceArmed.clear();
     s.injected = 0;
     // Counting stays on once anything asked for it, so Counts() keeps working after a Reset().
     s.active.store(true, std::memory_order_release);

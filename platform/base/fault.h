@@ -1,8 +1,8 @@
 /*
  * Fault injection. Every fallible platform call asks Check() with its failure
  * point's name before doing its work; a test arms a point to fail its Nth call
- * with a chosen status. A counting run records how often each point is asked,
- * so a sweep can replay a scenario failing each call in turn.
+ * (once) or every call with a chosen status. A counting run records how often
+ * each point is asked, so a sweep can replay a scenario failing each call in turn.
  *
  * Points: WdfDriverCreate, WdfDeviceCreate, WdfDeviceCreateDeviceInterface,
  * WdfIoQueueCreate, WdfSpinLockCreate, WdfMemoryCreate, WdfWorkItemCreate,
@@ -27,8 +27,11 @@ namespace plat::fault {
 // STATUS_SUCCESS, or the status this call of the point is armed to fail with.
 NTSTATUS Check(const char* point);
 
-// Fails the Nth call (1-based, counted from now) of the point with the status.
-void FailNth(const std::string& point, uint64_t n, NTSTATUS status);
+// Fails the Nth call (1-based, counted from now) of the point with the status,
+// once. When another arm already fails that call, this one takes the first
+// later call that none fails, so several arms of one point fire in the order
+// they were given. Returns the call it takes, counted from now.
+uint64_t FailNth(const std::string& point, uint64_t n, NTSTATUS status);
 // Fails every call of the point from now on.
 void FailAll(const std::string& point, NTSTATUS status);
 // Disarms every point and clears the counts.

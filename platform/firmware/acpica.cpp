@@ -74,6 +74,42 @@ std::string LoadProblems(const std::string& log)
     return problems;
 }
 
+// Where the debugger says a method stopped: the method it aborted and the
+// AML it was at, from "ACPI Error: Aborting method \X due to previous error
+// (AE_...)" and "Failed at AML Offset 00006, Opcode 00A2: While (One) {}".
+std::string FailurePlace(const std::string& output)
+{
+    std::string method;
+    std::string at;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? output.size() : end + 1;
+        const std::string aborting = "Aborting method ";
+        size_t found = line.find(aborting);
+        if (found != std::string::npos && method.empty()) {
+            size_t nameEnd = line.find(' ', found + aborting.size());
+            method = line.substr(found + aborting.size(), nameEnd == std::string::npos ? std::string::npos
+                                                                                    : nameEnd - found - aborting.size());
+        }
+        const std::string failed = "Failed at AML Offset ";
+        found = line.find(failed);
+        if (found != std::string::npos && at.empty()) {
+            size_t comma = line.find(',', found);
+            size_t colon = line.find(": ", found);
+            std::string offset = line.substr(found + failed.size(), comma == std::string::npos ? 0 : comma - found - failed.size());
+            size_t digit = offset.find_first_not_of('0');
+            at = "AML offset 0x" + (digit == std::string::npos ? std::string("0") : offset.substr(digit)) +
+                 (colon == std::string::npos ? std::string() : ", " + line.substr(colon + 2));
+        }
+    }
+    if (method.empty()) {
+        return at;
+    }
+    return at.empty() ? method : method + " at " + at;
+}
+
 }  // namespace
 
 std::string AcpicaOptions::DefaultPreload()
@@ -155,7 +191,9 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
     // -dt: no allocation tracking, whose report after each command costs time and says nothing here.
     std::vector<std::string> argv = {debugger, "-dt", "-to", std::to_string(options_.loopTimeoutSeconds)};
     argv.insert(argv.end(), tables.begin(), tables.end());
-    std::vector<std::string> environment;
+    // Each thread of the debugger would get a malloc arena of its own, 64 MiB
+    // of address space each: two are plenty, and keep the memory cap for the AML.
+    std::vector<std::string> environment = {"MALLOC_ARENA_MAX=2"};
     std::error_code error;
     if (!options_.preload.empty() && std::filesystem::is_regular_file(options_.preload, error)) {
         const char* preloaded = std::getenv("LD_PRELOAD");
@@ -163,10 +201,12 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
                               (preloaded != nullptr && *preloaded != '\0' ? std::string(":") + preloaded : ""));
         environment.push_back("TVRX_ACPIEXEC_MARKER=" + marker_);
         markedByPreload_ = true;
+        environment.push_back("TVRX_ACPIEXEC_MAX_SLEEP_MS=" + std::to_string(options_.longestSleep.count()));
+        environment.push_back("TVRX_ACPIEXEC_SLEEP_REPORT=" + (workFolder_ / "sleep").string());
     } else {
         argv.insert(argv.begin(), {stdbuf, "-oL", "-eL"});
     }
-    debugger_ = std::make_unique<CoProcess>(argv, environment);
+    debugger_ = std::make_unique<CoProcess>(argv, environment, options_.debuggerMemory);
 
     std::string output;
     NTSTATUS status = Command("", &output, options_.startTimeout);
@@ -181,6 +221,9 @@ void AcpicaFirmware::Start(const std::vector<std::filesystem::path>& files)
         throw std::runtime_error(options_.debugger + " ended while loading " + name_ + " (exit status " +
                                  std::to_string(exit) + "; is every file an ACPI table?)" + LoadProblems(output));
     }
+    std::ifstream report(workFolder_ / "sleep");
+    std::string raised;
+    fullLengthSleep_ = markedByPreload_ && std::getline(report, raised) && raised == "raised";
     ReadNamespace();
     ReadLoadedObjects();
 }
@@ -194,12 +237,84 @@ std::vector<std::string> AcpicaFirmware::PrepareTables(const std::vector<std::fi
         if (!std::filesystem::is_regular_file(file, error)) {
             throw std::runtime_error("firmware file " + file.string() + " not found");
         }
-        std::string table = HasExtension(file, ".asl", ".dsl") ? Compile(file) : std::filesystem::absolute(file).string();
-        hash = HashFile(table, hash);
-        tables.push_back(table);
+        std::vector<std::string> loaded;
+        if (HasExtension(file, ".asl", ".dsl")) {
+            loaded.push_back(Compile(file));
+        } else if (IsTableDump(file)) {
+            loaded = Extract(file);
+        } else {
+            loaded.push_back(std::filesystem::absolute(file).string());
+        }
+        for (const std::string& table : loaded) {
+            hash = HashFile(table, hash);
+            tables.push_back(table);
+        }
     }
     amlHash_ = hash;
     return tables;
+}
+
+// A text dump of a machine's tables ("DSDT @ 0x0000000000000000" and lines
+// of hex below it) rather than a table: its first line says so.
+bool AcpicaFirmware::IsTableDump(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line) && line.find_first_not_of(" \t\r") == std::string::npos) {
+    }
+    size_t at = line.find(" @ 0x");
+    if (at != 4 || line.size() < 4) {
+        return false;
+    }
+    return std::all_of(line.begin(), line.begin() + 4, [](char c) {
+        return std::isupper(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)) || c == '_';
+    });
+}
+
+// The DSDT and SSDTs of a table dump, split by acpixtract (acpica-tools) in
+// the work folder: the DSDT first, then the SSDTs in the dump's order, as
+// the loader takes them. The other tables (FACP, APIC, ...) hold no AML.
+std::vector<std::string> AcpicaFirmware::Extract(const std::filesystem::path& dump)
+{
+    std::string extractor = FindProgram("acpixtract");
+    if (extractor.empty()) {
+        throw std::runtime_error("acpixtract not found (it comes with the acpica-tools package)");
+    }
+    std::filesystem::path folder = workFolder_ / ("dump" + std::to_string(compiled_++));
+    std::filesystem::create_directory(folder);
+    std::string output;
+    // acpixtract writes into the folder it runs in.
+    int exit = RunProgram({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" -a \"$3\"", "sh", folder.string(), extractor,
+                           std::filesystem::absolute(dump).string()},
+                          &output);
+    loadLog_ += output;
+    // "  SSDT -     708 bytes written (0x000002C4) - ssdt2.dat", one line per table, in the dump's order
+    std::vector<std::string> dsdt;
+    std::vector<std::string> ssdts;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? output.size() : end + 1;
+        size_t written = line.find(" bytes written ");
+        size_t name = line.rfind(" - ");
+        if (written == std::string::npos || name == std::string::npos || name < written) {
+            continue;
+        }
+        std::string signature = line.substr(line.find_first_not_of(' '), 4);
+        std::filesystem::path table = folder / line.substr(name + 3);
+        if (signature == "DSDT") {
+            dsdt.push_back(table.string());
+        } else if (signature == "SSDT") {
+            ssdts.push_back(table.string());
+        }
+    }
+    if (exit != 0 || (dsdt.empty() && ssdts.empty())) {
+        throw std::runtime_error("no DSDT or SSDT could be taken from the table dump " + dump.string() +
+                                 (exit != 0 ? " (acpixtract failed)" : ""));
+    }
+    dsdt.insert(dsdt.end(), ssdts.begin(), ssdts.end());
+    return dsdt;
 }
 
 // The compiler names the file as it was given, so the absolute path goes in:
@@ -214,8 +329,11 @@ std::string AcpicaFirmware::Compile(const std::filesystem::path& source)
     std::filesystem::path aml = prefix.string() + ".aml";
     std::string output;
     std::string input = std::filesystem::absolute(source).string();
-    int exit = RunProgram({compiler, "-vi", "-vr", "-vs", "-p", prefix.string(), input}, &output);
+    int exit = RunProgram({compiler, "-vi", "-vs", "-p", prefix.string(), input}, &output);
     loadLog_ += output;
+    for (acpiexec::CompilerMessage& message : acpiexec::CompilerMessages(output)) {
+        compilerMessages_.push_back(std::move(message));
+    }
     std::error_code error;
     if (exit != 0 || !std::filesystem::is_regular_file(aml, error)) {
         throw std::runtime_error("firmware " + input + " does not compile:\n" + acpiexec::CompilerErrors(output, 5));
@@ -253,6 +371,7 @@ void AcpicaFirmware::ReadNamespace()
     }
     std::set<std::string> known(devices.begin(), devices.end());
     std::map<std::string, std::set<std::string>> objectsOf;
+    std::map<std::string, AcpiObject> names;
     for (const char* name : {"_HID", "_CID", "_UID", "_STA", "_ADR", "_DSM"}) {
         if (!NT_SUCCESS(Command(std::string("find ") + name, &output, options_.replyTimeout))) {
             throw stopped();
@@ -261,6 +380,9 @@ void AcpicaFirmware::ReadNamespace()
             size_t dot = node.path.find_last_of('.');
             if (dot != std::string::npos && node.path.substr(dot + 1) == name && known.count(node.path.substr(0, dot))) {
                 objectsOf[name].insert(node.path.substr(0, dot));
+                if (node.value) {
+                    names[node.path] = *node.value;  // a Name: its value needs no evaluation
+                }
             }
         }
     }
@@ -271,7 +393,7 @@ void AcpicaFirmware::ReadNamespace()
         if (!objectsOf["_HID"].count(device) && !objectsOf["_CID"].count(device)) {
             continue;
         }
-        FirmwareDevice described = Describe(device, objectsOf);
+        FirmwareDevice described = Describe(device, objectsOf, names);
         if ((described.hid && *described.hid == kHardwareId) ||
             std::find(described.cids.begin(), described.cids.end(), kHardwareId) != described.cids.end()) {
             chosen = device;
@@ -291,6 +413,7 @@ void AcpicaFirmware::ReadNamespace()
     devices_ = std::move(devices);
     devicesByNode_ = std::move(byNode);
     objectsOf_ = std::move(objectsOf);
+    names_ = std::move(names);
     devicePath_ = chosen;
     for (const auto& [node, path] : devicesByNode_) {
         if (path == chosen) {
@@ -303,19 +426,27 @@ std::vector<FirmwareDevice> AcpicaFirmware::Devices()
 {
     std::vector<FirmwareDevice> described;
     for (const std::string& device : devices_) {
-        described.push_back(Describe(device, objectsOf_));
+        described.push_back(Describe(device, objectsOf_, names_));
     }
     return described;
 }
 
+// Names whose value the namespace listing showed are taken from it; methods
+// (a _STA usually is one) and Packages are evaluated.
 FirmwareDevice AcpicaFirmware::Describe(const std::string& device,
-                                        const std::map<std::string, std::set<std::string>>& objectsOf)
+                                        const std::map<std::string, std::set<std::string>>& objectsOf,
+                                        const std::map<std::string, AcpiObject>& names)
 {
     auto has = [&](const std::string& method) {
         auto owners = objectsOf.find(method);
         return owners != objectsOf.end() && owners->second.count(device) != 0;
     };
     auto evaluate = [&](const std::string& method, AcpiObject* result) {
+        auto name = names.find(device + "." + method);
+        if (name != names.end()) {
+            *result = name->second;
+            return STATUS_SUCCESS;
+        }
         bool returned = false;
         NTSTATUS status = EvaluatePath(device + "." + method, "", result, &returned, options_.replyTimeout);
         return NT_SUCCESS(status) && !returned ? STATUS_ACPI_INVALID_DATA : status;
@@ -423,8 +554,12 @@ NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string
         return STATUS_SUCCESS;
     case acpiexec::Evaluation::Kind::NoObject:
         return STATUS_SUCCESS;
-    case acpiexec::Evaluation::Kind::Failed:
+    case acpiexec::Evaluation::Kind::Failed: {
+        std::string where = FailurePlace(output);
+        std::lock_guard<std::mutex> guard(lock_);
+        lastFailure_ = where;
         return acpiexec::StatusFromException(evaluation.exception);
+    }
     case acpiexec::Evaluation::Kind::Malformed:
         break;
     }
@@ -479,6 +614,7 @@ void AcpicaFirmware::TakeLine(std::string line)
                     notifiedPath = device->second;
                     notified = true;
                 }
+                ++notificationCount_;
                 if (notifications_.size() == kNotificationsKept) {
                     notifications_.erase(notifications_.begin());
                 }
@@ -597,6 +733,18 @@ bool AcpicaFirmware::SarPlaced() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return sarPlaced_;
+}
+
+uint64_t AcpicaFirmware::NotificationCount() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return notificationCount_;
+}
+
+std::string AcpicaFirmware::LastFailure() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return lastFailure_;
 }
 
 std::vector<AcpicaFirmware::Notification> AcpicaFirmware::Notifications() const

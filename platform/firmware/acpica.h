@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/acpiexec_parse.h"
 #include "firmware/firmware.h"
 
 namespace plat {
@@ -54,6 +55,12 @@ struct AcpicaOptions {
     std::chrono::milliseconds startTimeout{20000};
     // Seconds after which the debugger aborts an AML While loop (a hung firmware).
     unsigned loopTimeoutSeconds = 5;
+    // How long one AML Sleep may last. The interpreter cuts each to 2 s, which
+    // Windows does not; the preloaded library raises the cut to this.
+    std::chrono::milliseconds longestSleep{10000};
+    // The debugger's address space: a firmware that builds huge objects has
+    // its evaluation fail (AE_NO_MEMORY) rather than the machine run short.
+    size_t debuggerMemory = size_t(1) << 30;
     // The tools; names are looked up on PATH.
     std::string compiler = "iasl";
     std::string debugger = "acpiexec";
@@ -73,8 +80,10 @@ class AcpicaFirmware : public Firmware {
 public:
     using Options = AcpicaOptions;
 
-    // Loads a firmware: .asl and .dsl files are compiled, anything else is
-    // taken as AML. Several files make one namespace (a DSDT and SSDTs).
+    // Loads a firmware: .asl and .dsl files are compiled, a text dump of a
+    // machine's tables (acpidump's output) gives its DSDT and SSDTs, anything
+    // else is taken as AML. Several files make one namespace (a DSDT and SSDTs),
+    // loaded in the order given.
     // Throws std::runtime_error with a readable reason: a tool missing, a file
     // missing, the compiler's first errors (naming file and line), the
     // debugger failing to load the tables, or no device with a _DSM.
@@ -116,12 +125,24 @@ public:
     };
     // The latest Notify reports (at most 64), oldest first.
     std::vector<Notification> Notifications() const;
+    // How many Notify reports there have been since the firmware was loaded.
+    uint64_t NotificationCount() const;
+    // Where the last evaluation that failed in the AML stopped, as the
+    // debugger says it: "\_SB.DEV._DSM at AML offset 0x6, While (One) {}"
+    // (empty when none has failed, or the debugger did not say).
+    std::string LastFailure() const;
 
     const std::string& DevicePath() const { return devicePath_; }  // empty: none
     std::vector<uint8_t> SarTable() const;  // empty when the firmware has no SART
     bool SarPlaced() const;                 // SART is in the attached machine's memory
+    // The compiler's warnings and remarks on the ASL files, in file order.
+    const std::vector<acpiexec::CompilerMessage>& CompilerMessages() const { return compilerMessages_; }
     // What the compiler and the debugger printed while loading (for diagnostics).
     const std::string& LoadLog() const { return loadLog_; }
+    // True when an AML Sleep keeps its full length (up to longestSleep); false
+    // when the interpreter still cuts it to 2 s (no preloaded library, or a
+    // debugger whose code it does not know).
+    bool FullLengthSleep() const { return fullLengthSleep_; }
     // The debugger's process id (diagnostics, and tests that make it die).
     pid_t DebuggerPid() const;
 
@@ -134,8 +155,11 @@ private:
     void Start(const std::vector<std::filesystem::path>& files);
     std::vector<std::string> PrepareTables(const std::vector<std::filesystem::path>& files);
     std::string Compile(const std::filesystem::path& source);
+    static bool IsTableDump(const std::filesystem::path& file);
+    std::vector<std::string> Extract(const std::filesystem::path& dump);
     void ReadNamespace();
-    FirmwareDevice Describe(const std::string& device, const std::map<std::string, std::set<std::string>>& objectsOf);
+    FirmwareDevice Describe(const std::string& device, const std::map<std::string, std::set<std::string>>& objectsOf,
+                            const std::map<std::string, AcpiObject>& names);
     void ReadLoadedObjects();
 
     // Sends one command and waits for everything it printed.
@@ -162,6 +186,7 @@ private:
     std::vector<std::string> devices_;
     std::map<uint64_t, std::string> devicesByNode_;
     std::map<std::string, std::set<std::string>> objectsOf_;  // "_HID" -> devices that have one
+    std::map<std::string, AcpiObject> names_;  // "\\_SB.TVRX._HID" -> the value of an Integer or String Name
     std::string devicePath_;
     uint64_t deviceNode_ = 0;
 
@@ -182,6 +207,10 @@ private:
     std::vector<Notification> notifications_;
     std::vector<uint8_t> sarTable_;
     bool sarPlaced_ = false;
+    bool fullLengthSleep_ = false;
+    uint64_t notificationCount_ = 0;
+    std::vector<acpiexec::CompilerMessage> compilerMessages_;
+    std::string lastFailure_;
 };
 
 }  // namespace plat

@@ -4,6 +4,7 @@
 #include <ntstatus.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <utility>
 
 namespace plat::acpiexec {
@@ -476,6 +477,41 @@ Evaluation ParseEvaluation(std::string_view text, std::string_view path)
     return evaluation;
 }
 
+namespace {
+
+// The value a node line shows after the owner ID: "= 000000000A0CD041" for an
+// Integer, "Len 08 \"TVRX0001\"" for a String. A String whose shown text is
+// not as long as its length says (cut, or holding a quote) shows no value.
+void ReadNodeValue(std::string_view line, NamespaceNode* node)
+{
+    SkipSpaces(line);
+    uint64_t owner = 0;
+    if (!ReadHex(line, 4, &owner)) {
+        return;
+    }
+    SkipSpaces(line);
+    uint64_t value = 0;
+    if (node->type == "Integer" && Consume(line, "= ") && ReadHex(line, 16, &value) && Trimmed(line).empty()) {
+        node->value = AcpiObject::Integer(value);
+        return;
+    }
+    uint64_t length = 0;
+    if (node->type != "String" || !Consume(line, "Len ") || !ReadHex(line, 8, &length)) {
+        return;
+    }
+    SkipSpaces(line);
+    line = Trimmed(line);
+    if (line.size() < 2 || line.front() != '"' || line.back() != '"' || line.size() - 2 != length) {
+        return;
+    }
+    std::string_view text = line.substr(1, line.size() - 2);
+    if (text.find('"') == std::string_view::npos) {
+        node->value = AcpiObject::String(std::string(text));
+    }
+}
+
+}  // namespace
+
 std::vector<NamespaceNode> ParseFind(std::string_view text)
 {
     std::vector<NamespaceNode> nodes;
@@ -502,6 +538,7 @@ std::vector<NamespaceNode> ParseFind(std::string_view text)
         if (!Consume(line, "0x") || !ReadHex(line, 16, &node.address) || !ValidPath(node.path)) {
             continue;
         }
+        ReadNodeValue(line, &node);
         nodes.push_back(std::move(node));
     }
     return nodes;
@@ -638,6 +675,34 @@ std::string CompilerErrors(std::string_view output, size_t maxLines)
         errors.pop_back();
     }
     return errors;
+}
+
+std::vector<CompilerMessage> CompilerMessages(std::string_view output)
+{
+    std::vector<CompilerMessage> messages;
+    for (std::string_view line : SplitLines(output)) {
+        line = Trimmed(line);
+        size_t close = line.find(") : ");
+        size_t open = close == std::string_view::npos ? std::string_view::npos : line.rfind('(', close);
+        if (open == std::string_view::npos || open == 0) {
+            continue;
+        }
+        std::string_view rest = line.substr(close + 4);
+        size_t kindEnd = rest.find(' ');
+        std::string_view kind = rest.substr(0, kindEnd);
+        if ((kind != "warning" && kind != "remark") || kindEnd == std::string_view::npos) {
+            continue;
+        }
+        std::string digits(line.substr(open + 1, close - open - 1));
+        char* end = nullptr;
+        unsigned long number = std::strtoul(digits.c_str(), &end, 10);
+        if (digits.empty() || *end != '\0') {
+            continue;
+        }
+        messages.push_back({std::string(line.substr(0, open)), unsigned(number), std::string(kind),
+                            std::string(Trimmed(rest.substr(kindEnd)))});
+    }
+    return messages;
 }
 
 }  // namespace plat::acpiexec

@@ -19,6 +19,7 @@
 #pragma once
 #include <ntdef.h>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,7 @@ struct NamespaceNode {
     std::string path;  // full path, for example "\_SB.TVRX._DSM"
     std::string type;  // "Method", "Device", ...
     uint64_t address = 0;  // the node's address in the debugger, as Notify lines show it
+    std::optional<AcpiObject> value;  // an Integer or String Name's value, when the line shows it whole
 };
 
 // The nodes a "find" command listed; lines that are not node lines are skipped.
@@ -84,5 +86,15 @@ NTSTATUS StatusFromException(std::string_view exception);
 // The first error lines of the ASL compiler's output (at most maxLines), for
 // an error message; the first non-empty lines when no line names an error.
 std::string CompilerErrors(std::string_view output, size_t maxLines);
+
+// A warning or remark of the ASL compiler, from its one-line form
+// "file(line) : warning  3102 - text".
+struct CompilerMessage {
+    std::string file;
+    unsigned line = 0;
+    std::string kind;  // "warning" or "remark"
+    std::string text;  // "3102 - Reserved method has too few arguments (_DSM requires 4)"
+};
+std::vector<CompilerMessage> CompilerMessages(std::string_view output);
 
 }  // namespace plat::acpiexec

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,7 +64,8 @@ std::string FindProgram(const std::string& name)
 
 // Sockets rather than pipes: a write to a dead child can then be told not to
 // raise SIGPIPE (MSG_NOSIGNAL) without touching the process's signal state.
-CoProcess::CoProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
+CoProcess::CoProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                     size_t memoryLimit)
 {
     if (argv.empty()) {
         throw std::runtime_error("no program to start");
@@ -125,6 +127,11 @@ CoProcess::CoProcess(const std::vector<std::string>& argv, const std::vector<std
     }
     input_ = input[0];
     output_ = output[0];
+    // Before the child has done much: the loader maps the program and its libraries first.
+    if (memoryLimit > 0) {
+        rlimit limit = {rlim_t(memoryLimit), rlim_t(memoryLimit)};
+        prlimit(pid_, RLIMIT_AS, &limit, nullptr);
+    }
 }
 
 CoProcess::~CoProcess()

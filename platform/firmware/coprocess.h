@@ -24,7 +24,10 @@ public:
     // Starts argv[0] (looked up on PATH) with this process's environment, in
     // which each "NAME=value" of environment replaces or adds its variable;
     // throws std::runtime_error when it cannot.
-    explicit CoProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+    // A memoryLimit above 0 caps the child's address space in bytes (set as
+    // it starts): a child that asks for more has its allocations fail.
+    explicit CoProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
+                       size_t memoryLimit = 0);
     ~CoProcess();
     CoProcess(const CoProcess&) = delete;
     CoProcess& operator=(const CoProcess&) = delete;

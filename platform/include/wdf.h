@@ -405,6 +405,7 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OB
 WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue);
 
 KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request);
+PIRP WdfRequestWdmGetIrp(WDFREQUEST Request);
 
 typedef enum _WDF_REQUEST_TYPE {
     WdfRequestTypeCreate = 0x0,

@@ -274,6 +274,7 @@ NTSYSAPI VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
 #define MAXIMUM_ALLOWED 0x02000000L
+#define ACCESS_SYSTEM_SECURITY 0x01000000L
 
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
@@ -413,6 +414,7 @@ typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock
     (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
 #define FILE_GENERIC_WRITE \
     (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
 
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -574,6 +576,20 @@ typedef struct _ACPI_INTERFACE_STANDARD2 {
     PREGISTER_FOR_DEVICE_NOTIFICATIONS2 RegisterForDeviceNotifications;
     PUNREGISTER_FOR_DEVICE_NOTIFICATIONS2 UnregisterForDeviceNotifications;
 } ACPI_INTERFACE_STANDARD2, *PACPI_INTERFACE_STANDARD2;
+
+// ---------------------------------------------------------------- I/O request packets
+
+// The packet itself is the I/O manager's; drivers hold it by pointer only.
+typedef struct _IRP IRP, *PIRP;
+
+// Device characteristics (DEVICE_OBJECT.Characteristics).
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
+
+// The handle's access, as the I/O manager records it in a device control's stack location.
+#define SL_READ_ACCESS_GRANTED 0x01
+#define SL_WRITE_ACCESS_GRANTED 0x04
+
+NTKERNELAPI NTSTATUS IoValidateDeviceIoControlAccess(_In_ PIRP Irp, _In_ ULONG RequiredAccess);
 
 // ---------------------------------------------------------------- tracing support
 

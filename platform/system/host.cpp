@@ -1,5 +1,6 @@
 /*
- * The loader and the Plug and Play and power manager.
+ * The loader, and the requests for device actions that the Plug and Play
+ * manager turns into packets (ntos/pnp/pnp.h).
  *
  * Loading maps tavrix.sys with dlopen (a fresh copy of its globals each time),
  * builds a DRIVER_OBJECT and calls DriverEntry at PASSIVE_LEVEL, as the
@@ -18,6 +19,8 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -28,8 +31,11 @@
 #include "acpi/acpidevice.h"
 #include "base/bugcheck.h"
 #include "machine/registry.h"
+#include "ntos/io/deviceinterface.h"
 #include "ntos/ke/irql.h"
+#include "ntos/pnp/pnp.h"
 #include "ntos/ps/process.h"
+#include "system/infsecurity.h"
 #include "system/machine.h"
 #include "wdf/device.h"
 #include "wdf/driver.h"
@@ -47,6 +53,29 @@ std::string DefaultImagePath()
     return TVRX_DRIVER_IMAGE;
 }
 
+std::string DefaultInfPath()
+{
+    if (const char* path = std::getenv("TVRX_DRIVER_INF")) {
+        return path;
+    }
+    return TVRX_DRIVER_INF;
+}
+
+// The descriptor the installed package gives the device (nullptr: none).
+std::shared_ptr<const se::SecurityDescriptor> PackageSecurity(const std::string& infPath)
+{
+    if (infPath == "none") {
+        return nullptr;
+    }
+    std::ifstream in(infPath);
+    if (!in) {
+        throw std::runtime_error("cannot read the driver package's INF " + infPath);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return InfDeviceSecurity(text.str(), infPath);
+}
+
 }  // namespace
 
 // Where a device is in its Plug and Play life, as the host sees it. Failed:
@@ -55,13 +84,16 @@ std::string DefaultImagePath()
 enum class Phase { Added, Started, Stopped, Failed, SurpriseRemoved };
 
 struct Host::Slot {
-    explicit Slot(wdf::FxDevice* device_) : device(device_) {}
+    Slot(wdf::FxDevice* device_, std::shared_ptr<io::DeviceObject> physical_)
+        : device(device_), physical(std::move(physical_))
+    {
+    }
 
     std::mutex lock;  // held for every transition of the device
     std::atomic<wdf::FxDevice*> device;  // nullptr once removed (Device() reads it without the lock)
+    // The bottom of the device's stack: packets go to the top of the stack on it.
+    std::shared_ptr<io::DeviceObject> physical;
     Phase phase = Phase::Added;
-    bool inD0 = false;
-    bool prepared = false;  // prepare-hardware was called and release-hardware is owed
 
     // Removed, or surprise-removed and waiting for its handles: no transition
     // applies to it any more (a caller that found the slot before it left the
@@ -95,25 +127,11 @@ struct Host::State {
 
 namespace {
 
-// KMDF's Failed state (PnpCleanupForRemove): the interfaces are disabled and
-// the power-managed queues purged, so what waited there completes with
-// STATUS_CANCELLED and what comes fails with STATUS_INVALID_DEVICE_STATE
-// instead of waiting for a power-up that will not come.
-void FailDevice(wdf::FxDevice* device)
-{
-    wdf::SetVisible(device, wdf::PnpState::Failed);
-    wdf::PurgePowerManagedQueues(device);
-}
-
-// The last step of every removal: the remaining queues are purged and the
-// device is deleted with its children. A handle still open (only at unload)
-// has its file closed for the driver and names a file without a device.
-void DeleteRemoved(wdf::FxDevice* device)
-{
-    wdf::SetVisible(device, wdf::PnpState::Removed);
-    wdf::PurgeQueues(device);
-    wdf::DeleteDevice(device);
-}
+// The last step of every removal: IRP_MN_REMOVE_DEVICE, on which the
+// framework purges the remaining queues and deletes the device with its
+// children. A handle still open (only at unload) has its file closed for the
+// driver and names a file without a device.
+void SendRemove(io::DeviceObject* physical) { pnp::SendPnp(physical, io::kMnRemoveDevice); }
 
 }  // namespace
 
@@ -123,6 +141,9 @@ Host::Host(Machine& machine, Options options) : machine_(machine), options_(std:
 {
     if (options_.imagePath.empty()) {
         options_.imagePath = DefaultImagePath();
+    }
+    if (options_.infPath.empty()) {
+        options_.infPath = DefaultInfPath();
     }
 }
 
@@ -190,6 +211,8 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     if (!Loaded()) {
         throw std::logic_error("AddDevice with no driver loaded");
     }
+    // Until the package's Security value applies, the installation has not succeeded.
+    std::shared_ptr<const se::SecurityDescriptor> security = PackageSecurity(options_.infPath);
     wdf::FxDriver* driver = wdf::CurrentDriver();
     std::vector<wdf::FxDevice*> before = wdf::LiveDevices();
     WDFDEVICE_INIT init{};
@@ -199,6 +222,7 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     if (pdo == nullptr) {
         return STATUS_NO_SUCH_DEVICE;  // the ACPI driver enumerated no device with that ID: nothing to add to
     }
+    pdo->DeviceObject()->instanceId = instanceId;
     init.lower = std::shared_ptr<io::DeviceObject>(pdo, pdo->DeviceObject());
     ProcessScope system(ProcessTable::Current().System());
     RequirePassive("EvtDriverDeviceAdd");
@@ -220,6 +244,12 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     if (created == nullptr) {
         WdfViolation("device add without a device", "EvtDriverDeviceAdd succeeded without creating a device");
     }
+    // The Plug and Play manager applies the device's Security property to
+    // every device object of its stack once AddDevice has returned.
+    if (security != nullptr) {
+        created->deviceObject.security = security;
+        init.lower->security = security;
+    }
     // The last close of a surprise-removed device lets its removal go on. A
     // file object finishes going after it has left the device, so the removal
     // (and an unload after it) may be over by then: the hook holds what it
@@ -229,7 +259,7 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
         removals->changed.notify_all();
     };
     std::lock_guard<std::mutex> guard(state_->devicesLock);
-    state_->devices.push_back(std::make_shared<Slot>(created));
+    state_->devices.push_back(std::make_shared<Slot>(created, init.lower));
     return status;
 }
 
@@ -279,23 +309,8 @@ NTSTATUS Host::Start(size_t index)
     }
     // What the driver writes while it starts reaches registry.reg in one piece.
     Registry::Batch batch(machine_.Registry());
-    wdf::ReopenPowerManagedQueues(slot->device);
-    // Release-hardware is owed from here, also when prepare-hardware fails:
-    // KMDF's FailedOwnHardware state calls EvtDeviceReleaseHardware after a
-    // failed EvtDevicePrepareHardware, as after a failed D0 entry.
-    slot->prepared = true;
-    NTSTATUS status = wdf::PrepareHardware(slot->device);
-    if (NT_SUCCESS(status)) {
-        status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
-    }
-    if (!NT_SUCCESS(status)) {
-        wdf::Release(slot->device, &slot->prepared);
-        FailDevice(slot->device);
-        slot->phase = Phase::Failed;
-        return status;
-    }
-    slot->phase = Phase::Started;
-    wdf::SetVisible(slot->device, wdf::PnpState::Started);
+    NTSTATUS status = pnp::SendPnp(slot->physical.get(), io::kMnStartDevice);
+    slot->phase = NT_SUCCESS(status) ? Phase::Started : Phase::Failed;
     return status;
 }
 
@@ -308,11 +323,11 @@ NTSTATUS Host::Sleep(size_t index)
     if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    if (slot->phase != Phase::Started || !slot->inD0) {
+    if (slot->phase != Phase::Started || !slot->device.load()->inD0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3);
-    return STATUS_SUCCESS;
+    // The power manager's sleep: S3 to the stack, whose power policy owner asks for D3.
+    return pnp::SetSystemPower(slot->physical.get(), io::kPowerSystemSleeping3);
 }
 
 NTSTATUS Host::Resume(size_t index)
@@ -324,16 +339,14 @@ NTSTATUS Host::Resume(size_t index)
     if (slot->Gone()) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    if (slot->phase != Phase::Started || slot->inD0) {
+    if (slot->phase != Phase::Started || slot->device.load()->inD0) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    NTSTATUS status = wdf::PowerUp(slot->device, &slot->inD0, WdfPowerDeviceD3);
+    // The wake: S0 to the stack, whose power policy owner asks for D0. A
+    // device that cannot power up has failed (the framework released its
+    // hardware, withdrew its interface and purged its power-managed queues).
+    NTSTATUS status = pnp::SetSystemPower(slot->physical.get(), io::kPowerSystemWorking);
     if (!NT_SUCCESS(status)) {
-        // A device that cannot power up has failed: its hardware is released
-        // (no D0 exit: it never entered D0), its interface withdrawn and its
-        // power-managed queues purged, until it is started again.
-        wdf::Release(slot->device, &slot->prepared);
-        FailDevice(slot->device);
         slot->phase = Phase::Failed;
     }
     return status;
@@ -351,14 +364,15 @@ NTSTATUS Host::Stop(size_t index)
     if (slot->phase != Phase::Started) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (slot->inD0) {
-        wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+    // A stop for rebalance: the query first; a stack that refuses it hears the cancel.
+    NTSTATUS status = pnp::SendPnp(slot->physical.get(), io::kMnQueryStopDevice);
+    if (!NT_SUCCESS(status)) {
+        pnp::SendPnp(slot->physical.get(), io::kMnCancelStopDevice);
+        return status;
     }
-    wdf::Release(slot->device, &slot->prepared);
+    status = pnp::SendPnp(slot->physical.get(), io::kMnStopDevice);
     slot->phase = Phase::Stopped;
-    // The interface stays enabled: an open during the stop reaches the driver.
-    wdf::SetVisible(slot->device, wdf::PnpState::Stopped);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS Host::Remove(size_t index) { return RemoveSlot(SlotAt(index), true); }
@@ -372,18 +386,30 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
         if (slot->Gone()) {
             return STATUS_NO_SUCH_DEVICE;
         }
-        // Opens that already found the device finish first: what they open counts.
-        wdf::RefuseOpens(device, true);
-        if (veto && wdf::InUse(device)) {
-            wdf::RefuseOpens(device, false);
+        io::DeviceObject* physical = slot->physical.get();
+        // An orderly removal asks the owners of handles first: each may close
+        // its handle, or veto.
+        if (veto && !pnp::NotifyTarget(physical, pnp::TargetEvent::QueryRemove)) {
+            pnp::NotifyTarget(physical, pnp::TargetEvent::QueryRemoveFailed);
             return STATUS_PLUGPLAY_QUERY_VETOED;
         }
-        if (slot->inD0) {
-            wdf::PowerDown(slot->device, &slot->inD0, WdfPowerDeviceD3Final);
+        // Opens that already found the device finish first: what they open counts.
+        io::RefuseOpens(physical, true);
+        if (veto) {
+            // The query, vetoed by the stack or for a handle still open when
+            // it reached the stack (the outstanding-open veto); a vetoed
+            // query is cancelled down the stack.
+            NTSTATUS status = pnp::SendPnp(physical, io::kMnQueryRemoveDevice);
+            if (!NT_SUCCESS(status) || wdf::InUse(device)) {
+                pnp::SendPnp(physical, io::kMnCancelRemoveDevice);
+                io::RefuseOpens(physical, false);
+                pnp::NotifyTarget(physical, pnp::TargetEvent::QueryRemoveFailed);
+                return STATUS_PLUGPLAY_QUERY_VETOED;
+            }
         }
-        wdf::Release(slot->device, &slot->prepared);
         slot->device = nullptr;
-        DeleteRemoved(device);
+        SendRemove(physical);
+        pnp::NotifyTarget(physical, pnp::TargetEvent::RemoveComplete);
     }
     Unlist(slot);
     return STATUS_SUCCESS;
@@ -404,15 +430,12 @@ void Host::Unlist(const std::shared_ptr<Slot>& slot)
 // queues purged (Failed). New opens are refused from the start.
 void Host::SurpriseRemoveLocked(Slot& slot)
 {
-    wdf::FxDevice* device = slot.device;
-    wdf::RefuseOpens(device, true);
-    wdf::SurpriseRemoval(device);
-    if (slot.inD0) {
-        wdf::PowerDown(device, &slot.inD0, WdfPowerDeviceD3Final);
-    }
-    wdf::Release(device, &slot.prepared);
-    FailDevice(device);
+    io::RefuseOpens(slot.physical.get(), true);
+    pnp::SendPnp(slot.physical.get(), io::kMnSurpriseRemoval);
     slot.phase = Phase::SurpriseRemoved;
+    // The owners of handles learn that the device is gone: their handles no
+    // longer reach it and are theirs to close.
+    pnp::NotifyTarget(slot.physical.get(), pnp::TargetEvent::RemoveComplete);
 }
 
 NTSTATUS Host::SurpriseRemove(size_t index)
@@ -431,7 +454,7 @@ NTSTATUS Host::SurpriseRemove(size_t index)
         if (!handlesOpen) {
             // No handle to wait for: the remove follows at once.
             slot->device = nullptr;
-            DeleteRemoved(device);
+            SendRemove(slot->physical.get());
         }
     }
     // Gone from the bus: the device leaves the list now; its object stays
@@ -460,7 +483,7 @@ void Host::AwaitLastHandle(const std::shared_ptr<Slot>& slot)
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         slot->device = nullptr;
-        DeleteRemoved(device);
+        SendRemove(slot->physical.get());
     }
     std::lock_guard<std::mutex> guard(state_->removals->lock);
     state_->removalsPending--;
@@ -489,7 +512,7 @@ bool Host::InD0(size_t index) const
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
     std::lock_guard<std::mutex> guard(slot->lock);
-    return slot->device != nullptr && slot->inD0;
+    return slot->device != nullptr && slot->device.load()->inD0;
 }
 
 bool Host::Started(size_t index) const
@@ -497,6 +520,17 @@ bool Host::Started(size_t index) const
     std::shared_ptr<Slot> slot = SlotAt(index);
     std::lock_guard<std::mutex> guard(slot->lock);
     return slot->device != nullptr && slot->phase == Phase::Started;
+}
+
+std::wstring Host::InstanceId(size_t index) const { return SlotAt(index)->physical->instanceId; }
+
+Host::Status Host::DeviceStatus(size_t index) const
+{
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    return slot->phase == Phase::Started ? Status::Started
+           : slot->phase == Phase::Failed ? Status::Failed
+                                          : Status::NotStarted;
 }
 
 // A device with no handle open is removed as by Remove, without a veto. One
@@ -512,7 +546,7 @@ void Host::UnloadSlot(const std::shared_ptr<Slot>& slot)
         if (!slot->Gone() && wdf::InUse(device)) {
             SurpriseRemoveLocked(*slot);
             slot->device = nullptr;
-            DeleteRemoved(device);
+            SendRemove(slot->physical.get());
         }
         if (slot->Gone()) {
             Unlist(slot);

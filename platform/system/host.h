@@ -1,7 +1,12 @@
 /*
- * The host: plays the loader and the Plug and Play and power manager for the
- * driver image (tavrix.sys); the framework's own part of each step (the
- * driver's callbacks in KMDF's order, the queues) is in wdf/pnppower.h.
+ * The host: plays the loader for the driver image (tavrix.sys) and asks for
+ * device actions as a user or the power manager would. Each action reaches
+ * the device stack as Plug and Play or power packets (ntos/pnp/pnp.h: a start
+ * is IRP_MN_START_DEVICE, a stop its query then the stop, a removal its query
+ * then the removal or the cancel, a sleep and a wake system power packets
+ * that the framework turns into device ones); the framework's part of each
+ * packet (the driver's callbacks in KMDF's order, the queues) is in
+ * wdf/pnppower.h.
  * Loading maps a fresh image (dlopen), so the driver's globals start as a
  * kernel image's would; DriverEntry gets a driver object and
  * \Registry\Machine\System\CurrentControlSet\Services\<service>.
@@ -100,6 +105,10 @@ public:
     struct Options {
         std::string service = "tavrix";
         std::string imagePath;  // empty: $TVRX_DRIVER_IMAGE, else the image next to the build
+        // The installed driver package, whose hardware section gives the
+        // device its security descriptor. Empty: $TVRX_DRIVER_INF, else the
+        // source tree's driver/tavrix.inx; "none": no package (the default descriptor).
+        std::string infPath;
     };
 
     explicit Host(Machine& machine);
@@ -116,6 +125,9 @@ public:
     // The ACPI device is the one the ACPI driver enumerated with that instance
     // ID (or the hardware ID it starts with); STATUS_NO_SUCH_DEVICE when the
     // firmware has none (another _HID, no _HID, _STA not present).
+    // The device's stack then gets the driver package's security descriptor; a
+    // package whose Security value is not valid SDDL fails the installation
+    // before device add (InfError, with the file, line and column).
     NTSTATUS AddDevice(const std::wstring& instanceId = L"ACPI\\TVRX0001\\0");
     size_t DeviceCount() const;
     WDFDEVICE Device(size_t index = 0) const;  // nullptr when there is none
@@ -140,6 +152,12 @@ public:
     // Whether the device is in D0 now, and whether it is started (in D0 or asleep).
     bool InD0(size_t index = 0) const;
     bool Started(size_t index = 0) const;
+    // What Device Manager shows of the device: its instance ID, and whether
+    // it is started, added but not started (or stopped), or failed (a start
+    // or a power-up failed: CM_PROB_FAILED_START, CM_PROB_FAILED_POST_START).
+    enum class Status { NotStarted, Started, Failed };
+    std::wstring InstanceId(size_t index = 0) const;
+    Status DeviceStatus(size_t index = 0) const;
 
     // Removes every device (see above), deletes the driver object, unmaps the
     // image, and takes the verifier's report (also kept as verifier::LastUnloadReport()).

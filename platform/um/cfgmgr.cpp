@@ -2,30 +2,20 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cwctype>
 #include <string>
-#include <vector>
 
-#include "wdf/device.h"
+#include "ntos/io/deviceinterface.h"
+#include "um/client.h"
 
 namespace {
 
-bool EqualNoCase(const std::wstring& a, const std::wstring& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return std::towupper(static_cast<wint_t>(x)) == std::towupper(static_cast<wint_t>(y));
-           });
-}
-
-// The user-mode paths (\\?\...) of the class's interfaces, each with its terminator, then the final one.
+// The user-mode paths (\\?\...) of the class's enabled interfaces, as the I/O
+// manager lists them, each with its terminator, then the final one.
 std::wstring InterfaceList(const GUID& classGuid, DEVINSTID_W deviceId)
 {
     std::wstring list;
-    for (const plat::wdf::InterfaceEntry& entry : plat::wdf::EnumerateInterfaces(classGuid)) {
-        if (deviceId != nullptr && !EqualNoCase(entry.device->instanceId, deviceId)) {
-            continue;
-        }
-        list += L"\\\\?\\" + entry.symbolicLink.substr(4);
+    for (const std::wstring& link : plat::io::IoGetDeviceInterfaces(classGuid, deviceId)) {
+        list += L"\\\\?\\" + link.substr(4);
         list += L'\0';
     }
     list += L'\0';
@@ -33,6 +23,32 @@ std::wstring InterfaceList(const GUID& classGuid, DEVINSTID_W deviceId)
 }
 
 }  // namespace
+
+namespace plat::um {
+
+std::wstring FirstDeviceInterface(const GUID& classGuid)
+{
+    GUID guid = classGuid;
+    for (;;) {
+        ULONG length = 0;
+        if (CM_Get_Device_Interface_List_SizeW(&length, &guid, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
+            CR_SUCCESS) {
+            return std::wstring();
+        }
+        std::wstring list(length, L'\0');
+        CONFIGRET result =
+            CM_Get_Device_Interface_ListW(&guid, nullptr, list.data(), length, CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+        if (result == CR_SUCCESS) {
+            return std::wstring(list.c_str());
+        }
+        if (result != CR_BUFFER_SMALL) {
+            return std::wstring();
+        }
+        // An interface arrived between the two calls: ask again.
+    }
+}
+
+}  // namespace plat::um
 
 extern "C" {
 

@@ -26,7 +26,8 @@ namespace plat::um {
 
 class Process {
 public:
-    explicit Process(const std::string& name);
+    // A process running as an account of the kind (a service's LocalService unless told otherwise).
+    explicit Process(const std::string& name, se::TokenKind kind = se::TokenKind::LocalService);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -72,6 +73,14 @@ NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE*
 // and closes the handle again.
 NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input, ULONG inputLength, void* output,
                          ULONG outputLength, ULONG_PTR* information);
+
+// Ends the configuration manager notifications the process registered (its
+// exit does, as on Windows).
+void EndNotifications(plat::Process& process);
+
+// The first path CM_Get_Device_Interface_ListW gives for the class (a
+// \\?\... path), or an empty one when no interface of it is enabled.
+std::wstring FirstDeviceInterface(const GUID& classGuid);
 
 // The kernel path (\??\...) of a device path in any of the forms clients use.
 std::wstring KernelPath(const std::wstring& path);

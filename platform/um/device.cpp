@@ -7,7 +7,7 @@
 #include "ntos/ps/process.h"
 #include "um/client.h"
 #include "ntos/io/devicefile.h"
-#include "wdf/device.h"
+#include "ntos/io/deviceinterface.h"
 
 namespace plat::um {
 namespace {
@@ -17,17 +17,11 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
     return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
+// The I/O manager resolves the name through the object namespace to the device's stack.
 NTSTATUS Open(const std::wstring& path, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
               ULONG createOptions, HANDLE* handle)
 {
-    *handle = nullptr;
-    wdf::FxDevice* device = wdf::BeginOpen(KernelPath(path));
-    if (device == nullptr) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    NTSTATUS status = io::OpenDevice(&device->deviceObject, desiredAccess, mode, kernelHandle, createOptions, handle);
-    wdf::EndOpen(device);
-    return status;
+    return io::OpenByName(KernelPath(path), desiredAccess, mode, kernelHandle, createOptions, handle);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 namespace plat::um {
 
-Process::Process(const std::string& name) : process_(ProcessTable::Current().Create(name)) {}
+Process::Process(const std::string& name, se::TokenKind kind) : process_(ProcessTable::Current().Create(name, kind)) {}
 
 Process::~Process() { Exit(); }
 
@@ -20,6 +20,7 @@ std::thread Process::Thread(std::function<void()> body)
 
 void Process::Exit()
 {
+    EndNotifications(*process_);
     // A machine that is already gone ended every process with it.
     if (ProcessTable* table = ProcessTable::CurrentOrNull()) {
         table->Exit(*process_);

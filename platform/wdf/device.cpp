@@ -2,12 +2,11 @@
 #include "wdf/device.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <mutex>
-#include <thread>
 
 #include "base/bugcheck.h"
 #include "base/fault.h"
+#include "ntos/io/deviceinterface.h"
 #include "ntos/ke/irql.h"
 
 namespace plat::wdf {
@@ -15,42 +14,6 @@ namespace {
 
 std::mutex g_devicesLock;
 std::vector<FxDevice*> g_devices;
-
-std::wstring GuidText(const GUID& g)
-{
-    wchar_t text[40];
-    std::swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
-
-// \??\ACPI#TVRX0001#0#{guid}[\reference]: the instance path with '\' turned into '#'.
-std::wstring SymbolicLink(const std::wstring& instanceId, const GUID& guid, const std::wstring& reference)
-{
-    std::wstring link = L"\\??\\" + instanceId;
-    std::replace(link.begin() + 4, link.end(), L'\\', L'#');
-    link += L"#" + GuidText(guid);
-    if (!reference.empty()) {
-        link += L"\\" + reference;
-    }
-    return link;
-}
-
-// A stopped device keeps its interfaces: KMDF disables them only when the
-// device fails or is removed (PnpDisableInterfaces), so an open during a stop
-// reaches the driver, which decides.
-bool InterfacesEnabled(const FxDevice* device)
-{
-    PnpState state = device->pnpState;
-    return state == PnpState::Started || state == PnpState::Stopped;
-}
-
-bool EqualNoCase(const std::wstring& a, const std::wstring& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return std::towupper(static_cast<wint_t>(x)) == std::towupper(static_cast<wint_t>(y));
-           });
-}
 
 }  // namespace
 
@@ -67,15 +30,26 @@ FxDevice::FxDevice(FxDriver* driver_, const WDFDEVICE_INIT& init, const WDF_OBJE
       requestAttributes(init.requestAttributes)
 {
     deviceObject.driver = FrameworkDriverObject();
-    deviceObject.lower = lower.get();
     deviceObject.extension = this;
     deviceObject.name = std::string(instanceId.begin(), instanceId.end());
+    if (!lower) {
+        deviceObject.instanceId = instanceId;  // a stack of one: its own device instance
+    }
+    io::IoAttachDevice(&deviceObject, lower.get());
+    // KMDF's device-init default (FxDeviceInit): names below the device are
+    // opened under the device's own security.
+    deviceObject.characteristics = FILE_DEVICE_SECURE_OPEN;
     std::lock_guard<std::mutex> guard(g_devicesLock);
     g_devices.push_back(this);
 }
 
 void FxDevice::OnDelete()
 {
+    // A deleted device's interfaces resolve to nothing, and its stack loses its top.
+    for (const Interface& entry : interfaces) {
+        io::IoSetDeviceInterfaceState(entry.symbolicLink, false);
+    }
+    io::IoDetachDevice(lower.get());
     std::lock_guard<std::mutex> guard(g_devicesLock);
     g_devices.erase(std::remove(g_devices.begin(), g_devices.end(), this), g_devices.end());
 }
@@ -83,53 +57,6 @@ void FxDevice::OnDelete()
 std::string FxDevice::Describe() const
 {
     return FxObject::Describe() + " (" + std::string(instanceId.begin(), instanceId.end()) + ")";
-}
-
-std::vector<InterfaceEntry> EnumerateInterfaces(const GUID& classGuid)
-{
-    std::vector<InterfaceEntry> result;
-    std::lock_guard<std::mutex> guard(g_devicesLock);
-    for (FxDevice* device : g_devices) {
-        if (!InterfacesEnabled(device)) {
-            continue;
-        }
-        for (const FxDevice::Interface& entry : device->interfaces) {
-            if (IsEqualGUID(entry.classGuid, classGuid)) {
-                result.push_back(InterfaceEntry{entry.symbolicLink, device});
-            }
-        }
-    }
-    return result;
-}
-
-FxDevice* BeginOpen(const std::wstring& symbolicLink)
-{
-    std::lock_guard<std::mutex> guard(g_devicesLock);
-    for (FxDevice* device : g_devices) {
-        if (!InterfacesEnabled(device) || device->opensRefused) {
-            continue;
-        }
-        for (const FxDevice::Interface& entry : device->interfaces) {
-            if (EqualNoCase(entry.symbolicLink, symbolicLink)) {
-                device->opensInProgress.fetch_add(1, std::memory_order_relaxed);
-                return device;
-            }
-        }
-    }
-    return nullptr;
-}
-
-void EndOpen(FxDevice* device) { device->opensInProgress.fetch_sub(1, std::memory_order_release); }
-
-void RefuseOpens(FxDevice* device, bool refuse)
-{
-    {
-        std::lock_guard<std::mutex> guard(g_devicesLock);
-        device->opensRefused = refuse;
-    }
-    while (refuse && device->opensInProgress.load(std::memory_order_acquire) != 0) {
-        std::this_thread::yield();
-    }
 }
 
 std::vector<FxDevice*> LiveDevices()
@@ -232,9 +159,18 @@ NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceC
     if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr) {
         reference.assign(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
     }
+    // Registered for the physical device object; enabled at once when the
+    // device has started (KMDF's m_DeviceInterfacesCanBeEnabled), else at start.
+    std::wstring link;
+    status = plat::io::IoRegisterDeviceInterface(device->Physical(), *InterfaceClassGUID, reference, &link);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
-    device->interfaces.push_back(FxDevice::Interface{*InterfaceClassGUID, reference,
-                                                     SymbolicLink(device->instanceId, *InterfaceClassGUID, reference)});
+    device->interfaces.push_back(FxDevice::Interface{*InterfaceClassGUID, reference, link});
+    if (device->interfacesCanBeEnabled) {
+        plat::io::IoSetDeviceInterfaceState(link, true);
+    }
     return STATUS_SUCCESS;
 }
 

@@ -1,8 +1,10 @@
 /*
  * The framework device object, its device-init record and its device
- * interfaces. Interfaces are published once the device has started, stay
- * enabled while it is stopped, and are what user-mode clients enumerate and
- * open.
+ * interfaces. Interfaces are registered with the I/O manager
+ * (ntos/io/deviceinterface.h) for the physical device object below, enabled
+ * once the device has started, stay enabled while it is stopped, and are
+ * disabled when it fails or is removed (KMDF's PnpEnableInterfaces and
+ * PnpDisableInterfaces).
  */
 #pragma once
 #include <functional>
@@ -52,7 +54,7 @@ struct FxDevice : FxObject {
     struct Interface {
         GUID classGuid;
         std::wstring referenceString;
-        std::wstring symbolicLink;  // \??\ACPI#TVRX0001#0#{guid}
+        std::wstring symbolicLink;  // \??\ACPI#TVRX0001#0#{guid}, as the I/O manager registered it
     };
     std::vector<Interface> interfaces;
 
@@ -72,12 +74,15 @@ struct FxDevice : FxObject {
     std::recursive_mutex pnpLock;
     std::atomic<PnpState> pnpState{PnpState::Added};  // written under pnpLock, read by interface lookups
     std::atomic<bool> inD0{false};
+    bool prepared = false;  // prepare-hardware was called and release-hardware is owed (under pnpLock)
 
-    // Opens that found the device and have not finished, and whether new ones
-    // are refused: a removal refuses opens and waits for these before it looks
-    // for open handles, so no open reaches a device being deleted.
-    std::atomic<int> opensInProgress{0};
-    bool opensRefused = false;  // under the device list's lock
+    // Whether interfaces are enabled as they are created (the device has
+    // started and not failed since: KMDF's m_DeviceInterfacesCanBeEnabled).
+    bool interfacesCanBeEnabled = false;  // under pnpLock
+
+    // The physical device object of the stack: the one below, or this device's
+    // own when it was created without one (a root-enumerated test device).
+    io::DeviceObject* Physical() { return lower ? lower.get() : &deviceObject; }
 
     // Called once a framework file object of the device is gone (its last
     // handle closed and its last request finished), on that thread: the
@@ -86,22 +91,6 @@ struct FxDevice : FxObject {
     std::function<void()> onFileObjectGone;
 
 };
-
-// A published device interface that a client can open.
-struct InterfaceEntry {
-    std::wstring symbolicLink;
-    FxDevice* device;
-};
-
-// The enabled interfaces (of started or stopped devices) of a class, in creation order.
-std::vector<InterfaceEntry> EnumerateInterfaces(const GUID& classGuid);
-// The device whose enabled interface has this symbolic link (case-insensitive),
-// held for an open until EndOpen; nullptr when there is none or it refuses opens.
-FxDevice* BeginOpen(const std::wstring& symbolicLink);
-void EndOpen(FxDevice* device);
-// Refuses new opens of the device and waits for those in progress to finish
-// (refuse true), or takes opens again (false, after a vetoed removal).
-void RefuseOpens(FxDevice* device, bool refuse);
 
 // Devices created and not yet deleted.
 std::vector<FxDevice*> LiveDevices();

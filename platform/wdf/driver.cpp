@@ -1,6 +1,8 @@
 /* WdfDriverCreate and the driver object's life. */
 #include "wdf/driver.h"
 
+#include "wdf/pnppower.h"
+
 #include <atomic>
 #include <string>
 
@@ -13,6 +15,7 @@
 #include "ntos/ke/irql.h"
 #include "wdf/dispatch.h"
 #include "wdf/fileobject.h"
+#include "wdf/pnppower.h"
 
 namespace plat::wdf {
 namespace {
@@ -63,6 +66,8 @@ io::DriverObject* FrameworkDriverObject()
         object.majorFunction[io::kMjCleanup] = DispatchCleanup;
         object.majorFunction[io::kMjClose] = DispatchClose;
         object.majorFunction[io::kMjDeviceControl] = DispatchDeviceControl;
+        object.majorFunction[io::kMjPnp] = DispatchPnp;
+        object.majorFunction[io::kMjPower] = DispatchPower;
         return object;
     }();
     return &driver;

@@ -27,6 +27,19 @@
 
 namespace plat::wdf {
 
+// The framework's dispatch routines for IRP_MJ_PNP and IRP_MJ_POWER (KMDF's
+// FxPkgPnp with FxPkgFdo: the device is a function device, the power policy
+// owner of its stack). Each runs the step above its packet asks for, under
+// the device's Plug and Play lock, and passes the packet to the device below
+// where KMDF does: a start and a power-up to D0 go down first and the device
+// follows once the bus driver has them; a stop, a surprise removal, a removal
+// and a power-down go down after the device has done its part; queries and
+// cancels go down as they are. A system power packet becomes the device power
+// packet the device needs (D3 for a sleep, D0 for a wake), asked for through
+// the power manager, and carries that packet's status back.
+NTSTATUS DispatchPnp(io::DeviceObject* deviceObject, io::Irp* irp);
+NTSTATUS DispatchPower(io::DeviceObject* deviceObject, io::Irp* irp);
+
 // EvtDevicePrepareHardware; its status.
 NTSTATUS PrepareHardware(FxDevice* device);
 // Enters D0: the driver first (EvtDeviceD0Entry from `previous`), then the queues.

@@ -429,6 +429,12 @@ KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
     return ResolveRequest(Request, __func__)->requestorMode;
 }
 
+PIRP WdfRequestWdmGetIrp(WDFREQUEST Request)
+{
+    plat::RequireIrql(DISPATCH_LEVEL, __func__);
+    return reinterpret_cast<PIRP>(ResolveRequest(Request, __func__)->irp);
+}
+
 NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
                                        size_t* Length)
 {

@@ -1,5 +1,11 @@
-# Runs PROGRAM with ARGS and fails unless every line it prints is one JSON object.
-execute_process(COMMAND ${PROGRAM} ${ARGS} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+# Runs PROGRAM with ARGS (and INPUT as its standard input when given) and fails
+# unless every line it prints is one JSON object.
+if(DEFINED INPUT)
+  execute_process(COMMAND ${PROGRAM} ${ARGS} INPUT_FILE ${INPUT} RESULT_VARIABLE code OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err)
+else()
+  execute_process(COMMAND ${PROGRAM} ${ARGS} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+endif()
 message("${out}${err}")
 if(NOT code STREQUAL "${EXPECTED}")
   message(FATAL_ERROR "exit status ${code}, expected ${EXPECTED}")

@@ -35,18 +35,23 @@ struct Reply {
 // call runs as that process, on the calling thread.
 class Client {
 public:
-    explicit Client(const std::string& name) : process(name) {}
+    // A process running as an account of the kind (a service's LocalService unless told otherwise).
+    explicit Client(const std::string& name, plat::se::TokenKind kind = plat::se::TokenKind::LocalService)
+        : process(name, kind)
+    {
+    }
     ~Client() { Close(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    NTSTATUS Open()
+    // Opens the device's interface (or a name below it: suffix "\\name") for the access.
+    NTSTATUS Open(ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE, const std::wstring& suffix = {})
     {
         std::wstring path = TavrixInterfacePath();
         if (path.empty()) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
-        return process.Run([&] { return plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &device); });
+        return process.Run([&] { return plat::um::OpenDevice(path + suffix, access, &device); });
     }
 
     void Close()

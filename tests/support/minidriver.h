@@ -15,6 +15,7 @@
 
 #include "wdf/device.h"
 #include "wdf/driver.h"
+#include "wdf/pnppower.h"
 
 namespace tvrx::test {
 
@@ -61,7 +62,7 @@ public:
             queue.EvtIoStop = OnStop;
             EXPECT_EQ(WdfIoQueueCreate(device_, &queue, nullptr, &queue_), STATUS_SUCCESS);
         }
-        Fx()->pnpState = plat::wdf::PnpState::Started;
+        plat::wdf::SetVisible(Fx(), plat::wdf::PnpState::Started);  // started: its interface is enabled
         Fx()->inD0 = true;
     }
 

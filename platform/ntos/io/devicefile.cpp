@@ -7,6 +7,8 @@
 
 #include "base/bugcheck.h"
 #include "ntos/ke/irql.h"
+#include "ntos/ps/process.h"
+#include "ntos/se/security.h"
 
 namespace plat::io {
 namespace {
@@ -87,9 +89,25 @@ ULONG_PTR CopyBack(const Irp* irp, void* output, ULONG outputLength)
     return information;
 }
 
+// The access an open gets: a user-mode open of the device (or of a name
+// below a device with FILE_DEVICE_SECURE_OPEN) as the device's descriptor
+// grants it to the caller's token; any other open what it asks for.
+NTSTATUS GrantOpen(const DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool belowDevice,
+                   ACCESS_MASK* granted)
+{
+    if (mode == KernelMode || (belowDevice && !(device->characteristics & FILE_DEVICE_SECURE_OPEN))) {
+        *granted = ob::MapGenericAccess(ob::FileType(), desiredAccess);
+        return STATUS_SUCCESS;
+    }
+    const se::SecurityDescriptor& descriptor =
+        device->security != nullptr ? *device->security : *se::DefaultDeviceDescriptor();
+    return se::AccessCheck(descriptor, CurrentProcess().Token(), desiredAccess, granted);
+}
+
 // One device control of a file, the file's lock held when it has one.
-NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
-                           void* output, ULONG outputLength, ULONG_PTR* information)
+NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK granted, ULONG code,
+                           const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                           ULONG_PTR* information)
 {
     if (!file->BeginRequest()) {
         return STATUS_DEVICE_DOES_NOT_EXIST;
@@ -97,6 +115,8 @@ NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ULONG code, c
     Irp* irp = IoAllocateIrp(SystemBufferSize(code, inputLength, outputLength), mode);
     irp->major = kMjDeviceControl;
     irp->ioControlCode = code;
+    irp->accessFlags = static_cast<UCHAR>(((granted & FILE_READ_DATA) ? SL_READ_ACCESS_GRANTED : 0) |
+                                          ((granted & FILE_WRITE_DATA) ? SL_WRITE_ACCESS_GRANTED : 0));
     irp->inputLength = inputLength;
     irp->outputLength = outputLength;
     if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER) {
@@ -174,15 +194,21 @@ void FileObject::RunDown()
 }
 
 NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
-                    ULONG createOptions, HANDLE* handle)
+                    ULONG createOptions, HANDLE* handle, bool belowDevice)
 {
     RequirePassive("IRP_MJ_CREATE");
     *handle = nullptr;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = GrantOpen(device, desiredAccess, mode, belowDevice, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     auto* file =
         new FileObject(device, (createOptions & (FILE_SYNCHRONOUS_IO_NONALERT | FILE_SYNCHRONOUS_IO_ALERT)) != 0);
+    file->grantedAccess = granted;
     Irp* irp = IoAllocateIrp(0, mode);
     irp->major = kMjCreate;
-    NTSTATUS status = SendAndWait(file, irp);
+    status = SendAndWait(file, irp);
     IoFreeIrp(irp);
     if (!NT_SUCCESS(status)) {
         // A failed create never gets a cleanup or close.
@@ -190,7 +216,7 @@ NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_
         ob::Dereference(file);
         return status;
     }
-    HANDLE inserted = ob::InsertHandle(file, ob::MapGenericAccess(ob::FileType(), desiredAccess), kernelHandle);
+    HANDLE inserted = ob::InsertHandle(file, granted, kernelHandle);
     // The handle holds the file now; without one, this runs the close path.
     ob::Dereference(file);
     if (inserted == nullptr) {
@@ -222,7 +248,7 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
     } else {
         // A synchronous file's requests take turns: this one waits for the one in progress.
         file->LockForIo();
-        status = SendDeviceControl(file, mode, code, input, inputLength, output, outputLength, information);
+        status = SendDeviceControl(file, mode, granted, code, input, inputLength, output, outputLength, information);
         file->UnlockForIo();
     }
     ob::Dereference(object);
@@ -230,3 +256,20 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
 }
 
 }  // namespace plat::io
+
+extern "C" NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess)
+{
+    auto* irp = reinterpret_cast<plat::io::Irp*>(Irp);
+    if (irp == nullptr || irp->major != plat::io::kMjDeviceControl ||
+        (RequiredAccess & ~(FILE_READ_ACCESS | FILE_WRITE_ACCESS)) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (irp->requestorMode == KernelMode) {
+        return STATUS_SUCCESS;
+    }
+    if (((RequiredAccess & FILE_READ_ACCESS) && !(irp->accessFlags & SL_READ_ACCESS_GRANTED)) ||
+        ((RequiredAccess & FILE_WRITE_ACCESS) && !(irp->accessFlags & SL_WRITE_ACCESS_GRANTED))) {
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
+}

@@ -21,6 +21,15 @@
  * is to cancel the request, CancelSynchronousIo). A file opened without the
  * option (an overlapped or kernel open) has no such lock: its cleanup comes
  * at once, and the framework cancels what its queues still hold of it.
+ *
+ * A user-mode open is checked against the device's security descriptor
+ * before any packet is built: the access granted is what the handle and the
+ * file get, and a refusal is STATUS_ACCESS_DENIED. An open of a name below
+ * the device (<device>\anything) is checked the same way when the device
+ * has FILE_DEVICE_SECURE_OPEN; without it the device's driver judges such
+ * names itself. Kernel-mode opens are not checked. Each device control
+ * carries what its handle allows (SL_READ_ACCESS_GRANTED,
+ * SL_WRITE_ACCESS_GRANTED), for IoValidateDeviceIoControlAccess.
  */
 #pragma once
 #include <atomic>
@@ -53,6 +62,7 @@ struct FileObject : ob::Object {
     DeviceObject* const device;        // valid while a request is in progress (BeginRequest)
     const bool synchronous;            // FO_SYNCHRONOUS_IO
     std::atomic<void*> fsContext{nullptr};  // the driver's record of the open
+    ACCESS_MASK grantedAccess = 0;          // what the open was granted (set before the file has a handle)
 
 private:
     std::atomic<uint64_t> active_{0};  // requests in progress << 1 | gone
@@ -67,9 +77,10 @@ private:
 // process's. The failure status of the create otherwise; a failed create
 // never gets a cleanup or close. createOptions as NtCreateFile takes them:
 // FILE_SYNCHRONOUS_IO_NONALERT or FILE_SYNCHRONOUS_IO_ALERT opens the file
-// for synchronous I/O.
+// for synchronous I/O. belowDevice: the name opened goes on below the
+// device's own (<device>\anything).
 NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
-                    ULONG createOptions, HANDLE* handle);
+                    ULONG createOptions, HANDLE* handle, bool belowDevice = false);
 
 // NtDeviceIoControlFile on a handle of the current process (or a kernel
 // handle, from kernel mode). The handle must allow the access the code asks

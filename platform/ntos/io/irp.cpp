@@ -93,6 +93,7 @@ Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
     irp->file = nullptr;
     irp->device = nullptr;
     irp->ioControlCode = irp->inputLength = irp->outputLength = 0;
+    irp->accessFlags = 0;
     irp->userBuffer = nullptr;
     irp->userInput = nullptr;
     irp->queryInterface = {};

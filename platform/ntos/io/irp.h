@@ -18,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@
 namespace plat {
 class Process;
 class Clock;
+}
+namespace plat::se {
+struct SecurityDescriptor;
 }
 
 namespace plat::io {
@@ -43,11 +47,34 @@ enum : UCHAR {
     kMjClose = 0x02,
     kMjDeviceControl = 0x0E,
     kMjCleanup = 0x12,
+    kMjPower = 0x16,
     kMjPnp = 0x1B,
     kMjCount = 0x1C,
 };
 enum : UCHAR {
+    // IRP_MJ_PNP
+    kMnStartDevice = 0x00,
+    kMnQueryRemoveDevice = 0x01,
+    kMnRemoveDevice = 0x02,
+    kMnCancelRemoveDevice = 0x03,
+    kMnStopDevice = 0x04,
+    kMnQueryStopDevice = 0x05,
+    kMnCancelStopDevice = 0x06,
     kMnQueryInterface = 0x08,
+    kMnSurpriseRemoval = 0x17,
+    // IRP_MJ_POWER
+    kMnSetPower = 0x02,
+    kMnQueryPower = 0x03,
+};
+// Parameters.Power.Type and the states of Parameters.Power.State (POWER_STATE_TYPE,
+// SYSTEM_POWER_STATE and DEVICE_POWER_STATE values).
+enum : ULONG {
+    kSystemPowerState = 0,
+    kDevicePowerState = 1,
+    kPowerSystemWorking = 1,
+    kPowerSystemSleeping3 = 4,
+    kPowerDeviceD0 = 1,
+    kPowerDeviceD3 = 4,
 };
 
 // A driver: its dispatch table. Entries left empty complete the packet with
@@ -64,6 +91,15 @@ struct DeviceObject {
     DeviceObject* lower = nullptr;
     void* extension = nullptr;  // the driver's own record of the device
     std::string name;
+    // Kept by the I/O manager (ntos/io/deviceinterface.h) under its namespace lock:
+    DeviceObject* attached = nullptr;  // the device attached above this one (AttachedDevice)
+    std::wstring instanceId;           // a physical device object's device instance (its device node)
+    int opensInProgress = 0;           // opens that resolved this physical device object and have not finished
+    bool opensRefused = false;         // the Plug and Play manager is removing the stack
+    // Who may open the device: user-mode opens are checked against it
+    // (nullptr: the default descriptor of a device that nothing gives one).
+    std::shared_ptr<const se::SecurityDescriptor> security;
+    ULONG characteristics = 0;  // FILE_DEVICE_SECURE_OPEN, ...
 };
 
 struct alignas(64) Irp {
@@ -71,6 +107,7 @@ struct alignas(64) Irp {
     UCHAR major = 0;
     UCHAR minor = 0;
     KPROCESSOR_MODE requestorMode = KernelMode;
+    UCHAR accessFlags = 0;           // of a device control: SL_READ/WRITE_ACCESS_GRANTED, what the sender's handle allows
     Process* process = nullptr;      // the sending thread's process
     uint64_t thread = 0;             // the sending thread (ThreadId())
     FileObject* file = nullptr;
@@ -91,6 +128,14 @@ struct alignas(64) Irp {
         USHORT size = 0;
         USHORT version = 0;
     } queryInterface;
+
+    // Parameters of IRP_MN_SET_POWER and IRP_MN_QUERY_POWER: set by whoever
+    // builds a power packet (the allocation leaves them, so the I/O path does
+    // no work for them).
+    struct {
+        ULONG type = 0;   // kSystemPowerState or kDevicePowerState
+        ULONG state = 0;  // a system or device power state
+    } power;
 
     // IoStatus.
     NTSTATUS status = STATUS_SUCCESS;

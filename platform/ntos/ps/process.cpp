@@ -24,13 +24,13 @@ std::string HandleText(HANDLE handle)
 
 }  // namespace
 
-Process::Process(std::string name, ULONG id, uint32_t serial)
-    : name_(std::move(name)), id_(id), handles_(false, serial)
+Process::Process(std::string name, ULONG id, uint32_t serial, std::shared_ptr<const se::Token> token)
+    : name_(std::move(name)), id_(id), handles_(false, serial), token_(std::move(token))
 {
 }
 
 ProcessTable::ProcessTable()
-    : kernelHandles_(true, 0), system_(std::make_unique<Process>("System", Process::kSystemId, 1))
+    : kernelHandles_(true, 0), system_(std::make_unique<Process>("System", Process::kSystemId, 1, se::SystemToken()))
 {
     handleReporter_ = verifier::AddReporter("kernel handles", [this](std::vector<std::string>& findings) {
         kernelHandles_.ForEach([&findings](HANDLE handle, ob::Object* object, ACCESS_MASK) {
@@ -69,10 +69,11 @@ ProcessTable& ProcessTable::Current()
 
 ProcessTable* ProcessTable::CurrentOrNull() { return g_table.load(std::memory_order_acquire); }
 
-std::shared_ptr<Process> ProcessTable::Create(const std::string& name)
+std::shared_ptr<Process> ProcessTable::Create(const std::string& name, se::TokenKind kind)
 {
+    std::shared_ptr<const se::Token> token = se::MakeToken(kind);
     std::lock_guard<std::mutex> guard(lock_);
-    auto process = std::make_shared<Process>(name, nextId_, nextSerial_++);
+    auto process = std::make_shared<Process>(name, nextId_, nextSerial_++, std::move(token));
     nextId_ += 4;
     processes_.push_back(process);
     return process;

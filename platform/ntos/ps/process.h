@@ -4,6 +4,10 @@
  * threads as their client process (ProcessScope), every other thread as the
  * System process. Kernel handles live in the kernel's table, apart from all
  * processes.
+ *
+ * Every process has an access token, made when the process is: the System
+ * process runs as SYSTEM, a client process as the kind of account it is
+ * created for (LocalService unless told otherwise, as a service would).
  */
 #pragma once
 #include <wdm.h>
@@ -15,12 +19,13 @@
 
 #include "ntos/ob/handle.h"
 #include "ntos/ob/object.h"
+#include "ntos/se/token.h"
 
 namespace plat {
 
 class Process {
 public:
-    Process(std::string name, ULONG id, uint32_t serial);
+    Process(std::string name, ULONG id, uint32_t serial, std::shared_ptr<const se::Token> token);
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
@@ -29,6 +34,7 @@ public:
     bool IsSystem() const { return id_ == kSystemId; }
     bool Exited() const { return exited_.load(std::memory_order_acquire); }
     ob::HandleTable& Handles() { return handles_; }
+    const se::Token& Token() const { return *token_; }
 
     static constexpr ULONG kSystemId = 4;
 
@@ -38,6 +44,7 @@ private:
     ULONG id_;
     std::atomic<bool> exited_{false};
     ob::HandleTable handles_;
+    std::shared_ptr<const se::Token> token_;
 };
 
 // The machine's processes and the kernel's handles and names. One table is
@@ -56,8 +63,8 @@ public:
     ob::HandleTable& KernelHandles() { return kernelHandles_; }
     ob::Directory& Names() { return names_; }
 
-    // A new running process with an empty handle table.
-    std::shared_ptr<Process> Create(const std::string& name);
+    // A new running process with an empty handle table, running as an account of the kind.
+    std::shared_ptr<Process> Create(const std::string& name, se::TokenKind kind = se::TokenKind::LocalService);
     // Ends a process as process exit does: every handle it still has is
     // closed (a device handle takes its file object's close path), on this thread.
     void Exit(Process& process);

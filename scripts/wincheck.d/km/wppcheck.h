@@ -32,11 +32,14 @@ enum WPP_CHECK_BIT { WPP_CONTROL_GUIDS WPP_CHECK_BIT_COUNT };
 #undef WPP_DEFINE_BIT
 #undef WPP_DEFINE_CONTROL_GUID
 
-// The provider's control block: its level, flags and logger.
+// The provider's control block: its level, flags and logger, and the
+// in-flight recorder's log and verbose setting.
 typedef struct _WPP_CHECK_CONTROL {
     UCHAR Level;
     ULONG Flags[1];
     ULONG64 Logger;
+    PVOID AutoLogContext;
+    UCHAR AutoLogVerboseEnabled;
 } WPP_CHECK_CONTROL;
 static WPP_CHECK_CONTROL WppCheckControl[1];
 
@@ -58,6 +61,26 @@ static inline VOID WppCheckMessage(ULONG64 Logger, PCSTR Format, ...)
 
 #define WPP_INIT_TRACING(DriverObject, RegistryPath) WppCheckInit((DriverObject), (RegistryPath))
 #define WPP_CLEANUP(DriverObject) WppCheckCleanup((DriverObject))
-#define TraceEvents(LEVEL, FLAGS, ...)                                            \
-    ((WPP_LEVEL_FLAGS_ENABLED(LEVEL, FLAGS)) ? WppCheckMessage(WPP_LEVEL_FLAGS_LOGGER(LEVEL, FLAGS), __VA_ARGS__) \
-                                              : (void)0)
+#if TVRX_WPP_RECORDER
+// With the in-flight recorder (WppRecorderEnabled in the project), tracewpp
+// also writes each message to the recorder through trace.h's
+// WPP_RECORDER_LEVEL_FLAGS_FILTER and _ARGS (the log, the level, the flag's bit).
+#if !defined(WPP_RECORDER_LEVEL_FLAGS_FILTER) || !defined(WPP_RECORDER_LEVEL_FLAGS_ARGS)
+#error "the project enables the in-flight recorder: trace.h must define WPP_RECORDER_LEVEL_FLAGS_FILTER and _ARGS"
+#endif
+static inline VOID WppCheckRecorder(PVOID AutoLogContext, UCHAR Level, ULONG Bit, PCSTR Format, ...)
+{
+    UNREFERENCED_PARAMETER(AutoLogContext);
+    UNREFERENCED_PARAMETER(Level);
+    UNREFERENCED_PARAMETER(Bit);
+    UNREFERENCED_PARAMETER(Format);
+}
+#define WPP_CHECK_RECORD(LEVEL, FLAGS, ...) \
+    ((WPP_RECORDER_LEVEL_FLAGS_FILTER(LEVEL, FLAGS)) ? WppCheckRecorder(WPP_RECORDER_LEVEL_FLAGS_ARGS(LEVEL, FLAGS), __VA_ARGS__) : (void)0)
+#else
+#define WPP_CHECK_RECORD(LEVEL, FLAGS, ...) ((void)0)
+#endif
+
+#define TraceEvents(LEVEL, FLAGS, ...)                                                                                  \
+    (WPP_CHECK_RECORD(LEVEL, FLAGS, __VA_ARGS__),                                                                        \
+     (WPP_LEVEL_FLAGS_ENABLED(LEVEL, FLAGS)) ? WppCheckMessage(WPP_LEVEL_FLAGS_LOGGER(LEVEL, FLAGS), __VA_ARGS__) : (void)0)

@@ -1,0 +1,80 @@
+/*
+ * Broken on purpose: function 1 answers at once in every mode but one: in
+ * mode 3 (tablet) it sleeps 4 seconds. The driver reads the mode after each
+ * Notify, gives up after 3 seconds and keeps the mode it had. `tvrx-sim
+ * check` sets every mode of the tables through SMOD and fails "every mode"
+ * on it (and "timing"); a check of one mode change alone passes it.
+ * Everything else is a small, well-formed firmware (see ../tavrix-sample.asl).
+ */
+DefinitionBlock ("", "SSDT", 2, "TVRX", "BRKTABLT", 1)
+{
+    Scope (\_SB)
+    {
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Name (BVER, "TVRX-ASL broken sample: slow in one mode")
+            Name (DMOD, One)
+            Name (SART, Buffer () { 0x54, 0x53, 0x41, 0x52, 0x10, 0x00, 0x00, 0x00,
+                                    0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB5 })
+            Name (DMT0, Package () { 0x40, 4, Package () { 4,
+                Package () { 0, 160, 150, 140 },
+                Package () { 1, 150, 140, 130 },
+                Package () { 2, 140, 130, 120 },
+                Package () { 3, 130, 120, 110 } } })
+            Name (DMT1, Package () { 0x41, 4, Package () { 4,
+                Package () { 0, 158, 148, 138 },
+                Package () { 1, 148, 138, 128 },
+                Package () { 2, 138, 128, 118 },
+                Package () { 3, 128, 118, 108 } } })
+            Name (DMT2, Package () { 0x42, 4, Package () { 4,
+                Package () { 0, 156, 146, 136 },
+                Package () { 1, 146, 136, 126 },
+                Package () { 2, 136, 126, 116 },
+                Package () { 3, 126, 116, 106 } } })
+
+            Method (_DSM, 4, Serialized)
+            {
+                If ((Arg0 != ToUUID ("82737e72-3a33-4c45-a9c7-57c0411a5f13")) || (Arg1 != Zero))
+                {
+                    Return (Buffer () { 0x00 })
+                }
+                Switch (ToInteger (Arg2))
+                {
+                    Case (0) { Return (0x0F) }
+                    Case (1)
+                    {
+                        If (DMOD == 3)
+                        {
+                            Sleep (4000)
+                        }
+                        Return (DMOD)
+                    }
+                    Case (2)
+                    {
+                        Switch (ToInteger (Arg3))
+                        {
+                            Case (0) { Return (DMT0) }
+                            Case (1) { Return (DMT1) }
+                            Case (2) { Return (DMT2) }
+                        }
+                    }
+                    Case (3)
+                    {
+                        Local0 = Package (2) {}
+                        Local0 [Zero] = 0x7FFC0000
+                        Local0 [One] = SizeOf (SART)
+                        Return (Local0)
+                    }
+                }
+                Return (Buffer () { 0x00 })
+            }
+
+            Method (SMOD, 1, Serialized)
+            {
+                DMOD = Arg0
+                Notify (TVRX, 0x80)
+            }
+        }
+    }
+}
