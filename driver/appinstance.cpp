@@ -180,7 +180,9 @@ TavrixEvtIoInCallerContext(WDFDEVICE Device, WDFREQUEST Request)
  * gives every request to the default queue. A queued request may be
  * presented later on a system thread (after a resume), where the client's
  * handle means nothing. A registration whose handle is refused still goes on
- * to its handler, which reports the failure as before.
+ * to its handler, which reports the failure as before. A request the queue
+ * refuses (a removed or failed device) is completed with
+ * STATUS_INVALID_DEVICE_STATE.
  * PASSIVE_LEVEL, in the requesting thread; called by the framework for every device control.
  */
 {
@@ -196,7 +198,10 @@ TavrixEvtIoInCallerContext(WDFDEVICE Device, WDFREQUEST Request)
     NTSTATUS status = WdfDeviceEnqueueRequest(Device, Request);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_QUEUE, "%!FUNC! WdfDeviceEnqueueRequest failed %!STATUS!", status);
-        WdfRequestComplete(Request, status);
+        // The queue takes no more requests: the device was removed or failed,
+        // for good. "Busy" would invite the client to retry, so it hears what
+        // a device out of service answers.
+        WdfRequestComplete(Request, status == STATUS_WDF_BUSY ? STATUS_INVALID_DEVICE_STATE : status);
     }
 }
 

@@ -11,6 +11,10 @@
 #include "trace.h"
 #include "device.tmh"
 
+// Turns one _DSM result into device state; the response processing's one body.
+static NTSTATUS TvrxProcessDsmResult(_In_ WDFDEVICE Device, _In_ LONG FunctionIndex, _In_ LONG TableIndex,
+                                     _In_opt_ WDFMEMORY ResponseMemory, _In_opt_ const LONG* Ticket);
+
 #ifdef ALLOC_PRAGMA
 #pragma alloc_text(PAGE, TavrixCreateDevice)
 #pragma alloc_text(PAGE, TvrxWdfEvtDevicePrepareHardware)
@@ -21,6 +25,7 @@
 #pragma alloc_text(PAGE, TvrxParseDeviceModeInfoFromBuf)
 #pragma alloc_text(PAGE, TvrxDsmReadTable)
 #pragma alloc_text(PAGE, TvrxProcessDsmResponseBuffer)
+#pragma alloc_text(PAGE, TvrxProcessDsmResult)
 #pragma alloc_text(PAGE, TvrxExportBiosSarTable)
 #pragma alloc_text(PAGE, TvrxCreateDirectory)
 #pragma alloc_text(PAGE, TvrxReadPhysicalMemory)
@@ -37,8 +42,8 @@ NTSTATUS
 TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
 /*
  * Creates the device with its context, publishes the device interface,
- * creates the default queue and the app-instance lock, and empties the list.
- * Only a failure of the device or of the lock fails the add: a device without
+ * creates the default queue, the app-instance and mode-read locks, and empties
+ * the list. Only a failure of the device or of a lock fails the add: a device without
  * interface or queue still starts and exports its tables.
  * PASSIVE_LEVEL; called by TavrixEvtDeviceAdd only.
  */
@@ -87,9 +92,16 @@ TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
     status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &context->AppInstanceListLock);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "WdfSpinLockCreate failed %!STATUS!", status);
+        return status;
+    }
+    // Parented to the driver as the list lock is: the device's last work item may run while it is deleted.
+    status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &context->ModeReadLock);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "mode-read WdfSpinLockCreate failed %!STATUS!", status);
     }
 
     InitializeListHead(&context->AppInstanceListHead);
+    KeInitializeEvent(&context->NotifyCallsDone, NotificationEvent, FALSE);
     return status;
 }
 
@@ -276,12 +288,30 @@ TvrxWdfEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
     return status;
 }
 
+static VOID
+TvrxWaitForNotifyCalls(_Inout_ PTVRX_DEVICE_CONTEXT Context)
+/*
+ * Waits until no handler call is inside the driver. The gate is closed, so a
+ * call that enters from now on leaves at once; one that entered before is
+ * counted (both sides use interlocked operations, so one of them sees the
+ * other).
+ * PASSIVE_LEVEL; called by D0 exit after unregistering the handler.
+ */
+{
+    KeClearEvent(&Context->NotifyCallsDone);
+    while (InterlockedCompareExchange(&Context->NotifyCallsInFlight, 0, 0) != 0) {
+        KeWaitForSingleObject(&Context->NotifyCallsDone, Executive, KernelMode, FALSE, NULL);
+        KeClearEvent(&Context->NotifyCallsDone);
+    }
+}
+
 _Use_decl_annotations_
 NTSTATUS
 TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
 /*
- * Switches device-mode notifications off and closes the device to new
- * clients. Open clients keep their instances and events.
+ * Switches device-mode notifications off, waiting for a handler call still
+ * in progress, and closes the device to new clients. Open clients keep their
+ * instances and events.
  * PASSIVE_LEVEL; called by the framework on every exit from D0.
  */
 {
@@ -291,16 +321,12 @@ TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(Device);
 
     if (ReadBooleanNoFence(&context->AcpiNotificationsRegistered)) {
-        // Checked as registration checks its routine. Without it the handler
-        // stays registered, and the flag says so: the next D0 entry does not
-        // register a second one.
-        if (context->AcpiInterface.UnregisterForDeviceNotifications == NULL) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! interface cannot unregister notifications");
-        } else {
-            context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
-            WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
-        }
+        // Registration made sure the interface has the routine.
+        InterlockedExchange(&context->NotificationsOpen, FALSE);
+        context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
+        TvrxWaitForNotifyCalls(context);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
+        WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
     }
     // Opens and closes may run meanwhile, so even this look at the list takes its lock.
     WdfSpinLockAcquire(context->AppInstanceListLock);
@@ -321,7 +347,8 @@ _Use_decl_annotations_
 NTSTATUS
 TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
 /*
- * Registers AcpiTvrxNotifyCallback with the ACPI interface, once.
+ * Registers AcpiTvrxNotifyCallback with the ACPI interface, once; an
+ * interface that lacks either routine is refused.
  * PASSIVE_LEVEL; called from D0 entry.
  */
 {
@@ -331,16 +358,23 @@ TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! no ACPI interface");
         return STATUS_UNSUCCESSFUL;
     }
-    if (context->AcpiInterface.RegisterForDeviceNotifications == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! interface cannot register notifications");
+    // A handler that could not be unregistered would outlive the device.
+    if (context->AcpiInterface.RegisterForDeviceNotifications == NULL ||
+        context->AcpiInterface.UnregisterForDeviceNotifications == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! interface cannot register and unregister notifications");
         return STATUS_UNSUCCESSFUL;
     }
     if (ReadBooleanNoFence(&context->AcpiNotificationsRegistered)) {
         return STATUS_SUCCESS;
     }
 
+    // Open before registering: a Notify may reach the handler at once.
+    InterlockedExchange(&context->NotificationsOpen, TRUE);
     NTSTATUS status = context->AcpiInterface.RegisterForDeviceNotifications(context->AcpiInterface.Context,
                                                                             AcpiTvrxNotifyCallback, Device);
+    if (!NT_SUCCESS(status)) {
+        InterlockedExchange(&context->NotificationsOpen, FALSE);
+    }
     WriteBooleanNoFence(&context->AcpiNotificationsRegistered, NT_SUCCESS(status) ? TRUE : FALSE);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "RegisterForDeviceNotifications failed %!STATUS!", status);
@@ -349,19 +383,101 @@ TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
 }
 
 _Use_decl_annotations_
+BOOLEAN
+TvrxOweDeviceModeRead(PTVRX_DEVICE_CONTEXT Context)
+/*
+ * Makes a mode read pending with a new ticket (the newest notification's),
+ * and says whether a work item must be queued for it: not when one queued
+ * earlier has yet to start (it will take this read), nor when the most work
+ * items exist (one of them takes it when its read ends). So a storm of
+ * notifications costs at most two work items and, after the reads in flight,
+ * one more read, which finds the newest mode.
+ * <= DISPATCH_LEVEL; called by the notification handler.
+ */
+{
+    BOOLEAN queue = FALSE;
+    WdfSpinLockAcquire(Context->ModeReadLock);
+    Context->PendingModeReadTicket = TvrxTakeDeviceModeTicket(Context);
+    Context->ModeReadPending = TRUE;
+    if (!Context->ModeReadItemQueued && Context->ModeReadItems < TVRX_MODE_READ_ITEMS_MAX) {
+        Context->ModeReadItemQueued = TRUE;
+        Context->ModeReadItems++;
+        queue = TRUE;
+    }
+    WdfSpinLockRelease(Context->ModeReadLock);
+    return queue;
+}
+
+_Use_decl_annotations_
+BOOLEAN
+TvrxTakeDeviceModeRead(PTVRX_DEVICE_CONTEXT Context, BOOLEAN Starting, PLONG Ticket)
+/*
+ * Gives a notification work item the pending read and its ticket. Starting
+ * says the item is just starting, so it no longer covers later notifications.
+ * With no read pending the item is done and no longer counted.
+ * <= DISPATCH_LEVEL; called by the notification worker.
+ */
+{
+    BOOLEAN taken = FALSE;
+    *Ticket = 0;
+    WdfSpinLockAcquire(Context->ModeReadLock);
+    if (Starting) {
+        Context->ModeReadItemQueued = FALSE;
+    }
+    if (Context->ModeReadPending) {
+        Context->ModeReadPending = FALSE;
+        *Ticket = Context->PendingModeReadTicket;
+        taken = TRUE;
+    } else {
+        Context->ModeReadItems--;
+    }
+    WdfSpinLockRelease(Context->ModeReadLock);
+    return taken;
+}
+
+static VOID TvrxQueueNotification(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context, _In_ ULONG NotifyCode);
+
+_Use_decl_annotations_
 VOID
 AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
 /*
- * Hands the notification to a work item of its own; all real work happens
- * there at PASSIVE_LEVEL. The work item carries the ticket of its mode read,
- * taken here so that the read of the last notification is the one that
- * stays, however the work items overlap. A notification whose work item
- * cannot be created is lost.
+ * Hands the notification to a work item; all real work happens there at
+ * PASSIVE_LEVEL. A device-mode change gets a work item only when no queued
+ * or running one will read the mode after it (TvrxOweDeviceModeRead); the
+ * ticket of its read is taken here, so that the read of the last
+ * notification is the one that stays, however the work items overlap. A
+ * notification whose work item cannot be created is lost unless a running
+ * item takes its read. Once D0 exit has closed the gate, a call that the ACPI
+ * driver still makes does nothing, and D0 exit waits for one in progress.
  * <= DISPATCH_LEVEL; called by the ACPI driver for each Notify on the device,
  * and by D0 entry after a sleep.
  */
 {
     WDFDEVICE device = (WDFDEVICE)NotificationContext;
+    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(device);
+    InterlockedIncrement(&context->NotifyCallsInFlight);
+    if (InterlockedCompareExchange(&context->NotificationsOpen, TRUE, TRUE)) {
+        TvrxQueueNotification(device, context, NotifyCode);
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "notification 0x%x after unregistering ignored",
+                    NotifyCode);
+    }
+    if (InterlockedDecrement(&context->NotifyCallsInFlight) == 0) {
+        KeSetEvent(&context->NotifyCallsDone, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+static VOID
+TvrxQueueNotification(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context, _In_ ULONG NotifyCode)
+/*
+ * Queues the work item of one notification (see AcpiTvrxNotifyCallback).
+ * <= DISPATCH_LEVEL; called by the notification handler while notifications are open.
+ */
+{
+    BOOLEAN modeChange = NotifyCode == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE ? TRUE : FALSE;
+    if (modeChange && !TvrxOweDeviceModeRead(Context)) {
+        return;
+    }
 
     WDF_WORKITEM_CONFIG config;
     WDF_WORKITEM_CONFIG_INIT(&config, AcpiTvrxNotificationWorker);
@@ -369,20 +485,26 @@ AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
 
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, TVRX_ACPI_NOTIFICATION_CONTEXT);
-    attributes.ParentObject = device;
+    attributes.ParentObject = Device;
 
     WDFWORKITEM workItem;
     NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &workItem);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "notification 0x%x dropped: WdfWorkItemCreate %!STATUS!",
                     NotifyCode, status);
+        if (modeChange) {
+            // The read stays pending for a running item or the next notification.
+            WdfSpinLockAcquire(Context->ModeReadLock);
+            Context->ModeReadItemQueued = FALSE;
+            Context->ModeReadItems--;
+            WdfSpinLockRelease(Context->ModeReadLock);
+        }
         return;
     }
 
     PTVRX_ACPI_NOTIFICATION_CONTEXT notification = TvrxGetNotificationContext(workItem);
-    notification->Device = device;
+    notification->Device = Device;
     notification->NotifyValue = NotifyCode;
-    notification->DeviceModeTicket = TvrxTakeDeviceModeTicket(TvrxGetDeviceContext(device));
     WdfWorkItemEnqueue(workItem);
 }
 
@@ -391,10 +513,11 @@ VOID
 AcpiTvrxNotificationWorker(WDFWORKITEM WorkItem)
 /*
  * For a device-mode change, re-reads the device mode and wakes every client,
- * also when the read failed (the clients then read the mode they had). The
- * mode read is stored only when no newer notification's read was stored
- * first; the clients are woken after the store either way.
- * PASSIVE_LEVEL; runs on a system worker thread, one run per notification.
+ * also when the read failed (the clients then read the mode they had), and
+ * does so again while notifications left a read pending. A mode read is
+ * stored only when no newer notification's read was stored first; the
+ * clients are woken after the store either way.
+ * PASSIVE_LEVEL; runs on a system worker thread.
  */
 {
     PAGED_CODE();
@@ -403,11 +526,16 @@ AcpiTvrxNotificationWorker(WDFWORKITEM WorkItem)
     PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(notification->Device);
 
     if (notification->NotifyValue == TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE) {
-        NTSTATUS status = TvrxReadDeviceMode(notification->Device, notification->DeviceModeTicket);
-        if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "device mode read failed %!STATUS!", status);
+        LONG ticket;
+        BOOLEAN starting = TRUE;
+        while (TvrxTakeDeviceModeRead(context, starting, &ticket)) {
+            starting = FALSE;
+            NTSTATUS status = TvrxReadDeviceMode(notification->Device, ticket);
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "device mode read failed %!STATUS!", status);
+            }
+            TvrxSignalDeviceModeChange(context);
         }
-        TvrxSignalDeviceModeChange(context);
     } else {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "unexpected notification 0x%x", notification->NotifyValue);
     }
@@ -581,9 +709,6 @@ Exit:
     }
     return status;
 }
-
-static NTSTATUS TvrxProcessDsmResult(WDFDEVICE Device, LONG FunctionIndex, LONG TableIndex,
-                                     WDFMEMORY ResponseMemory, const LONG* Ticket);
 
 static NTSTATUS
 TvrxEvaluateAndProcess(_In_ WDFDEVICE Device, _In_ ULONG FunctionIndex, _In_opt_ const LONG* Ticket)
@@ -1149,11 +1274,12 @@ TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
 /*
  * Copies Length bytes of physical memory from PhysicalAddress into
  * \??\C:\windows\wwan\bios_sar\bios_sar.flz in pieces of at most 1024
- * bytes. The copy is written beside the file (bios_sar.flz.new) and replaces
- * it only once complete, so the file always holds a whole table, the last
- * one exported or the new one; a failed copy is deleted. Sets BiosSarState to
- * 4 when memory cannot be read and to 5 when the copy cannot be written or
- * put in the file's place.
+ * bytes. The copy is written beside the file (bios_sar.flz.new, truncated
+ * when a crash left one) and replaces it only once complete and flushed to
+ * the disk, so the file always holds a whole table, the last one exported or
+ * the new one; a failed copy is deleted. Sets BiosSarState to 4 when memory
+ * cannot be read and to 5 when the copy cannot be written, flushed or put in
+ * the file's place.
  * PASSIVE_LEVEL (file I/O, mapping); called from function-3 processing.
  */
 {
@@ -1213,7 +1339,15 @@ TvrxExportBiosSarTable(ULONG PhysicalAddress, ULONG64 Length)
             offset += copied;
         }
         if (NT_SUCCESS(status)) {
-            status = TvrxReplaceSarFile(file);
+            // On the disk before its name is: else a power cut after the
+            // rename could leave the file's name on data never written.
+            status = ZwFlushBuffersFile(file, &ioStatus);
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! flushing %wZ failed %!STATUS!", &fileName,
+                            status);
+            } else {
+                status = TvrxReplaceSarFile(file);
+            }
             if (!NT_SUCCESS(status)) {
                 WriteULongNoFence(&BiosSarState, TVRX_BIOS_SAR_STATE_WRITE_FAILED);
             }
@@ -1252,8 +1386,11 @@ TvrxCreateDirectory(PCWSTR Path)
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     IO_STATUS_BLOCK ioStatus;
     HANDLE directory;
-    NTSTATUS status = ZwCreateFile(&directory, FILE_GENERIC_WRITE, &attributes, &ioStatus, NULL,
-                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF, FILE_DIRECTORY_FILE, NULL, 0);
+    // Only listed, and shared with every other opener: a program reading the
+    // directory must not make the export fail.
+    NTSTATUS status = ZwCreateFile(&directory, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &ioStatus, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   FILE_OPEN_IF, FILE_DIRECTORY_FILE, NULL, 0);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC! %ws %!STATUS!", Path, status);
         return status;

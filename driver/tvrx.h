@@ -69,9 +69,9 @@ typedef struct _TVRX_DEVICE_MODE_TABLE {
 // every node's ClientEvent; every other field is one aligned value written
 // without a lock (RegulatoryType is exchanged atomically).
 //
-// Reads of the device mode may overlap (one notification work item each). A
-// notification's read takes a ticket from DeviceModeTicket when its work item
-// is queued, any other store of the mode when it stores; a mode is stored
+// Reads of the device mode may overlap (two notification work items). A
+// notification's read takes a ticket from DeviceModeTicket when the
+// notification arrives, any other store of the mode when it stores; a mode is stored
 // only when its ticket is newer than the one in DeviceModeRecord (ticket in
 // the high half, mode in the low half, changed only by compare-exchange), and
 // CurrentDeviceMode follows DeviceModeRecord.
@@ -92,7 +92,33 @@ typedef struct _TVRX_DEVICE_CONTEXT {
     LONG DeviceModeTicket;
     LONG64 DeviceModeRecord;
     BOOLEAN HardwarePrepared;  // a successful prepare-hardware with no release-hardware since
+    //
+    // Device-mode reads owed to notifications, guarded by ModeReadLock. A
+    // notification makes a read pending (with its ticket, replacing an older
+    // pending one: the read that takes it starts after the notification, so
+    // it finds the newest mode). A work item takes the pending read when it
+    // starts and again each time it finishes one, until none is pending. At
+    // most TVRX_MODE_READ_ITEMS_MAX work items exist at once; one not yet
+    // started (ModeReadItemQueued) covers every notification that follows.
+    //
+    WDFSPINLOCK ModeReadLock;
+    BOOLEAN ModeReadPending;
+    BOOLEAN ModeReadItemQueued;
+    LONG PendingModeReadTicket;
+    ULONG ModeReadItems;
+    //
+    // The ACPI driver may still be running the handler when its unregister
+    // returns: D0 exit closes NotificationsOpen first, and then waits until
+    // NotifyCallsInFlight (the handler calls inside the driver) is 0, woken
+    // by NotifyCallsDone. A call that finds the gate closed does nothing.
+    //
+    LONG NotificationsOpen;
+    LONG NotifyCallsInFlight;
+    KEVENT NotifyCallsDone;
 } TVRX_DEVICE_CONTEXT, *PTVRX_DEVICE_CONTEXT;
+
+// One read running and one queued behind it.
+#define TVRX_MODE_READ_ITEMS_MAX 2
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_DEVICE_CONTEXT, TvrxGetDeviceContext)
 
@@ -102,7 +128,6 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_DEVICE_CONTEXT, TvrxGetDeviceContext)
 typedef struct _TVRX_ACPI_NOTIFICATION_CONTEXT {
     WDFDEVICE Device;
     ULONG NotifyValue;
-    LONG DeviceModeTicket;  // taken when the work item was queued
 } TVRX_ACPI_NOTIFICATION_CONTEXT, *PTVRX_ACPI_NOTIFICATION_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TVRX_ACPI_NOTIFICATION_CONTEXT, TvrxGetNotificationContext)
@@ -159,6 +184,11 @@ EVT_WDF_DEVICE_D0_ENTRY TvrxWdfEvtDeviceD0Entry;
 EVT_WDF_DEVICE_D0_EXIT TvrxWdfEvtDeviceD0Exit;
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxRegisterForAcpiNotifications(_In_ WDFDEVICE Device);
+// Owes the device a mode read; TRUE when the caller must queue a work item for it.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN TvrxOweDeviceModeRead(_Inout_ PTVRX_DEVICE_CONTEXT Context);
+// Takes the pending mode read for a work item; FALSE (and the item is done) when none is pending.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN TvrxTakeDeviceModeRead(_Inout_ PTVRX_DEVICE_CONTEXT Context,
+                                                                  _In_ BOOLEAN Starting, _Out_ PLONG Ticket);
 // The ACPI driver's notification handler (PDEVICE_NOTIFY_CALLBACK2).
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID AcpiTvrxNotifyCallback(_In_ PVOID NotificationContext, _In_ ULONG NotifyCode);
 EVT_WDF_WORKITEM AcpiTvrxNotificationWorker;

@@ -272,6 +272,30 @@ TEST_F(Dispatch, TheIoManagerChecksHandleBuffersAndQueueBeforeTheDriver)
     Close(device);
 }
 
+// Only EvtIoInCallerContext may give a request to a queue: from a queue's
+// own callback KMDF refuses it with STATUS_INVALID_DEVICE_REQUEST and its
+// verifier breaks (FxPkgIo::VerifyEnqueueRequestUpdateFlags), a finding here;
+// the request stays the driver's to complete.
+TEST_F(Dispatch, EnqueueOutsideTheCallersContextIsRefusedAndReported)
+{
+    Start();
+    NTSTATUS enqueued = STATUS_PENDING;
+    driver->control = [&enqueued](WDFQUEUE queue, WDFREQUEST request, size_t, size_t, ULONG) {
+        enqueued = WdfDeviceEnqueueRequest(WdfIoQueueGetDevice(queue), request);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(enqueued, STATUS_INVALID_DEVICE_REQUEST);
+    Close(device);
+    plat::verifier::Report report = plat::verifier::Check();  // the driver's objects are alive, too
+    size_t breaks = 0;
+    for (const std::string& finding : report.findings) {
+        breaks += finding.find("verifier break") != std::string::npos;
+    }
+    EXPECT_EQ(breaks, 1u) << report.Text();
+}
+
 TEST_F(Dispatch, FailedCreateFailsTheOpenAndNeverCloses)
 {
     Start();

@@ -52,17 +52,21 @@ TEST_F(DriverCore, TracingRegistersThroughWmiWhereTheClassicProviderIsMissing)
     EXPECT_EQ(plat::trace::RegistrationOf(kControlGuid), plat::trace::Registration::None);
 }
 
-TEST_F(DriverCore, FreshContextIsZeroButForTheLockAndTheEmptyList)
+TEST_F(DriverCore, FreshContextIsZeroButForTheLocksAndTheEmptyList)
 {
     LoadAndAdd();
     PTVRX_DEVICE_CONTEXT context = Context();
     EXPECT_NE(context->AppInstanceListLock, nullptr);
+    EXPECT_NE(context->ModeReadLock, nullptr);
+    EXPECT_NE(context->ModeReadLock, context->AppInstanceListLock);
     EXPECT_EQ(context->AppInstanceListHead.Flink, &context->AppInstanceListHead);
     EXPECT_EQ(context->AppInstanceListHead.Blink, &context->AppInstanceListHead);
 
     TVRX_DEVICE_CONTEXT expected;
     std::memset(&expected, 0, sizeof expected);
     expected.AppInstanceListLock = context->AppInstanceListLock;
+    expected.ModeReadLock = context->ModeReadLock;
+    expected.NotifyCallsDone = context->NotifyCallsDone;  // initialised, not signalled
     expected.AppInstanceListHead = context->AppInstanceListHead;
     EXPECT_EQ(std::memcmp(&expected, context, sizeof expected), 0);
 }

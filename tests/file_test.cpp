@@ -290,11 +290,19 @@ TEST_F(DriveTest, TransfersUseExplicitOffsetsOrTheSynchronousPositionAndNeedAcce
     EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
     EXPECT_EQ(Contents(Drive() / "Windows" / "offsets.bin"), "onetwo");
 
+    // A flush needs write access to the file, as FlushFileBuffers documents.
+    file = Create(name, GENERIC_WRITE, FILE_OPEN);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    EXPECT_EQ(ZwFlushBuffersFile(file.handle, &io), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(file.handle), STATUS_SUCCESS);
+
     Opened reader = Create(name, GENERIC_READ, FILE_OPEN);
     ASSERT_EQ(reader.status, STATUS_SUCCESS);
     EXPECT_TRUE(plat::ob::IsKernelHandle(reader.handle));
     EXPECT_EQ(Write(reader.handle, "x", 0), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwFlushBuffersFile(reader.handle, &io), STATUS_ACCESS_DENIED);
     EXPECT_EQ(ZwClose(reader.handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwFlushBuffersFile(reader.handle, &io), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(DriveTest, InjectedAndHostFailuresAreReportedNotSwallowed)

@@ -221,6 +221,18 @@ TEST_F(Ioctl, EntryComesFromTheRegulatoryTypesTableOrElseEntryZeroOfTableZero)
     ChangeDeviceMode(40);
     ExpectEntry(Entry(), 3, 0x301, 0x302, 0x303);
 
+    // The boundary itself: mode 31 is matched, 32 is not.
+    PTVRX_DEVICE_MODE_TABLE table1 = &Context()->DeviceModeTables[1];
+    table1->Entries[0] = TVRX_DEVICE_MODE_ENTRY{31, 0xA1, 0xA2, 0xA3};
+    table1->Entries[1] = TVRX_DEVICE_MODE_ENTRY{32, 0xB1, 0xB2, 0xB3};
+    table1->MaxDeviceMode = 32;
+    ChangeDeviceMode(31);
+    ExpectEntry(Entry(), 31, 0xA1, 0xA2, 0xA3);
+    ChangeDeviceMode(32);
+    ExpectEntry(Entry(), 3, 0x301, 0x302, 0x303);
+    table1->Entries[0] = TVRX_DEVICE_MODE_ENTRY{1, 0x1101, 0x1102, 0x1103};
+    table1->Entries[1] = TVRX_DEVICE_MODE_ENTRY{2, 0x1201, 0x1202, 0x1203};
+
     // Nor is a mode above the largest the table was read with.
     ChangeDeviceMode(2);
     ExpectEntry(Entry(), 2, 0x1201, 0x1202, 0x1203);

@@ -521,28 +521,28 @@ TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
     early.CloseObject(earlyEvent);
 }
 
-// An interface without UnregisterForDeviceNotifications (registration checks
-// its own routine the same way): leaving D0 cannot unregister, so the handler
-// stays registered and the flag says so, and the next D0 entry registers no
-// second handler.
-TEST_F(Lifecycle, InterfaceWithoutUnregisterRoutineLeavesTheHandlerRegistered)
+// An interface without UnregisterForDeviceNotifications is refused at D0
+// entry: a handler that D0 exit could not unregister would stay with the ACPI
+// driver past the device's deletion, and its next Notify would reach a
+// deleted device. The entry fails, so the device is out of service until a
+// start queries the interface again.
+TEST_F(Lifecycle, InterfaceWithoutUnregisterRoutineIsRefusedAtD0Entry)
 {
     Boot();
     PTVRX_DEVICE_CONTEXT context = Context();
-    auto unregister = context->AcpiInterface.UnregisterForDeviceNotifications;
-    context->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
-    EXPECT_TRUE(context->AcpiNotificationsRegistered);
-    EXPECT_TRUE(Below().HandlerRegistered());
+    context->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
     plat::fault::Reset();
-    ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(host->Resume(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u);
-    EXPECT_TRUE(Below().HandlerRegistered());
+    EXPECT_FALSE(Below().HandlerRegistered());
+    EXPECT_FALSE(context->AcpiNotificationsRegistered);
+    EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
 
-    // With the routine back, the removal at unload unregisters as usual.
-    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
-    context->AcpiInterface.UnregisterForDeviceNotifications = unregister;
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);  // a whole interface again
+    EXPECT_TRUE(Below().HandlerRegistered());
     UnloadClean();
+    EXPECT_EQ(host->DeviceCount(), 0u);
 }
 
 // Power-managed queue: a request sent while the device is out of D0 waits
@@ -849,10 +849,31 @@ TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
     EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     EXPECT_TRUE(TavrixInterfacePath().empty());
 
+    // The purged queue refuses what the driver gives it from the caller's
+    // context; the driver then answers as a device out of service does
+    // (docs/ioctl.md), not "busy". A refused registration gives its event back.
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
     EXPECT_EQ(a.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(b.SetRegulatoryType(1), STATUS_INVALID_DEVICE_STATE);
+    HANDLE late = b.NewEvent();
+    EXPECT_EQ(b.Register(late), STATUS_INVALID_DEVICE_STATE);
+    b.CloseObject(late);
     EXPECT_EQ(instances(), 2u);
+
+    // The framework's side: the queue gives the request back with
+    // STATUS_WDF_BUSY, not completed (FxIoQueue::QueueRequestFromForward), and
+    // completing it with that status gives its sender STATUS_DEVICE_BUSY
+    // (FxRequest::CompleteInternal).
+    static NTSTATUS enqueued;
+    enqueued = STATUS_PENDING;
+    PFN_WDF_IO_IN_CALLER_CONTEXT driverStep = device->ioInCallerContext;
+    device->ioInCallerContext = [](WDFDEVICE fxDevice, WDFREQUEST request) {
+        enqueued = WdfDeviceEnqueueRequest(fxDevice, request);
+        WdfRequestComplete(request, enqueued);  // a request completed already would stop the system here
+    };
+    EXPECT_EQ(a.GetEntry(&info).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(enqueued, STATUS_WDF_BUSY);
+    device->ioInCallerContext = driverStep;
 
     a.Close();
     EXPECT_EQ(instances(), 1u) << "the driver's close ran for a's handle";

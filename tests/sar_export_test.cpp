@@ -55,6 +55,7 @@ TEST_F(SarExport, FileIsThePhysicalRangeByteForByte)
         ASSERT_EQ(Export(kSarAddress, length), STATUS_SUCCESS) << length;
         EXPECT_EQ(FileBytes(), table) << length;
         EXPECT_EQ(plat::fault::Counts()["MmMapIoSpace"], (length + 1023) / 1024) << "one mapping per 1024-byte piece";
+        EXPECT_EQ(plat::fault::Counts()["ZwFlushBuffersFile"], 1u) << "the copy is flushed once, before its rename";
     }
 
     // A table that crosses 4 GiB is read on past it, not from address 0.
@@ -119,6 +120,16 @@ TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
     EXPECT_FALSE(std::filesystem::exists(NewFile()));
     EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
 
+    // The copy cannot be flushed to the disk: renamed, it could become a
+    // file of zeros after a power cut, recorded as current.
+    plat::fault::Reset();
+    plat::fault::FailNth("ZwFlushBuffersFile", 1, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(FileBytes(), earlier);
+    EXPECT_FALSE(std::filesystem::exists(NewFile()));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
+    EXPECT_EQ(plat::fault::Counts()["ZwSetInformationFile"], 0u) << "renamed although not on the disk";
+
     // A reader holds the file open: NTFS does not replace an open file.
     HANDLE reader = nullptr;
     {
@@ -149,6 +160,41 @@ TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
     ASSERT_EQ(Export(kSarAddress, table.size()), STATUS_SUCCESS);
     EXPECT_EQ(FileBytes(), table);
     EXPECT_FALSE(std::filesystem::exists(NewFile()));
+}
+
+// What other programs and an earlier crash leave in the directory does not
+// stop an export: a copy left over by a crash (longer than the new table) is
+// truncated and reused, and a program that lists the directory, sharing only
+// reading, has it open meanwhile.
+TEST_F(SarExport, LeftoversAndReadersInTheDirectoryDoNotStopTheExport)
+{
+    LoadAndAdd();
+    std::vector<uint8_t> table = RandomBytes(2000, 8);
+    firmware->SetSarTable(kSarAddress, table);
+    ASSERT_EQ(Export(kSarAddress, table.size()), STATUS_SUCCESS);
+    {
+        std::ofstream stale(NewFile(), std::ios::binary);
+        std::vector<char> junk(5000, 'x');
+        stale.write(junk.data(), std::streamsize(junk.size()));
+    }
+    std::vector<uint8_t> shorter = RandomBytes(700, 9);
+    firmware->SetSarTable(kSarAddress, shorter);
+    ASSERT_EQ(Export(kSarAddress, shorter.size()), STATUS_SUCCESS);
+    EXPECT_EQ(FileBytes(), shorter);
+    EXPECT_FALSE(std::filesystem::exists(NewFile()));
+
+    HANDLE lister = nullptr;
+    UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\??\\C:\\windows\\wwan\\bios_sar");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    IO_STATUS_BLOCK io;
+    ASSERT_EQ(ZwCreateFile(&lister, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &io, nullptr,
+                           FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, 0),
+              STATUS_SUCCESS);
+    firmware->SetSarTable(kSarAddress, table);
+    EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_SUCCESS);
+    ZwClose(lister);
+    EXPECT_EQ(FileBytes(), table);
 }
 
 TEST_F(SarExport, FailuresBeforeCopyingLeaveFileAndStateAlone)

@@ -406,7 +406,7 @@ void Life::StartDevice(const std::string& name)
         // A read error raised while copying (PhysicalMemoryRead) is a failed read too.
         if (point == "MmMapIoSpace" || point == "PhysicalMemoryRead") {
             state = TVRX_BIOS_SAR_STATE_READ_FAILED;
-        } else if (point == "ZwWriteFile" || point == "ZwSetInformationFile") {
+        } else if (point == "ZwWriteFile" || point == "ZwFlushBuffersFile" || point == "ZwSetInformationFile") {
             state = TVRX_BIOS_SAR_STATE_WRITE_FAILED;
         }
         EXPECT_EQ(BiosSarState(), state);

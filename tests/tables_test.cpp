@@ -153,6 +153,18 @@ TEST_F(Tables, ProcessingChecksTheResultBeforeStoring)
 
     EXPECT_EQ(Process(2, 1, Encode(AcpiObject::Integer(5))), STATUS_UNSUCCESSFUL) << "one element";
     EXPECT_EQ(table.EntryCount, 0u);
+    EXPECT_EQ(table.TableTag, 0) << "a refused result changed the table";
+
+    // The package holds the leading integer (8 bytes) before its entries: a
+    // package that announces only the entries' 36 bytes each is 8 bytes short.
+    std::vector<uint8_t> shortPackage = Encode(TableResult(0x26, Entries(2), 2));
+    USHORT packageLength = USHORT(shortPackage[30] | shortPackage[31] << 8);
+    ASSERT_EQ(packageLength, 8u + 36u * 2);
+    for (USHORT length : {USHORT(packageLength - 8), USHORT(packageLength - 1)}) {
+        shortPackage[30] = UCHAR(length);
+        shortPackage[31] = UCHAR(length >> 8);
+        EXPECT_EQ(Process(2, 1, shortPackage), STATUS_UNSUCCESSFUL) << length;
+    }
 
     // A table that is a Buffer is taken for its header only.
     AcpiObject asBuffer = TableResult(0x21, {}, 3);

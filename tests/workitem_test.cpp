@@ -191,5 +191,31 @@ TEST_F(WorkItems, ARunningItemSendsThroughTheRemovedTargetOfItsDevice)
     EXPECT_EQ(sent.load(), STATUS_INVALID_DEVICE_STATE);
 }
 
+// A work item that returns at a raised IRQL stops the system as Windows'
+// system worker thread does: WORKER_THREAD_RETURNED_AT_BAD_IRQL.
+class WorkItemsDeath : public WorkItems {
+protected:
+    void SetUp() override
+    {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        WorkItems::SetUp();
+    }
+};
+
+TEST_F(WorkItemsDeath, ReturningAtARaisedIrqlStopsTheSystem)
+{
+    EXPECT_DEATH(
+        {
+            WdfWorkItemEnqueue(Create(
+                [](WDFWORKITEM) {
+                    KIRQL old;
+                    KeRaiseIrql(DISPATCH_LEVEL, &old);
+                },
+                Device()));
+            plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+        },
+        "STOP: 0x000000E1.*\n.*WORKER_THREAD_RETURNED_AT_BAD_IRQL");
+}
+
 }  // namespace
 }  // namespace tvrx::test

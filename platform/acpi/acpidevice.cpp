@@ -30,6 +30,8 @@ std::map<io::Irp*, uint64_t> g_pending;
 uint64_t g_nextUse = 1;
 std::atomic<bool> g_cancelHonoured{false};
 std::atomic<uint64_t> g_cancelsDeclined{0};
+std::atomic<bool> g_unregisterWaits{false};
+std::atomic<uint64_t> g_unregistersNotWaiting{0};
 
 // An evaluation cannot be stopped once the firmware runs it. A machine that
 // honours cancellation completes the packet now and lets the evaluation run
@@ -350,7 +352,11 @@ void AcpiDevice::UnregisterHandler()
     std::unique_lock<std::mutex> guard(lock_);
     handler_ = nullptr;
     handlerContext_ = nullptr;
-    changed_.wait(guard, [this] { return !inCall_; });
+    if (g_unregisterWaits.load(std::memory_order_acquire)) {
+        changed_.wait(guard, [this] { return !inCall_; });
+    } else if (inCall_) {
+        g_unregistersNotWaiting.fetch_add(1, std::memory_order_acq_rel);
+    }
 }
 
 bool AcpiDevice::HandlerRegistered() const
@@ -398,7 +404,7 @@ std::vector<std::vector<uint8_t>> AcpiDevice::EvalRequests() const
 }
 
 // The handler is taken under the lock and called outside it, with inCall_
-// telling UnregisterHandler that it has to wait for this call.
+// telling UnregisterHandler that a call is in progress.
 void AcpiDevice::NotificationLoop()
 {
     std::unique_lock<std::mutex> guard(lock_);
@@ -508,6 +514,10 @@ void SetCancelHonoured(bool honoured) { g_cancelHonoured.store(honoured, std::me
 bool CancelHonoured() { return g_cancelHonoured.load(std::memory_order_acquire); }
 
 uint64_t CancelsDeclined() { return g_cancelsDeclined.load(std::memory_order_acquire); }
+
+void SetUnregisterWaits(bool waits) { g_unregisterWaits.store(waits, std::memory_order_release); }
+
+uint64_t UnregistersNotWaiting() { return g_unregistersNotWaiting.load(std::memory_order_acquire); }
 
 size_t RunningEvaluations()
 {

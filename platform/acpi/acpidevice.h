@@ -61,7 +61,8 @@ public:
 
     // The interface's Register/UnregisterForDeviceNotifications. One handler at a
     // time: a second registration fails with STATUS_INVALID_DEVICE_REQUEST.
-    // Unregistering waits for a handler call in progress; none starts afterwards.
+    // No call starts after unregistering; whether it waits for a call in
+    // progress is the machine's setting (SetUnregisterWaits).
     NTSTATUS RegisterHandler(PDEVICE_NOTIFY_CALLBACK2 handler, PVOID context);
     void UnregisterHandler();
     bool HandlerRegistered() const;
@@ -132,6 +133,13 @@ void ConnectFirmware();
 // (Machine::Options::acpiHonoursCancel); it applies to the cancellations that follow.
 void SetCancelHonoured(bool honoured);
 bool CancelHonoured();
+
+// Whether UnregisterForDeviceNotifications waits for a handler call in
+// progress (true) or returns at once, the call left to finish on its own
+// (false, the default). A machine setting (Machine::Options::acpiUnregisterWaits).
+void SetUnregisterWaits(bool waits);
+// Unregistrations that returned while a handler call was in progress, since start.
+uint64_t UnregistersNotWaiting();
 // Cancellations of pending evaluations left to run to their end because
 // cancellation is not honoured (a sender's time-out expired), since start.
 uint64_t CancelsDeclined();

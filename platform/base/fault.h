@@ -10,7 +10,7 @@
  * AcpiEvalMethod, RegisterForDeviceNotifications, WdfDriverOpenParametersRegistryKey,
  * WdfRegistryCreateKey, WdfRegistryOpenKey, WdfRegistryQueryString,
  * WdfRegistryAssignString, WdfRegistryAssignULong, RtlQueryRegistryValues,
- * ZwCreateFile, ZwWriteFile, MmMapIoSpace, ObReferenceObjectByHandle,
+ * ZwCreateFile, ZwWriteFile, ZwFlushBuffersFile, MmMapIoSpace, ObReferenceObjectByHandle,
  * ExAllocatePool, EtwRegisterClassicProvider, IoWMIRegistrationControl.
  * PhysicalMemoryRead is no call that fails: it is asked at each mapping of
  * physical memory, and an armed one makes every access to that mapping raise

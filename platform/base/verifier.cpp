@@ -22,7 +22,6 @@ const std::vector<Rule>& Catalogue()
         // Driver Verifier.
         {"IRQL", S::DriverVerifier, "IRQL checking", true},
         {"pageable code at raised IRQL", S::DriverVerifier, "IRQL checking", true},
-        {"buffered output longer than the buffer", S::DriverVerifier, "I/O verification", true},
         {"pool", S::DriverVerifier, "Pool tracking", false},
         // The KMDF verifier (VerifierOn): the WDF_VIOLATION parameter 1 each stop stands for.
         {"NULL handle", S::KmdfVerifier, "WDF_INVALID_HANDLE", true},
@@ -36,7 +35,8 @@ const std::vector<Rule>& Catalogue()
         {"query interface", S::KmdfVerifier, "WDF_REQUIRED_PARAMETER_IS_NULL", true},
         {"request completed twice", S::KmdfVerifier, "WDF_REQUEST_FATAL_ERROR", true},
         {"request completed with STATUS_PENDING", S::KmdfVerifier, "WDF_REQUEST_FATAL_ERROR", true},
-        {"WdfDeviceEnqueueRequest", S::KmdfVerifier, "WDF_REQUEST_FATAL_ERROR", true},
+        {"buffered output longer than the buffer", S::KmdfVerifier, "WDF_REQUEST_FATAL_ERROR", true},
+        {"WdfDeviceEnqueueRequest", S::KmdfVerifier, "verifier break (STATUS_INVALID_DEVICE_REQUEST returned)", false},
         {"request parameters", S::KmdfVerifier, "WDF_VERIFIER_FATAL_ERROR (structure size)", true},
         {"object the driver may not delete", S::KmdfVerifier, "WDF_OBJECT_ERROR", true},
         {"object attributes", S::KmdfVerifier, "WDF_VERIFIER_FATAL_ERROR (object attributes)", true},

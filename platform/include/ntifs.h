@@ -16,5 +16,6 @@ static_assert(FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) == 20, "the name f
 #endif
 
 NTSYSAPI NTSTATUS ZwDeleteFile(POBJECT_ATTRIBUTES ObjectAttributes);
+NTSYSAPI NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 
 EXTERN_C_END

@@ -12,6 +12,13 @@
 #define KMDF_VERSION_MINOR 15
 #define WDF_EXTERN_C EXTERN_C
 
+// ---------------------------------------------------------------- the framework's statuses (wdfstatus.h)
+
+#define FACILITY_DRIVER_FRAMEWORK 0x20
+#define STATUS_WDF_INTERNAL_ERROR ((NTSTATUS)0xC0200201L)
+#define STATUS_WDF_PAUSED ((NTSTATUS)0xC0200203L)
+#define STATUS_WDF_BUSY ((NTSTATUS)0xC0200204L)
+
 // ---------------------------------------------------------------- handles
 
 typedef HANDLE WDFOBJECT, *PWDFOBJECT;

@@ -28,9 +28,10 @@ Machine::Machine() : Machine(Options{}) {}
 Machine::Machine(Options options)
     : hardware_(std::make_unique<plat::Hardware>(static_cast<plat::Hardware::Options&&>(options))),
       processes_(std::make_unique<plat::ProcessTable>()),
-      acpiHonoursCancel_(options.acpiHonoursCancel)
+      acpiHonoursCancel_(options.acpiHonoursCancel), acpiUnregisterWaits_(options.acpiUnregisterWaits)
 {
     acpi::SetCancelHonoured(acpiHonoursCancel_);
+    acpi::SetUnregisterWaits(acpiUnregisterWaits_);
     {
         std::lock_guard<std::mutex> guard(g_currentLock);
         previous_ = g_current.load();
@@ -52,6 +53,7 @@ Machine::~Machine()
         g_current.store(previous_);
     }
     acpi::SetCancelHonoured(previous_ != nullptr && previous_->acpiHonoursCancel_);
+    acpi::SetUnregisterWaits(previous_ != nullptr && previous_->acpiUnregisterWaits_);
     hardware_.reset();
 }
 

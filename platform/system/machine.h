@@ -25,6 +25,11 @@ public:
         // one that protects the driver least: a synchronous send whose time-out
         // expires still waits for the evaluation to end.
         bool acpiHonoursCancel = false;
+        // Whether the ACPI driver's UnregisterForDeviceNotifications waits for
+        // a handler call in progress. Windows documents no such promise; the
+        // default is the strict one: unregister returns while a handler that
+        // was already called may still run.
+        bool acpiUnregisterWaits = false;
     };
 
     Machine();
@@ -58,6 +63,7 @@ private:
     std::shared_ptr<plat::Firmware> firmware_;
     Machine* previous_ = nullptr;
     bool acpiHonoursCancel_ = false;
+    bool acpiUnregisterWaits_ = false;
 };
 
 }  // namespace plat

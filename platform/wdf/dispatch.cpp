@@ -218,6 +218,27 @@ NTSTATUS Enqueue(FxQueue* queue, FxRequest* request)
     }
 }
 
+NTSTATUS EnqueueFromCaller(FxQueue* queue, FxRequest* request)
+{
+    // Once queued, the request is the queue's: what it said goes to the caller's frame.
+    NTSTATUS* entryStatus = request->entryStatus;
+    bool* enqueued = request->enqueued;
+    request->inCallerContext = false;
+    switch (Enter(queue, request)) {
+    case Entry::Presented:
+        *enqueued = true;
+        *entryStatus = PresentNow(queue, request);
+        return STATUS_SUCCESS;
+    case Entry::Held:
+        *enqueued = true;
+        *entryStatus = STATUS_PENDING;
+        return STATUS_SUCCESS;
+    default:
+        request->inCallerContext = true;
+        return STATUS_WDF_BUSY;
+    }
+}
+
 NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp)
 {
     auto* device = static_cast<FxDevice*>(deviceObject->extension);

@@ -27,11 +27,14 @@ struct FxRequest;
 // IRP_MJ_DEVICE_CONTROL for a framework device.
 NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp);
 
-// Gives a request to a queue (WdfDeviceEnqueueRequest, and the dispatch
-// itself): presents it now, holds it (STATUS_PENDING), or, for a queue that
-// takes no more requests (purged), fails it with STATUS_INVALID_DEVICE_STATE. The request's
-// status once it was presented and completed.
+// Gives a request to a queue (the dispatch without EvtIoInCallerContext):
+// presents it now, holds it (STATUS_PENDING), or, for a queue that takes no
+// more requests (purged), fails it with STATUS_INVALID_DEVICE_STATE
+// (FxIoQueue::QueueRequest). The request's status once it was presented and completed.
 NTSTATUS Enqueue(FxQueue* queue, FxRequest* request);
+// WdfDeviceEnqueueRequest's queueing, from EvtIoInCallerContext: STATUS_WDF_BUSY,
+// the request not completed, when the queue accepts no requests.
+NTSTATUS EnqueueFromCaller(FxQueue* queue, FxRequest* request);
 
 // The driver is done with a request: its status and information go to the
 // packet, which is completed, and the request goes back to its cache.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/bugcheck.h"
+#include "base/verifier.h"
 #include "ntos/ke/irql.h"
 #include "wdf/device.h"
 #include "wdf/fileobject.h"
@@ -19,6 +20,15 @@
 
 namespace plat::wdf {
 namespace {
+
+// Requests given to a queue outside EvtIoInCallerContext: the verifier's breaks, reported until cleared.
+std::mutex g_misplacedLock;
+std::vector<std::string> g_misplaced;
+const int g_misplacedReporter = verifier::AddReporter("WdfDeviceEnqueueRequest", [](std::vector<std::string>& findings) {
+    std::lock_guard<std::mutex> guard(g_misplacedLock);
+    findings.insert(findings.end(), g_misplaced.begin(), g_misplaced.end());
+    g_misplaced.clear();
+});
 
 constexpr uint32_t kChunkBits = 8;
 constexpr uint32_t kChunkSize = 1u << kChunkBits;
@@ -194,6 +204,24 @@ NTSTATUS Retrieve(FxRequest* request, UCHAR* data, size_t size, size_t minimum, 
                                                 ", which another thread completed at the same time");
 }
 
+// A framework status means nothing to the request's sender: completing with
+// one gives the standard status it stands for (FxRequest::CompleteInternal).
+NTSTATUS StandardStatus(NTSTATUS status)
+{
+    if ((static_cast<ULONG>(status) & 0x0FFF0000u) != (ULONG(FACILITY_DRIVER_FRAMEWORK) << 16)) {
+        return status;
+    }
+    switch (status) {
+    case STATUS_WDF_PAUSED:
+    case STATUS_WDF_BUSY:
+        return STATUS_DEVICE_BUSY;
+    case STATUS_WDF_INTERNAL_ERROR:
+        return STATUS_INTERNAL_ERROR;
+    default:
+        return status;
+    }
+}
+
 void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, const char* routine)
 {
     RequireIrql(DISPATCH_LEVEL, routine);
@@ -205,7 +233,7 @@ void Complete(WDFREQUEST handle, NTSTATUS status, const ULONG_PTR* information, 
                          0)) {
         request = CheckCompletion(handle, status, routine);
     }
-    request->status = status;
+    request->status = StandardStatus(status);
     if (information != nullptr) {
         request->information = *information;
     }
@@ -470,19 +498,15 @@ NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request)
     auto* device = ResolveAs<FxDevice>(Device, FxType::Device, __func__);
     FxRequest* request = ResolveRequest(Request, __func__);
     if (!request->inCallerContext || request->queue == nullptr || request->queue->device != device) {
-        plat::WdfViolation("WdfDeviceEnqueueRequest", "only EvtIoInCallerContext may give a request of its own "
-                                                      "device to the queue (" + request->Describe() + ")");
+        // KMDF refuses it (FxPkgIo::VerifyEnqueueRequestUpdateFlags) and breaks into the debugger: a finding here.
+        std::lock_guard<std::mutex> guard(g_misplacedLock);
+        g_misplaced.push_back("only EvtIoInCallerContext may give a request of its own device to the queue (" +
+                              request->Describe() + ")");
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    FxQueue* queue = request->queue;
-    if (queue->removed.load(std::memory_order_seq_cst)) {
-        return STATUS_INVALID_DEVICE_STATE;  // the caller still owns the request and completes it
-    }
-    // Once queued, the request is the queue's: what it said is read from the caller's frame.
-    NTSTATUS* entryStatus = request->entryStatus;
-    *request->enqueued = true;
-    request->inCallerContext = false;
-    *entryStatus = Enqueue(queue, request);
-    return STATUS_SUCCESS;
+    // A queue that accepts no requests gives the request back, not completed:
+    // the caller still owns it (FxIoQueue::QueueRequestFromForward).
+    return EnqueueFromCaller(request->queue, request);
 }
 
 VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)

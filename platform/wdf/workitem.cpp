@@ -143,7 +143,9 @@ void WorkerPool::Run()
         t_runningDeleted = false;
         callback(handle);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-            BugCheck(IRQL_NOT_LESS_OR_EQUAL, "work item callback returned at a raised IRQL");
+            // The system worker thread's own check: the routine, the IRQL, the item.
+            BugCheck(WORKER_THREAD_RETURNED_AT_BAD_IRQL, "work item callback returned at a raised IRQL",
+                     reinterpret_cast<ULONG_PTR>(callback), KeGetCurrentIrql(), reinterpret_cast<ULONG_PTR>(handle));
         }
         bool deleted = t_runningDeleted;
         t_running = nullptr;

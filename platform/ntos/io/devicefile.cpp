@@ -68,19 +68,21 @@ size_t SystemBufferSize(ULONG code, ULONG inputLength, ULONG outputLength)
 
 // Buffered output goes back as the driver reported it. A driver that reports
 // more than the caller's buffer holds would have the I/O manager write past
-// it: Driver Verifier stops such a driver.
+// it: the KMDF verifier stops the completion of a user-mode request with an
+// output buffer and a success status that does so (FxRequest::CompleteInternal).
 ULONG_PTR CopyBack(const Irp* irp, void* output, ULONG outputLength)
 {
     ULONG_PTR information = irp->information;
     if (METHOD_FROM_CTL_CODE(irp->ioControlCode) != METHOD_BUFFERED) {
         return std::min<ULONG_PTR>(information, outputLength);
     }
-    if (information > outputLength) {
+    if (information > outputLength && irp->requestorMode == UserMode && outputLength != 0 && NT_SUCCESS(irp->status)) {
         VerifierViolation("buffered output longer than the buffer",
                           "device control 0x" + std::to_string(irp->ioControlCode) + " completed with Information " +
                               std::to_string(information) + " for an output buffer of " +
                               std::to_string(outputLength) + " bytes");
     }
+    information = std::min<ULONG_PTR>(information, outputLength);
     if (information != 0) {
         std::memcpy(output, irp->systemBuffer, information);
     }

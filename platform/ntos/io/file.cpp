@@ -1,6 +1,6 @@
 /*
- * Kernel file I/O: ZwCreateFile, ZwReadFile, ZwWriteFile, ZwClose, and the
- * name calls ZwSetInformationFile (rename), ZwQueryFullAttributesFile and
+ * Kernel file I/O: ZwCreateFile, ZwReadFile, ZwWriteFile, ZwFlushBuffersFile,
+ * ZwClose, and the name calls ZwSetInformationFile (rename), ZwQueryFullAttributesFile and
  * ZwDeleteFile. File objects live in the object manager and are reached
  * through handles; every transfer completes before the call returns.
  */
@@ -361,6 +361,38 @@ NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
         IoStatusBlock->Information = 0;
     }
     return status;
+}
+
+// Writes what the file's cache holds to the disk before returning. As
+// FlushFileBuffers documents, the handle needs write access; a directory's
+// handle flushes the directory's own entries.
+NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    plat::RequirePassive(__func__);
+    NTSTATUS status = plat::fault::Check("ZwFlushBuffersFile");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (IoStatusBlock == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    FileReference file;
+    ACCESS_MASK granted = 0;
+    status = file.Resolve(FileHandle, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if ((granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) == 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    FileObject& object = *file.get();
+    std::lock_guard<std::mutex> guard(object.ioLock);
+    if (fsync(object.fd.get()) != 0) {
+        return FromErrno(errno);
+    }
+    IoStatusBlock->Status = STATUS_SUCCESS;
+    IoStatusBlock->Information = 0;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ZwQueryFullAttributesFile(POBJECT_ATTRIBUTES ObjectAttributes, PFILE_NETWORK_OPEN_INFORMATION FileInformation)
