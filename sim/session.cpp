@@ -980,6 +980,9 @@ void Simulation::ShowDevices(std::ostream& text)
             }
         } else {
             text << "Driver Name:     tavrix.inf (service tavrix)\n";
+            std::string sddl = host_->SecuritySddl(*driven);
+            text << "Security:        " << (sddl.empty() ? std::string("(the default for a device with none)") : sddl)
+                 << "\n";
             plat::Host::Status status = host_->DeviceStatus(*driven);
             if (status == plat::Host::Status::Failed) {
                 problem(10, "CM_PROB_FAILED_START");

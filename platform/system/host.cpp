@@ -561,6 +561,14 @@ Host::Status Host::DeviceStatus(size_t index) const
                                           : Status::NotStarted;
 }
 
+std::string Host::SecuritySddl(size_t index) const
+{
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    return slot->physical != nullptr && slot->physical->security != nullptr ? se::ToSddl(*slot->physical->security)
+                                                                            : std::string();
+}
+
 // A device with no handle open is removed as by Remove, without a veto. One
 // with handles open is surprise-removed, then deleted at once: the image is
 // about to go, so the open handles have their files closed for the driver

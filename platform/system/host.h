@@ -166,6 +166,9 @@ public:
     enum class Status { NotStarted, Started, Failed };
     std::wstring InstanceId(size_t index = 0) const;
     Status DeviceStatus(size_t index = 0) const;
+    // The security descriptor of the device's stack in SDDL, as the driver
+    // package set it; empty when it has none (the default applies).
+    std::string SecuritySddl(size_t index = 0) const;
 
     // Removes every device (see above), deletes the driver object, unmaps the
     // image, and takes the verifier's report (also kept as verifier::LastUnloadReport()).
