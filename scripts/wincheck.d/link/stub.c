@@ -11,6 +11,13 @@
  * loader's records below are what its interface declares (WDF_VERSION,
  * WDF_BIND_INFO, WdfVersionBind/WdfVersionUnbind); the KMDF headers give
  * the table's size (WdfFunctionTableNumEntries) and the globals' type.
+ *
+ * It also stands in for the one routine of the WDK's wdmsec.lib the driver
+ * calls, WdmlibIoValidateDeviceIoControlAccess (wdmsec.h names
+ * IoValidateDeviceIoControlAccess so), written from its documentation: a
+ * user-mode device control passes only if the I/O manager granted the
+ * handle the access asked (SL_READ_ACCESS_GRANTED, SL_WRITE_ACCESS_GRANTED
+ * in the stack location's flags); a kernel-mode one always passes.
  */
 #include <ntddk.h>
 #include <wdf.h>
@@ -87,4 +94,28 @@ __attribute__((section("INIT"))) NTSTATUS FxDriverEntry(PDRIVER_OBJECT DriverObj
         DriverObject->DriverUnload = StubUnload;
     }
     return status;
+}
+
+// wdmsec.lib's access check of a device control (PASSIVE_LEVEL or below DISPATCH_LEVEL, from a dispatch path).
+NTSTATUS WdmlibIoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess)
+{
+    PIO_STACK_LOCATION stack;
+
+    if (Irp == NULL || (RequiredAccess & ~(FILE_READ_ACCESS | FILE_WRITE_ACCESS)) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL && stack->MajorFunction != IRP_MJ_FILE_SYSTEM_CONTROL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->RequestorMode == KernelMode) {
+        return STATUS_SUCCESS;
+    }
+    if ((RequiredAccess & FILE_READ_ACCESS) != 0 && (stack->Flags & SL_READ_ACCESS_GRANTED) == 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if ((RequiredAccess & FILE_WRITE_ACCESS) != 0 && (stack->Flags & SL_WRITE_ACCESS_GRANTED) == 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
 }
