@@ -45,6 +45,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using plat::AcpiObject;
+using plat::TypeName;
 
 const size_t kDriverBuffer = debugview::DriverLimits().dsmOutputSize;  // the driver's result buffer
 constexpr double kSendTimeout = 3.0;                       // seconds the driver waits for one evaluation
@@ -133,21 +134,6 @@ std::string Seconds(double seconds)
         std::snprintf(text, sizeof text, "%.2f s", seconds);
     }
     return text;
-}
-
-const char* TypeName(const AcpiObject& object)
-{
-    switch (object.type) {
-    case AcpiObject::Type::Integer:
-        return "an Integer";
-    case AcpiObject::Type::String:
-        return "a String";
-    case AcpiObject::Type::Buffer:
-        return "a Buffer";
-    case AcpiObject::Type::Package:
-        return "a Package";
-    }
-    return "an object";
 }
 
 // A short description of an answer: the object itself when it is small.

@@ -119,9 +119,18 @@ std::optional<std::string> IdText(const AcpiObject& object)
     return std::nullopt;
 }
 
-const char* TypeName(AcpiObject::Type type)
+std::string StatusText(NTSTATUS status)
 {
-    switch (type) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace
+
+const char* TypeName(const AcpiObject& object)
+{
+    switch (object.type) {
     case AcpiObject::Type::Integer:
         return "an Integer";
     case AcpiObject::Type::String:
@@ -133,15 +142,6 @@ const char* TypeName(AcpiObject::Type type)
     }
     return "an object";
 }
-
-std::string StatusText(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
-}  // namespace
 
 FirmwareDevice DescribeDevice(const std::string& path, const std::function<bool(const std::string&)>& has,
                               const std::function<NTSTATUS(const std::string&, AcpiObject*)>& evaluate)
@@ -159,7 +159,7 @@ FirmwareDevice DescribeDevice(const std::string& path, const std::function<bool(
             device.hid = *text;
         } else {
             device.hid = std::string();
-            device.hidError = std::string("_HID is ") + TypeName(value.type);
+            device.hidError = std::string("_HID is ") + TypeName(value);
         }
     }
     if (!device.hid || !device.hidError.empty()) {

@@ -65,6 +65,9 @@ struct FirmwareDevice {
 // EisaId() compiles to): three letters of five bits each, then four hex digits.
 std::string EisaIdText(uint64_t value);
 
+// What an object is, with its article: "an Integer", "a String", "a Buffer", "a Package".
+const char* TypeName(const AcpiObject& object);
+
 // Reads a device's identification objects through evaluate(method, result)
 // (STATUS_OBJECT_NAME_NOT_FOUND: the object is absent). has(method) tells
 // which exist, so absent ones are not evaluated.
