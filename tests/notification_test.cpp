@@ -23,6 +23,7 @@ class Notifications : public ClientBed {
 protected:
     void TearDown() override
     {
+        ReleaseWorkers();  // a test that stopped early leaves no worker held
         if (client) {
             client->Close();
             client->CloseObject(event);
@@ -70,6 +71,48 @@ protected:
         }
         return count;
     }
+
+    // Holds every system worker thread with a work item of the device until
+    // ReleaseWorkers, so that a work item queued meanwhile waits in the queue.
+    void OccupyWorkers()
+    {
+        busyWorkers = 0;
+        releaseWorkers = false;
+        for (size_t i = 0; i < plat::wdf::kSystemWorkerThreads; ++i) {
+            WDF_WORKITEM_CONFIG config;
+            WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {
+                busyWorkers++;
+                while (!releaseWorkers) {
+                    std::this_thread::yield();
+                }
+            });
+            WDF_OBJECT_ATTRIBUTES attributes;
+            WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+            attributes.ParentObject = Device();  // deleted with the device at the latest
+            WDFWORKITEM item;
+            ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+            WdfWorkItemEnqueue(item);
+            blockers.push_back(item);
+        }
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (busyWorkers < int(plat::wdf::kSystemWorkerThreads) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(busyWorkers, int(plat::wdf::kSystemWorkerThreads));
+    }
+    void ReleaseWorkers() { releaseWorkers = true; }
+    // The blocking items, once released and run, go (the device still there).
+    void DeleteBlockers()
+    {
+        for (WDFWORKITEM item : blockers) {
+            WdfObjectDelete(item);
+        }
+        blockers.clear();
+    }
+
+    static inline std::atomic<int> busyWorkers{0};
+    static inline std::atomic<bool> releaseWorkers{false};
+    std::vector<WDFWORKITEM> blockers;
 
     std::unique_ptr<Client> client;  // BootWithClient's
     HANDLE event = nullptr;
@@ -421,32 +464,7 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     ASSERT_NO_FATAL_FAILURE(BootWithClient());
 
     // Occupy the system worker threads so that the driver's item waits in the queue.
-    static std::atomic<int> busy;
-    static std::atomic<bool> release;
-    busy = 0;
-    release = false;
-    std::vector<WDFWORKITEM> blockers;
-    for (int i = 0; i < 4; ++i) {
-        WDF_WORKITEM_CONFIG config;
-        WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {
-            busy++;
-            while (!release) {
-                std::this_thread::sleep_for(1ms);
-            }
-        });
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = Device();
-        WDFWORKITEM item;
-        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
-        WdfWorkItemEnqueue(item);
-        blockers.push_back(item);
-    }
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (busy < 4 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_EQ(busy, 4);
+    ASSERT_NO_FATAL_FAILURE(OccupyWorkers());
 
     firmware->ClearCalls();
     firmware->SetDeviceMode(3);
@@ -456,15 +474,13 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     EXPECT_TRUE(firmware->Calls().empty()) << "the work item had to wait for a worker thread";
     EXPECT_FALSE(client->TakeSignal(event));
 
-    release = true;
+    ReleaseWorkers();
     EXPECT_TRUE(client->WaitSignal(event));
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_EQ(DsmCalls(1), 1u);
     EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
     EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-    for (WDFWORKITEM item : blockers) {
-        WdfObjectDelete(item);
-    }
+    DeleteBlockers();
 
     // The same race left to chance: the last notification the handler took
     // is read and every work item goes, however it falls against the sleep.
@@ -490,32 +506,7 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
 TEST_F(Notifications, ReadQueuedBeforeAFailedRestartLeavesItsModeZero)
 {
     ASSERT_NO_FATAL_FAILURE(BootWithClient());
-    static std::atomic<int> busy;
-    static std::atomic<bool> release;
-    busy = 0;
-    release = false;
-    std::vector<WDFWORKITEM> blockers;
-    for (size_t i = 0; i < plat::wdf::kSystemWorkerThreads; ++i) {
-        WDF_WORKITEM_CONFIG config;
-        WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {
-            busy++;
-            while (!release) {
-                std::this_thread::yield();
-            }
-        });
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = Device();
-        WDFWORKITEM item;
-        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
-        WdfWorkItemEnqueue(item);
-        blockers.push_back(item);
-    }
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (busy < int(plat::wdf::kSystemWorkerThreads) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    ASSERT_EQ(busy, int(plat::wdf::kSystemWorkerThreads));
+    ASSERT_NO_FATAL_FAILURE(OccupyWorkers());
 
     firmware->SetDeviceMode(3);
     firmware->Notify(0x80);
@@ -526,13 +517,11 @@ TEST_F(Notifications, ReadQueuedBeforeAFailedRestartLeavesItsModeZero)
     EXPECT_EQ(Context()->CurrentDeviceMode, 0u);
 
     firmware->ClearCalls();
-    release = true;
+    ReleaseWorkers();
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_EQ(DsmCalls(1), 1u) << "the queued read did not run";
     EXPECT_EQ(Context()->CurrentDeviceMode, 0u) << "the older read overwrote the failed start's mode";
-    for (WDFWORKITEM item : blockers) {
-        WdfObjectDelete(item);
-    }
+    DeleteBlockers();
 }
 
 // On the default machine the ACPI driver's unregister returns while a
@@ -600,28 +589,7 @@ TEST_F(Notifications, UnregisterThatDoesNotWaitLeavesNoHandlerCallBehind)
 TEST_F(Notifications, WorkItemQueuedAtRemovalRunsAndItsReadFails)
 {
     Boot();
-    static std::atomic<int> busy;
-    static std::atomic<bool> release;
-    busy = 0;
-    release = false;
-    for (size_t i = 0; i < plat::wdf::kSystemWorkerThreads; ++i) {
-        WDF_WORKITEM_CONFIG config;
-        WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {
-            busy++;
-            while (!release) {
-                std::this_thread::yield();
-            }
-        });
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = Device();  // deleted with the device
-        WDFWORKITEM item;
-        ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
-        WdfWorkItemEnqueue(item);
-    }
-    while (busy < int(plat::wdf::kSystemWorkerThreads)) {
-        std::this_thread::yield();
-    }
+    ASSERT_NO_FATAL_FAILURE(OccupyWorkers());
     firmware->ClearCalls();
     firmware->Notify(0x80);
     ASSERT_TRUE(Below().WaitNotificationsIdle());
@@ -634,7 +602,7 @@ TEST_F(Notifications, WorkItemQueuedAtRemovalRunsAndItsReadFails)
         std::this_thread::yield();  // the removal reaches the device's work items
     }
     EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().queued, 1u) << "the queued item was dropped, not run";
-    release = true;
+    ReleaseWorkers();
     remover.join();
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["WdfIoTargetSendIoctlSynchronously"], 1u) << "the worker ran and read";
