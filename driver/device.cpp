@@ -32,6 +32,7 @@ static NTSTATUS TvrxProcessDsmResult(_In_ WDFDEVICE Device, _In_ LONG FunctionIn
 #pragma alloc_text(PAGE, TvrxIsBiosSarUpdateNeeded)
 #pragma alloc_text(PAGE, TvrxWriteParameterValue)
 #pragma alloc_text(PAGE, TvrxReadParameterString)
+#pragma alloc_text(PAGE, TvrxFreeParameterString)
 #pragma alloc_text(PAGE, TvrxQueryRegistryString)
 #endif
 
@@ -1521,7 +1522,7 @@ TvrxIsBiosSarUpdateNeeded(WDFDEVICE Device)
 
 Exit:
     RtlFreeUnicodeString(&biosVersion);
-    RtlFreeUnicodeString(&biosInfo);
+    TvrxFreeParameterString(&biosInfo);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! update %s", needed ? "needed" : "not needed");
     return needed;
 }
@@ -1646,8 +1647,9 @@ NTSTATUS
 TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, PUNICODE_STRING Value)
 /*
  * Reads a string value under the driver's Parameters\SubkeyName (which is not
- * created). On success Value holds a NUL-terminated copy in paged pool that
- * the caller releases with RtlFreeUnicodeString; otherwise it is empty.
+ * created). On success Value holds a NUL-terminated copy in the driver's
+ * paged pool that the caller releases with TvrxFreeParameterString; otherwise
+ * it is empty.
  * PASSIVE_LEVEL; called by the update check.
  */
 {
@@ -1704,6 +1706,25 @@ TvrxReadParameterString(WDFDEVICE Device, PCWSTR SubkeyName, PCWSTR ValueName, P
     WdfRegistryClose(subkey);
     WdfRegistryClose(parametersKey);
     return status;
+}
+
+_Use_decl_annotations_
+VOID
+TvrxFreeParameterString(PUNICODE_STRING Value)
+/*
+ * Releases a string TvrxReadParameterString copied into the driver's pool
+ * (nothing when it is empty) and empties it.
+ * PASSIVE_LEVEL; called by the readers of parameter strings.
+ */
+{
+    PAGED_CODE();
+
+    if (Value->Buffer != NULL) {
+        ExFreePoolWithTag(Value->Buffer, TVRX_POOL_TAG);
+    }
+    Value->Buffer = NULL;
+    Value->Length = 0;
+    Value->MaximumLength = 0;
 }
 
 // RtlQueryRegistryValuesEx where the system exports it, else RtlQueryRegistryValues.

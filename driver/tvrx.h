@@ -227,6 +227,7 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxWriteParameterValue(_In_ WDFDEVICE D
                                                                _In_ PVOID Data, _In_ ULONG DataSize);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxReadParameterString(_In_ WDFDEVICE Device, _In_z_ PCWSTR SubkeyName,
                                                                _In_z_ PCWSTR ValueName, _Out_ PUNICODE_STRING Value);
+_IRQL_requires_(PASSIVE_LEVEL) VOID TvrxFreeParameterString(_Inout_ PUNICODE_STRING Value);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TvrxQueryRegistryString(_In_z_ PCWSTR Path, _In_z_ PCWSTR ValueName,
                                                                _Out_ PUNICODE_STRING Value);
 
