@@ -99,6 +99,15 @@
 namespace plat {
 
 class Machine;
+namespace io {
+struct DeviceObject;
+}
+namespace se {
+struct SecurityDescriptor;
+}
+namespace wdf {
+struct FxDevice;
+}
 
 class Host {
 public:
@@ -166,6 +175,10 @@ public:
     enum class Status { NotStarted, Started, Failed };
     std::wstring InstanceId(size_t index = 0) const;
     Status DeviceStatus(size_t index = 0) const;
+    // The device node's problem code (pnp::kProblem*): none, CM_PROB_FAILED_START
+    // after a failed start, CM_PROB_FAILED_POST_START after a failed power-up,
+    // CM_PROB_FAILED_ADD when adding the device again failed.
+    ULONG Problem(size_t index = 0) const;
     // The security descriptor of the device's stack in SDDL, as the driver
     // package set it; empty when it has none (the default applies).
     std::string SecuritySddl(size_t index = 0) const;
@@ -186,6 +199,9 @@ private:
     struct Slot;
     struct State;
     std::shared_ptr<Slot> SlotAt(size_t index) const;
+    NTSTATUS AddStack(const std::wstring& instanceId, const std::shared_ptr<const se::SecurityDescriptor>& security,
+                      std::shared_ptr<io::DeviceObject>* physical, wdf::FxDevice** result);
+    void RemoveFailedStack(Slot& slot);
     NTSTATUS RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto);
     void UnloadSlot(const std::shared_ptr<Slot>& slot);
     void SurpriseRemoveLocked(Slot& slot);
