@@ -12,11 +12,13 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "acpi/acpidevice.h"
 #include "ntos/io/deviceinterface.h"
 #include "ntos/pnp/pnp.h"
 #include "wdf/device.h"
+#include "wdf/driver.h"
 #include "wdf/workitem.h"
 
 namespace tvrx::test {
@@ -768,6 +770,109 @@ TEST_F(Lifecycle, FailedStartIsUndoneByReleaseHardware)
     EXPECT_EQ(Below().InterfaceReferences(), 1);
     Client client("client");
     EXPECT_EQ(client.Open(), STATUS_SUCCESS);
+}
+
+// Watches the driver's device add as the Plug and Play manager calls it: each
+// device added from now on, with its context as the add left it. The driver
+// object keeps the hook until it is unloaded.
+class AddWatch {
+public:
+    struct Added {
+        WDFDEVICE device;
+        std::tuple<ULONG, ULONG, ULONG, BOOLEAN, ULONG, BOOLEAN, BOOLEAN, LONG64, BOOLEAN> context;
+    };
+
+    AddWatch()
+    {
+        current_ = this;
+        plat::wdf::FxDriver* driver = plat::wdf::CurrentDriver();
+        original_ = driver->config.EvtDriverDeviceAdd;
+        driver->config.EvtDriverDeviceAdd = Add;
+    }
+    ~AddWatch() { current_ = nullptr; }
+    AddWatch(const AddWatch&) = delete;
+    AddWatch& operator=(const AddWatch&) = delete;
+
+    std::vector<Added> added;
+
+private:
+    static NTSTATUS Add(WDFDRIVER driver, PWDFDEVICE_INIT init)
+    {
+        std::vector<plat::wdf::FxDevice*> before = plat::wdf::LiveDevices();
+        NTSTATUS status = original_(driver, init);
+        for (plat::wdf::FxDevice* device : plat::wdf::LiveDevices()) {
+            if (current_ != nullptr && std::find(before.begin(), before.end(), device) == before.end()) {
+                auto handle = static_cast<WDFDEVICE>(device->handle);
+                const TVRX_DEVICE_CONTEXT* c = TvrxGetDeviceContext(handle);
+                current_->added.push_back(
+                    {handle, {c->DeviceState, c->CurrentDeviceMode, c->RegulatoryType, c->DeviceModeTablesValid,
+                              c->SarTablePhysicalAddress, c->AcpiInterfaceAcquired, c->AcpiNotificationsRegistered,
+                              c->DeviceModeRecord, c->HardwarePrepared}});
+            }
+        }
+        return status;
+    }
+
+    static inline AddWatch* current_ = nullptr;
+    static inline PFN_WDF_DRIVER_DEVICE_ADD original_ = nullptr;
+};
+
+// A restart that fails after a stop: the Plug and Play manager surprise-removes
+// the stack (a failed IRP_MN_START_DEVICE after a rebalance stop, Microsoft's
+// IWDTFPnPAction2::EDTTryStopDeviceFailRestart), sends IRP_MN_REMOVE_DEVICE
+// once its last handle has closed, and the device node keeps
+// CM_PROB_FAILED_START. The next start calls the driver's device add again: a
+// new device whose context starts as the first add's did, whatever the old
+// one held. A handle opened before stays with the old device: its requests
+// fail with STATUS_INVALID_DEVICE_STATE (KMDF's Failed state purged the
+// queue), also after the restart, and its close lets the old stack go.
+TEST_F(Lifecycle, RestartAfterAFailedStartAddsAFreshDeviceWhileOldHandlesStayDead)
+{
+    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
+    AddWatch adds;
+    ASSERT_EQ(host->AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    Client early("early");
+    ASSERT_EQ(early.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(early.SetRegulatoryType(1), STATUS_SUCCESS);
+    firmware->SetDeviceMode(3);
+    firmware->Notify(0x80);
+    ASSERT_TRUE(Below().WaitNotificationsIdle());
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    ASSERT_EQ(Context()->CurrentDeviceMode, 3u);
+    ASSERT_EQ(Context()->RegulatoryType, 1u);
+
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    plat::fault::FailNth("WdfFdoQueryForInterface", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->DeviceStatus(), plat::Host::Status::Failed);
+    EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemFailedStart));
+    EXPECT_EQ(Device(), nullptr);
+    EXPECT_EQ(host->RemovalsPending(), 1u) << "the old stack waits for the early handle";
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    EXPECT_EQ(early.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host->Stop(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host->Sleep(), STATUS_INVALID_DEVICE_STATE);
+
+    firmware->SetDeviceMode(2);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemNone));
+    ASSERT_EQ(adds.added.size(), 2u) << "the restart adds the device again";
+    EXPECT_EQ(adds.added[1].context, adds.added[0].context) << "the new context starts as a first add's";
+    EXPECT_EQ(std::get<1>(adds.added[1].context), 0u);
+    EXPECT_EQ(std::get<2>(adds.added[1].context), 0u);
+    EXPECT_EQ(Device(), adds.added[1].device);
+    EXPECT_EQ(Context()->RegulatoryType, 0u) << "the old device's regulatory type stayed with it";
+
+    EXPECT_EQ(early.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE) << "the old handle stays dead";
+    Client late("late");
+    ASSERT_EQ(late.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Entry(late), Expected(NativeFirmware::DefaultTable(0).entries[2]));
+    early.Close();
+    EXPECT_TRUE(host->WaitForRemovals(10s));
+    EXPECT_EQ(Entry(late), Expected(NativeFirmware::DefaultTable(0).entries[2])) << "the old remove left the new device be";
+    Client third("third");
+    EXPECT_EQ(third.Open(), STATUS_SUCCESS) << "the old remove left the interface enabled";
 }
 
 // A failed power-up fails the device (KMDF's Failed state purges the
