@@ -825,7 +825,8 @@ private:
 // new device whose context starts as the first add's did, whatever the old
 // one held. A handle opened before stays with the old device: its requests
 // fail with STATUS_INVALID_DEVICE_STATE (KMDF's Failed state purged the
-// queue), also after the restart, and its close lets the old stack go.
+// queue, and FxIoQueue::QueueRequest fails what a queue that accepts no
+// requests gets), also after the restart, and its close lets the old stack go.
 TEST_F(Lifecycle, RestartAfterAFailedStartAddsAFreshDeviceWhileOldHandlesStayDead)
 {
     ASSERT_EQ(host->Load(), STATUS_SUCCESS);

@@ -91,7 +91,7 @@ enum class Phase { Added, Started, Stopped, Failed, StartFailed, Removed, Surpri
 
 struct Host::Slot {
     Slot(wdf::FxDevice* device_, std::shared_ptr<io::DeviceObject> physical_)
-        : device(device_), physical(std::move(physical_))
+        : device(device_), physical(std::move(physical_)), instanceId(physical->instanceId)
     {
     }
 
@@ -101,6 +101,8 @@ struct Host::Slot {
     std::atomic<wdf::FxDevice*> device;
     // The bottom of the device's stack: packets go to the top of the stack on it.
     std::shared_ptr<io::DeviceObject> physical;
+    // The device node's instance ID: it outlives the stacks a failed start removes.
+    const std::wstring instanceId;
     Phase phase = Phase::Added;
     ULONG problem = pnp::kProblemNone;  // the device node's problem code (CM_PROB_*)
 
@@ -366,7 +368,7 @@ NTSTATUS Host::Start(size_t index)
         // driver enumerates now. The node keeps the device's Security property.
         std::shared_ptr<io::DeviceObject> physical;
         wdf::FxDevice* created = nullptr;
-        NTSTATUS status = AddStack(slot->physical->instanceId, slot->physical->security, &physical, &created);
+        NTSTATUS status = AddStack(slot->instanceId, slot->physical->security, &physical, &created);
         if (!NT_SUCCESS(status)) {
             slot->problem = pnp::kProblemFailedAdd;
             return status;
@@ -638,7 +640,7 @@ bool Host::Started(size_t index) const
     return slot->device != nullptr && slot->phase == Phase::Started;
 }
 
-std::wstring Host::InstanceId(size_t index) const { return SlotAt(index)->physical->instanceId; }
+std::wstring Host::InstanceId(size_t index) const { return SlotAt(index)->instanceId; }
 
 Host::Status Host::DeviceStatus(size_t index) const
 {
