@@ -855,6 +855,13 @@ TEST_F(Lifecycle, RestartAfterAFailedStartAddsAFreshDeviceWhileOldHandlesStayDea
     EXPECT_EQ(host->Stop(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(host->Sleep(), STATUS_INVALID_DEVICE_STATE);
 
+    // A device add that fails leaves the node without a stack, now with
+    // CM_PROB_FAILED_ADD; the start after it adds again.
+    plat::fault::FailNth("WdfDeviceCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemFailedAdd));
+    EXPECT_EQ(Device(), nullptr);
+
     firmware->SetDeviceMode(2);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemNone));
