@@ -130,8 +130,10 @@ TEST_F(Dsm, TableReadStopsAtTheFirstFailingIndex)
     EXPECT_EQ(tables, (std::vector<uint64_t>{0, 1, 2}));
     EXPECT_EQ(firmware->Calls().back().function, uint64_t(TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE));
 
-    // The failed start removed the stack: the next one adds the device again,
-    // on which the table read is tried directly.
+    // The failed start removed the stack (Microsoft's IRP_MN_REMOVE_DEVICE: the
+    // Plug and Play manager sends it when a driver of the stack fails
+    // IRP_MN_START_DEVICE): the next start adds the device again, on which the
+    // table read is tried directly.
     firmware->SetFaults({});
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     faults.tables = 1u << 0;

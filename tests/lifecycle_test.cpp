@@ -297,9 +297,11 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
 }
 
 // A registration that fails keeps the device out of D0, at a start and at a
-// resume; the next D0 entry registers. A failed start removes the stack, so
-// its failure shows on the ACPI device below (no handler, the interface given
-// back) and the next start registers on a new device.
+// resume; the next D0 entry registers. A failed start removes the stack (the
+// Plug and Play manager sends IRP_MN_REMOVE_DEVICE when a driver fails
+// IRP_MN_START_DEVICE), so its failure shows on the ACPI device below (no
+// handler, the interface given back) and the next start registers on a new
+// device. A failed power-up keeps the stack (KMDF's Failed state).
 TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
 {
     LoadAndAdd();
@@ -745,8 +747,10 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
 // EvtDevicePrepareHardware (the FailedOwnHardware state) and after a failed
 // EvtDeviceD0Entry, without EvtDeviceD0Exit for a D0 the device never reached.
 // Either way the start fails and the Plug and Play manager removes the stack
-// (IRP_MN_REMOVE_DEVICE after a failed IRP_MN_START_DEVICE); the interface
-// was never enabled, and the next start adds the device again.
+// (Microsoft's IRP_MN_REMOVE_DEVICE reference: it is sent when a driver of the
+// stack fails IRP_MN_START_DEVICE, and may reach a device that never
+// started); the interface was never enabled, and the next start adds the
+// device again.
 TEST_F(Lifecycle, FailedStartIsUndoneByReleaseHardware)
 {
     LoadAndAdd();

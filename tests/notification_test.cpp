@@ -502,8 +502,10 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
 
 // A read queued before a stop holds the ticket of its notification: the
 // restart stores its own mode with a newer one, so the old read, answering
-// last, does not put its mode back. (A restart that fails no longer leaves a
-// device to hold a mode: the Plug and Play manager removes its stack.)
+// last, does not put its mode back. (A restart that fails leaves no device
+// whose mode anyone reads: the Plug and Play manager surprise-removes its
+// stack, as Microsoft's IWDTFPnPAction2::EDTTryStopDeviceFailRestart
+// describes, and the next start adds a new device.)
 TEST_F(Notifications, ReadQueuedBeforeARestartDoesNotOverwriteItsMode)
 {
     ASSERT_NO_FATAL_FAILURE(BootWithClient());
