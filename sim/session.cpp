@@ -33,6 +33,7 @@
 #include "firmware/native.h"
 #include "machine/physmem.h"
 #include "machine/registry.h"
+#include "ntos/pnp/pnp.h"
 #include "pending.h"
 #include "system/host.h"
 #include "system/machine.h"
@@ -139,6 +140,23 @@ std::optional<std::filesystem::path> FindOnDrive(const std::filesystem::path& ro
         }
     }
     return path;
+}
+
+// The symbolic name of a device node's problem code, as Device Manager's documentation gives it.
+const char* ProblemName(ULONG code)
+{
+    switch (code) {
+    case plat::pnp::kProblemFailedStart:
+        return "CM_PROB_FAILED_START";
+    case plat::pnp::kProblemDisabled:
+        return "CM_PROB_DISABLED";
+    case plat::pnp::kProblemFailedAdd:
+        return "CM_PROB_FAILED_ADD";
+    case plat::pnp::kProblemFailedPostStart:
+        return "CM_PROB_FAILED_POST_START";
+    default:
+        return "CM_PROB_UNKNOWN";
+    }
 }
 
 }  // namespace
@@ -360,7 +378,7 @@ bool Simulation::DeviceInD0()
     if (blocked_) {
         return false;  // a start waits in prepare-hardware: not in D0 yet
     }
-    if (!host_->Loaded() || host_->DeviceCount() == 0) {
+    if (!host_->Loaded() || host_->DeviceCount() == 0 || host_->Device() == nullptr) {
         return true;  // the request fails on its own
     }
     return host_->InD0();
@@ -984,8 +1002,8 @@ void Simulation::ShowDevices(std::ostream& text)
             text << "Security:        " << (sddl.empty() ? std::string("(the default for a device with none)") : sddl)
                  << "\n";
             plat::Host::Status status = host_->DeviceStatus(*driven);
-            if (status == plat::Host::Status::Failed) {
-                problem(10, "CM_PROB_FAILED_START");
+            if (ULONG code = host_->Problem(*driven); code != plat::pnp::kProblemNone) {
+                problem(code, ProblemName(code));
             } else {
                 text << "Status:          " << (status == plat::Host::Status::Started ? "Started" : "Stopped") << "\n";
             }
@@ -1003,6 +1021,14 @@ bool Simulation::Show(const Command& command)
             text << "no device";
             if (host_->RemovalsPending() != 0) {
                 text << " (surprise-removed: " << host_->RemovalsPending() << ", kept until their handles close)";
+            }
+        } else if (host_->Device() == nullptr) {
+            // The device node is there, its stack removed after a failed start.
+            ULONG code = host_->Problem();
+            text << "no device: " << Narrow(host_->InstanceId()) << " has problem code " << code << " ("
+                 << ProblemName(code) << "); the next start adds it again";
+            if (host_->RemovalsPending() != 0) {
+                text << " (removed: " << host_->RemovalsPending() << ", kept until their handles close)";
             }
         } else {
             debugview::Device c = debugview::ReadDevice(host_->Device());

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "ntos/pnp/pnp.h"
+
 namespace tvrx::test {
 namespace {
 
@@ -117,12 +119,23 @@ TEST_F(Dsm, TableReadStopsAtTheFirstFailingIndex)
     faults.tables = 1u << 2;
     firmware->SetFaults(faults);
     EXPECT_EQ(host->Start(), STATUS_ACPI_FATAL);
-    // Release-hardware follows the failed prepare-hardware (KMDF's FailedOwnHardware state).
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-    EXPECT_EQ(Context()->DeviceModeTables[1].EntryCount, 5u);
-    EXPECT_EQ(Context()->DeviceModeTables[2].EntryCount, 0u);
-    EXPECT_EQ(Context()->DeviceModeTables[2].TableTag, 0u);
+    // Tables 0 and 1 were read, table 2 failed, and nothing was evaluated after it.
+    std::vector<uint64_t> tables;
+    for (const NativeFirmware::DsmCall& call : firmware->Calls()) {
+        EXPECT_LE(call.function, uint64_t(TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE));
+        if (call.function == TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE) {
+            tables.push_back(call.argument);
+        }
+    }
+    EXPECT_EQ(tables, (std::vector<uint64_t>{0, 1, 2}));
+    EXPECT_EQ(firmware->Calls().back().function, uint64_t(TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE));
 
+    // The failed start removed the stack (Microsoft's IRP_MN_REMOVE_DEVICE: the
+    // Plug and Play manager sends it when a driver of the stack fails
+    // IRP_MN_START_DEVICE): the next start adds the device again, on which the
+    // table read is tried directly.
+    firmware->SetFaults({});
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     faults.tables = 1u << 0;
     firmware->SetFaults(faults);
     firmware->ClearCalls();
@@ -159,7 +172,11 @@ TEST_F(Dsm, StartSurvivesOrReportsEveryInjectedFailure)
             } else {
                 // A pool allocation that fails surfaces as the lack of resources it is.
                 EXPECT_EQ(status, point == "ExAllocatePool" ? STATUS_INSUFFICIENT_RESOURCES : kInjected);
-                EXPECT_NE(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                // The Plug and Play manager removes the stack of a failed start
+                // (IRP_MN_REMOVE_DEVICE), and the device node keeps CM_PROB_FAILED_START.
+                EXPECT_FALSE(host->Started());
+                EXPECT_EQ(Device(), nullptr);
+                EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemFailedStart));
             }
             UnloadClean();
         }

@@ -12,10 +12,13 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "acpi/acpidevice.h"
 #include "ntos/io/deviceinterface.h"
+#include "ntos/pnp/pnp.h"
 #include "wdf/device.h"
+#include "wdf/driver.h"
 #include "wdf/workitem.h"
 
 namespace tvrx::test {
@@ -207,7 +210,10 @@ const std::vector<std::pair<uint64_t, uint64_t>> kEssentialCalls = {{0, 0}, {1, 
 // tables are read fails the start with the device closed to clients and the
 // ACPI interface given back, and release-hardware follows (KMDF); a failure
 // of the export or of the BIOS check does not; a failed notification
-// registration fails the power-up. Each failed start can be retried.
+// registration fails the power-up. A failed start removes the stack (the
+// Plug and Play manager sends IRP_MN_REMOVE_DEVICE after a failed
+// IRP_MN_START_DEVICE) and the device node keeps CM_PROB_FAILED_START; the
+// next start adds the device again.
 TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
 {
     LoadAndAdd();
@@ -228,9 +234,12 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
         for (uint64_t nth = 1; nth <= count; ++nth) {
             SCOPED_TRACE(point + " #" + std::to_string(nth));
             FreshMachine();
+            log = std::make_unique<CallbackLog>(Device());
+            std::shared_ptr<plat::acpi::AcpiDevice> below = plat::acpi::DeviceBelow(Fx(Device())->lower);
             plat::fault::Reset();
             plat::fault::FailNth(point, nth, kInjected);
             NTSTATUS status = host->Start();
+            Calls callbacks = log->Take();
 
             std::vector<std::pair<uint64_t, uint64_t>> calls;
             bool functionThree = false;
@@ -243,60 +252,65 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
             ASSERT_LE(calls.size(), kEssentialCalls.size());
             EXPECT_TRUE(std::equal(calls.begin(), calls.end(), kEssentialCalls.begin()))
                 << "the start reads in order and stops at the first failure";
-            PTVRX_DEVICE_CONTEXT context = Context();
 
             if (point == "RegisterForDeviceNotifications") {
                 EXPECT_EQ(status, kInjected);
                 EXPECT_EQ(calls.size(), kEssentialCalls.size());
-                EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED)) << "released after the failed power-up";
+                // Released after the failed power-up, without D0 exit.
+                EXPECT_EQ(callbacks, (Calls{"prepare", "d0-entry", "release"}));
             } else if (calls.size() < kEssentialCalls.size()) {
                 EXPECT_NE(status, STATUS_SUCCESS);
                 // KMDF's FailedOwnHardware state calls EvtDeviceReleaseHardware
-                // after a failed EvtDevicePrepareHardware, so the driver ends
-                // released (4), not at "prepare failed" (3).
-                EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-                EXPECT_EQ(context->CurrentDeviceMode, 0u);
+                // after a failed EvtDevicePrepareHardware.
+                EXPECT_EQ(callbacks, (Calls{"prepare", "release"}));
                 EXPECT_FALSE(functionThree);
                 if (point == "WdfFdoQueryForInterface") {
                     EXPECT_TRUE(calls.empty()) << "no _DSM without the interface";
                 }
             } else {
                 EXPECT_EQ(status, STATUS_SUCCESS) << "nothing after the table read may fail the start";
-                EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
-                EXPECT_EQ(context->CurrentDeviceMode, 1u);
-                EXPECT_TRUE(context->AcpiNotificationsRegistered);
-                EXPECT_TRUE(Below().HandlerRegistered());
-                EXPECT_EQ(Below().InterfaceReferences(), 1);
+                EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                EXPECT_EQ(Context()->CurrentDeviceMode, 1u);
+                EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+                EXPECT_TRUE(below->HandlerRegistered());
+                EXPECT_EQ(below->InterfaceReferences(), 1);
             }
 
             if (status != STATUS_SUCCESS) {
-                EXPECT_FALSE(context->AcpiInterfaceAcquired);
-                EXPECT_FALSE(context->AcpiNotificationsRegistered);
-                EXPECT_FALSE(Below().HandlerRegistered());
-                EXPECT_EQ(Below().InterfaceReferences(), 0) << "the interface is given back";
+                EXPECT_FALSE(below->HandlerRegistered());
+                EXPECT_EQ(below->InterfaceReferences(), 0) << "the interface is given back";
                 EXPECT_TRUE(TavrixInterfacePath().empty()) << "a device that did not start cannot be opened";
+                EXPECT_EQ(Device(), nullptr) << "the failed start removed the stack";
+                EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemFailedStart));
 
                 plat::fault::Reset();
-                EXPECT_EQ(host->Start(), STATUS_SUCCESS) << "the next start prepares again";
+                EXPECT_EQ(host->Start(), STATUS_SUCCESS) << "the next start adds the device again";
                 EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
                 EXPECT_TRUE(Below().HandlerRegistered());
                 EXPECT_EQ(Below().InterfaceReferences(), 1);
+                EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemNone));
             }
             UnloadClean();
+            log.reset();
         }
     }
 }
 
 // A registration that fails keeps the device out of D0, at a start and at a
-// resume; the flag stays FALSE and the next D0 entry registers.
+// resume; the next D0 entry registers. A failed start removes the stack (the
+// Plug and Play manager sends IRP_MN_REMOVE_DEVICE when a driver fails
+// IRP_MN_START_DEVICE), so its failure shows on the ACPI device below (no
+// handler, the interface given back) and the next start registers on a new
+// device. A failed power-up keeps the stack (KMDF's Failed state).
 TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
 {
     LoadAndAdd();
+    std::shared_ptr<plat::acpi::AcpiDevice> first = plat::acpi::DeviceBelow(Fx(Device())->lower);
     plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(host->Start(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
+    EXPECT_FALSE(first->HandlerRegistered());
     EXPECT_FALSE(host->Started());
-    EXPECT_EQ(Below().InterfaceReferences(), 0);
+    EXPECT_EQ(first->InterfaceReferences(), 0);
 
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
@@ -408,16 +422,23 @@ TEST_F(Lifecycle, TransitionsFollowTheFrameworkAndRefuseWhatDoesNotFit)
     ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
     EXPECT_EQ(log->Take(), (Calls{"d0-exit", "release", "prepare", "d0-entry", "d0-exit", "release"}));
 
-    // A failed preparation is released (KMDF's FailedOwnHardware state).
+    // A failed preparation is released (KMDF's FailedOwnHardware state); a
+    // failed restart after a stop is a surprise removal (the failed start of
+    // a stack that ran before: IWDTFPnPAction2::EDTTryStopDeviceFailRestart).
     plat::fault::FailNth("WdfFdoQueryForInterface", 1, STATUS_NOINTERFACE);
     EXPECT_EQ(host->Start(), STATUS_NOINTERFACE);
     EXPECT_EQ(host->Sleep(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(log->Take(), (Calls{"prepare", "release"}));
+    EXPECT_EQ(host->Resume(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host->Stop(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(log->Take(), (Calls{"prepare", "release", "surprise-removal"}));
 
+    // The next start adds a new device, outside this log.
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    log.reset();
+    log = std::make_unique<CallbackLog>(Device());
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(log->Take(), (Calls{"prepare", "d0-entry", "d0-exit", "release"}));
+    EXPECT_EQ(log->Take(), (Calls{"d0-exit", "release"}));
     EXPECT_EQ(host->DeviceCount(), 0u);
     EXPECT_EQ(log->RaisedIrql(), 0);
 }
@@ -725,31 +746,145 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
 // KMDF undoes a failed start with release-hardware: after a failed
 // EvtDevicePrepareHardware (the FailedOwnHardware state) and after a failed
 // EvtDeviceD0Entry, without EvtDeviceD0Exit for a D0 the device never reached.
-// Either way the device fails (the Failed state): its interface is not
-// enabled, and it may be started again.
+// Either way the start fails and the Plug and Play manager removes the stack
+// (Microsoft's IRP_MN_REMOVE_DEVICE reference: it is sent when a driver of the
+// stack fails IRP_MN_START_DEVICE, and may reach a device that never
+// started); the interface was never enabled, and the next start adds the
+// device again.
 TEST_F(Lifecycle, FailedStartIsUndoneByReleaseHardware)
 {
     LoadAndAdd();
     log = std::make_unique<CallbackLog>(Device());
+    PacketFilter filter(Device(), *log);
+    std::shared_ptr<plat::acpi::AcpiDevice> below = plat::acpi::DeviceBelow(Fx(Device())->lower);
     plat::fault::FailNth("WdfIoTargetSendIoctlSynchronously", 3, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(host->Start(), STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(log->Take(), (Calls{"prepare", "release"}));
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-    EXPECT_FALSE(Context()->HardwarePrepared);
-    EXPECT_EQ(Below().InterfaceReferences(), 0) << "given back once, by prepare-hardware's failure exit";
+    // A stack that never started hears the remove alone, no surprise removal.
+    EXPECT_EQ(log->Take(), (Calls{"start-device", "prepare", "release", "remove-device"}));
+    EXPECT_EQ(below->InterfaceReferences(), 0) << "given back once, by prepare-hardware's failure exit";
     EXPECT_TRUE(TavrixInterfacePath().empty());
 
+    // The second device fails in D0 entry.
     plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(host->Start(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(log->Take(), (Calls{"prepare", "d0-entry", "release"}));
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-    EXPECT_EQ(Below().InterfaceReferences(), 0);
+    EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemFailedStart));
+    EXPECT_TRUE(TavrixInterfacePath().empty());
 
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    EXPECT_EQ(log->Take(), (Calls{"prepare", "d0-entry"}));
     EXPECT_EQ(Below().InterfaceReferences(), 1);
     Client client("client");
     EXPECT_EQ(client.Open(), STATUS_SUCCESS);
+}
+
+// Watches the driver's device add as the Plug and Play manager calls it: each
+// device added from now on, with its context as the add left it. The driver
+// object keeps the hook until it is unloaded.
+class AddWatch {
+public:
+    struct Added {
+        WDFDEVICE device;
+        std::tuple<ULONG, ULONG, ULONG, BOOLEAN, ULONG, BOOLEAN, BOOLEAN, LONG64, BOOLEAN> context;
+    };
+
+    AddWatch()
+    {
+        current_ = this;
+        plat::wdf::FxDriver* driver = plat::wdf::CurrentDriver();
+        original_ = driver->config.EvtDriverDeviceAdd;
+        driver->config.EvtDriverDeviceAdd = Add;
+    }
+    ~AddWatch() { current_ = nullptr; }
+    AddWatch(const AddWatch&) = delete;
+    AddWatch& operator=(const AddWatch&) = delete;
+
+    std::vector<Added> added;
+
+private:
+    static NTSTATUS Add(WDFDRIVER driver, PWDFDEVICE_INIT init)
+    {
+        std::vector<plat::wdf::FxDevice*> before = plat::wdf::LiveDevices();
+        NTSTATUS status = original_(driver, init);
+        for (plat::wdf::FxDevice* device : plat::wdf::LiveDevices()) {
+            if (current_ != nullptr && std::find(before.begin(), before.end(), device) == before.end()) {
+                auto handle = static_cast<WDFDEVICE>(device->handle);
+                const TVRX_DEVICE_CONTEXT* c = TvrxGetDeviceContext(handle);
+                current_->added.push_back(
+                    {handle, {c->DeviceState, c->CurrentDeviceMode, c->RegulatoryType, c->DeviceModeTablesValid,
+                              c->SarTablePhysicalAddress, c->AcpiInterfaceAcquired, c->AcpiNotificationsRegistered,
+                              c->DeviceModeRecord, c->HardwarePrepared}});
+            }
+        }
+        return status;
+    }
+
+    static inline AddWatch* current_ = nullptr;
+    static inline PFN_WDF_DRIVER_DEVICE_ADD original_ = nullptr;
+};
+
+// A restart that fails after a stop: the Plug and Play manager surprise-removes
+// the stack (a failed IRP_MN_START_DEVICE after a rebalance stop, Microsoft's
+// IWDTFPnPAction2::EDTTryStopDeviceFailRestart), sends IRP_MN_REMOVE_DEVICE
+// once its last handle has closed, and the device node keeps
+// CM_PROB_FAILED_START. The next start calls the driver's device add again: a
+// new device whose context starts as the first add's did, whatever the old
+// one held. A handle opened before stays with the old device: its requests
+// fail with STATUS_INVALID_DEVICE_STATE (KMDF's Failed state purged the
+// queue, and FxIoQueue::QueueRequest fails what a queue that accepts no
+// requests gets), also after the restart, and its close lets the old stack go.
+TEST_F(Lifecycle, RestartAfterAFailedStartAddsAFreshDeviceWhileOldHandlesStayDead)
+{
+    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
+    AddWatch adds;
+    ASSERT_EQ(host->AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    Client early("early");
+    ASSERT_EQ(early.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(early.SetRegulatoryType(1), STATUS_SUCCESS);
+    firmware->SetDeviceMode(3);
+    firmware->Notify(0x80);
+    ASSERT_TRUE(Below().WaitNotificationsIdle());
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    ASSERT_EQ(Context()->CurrentDeviceMode, 3u);
+    ASSERT_EQ(Context()->RegulatoryType, 1u);
+
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    plat::fault::FailNth("WdfFdoQueryForInterface", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->DeviceStatus(), plat::Host::Status::Failed);
+    EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemFailedStart));
+    EXPECT_EQ(Device(), nullptr);
+    EXPECT_EQ(host->RemovalsPending(), 1u) << "the old stack waits for the early handle";
+    TVRX_DEVICE_MODE_ENTRY_INFO info{};
+    EXPECT_EQ(early.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host->Stop(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host->Sleep(), STATUS_INVALID_DEVICE_STATE);
+
+    // A device add that fails leaves the node without a stack, now with
+    // CM_PROB_FAILED_ADD; the start after it adds again.
+    plat::fault::FailNth("WdfDeviceCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemFailedAdd));
+    EXPECT_EQ(Device(), nullptr);
+
+    firmware->SetDeviceMode(2);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemNone));
+    ASSERT_EQ(adds.added.size(), 2u) << "the restart adds the device again";
+    EXPECT_EQ(adds.added[1].context, adds.added[0].context) << "the new context starts as a first add's";
+    EXPECT_EQ(std::get<1>(adds.added[1].context), 0u);
+    EXPECT_EQ(std::get<2>(adds.added[1].context), 0u);
+    EXPECT_EQ(Device(), adds.added[1].device);
+    EXPECT_EQ(Context()->RegulatoryType, 0u) << "the old device's regulatory type stayed with it";
+
+    EXPECT_EQ(early.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE) << "the old handle stays dead";
+    Client late("late");
+    ASSERT_EQ(late.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Entry(late), Expected(NativeFirmware::DefaultTable(0).entries[2]));
+    early.Close();
+    EXPECT_TRUE(host->WaitForRemovals(10s));
+    EXPECT_EQ(Entry(late), Expected(NativeFirmware::DefaultTable(0).entries[2])) << "the old remove left the new device be";
+    Client third("third");
+    EXPECT_EQ(third.Open(), STATUS_SUCCESS) << "the old remove left the interface enabled";
 }
 
 // A failed power-up fails the device (KMDF's Failed state purges the

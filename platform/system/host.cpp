@@ -81,27 +81,35 @@ std::shared_ptr<const se::SecurityDescriptor> PackageSecurity(const std::string&
 
 }  // namespace
 
-// Where a device is in its Plug and Play life, as the host sees it. Failed:
-// a start or a power-up failed (the device may be started again);
-// SurpriseRemoved: gone from the bus, waiting for its handles to close.
-enum class Phase { Added, Started, Stopped, Failed, SurpriseRemoved };
+// Where a device is in its Plug and Play life, as the host sees it. Failed: a
+// power-up failed (the framework's Failed state, the stack still there; a
+// start may start it again); StartFailed: a start failed, so the stack was
+// removed and the device node keeps CM_PROB_FAILED_START until a start adds
+// the device again; Removed: gone; SurpriseRemoved: gone from the bus,
+// waiting for its handles to close.
+enum class Phase { Added, Started, Stopped, Failed, StartFailed, Removed, SurpriseRemoved };
 
 struct Host::Slot {
     Slot(wdf::FxDevice* device_, std::shared_ptr<io::DeviceObject> physical_)
-        : device(device_), physical(std::move(physical_))
+        : device(device_), physical(std::move(physical_)), instanceId(physical->instanceId)
     {
     }
 
     std::mutex lock;  // held for every transition of the device
-    std::atomic<wdf::FxDevice*> device;  // nullptr once removed (Device() reads it without the lock)
+    // The device node's framework device: nullptr once removed, or while the
+    // node has no stack after a failed start (Device() reads it without the lock).
+    std::atomic<wdf::FxDevice*> device;
     // The bottom of the device's stack: packets go to the top of the stack on it.
     std::shared_ptr<io::DeviceObject> physical;
+    // The device node's instance ID: it outlives the stacks a failed start removes.
+    const std::wstring instanceId;
     Phase phase = Phase::Added;
+    ULONG problem = pnp::kProblemNone;  // the device node's problem code (CM_PROB_*)
 
     // Removed, or surprise-removed and waiting for its handles: no transition
     // applies to it any more (a caller that found the slot before it left the
     // list sees this once it has the lock).
-    bool Gone() const { return device == nullptr || phase == Phase::SurpriseRemoved; }
+    bool Gone() const { return phase == Phase::Removed || phase == Phase::SurpriseRemoved; }
 };
 
 struct Host::State {
@@ -241,6 +249,23 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
     }
     // Until the package's Security value applies, the installation has not succeeded.
     std::shared_ptr<const se::SecurityDescriptor> security = PackageSecurity(options_.infPath);
+    std::shared_ptr<io::DeviceObject> physical;
+    wdf::FxDevice* created = nullptr;
+    NTSTATUS status = AddStack(instanceId, security, &physical, &created);
+    if (NT_SUCCESS(status)) {
+        std::lock_guard<std::mutex> guard(state_->devicesLock);
+        state_->devices.push_back(std::make_shared<Slot>(created, physical));
+    }
+    return status;
+}
+
+// Builds the device's stack: the physical device object the ACPI driver
+// enumerated with that instance ID, then EvtDriverDeviceAdd on it. The new
+// framework device and its physical device object, or the add's failure (a
+// device the failing add created is deleted, as the framework deletes it).
+NTSTATUS Host::AddStack(const std::wstring& instanceId, const std::shared_ptr<const se::SecurityDescriptor>& security,
+                        std::shared_ptr<io::DeviceObject>* physical, wdf::FxDevice** result)
+{
     wdf::FxDriver* driver = wdf::CurrentDriver();
     std::vector<wdf::FxDevice*> before = wdf::LiveDevices();
     WDFDEVICE_INIT init{};
@@ -286,8 +311,8 @@ NTSTATUS Host::AddDevice(const std::wstring& instanceId)
         std::lock_guard<std::mutex> guard(removals->lock);
         removals->changed.notify_all();
     };
-    std::lock_guard<std::mutex> guard(state_->devicesLock);
-    state_->devices.push_back(std::make_shared<Slot>(created, init.lower));
+    *physical = init.lower;
+    *result = created;
     return status;
 }
 
@@ -337,9 +362,60 @@ NTSTATUS Host::Start(size_t index)
     }
     // What the driver writes while it starts reaches registry.reg in one piece.
     Registry::Batch batch(machine_.Registry());
+    if (slot->phase == Phase::StartFailed) {
+        // The stack went with the failed start: the device is added again, a
+        // new framework device with a fresh context on the device the ACPI
+        // driver enumerates now. The node keeps the device's Security property.
+        std::shared_ptr<io::DeviceObject> physical;
+        wdf::FxDevice* created = nullptr;
+        NTSTATUS status = AddStack(slot->instanceId, slot->physical->security, &physical, &created);
+        if (!NT_SUCCESS(status)) {
+            slot->problem = pnp::kProblemFailedAdd;
+            return status;
+        }
+        slot->physical = std::move(physical);
+        slot->device = created;
+        slot->phase = Phase::Added;
+        slot->problem = pnp::kProblemNone;
+    }
     NTSTATUS status = pnp::SendPnp(slot->physical.get(), io::kMnStartDevice);
-    slot->phase = NT_SUCCESS(status) ? Phase::Started : Phase::Failed;
+    if (NT_SUCCESS(status)) {
+        slot->phase = Phase::Started;
+        slot->problem = pnp::kProblemNone;
+        return status;
+    }
+    RemoveFailedStack(*slot);
     return status;
+}
+
+// Under the slot's lock, after IRP_MN_START_DEVICE failed: the Plug and Play
+// manager removes the stack and the device node keeps CM_PROB_FAILED_START.
+// A device that never started hears IRP_MN_REMOVE_DEVICE alone; one that ran
+// before (a restart after a stop, or after a failed power-up) is
+// surprise-removed first, so the owners of its handles learn it is gone and
+// the remove waits for their last close. Those handles stay with the old
+// device: a later start adds a new one.
+void Host::RemoveFailedStack(Slot& slot)
+{
+    wdf::FxDevice* device = slot.device;
+    bool ranBefore = slot.phase == Phase::Stopped || slot.phase == Phase::Failed;
+    io::RefuseOpens(slot.physical.get(), true);
+    if (ranBefore || wdf::InUse(device)) {
+        SurpriseRemoveLocked(slot);
+    }
+    slot.phase = Phase::StartFailed;
+    slot.problem = pnp::kProblemFailedStart;
+    slot.device = nullptr;
+    if (!wdf::InUse(device)) {
+        SendRemove(slot.physical.get());
+        return;
+    }
+    // The old stack waits for its handles apart from the device node.
+    auto old = std::make_shared<Slot>(device, slot.physical);
+    old->phase = Phase::SurpriseRemoved;
+    std::lock_guard<std::mutex> guard(state_->removals->lock);
+    state_->removalsPending++;
+    state_->removers.emplace_back([this, old] { AwaitLastHandle(old); });
 }
 
 NTSTATUS Host::Sleep(size_t index)
@@ -376,6 +452,7 @@ NTSTATUS Host::Resume(size_t index)
     NTSTATUS status = pnp::SetSystemPower(slot->physical.get(), io::kPowerSystemWorking);
     if (!NT_SUCCESS(status)) {
         slot->phase = Phase::Failed;
+        slot->problem = pnp::kProblemFailedPostStart;
     }
     return status;
 }
@@ -414,6 +491,12 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
         if (slot->Gone()) {
             return STATUS_NO_SUCH_DEVICE;
         }
+        if (device == nullptr) {
+            // A device node whose start failed has no stack left to remove.
+            slot->phase = Phase::Removed;
+            Unlist(slot);
+            return STATUS_SUCCESS;
+        }
         io::DeviceObject* physical = slot->physical.get();
         // An orderly removal asks the owners of handles first: each may close
         // its handle, or veto.
@@ -436,6 +519,7 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
             }
         }
         slot->device = nullptr;
+        slot->phase = Phase::Removed;
         SendRemove(physical);
         pnp::NotifyTarget(physical, pnp::TargetEvent::RemoveComplete);
     }
@@ -476,8 +560,14 @@ NTSTATUS Host::SurpriseRemove(size_t index)
         if (slot->Gone()) {
             return STATUS_NO_SUCH_DEVICE;
         }
-        SurpriseRemoveLocked(*slot);
         wdf::FxDevice* device = slot->device;
+        if (device == nullptr) {
+            // A device node whose start failed leaves the bus with no stack to tell.
+            slot->phase = Phase::Removed;
+            Unlist(slot);
+            return STATUS_SUCCESS;
+        }
+        SurpriseRemoveLocked(*slot);
         handlesOpen = wdf::InUse(device);
         if (!handlesOpen) {
             // No handle to wait for: the remove follows at once.
@@ -550,15 +640,22 @@ bool Host::Started(size_t index) const
     return slot->device != nullptr && slot->phase == Phase::Started;
 }
 
-std::wstring Host::InstanceId(size_t index) const { return SlotAt(index)->physical->instanceId; }
+std::wstring Host::InstanceId(size_t index) const { return SlotAt(index)->instanceId; }
 
 Host::Status Host::DeviceStatus(size_t index) const
 {
     std::shared_ptr<Slot> slot = SlotAt(index);
     std::lock_guard<std::mutex> guard(slot->lock);
-    return slot->phase == Phase::Started ? Status::Started
-           : slot->phase == Phase::Failed ? Status::Failed
-                                          : Status::NotStarted;
+    return slot->phase == Phase::Started                                          ? Status::Started
+           : slot->phase == Phase::Failed || slot->phase == Phase::StartFailed ? Status::Failed
+                                                                                : Status::NotStarted;
+}
+
+ULONG Host::Problem(size_t index) const
+{
+    std::shared_ptr<Slot> slot = SlotAt(index);
+    std::lock_guard<std::mutex> guard(slot->lock);
+    return slot->problem;
 }
 
 std::string Host::SecuritySddl(size_t index) const
@@ -579,12 +676,12 @@ void Host::UnloadSlot(const std::shared_ptr<Slot>& slot)
     {
         std::lock_guard<std::mutex> guard(slot->lock);
         wdf::FxDevice* device = slot->device;
-        if (!slot->Gone() && wdf::InUse(device)) {
+        if (!slot->Gone() && device != nullptr && wdf::InUse(device)) {
             SurpriseRemoveLocked(*slot);
             slot->device = nullptr;
             SendRemove(slot->physical.get());
         }
-        if (slot->Gone()) {
+        if (slot->Gone() || device == nullptr) {
             Unlist(slot);
             return;
         }

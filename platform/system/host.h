@@ -16,19 +16,29 @@
  *
  *   added --Start--> started (in D0) --Sleep--> started, out of D0 --Resume--> started (in D0)
  *   started (in D0 or not) --Stop--> stopped --Start--> started
- *   a failed Start or Resume --> failed --Start--> started
+ *   a failed Start --> stack removed (problem code 10) --Start--> added again, then started
+ *   a failed Resume --> failed --Start--> started
  *   any --SurpriseRemove--> gone (the object stays until its handles close)
  *
  *   Start   prepare-hardware, then D0 entry, then the power-managed queues
  *           restart. A failed prepare-hardware or D0 entry is followed by
  *           release-hardware (KMDF's FailedOwnHardware state), without D0
- *           exit; then the device fails as below. A failed device may be
- *           started again (on Windows it would be removed and added anew):
- *           its queues take requests again.
+ *           exit; then the device fails as below, and the Plug and Play
+ *           manager removes its stack (IRP_MN_REMOVE_DEVICE after a failed
+ *           IRP_MN_START_DEVICE). A device that ran before (a restart after
+ *           a stop, or after a failed power-up) is surprise-removed first,
+ *           and the remove waits for its handles as below; they stay with
+ *           the old device. The device keeps its index and problem code 10
+ *           (Problem); Device() is nullptr. The next Start calls device add
+ *           again on the device the ACPI driver enumerates: a new framework
+ *           device with a fresh context (a failed add leaves problem code
+ *           31), then starts it.
  *   Sleep   the power-managed queues stop (requests in progress finish, new
  *           ones wait), then D0 exit.
  *   Resume  D0 entry, then the queues restart and present the requests that
- *           waited. A failed D0 entry fails the device: release-hardware runs.
+ *           waited. A failed D0 entry fails the device: release-hardware
+ *           runs, the stack stays (problem code 43), and a Start starts the
+ *           same device again: its queues take requests again.
  *   Failed  (after a failed Start or Resume; KMDF's Failed state) the device
  *           interfaces are disabled and the power-managed queues purged: a
  *           request waiting there completes with STATUS_CANCELLED, and one
@@ -45,7 +55,8 @@
  * A call that does not fit the device's state changes nothing and returns
  * STATUS_INVALID_DEVICE_STATE: Start of a started device, Sleep of a device
  * that is not started or already out of D0, Resume of a device that is not
- * asleep, Stop of a device that is not started.
+ * asleep, Stop of a device that is not started. Remove and SurpriseRemove of
+ * a device whose stack a failed start removed only drop the device node.
  *
  * Removal is the orderly one (a query-remove, then remove): while any handle
  * is open on the device (or a request of a closed handle is still in
@@ -99,6 +110,15 @@
 namespace plat {
 
 class Machine;
+namespace io {
+struct DeviceObject;
+}
+namespace se {
+struct SecurityDescriptor;
+}
+namespace wdf {
+struct FxDevice;
+}
 
 class Host {
 public:
@@ -152,8 +172,9 @@ public:
     // now; the device object is deleted once its last handle has closed.
     NTSTATUS SurpriseRemove(size_t index = 0);
 
-    // Surprise-removed devices whose object waits for its handles to close,
-    // and a wait (up to `limit`) until there are none; false when some remain.
+    // Surprise-removed devices (also the old stacks of failed restarts) whose
+    // object waits for its handles to close, and a wait (up to `limit`) until
+    // there are none; false when some remain.
     size_t RemovalsPending() const;
     bool WaitForRemovals(std::chrono::milliseconds limit) const;
 
@@ -166,6 +187,10 @@ public:
     enum class Status { NotStarted, Started, Failed };
     std::wstring InstanceId(size_t index = 0) const;
     Status DeviceStatus(size_t index = 0) const;
+    // The device node's problem code (pnp::kProblem*): none, CM_PROB_FAILED_START
+    // after a failed start, CM_PROB_FAILED_POST_START after a failed power-up,
+    // CM_PROB_FAILED_ADD when adding the device again failed.
+    ULONG Problem(size_t index = 0) const;
     // The security descriptor of the device's stack in SDDL, as the driver
     // package set it; empty when it has none (the default applies).
     std::string SecuritySddl(size_t index = 0) const;
@@ -186,6 +211,9 @@ private:
     struct Slot;
     struct State;
     std::shared_ptr<Slot> SlotAt(size_t index) const;
+    NTSTATUS AddStack(const std::wstring& instanceId, const std::shared_ptr<const se::SecurityDescriptor>& security,
+                      std::shared_ptr<io::DeviceObject>* physical, wdf::FxDevice** result);
+    void RemoveFailedStack(Slot& slot);
     NTSTATUS RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto);
     void UnloadSlot(const std::shared_ptr<Slot>& slot);
     void SurpriseRemoveLocked(Slot& slot);

@@ -45,9 +45,13 @@ FxDevice::FxDevice(FxDriver* driver_, const WDFDEVICE_INIT& init, const WDF_OBJE
 
 void FxDevice::OnDelete()
 {
-    // A deleted device's interfaces resolve to nothing, and its stack loses its top.
+    // A deleted device's interfaces resolve to nothing (unless it disabled
+    // them already: a new stack of its device node may own them now), and its
+    // stack loses its top.
     for (const Interface& entry : interfaces) {
-        io::IoSetDeviceInterfaceState(entry.symbolicLink, false);
+        if (interfacesCanBeEnabled) {
+            io::IoSetDeviceInterfaceState(entry.symbolicLink, false);
+        }
     }
     io::IoDetachDevice(lower.get());
     std::lock_guard<std::mutex> guard(g_devicesLock);

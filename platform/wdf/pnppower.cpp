@@ -89,13 +89,19 @@ void SurpriseRemoval(FxDevice* device)
 
 // KMDF enables the interfaces once the device has started
 // (PnpEnableInterfacesAndRegisterWmi) and disables them when it fails or is
-// removed (PnpDisableInterfaces); a stop leaves them as they are.
+// removed (PnpDisableInterfaces); a stop leaves them as they are. Interfaces
+// the device already disabled are left alone: after a failed start a new
+// stack of the same device node may have enabled them again by the time the
+// old one is removed.
 void SetVisible(FxDevice* device, PnpState state)
 {
     std::lock_guard<std::recursive_mutex> guard(device->pnpLock);
     device->pnpState = state;
+    bool enable = state == PnpState::Started;
+    if (!enable && !device->interfacesCanBeEnabled) {
+        return;
+    }
     if (state == PnpState::Started || state == PnpState::Failed || state == PnpState::Removed) {
-        bool enable = state == PnpState::Started;
         device->interfacesCanBeEnabled = enable;
         for (const FxDevice::Interface& entry : device->interfaces) {
             io::IoSetDeviceInterfaceState(entry.symbolicLink, enable);
@@ -130,9 +136,9 @@ void PurgePowerManagedQueues(FxDevice* device)
     }
 }
 
-// On Windows a failed device is removed and added again, with new queues; here
-// it may be started again, so its queues take requests again (held until the
-// power-up presents them).
+// A device whose power-up failed keeps its stack and may be started again, so
+// its queues take requests again (held until the power-up presents them). A
+// failed start is different: the stack is removed and a new device added.
 void ReopenPowerManagedQueues(FxDevice* device)
 {
     for (FxQueue* queue : QueuesOf(device, true)) {

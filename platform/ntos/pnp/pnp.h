@@ -17,6 +17,10 @@
  *                    packet it needs (PoRequestPowerIrp), which reaches the
  *                    stack the same way
  *
+ * A start that fails is followed by IRP_MN_REMOVE_DEVICE (a device that ran
+ * before, restarted after a stop, is surprise-removed first); the device node
+ * keeps CM_PROB_FAILED_START and a later start adds the device again.
+ *
  * Which action applies when (the device's state), the veto and the wait for
  * the last handle are the callers' (system/host.h).
  */
@@ -33,6 +37,7 @@ enum : ULONG {
     kProblemFailedStart = 10,   // CM_PROB_FAILED_START
     kProblemDisabled = 22,      // CM_PROB_DISABLED
     kProblemFailedAdd = 31,     // CM_PROB_FAILED_ADD
+    kProblemFailedPostStart = 43,  // CM_PROB_FAILED_POST_START
 };
 
 // An IRP_MJ_PNP packet with the minor code, sent to the top of the physical
