@@ -317,7 +317,7 @@ std::string FirmwareTable(const Answer& answer, size_t buffer)
         const AcpiObject& count = arguments[1];
         const AcpiObject& table = arguments[2];
         text = "tag " + Describe(tag) + ", count " +
-               (count.type == AcpiObject::Type::Integer ? std::to_string(count.integer) : Describe(count)) + ", " +
+               (IsInteger32(count) ? std::to_string(count.integer) : Describe(count)) + ", " +
                (table.type == AcpiObject::Type::Package
                     ? std::to_string(table.package.empty() ? 0 : table.package.size() - 1) + " entries"
                     : "the third element " + Describe(table) + ", not a Package");
@@ -733,6 +733,10 @@ void Checker::CheckTable(size_t index)
     std::vector<std::string> warnings;  // they get the entries, but not as the firmware wrote them
     if (arguments.size() >= 2 && !(arguments[0].type == AcpiObject::Type::Integer && arguments[0].integer == held.tag)) {
         warnings.push_back("the tag " + Describe(arguments[0]) + " is held as " + Hex(held.tag));
+    }
+    if (arguments.size() >= 2 &&
+        !(arguments[1].type == AcpiObject::Type::Integer && arguments[1].integer == held.entryCount)) {
+        warnings.push_back("the count " + Describe(arguments[1]) + " is held as " + std::to_string(held.entryCount));
     }
     if (held.entryCount != entries.size()) {
         faults.push_back("the driver holds count " + std::to_string(held.entryCount) + " for " +

@@ -1,11 +1,12 @@
 /*
- * Tables whose entries the driver reads otherwise than their shape suggests:
- * table 0's second entry has five elements (the driver takes its first four,
- * then stops at the third entry, which it finds out of place), table 1's
- * second entry has a 4-byte String for value 1 (the driver takes its bytes
- * as the value), and table 2 counts three entries but has two (the driver
- * refuses it and does not start). `tvrx-sim check` must say what the driver
- * holds and why, not what the entries look like.
+ * Tables whose entries the driver reads otherwise than their shape suggests.
+ * Table 0's second entry has five elements: the driver takes its first four,
+ * then stops at the third entry, which it finds out of place. Table 1's
+ * second entry has a 4-byte String for value 1, whose bytes the driver takes
+ * as the value, and its count needs 64 bits (the driver holds the low 32).
+ * Table 2 counts three entries but has two: the driver refuses it and does
+ * not start. `tvrx-sim check` must say what the driver holds and why, not
+ * what the entries look like.
  */
 DefinitionBlock ("", "SSDT", 2, "TVRX", "CHKENTR", 1)
 {
@@ -22,7 +23,7 @@ DefinitionBlock ("", "SSDT", 2, "TVRX", "CHKENTR", 1)
                 Package () { 0, 160, 150, 140 },
                 Package () { 1, 150, 140, 130, 99 },    // five elements
                 Package () { 2, 140, 130, 120 } } })
-            Name (DMT1, Package () { 0x41, 2, Package () { 2,
+            Name (DMT1, Package () { 0x41, 0x100000002, Package () { 2,    // a count of 64 bits
                 Package () { 0, 158, 148, 138 },
                 Package () { 1, "abc", 138, 128 } } })  // a String of 4 bytes
             Name (DMT2, Package () { 0x42, 3, Package () { 3,  // count 3, two entries
