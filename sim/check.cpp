@@ -546,16 +546,35 @@ size_t Checker::BootTrace(const char* function, const char* prefix, size_t from)
 }
 
 // Why the driver's evaluation failed, in its words: the first error its
-// evaluation routine reported before the trace at position before.
+// evaluation routine reported before the trace at position before, unless
+// that only says the evaluation failed.
 std::string Checker::EvaluationCause(size_t before) const
 {
     for (size_t i = 0; i < before && i < bootTraces_.size(); ++i) {
         const plat::trace::Record& record = bootTraces_[i];
         if (record.level <= kTraceLevelError && std::strcmp(record.function, "TvrxEvaluateDeviceModeDsm") == 0) {
-            return TraceMessage(record);
+            std::string text = TraceMessage(record);
+            return text.rfind("_DSM function ", 0) == 0 ? std::string() : text;
         }
     }
     return "";
+}
+
+// The first element of an answer as the firmware gives it: "Integer 1"
+// ("Integer 0xF" with hex, or past a byte), "answers Buffer {0x0F}".
+std::string FirstElement(const Answer& answer, bool hex)
+{
+    if (!NT_SUCCESS(answer.status)) {
+        return "the evaluation fails: " + plat::FormatStatus(answer.status);
+    }
+    if (answer.arguments.empty()) {
+        return "returns nothing";
+    }
+    const AcpiObject& first = answer.arguments.front();
+    return first.type == AcpiObject::Type::Integer && first.integer <= 0xFF && !hex
+               ? "Integer " + std::to_string(first.integer)
+           : first.type == AcpiObject::Type::Integer                          ? "Integer " + Hex(first.integer)
+                                                                              : "answers " + Describe(first);
 }
 
 // Function 0, judged by the support bits the driver read (it traces them)
@@ -564,9 +583,7 @@ void Checker::CheckSupportedFunctions()
 {
     Answer answer = Evaluate("function 0", "_DSM", plat::NativeFirmware::DsmArguments(0, 0));
     const std::string name = "function 0";
-    std::string seen = !NT_SUCCESS(answer.status) ? "the evaluation fails: " + plat::FormatStatus(answer.status)
-                       : answer.arguments.empty()  ? "returns nothing"
-                                                   : "answers " + Describe(answer.arguments.front());
+    std::string seen = FirstElement(answer, true);
     const size_t bitsAt = BootTrace("TvrxProcessDsmResult", "supported functions 0x");
     const size_t failedAt = BootTrace("TvrxWdfEvtDevicePrepareHardware", "_DSM supported functions failed");
     uint32_t bits = 0;
@@ -626,9 +643,7 @@ void Checker::CheckDeviceMode()
 {
     Answer answer = Evaluate("function 1", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
     const std::string name = "function 1";
-    std::string seen = !NT_SUCCESS(answer.status) ? "the evaluation fails: " + plat::FormatStatus(answer.status)
-                       : answer.arguments.empty()  ? "returns nothing"
-                                                   : "answers " + Describe(answer.arguments.front());
+    std::string seen = FirstElement(answer, false);
     const size_t failedAt = BootTrace("TvrxWdfEvtDevicePrepareHardware", "_DSM device mode failed");
     const size_t storedAt = BootTrace("TvrxProcessDeviceMode", "device mode ");
     unsigned mode = 0;
