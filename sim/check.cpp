@@ -107,14 +107,14 @@ std::string JoinIds(const std::vector<std::string>& ids)
     return text;
 }
 
-// One evaluation of the firmware, as the driver would receive it.
+// One evaluation of the firmware by the check itself: what the firmware
+// answers, to describe it (what the driver made of it comes from the driver).
 struct Answer {
     std::string what;  // "function 2, table 1"
     NTSTATUS status = STATUS_SUCCESS;
     AcpiObject object;
     std::vector<AcpiObject> arguments;  // the result's top-level arguments
     size_t needed = 0;                  // bytes of the ACPI driver's result record
-    std::vector<uint8_t> bytes;         // that record, cut to the driver's buffer
     double seconds = 0;
     uint64_t notified = 0;              // Notify reports raised while it ran
     std::string failure;                // where the AML stopped, when it failed there
@@ -430,9 +430,7 @@ Answer Checker::Evaluate(const std::string& what, const std::string& method, con
         std::vector<uint8_t> record(kDriverBuffer, 0);
         plat::acpi::EncodeOutcome outcome = plat::acpi::EncodeEvalOutput(answer.object, record.data(), record.size());
         answer.needed = outcome.needed;
-        if (outcome.status == STATUS_SUCCESS) {
-            answer.bytes = std::move(record);
-        } else if (outcome.status != STATUS_BUFFER_OVERFLOW) {
+        if (outcome.status != STATUS_SUCCESS && outcome.status != STATUS_BUFFER_OVERFLOW) {
             answer.status = outcome.status;
         }
     }
