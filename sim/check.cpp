@@ -403,13 +403,13 @@ private:
     bool booting_ = false;                          // the trace sink keeps every record while the driver starts
     std::vector<plat::trace::Record> bootTraces_;   // the driver's traces of its start, errors and information
     std::optional<debugview::Device> failedStart_;  // the device as it stood when its start failed
+    std::optional<debugview::Device> liveView_;     // the last read of the running driver's device
     std::vector<TableReport> tableReports_;
 
     // The driver's device as it holds it now, or as it stood when its start failed; nullptr without either.
     const debugview::Device* DeviceView();
-    size_t BootTrace(const char* function, const char* prefix, size_t from = 0) const;
+    size_t BootTrace(const char* function, const char* prefix) const;
     std::string EvaluationCause(size_t before) const;
-    std::optional<debugview::Device> liveView_;
 };
 
 Answer Checker::Evaluate(const std::string& what, const std::string& method, const std::vector<AcpiObject>& arguments)
@@ -531,10 +531,10 @@ void Checker::CheckNamespace()
 }
 
 // The position of the first trace of the driver's start from function whose
-// message starts with prefix, at or after from; bootTraces_.size() when none.
-size_t Checker::BootTrace(const char* function, const char* prefix, size_t from) const
+// message starts with prefix; bootTraces_.size() when there is none.
+size_t Checker::BootTrace(const char* function, const char* prefix) const
 {
-    for (size_t i = from; i < bootTraces_.size(); ++i) {
+    for (size_t i = 0; i < bootTraces_.size(); ++i) {
         const plat::trace::Record& record = bootTraces_[i];
         if (std::strcmp(record.function, function) == 0 && TraceMessage(record).rfind(prefix, 0) == 0) {
             return i;
