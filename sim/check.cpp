@@ -270,7 +270,8 @@ std::optional<std::array<uint64_t, 4>> EntryIntegers(const AcpiObject& entry)
 }
 
 // How the row the driver holds differs from the firmware's entry j, or "".
-// A difference the ACPI driver's 4-byte Integers explain is named as such.
+// Values the ACPI driver's 4-byte Integers (or the driver's byte for the
+// mode) explain are named as such; any other difference shows both rows.
 std::string RowDifference(size_t j, const AcpiObject& entry, const debugview::ModeRow& held)
 {
     std::optional<std::array<uint64_t, 4>> given = EntryIntegers(entry);
@@ -280,25 +281,28 @@ std::string RowDifference(size_t j, const AcpiObject& entry, const debugview::Mo
                std::to_string(j) + " as " + RowText(held);
     }
     const uint64_t heldValues[4] = {held.mode, held.value1, held.value2, held.value3};
-    static const char* names[] = {"its mode", "value 1", "value 2", "value 3"};
-    std::string text;
+    static const char* names[] = {"mode", "value 1", "value 2", "value 3"};
+    std::string explained;
     for (size_t i = 0; i < 4; ++i) {
         uint64_t value = (*given)[i];
         if (value == heldValues[i]) {
             continue;
         }
-        std::string difference;
         if (i > 0 && value > 0xFFFFFFFFu && heldValues[i] == (value & 0xFFFFFFFFu)) {
-            difference = " " + Hex(value) + " needs 64 bits: the driver holds its low 32 bits, " + Hex(heldValues[i]);
+            explained += (explained.empty() ? label + " " : ", ") + names[i] + " " + Hex(value) +
+                         " needs 64 bits: the driver holds its low 32 bits, " + Hex(heldValues[i]);
         } else if (i == 0 && value > 0xFF && heldValues[i] == (value & 0xFF)) {
-            difference = " " + std::to_string(value) + " does not fit a byte: the driver holds " +
-                         std::to_string(heldValues[i]);
+            explained += (explained.empty() ? label + " " : ", ") + names[i] + " " + std::to_string(value) +
+                         " does not fit a byte: the driver holds " + std::to_string(heldValues[i]);
         } else {
-            difference = " is " + Hex(value) + ", the driver holds " + Hex(heldValues[i]);
+            std::string wanted;
+            for (uint64_t integer : *given) {
+                wanted += (wanted.empty() ? "{" : ", ") + std::to_string(integer);
+            }
+            return label + " is " + wanted + "}, the driver holds row " + std::to_string(j) + " as " + RowText(held);
         }
-        text += (text.empty() ? label + " " : ", ") + names[i] + difference;
     }
-    return text;
+    return explained;
 }
 
 // The firmware's side of a table answer: "tag 0x20, count 4, 4 entries, 184 of 524 bytes".
