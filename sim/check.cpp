@@ -3,6 +3,7 @@
 #include "debugview.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -54,6 +55,7 @@ const uint64_t kHighestMatchedMode = debugview::DriverLimits().highestMatchedMod
 constexpr size_t kTableCount = 3;  // the tables function 2 answers (Arg3 0 to 2)
 constexpr DWORD kEventWaitMs = 5000;
 constexpr UCHAR kTraceLevelError = 2;
+constexpr UCHAR kTraceLevelInformation = 4;
 constexpr uint64_t kNotifyStorm = 8;  // more Notify than this for one mode change is a loop
 
 const std::wstring kSarServiceKey =
@@ -105,14 +107,14 @@ std::string JoinIds(const std::vector<std::string>& ids)
     return text;
 }
 
-// One evaluation of the firmware, as the driver would receive it.
+// One evaluation of the firmware by the check itself: what the firmware
+// answers, to describe it (what the driver made of it comes from the driver).
 struct Answer {
     std::string what;  // "function 2, table 1"
     NTSTATUS status = STATUS_SUCCESS;
     AcpiObject object;
     std::vector<AcpiObject> arguments;  // the result's top-level arguments
     size_t needed = 0;                  // bytes of the ACPI driver's result record
-    std::vector<uint8_t> bytes;         // that record, cut to the driver's buffer
     double seconds = 0;
     uint64_t notified = 0;              // Notify reports raised while it ran
     std::string failure;                // where the AML stopped, when it failed there
@@ -157,55 +159,193 @@ std::string ModeList(const std::set<uint64_t>& modes)
     return text.empty() ? "none" : text;
 }
 
-uint32_t Read32(const std::vector<uint8_t>& bytes, size_t offset)
-{
-    if (offset + 4 > bytes.size()) {
-        return 0;
-    }
-    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 | uint32_t(bytes[offset + 2]) << 16 |
-           uint32_t(bytes[offset + 3]) << 24;
-}
-
-uint16_t Read16(const std::vector<uint8_t>& bytes, size_t offset)
-{
-    return offset + 2 > bytes.size() ? 0 : uint16_t(bytes[offset] | bytes[offset + 1] << 8);
-}
-
 bool IsInteger32(const AcpiObject& object)
 {
     return object.type == AcpiObject::Type::Integer && object.integer <= 0xFFFFFFFFu;
 }
 
-// Why the driver cannot read an entry (a Package of four Integers), or "".
-std::string EntryFault(const AcpiObject& entry)
+// The text of a trace without the routine's name the driver puts first.
+std::string TraceMessage(const plat::trace::Record& record)
 {
-    if (entry.type != AcpiObject::Type::Package) {
-        return std::string("is ") + TypeName(entry) + ", not a Package";
+    std::string text = record.text;
+    size_t length = std::strlen(record.function);
+    if (length > 0 && text.compare(0, length, record.function) == 0) {
+        text.erase(0, std::min(text.size(), length + 1));
     }
-    if (entry.package.size() != 4) {
-        return "has " + std::to_string(entry.package.size()) + " elements, not 4";
-    }
-    static const char* names[] = {"its mode", "value 1", "value 2", "value 3"};
-    for (size_t i = 0; i < 4; ++i) {
-        const AcpiObject& element = entry.package[i];
-        if (element.type != AcpiObject::Type::Integer) {
-            return std::string(names[i]) + " is " + TypeName(element);
-        }
-    }
-    return "";
+    return text;
 }
 
-// A value the ACPI driver cuts to its low 32 bits (a result's Integer is a ULONG), or "".
-std::string EntryCut(const AcpiObject& entry)
+// What follows word in text (the status a trace ends with), or "".
+std::string After(const std::string& text, const std::string& word)
 {
-    static const char* names[] = {"its mode", "value 1", "value 2", "value 3"};
-    for (size_t i = 0; i < 4; ++i) {
-        if (entry.package[i].integer > 0xFFFFFFFFu) {
-            return std::string(names[i]) + " " + Hex(entry.package[i].integer) +
-                   " needs 64 bits: the driver gets its low 32 bits, " + Hex(entry.package[i].integer & 0xFFFFFFFFu);
+    size_t at = text.rfind(word);
+    return at == std::string::npos ? std::string() : text.substr(at + word.size());
+}
+
+// What the driver reported about one device-mode table while it started, in
+// its own traces (as a trace session receives them).
+struct TableReport {
+    bool reached = false;           // it asked function 2 for this table
+    std::string evaluationFailed;   // the status that evaluation failed with
+    std::string rejected;           // the status it rejected the table with
+    std::string cause;              // its own words for the rejection
+    std::optional<unsigned> malformedEntry;  // the entry its walk stopped at
+    std::optional<unsigned> notParsedType;   // the type of a table element it did not walk
+};
+
+// Sorts the driver's traces of the table read by table. The driver reads the
+// tables in order and stops at the first it cannot take; a trace that names
+// no table belongs to the one being processed, and a result refused before
+// its tag was stored starts the next.
+std::vector<TableReport> ReadTableReports(const std::vector<plat::trace::Record>& records, size_t tables)
+{
+    std::vector<TableReport> reports(tables);
+    int current = -1;
+    auto report = [&](int index) -> TableReport* {
+        return index >= 0 && size_t(index) < reports.size() ? &reports[size_t(index)] : nullptr;
+    };
+    for (const plat::trace::Record& record : records) {
+        const std::string function = record.function;
+        const std::string text = TraceMessage(record);
+        unsigned a = 0;
+        if (function == "TvrxEvaluateDeviceModeDsm" &&
+            std::sscanf(text.c_str(), "_DSM function 2 (table %u) failed", &a) == 1) {
+            current = int(a);
+            if (TableReport* r = report(current)) {
+                r->reached = true;
+                r->evaluationFailed = After(text, " failed ");
+            }
+        } else if (function == "TvrxProcessDeviceModeTable") {
+            if (std::sscanf(text.c_str(), "table %u tag", &a) == 1) {
+                current = int(a);
+            } else if (text.rfind("table result", 0) == 0) {
+                ++current;  // refused before its tag was stored
+            }
+            TableReport* r = report(current);
+            if (r == nullptr) {
+                continue;
+            }
+            r->reached = true;
+            if (std::sscanf(text.c_str(), "table element of type %u not parsed", &a) == 1) {
+                r->notParsedType = a;
+            } else if (record.level <= kTraceLevelError) {
+                r->cause = text;
+            }
+        } else if (function == "TvrxParseDeviceModeInfoFromBuf" &&
+                   std::sscanf(text.c_str(), "entry %u malformed", &a) == 1) {
+            if (TableReport* r = report(current); r != nullptr && !r->malformedEntry) {
+                r->malformedEntry = a;
+            }
+        } else if (function == "TvrxDsmReadTable" && std::sscanf(text.c_str(), "table %u rejected", &a) == 1) {
+            if (TableReport* r = report(int(a))) {
+                r->reached = true;
+                r->rejected = After(text, " rejected ");
+            }
         }
     }
-    return "";
+    return reports;
+}
+
+// A table row as the firmware gives it and as the driver holds it: "{1, 150, 140, 130}".
+std::string RowText(const debugview::ModeRow& row)
+{
+    return "{" + std::to_string(row.mode) + ", " + std::to_string(row.value1) + ", " + std::to_string(row.value2) +
+           ", " + std::to_string(row.value3) + "}";
+}
+
+// The four Integers of a firmware entry, when it is a Package of four Integers.
+std::optional<std::array<uint64_t, 4>> EntryIntegers(const AcpiObject& entry)
+{
+    if (entry.type != AcpiObject::Type::Package || entry.package.size() != 4) {
+        return std::nullopt;
+    }
+    std::array<uint64_t, 4> integers{};
+    for (size_t i = 0; i < 4; ++i) {
+        if (entry.package[i].type != AcpiObject::Type::Integer) {
+            return std::nullopt;
+        }
+        integers[i] = entry.package[i].integer;
+    }
+    return integers;
+}
+
+// How the row the driver holds differs from the firmware's entry j, or "".
+// Values the ACPI driver's 4-byte Integers (or the driver's byte for the
+// mode) explain are named as such; any other difference shows both rows.
+std::string RowDifference(size_t j, const AcpiObject& entry, const debugview::ModeRow& held)
+{
+    std::optional<std::array<uint64_t, 4>> given = EntryIntegers(entry);
+    const std::string label = "entry " + std::to_string(j);
+    if (!given) {
+        return label + " is " + Describe(entry) + ", not a Package of four Integers: the driver holds row " +
+               std::to_string(j) + " as " + RowText(held);
+    }
+    const uint64_t heldValues[4] = {held.mode, held.value1, held.value2, held.value3};
+    static const char* names[] = {"mode", "value 1", "value 2", "value 3"};
+    std::string explained;
+    for (size_t i = 0; i < 4; ++i) {
+        uint64_t value = (*given)[i];
+        if (value == heldValues[i]) {
+            continue;
+        }
+        if (i > 0 && value > 0xFFFFFFFFu && heldValues[i] == (value & 0xFFFFFFFFu)) {
+            explained += (explained.empty() ? label + " " : ", ") + names[i] + " " + Hex(value) +
+                         " needs 64 bits: the driver holds its low 32 bits, " + Hex(heldValues[i]);
+        } else if (i == 0 && value > 0xFF && heldValues[i] == (value & 0xFF)) {
+            explained += (explained.empty() ? label + " " : ", ") + names[i] + " " + std::to_string(value) +
+                         " does not fit a byte: the driver holds " + std::to_string(heldValues[i]);
+        } else {
+            std::string wanted;
+            for (uint64_t integer : *given) {
+                wanted += (wanted.empty() ? "{" : ", ") + std::to_string(integer);
+            }
+            return label + " is " + wanted + "}, the driver holds row " + std::to_string(j) + " as " + RowText(held);
+        }
+    }
+    return explained;
+}
+
+// The firmware's side of a table answer: "tag 0x20, count 4, 4 entries, 184 of 524 bytes".
+std::string FirmwareTable(const Answer& answer, size_t buffer)
+{
+    if (!NT_SUCCESS(answer.status)) {
+        return "the evaluation fails: " + plat::FormatStatus(answer.status);
+    }
+    const std::vector<AcpiObject>& arguments = answer.arguments;
+    std::string text;
+    if (arguments.size() < 3) {
+        text = "answers " + Describe(answer.object) + " (" + std::to_string(arguments.size()) +
+               " element(s); Package {tag, count, Package {count, entry...}} expected)";
+    } else {
+        const AcpiObject& tag = arguments[0];
+        const AcpiObject& count = arguments[1];
+        const AcpiObject& table = arguments[2];
+        text = "tag " + Describe(tag) + ", count " +
+               (IsInteger32(count) ? std::to_string(count.integer) : Describe(count)) + ", " +
+               (table.type == AcpiObject::Type::Package
+                    ? std::to_string(table.package.empty() ? 0 : table.package.size() - 1) + " entries"
+                    : "the third element " + Describe(table) + ", not a Package");
+    }
+    if (answer.needed > buffer) {
+        return text + "; the answer needs " + std::to_string(answer.needed) + " bytes, the driver's buffer holds " +
+               std::to_string(buffer);
+    }
+    return text + ", " + std::to_string(answer.needed) + " of " + std::to_string(buffer) + " bytes";
+}
+
+// A failure status named with the kind of failure it is.
+std::string FailureKind(const std::string& status)
+{
+    if (status.rfind("STATUS_BUFFER_OVERFLOW", 0) == 0 || status.rfind("STATUS_BUFFER_TOO_SMALL", 0) == 0) {
+        return status + ", a short buffer";
+    }
+    if (status.rfind("STATUS_IO_TIMEOUT", 0) == 0) {
+        return status + ", a time-out";
+    }
+    if (status.rfind("STATUS_ACPI_INVALID_ARGTYPE", 0) == 0) {
+        return status + ", an argument of the wrong type";
+    }
+    return status;
 }
 
 class Checker {
@@ -264,6 +404,16 @@ private:
 
     std::mutex traceLock_;
     std::vector<std::string> driverErrors_;
+    bool booting_ = false;                          // the trace sink keeps every record while the driver starts
+    std::vector<plat::trace::Record> bootTraces_;   // the driver's traces of its start, errors and information
+    std::optional<debugview::Device> failedStart_;  // the device as it stood when its start failed
+    std::optional<debugview::Device> liveView_;     // the last read of the running driver's device
+    std::vector<TableReport> tableReports_;
+
+    // The driver's device as it holds it now, or as it stood when its start failed; nullptr without either.
+    const debugview::Device* DeviceView();
+    size_t BootTrace(const char* function, const char* prefix) const;
+    std::string EvaluationCause(size_t before) const;
 };
 
 Answer Checker::Evaluate(const std::string& what, const std::string& method, const std::vector<AcpiObject>& arguments)
@@ -284,9 +434,7 @@ Answer Checker::Evaluate(const std::string& what, const std::string& method, con
         std::vector<uint8_t> record(kDriverBuffer, 0);
         plat::acpi::EncodeOutcome outcome = plat::acpi::EncodeEvalOutput(answer.object, record.data(), record.size());
         answer.needed = outcome.needed;
-        if (outcome.status == STATUS_SUCCESS) {
-            answer.bytes = std::move(record);
-        } else if (outcome.status != STATUS_BUFFER_OVERFLOW) {
+        if (outcome.status != STATUS_SUCCESS && outcome.status != STATUS_BUFFER_OVERFLOW) {
             answer.status = outcome.status;
         }
     }
@@ -386,46 +534,95 @@ void Checker::CheckNamespace()
         "cannot be told apart from the other device: each device of one _HID needs a _UID of its own");
 }
 
+// The position of the first trace of the driver's start from function whose
+// message starts with prefix; bootTraces_.size() when there is none.
+size_t Checker::BootTrace(const char* function, const char* prefix) const
+{
+    for (size_t i = 0; i < bootTraces_.size(); ++i) {
+        const plat::trace::Record& record = bootTraces_[i];
+        if (std::strcmp(record.function, function) == 0 && TraceMessage(record).rfind(prefix, 0) == 0) {
+            return i;
+        }
+    }
+    return bootTraces_.size();
+}
+
+// Why the driver's evaluation failed, in its words: the first error its
+// evaluation routine reported before the trace at position before, unless
+// that only says the evaluation failed.
+std::string Checker::EvaluationCause(size_t before) const
+{
+    for (size_t i = 0; i < before && i < bootTraces_.size(); ++i) {
+        const plat::trace::Record& record = bootTraces_[i];
+        if (record.level <= kTraceLevelError && std::strcmp(record.function, "TvrxEvaluateDeviceModeDsm") == 0) {
+            std::string text = TraceMessage(record);
+            return text.rfind("_DSM function ", 0) == 0 ? std::string() : text;
+        }
+    }
+    return "";
+}
+
+// The first element of an answer as the firmware gives it: "Integer 1"
+// ("Integer 0xF" with hex, or past a byte), "answers Buffer {0x0F}".
+std::string FirstElement(const Answer& answer, bool hex)
+{
+    if (!NT_SUCCESS(answer.status)) {
+        return "the evaluation fails: " + plat::FormatStatus(answer.status);
+    }
+    if (answer.arguments.empty()) {
+        return "returns nothing";
+    }
+    const AcpiObject& first = answer.arguments.front();
+    return first.type == AcpiObject::Type::Integer && first.integer <= 0xFF && !hex
+               ? "Integer " + std::to_string(first.integer)
+           : first.type == AcpiObject::Type::Integer                          ? "Integer " + Hex(first.integer)
+                                                                              : "answers " + Describe(first);
+}
+
+// Function 0, judged by the support bits the driver read (it traces them)
+// and whether its start went on.
 void Checker::CheckSupportedFunctions()
 {
     Answer answer = Evaluate("function 0", "_DSM", plat::NativeFirmware::DsmArguments(0, 0));
     const std::string name = "function 0";
-    if (!NT_SUCCESS(answer.status)) {
+    std::string seen = FirstElement(answer, true);
+    const size_t bitsAt = BootTrace("TvrxProcessDsmResult", "supported functions 0x");
+    const size_t failedAt = BootTrace("TvrxWdfEvtDevicePrepareHardware", "_DSM supported functions failed");
+    uint32_t bits = 0;
+    bool read = bitsAt < bootTraces_.size() &&
+                std::sscanf(TraceMessage(bootTraces_[bitsAt]).c_str(), "supported functions 0x%x", &bits) == 1;
+    if (failedAt < bootTraces_.size()) {
         startFailureExplained_ = true;
-        Add(name, Verdict::Failed, "the evaluation fails: " + plat::FormatStatus(answer.status),
-            "does not start: the support check fails");
+        std::string status = After(TraceMessage(bootTraces_[failedAt]), " failed ");
+        if (!read) {
+            std::string cause = EvaluationCause(failedAt);
+            Add(name, Verdict::Failed, seen,
+                "does not start: its evaluation fails with " + FailureKind(status) +
+                    (cause.empty() ? std::string() : " (it reports \"" + cause + "\")"));
+            return;
+        }
+        const AcpiObject* first = answer.arguments.empty() ? nullptr : &answer.arguments.front();
+        bool shortData = first != nullptr &&
+                         ((first->type == AcpiObject::Type::Buffer && first->buffer.size() < 4) ||
+                          (first->type == AcpiObject::Type::String && first->string.size() + 1 < 4));
+        if (shortData) {
+            seen += ": " + std::to_string(first->type == AcpiObject::Type::Buffer ? first->buffer.size()
+                                                                                 : first->string.size() + 1) +
+                    " byte(s) of data, a short buffer";
+        }
+        Add(name, Verdict::Failed, seen,
+            "reads the support bits as " + Hex(bits) + ", bit 0 (functions supported) clear, and does not start (" +
+                status + "); return an Integer with bit 0 set, such as 0xF");
         return;
     }
-    if (answer.arguments.empty()) {
-        startFailureExplained_ = true;
-        Add(name, Verdict::Failed, "returns nothing", "does not start: a result without elements is refused");
+    if (!read) {
+        Add(name, Verdict::Warning, seen,
+            "never asked it: its start ended before (" + plat::FormatStatus(startStatus_) + ")");
         return;
     }
-    // The driver reads 4 bytes of the first element's data when it has that many.
-    const AcpiObject& first = answer.arguments.front();
-    uint16_t dataLength = Read16(answer.bytes, 14);
-    uint32_t bits = dataLength >= 4 ? Read32(answer.bytes, 16) : 0;
-    if (dataLength < 4) {
-        startFailureExplained_ = true;
-        Add(name, Verdict::Failed,
-            "answers " + Describe(first) + ": " + std::to_string(dataLength) +
-                " byte(s) of data, a short buffer: the support bits take 4",
-            "does not start (STATUS_UNSUCCESSFUL): it reads no support bits from fewer than 4 bytes; return an "
-            "Integer such as 0xF");
-        return;
-    }
-    if ((bits & 1) == 0) {
-        startFailureExplained_ = true;
-        Add(name, Verdict::Failed,
-            "answers " + Describe(first) + ": bit 0 (functions supported) is not set" +
-                (first.type == AcpiObject::Type::Integer ? "" : std::string(" where the driver looks for it")),
-            "does not start (STATUS_UNSUCCESSFUL): return an Integer with bit 0 set, such as 0xF");
-        return;
-    }
-    if (first.type != AcpiObject::Type::Integer) {
-        Add(name, Verdict::Warning,
-            "answers " + Describe(first) + ", not an Integer; its first 4 bytes read " + Hex(bits) + ", bit 0 set",
-            "goes on with the start");
+    if (answer.arguments.empty() || answer.arguments.front().type != AcpiObject::Type::Integer) {
+        Add(name, Verdict::Warning, seen + ", not an Integer",
+            "reads the support bits as " + Hex(bits) + ", bit 0 set, and goes on with the start");
         return;
     }
     std::string missing;
@@ -434,162 +631,191 @@ void Checker::CheckSupportedFunctions()
             missing += (missing.empty() ? "" : ", ") + std::to_string(function);
         }
     }
+    const std::string integer = "Integer " + Hex(answer.arguments.front().integer);
     if (!missing.empty()) {
-        Add(name, Verdict::Warning, "Integer " + Hex(first.integer) + ": function(s) " + missing + " not advertised",
-            "goes on with the start and calls functions 1 to 3 all the same");
+        Add(name, Verdict::Warning, integer + ": function(s) " + missing + " not advertised",
+            "reads " + Hex(bits) + ", goes on with the start and calls functions 1 to 3 all the same");
         return;
     }
-    Add(name, Verdict::Passed, "Integer " + Hex(first.integer) + ": bit 0 and functions 1 to 3 set",
-        "goes on with the start");
+    Add(name, Verdict::Passed, integer + ": bit 0 and functions 1 to 3 set", "reads " + Hex(bits) + " and goes on with the start");
 }
 
+// Function 1, judged by the mode the driver stored from it while it started.
 void Checker::CheckDeviceMode()
 {
     Answer answer = Evaluate("function 1", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
     const std::string name = "function 1";
-    if (!NT_SUCCESS(answer.status) || answer.arguments.empty()) {
+    std::string seen = FirstElement(answer, false);
+    const size_t failedAt = BootTrace("TvrxWdfEvtDevicePrepareHardware", "_DSM device mode failed");
+    const size_t storedAt = BootTrace("TvrxProcessDeviceMode", "device mode ");
+    unsigned mode = 0;
+    bool stored = storedAt < bootTraces_.size() &&
+                  std::sscanf(TraceMessage(bootTraces_[storedAt]).c_str(), "device mode %u", &mode) == 1;
+    if (failedAt < bootTraces_.size()) {
         startFailureExplained_ = true;
-        Add(name, Verdict::Failed,
-            NT_SUCCESS(answer.status) ? "returns nothing" : "the evaluation fails: " + plat::FormatStatus(answer.status),
-            "does not start: the device mode cannot be read");
+        std::string cause = EvaluationCause(failedAt);
+        Add(name, Verdict::Failed, seen,
+            "does not start: reading the device mode fails with " +
+                FailureKind(After(TraceMessage(bootTraces_[failedAt]), " failed ")) +
+                (cause.empty() ? std::string() : " (it reports \"" + cause + "\")"));
         return;
     }
+    if (!stored) {
+        Add(name, Verdict::Warning, seen,
+            "never asked it: its start ended before (" + plat::FormatStatus(startStatus_) + ")");
+        return;
+    }
+    keptMode_ = mode;
+    std::string kept = "stored mode " + std::to_string(mode);
     const AcpiObject& first = answer.arguments.front();
-    keptMode_ = answer.bytes.size() > 16 ? answer.bytes[16] : 0;  // the low byte of the first element's data
-    std::string kept = "keeps mode " + std::to_string(keptMode_);
-    if (started_) {
-        kept += " (it stored " + std::to_string(debugview::ReadDevice(host_->Device()).currentDeviceMode) + ")";
-    }
     if (first.type != AcpiObject::Type::Integer) {
-        Add(name, Verdict::Failed, "answers " + Describe(first) + ", not an Integer",
-            kept + ": the first byte of the data, whatever it is");
+        Add(name, Verdict::Failed, seen + ", not an Integer", kept + " from it");
         return;
     }
-    if (first.integer > 0xFF) {
-        Add(name, Verdict::Warning, "Integer " + Hex(first.integer) + " does not fit a byte", kept + ": the low byte");
+    if (first.integer != mode) {
+        Add(name, Verdict::Warning, "Integer " + Hex(first.integer) + " does not fit a byte", kept);
         return;
     }
     Add(name, Verdict::Passed, "Integer " + std::to_string(first.integer), kept);
 }
 
+const debugview::Device* Checker::DeviceView()
+{
+    if (started_) {
+        liveView_ = debugview::ReadDevice(host_->Device());
+        return &*liveView_;
+    }
+    return failedStart_ ? &*failedStart_ : nullptr;
+}
+
+// One table: judged by what the driver did with it while it started (its
+// traces say whether it took or refused the table, and why) and by what it
+// holds (the debug view), against what the firmware gave. The firmware's
+// answer is asked again here only to describe it.
 void Checker::CheckTable(size_t index)
 {
     const std::string name = "function 2, table " + std::to_string(index);
     Answer answer = Evaluate(name, "_DSM", plat::NativeFirmware::DsmArguments(2, index));
-    if (!NT_SUCCESS(answer.status)) {
-        startFailureExplained_ = true;
-        Add(name, Verdict::Failed, "the evaluation fails: " + plat::FormatStatus(answer.status),
-            "does not start: every table must be read");
-        return;
-    }
-    if (answer.needed > kDriverBuffer) {
-        startFailureExplained_ = true;
-        size_t entries = 0;
-        if (answer.arguments.size() >= 3 && answer.arguments[2].type == AcpiObject::Type::Package &&
-            !answer.arguments[2].package.empty()) {
-            entries = answer.arguments[2].package.size() - 1;
+    const std::string seen = FirmwareTable(answer, kDriverBuffer);
+    const TableReport& report = tableReports_.at(index);
+    if (!report.reached && !started_) {  // a driver that started read every table
+        size_t last = 0;
+        while (last < tableReports_.size() && tableReports_[last].reached) {
+            ++last;
         }
-        Add(name, Verdict::Failed,
-            "the answer (" + std::to_string(entries) + " entries) needs " + std::to_string(answer.needed) +
-                " bytes; the driver's buffer holds " + std::to_string(kDriverBuffer) + ", at most 13 entries",
-            "does not start: the evaluation fails with STATUS_BUFFER_OVERFLOW");
+        Add(name, Verdict::Warning, seen,
+            "never read this table: its start ended " +
+                (last == 0 ? std::string("before the tables") : "at table " + std::to_string(last - 1)) +
+                " (" + plat::FormatStatus(startStatus_) + ")");
         return;
     }
-    if (answer.arguments.size() < 2) {
+    if (!report.evaluationFailed.empty()) {
         startFailureExplained_ = true;
-        Add(name, Verdict::Failed,
-            "answers " + std::to_string(answer.arguments.size()) + " element(s); Package {tag, count, Package {count, entry...}} expected",
-            "does not start: a table answer needs at least two elements");
+        Add(name, Verdict::Failed, seen,
+            "does not start: its evaluation of this table fails with " + FailureKind(report.evaluationFailed));
         return;
     }
-    const AcpiObject& tag = answer.arguments[0];
-    const AcpiObject& count = answer.arguments[1];
-    const uint32_t announced = Read32(answer.bytes, 24);  // what the driver takes as the entry count
-    const uint64_t packageLength = Read16(answer.bytes, 30);
-    const uint64_t needed = 36ull * announced + 8;
-    std::vector<std::string> faults;    // the driver loses or misreads something
-    std::vector<std::string> warnings;  // it copes
-    if (!IsInteger32(count)) {
-        faults.push_back("the count is " + Describe(count) + ", read as " + std::to_string(announced));
-    }
-    if (tag.type != AcpiObject::Type::Integer || tag.integer > 0xFF) {
-        warnings.push_back("the tag " + Describe(tag) + " is kept as its first byte, " +
-                           std::to_string(answer.bytes.size() > 16 ? answer.bytes[16] : 0));
-    }
-    if (answer.arguments.size() < 3 || packageLength < needed) {
+    if (!report.rejected.empty()) {
         startFailureExplained_ = true;
-        Add(name, Verdict::Failed,
-            "count " + std::to_string(announced) + " needs a table package of " + std::to_string(needed) + " bytes (36 per entry and 8), the answer has " +
-                (answer.arguments.size() < 3 ? std::string("no table package") : std::to_string(packageLength) + " bytes"),
-            "does not start: the table is refused");
+        const std::string& cause = report.cause;
+        std::string kind = cause.rfind("table package of", 0) == 0 ? "the count is more than the table holds"
+                           : cause.rfind("table result has", 0) == 0 ? "too few elements"
+                           : cause.find("cut off") != std::string::npos ? "a short buffer"
+                                                                        : "";
+        Add(name, Verdict::Failed, seen,
+            "refuses the table and does not start (" + report.rejected + ")" + (kind.empty() ? "" : ", " + kind) +
+                ": it reports " + (cause.empty() ? std::string("no cause") : "\"" + cause + "\""));
         return;
     }
-    const AcpiObject& table = answer.arguments[2];
-    if (table.type != AcpiObject::Type::Package) {
-        Add(name, Verdict::Failed, "the third element is " + Describe(table) + ", not a Package",
-            "keeps the tag and the count " + std::to_string(announced) + " but no entries");
+    const debugview::Device* view = DeviceView();
+    if (view == nullptr || index >= view->tables.size()) {
+        Add(name, Verdict::Warning, seen, "took the table, but its device cannot be read");
+        return;
+    }
+    const debugview::ModeTable& held = view->tables[index];
+    std::string holds = "holds tag " + Hex(held.tag) + ", count " + std::to_string(held.entryCount);
+    if (report.notParsedType) {
+        Add(name, Verdict::Failed, seen,
+            holds + " and no entries: it reports the table element of type " + std::to_string(*report.notParsedType) +
+                " not parsed");
         return;
     }
 
-    // The walk: entries in order, up to the count, until one it cannot read.
-    std::vector<AcpiObject> entries(table.package.begin() + (table.package.empty() ? 0 : 1), table.package.end());
-    if (table.package.empty() || !IsInteger32(table.package.front()) || table.package.front().integer != announced) {
+    const std::vector<AcpiObject>& arguments = answer.arguments;
+    std::vector<AcpiObject> entries;
+    if (arguments.size() >= 3 && arguments[2].type == AcpiObject::Type::Package && !arguments[2].package.empty()) {
+        entries.assign(arguments[2].package.begin() + 1, arguments[2].package.end());
+    }
+    std::vector<std::string> faults;    // clients get something other than the firmware's entries
+    std::vector<std::string> warnings;  // they get the entries, but not as the firmware wrote them
+    if (arguments.size() >= 2 && !(arguments[0].type == AcpiObject::Type::Integer && arguments[0].integer == held.tag)) {
+        warnings.push_back("the tag " + Describe(arguments[0]) + " is held as " + Hex(held.tag));
+    }
+    if (arguments.size() >= 2 &&
+        !(arguments[1].type == AcpiObject::Type::Integer && arguments[1].integer == held.entryCount)) {
+        warnings.push_back("the count " + Describe(arguments[1]) + " is held as " + std::to_string(held.entryCount));
+    }
+    if (held.entryCount != entries.size()) {
+        faults.push_back("the driver holds count " + std::to_string(held.entryCount) + " for " +
+                         std::to_string(entries.size()) + " entries" +
+                         (held.entryCount < entries.size()
+                              ? ": entries " + std::to_string(held.entryCount) + " and on are never answered"
+                              : std::string()));
+    }
+    if (arguments.size() >= 3 && arguments[2].type == AcpiObject::Type::Package &&
+        (arguments[2].package.empty() || !IsInteger32(arguments[2].package.front()) ||
+         arguments[2].package.front().integer != entries.size())) {
         warnings.push_back("the table package's first element " +
-                           (table.package.empty() ? std::string("is missing") : Describe(table.package.front())) +
-                           " is not the count " + std::to_string(announced) + " (the driver skips it)");
+                           (arguments[2].package.empty() ? std::string("is missing")
+                                                         : Describe(arguments[2].package.front())) +
+                           " is not the number of its entries, " + std::to_string(entries.size()));
     }
-    size_t kept = 0;
-    while (kept < entries.size() && kept < announced && EntryFault(entries[kept]).empty()) {
-        ++kept;
-    }
-    if (kept < announced && kept < entries.size()) {
-        size_t last = std::min<size_t>(announced, entries.size()) - 1;
-        faults.push_back("entry " + std::to_string(kept) + " " + EntryFault(entries[kept]) + ": " +
-                         (last == kept ? "it is dropped"
-                                       : "entries " + std::to_string(kept) + " to " + std::to_string(last) + " are dropped"));
-    } else if (announced < entries.size()) {
-        faults.push_back("count " + std::to_string(announced) + " but " + std::to_string(entries.size()) +
-                         " entries: entries " + std::to_string(announced) + " and on are never read");
-    } else if (announced > entries.size()) {
-        faults.push_back("count " + std::to_string(announced) + " but " + std::to_string(entries.size()) + " entries");
-    }
-    std::map<uint64_t, size_t> first;
-    for (size_t i = 0; i < kept; ++i) {
-        if (!EntryCut(entries[i]).empty()) {
-            faults.push_back("entry " + std::to_string(i) + " " + EntryCut(entries[i]));
+    // The rows against the entries: where the walk stopped (the driver says
+    // so), the rows from there on hold what they held before.
+    size_t rows = held.rows.size();
+    size_t same = 0;
+    size_t stop = report.malformedEntry ? std::min<size_t>(*report.malformedEntry, rows) : rows;
+    for (size_t j = 0; j < std::min(stop, entries.size()); ++j) {
+        std::string difference = RowDifference(j, entries[j], held.rows[j]);
+        same += difference.empty();
+        if (!difference.empty()) {
+            faults.push_back(difference);
         }
-        uint64_t mode = entries[i].package[0].integer;
+    }
+    if (report.malformedEntry) {
+        size_t k = *report.malformedEntry;
+        std::string stale;
+        for (size_t j = k; j < rows; ++j) {
+            bool given = j < entries.size() && RowDifference(j, entries[j], held.rows[j]).empty();
+            same += given;
+            if (!given && stale.empty()) {
+                stale = "; row " + std::to_string(j) + " holds " + RowText(held.rows[j]);
+            }
+        }
+        faults.push_back("the driver stops at entry " + std::to_string(k) + ", malformed or cut off as it reports" +
+                         (k < entries.size() ? " (the firmware's entry " + std::to_string(k) + " is " +
+                                                   Describe(entries[k]) + ")"
+                                             : std::string()) +
+                         stale);
+    }
+    // The modes of the rows it filled; the rows past its stop are named above.
+    std::map<unsigned, size_t> first;
+    for (size_t j = 0; j < stop; ++j) {
+        unsigned mode = held.rows[j].mode;
         if (mode > kHighestMatchedMode) {
-            faults.push_back("entry " + std::to_string(i) + " has mode " + std::to_string(mode) +
-                             ", above 31: it is never answered");
+            faults.push_back("row " + std::to_string(j) + " has mode " + std::to_string(mode) + ", above " +
+                             std::to_string(kHighestMatchedMode) + ": it is never answered");
             continue;
         }
-        auto [at, inserted] = first.emplace(mode, i);
+        auto [at, inserted] = first.emplace(mode, j);
         if (!inserted) {
-            warnings.push_back("mode " + std::to_string(mode) + " in entries " + std::to_string(at->second) + " and " +
-                               std::to_string(i) + ": the first wins");
+            warnings.push_back("mode " + std::to_string(mode) + " in rows " + std::to_string(at->second) + " and " +
+                               std::to_string(j) + ": the first wins");
         }
         tableModes_[index].insert(mode);
     }
     tableRead_[index] = true;
 
-    std::string stored = "keeps " + std::to_string(kept) + " of " + std::to_string(entries.size()) + " entries";
-    if (started_) {
-        debugview::Device view = debugview::ReadDevice(host_->Device());
-        const std::vector<debugview::ModeRow> noRows;
-        const std::vector<debugview::ModeRow>& held = index < view.tables.size() ? view.tables[index].rows : noRows;
-        size_t same = 0;
-        while (same < kept && same < held.size() && held[same].mode == uint8_t(entries[same].package[0].integer) &&
-               held[same].value1 == entries[same].package[1].integer &&
-               held[same].value2 == entries[same].package[2].integer &&
-               held[same].value3 == entries[same].package[3].integer) {
-            ++same;
-        }
-        stored += same == kept ? " (as stored)" : " (it stored " + std::to_string(same) + " of them as given)";
-    }
-    std::string seen = "tag " + (tag.type == AcpiObject::Type::Integer ? Hex(tag.integer) : Describe(tag)) + ", " +
-                       std::to_string(entries.size()) + " entries, modes " + ModeList(tableModes_[index]) + ", " +
-                       std::to_string(answer.needed) + " of " + std::to_string(kDriverBuffer) + " bytes";
     auto join = [](const std::vector<std::string>& items) {
         std::string text;
         for (const std::string& item : items) {
@@ -597,10 +823,18 @@ void Checker::CheckTable(size_t index)
         }
         return text;
     };
+    std::string driver = faults.empty() ? "holds tag " + Hex(held.tag) + " and the " + std::to_string(rows) +
+                                              " entries as given (modes " + ModeList(tableModes_[index]) + ")"
+                                        : holds + " and " + std::to_string(same) + " of " +
+                                              std::to_string(entries.size()) + " entries as given";
+    if (!started_) {
+        driver += "; its start failed later";
+    }
     Verdict verdict = !faults.empty() ? Verdict::Failed : !warnings.empty() ? Verdict::Warning : Verdict::Passed;
-    Add(name, verdict, seen + join(faults) + join(warnings), stored);
+    Add(name, verdict, seen + join(faults) + join(warnings), driver);
 }
 
+// The modes of the tables the driver holds, compared with each other.
 void Checker::CheckModeSets()
 {
     std::set<uint64_t> all;
@@ -628,8 +862,17 @@ void Checker::CheckModeSets()
             }
         }
     }
+    std::string read;
+    for (size_t t = 0; t < kTableCount; ++t) {
+        read += tableRead_[t] ? (read.empty() ? "" : ", ") + std::to_string(t) : std::string();
+    }
+    if (read.empty()) {
+        return;  // the driver holds no table to compare
+    }
     if (missing.empty()) {
-        Add("function 2, mode sets", Verdict::Passed, "every table has modes " + ModeList(all),
+        Add("function 2, mode sets", Verdict::Passed,
+            (read == "0, 1, 2" ? std::string("every table has") : "the tables the driver read (" + read + ") have") +
+                " modes " + ModeList(all),
             "answers every mode from the table of the client's regulatory type");
         return;
     }
@@ -638,73 +881,95 @@ void Checker::CheckModeSets()
             " with entry 0 of table 0 instead");
 }
 
+// Function 3, judged by what the driver did with it while it started: the
+// address and length it holds, and the BiosSarState it recorded. What is
+// placed at that address is the machine's (SART, --memory).
 void Checker::CheckSarLocation()
 {
     const std::string name = "function 3";
     Answer answer = Evaluate(name, "_DSM", plat::NativeFirmware::DsmArguments(3, 0));
-    std::string exported = "does not get to the export (it does not start)";
+    std::string firmware = !NT_SUCCESS(answer.status) ? "the evaluation fails: " + plat::FormatStatus(answer.status)
+                           : answer.arguments.size() < 2
+                               ? "answers " + Describe(answer.object) + " (" + std::to_string(answer.arguments.size()) +
+                                     " element(s); Package {address, length} expected)"
+                               : "address " + Describe(answer.arguments[0]) + ", length " +
+                                     (answer.arguments[1].type == AcpiObject::Type::Integer
+                                          ? std::to_string(answer.arguments[1].integer)
+                                          : Describe(answer.arguments[1]));
+    const size_t heldAt = BootTrace("TvrxProcessBiosSarLocation", "SAR table at ");
+    const size_t failedAt = BootTrace("TvrxWdfEvtDevicePrepareHardware", "SAR table export failed");
+    std::optional<uint32_t> state;
     if (started_) {
-        auto state = machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState");
-        exported = state ? (*state == debugview::DriverLimits().sarStateCurrent ? "exports it" : "exports nothing") +
-                               std::string(" (BiosSarState ") + std::to_string(*state) + ")"
-                         : "never gets to export (no BiosSarState)";
+        state = machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState");
     }
-    if (!NT_SUCCESS(answer.status)) {
-        Add(name, Verdict::Failed, "the evaluation fails: " + plat::FormatStatus(answer.status),
-            exported + "; it tries again at every start (the device starts all the same)");
+    const std::string recorded = state ? " (BiosSarState " + std::to_string(*state) + ")" : std::string();
+    if (!started_ || (heldAt == bootTraces_.size() && failedAt == bootTraces_.size())) {
+        Add(name, Verdict::Warning, firmware,
+            started_ ? std::string("never asked it: the BIOS version is the one it exported for")
+                     : "never asked it: its start ended before (" + plat::FormatStatus(startStatus_) + ")");
         return;
     }
-    if (answer.arguments.size() < 2) {
-        Add(name, Verdict::Failed,
-            "answers " + std::to_string(answer.arguments.size()) + " element(s); Package {address, length} expected",
-            exported + " and records BiosSarState 3");
+    if (heldAt == bootTraces_.size()) {
+        std::string cause = EvaluationCause(failedAt);
+        for (size_t i = 0; i < failedAt && cause.empty(); ++i) {
+            if (bootTraces_[i].level <= kTraceLevelError &&
+                std::strcmp(bootTraces_[i].function, "TvrxProcessBiosSarLocation") == 0) {
+                cause = TraceMessage(bootTraces_[i]);
+            }
+        }
+        Add(name, Verdict::Failed, firmware,
+            "exports nothing" + recorded + ": function 3 fails with " +
+                FailureKind(After(TraceMessage(bootTraces_[failedAt]), " failed ")) +
+                (cause.empty() ? std::string() : " (it reports \"" + cause + "\")") +
+                "; it tries again at every start (the device starts all the same)");
         return;
     }
-    const AcpiObject& address = answer.arguments[0];
-    const AcpiObject& length = answer.arguments[1];
-    if (!IsInteger32(address) || !IsInteger32(length)) {
-        Add(name, Verdict::Failed,
-            "address " + Describe(address) + " and length " + Describe(length) + ": two Integers below 2^32 expected",
-            exported + ": it reads 4 bytes of each");
+    const debugview::Device* view = DeviceView();
+    const uint64_t address = view->sarTableAddress;
+    const uint64_t length = view->sarTableLength;
+    std::string held = "the driver holds address " + Hex(address) + ", length " + std::to_string(length);
+    std::string exported = state && *state == debugview::DriverLimits().sarStateCurrent
+                               ? "exports " + std::to_string(length) + " bytes" + recorded
+                               : "exports nothing" + recorded;
+    const AcpiObject& givenAddress = answer.arguments[0];
+    const AcpiObject& givenLength = answer.arguments[1];
+    if (givenAddress.type != AcpiObject::Type::Integer || givenAddress.integer != address ||
+        givenLength.type != AcpiObject::Type::Integer || givenLength.integer != length) {
+        Add(name, Verdict::Failed, firmware + "; " + held + ": two Integers below 2^32 expected", exported);
         return;
     }
-    std::string where = "SAR table at " + Hex(address.integer) + ", " + std::to_string(length.integer) + " bytes";
+    std::string where = "SAR table at " + Hex(address) + ", " + std::to_string(length) + " bytes";
     std::vector<uint8_t> sart = firmware_->SarTable();
-    if (length.integer == 0) {
+    if (length == 0) {
         Add(name, Verdict::Failed, where, exported + ": an empty file");
         return;
     }
-    // The driver copies the whole range: an address nothing is placed at reads
-    // as 0xFF, so the copy succeeds and the file holds those bytes.
-    size_t placed = PlacedBytes(address.integer, length.integer, sart);
-    std::string unplaced = std::to_string(length.integer - placed) + " bytes of 0xFF";
-    if (started_ && exported.rfind("exports it", 0) == 0) {
-        exported = "exports " + std::to_string(length.integer) + " bytes" + exported.substr(strlen("exports it"));
-    }
+    // The driver copies the whole range: an address nothing is placed at
+    // reads as 0xFF, so the copy succeeds and the file holds those bytes.
+    size_t placed = PlacedBytes(address, length, sart);
+    std::string unplaced = std::to_string(length - placed) + " bytes of 0xFF";
     if (placed == 0) {
-        Add(name, Verdict::Failed,
-            where + "; nothing is placed there (no SART, and no --memory region at that address)",
-            started_ ? exported + ": nothing but 0xFF, and keeps that file until the BIOS version changes" : exported);
+        Add(name, Verdict::Failed, where + "; nothing is placed there (no SART, and no --memory region at that address)",
+            exported + ": nothing but 0xFF, and keeps that file until the BIOS version changes");
         return;
     }
     std::string file = ": the " + std::to_string(placed) + " placed bytes and " + unplaced;
-    if (!sart.empty() && length.integer < sart.size()) {
-        file = ": the first " + std::to_string(length.integer) + " of SART's " + std::to_string(sart.size()) + " bytes";
+    if (!sart.empty() && length < sart.size()) {
+        file = ": the first " + std::to_string(length) + " of SART's " + std::to_string(sart.size()) + " bytes";
     } else if (!sart.empty() && placed == sart.size()) {
         file = ": the " + std::to_string(sart.size()) + " bytes of SART, then " + unplaced;
     }
-    if (!sart.empty() && sart.size() != length.integer) {
-        Add(name, Verdict::Failed, where + "; SART holds " + std::to_string(sart.size()) + " bytes",
-            started_ ? exported + file : exported);
+    if (!sart.empty() && sart.size() != length) {
+        Add(name, Verdict::Failed, where + "; SART holds " + std::to_string(sart.size()) + " bytes", exported + file);
         return;
     }
-    if (placed < length.integer) {
+    if (placed < length) {
         Add(name, Verdict::Failed, where + "; only " + std::to_string(placed) + " of those bytes are placed",
-            started_ ? exported + file : exported);
+            exported + file);
         return;
     }
     Add(name, Verdict::Passed, where + (sart.empty() ? " (placed with --memory)" : " (SART, placed there)"),
-        started_ ? exported + " to C:\\windows\\wwan\\bios_sar\\bios_sar.flz" : exported);
+        exported + " to C:\\windows\\wwan\\bios_sar\\bios_sar.flz");
 }
 
 // How many bytes of [address, address + length) something is placed at: the
@@ -879,7 +1144,12 @@ void Checker::CheckNotification()
     closeClient();
     plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
     Answer after = Evaluate("function 1 after SMOD", "_DSM", plat::NativeFirmware::DsmArguments(1, 0));
-    uint64_t reported = after.bytes.size() > 16 ? after.bytes[16] : 0;
+    // What the firmware answers, as it gives it; the driver's own read is judged by the mode it stored.
+    std::string reported = !NT_SUCCESS(after.status)   ? plat::FormatStatus(after.status)
+                           : after.arguments.empty()   ? std::string("nothing")
+                           : after.arguments.front().type == AcpiObject::Type::Integer
+                               ? std::to_string(after.arguments.front().integer)
+                               : Describe(after.arguments.front());
 
     std::string text = "SMOD (" + std::to_string(mode) + ") raised " + (raised.empty() ? std::string("no Notify") : raised);
     if (!onDevice) {
@@ -890,23 +1160,21 @@ void Checker::CheckNotification()
             driver);
         return;
     }
-    if (!NT_SUCCESS(after.status) || reported != mode) {
-        Add(name, Verdict::Failed,
-            text + "; function 1 then answers " +
-                (NT_SUCCESS(after.status) ? std::to_string(reported) : plat::FormatStatus(after.status)) + ", not " +
-                std::to_string(mode),
+    // The mode the driver stored decides; without a driver running, what function 1 answers.
+    if (!stored && reported != std::to_string(mode)) {
+        Add(name, Verdict::Failed, text + "; function 1 then answers " + reported + ", not " + std::to_string(mode),
             driver);
         return;
     }
     if (stored && *stored != mode) {
         Add(name, Verdict::Failed,
-            text + "; function 1 then answers " + std::to_string(reported) + ", but the driver holds mode " +
+            text + "; function 1 then answers " + reported + ", but the driver holds mode " +
                 std::to_string(*stored),
             driver);
         return;
     }
     modeChanges_ = started_;
-    Add(name, Verdict::Passed, text + "; function 1 then answers " + std::to_string(reported), driver);
+    Add(name, Verdict::Passed, text + "; function 1 then answers " + reported, driver);
 }
 
 // Every mode the tables list, set through SMOD one after another: after each
@@ -1106,9 +1374,25 @@ bool Checker::Boot()
         machine_->Memory().AddRegion(address, std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
     }
     host_ = std::make_unique<plat::Host>(*machine_);
-    plat::trace::EnableSession(kTraceLevelError, 0xFFFFFFFFu, [this](const plat::trace::Record& record) {
+    // The session takes the driver's information traces too, and keeps them
+    // while the driver starts: they say what it made of each answer. When
+    // prepare-hardware reports its failure, the device is read as a debugger
+    // stopped on that trace would read it, before the framework takes it down.
+    booting_ = true;
+    plat::trace::EnableSession(kTraceLevelInformation, 0xFFFFFFFFu, [this](const plat::trace::Record& record) {
         std::lock_guard<std::mutex> guard(traceLock_);
-        driverErrors_.push_back(plat::trace::FormatRecord(record));
+        if (record.level <= kTraceLevelError) {
+            driverErrors_.push_back(plat::trace::FormatRecord(record));
+        }
+        if (!booting_) {
+            return;
+        }
+        bootTraces_.push_back(record);
+        if (record.level <= kTraceLevelError && std::strcmp(record.function, "TvrxWdfEvtDevicePrepareHardware") == 0) {
+            if (WDFDEVICE device = host_->Device(); device != nullptr) {
+                failedStart_ = debugview::ReadDevice(device);
+            }
+        }
     });
     startStatus_ = host_->Load();
     if (NT_SUCCESS(startStatus_)) {
@@ -1119,6 +1403,11 @@ bool Checker::Boot()
     }
     plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
     started_ = NT_SUCCESS(startStatus_);
+    {
+        std::lock_guard<std::mutex> guard(traceLock_);
+        booting_ = false;
+        tableReports_ = ReadTableReports(bootTraces_, kTableCount);
+    }
     return started_;
 }
 

@@ -1,9 +1,11 @@
 /*
  * tvrx-sim check: a report on a firmware for the engineers who write it. It
- * loads the firmware, asks its _DSM what the driver asks, starts the driver
- * on it, changes the device mode, and judges each part against what the
- * driver needs: one line per check (PASSED, FAILED or WARNING), what was
- * seen, and what the driver does because of it, then a summary.
+ * loads the firmware, starts the driver on it, changes the device mode, and
+ * judges each part by what the driver did: the traces it wrote while it
+ * started and what it holds, read through the debug view. The firmware's
+ * answers are asked again only to describe them. One line per check
+ * (PASSED, FAILED or WARNING), what was seen, and what the driver did because
+ * of it, then a summary.
  */
 #pragma once
 

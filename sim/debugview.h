@@ -6,7 +6,10 @@
  * structures.
  *
  * Like a debugger, the view takes none of the driver's locks: the simulator
- * reads between commands, when the driver's work has settled.
+ * reads between commands, when the driver's work has settled, or from a
+ * trace sink on the thread that traced, as a debugger stopped on that trace
+ * would (check reads the device so when a failed start is reported, before
+ * the framework takes the device down).
  */
 #pragma once
 

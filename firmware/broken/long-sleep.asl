@@ -2,7 +2,7 @@
  * Broken on purpose: function 1 sleeps 4 seconds in one Sleep. Windows
  * sleeps as long as the firmware asks, so the answer comes after the
  * driver's 3 seconds: it gives up and does not start. `tvrx-sim check`
- * fails "timing" on it and passes every other check.
+ * fails "timing" and "function 1" on it, and warns of what it never read.
  * Everything else is a small, well-formed firmware (see ../tavrix-sample.asl).
  */
 DefinitionBlock ("", "SSDT", 2, "TVRX", "BRKSLEEP", 1)

@@ -2,7 +2,7 @@
  * Broken on purpose: function 0 answers 0x0E: functions 1 to 3,
  * but not bit 0, which says that the functions are supported at all. The
  * driver does not start.
- * `tvrx-sim check` fails "function 0" on it and passes every other check.
+ * `tvrx-sim check` fails "function 0" on it and warns of what it never read.
  * Everything else is a small, well-formed firmware (see ../tavrix-sample.asl).
  */
 DefinitionBlock ("", "SSDT", 2, "TVRX", "BRKSUPP", 1)

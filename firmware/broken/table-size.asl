@@ -2,7 +2,7 @@
  * Broken on purpose: table 1 has 14 entries. Its answer needs more
  * than the 524 bytes the driver reads a result into (13 entries fit), so the
  * evaluation fails and the driver does not start.
- * `tvrx-sim check` fails "function 2, table 1" on it and passes every other check.
+ * `tvrx-sim check` fails "function 2, table 1" and warns of what it never read.
  * Everything else is a small, well-formed firmware (see ../tavrix-sample.asl).
  */
 DefinitionBlock ("", "SSDT", 2, "TVRX", "BRKSIZE", 1)
