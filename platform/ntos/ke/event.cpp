@@ -182,7 +182,16 @@ NTSTATUS WaitAny(PVOID* objects, ULONG count, const LARGE_INTEGER* timeout, ULON
     if (timeout != nullptr) {
         deadline = timeout->QuadPart < 0 ? clock.Now() - timeout->QuadPart : timeout->QuadPart;
     }
+    // Each object counts the waiter, as a wait on it alone does.
+    auto countWaiter = [&](LONG change) {
+        for (ULONG i = 0; i < count; i++) {
+            auto* header = static_cast<DISPATCHER_HEADER*>(objects[i]);
+            std::lock_guard<std::mutex> guard(BucketOf(header).lock);
+            Store(header->Waiters, Load(header->Waiters) + change);
+        }
+    };
     g_anyWaiters.fetch_add(1, std::memory_order_acq_rel);
+    countWaiter(1);
     NTSTATUS status = STATUS_TIMEOUT;
     for (;;) {
         uint64_t seen;
@@ -212,6 +221,7 @@ NTSTATUS WaitAny(PVOID* objects, ULONG count, const LARGE_INTEGER* timeout, ULON
             break;
         }
     }
+    countWaiter(-1);
     g_anyWaiters.fetch_sub(1, std::memory_order_acq_rel);
     return status;
 }
