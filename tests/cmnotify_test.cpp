@@ -71,6 +71,14 @@ public:
             return OpenLocked();
         });
     }
+    // Closes the handle and keeps its registration, as after a query-remove.
+    void CloseKeepingRegistration()
+    {
+        process_.Run([&] {
+            std::lock_guard<std::mutex> guard(lock_);
+            CloseLocked();
+        });
+    }
     bool IsOpen()
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -234,6 +242,20 @@ TEST_F(Notifications, ASurpriseRemovalEndsTheClientsWait)
     EXPECT_EQ(follower.Await(true, 1), Strings{"remove-complete"});
     EXPECT_TRUE(host->WaitForRemovals(10s)) << "the client closed its handle";
     EXPECT_EQ(follower.Await(false, 1), Strings{"interface-removal"});
+}
+
+// A removal that asks nobody (the driver's unload removes a device nobody
+// has open without a query) still says remove-pending before the stack goes,
+// then remove-complete (CM_NOTIFY_ACTION: remove-pending may come without a
+// query-remove).
+TEST_F(Notifications, ARemovalWithoutAQuerySaysRemovePendingFirst)
+{
+    Boot();
+    Follower follower;
+    ASSERT_TRUE(follower.Open());
+    follower.CloseKeepingRegistration();
+    UnloadClean();
+    EXPECT_EQ(follower.Await(true, 2), (Strings{"remove-pending", "remove-complete"}));
 }
 
 // Bad registrations are refused with the configuration manager's codes, and
