@@ -157,6 +157,9 @@ struct Watch {
     HCMNOTIFICATION handle = nullptr;            // on the client's current handle
     std::vector<HCMNOTIFICATION> stale;          // to unregister once the callbacks are done
     std::vector<std::pair<uint64_t, std::string>> heard;  // by the notification's place in the order posted
+    // Whether the device holds a request of the handle: closing it would wait
+    // for that request (the handle is for synchronous I/O), so it stays open.
+    std::function<bool(HANDLE)> holdsRequestOf;
 };
 
 DWORD OnWatchEvent(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA data,
@@ -225,7 +228,11 @@ DWORD OnWatchEvent(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION
         }
         break;
     case CM_NOTIFY_ACTION_DEVICEQUERYREMOVE:
-        text += CloseWatchedLocked(watch);
+        if (*watch.device != nullptr && watch.holdsRequestOf(*watch.device)) {
+            text += ": kept its handle (a request of it is held: CloseHandle would wait for it)";
+        } else {
+            text += CloseWatchedLocked(watch);
+        }
         break;
     case CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED:
         if (*watch.device == nullptr && notification == watch.handle) {
@@ -936,6 +943,12 @@ bool Simulation::WatchCommand(const Command& command, Client& client)
     } else {
         auto watch = std::make_unique<Watch>();
         watch->device = &client.device;
+        // Called while a removal runs, when the session does not change pending_.
+        watch->holdsRequestOf = [this](HANDLE handle) {
+            return std::any_of(pending_.begin(), pending_.end(), [handle](const auto& request) {
+                return !request->kernel && request->device == handle && !request->sender->Done();
+            });
+        };
         CONFIGRET result = client.process->Run([&] {
             CM_NOTIFY_FILTER filter{};
             filter.cbSize = sizeof filter;
