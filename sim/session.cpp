@@ -142,10 +142,6 @@ std::optional<std::filesystem::path> FindOnDrive(const std::filesystem::path& ro
     return path;
 }
 
-}  // namespace
-
-namespace {
-
 // A watching client's registrations and what its callbacks did. The
 // callbacks run on threads of the client's process; they open and close the
 // client's handle under the lock, and leave the unregistrations they need
@@ -153,6 +149,7 @@ namespace {
 struct Watch {
     std::mutex lock;
     HANDLE* device = nullptr;                    // the client's handle on the device (nullptr: none)
+    const ACCESS_MASK* access = nullptr;         // what the client's last `open` asked for
     HCMNOTIFICATION interfaces = nullptr;
     HCMNOTIFICATION handle = nullptr;            // on the client's current handle
     std::vector<HCMNOTIFICATION> stale;          // to unregister once the callbacks are done
@@ -186,7 +183,7 @@ std::string OpenWatchedLocked(Watch& watch)
         return "no device interface to open";
     }
     HANDLE device = nullptr;
-    NTSTATUS status = plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &device);
+    NTSTATUS status = plat::um::OpenDevice(path, *watch.access, &device);
     if (!NT_SUCCESS(status)) {
         return "the open failed: " + plat::FormatStatus(status);
     }
@@ -238,7 +235,8 @@ DWORD OnWatchEvent(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION
         if (*watch.device == nullptr && notification == watch.handle) {
             watch.stale.push_back(watch.handle);
             watch.handle = nullptr;
-            text += ": " + OpenWatchedLocked(watch) + " again";
+            std::string opened = OpenWatchedLocked(watch);
+            text += ": " + (*watch.device != nullptr ? opened + " again" : opened);
         }
         break;
     case CM_NOTIFY_ACTION_DEVICEREMOVEPENDING:
@@ -263,6 +261,7 @@ struct Simulation::Client {
     std::unique_ptr<Watch> watch;
     std::unique_ptr<plat::um::Process> process;
     HANDLE device = nullptr;
+    ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;  // what the last `open` asked for
     HANDLE event = nullptr;       // full access: what `wait` waits on
     HANDLE registered = nullptr;  // the handle passed to the driver, when it is another one
     int events = 0;
@@ -861,6 +860,7 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "(no device interface: the device is not started)";
                 return;
             }
+            client.access = access;
             status = plat::um::OpenDevice(path, access, &client.device);
             if (!NT_SUCCESS(status)) {
                 client.device = nullptr;
@@ -943,6 +943,7 @@ bool Simulation::WatchCommand(const Command& command, Client& client)
     } else {
         auto watch = std::make_unique<Watch>();
         watch->device = &client.device;
+        watch->access = &client.access;
         // Called while a removal runs, when the session does not change pending_.
         watch->holdsRequestOf = [this](HANDLE handle) {
             return std::any_of(pending_.begin(), pending_.end(), [handle](const auto& request) {
