@@ -153,6 +153,7 @@ struct Watch {
     HCMNOTIFICATION interfaces = nullptr;
     HCMNOTIFICATION handle = nullptr;            // on the client's current handle
     std::vector<HCMNOTIFICATION> stale;          // to unregister once the callbacks are done
+    std::vector<HANDLE> closing;                 // let go of by a removal: closed once the command is done
     std::vector<std::pair<uint64_t, std::string>> heard;  // by the notification's place in the order posted
     // Whether the device holds a request of the handle: closing it would wait
     // for that request (the handle is for synchronous I/O), so it stays open.
@@ -241,8 +242,15 @@ DWORD OnWatchEvent(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION
         break;
     case CM_NOTIFY_ACTION_DEVICEREMOVEPENDING:
     case CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE:
+        // The handle is closed by the session once the command that removed
+        // the device has returned: an unload deletes the device with the
+        // handle open, and the close must not run into that deletion.
         if (notification == watch.handle) {
-            text += CloseWatchedLocked(watch);
+            if (*watch.device != nullptr) {
+                watch.closing.push_back(*watch.device);
+                *watch.device = nullptr;
+                text += ": closed its handle";
+            }
             watch.stale.push_back(watch.handle);
             watch.handle = nullptr;
         }
@@ -991,6 +999,7 @@ void Simulation::ReportNotifications(const Command& command)
             continue;
         }
         std::vector<HCMNOTIFICATION> stale;
+        std::vector<HANDLE> closing;
         {
             std::lock_guard<std::mutex> guard(client->watch->lock);
             for (auto& [sequence, text] : client->watch->heard) {
@@ -998,8 +1007,14 @@ void Simulation::ReportNotifications(const Command& command)
             }
             client->watch->heard.clear();
             stale.swap(client->watch->stale);
+            closing.swap(client->watch->closing);
         }
-        // The unregistrations the callbacks left for later.
+        // The closes and unregistrations the callbacks left for later.
+        client->process->Run([&] {
+            for (HANDLE handle : closing) {
+                CloseHandle(handle);
+            }
+        });
         for (HCMNOTIFICATION notification : stale) {
             CM_Unregister_Notification(notification);
         }
