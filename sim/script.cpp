@@ -236,7 +236,7 @@ const std::map<std::string, Shape>& Shapes()
             return First([&] { return Count(w, 1, 4, kOpenUsage); }, [&] { return Name(w[0]); },
                          [&] { return OpenOptions(w); });
         };
-        for (const char* verb : {"close", "entry"}) {
+        for (const char* verb : {"close", "entry", "watch"}) {
             std::string usage = std::string(verb) + " C";
             m[verb] = [usage](const Words& w) {
                 return First([&] { return Count(w, 1, 1, usage.c_str()); }, [&] { return Name(w[0]); });
@@ -398,6 +398,8 @@ mode N                      the firmware sets its device mode to N and notifies 
 notify V                    the firmware notifies value V
 firmware-hang on|off        the firmware stops answering _DSM until off
 open C | close C            client C opens or closes the device interface
+watch C                     C follows the device: it hears the interface arrive and go and its handle's
+                            removal events, closes on a query-remove and opens again on an arrival
 set-event C [all|sync|modify]   C creates an event with that access and registers it
 regulatory C N              IOCTL_TVRX_SET_REGULATORY_TYPE
 entry C                     IOCTL_TVRX_GET_DEVICE_MODE_ENTRY

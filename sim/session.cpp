@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -159,11 +160,134 @@ const char* ProblemName(ULONG code)
     }
 }
 
+// A watching client's registrations and what its callbacks did. The
+// callbacks run on threads of the client's process; they open and close the
+// client's handle under the lock, and leave the unregistrations they need
+// (which a callback may not do for itself) to the session.
+struct Watch {
+    std::mutex lock;
+    HANDLE* device = nullptr;                    // the client's handle on the device (nullptr: none)
+    const ACCESS_MASK* access = nullptr;         // what the client's last `open` asked for
+    HCMNOTIFICATION interfaces = nullptr;
+    HCMNOTIFICATION handle = nullptr;            // on the client's current handle
+    std::vector<HCMNOTIFICATION> stale;          // to unregister once the callbacks are done
+    std::vector<HANDLE> closing;                 // let go of by a removal: closed once the command is done
+    std::vector<std::pair<uint64_t, std::string>> heard;  // by the notification's place in the order posted
+    // Whether the device holds a request of the handle: closing it would wait
+    // for that request (the handle is for synchronous I/O), so it stays open.
+    std::function<bool(HANDLE)> holdsRequestOf;
+};
+
+DWORD OnWatchEvent(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA data,
+                   DWORD size);
+
+// Under the watch's lock: registers for the removal events of the client's handle.
+void WatchHandleLocked(Watch& watch)
+{
+    CM_NOTIFY_FILTER filter{};
+    filter.cbSize = sizeof filter;
+    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE;
+    filter.u.DeviceHandle.hTarget = *watch.device;
+    if (CM_Register_Notification(&filter, &watch, OnWatchEvent, &watch.handle) != CR_SUCCESS) {
+        watch.handle = nullptr;
+    }
+}
+
+// Under the watch's lock: opens the device through the interface list, as
+// `open` does, and watches the new handle; what happened, for the report.
+std::string OpenWatchedLocked(Watch& watch)
+{
+    std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+    if (path.empty()) {
+        return "no device interface to open";
+    }
+    HANDLE device = nullptr;
+    NTSTATUS status = plat::um::OpenDevice(path, *watch.access, &device);
+    if (!NT_SUCCESS(status)) {
+        return "the open failed: " + plat::FormatStatus(status);
+    }
+    *watch.device = device;
+    WatchHandleLocked(watch);
+    return "opened the device";
+}
+
+// Under the watch's lock: closes the client's handle if it has one.
+std::string CloseWatchedLocked(Watch& watch)
+{
+    if (*watch.device == nullptr) {
+        return {};
+    }
+    CloseHandle(*watch.device);
+    *watch.device = nullptr;
+    return ": closed its handle";
+}
+
+// A watching client follows the device as Microsoft's "Registering for
+// notification of device interface arrival and device removal" tells: it
+// closes its handle on a query-remove, opens again when the query failed or
+// the interface arrives, and lets the handle's registration go once the
+// device was removed.
+DWORD OnWatchEvent(HCMNOTIFICATION notification, PVOID context, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA data,
+                   DWORD size)
+{
+    (void)data;
+    (void)size;
+    static const char* const kNames[] = {"interface arrival", "interface removal", "query-remove",
+                                         "query-remove-failed", "remove-pending", "remove-complete"};
+    auto& watch = *static_cast<Watch*>(context);
+    std::lock_guard<std::mutex> guard(watch.lock);
+    std::string text = action < CM_NOTIFY_ACTION_DEVICECUSTOMEVENT ? kNames[action] : "other";
+    switch (action) {
+    case CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL:
+        if (*watch.device == nullptr) {
+            text += ": " + OpenWatchedLocked(watch);
+        }
+        break;
+    case CM_NOTIFY_ACTION_DEVICEQUERYREMOVE:
+        if (*watch.device != nullptr && watch.holdsRequestOf(*watch.device)) {
+            text += ": kept its handle (a request of it is held: CloseHandle would wait for it)";
+        } else {
+            text += CloseWatchedLocked(watch);
+        }
+        break;
+    case CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED:
+        if (*watch.device == nullptr && notification == watch.handle) {
+            watch.stale.push_back(watch.handle);
+            watch.handle = nullptr;
+            std::string opened = OpenWatchedLocked(watch);
+            text += ": " + (*watch.device != nullptr ? opened + " again" : opened);
+        }
+        break;
+    case CM_NOTIFY_ACTION_DEVICEREMOVEPENDING:
+    case CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE:
+        // The handle is closed by the session once the command that removed
+        // the device has returned: an unload deletes the device with the
+        // handle open, and the close must not run into that deletion.
+        if (notification == watch.handle) {
+            if (*watch.device != nullptr) {
+                watch.closing.push_back(*watch.device);
+                *watch.device = nullptr;
+                text += ": closed its handle";
+            }
+            watch.stale.push_back(watch.handle);
+            watch.handle = nullptr;
+        }
+        break;
+    default:
+        break;
+    }
+    watch.heard.emplace_back(plat::um::NotificationSequence(), text);
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 struct Simulation::Client {
+    // Declared before the process, so it outlives the process's registrations.
+    std::unique_ptr<Watch> watch;
     std::unique_ptr<plat::um::Process> process;
     HANDLE device = nullptr;
+    ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;  // what the last `open` asked for
     HANDLE event = nullptr;       // full access: what `wait` waits on
     HANDLE registered = nullptr;  // the handle passed to the driver, when it is another one
     int events = 0;
@@ -505,6 +629,7 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
 bool Simulation::Execute(const Command& command)
 {
     bool result = Dispatch(command);
+    ReportNotifications(command);
     ReportUnblocked(command);
     ReportCompletions(command);
     return result;
@@ -537,6 +662,9 @@ bool Simulation::Dispatch(const Command& command)
     if (verb == "open" || verb == "close" || verb == "set-event" || verb == "regulatory" || verb == "entry" ||
         verb == "table" || verb == "ioctl" || verb == "wait") {
         return ClientCommand(command);
+    }
+    if (verb == "watch") {
+        return WatchCommand(command, ClientNamed(command.args[0]));
     }
     return Lifecycle(command);
 }
@@ -734,10 +862,11 @@ bool Simulation::ClientCommand(const Command& command)
     }
     if (verb == "open" && client.device == nullptr && client.process->Native().Token().kind != kind) {
         // A process keeps its account: a client with nothing open starts again as the new one.
-        if (client.event != nullptr) {
+        if (client.event != nullptr || client.watch) {
             std::string refusal = "(" + command.args[0] + " runs as " +
                                   std::string(plat::se::KindName(client.process->Native().Token().kind)) +
-                                  " and holds an event: a process keeps its account)";
+                                  (client.watch ? " and watches the device" : " and holds an event") +
+                                  ": a process keeps its account)";
             Print(command, "", STATUS_INVALID_PARAMETER, 0, false, refusal, JsonString(refusal));
             return true;
         }
@@ -757,11 +886,16 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "(no device interface: the device is not started)";
                 return;
             }
+            client.access = access;
             status = plat::um::OpenDevice(path, access, &client.device);
             if (!NT_SUCCESS(status)) {
                 client.device = nullptr;
             } else {
                 reply = "handle=" + Hex(reinterpret_cast<uintptr_t>(client.device), 1);
+                if (client.watch) {
+                    std::lock_guard<std::mutex> guard(client.watch->lock);
+                    WatchHandleLocked(*client.watch);
+                }
             }
         } else if (verb == "close") {
             if (client.device == nullptr) {
@@ -776,6 +910,17 @@ bool Simulation::ClientCommand(const Command& command)
                     status = STATUS_DEVICE_BUSY;
                     reply = "(a request of this handle is held: CloseHandle would wait for it)";
                     return;
+                }
+            }
+            if (client.watch) {
+                // The handle's registration goes first: none of its callbacks may run on a closed handle.
+                HCMNOTIFICATION handle = nullptr;
+                {
+                    std::lock_guard<std::mutex> guard(client.watch->lock);
+                    std::swap(handle, client.watch->handle);
+                }
+                if (handle != nullptr) {
+                    CM_Unregister_Notification(handle);
                 }
             }
             status = CloseHandle(client.device) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
@@ -809,6 +954,106 @@ bool Simulation::ClientCommand(const Command& command)
     }
     Print(command, command.args[0], status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     return true;
+}
+
+// watch C: C registers for the arrival and removal of the device interface
+// and, while it has a handle, for the handle's removal events; from then on
+// its callbacks follow the device (OnWatchEvent).
+bool Simulation::WatchCommand(const Command& command, Client& client)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    std::string reply;
+    if (client.watch) {
+        status = STATUS_UNSUCCESSFUL;
+        reply = "(already watching)";
+    } else {
+        auto watch = std::make_unique<Watch>();
+        watch->device = &client.device;
+        watch->access = &client.access;
+        // Called while a removal runs, when the session does not change pending_.
+        watch->holdsRequestOf = [this](HANDLE handle) {
+            return std::any_of(pending_.begin(), pending_.end(), [handle](const auto& request) {
+                return !request->kernel && request->device == handle && !request->sender->Done();
+            });
+        };
+        CONFIGRET result = client.process->Run([&] {
+            CM_NOTIFY_FILTER filter{};
+            filter.cbSize = sizeof filter;
+            filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+            filter.u.DeviceInterface.ClassGuid = GUID_DEVINTERFACE_TAVRIX;
+            CONFIGRET registered = CM_Register_Notification(&filter, watch.get(), OnWatchEvent, &watch->interfaces);
+            if (registered == CR_SUCCESS && client.device != nullptr) {
+                std::lock_guard<std::mutex> guard(watch->lock);
+                WatchHandleLocked(*watch);
+            }
+            return registered;
+        });
+        if (result != CR_SUCCESS) {
+            status = STATUS_UNSUCCESSFUL;
+            reply = "(CM_Register_Notification failed: Win32 error " +
+                    std::to_string(CM_MapCrToWin32Err(result, ERROR_GEN_FAILURE)) + ")";
+        } else {
+            reply = client.device != nullptr ? "(the interface and its handle)" : "(the interface; no handle yet)";
+            client.watch = std::move(watch);
+        }
+    }
+    Print(command, command.args[0], status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
+    last_->haveRequest = true;
+    last_->status = status;
+    last_->information = 0;
+    return true;
+}
+
+void Simulation::ReportNotifications(const Command& command)
+{
+    bool watching = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) { return c.second->watch != nullptr; });
+    if (!watching) {
+        return;
+    }
+    plat::um::DrainNotifications();
+    std::vector<std::tuple<uint64_t, std::string, std::string>> heard;
+    for (const auto& [name, client] : clients_) {
+        if (!client->watch) {
+            continue;
+        }
+        std::vector<HCMNOTIFICATION> stale;
+        std::vector<HANDLE> closing;
+        {
+            std::lock_guard<std::mutex> guard(client->watch->lock);
+            for (auto& [sequence, text] : client->watch->heard) {
+                heard.emplace_back(sequence, name, std::move(text));
+            }
+            client->watch->heard.clear();
+            stale.swap(client->watch->stale);
+            closing.swap(client->watch->closing);
+        }
+        // The closes and unregistrations the callbacks left for later.
+        client->process->Run([&] {
+            for (HANDLE handle : closing) {
+                CloseHandle(handle);
+            }
+        });
+        for (HCMNOTIFICATION notification : stale) {
+            CM_Unregister_Notification(notification);
+        }
+    }
+    // A surprise-removed device is deleted after its last handle closes,
+    // on a thread of its own: when a callback closed the last one, the next
+    // command sees it gone (as after `close`).
+    bool open = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) { return c.second->device != nullptr; });
+    if (host_ && host_->RemovalsPending() != 0 && !open) {
+        host_->WaitForRemovals(kSettleLimit);
+    }
+    std::sort(heard.begin(), heard.end());
+    std::lock_guard<std::mutex> guard(g_outputLock);
+    for (const auto& [sequence, name, text] : heard) {
+        if (options_.json) {
+            out_ << Dump(JsonValue{{"line", command.line}, {"command", "watch"}, {"client", name}, {"heard", text}})
+                 << "\n";
+        } else {
+            out_ << "watch " << name << ": " << text << "\n";
+        }
+    }
 }
 
 // A client command that sends a device control. When the device is out of D0

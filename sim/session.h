@@ -96,6 +96,10 @@ private:
     bool Lifecycle(const Command& command);
     bool Firmware(const Command& command);
     bool ClientCommand(const Command& command);
+    bool WatchCommand(const Command& command, Client& client);
+    // Prints the notifications the watching clients heard during the
+    // command, in the order they came, once all have been delivered.
+    void ReportNotifications(const Command& command);
     bool RequestCommand(const Command& command, Client& client);
     void Finish(Request& request, const Command* completedDuring);
     void ReportCompletions(const Command& command);

@@ -3,7 +3,10 @@
  * sees them (Microsoft's "Registering for notification of device interface
  * arrival and device removal"): interface arrival and removal for the class,
  * and for a handle query-remove (which the handle's owner answers by closing
- * it, or vetoes), query-remove-failed and remove-complete. Each registration's
+ * it, or vetoes), query-remove-failed, remove-pending and remove-complete.
+ * An orderly removal that goes on says remove-pending before the stack goes
+ * and remove-complete after; a surprise removal says only remove-complete
+ * (CM_NOTIFY_ACTION: either may come without the events before it). Each registration's
  * callbacks run one at a time on a thread of the registering process.
  */
 #include "support/client.h"
@@ -66,6 +69,14 @@ public:
         return process_.Run([&] {
             std::lock_guard<std::mutex> guard(lock_);
             return OpenLocked();
+        });
+    }
+    // Closes the handle and keeps its registration, as after a query-remove.
+    void CloseKeepingRegistration()
+    {
+        process_.Run([&] {
+            std::lock_guard<std::mutex> guard(lock_);
+            CloseLocked();
         });
     }
     bool IsOpen()
@@ -173,7 +184,7 @@ TEST_F(Notifications, AClientThatClosesOnQueryRemoveLetsTheRemovalThroughAndReop
     Follower follower;
     ASSERT_TRUE(follower.Open());
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(follower.Await(true, 2), (Strings{"query-remove", "remove-complete"}));
+    EXPECT_EQ(follower.Await(true, 3), (Strings{"query-remove", "remove-pending", "remove-complete"}));
     EXPECT_EQ(follower.Await(false, 1), Strings{"interface-removal"});
     EXPECT_FALSE(follower.IsOpen());
     EXPECT_EQ(follower.CallbackProcessId(), follower.Id()) << "delivered on a thread of the client's process";
@@ -231,6 +242,20 @@ TEST_F(Notifications, ASurpriseRemovalEndsTheClientsWait)
     EXPECT_EQ(follower.Await(true, 1), Strings{"remove-complete"});
     EXPECT_TRUE(host->WaitForRemovals(10s)) << "the client closed its handle";
     EXPECT_EQ(follower.Await(false, 1), Strings{"interface-removal"});
+}
+
+// A removal that asks nobody (the driver's unload removes a device nobody
+// has open without a query) still says remove-pending before the stack goes,
+// then remove-complete (CM_NOTIFY_ACTION: remove-pending may come without a
+// query-remove).
+TEST_F(Notifications, ARemovalWithoutAQuerySaysRemovePendingFirst)
+{
+    Boot();
+    Follower follower;
+    ASSERT_TRUE(follower.Open());
+    follower.CloseKeepingRegistration();
+    UnloadClean();
+    EXPECT_EQ(follower.Await(true, 2), (Strings{"remove-pending", "remove-complete"}));
 }
 
 // Bad registrations are refused with the configuration manager's codes, and

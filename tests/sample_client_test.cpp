@@ -1,7 +1,10 @@
 // The client sample (samples/client), run in a simulated client process
-// against the driver: what a connection manager sees of the device mode.
+// against the driver: what a connection manager sees of the device mode, and
+// how it follows the device through removals (it registers for the
+// configuration manager's interface and handle notifications).
 #include "support/client.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -34,6 +37,14 @@ public:
         }
     }
 
+    static VOID OnEvent(PVOID context, TVRX_CLIENT_EVENT event)
+    {
+        auto* feed = static_cast<EntryFeed*>(context);
+        std::lock_guard<std::mutex> hold(feed->lock_);
+        feed->events_.push_back(event == TvrxClientDeviceOpened ? "opened" : "closed");
+        feed->changed_.notify_all();
+    }
+
     static BOOL OnEntry(PVOID context, const TVRX_DEVICE_MODE_ENTRY_INFO* entry)
     {
         auto* feed = static_cast<EntryFeed*>(context);
@@ -47,6 +58,7 @@ public:
     void Start(plat::um::Process& process, TVRX_CLIENT_OPTIONS options)
     {
         options.OnEntry = OnEntry;
+        options.OnEvent = OnEvent;
         options.Context = this;
         runner_ = process.Thread([this, options] {
             DWORD result = TvrxClientRun(&options);
@@ -63,6 +75,22 @@ public:
         std::unique_lock<std::mutex> hold(lock_);
         changed_.wait(hold, [&] { return entries_.size() >= count || done_; });
         return entries_;
+    }
+
+    // The run's reports (opened, closed) once there are `count` of them, or
+    // when the run ended; waits at most 10 s of real time, for a run that fails to report.
+    std::vector<std::string> WaitForEvents(size_t count)
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait_for(hold, std::chrono::seconds(10), [&] { return events_.size() >= count || done_; });
+        return events_;
+    }
+
+    // Whether the run has ended.
+    bool Done()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return done_;
     }
 
     // Waits for the run to end: its result.
@@ -83,6 +111,7 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<TVRX_DEVICE_MODE_ENTRY_INFO> entries_;
+    std::vector<std::string> events_;
     bool done_ = false;
     DWORD result_ = ERROR_GEN_FAILURE;
     std::thread runner_;
@@ -154,8 +183,8 @@ TEST_F(SampleClient, ReportsWhyItCannotFollowTheDevice)
         return feed.Join();
     };
 
-    // No device exposes the interface yet.
-    EXPECT_EQ(run(0, kLongWait), (DWORD)ERROR_FILE_NOT_FOUND);
+    // No device exposes the interface yet: the run waits for one to arrive, here in vain.
+    EXPECT_EQ(run(0, 1000), (DWORD)ERROR_TIMEOUT);
 
     Boot();
     EXPECT_EQ(run(TVRX_REGULATORY_TYPE_COUNT, kLongWait), (DWORD)ERROR_INVALID_PARAMETER);
@@ -169,6 +198,81 @@ TEST_F(SampleClient, ReportsWhyItCannotFollowTheDevice)
     EXPECT_EQ(run(0, kLongWait), RtlNtStatusToDosError(STATUS_INVALID_DEVICE_STATE));
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead));
+}
+
+using Strings = std::vector<std::string>;
+
+// A connection manager running as a service across removals: it waits for
+// the device, closes its handle on the query of an orderly removal (so the
+// removal goes through), opens the device again when it is added back, lets
+// it go after a surprise removal (its wait on the driver's event ends, and
+// the removal can finish), and ends when its stop event is set.
+TEST_F(SampleClient, FollowsTheDeviceThroughRemovalsUntilItsStopEventIsSet)
+{
+    plat::um::Process manager("connection-manager");
+    HANDLE stop = manager.Run([] { return CreateEventW(nullptr, TRUE, FALSE, nullptr); });
+    ASSERT_NE(stop, nullptr);
+    EntryFeed feed(0xFF);
+    TVRX_CLIENT_OPTIONS options = Options(1, kLongWait);
+    options.StopEvent = stop;
+    feed.Start(manager, options);
+
+    // Started before the device: it opens once the interface arrives.
+    Boot();
+    EXPECT_EQ(feed.WaitForEvents(1), Strings{"opened"});
+    ASSERT_GE(feed.WaitFor(2).size(), 2u);
+
+    // An orderly removal: the sample's handle would veto it if it stayed open.
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(feed.WaitForEvents(2), (Strings{"opened", "closed"}));
+
+    // Added back: opened again, and followed (the entry of the selected table again).
+    size_t before = feed.Entries().size();
+    ASSERT_EQ(host->AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(feed.WaitForEvents(3), (Strings{"opened", "closed", "opened"}));
+    std::vector<TVRX_DEVICE_MODE_ENTRY_INFO> seen = feed.WaitFor(before + 2);
+    ASSERT_GE(seen.size(), before + 2);
+    EXPECT_EQ(seen[before + 1], Entry(1, 0));
+
+    // A surprise removal ends the wait on the driver's event: the handle
+    // closes and the removal finishes.
+    ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(feed.WaitForEvents(4), (Strings{"opened", "closed", "opened", "closed"}));
+    EXPECT_TRUE(host->WaitForRemovals(std::chrono::seconds(10))) << "the sample closed its handle";
+    EXPECT_FALSE(feed.Done()) << "it waits for the device to come back";
+
+    // The service stops.
+    manager.Run([&] { SetEvent(stop); });
+    EXPECT_EQ(feed.Join(), (DWORD)ERROR_SUCCESS);
+    manager.Run([&] { CloseHandle(stop); });
+}
+
+// When another client's handle vetoes the removal, the sample hears that the
+// query failed and opens the device again at once; the stop event then ends
+// a run that waits on the driver's event.
+TEST_F(SampleClient, OpensAgainWhenTheRemovalIsVetoedAndStopsWhileFollowing)
+{
+    Boot();
+    plat::um::Process manager("connection-manager");
+    HANDLE stop = manager.Run([] { return CreateEventW(nullptr, TRUE, FALSE, nullptr); });
+    EntryFeed feed(0xFF);
+    TVRX_CLIENT_OPTIONS options = Options(0, kLongWait);
+    options.StopEvent = stop;
+    feed.Start(manager, options);
+    ASSERT_GE(feed.WaitFor(2).size(), 2u);
+
+    Client holder("holder");
+    ASSERT_EQ(holder.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(host->Remove(), STATUS_PLUGPLAY_QUERY_VETOED);
+    EXPECT_EQ(feed.WaitForEvents(2), (Strings{"opened", "opened"})) << "reopened without waiting for an arrival";
+    ASSERT_GE(feed.WaitFor(4).size(), 4u) << "and followed again";
+    holder.Close();
+
+    manager.Run([&] { SetEvent(stop); });
+    EXPECT_EQ(feed.Join(), (DWORD)ERROR_SUCCESS);
+    manager.Run([&] { CloseHandle(stop); });
+    EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead)) << "the run closed what it opened";
 }
 
 }  // namespace

@@ -171,6 +171,51 @@ TEST_F(ClientApi, WaitsCountMachineTimeAndManualEventsStaySet)
     });
 }
 
+// WaitForMultipleObjects (wait for any): the first signalled handle in the
+// array's order is the one taken (Microsoft: "the array index of the
+// signaled object with the smallest index value"), a set during the wait
+// wakes it, and the time-out counts machine time.
+TEST_F(ClientApi, WaitForAnyTakesTheFirstSignalledObject)
+{
+    a->Run([this] {
+        HANDLE events[2] = {CreateEventW(nullptr, FALSE, FALSE, nullptr), CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+        SetEvent(events[1]);
+        EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 0), WAIT_OBJECT_0 + 1);
+        EXPECT_EQ(WaitForSingleObject(events[1], 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the wait took the signal";
+        SetEvent(events[0]);
+        SetEvent(events[1]);
+        EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(events[1], 0), WAIT_OBJECT_0) << "the second stays set";
+
+        LONGLONG start = machine->Clock().Now();
+        EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, 2000), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_GE(machine->Clock().Now() - start, 2000LL * 10000);
+
+        // The second is set once the wait has begun (it counts its waiter).
+        PVOID object = nullptr;
+        ASSERT_EQ(ObReferenceObjectByHandle(events[1], SYNCHRONIZE, *ExEventObjectType, KernelMode, &object, nullptr),
+                  STATUS_SUCCESS);
+        auto* second = static_cast<PKEVENT>(object);
+        std::thread setter = a->Thread([&] {
+            while (__atomic_load_n(&second->Header.Waiters, __ATOMIC_ACQUIRE) == 0) {
+                std::this_thread::yield();
+            }
+            SetEvent(events[1]);
+        });
+        EXPECT_EQ(WaitForMultipleObjects(2, events, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+        setter.join();
+        ObDereferenceObject(object);
+
+        // Waiting for all is not offered; a handle that is not one fails the wait.
+        EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        HANDLE bad[2] = {events[0], reinterpret_cast<HANDLE>(0x7FF0)};
+        EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
+        CloseHandle(events[0]);
+        CloseHandle(events[1]);
+    });
+}
+
 TEST_F(ClientApi, MutexBelongsToTheThreadThatHoldsIt)
 {
     a->Run([this] {

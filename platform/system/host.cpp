@@ -518,6 +518,9 @@ NTSTATUS Host::RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto)
                 return STATUS_PLUGPLAY_QUERY_VETOED;
             }
         }
+        // The removal goes on: remove-pending before the stack is removed
+        // (also for a removal no query preceded), remove-complete after.
+        pnp::NotifyTarget(physical, pnp::TargetEvent::RemovePending);
         slot->device = nullptr;
         slot->phase = Phase::Removed;
         SendRemove(physical);

@@ -78,6 +78,15 @@ NTSTATUS KernelIoControl(const std::wstring& path, ULONG code, const void* input
 // exit does, as on Windows).
 void EndNotifications(plat::Process& process);
 
+// Waits until every configuration manager notification posted so far has
+// been delivered (its callback returned) or dropped by its unregistration.
+// Not from a callback.
+void DrainNotifications();
+// Inside a notification callback: the notification's place among all posted
+// (from 1), which orders the callbacks of different registrations as their
+// events came; 0 outside a callback.
+uint64_t NotificationSequence();
+
 // The first path CM_Get_Device_Interface_ListW gives for the class (a
 // \\?\... path), or an empty one when no interface of it is enabled.
 std::wstring FirstDeviceInterface(const GUID& classGuid);

@@ -33,6 +33,7 @@ struct Event {
     CM_NOTIFY_ACTION action;
     std::vector<uint64_t> data;  // a CM_NOTIFY_EVENT_DATA, 8-byte aligned
     DWORD size;
+    uint64_t sequence = 0;  // the event's place among all posted, from 1
     // A query-remove's answer, set by the delivery thread (nullptr: nobody waits).
     struct Answer {
         std::mutex lock;
@@ -60,6 +61,21 @@ struct Registration {
 std::mutex g_lock;
 std::vector<std::shared_ptr<Registration>> g_registrations;
 
+// Events posted and not yet delivered (or dropped), for DrainNotifications.
+std::mutex g_outstandingLock;
+std::condition_variable g_delivered;
+uint64_t g_posted = 0;
+uint64_t g_outstanding = 0;
+thread_local uint64_t t_delivering = 0;
+
+void Delivered()
+{
+    std::lock_guard<std::mutex> guard(g_outstandingLock);
+    if (--g_outstanding == 0) {
+        g_delivered.notify_all();
+    }
+}
+
 void Answer(Event& event, bool vetoed)
 {
     if (event.answer == nullptr) {
@@ -83,6 +99,7 @@ void Deliver(const std::shared_ptr<Registration>& registration)
             if (registration->stopping) {
                 for (Event& left : registration->events) {
                     Answer(left, false);
+                    Delivered();
                 }
                 registration->events.clear();
                 return;
@@ -90,10 +107,13 @@ void Deliver(const std::shared_ptr<Registration>& registration)
             event = std::move(registration->events.front());
             registration->events.pop_front();
         }
+        t_delivering = event.sequence;
         DWORD result = registration->callback(reinterpret_cast<HCMNOTIFICATION>(registration.get()),
                                               registration->context, event.action,
                                               reinterpret_cast<PCM_NOTIFY_EVENT_DATA>(event.data.data()), event.size);
+        t_delivering = 0;
         Answer(event, event.action == CM_NOTIFY_ACTION_DEVICEQUERYREMOVE && result != ERROR_SUCCESS);
+        Delivered();
     }
 }
 
@@ -103,6 +123,11 @@ void Post(const std::shared_ptr<Registration>& registration, Event event)
     if (registration->stopping) {
         Answer(event, false);
         return;
+    }
+    {
+        std::lock_guard<std::mutex> count(g_outstandingLock);
+        event.sequence = ++g_posted;
+        g_outstanding++;
     }
     registration->events.push_back(std::move(event));
     registration->changed.notify_all();
@@ -206,6 +231,14 @@ io::DeviceObject* DeviceOfHandle(HANDLE handle)
 }
 
 }  // namespace
+
+void DrainNotifications()
+{
+    std::unique_lock<std::mutex> lock(g_outstandingLock);
+    g_delivered.wait(lock, [] { return g_outstanding == 0; });
+}
+
+uint64_t NotificationSequence() { return t_delivering; }
 
 void EndNotifications(plat::Process& process)
 {

@@ -177,6 +177,43 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     return result;
 }
 
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr || bWaitAll) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    Object* objects[MAXIMUM_WAIT_OBJECTS];
+    PVOID bodies[MAXIMUM_WAIT_OBJECTS];
+    DWORD referenced = 0;
+    bool waitable = true;
+    while (waitable && referenced < nCount) {
+        Object* object = Reference(lpHandles[referenced], SYNCHRONIZE, nullptr);
+        if (object == nullptr) {
+            waitable = false;
+            break;
+        }
+        objects[referenced++] = object;
+        if (object->type != plat::ob::EventType() && object->type != plat::ob::MutantType()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            waitable = false;
+        }
+        bodies[referenced - 1] = object->Body();
+    }
+    DWORD result = WAIT_FAILED;
+    if (waitable) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10000;
+        ULONG index = 0;
+        NTSTATUS status = plat::ke::WaitAny(bodies, nCount, dwMilliseconds == INFINITE ? nullptr : &timeout, &index);
+        result = status == STATUS_TIMEOUT ? WAIT_TIMEOUT : WAIT_OBJECT_0 + index;
+    }
+    for (DWORD i = 0; i < referenced; i++) {
+        plat::ob::Dereference(objects[i]);
+    }
+    return result;
+}
+
 VOID Sleep(DWORD dwMilliseconds)
 {
     std::this_thread::sleep_for(

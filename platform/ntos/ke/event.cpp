@@ -71,6 +71,22 @@ bool TryTake(DISPATCHER_HEADER* header)
     }
 }
 
+// Waits for any of several objects, which may lie in different buckets,
+// park on one condition of their own; every signal moves its epoch on.
+std::mutex g_anyLock;
+std::condition_variable g_anyWake;
+uint64_t g_anyEpoch = 0;
+std::atomic<int> g_anyWaiters{0};
+
+void WakeAnyWaiters()
+{
+    if (g_anyWaiters.load(std::memory_order_acquire) > 0) {
+        std::lock_guard<std::mutex> guard(g_anyLock);
+        g_anyEpoch++;
+        g_anyWake.notify_all();
+    }
+}
+
 // Sets the signal state under the bucket's lock and wakes the waiters; returns the previous state.
 LONG Signal(DISPATCHER_HEADER* header, LONG state)
 {
@@ -80,6 +96,9 @@ LONG Signal(DISPATCHER_HEADER* header, LONG state)
     Store(header->SignalState, state);
     if (state > 0 && Load(header->Waiters) > 0) {
         bucket.wake.notify_all();
+    }
+    if (state > 0) {
+        WakeAnyWaiters();
     }
     return previous;
 }
@@ -121,6 +140,7 @@ NTSTATUS ReleaseMutant(KMUTANT* mutant, LONG* previousCount)
         if (Load(mutant->Header.Waiters) > 0) {
             bucket.wake.notify_all();
         }
+        WakeAnyWaiters();
     }
     if (previousCount != nullptr) {
         *previousCount = previous;
@@ -153,6 +173,57 @@ NTSTATUS Wait(PVOID object, const LARGE_INTEGER* timeout)
     }
     Store(header->Waiters, Load(header->Waiters) - 1);
     return taken ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+NTSTATUS WaitAny(PVOID* objects, ULONG count, const LARGE_INTEGER* timeout, ULONG* index)
+{
+    Clock& clock = Hardware::Current().Clock();
+    LONGLONG deadline = 0;
+    if (timeout != nullptr) {
+        deadline = timeout->QuadPart < 0 ? clock.Now() - timeout->QuadPart : timeout->QuadPart;
+    }
+    // Each object counts the waiter, as a wait on it alone does.
+    auto countWaiter = [&](LONG change) {
+        for (ULONG i = 0; i < count; i++) {
+            auto* header = static_cast<DISPATCHER_HEADER*>(objects[i]);
+            std::lock_guard<std::mutex> guard(BucketOf(header).lock);
+            Store(header->Waiters, Load(header->Waiters) + change);
+        }
+    };
+    g_anyWaiters.fetch_add(1, std::memory_order_acq_rel);
+    countWaiter(1);
+    NTSTATUS status = STATUS_TIMEOUT;
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> guard(g_anyLock);
+            seen = g_anyEpoch;
+        }
+        // The first signalled object in the caller's order is the one taken.
+        bool taken = false;
+        for (ULONG i = 0; i < count && !taken; i++) {
+            auto* header = static_cast<DISPATCHER_HEADER*>(objects[i]);
+            std::lock_guard<std::mutex> guard(BucketOf(header).lock);
+            if (TryTake(header)) {
+                *index = i;
+                taken = true;
+            }
+        }
+        if (taken) {
+            status = STATUS_SUCCESS;
+            break;
+        }
+        std::unique_lock<std::mutex> lock(g_anyLock);
+        auto moved = [&] { return g_anyEpoch != seen; };
+        if (timeout == nullptr) {
+            g_anyWake.wait(lock, moved);
+        } else if (LONGLONG left = deadline - clock.Now(); left <= 0 || !clock.WaitFor(lock, g_anyWake, left, moved)) {
+            break;
+        }
+    }
+    countWaiter(-1);
+    g_anyWaiters.fetch_sub(1, std::memory_order_acq_rel);
+    return status;
 }
 
 EventObject::EventObject(EVENT_TYPE type, bool signaled) : ob::Object(ob::EventType())

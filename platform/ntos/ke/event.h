@@ -36,6 +36,9 @@ NTSTATUS ReleaseMutant(KMUTANT* mutant, LONG* previousCount);
 // absolute machine time, in 100-ns units. STATUS_SUCCESS or STATUS_TIMEOUT.
 // No IRQL rule is checked here (KeWaitForSingleObject checks them).
 NTSTATUS Wait(PVOID object, const LARGE_INTEGER* timeout);
+// Waits until any of the objects is signalled and takes the first signalled
+// one in their order (*index); the same time-out and results as Wait.
+NTSTATUS WaitAny(PVOID* objects, ULONG count, const LARGE_INTEGER* timeout, ULONG* index);
 
 // An event of the object manager (CreateEventW); its body is the KEVENT.
 struct EventObject : ob::Object {

@@ -47,6 +47,7 @@ typedef struct _OVERLAPPED {
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFF
+#define ZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 
 // ---------------------------------------------------------------- access rights (shared with the kernel headers)
 
@@ -186,6 +187,7 @@ typedef struct _OVERLAPPED {
 #define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT 258L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define MAXIMUM_WAIT_OBJECTS 64
 
 // ---------------------------------------------------------------- errors (GetLastError)
 
@@ -240,6 +242,7 @@ typedef struct _OVERLAPPED {
 #define ERROR_NONE_MAPPED 1332L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_DEVICE_REMOVED 1617L
 #define ERROR_INVALID_USER_BUFFER 1784L
 
 // ---------------------------------------------------------------- calls
@@ -273,6 +276,11 @@ WINBASEAPI HANDLE WINAPI OpenMutexW(DWORD dwDesiredAccess, BOOL bInheritHandle, 
 WINBASEAPI BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 // Milliseconds of machine time; WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
 WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// Waits for any of the events or mutexes (bWaitAll must be FALSE: waiting
+// for all is not offered): WAIT_OBJECT_0 + the index of the first signalled
+// one, WAIT_TIMEOUT or WAIT_FAILED.
+WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds);
 
 EXTERN_C_END
 
