@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "acpi/acpidevice.h"
+#include "ntos/ke/interlocked.h"
 #include "wdf/device.h"
 #include "wdf/object.h"
 #include "wdf/workitem.h"
@@ -455,6 +456,28 @@ TEST_F(SlowClockNotifications, OlderReadAnsweringLastLeavesTheNewerMode)
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
     ASSERT_EQ(client->GetEntry(&info).status, STATUS_SUCCESS);
     EXPECT_EQ(info.DeviceMode, 3u);
+}
+
+// The mode written comes from the newest record, not from the writer's own
+// read: a read held after it took the record and before it wrote the mode,
+// resumed once a newer read was stored, leaves the newer mode.
+TEST_F(Notifications, AReadHeldBeforeItsWriteLeavesTheNewerMode)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    ASSERT_EQ(Context()->CurrentDeviceMode, 1u);
+    firmware->ClearCalls();
+    {
+        plat::ke::InterlockedPause pause(&Context()->CurrentDeviceMode);
+        firmware->Notify(0x80);  // its read finds mode 1 and takes the record
+        ASSERT_TRUE(pause.WaitHeld(10s));
+        firmware->SetDeviceMode(3);
+        firmware->Notify(0x80);  // its read finds mode 3 and is stored meanwhile
+        EXPECT_TRUE(client->WaitSignal(event));
+        EXPECT_EQ(ReadULongNoFence(&Context()->CurrentDeviceMode), 3u);
+    }  // the older read writes now
+    Settle();
+    EXPECT_EQ(DsmCalls(1), 2u);
+    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
 }
 
 // A work item queued before the device left D0 still runs afterwards: it
