@@ -9,12 +9,22 @@
  * either the request sees the queue stopped and is held, or the power-down
  * sees the request and waits for it: no lock is needed on the way in. Held
  * requests are kept under the queue's hold lock, where a power-up takes them.
+ *
+ * A held request's packet has the queue's cancel routine, as a request the
+ * framework holds has (FxIrpQueue): whoever clears the routine from the
+ * packet owns the request. A power-up, purge or file cleanup that takes a
+ * request from the queue and finds the routine already gone leaves the
+ * request to the routine, which takes it off the queue and completes it with
+ * STATUS_CANCELLED (FxIoQueue::CancelForQueue, for a request the driver has
+ * not been presented). The routine runs at DISPATCH_LEVEL; so do the
+ * request's cleanup callback and its completion on that path.
  */
 #include "wdf/dispatch.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "base/bugcheck.h"
@@ -34,7 +44,44 @@ void WakeDrainWaiter(FxQueue* queue)
     }
 }
 
-enum class Entry { Presented, Held, Refused };
+enum class Entry { Presented, Held, Refused, Cancelled };
+
+NTSTATUS Cancel(FxRequest* request);
+
+// The cancel routine of a held request's packet. DISPATCH_LEVEL; called by IoCancelIrp.
+void CancelHeld(io::DeviceObject*, io::Irp* irp)
+{
+    auto* request = static_cast<FxRequest*>(irp->driverContext[0]);
+    FxQueue* queue = request->queue;
+    {
+        std::lock_guard<std::mutex> guard(queue->holdLock);
+        auto at = std::find(queue->held.begin(), queue->held.end(), request);
+        if (at != queue->held.end()) {
+            queue->held.erase(at);
+        }
+    }
+    Cancel(request);
+}
+
+// Holds the request in the queue, its packet cancellable; false when the
+// packet was cancelled before it could be (the caller cancels the request).
+// Under the queue's hold lock.
+bool Hold(FxQueue* queue, FxRequest* request)
+{
+    io::Irp* irp = request->irp;
+    irp->driverContext[0] = request;
+    request->state.store(RequestState::Queued, std::memory_order_release);
+    io::IoSetCancelRoutine(irp, CancelHeld);
+    if (irp->cancel.load(std::memory_order_seq_cst) && io::IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        return false;
+    }
+    queue->held.push_back(request);
+    return true;
+}
+
+// Takes a request that left the held list from its cancel routine; false
+// when a cancellation took the routine first and so owns the request.
+bool TakeFromCancel(FxRequest* request) { return io::IoSetCancelRoutine(request->irp, nullptr) != nullptr; }
 
 // Marks the request as entering the queue. A stopped queue holds it (its
 // packet pends) or, once purged, refuses it.
@@ -52,9 +99,7 @@ Entry Enter(FxQueue* queue, FxRequest* request)
             return Entry::Refused;
         }
         if (!queue->powered.load(std::memory_order_seq_cst)) {
-            request->state.store(RequestState::Queued, std::memory_order_release);
-            queue->held.push_back(request);
-            return Entry::Held;
+            return Hold(queue, request) ? Entry::Held : Entry::Cancelled;
         }
     }
 }
@@ -209,6 +254,8 @@ NTSTATUS Enqueue(FxQueue* queue, FxRequest* request)
         return PresentNow(queue, request);
     case Entry::Held:
         return STATUS_PENDING;
+    case Entry::Cancelled:
+        return Cancel(request);
     default:
         // A queue that accepts no requests fails them as FxIoQueue::QueueRequest does.
         request->status = STATUS_INVALID_DEVICE_STATE;
@@ -232,6 +279,10 @@ NTSTATUS EnqueueFromCaller(FxQueue* queue, FxRequest* request)
     case Entry::Held:
         *enqueued = true;
         *entryStatus = STATUS_PENDING;
+        return STATUS_SUCCESS;
+    case Entry::Cancelled:
+        *enqueued = true;
+        *entryStatus = Cancel(request);
         return STATUS_SUCCESS;
     default:
         request->inCallerContext = true;
@@ -276,7 +327,15 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
             held.swap(queue->held);
         }
         for (FxRequest* request : held) {
-            Cancel(request);
+            if (TakeFromCancel(request)) {
+                Cancel(request);
+            } else {
+                // Its cancel routine runs meanwhile: the queue must outlive it.
+                uint32_t generation = request->generation.load(std::memory_order_acquire);
+                while (request->generation.load(std::memory_order_acquire) == generation) {
+                    std::this_thread::yield();
+                }
+            }
         }
     }
     PFN_WDF_IO_QUEUE_IO_STOP stop = queue->config.EvtIoStop;
@@ -319,7 +378,9 @@ void CancelQueuedRequestsOf(FxDevice* device, FxFileObject* file)
             queue->held.erase(others, queue->held.end());
         }
         for (FxRequest* request : ofFile) {
-            Cancel(request);
+            if (TakeFromCancel(request)) {
+                Cancel(request);
+            }
         }
     }
 }
@@ -340,7 +401,9 @@ void QueuePowerUp(FxDevice* device)
         queue->holdWake.notify_all();
         // The requests that waited are presented here, on the power-up path's thread.
         for (FxRequest* request : held) {
-            Enqueue(queue, request);
+            if (TakeFromCancel(request)) {
+                Enqueue(queue, request);
+            }
         }
     }
 }
