@@ -232,5 +232,52 @@ TEST_F(Cancellation, ProcessExitCancelsTheRequestsOfEveryThread)
     EXPECT_EQ(next.GetEntry(&info).status, STATUS_SUCCESS);
 }
 
+// Cancellations racing the power-up that presents the held requests: each
+// request ends once (a second completion stops the system), answered or
+// cancelled according to which side took it from the queue first, and the
+// queue is left empty.
+TEST_F(Cancellation, CancellationsRacingThePowerUpEndEachRequestOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    Client client("client");
+    HANDLE handle = OpenOverlapped(client);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    constexpr int kRequests = 8;
+    int answered = 0, cancelled = 0;
+    for (int round = 0; round < 25; ++round) {
+        ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
+        OVERLAPPED overlapped[kRequests] = {};
+        TVRX_DEVICE_MODE_ENTRY_INFO info[kRequests] = {};
+        client.process.Run([&] {
+            for (int i = 0; i < kRequests; ++i) {
+                ASSERT_TRUE(QueryHeld(handle, &info[i], &overlapped[i]));
+            }
+        });
+        WaitUntilQueueHolds(Device(), kRequests);
+        std::thread canceller = client.process.Thread([&] {
+            for (int i = kRequests - 1; i >= 0; --i) {
+                CancelIoEx(handle, &overlapped[i]);
+            }
+        });
+        ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
+        canceller.join();
+        client.process.Run([&] {
+            for (int i = 0; i < kRequests; ++i) {
+                DWORD bytes = 0;
+                if (GetOverlappedResult(handle, &overlapped[i], &bytes, TRUE)) {
+                    EXPECT_EQ(bytes, sizeof info[i]);
+                    ++answered;
+                } else {
+                    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+                    ++cancelled;
+                }
+            }
+        });
+        ASSERT_EQ(Held(), 0u);
+    }
+    EXPECT_EQ(answered + cancelled, 25 * kRequests);
+    client.process.Run([&] { CloseHandle(handle); });
+}
+
 }  // namespace
 }  // namespace tvrx::test
