@@ -634,5 +634,27 @@ TEST_F(Notifications, WorkItemQueuedAtRemovalRunsAndItsReadFails)
     EXPECT_EQ(host->DeviceCount(), 0u);
 }
 
+// The device's default I/O target, made with the device, is disposed of
+// before its work items (KMDF disposes of a device's children oldest first):
+// a notification's read still waiting on the firmware when the device is
+// removed is cancelled by the target's disposal, so the removal does not sit
+// out the read's 3-second time-out behind the work item.
+TEST_F(CancellingNotifications, AReadInFlightAtRemovalIsCancelledByTheTargetGoingFirst)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    NativeFirmware::Faults faults;
+    faults.functions = 1u << NativeFirmware::kDeviceMode;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    firmware->Notify(0x80);
+    ASSERT_TRUE(firmware->WaitForHung(1, 10s));
+
+    const LONGLONG started = machine->Clock().Now();
+    EXPECT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_LT(machine->Clock().Now() - started, 30000000) << "the removal waited for the read's time-out";
+    EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().running, 0u);
+    EXPECT_EQ(host->DeviceCount(), 0u);
+}
+
 }  // namespace
 }  // namespace tvrx::test
