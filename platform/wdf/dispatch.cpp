@@ -79,9 +79,41 @@ bool Hold(FxQueue* queue, FxRequest* request)
     return true;
 }
 
-// Takes a request that left the held list from its cancel routine; false
-// when a cancellation took the routine first and so owns the request.
-bool TakeFromCancel(FxRequest* request) { return io::IoSetCancelRoutine(request->irp, nullptr) != nullptr; }
+// A request taken off the held list under the hold lock, with its generation then.
+struct Taken {
+    FxRequest* request;
+    uint32_t generation;
+};
+
+// Takes the requests that choose picks off the held list. Under the hold lock.
+template <class Choose>
+std::vector<Taken> TakeHeld(FxQueue* queue, Choose choose)
+{
+    std::vector<Taken> taken;
+    auto kept = std::stable_partition(queue->held.begin(), queue->held.end(),
+                                      [&choose](FxRequest* request) { return !choose(request); });
+    for (auto at = kept; at != queue->held.end(); ++at) {
+        taken.push_back({*at, (*at)->generation.load(std::memory_order_acquire)});
+    }
+    queue->held.erase(kept, queue->held.end());
+    return taken;
+}
+
+// Takes a request off the held list from its cancel routine; false when a
+// cancellation took the routine first and so owns the request. Its routine
+// looks at the queue, so this waits until the routine has ended the request
+// (a request still on the list under the hold lock had not been ended, so
+// its generation changes then): the queue is never deleted under it.
+bool TakeFromCancel(const Taken& taken)
+{
+    if (io::IoSetCancelRoutine(taken.request->irp, nullptr) != nullptr) {
+        return true;
+    }
+    while (taken.request->generation.load(std::memory_order_acquire) == taken.generation) {
+        std::this_thread::yield();
+    }
+    return false;
+}
 
 // Marks the request as entering the queue. A stopped queue holds it (its
 // packet pends) or, once purged, refuses it.
@@ -321,20 +353,14 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
     queue->holdWake.notify_all();
     if (purge) {
         // Held requests of a queue that takes no more are cancelled.
-        std::vector<FxRequest*> held;
+        std::vector<Taken> held;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
-            held.swap(queue->held);
+            held = TakeHeld(queue, [](FxRequest*) { return true; });
         }
-        for (FxRequest* request : held) {
-            if (TakeFromCancel(request)) {
-                Cancel(request);
-            } else {
-                // Its cancel routine runs meanwhile: the queue must outlive it.
-                uint32_t generation = request->generation.load(std::memory_order_acquire);
-                while (request->generation.load(std::memory_order_acquire) == generation) {
-                    std::this_thread::yield();
-                }
+        for (const Taken& taken : held) {
+            if (TakeFromCancel(taken)) {
+                Cancel(taken.request);
             }
         }
     }
@@ -369,17 +395,14 @@ void CancelQueuedRequestsOf(FxDevice* device, FxFileObject* file)
         }
     });
     for (FxQueue* queue : queues) {
-        std::vector<FxRequest*> ofFile;
+        std::vector<Taken> ofFile;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
-            auto others = std::stable_partition(queue->held.begin(), queue->held.end(),
-                                                [file](const FxRequest* request) { return request->file != file; });
-            ofFile.assign(others, queue->held.end());
-            queue->held.erase(others, queue->held.end());
+            ofFile = TakeHeld(queue, [file](const FxRequest* request) { return request->file == file; });
         }
-        for (FxRequest* request : ofFile) {
-            if (TakeFromCancel(request)) {
-                Cancel(request);
+        for (const Taken& taken : ofFile) {
+            if (TakeFromCancel(taken)) {
+                Cancel(taken.request);
             }
         }
     }
@@ -389,20 +412,20 @@ void QueuePowerUp(FxDevice* device)
 {
     RequirePassive(__func__);
     for (FxQueue* queue : PowerManagedQueues(device)) {
-        std::vector<FxRequest*> held;
+        std::vector<Taken> held;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
             if (queue->removed.load(std::memory_order_seq_cst)) {
                 continue;
             }
             queue->powered.store(true, std::memory_order_seq_cst);
-            held.swap(queue->held);
+            held = TakeHeld(queue, [](FxRequest*) { return true; });
         }
         queue->holdWake.notify_all();
         // The requests that waited are presented here, on the power-up path's thread.
-        for (FxRequest* request : held) {
-            if (TakeFromCancel(request)) {
-                Enqueue(queue, request);
+        for (const Taken& taken : held) {
+            if (TakeFromCancel(taken)) {
+                Enqueue(queue, taken.request);
             }
         }
     }
