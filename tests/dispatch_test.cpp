@@ -473,6 +473,38 @@ TEST_F(Dispatch, CleanupCancelsTheHeldRequestsOfItsFileOnly)
     Close(b);
 }
 
+// The I/O manager cancels a held request through the queue's cancel routine
+// at DISPATCH_LEVEL, as under the cancel spin lock; the request never reaches
+// the driver, completes with STATUS_CANCELLED, and its cleanup callback runs
+// on that path at DISPATCH_LEVEL (a request completed by the driver is
+// cleaned up at PASSIVE_LEVEL, where the driver completed it).
+TEST_F(Dispatch, AHeldRequestCancelledByTheIoManagerIsCleanedUpAtDispatchLevel)
+{
+    Start();
+    std::atomic<int> presented{0};
+    driver->control = [&](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        ++presented;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    std::atomic<int> cleanupIrql{-1};
+    driver->requestCleanup = [&](WDFREQUEST) { cleanupIrql = KeGetCurrentIrql(); };
+    HANDLE device = Open();
+    plat::wdf::QueuePowerDown(driver->Fx());
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread sender = client->Thread([&] { status = plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
+    WaitUntilQueueHolds(driver->Fx());
+    EXPECT_TRUE(client->Run([&] { return CancelIoEx(device, nullptr); }));
+    sender.join();
+    EXPECT_EQ(status.load(), STATUS_CANCELLED);
+    EXPECT_EQ(cleanupIrql.load(), DISPATCH_LEVEL);
+    EXPECT_EQ(presented.load(), 0);
+
+    plat::wdf::QueuePowerUp(driver->Fx());
+    EXPECT_EQ(Send(device, Code(1), nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(cleanupIrql.load(), PASSIVE_LEVEL);
+    Close(device);
+}
+
 // A synchronous handle's request held out of D0 keeps the file object's
 // lock: closing the handle waits until the device is back and the request
 // has been presented and completed, and is not cancelled by the cleanup.
@@ -592,6 +624,23 @@ TEST_F(Dispatch, DeviceHandlesOfAnotherProcessOrOfTheKernelAreRefusedToUserMode)
 }
 
 using DispatchDeath = Dispatch;
+
+// A request cleanup callback that is pageable is stopped by the verifier
+// when a cancellation runs it at DISPATCH_LEVEL.
+TEST_F(DispatchDeath, APageableRequestCleanupStopsTheSystemOnTheCancelPath)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Start();
+    driver->requestCleanup = [](WDFREQUEST) { PAGED_CODE(); };
+    HANDLE device = Open();
+    plat::wdf::QueuePowerDown(driver->Fx());
+    std::thread sender = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
+    WaitUntilQueueHolds(driver->Fx());
+    EXPECT_DEATH(client->Run([&] { CancelIoEx(device, nullptr); }), "pageable code at raised IRQL");
+    plat::wdf::QueuePowerUp(driver->Fx());  // here the request is presented and cleaned up at PASSIVE_LEVEL
+    sender.join();
+    Close(device);
+}
 
 TEST_F(DispatchDeath, DriverMistakesWithRequestsStopTheSystem)
 {

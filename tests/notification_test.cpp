@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "acpi/acpidevice.h"
+#include "ntos/ke/interlocked.h"
 #include "wdf/device.h"
 #include "wdf/object.h"
 #include "wdf/workitem.h"
@@ -457,6 +458,28 @@ TEST_F(SlowClockNotifications, OlderReadAnsweringLastLeavesTheNewerMode)
     EXPECT_EQ(info.DeviceMode, 3u);
 }
 
+// The mode written comes from the newest record, not from the writer's own
+// read: a read held after it took the record and before it wrote the mode,
+// resumed once a newer read was stored, leaves the newer mode.
+TEST_F(Notifications, AReadHeldBeforeItsWriteLeavesTheNewerMode)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    ASSERT_EQ(Context()->CurrentDeviceMode, 1u);
+    firmware->ClearCalls();
+    {
+        plat::ke::InterlockedPause pause(&Context()->CurrentDeviceMode);
+        firmware->Notify(0x80);  // its read finds mode 1 and takes the record
+        ASSERT_TRUE(pause.WaitHeld(10s));
+        firmware->SetDeviceMode(3);
+        firmware->Notify(0x80);  // its read finds mode 3 and is stored meanwhile
+        EXPECT_TRUE(client->WaitSignal(event));
+        EXPECT_EQ(ReadULongNoFence(&Context()->CurrentDeviceMode), 3u);
+    }  // the older read writes now
+    Settle();
+    EXPECT_EQ(DsmCalls(1), 2u);
+    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+}
+
 // A work item queued before the device left D0 still runs afterwards: it
 // reads the mode and wakes the clients although the handler is gone.
 TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
@@ -612,6 +635,28 @@ TEST_F(Notifications, WorkItemQueuedAtRemovalRunsAndItsReadFails)
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["WdfIoTargetSendIoctlSynchronously"], 1u) << "the worker ran and read";
     EXPECT_TRUE(firmware->Calls().empty()) << "the removed target passed the read on";
+    EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().running, 0u);
+    EXPECT_EQ(host->DeviceCount(), 0u);
+}
+
+// The device's default I/O target, made with the device, is disposed of
+// before its work items (KMDF disposes of a device's children oldest first):
+// a notification's read still waiting on the firmware when the device is
+// removed is cancelled by the target's disposal, so the removal does not sit
+// out the read's 3-second time-out behind the work item.
+TEST_F(CancellingNotifications, AReadInFlightAtRemovalIsCancelledByTheTargetGoingFirst)
+{
+    ASSERT_NO_FATAL_FAILURE(Boot());
+    NativeFirmware::Faults faults;
+    faults.functions = 1u << NativeFirmware::kDeviceMode;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    firmware->Notify(0x80);
+    ASSERT_TRUE(firmware->WaitForHung(1, 10s));
+
+    const LONGLONG started = machine->Clock().Now();
+    EXPECT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_LT(machine->Clock().Now() - started, 30000000) << "the removal waited for the read's time-out";
     EXPECT_EQ(plat::wdf::CurrentWorkItemLoad().running, 0u);
     EXPECT_EQ(host->DeviceCount(), 0u);
 }

@@ -4,7 +4,9 @@
 #include "support/testbed.h"
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "wdf/workitem.h"
 
@@ -150,11 +152,12 @@ TEST_F(WorkItems, FlushFromItsOwnCallbackReturns)
     WdfObjectDelete(item);
 }
 
-// The device's own I/O target goes after the device's other children: a work
-// item still running when its device is removed (the removal waits for it)
-// sends through a target that is still there and refuses the request, as
-// KMDF's removed default target does. The target is made after the item, so
-// a deletion in the order the children were linked would take it first.
+// The device's default I/O target is made with the device and so disposed of
+// before its work items (KMDF disposes of children oldest first). A work item
+// still running when its device is removed (the removal waits for it) sends
+// through that target, removed but still there until the device is
+// destroyed, and is refused as a send to KMDF's deleted target is
+// (STATUS_INVALID_DEVICE_STATE, FxIoTarget::SubmitLocked).
 TEST_F(WorkItems, ARunningItemSendsThroughTheRemovedTargetOfItsDevice)
 {
     static std::atomic<bool> holding;
@@ -189,6 +192,40 @@ TEST_F(WorkItems, ARunningItemSendsThroughTheRemovedTargetOfItsDevice)
     remover.join();
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_EQ(sent.load(), STATUS_INVALID_DEVICE_STATE);
+}
+
+// A device's children are disposed of oldest first (KMDF walks the child
+// list from its head and adds children at its tail: fxobjectstatemachine.cpp,
+// fxobject.cpp), every cleanup before any destroy, and a child disposed of
+// stays there until the whole tree is: a later sibling's cleanup still
+// reaches it through its handle.
+TEST_F(WorkItems, ADevicesChildrenAreDisposedOfOldestFirstAndDestroyedAfterAll)
+{
+    static std::vector<std::string> log;
+    static WDFMEMORY first;
+    log.clear();
+    auto make = [this](PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup, PFN_WDF_OBJECT_CONTEXT_DESTROY destroy) {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = Device();
+        attributes.EvtCleanupCallback = cleanup;
+        attributes.EvtDestroyCallback = destroy;
+        WDFMEMORY memory = nullptr;
+        EXPECT_EQ(WdfMemoryCreate(&attributes, NonPagedPoolNx, 0x74736554, 8, &memory, nullptr), STATUS_SUCCESS);
+        return memory;
+    };
+    first = make([](WDFOBJECT) { log.push_back("cleanup 1"); }, [](WDFOBJECT) { log.push_back("destroy 1"); });
+    make([](WDFOBJECT) { log.push_back("cleanup 2"); }, [](WDFOBJECT) { log.push_back("destroy 2"); });
+    make(
+        [](WDFOBJECT) {
+            size_t size = 0;
+            WdfMemoryGetBuffer(first, &size);
+            log.push_back("cleanup 3 sees " + std::to_string(size));
+        },
+        [](WDFOBJECT) { log.push_back("destroy 3"); });
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(log, (std::vector<std::string>{"cleanup 1", "cleanup 2", "cleanup 3 sees 8", "destroy 1", "destroy 2",
+                                             "destroy 3"}));
 }
 
 // A work item that returns at a raised IRQL stops the system as Windows'

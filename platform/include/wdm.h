@@ -90,30 +90,48 @@ NTKERNELAPI VOID ExFreePool(PVOID P);
 
 // ---------------------------------------------------------------- interlocked and no-fence accessors
 
+// Every interlocked operation first looks whether its target is the one address
+// a test watches (ntos/ke/interlocked.h), and if so lets the test hold the
+// thread there, before the operation. No address is watched outside tests.
+extern volatile void* volatile PlatInterlockedWatched;
+VOID PlatInterlockedReached(volatile void* Target);
+FORCEINLINE VOID PlatInterlockedPoint(volatile void* Target)
+{
+    if (__builtin_expect(__atomic_load_n(&PlatInterlockedWatched, __ATOMIC_ACQUIRE) == Target, 0)) {
+        PlatInterlockedReached(Target);
+    }
+}
+
 FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value)
 {
+    PlatInterlockedPoint(Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand)
 {
+    PlatInterlockedPoint(Destination);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
 FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comparand)
 {
+    PlatInterlockedPoint(Destination);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
 FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend)
 {
+    PlatInterlockedPoint(Addend);
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend)
 {
+    PlatInterlockedPoint(Addend);
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
+    PlatInterlockedPoint(Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source)

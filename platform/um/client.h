@@ -39,6 +39,8 @@ public:
         return std::forward<F>(f)();
     }
     // A thread of this process; the caller joins it before the process ends.
+    // At its end the requests it sent and has not seen finish are cancelled
+    // and waited for, as thread exit does.
     std::thread Thread(std::function<void()> body);
     // Ends the process now (idempotent).
     void Exit();

@@ -6,6 +6,7 @@
 #include "ntos/ke/irql.h"
 #include "ntos/ps/process.h"
 #include "um/client.h"
+#include "um/overlapped.h"
 #include "ntos/io/devicefile.h"
 #include "ntos/io/deviceinterface.h"
 
@@ -81,13 +82,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) {
-        SetLastError(ERROR_NOT_SUPPORTED);  // clients here do synchronous I/O only
-        return INVALID_HANDLE_VALUE;
-    }
     // Without FILE_FLAG_OVERLAPPED the handle is for synchronous I/O, as CreateFileW opens it.
+    ULONG options = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) ? 0 : FILE_SYNCHRONOUS_IO_NONALERT;
     HANDLE handle = nullptr;
-    NTSTATUS status = plat::um::OpenDevice(lpFileName, dwDesiredAccess, &handle, FILE_SYNCHRONOUS_IO_NONALERT);
+    NTSTATUS status = plat::um::OpenDevice(lpFileName, dwDesiredAccess, &handle, options);
     if (!NT_SUCCESS(status)) {
         SetLastError(RtlNtStatusToDosError(status));
         return INVALID_HANDLE_VALUE;
@@ -99,8 +97,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
-    if (lpOverlapped != nullptr || lpBytesReturned == nullptr) {
-        // Handles here are synchronous, and a synchronous call must say where the count goes.
+    if (lpOverlapped != nullptr) {
+        return plat::um::OverlappedIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                             nOutBufferSize, lpBytesReturned, lpOverlapped);
+    }
+    if (lpBytesReturned == nullptr) {
+        // A synchronous call must say where the count goes.
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

@@ -1,6 +1,7 @@
 /* Simulated client processes. */
 #include <windows.h>
 
+#include "ntos/io/irp.h"
 #include "ntos/ps/process.h"
 #include "um/client.h"
 
@@ -15,6 +16,7 @@ std::thread Process::Thread(std::function<void()> body)
     return std::thread([process = process_, body = std::move(body)] {
         ProcessScope scope(*process);
         body();
+        io::IoCancelThreadIo();
     });
 }
 

@@ -8,6 +8,7 @@
 #include "base/fault.h"
 #include "ntos/io/deviceinterface.h"
 #include "ntos/ke/irql.h"
+#include "wdf/iotarget.h"
 
 namespace plat::wdf {
 namespace {
@@ -144,6 +145,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
         delete device;
         return status;
     }
+    LocalIoTarget(device);  // the default I/O target, the device's first child
     (*DeviceInit)->consumed = true;
     *DeviceInit = nullptr;  // the framework owns it now
     *Device = static_cast<WDFDEVICE>(device->handle);

@@ -9,12 +9,22 @@
  * either the request sees the queue stopped and is held, or the power-down
  * sees the request and waits for it: no lock is needed on the way in. Held
  * requests are kept under the queue's hold lock, where a power-up takes them.
+ *
+ * A held request's packet has the queue's cancel routine, as a request the
+ * framework holds has (FxIrpQueue): whoever clears the routine from the
+ * packet owns the request. A power-up, purge or file cleanup that takes a
+ * request from the queue and finds the routine already gone leaves the
+ * request to the routine, which takes it off the queue and completes it with
+ * STATUS_CANCELLED (FxIoQueue::CancelForQueue, for a request the driver has
+ * not been presented). The routine runs at DISPATCH_LEVEL; so do the
+ * request's cleanup callback and its completion on that path.
  */
 #include "wdf/dispatch.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "base/bugcheck.h"
@@ -34,7 +44,76 @@ void WakeDrainWaiter(FxQueue* queue)
     }
 }
 
-enum class Entry { Presented, Held, Refused };
+enum class Entry { Presented, Held, Refused, Cancelled };
+
+NTSTATUS Cancel(FxRequest* request);
+
+// The cancel routine of a held request's packet. DISPATCH_LEVEL; called by IoCancelIrp.
+void CancelHeld(io::DeviceObject*, io::Irp* irp)
+{
+    auto* request = static_cast<FxRequest*>(irp->driverContext[0]);
+    FxQueue* queue = request->queue;
+    {
+        std::lock_guard<std::mutex> guard(queue->holdLock);
+        auto at = std::find(queue->held.begin(), queue->held.end(), request);
+        if (at != queue->held.end()) {
+            queue->held.erase(at);
+        }
+    }
+    Cancel(request);
+}
+
+// Holds the request in the queue, its packet cancellable; false when the
+// packet was cancelled before it could be (the caller cancels the request).
+// Under the queue's hold lock.
+bool Hold(FxQueue* queue, FxRequest* request)
+{
+    io::Irp* irp = request->irp;
+    irp->driverContext[0] = request;
+    request->state.store(RequestState::Queued, std::memory_order_release);
+    io::IoSetCancelRoutine(irp, CancelHeld);
+    if (irp->cancel.load(std::memory_order_seq_cst) && io::IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        return false;
+    }
+    queue->held.push_back(request);
+    return true;
+}
+
+// A request taken off the held list under the hold lock, with its generation then.
+struct Taken {
+    FxRequest* request;
+    uint32_t generation;
+};
+
+// Takes the requests that choose picks off the held list. Under the hold lock.
+template <class Choose>
+std::vector<Taken> TakeHeld(FxQueue* queue, Choose choose)
+{
+    std::vector<Taken> taken;
+    auto kept = std::stable_partition(queue->held.begin(), queue->held.end(),
+                                      [&choose](FxRequest* request) { return !choose(request); });
+    for (auto at = kept; at != queue->held.end(); ++at) {
+        taken.push_back({*at, (*at)->generation.load(std::memory_order_acquire)});
+    }
+    queue->held.erase(kept, queue->held.end());
+    return taken;
+}
+
+// Takes a request off the held list from its cancel routine; false when a
+// cancellation took the routine first and so owns the request. Its routine
+// looks at the queue, so this waits until the routine has ended the request
+// (a request still on the list under the hold lock had not been ended, so
+// its generation changes then): the queue is never deleted under it.
+bool TakeFromCancel(const Taken& taken)
+{
+    if (io::IoSetCancelRoutine(taken.request->irp, nullptr) != nullptr) {
+        return true;
+    }
+    while (taken.request->generation.load(std::memory_order_acquire) == taken.generation) {
+        std::this_thread::yield();
+    }
+    return false;
+}
 
 // Marks the request as entering the queue. A stopped queue holds it (its
 // packet pends) or, once purged, refuses it.
@@ -52,9 +131,7 @@ Entry Enter(FxQueue* queue, FxRequest* request)
             return Entry::Refused;
         }
         if (!queue->powered.load(std::memory_order_seq_cst)) {
-            request->state.store(RequestState::Queued, std::memory_order_release);
-            queue->held.push_back(request);
-            return Entry::Held;
+            return Hold(queue, request) ? Entry::Held : Entry::Cancelled;
         }
     }
 }
@@ -209,6 +286,8 @@ NTSTATUS Enqueue(FxQueue* queue, FxRequest* request)
         return PresentNow(queue, request);
     case Entry::Held:
         return STATUS_PENDING;
+    case Entry::Cancelled:
+        return Cancel(request);
     default:
         // A queue that accepts no requests fails them as FxIoQueue::QueueRequest does.
         request->status = STATUS_INVALID_DEVICE_STATE;
@@ -232,6 +311,10 @@ NTSTATUS EnqueueFromCaller(FxQueue* queue, FxRequest* request)
     case Entry::Held:
         *enqueued = true;
         *entryStatus = STATUS_PENDING;
+        return STATUS_SUCCESS;
+    case Entry::Cancelled:
+        *enqueued = true;
+        *entryStatus = Cancel(request);
         return STATUS_SUCCESS;
     default:
         request->inCallerContext = true;
@@ -270,13 +353,15 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
     queue->holdWake.notify_all();
     if (purge) {
         // Held requests of a queue that takes no more are cancelled.
-        std::vector<FxRequest*> held;
+        std::vector<Taken> held;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
-            held.swap(queue->held);
+            held = TakeHeld(queue, [](FxRequest*) { return true; });
         }
-        for (FxRequest* request : held) {
-            Cancel(request);
+        for (const Taken& taken : held) {
+            if (TakeFromCancel(taken)) {
+                Cancel(taken.request);
+            }
         }
     }
     PFN_WDF_IO_QUEUE_IO_STOP stop = queue->config.EvtIoStop;
@@ -310,16 +395,15 @@ void CancelQueuedRequestsOf(FxDevice* device, FxFileObject* file)
         }
     });
     for (FxQueue* queue : queues) {
-        std::vector<FxRequest*> ofFile;
+        std::vector<Taken> ofFile;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
-            auto others = std::stable_partition(queue->held.begin(), queue->held.end(),
-                                                [file](const FxRequest* request) { return request->file != file; });
-            ofFile.assign(others, queue->held.end());
-            queue->held.erase(others, queue->held.end());
+            ofFile = TakeHeld(queue, [file](const FxRequest* request) { return request->file == file; });
         }
-        for (FxRequest* request : ofFile) {
-            Cancel(request);
+        for (const Taken& taken : ofFile) {
+            if (TakeFromCancel(taken)) {
+                Cancel(taken.request);
+            }
         }
     }
 }
@@ -328,19 +412,21 @@ void QueuePowerUp(FxDevice* device)
 {
     RequirePassive(__func__);
     for (FxQueue* queue : PowerManagedQueues(device)) {
-        std::vector<FxRequest*> held;
+        std::vector<Taken> held;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
             if (queue->removed.load(std::memory_order_seq_cst)) {
                 continue;
             }
             queue->powered.store(true, std::memory_order_seq_cst);
-            held.swap(queue->held);
+            held = TakeHeld(queue, [](FxRequest*) { return true; });
         }
         queue->holdWake.notify_all();
         // The requests that waited are presented here, on the power-up path's thread.
-        for (FxRequest* request : held) {
-            Enqueue(queue, request);
+        for (const Taken& taken : held) {
+            if (TakeFromCancel(taken)) {
+                Enqueue(queue, taken.request);
+            }
         }
     }
 }

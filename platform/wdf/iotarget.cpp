@@ -133,6 +133,12 @@ void FxIoTarget::OnDelete()
         }
         idle.wait(guard, [this] { return sent.empty(); });
     }
+}
+
+// Until its device is destroyed, the device's target is the removed one (a
+// work item still running sends through it and is refused).
+FxIoTarget::~FxIoTarget()
+{
     std::lock_guard<std::mutex> guard(g_targetLock);
     if (device->ioTarget == this) {
         device->ioTarget = nullptr;

@@ -24,6 +24,7 @@ namespace plat::wdf {
 
 struct FxIoTarget : FxObject {
     explicit FxIoTarget(FxDevice* device);
+    ~FxIoTarget() override;
     bool DriverMayDelete() const override { return false; }  // the framework owns the local target
     void OnDelete() override;
 
@@ -35,7 +36,9 @@ struct FxIoTarget : FxObject {
     bool removed = false;        // under lock
 };
 
-// The device's local I/O target, made on first use.
+// The device's local I/O target: made with the device (its first child, as
+// KMDF makes the default target when it creates the device), or on first use
+// when it could not be made then.
 FxIoTarget* LocalIoTarget(FxDevice* device);
 
 }  // namespace plat::wdf

@@ -308,8 +308,10 @@ const char* FxTypeName(FxType type)
     return "WDFOBJECT";
 }
 
+static std::atomic<uint64_t> g_nextSerial{1};
+
 FxObject::FxObject(FxType type_, FxObject* parent_, const WDF_OBJECT_ATTRIBUTES* attributes)
-    : type(type_), parent(parent_)
+    : type(type_), parent(parent_), serial(g_nextSerial.fetch_add(1, std::memory_order_relaxed))
 {
     if (attributes != nullptr) {
         cleanup = attributes->EvtCleanupCallback;
@@ -400,35 +402,39 @@ void Delete(FxObject* object)
     }
 }
 
-// The children go first, and I/O targets last among them: a device's own
-// target outlives the device's other children, as in KMDF, so a work item
-// that runs while it is deleted (its deletion waits for it) still finds the
-// target, which refuses to send by then.
-static void DeleteClaimed(FxObject* object)
+// The children are disposed of first, oldest first, then the object itself;
+// each is kept (linked, its handle resolving) until the deletion that
+// disposed of it destroys the tree. So a device's default I/O target, made
+// with the device, goes before its work items, and a work item still running
+// when its device is deleted (the item's disposal waits for it) sends through
+// a target that is removed but still there (fxobjectstatemachine.cpp: the
+// child list is walked from its head, children being added at its tail in
+// fxobject.cpp, and a child is released only after its parent is disposed of).
+static void DisposeClaimed(FxObject* object, std::vector<FxObject*>& disposed)
 {
-    for (bool targetsToo = false;;) {
-        FxObject* child = nullptr;
+    std::vector<FxObject*> claimed;
+    for (;;) {
         bool othersDeleting = false;
-        bool targetsLeft = false;
         // A child stays linked (and allocated) until its deleter unlinks it under its shard's lock.
         ForEachChild(object, [&](FxObject* c) {
-            if (child != nullptr) {
+            if (c->disposed) {
                 return;
             }
-            if (!targetsToo && c->type == FxType::IoTarget) {
-                targetsLeft = true;
-            } else if (!c->deleting.exchange(true)) {
-                child = c;
+            if (!c->deleting.exchange(true)) {
+                claimed.push_back(c);
             } else {
                 othersDeleting = true;
             }
         });
-        if (child != nullptr) {
-            DeleteClaimed(child);
+        if (!claimed.empty()) {
+            std::sort(claimed.begin(), claimed.end(),
+                      [](const FxObject* a, const FxObject* b) { return a->serial < b->serial; });
+            for (FxObject* child : claimed) {
+                DisposeClaimed(child, disposed);
+            }
+            claimed.clear();
         } else if (othersDeleting) {
             std::this_thread::yield();  // another thread is deleting a child: let it unlink
-        } else if (targetsLeft) {
-            targetsToo = true;
         } else {
             break;
         }
@@ -437,6 +443,12 @@ static void DeleteClaimed(FxObject* object)
     if (object->cleanup) {
         object->cleanup(object->handle);
     }
+    object->disposed = true;
+    disposed.push_back(object);
+}
+
+static void Destroy(FxObject* object)
+{
     if (object->destroy) {
         object->destroy(object->handle);
     }
@@ -452,6 +464,16 @@ static void DeleteClaimed(FxObject* object)
         hook(object);
     }
     delete object;
+}
+
+static void DeleteClaimed(FxObject* object)
+{
+    // Children before their parents: each is unlinked from a parent that is still there.
+    std::vector<FxObject*> disposed;
+    DisposeClaimed(object, disposed);
+    for (FxObject* each : disposed) {
+        Destroy(each);
+    }
 }
 
 // Why a handle does not resolve; out of the way of the calls that resolve.

@@ -2,8 +2,10 @@
  * Framework objects. Every WDF handle names an FxObject through a handle table
  * whose entries carry a generation, so a handle used after its object was
  * deleted is recognised (and stops the system) rather than touching freed
- * memory. Objects form a tree: deleting one deletes its children first, then
- * runs its cleanup and destroy callbacks. An object created without attributes
+ * memory. Objects form a tree: deleting one disposes of its children first,
+ * in the order they were made, then of itself (each object's type-specific
+ * teardown and cleanup callback), and only then destroys them all (destroy
+ * callbacks, handles freed), as KMDF disposes of a tree before it releases it. An object created without attributes
  * (or without a parent) is a child of the driver object.
  */
 #pragma once
@@ -74,6 +76,12 @@ struct alignas(64) FxObject {
     FxObject* siblingNext = nullptr;
     uint8_t childShard = 0;
     std::atomic<bool> deleting{false};
+    // When the object was made, among all objects: its parent disposes of its
+    // children in that order.
+    uint64_t serial = 0;
+    // Disposed of by the deletion of an ancestor, which destroys it once the
+    // whole tree is disposed of (read and written by that deletion only).
+    bool disposed = false;
 };
 
 // Calls visit(child) for every child of parent, under the lock of the child's
@@ -98,6 +106,8 @@ void ForEachChild(const FxObject* parent, Visit visit)
 NTSTATUS Register(FxObject* object, const WDF_OBJECT_ATTRIBUTES* attributes);
 
 // Deletes an object and its children (cleanup callbacks first, then destroy callbacks).
+// Until the whole tree is disposed of, a child already disposed of is still
+// there and its handle still resolves.
 void Delete(FxObject* object);
 
 // For tests that need an order a scheduler rarely gives: called on the

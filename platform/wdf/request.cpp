@@ -308,10 +308,13 @@ void ReleaseRequest(FxRequest* request)
         std::this_thread::yield();
     }
     if (request->cleanup != nullptr) {
-        // The framework frees a request once it is completed; its context's cleanup runs then.
+        // The framework frees a request once it is completed; its context's
+        // cleanup runs then, at the IRQL of the completion (DISPATCH_LEVEL
+        // when a cancellation completes it).
         request->state.store(RequestState::Cleanup, std::memory_order_release);
+        const KIRQL irql = CurrentIrql();
         request->cleanup(HandleOf(request));
-        RequireReturnedAt(PASSIVE_LEVEL, "EvtCleanupCallback");
+        RequireReturnedAt(irql, "EvtCleanupCallback");
     }
     // Only the thread that owns the request changes its generation: no read-modify-write needed.
     request->generation.store(request->generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);

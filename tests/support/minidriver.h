@@ -36,6 +36,7 @@ public:
     std::function<void(WDFFILEOBJECT)> close;
     std::function<void(WDFQUEUE, WDFREQUEST, size_t, size_t, ULONG)> control;
     std::function<void(WDFQUEUE, WDFREQUEST, ULONG)> stop;
+    std::function<void(WDFREQUEST)> requestCleanup;  // the request attributes' cleanup callback
 
     MiniDriver() : MiniDriver(Options()) {}
     explicit MiniDriver(Options options)
@@ -52,6 +53,10 @@ public:
         WDF_FILEOBJECT_CONFIG files;
         WDF_FILEOBJECT_CONFIG_INIT(&files, OnCreate, OnClose, options.fileCleanup ? OnCleanup : nullptr);
         WdfDeviceInitSetFileObjectConfig(&init, &files, nullptr);
+        WDF_OBJECT_ATTRIBUTES requests;
+        WDF_OBJECT_ATTRIBUTES_INIT(&requests);
+        requests.EvtCleanupCallback = OnRequestCleanup;
+        WdfDeviceInitSetRequestAttributes(&init, &requests);
         PWDFDEVICE_INIT initPointer = &init;
         EXPECT_EQ(WdfDeviceCreate(&initPointer, nullptr, &device_), STATUS_SUCCESS);
         EXPECT_EQ(WdfDeviceCreateDeviceInterface(device_, &kMiniInterface, nullptr), STATUS_SUCCESS);
@@ -108,6 +113,12 @@ private:
             current_->control(queue, request, out, in, code);
         } else {
             WdfRequestComplete(request, STATUS_SUCCESS);
+        }
+    }
+    static void OnRequestCleanup(WDFOBJECT request)
+    {
+        if (current_->requestCleanup) {
+            current_->requestCleanup(static_cast<WDFREQUEST>(request));
         }
     }
     static void OnStop(WDFQUEUE queue, WDFREQUEST request, ULONG flags)

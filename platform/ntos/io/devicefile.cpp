@@ -104,14 +104,10 @@ NTSTATUS GrantOpen(const DeviceObject* device, ACCESS_MASK desiredAccess, KPROCE
     return se::AccessCheck(descriptor, CurrentProcess().Token(), desiredAccess, granted);
 }
 
-// One device control of a file, the file's lock held when it has one.
-NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK granted, ULONG code,
-                           const void* input, ULONG inputLength, void* output, ULONG outputLength,
-                           ULONG_PTR* information)
+// A device-control packet of the file, its buffers laid out, on the thread's list.
+Irp* BuildDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK granted, ULONG code, const void* input,
+                        ULONG inputLength, void* output, ULONG outputLength, const void* key)
 {
-    if (!file->BeginRequest()) {
-        return STATUS_DEVICE_DOES_NOT_EXIST;
-    }
     Irp* irp = IoAllocateIrp(SystemBufferSize(code, inputLength, outputLength), mode);
     irp->major = kMjDeviceControl;
     irp->ioControlCode = code;
@@ -127,10 +123,78 @@ NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK g
     if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED) {
         irp->userBuffer = output;  // locked down in place (direct) or the raw pointer (neither)
     }
-    NTSTATUS status = SendAndWait(file, irp);
-    *information = NT_ERROR(status) ? irp->information : CopyBack(irp, output, outputLength);
+    irp->userApcContext = key;
+    irp->synchronousApi = file->synchronous;
+    irp->file = file;
+    IoQueueThreadIrp(irp);
+    return irp;
+}
+
+// What the caller gets of a finished device control, and the packet freed.
+ULONG_PTR FinishDeviceControl(Irp* irp, void* output, ULONG outputLength)
+{
+    ULONG_PTR information = NT_ERROR(irp->status) ? irp->information : CopyBack(irp, output, outputLength);
+    IoDequeueThreadIrp(irp);
     IoFreeIrp(irp);
+    return information;
+}
+
+// One device control of a file, the file's lock held when it has one.
+NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK granted, ULONG code,
+                           const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                           ULONG_PTR* information, const void* key)
+{
+    if (!file->BeginRequest()) {
+        return STATUS_DEVICE_DOES_NOT_EXIST;
+    }
+    Irp* irp = BuildDeviceControl(file, mode, granted, code, input, inputLength, output, outputLength, key);
+    NTSTATUS status = SendAndWait(file, irp);
+    *information = FinishDeviceControl(irp, output, outputLength);
     file->EndRequest();
+    return status;
+}
+
+// An overlapped device control the device holds: what its end needs. The
+// I/O manager's work at the end (Windows does it in the sender's thread, in
+// an APC) runs here on the thread that completes the packet.
+struct PendingControl {
+    FileObject* file;  // referenced until the request ends
+    void* output;
+    ULONG outputLength;
+    AsyncResult result;
+};
+
+NTSTATUS FinishOverlapped(DeviceObject*, Irp* irp, void* context)
+{
+    auto* pending = static_cast<PendingControl*>(context);
+    NTSTATUS status = irp->status;
+    ULONG_PTR information = FinishDeviceControl(irp, pending->output, pending->outputLength);
+    pending->result.done(pending->result.context, status, information);
+    pending->file->EndRequest();
+    ob::Dereference(pending->file);
+    delete pending;
+    return STATUS_MORE_PROCESSING_REQUIRED;  // the packet is freed
+}
+
+// The file a device control may be sent on, referenced, or the status that refuses it.
+NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, FileObject** file,
+                             ACCESS_MASK* granted)
+{
+    ob::Object* object = nullptr;
+    NTSTATUS status = ob::ReferenceByHandle(handle, 0, ob::FileType(), mode, &object, granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // Files on devices are FileObjects; other files (on the C: drive) share their object type.
+    if (typeid(*object) != typeid(FileObject)) {
+        status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
+    } else if (mode == UserMode && !HandleAllows(code, *granted)) {
+        status = STATUS_ACCESS_DENIED;
+    } else {
+        *file = static_cast<FileObject*>(object);
+        return STATUS_SUCCESS;
+    }
+    ob::Dereference(object);
     return status;
 }
 
@@ -233,26 +297,51 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
     if (!BuffersReadable(input, inputLength, output, outputLength)) {
         return STATUS_ACCESS_VIOLATION;
     }
-    ob::Object* object = nullptr;
+    FileObject* file = nullptr;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ob::ReferenceByHandle(handle, 0, ob::FileType(), mode, &object, &granted);
+    NTSTATUS status = ReferenceDeviceFile(handle, mode, code, &file, &granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // Files on devices are FileObjects; other files (on the C: drive) share their object type.
-    auto* file = typeid(*object) == typeid(FileObject) ? static_cast<FileObject*>(object) : nullptr;
-    if (file == nullptr) {
-        status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
-    } else if (mode == UserMode && !HandleAllows(code, granted)) {
-        status = STATUS_ACCESS_DENIED;
-    } else {
-        // A synchronous file's requests take turns: this one waits for the one in progress.
-        file->LockForIo();
-        status = SendDeviceControl(file, mode, granted, code, input, inputLength, output, outputLength, information);
-        file->UnlockForIo();
-    }
-    ob::Dereference(object);
+    // A synchronous file's requests take turns: this one waits for the one in progress.
+    file->LockForIo();
+    status = SendDeviceControl(file, mode, granted, code, input, inputLength, output, outputLength, information,
+                               nullptr);
+    file->UnlockForIo();
+    ob::Dereference(file);
     return status;
+}
+
+NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                                   ULONG outputLength, const AsyncResult& result)
+{
+    if (!BuffersReadable(input, inputLength, output, outputLength)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    FileObject* file = nullptr;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = ReferenceDeviceFile(handle, UserMode, code, &file, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (file->synchronous) {
+        // The I/O manager waits on a synchronous file whatever the caller passed.
+        ULONG_PTR information = 0;
+        file->LockForIo();
+        status = SendDeviceControl(file, UserMode, granted, code, input, inputLength, output, outputLength,
+                                   &information, result.key);
+        file->UnlockForIo();
+        ob::Dereference(file);
+        result.done(result.context, status, information);
+        return status;
+    }
+    if (!file->BeginRequest()) {
+        ob::Dereference(file);
+        return STATUS_DEVICE_DOES_NOT_EXIST;
+    }
+    Irp* irp = BuildDeviceControl(file, UserMode, granted, code, input, inputLength, output, outputLength, result.key);
+    IoSetCompletionRoutine(irp, nullptr, FinishOverlapped, new PendingControl{file, output, outputLength, result});
+    return IoCallDriver(file->device, irp);
 }
 
 }  // namespace plat::io

@@ -95,4 +95,22 @@ NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_
 NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
                          void* output, ULONG outputLength, ULONG_PTR* information);
 
+// Where an overlapped device control reports its end.
+struct AsyncResult {
+    const void* key = nullptr;  // the caller's OVERLAPPED: CancelIoEx names the request by it
+    void (*done)(void* context, NTSTATUS status, ULONG_PTR information) = nullptr;
+    void* context = nullptr;
+};
+
+// NtDeviceIoControlFile from user mode with an OVERLAPPED. On a file opened
+// without FO_SYNCHRONOUS_IO the call does not wait: STATUS_PENDING while the
+// device holds the request. Once the request has ended (at once or later,
+// on the thread that completes it) the output is copied back as
+// DeviceIoControl copies it and result.done is called. On a synchronous file
+// the call waits as DeviceIoControl does, then calls result.done. A request
+// refused before it was sent (a bad handle or buffer, access the handle does
+// not allow) returns its status and never calls result.done.
+NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                                   ULONG outputLength, const AsyncResult& result);
+
 }  // namespace plat::io

@@ -1,9 +1,11 @@
 /* Request packets: the lookaside list, sending, completion and cancellation. */
 #include "ntos/io/irp.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/bugcheck.h"
+#include "ntos/ke/irql.h"
 #include "machine/clock.h"
 #include "ntos/ps/process.h"
 
@@ -68,6 +70,115 @@ std::atomic<uint64_t> g_nextThreadId{1};
 
 NTSTATUS InvalidRequest(DeviceObject*, Irp* irp) { return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST); }
 
+// A thread's packets (the thread's IRP list). A packet is taken off only
+// under the list's lock, and freed only after that: whoever holds the lock
+// may look at the packets on it.
+struct ThreadIrps {
+    uint64_t thread = 0;
+    std::mutex lock;
+    std::vector<Irp*> irps;
+};
+
+// Every thread's list, and where the waits for cancelled packets to finish wait.
+struct ThreadDirectory {
+    std::mutex lock;
+    std::vector<std::shared_ptr<ThreadIrps>> threads;
+    std::mutex finishedLock;
+    std::condition_variable finished;
+    std::atomic<int> finishWaiters{0};
+};
+
+ThreadDirectory& Threads()
+{
+    static ThreadDirectory* directory = new ThreadDirectory();  // lives as long as the process
+    return *directory;
+}
+
+// The thread's own list, made when it first sends a packet; a thread that
+// ends cancels what is still on it and waits for it, as thread exit does.
+struct ThreadSlot {
+    std::shared_ptr<ThreadIrps> irps;
+
+    ~ThreadSlot()
+    {
+        if (irps == nullptr) {
+            return;
+        }
+        IoCancelThreadIo();
+        ThreadDirectory& directory = Threads();
+        std::lock_guard<std::mutex> guard(directory.lock);
+        directory.threads.erase(std::remove(directory.threads.begin(), directory.threads.end(), irps),
+                                directory.threads.end());
+    }
+};
+thread_local ThreadSlot t_irps;
+
+// Runs a cancel routine taken from its packet, at DISPATCH_LEVEL (as with
+// the cancel spin lock held).
+void RunCancelRoutine(Irp* irp, CancelRoutine routine)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    routine(irp->device, irp);
+    KeLowerIrql(old);
+}
+
+// Marks the chosen packets of every list cancelled and runs their cancel
+// routines; how many were chosen. Under the list's lock a packet cannot be
+// finished; once its routine is taken, only the routine may finish it.
+template <class Choose>
+size_t CancelChosen(Choose choose)
+{
+    std::vector<std::pair<Irp*, CancelRoutine>> routines;
+    size_t chosen = 0;
+    {
+        ThreadDirectory& directory = Threads();
+        std::lock_guard<std::mutex> guard(directory.lock);
+        for (const std::shared_ptr<ThreadIrps>& list : directory.threads) {
+            std::lock_guard<std::mutex> listGuard(list->lock);
+            for (Irp* irp : list->irps) {
+                if (!choose(list->thread, irp)) {
+                    continue;
+                }
+                ++chosen;
+                irp->cancel.store(true, std::memory_order_seq_cst);
+                if (CancelRoutine routine = irp->cancelRoutine.exchange(nullptr, std::memory_order_acq_rel)) {
+                    routines.emplace_back(irp, routine);
+                }
+            }
+        }
+    }
+    for (auto [irp, routine] : routines) {
+        RunCancelRoutine(irp, routine);
+    }
+    return chosen;
+}
+
+// Waits until no packet that choose picks is on any list.
+template <class Choose>
+void WaitUntilFinished(Choose choose)
+{
+    ThreadDirectory& directory = Threads();
+    auto anyLeft = [&directory, &choose] {
+        std::lock_guard<std::mutex> guard(directory.lock);
+        for (const std::shared_ptr<ThreadIrps>& list : directory.threads) {
+            std::lock_guard<std::mutex> listGuard(list->lock);
+            for (Irp* irp : list->irps) {
+                if (choose(list->thread, irp)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    directory.finishWaiters.fetch_add(1, std::memory_order_seq_cst);
+    {
+        std::unique_lock<std::mutex> lock(directory.finishedLock);
+        directory.finished.wait(lock, [&anyLeft] { return !anyLeft(); });
+    }
+    directory.finishWaiters.fetch_sub(1, std::memory_order_seq_cst);
+}
+
 }  // namespace
 
 uint64_t ThreadId()
@@ -102,6 +213,8 @@ Irp* IoAllocateIrp(size_t systemBufferSize, KPROCESSOR_MODE mode)
     std::memset(irp->driverContext, 0, sizeof irp->driverContext);
     irp->cancel.store(false, std::memory_order_relaxed);
     irp->cancelRoutine.store(nullptr, std::memory_order_relaxed);
+    irp->userApcContext = nullptr;
+    irp->synchronousApi = false;
     irp->completionCount = 0;
     irp->completed.store(false, std::memory_order_relaxed);
     irp->systemBuffer = nullptr;
@@ -190,13 +303,80 @@ CancelRoutine IoSetCancelRoutine(Irp* irp, CancelRoutine routine)
 
 bool IoCancelIrp(Irp* irp)
 {
+    RequireIrql(DISPATCH_LEVEL, "IoCancelIrp");
     irp->cancel.store(true, std::memory_order_seq_cst);
     CancelRoutine routine = irp->cancelRoutine.exchange(nullptr, std::memory_order_acq_rel);
     if (routine == nullptr) {
         return false;
     }
-    routine(irp->device, irp);
+    RunCancelRoutine(irp, routine);
     return true;
+}
+
+void IoQueueThreadIrp(Irp* irp)
+{
+    if (t_irps.irps == nullptr) {
+        auto list = std::make_shared<ThreadIrps>();
+        list->thread = ThreadId();
+        ThreadDirectory& directory = Threads();
+        std::lock_guard<std::mutex> guard(directory.lock);
+        directory.threads.push_back(list);
+        t_irps.irps = std::move(list);
+    }
+    ThreadIrps* list = t_irps.irps.get();
+    std::lock_guard<std::mutex> guard(list->lock);
+    list->irps.push_back(irp);
+    irp->threadList = list;
+}
+
+void IoDequeueThreadIrp(Irp* irp)
+{
+    auto* list = static_cast<ThreadIrps*>(irp->threadList);
+    if (list == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(list->lock);
+        list->irps.erase(std::find(list->irps.begin(), list->irps.end(), irp));
+        irp->threadList = nullptr;
+    }
+    ThreadDirectory& directory = Threads();
+    if (directory.finishWaiters.load(std::memory_order_seq_cst) != 0) {
+        std::lock_guard<std::mutex> guard(directory.finishedLock);
+        directory.finished.notify_all();
+    }
+}
+
+void IoCancelThreadIo()
+{
+    RequirePassive("IoCancelThreadIo");
+    if (t_irps.irps == nullptr) {
+        return;
+    }
+    const uint64_t self = ThreadId();
+    auto ofThisThread = [self](uint64_t thread, const Irp*) { return thread == self; };
+    CancelChosen(ofThisThread);
+    WaitUntilFinished(ofThisThread);
+}
+
+size_t IoCancelFileIo(const Process* process, const FileObject* file, const void* key)
+{
+    return CancelChosen([=](uint64_t, const Irp* irp) {
+        return irp->process == process && irp->file == file && (key == nullptr || irp->userApcContext == key);
+    });
+}
+
+size_t IoCancelSynchronousIo(uint64_t thread)
+{
+    return CancelChosen([thread](uint64_t sender, const Irp* irp) { return sender == thread && irp->synchronousApi; });
+}
+
+void IoCancelProcessIo(const Process* process)
+{
+    RequirePassive("process exit");
+    auto ofProcess = [process](uint64_t, const Irp* irp) { return irp->process == process; };
+    CancelChosen(ofProcess);
+    WaitUntilFinished(ofProcess);
 }
 
 bool WaitForIrp(Irp* irp, const Clock* clock, const LONGLONG* deadline)

@@ -9,6 +9,12 @@
  * that must have the result waits for it (WaitForIrp). A packet that may be
  * held for long gets a cancel routine; IoCancelIrp calls it once.
  *
+ * The packets a thread sends for a caller's system service (device controls)
+ * are on the thread's list from when they are sent until the I/O manager has
+ * finished them, as Windows keeps them (IopQueueThreadIrp): that is where
+ * CancelIoEx, CancelSynchronousIo and the exit of the thread or of its
+ * process find them to cancel.
+ *
  * Packets come from a lookaside list of the allocating thread (as Windows
  * keeps one per processor), so sending one allocates nothing once warm.
  */
@@ -147,6 +153,12 @@ struct alignas(64) Irp {
     // Cancellation.
     std::atomic<bool> cancel{false};
     std::atomic<CancelRoutine> cancelRoutine{nullptr};
+    // Of a packet on its thread's list: the caller's OVERLAPPED, or nullptr
+    // (what CancelIoEx names it by), and whether the caller waits for it in
+    // the system service (a synchronous request, which CancelSynchronousIo cancels).
+    const void* userApcContext = nullptr;
+    bool synchronousApi = false;
+    void* threadList = nullptr;  // the list the packet is on (the I/O manager's)
 
     // Completion.
     struct Completion {
@@ -186,8 +198,27 @@ void IoSetCompletionRoutine(Irp* irp, DeviceObject* device, CompletionRoutine ro
 // Sets the routine IoCancelIrp calls (nullptr clears it); the previous one.
 CancelRoutine IoSetCancelRoutine(Irp* irp, CancelRoutine routine);
 // Marks the packet cancelled and calls its cancel routine if it has one
-// (cleared first, so it runs once); false when it had none.
+// (cleared first, so it runs once); false when it had none. The routine runs
+// at DISPATCH_LEVEL, as under the cancel spin lock. <= DISPATCH_LEVEL.
 bool IoCancelIrp(Irp* irp);
+
+// The thread's list of packets. Queue puts a packet the current thread sends
+// on it; Dequeue takes it off once the I/O manager is done with it, before it
+// is freed (from any thread).
+void IoQueueThreadIrp(Irp* irp);
+void IoDequeueThreadIrp(Irp* irp);
+// The current thread is ending: its packets are cancelled and it waits until
+// each is finished (IoCancelThreadIo). A thread that ends runs this itself.
+void IoCancelThreadIo();
+// Cancels the packets the process sent on the file (NtCancelIoFileEx): all of
+// them, or those of the one OVERLAPPED when key is not nullptr; how many it found.
+size_t IoCancelFileIo(const Process* process, const FileObject* file, const void* key);
+// Cancels the synchronous request the thread waits for (NtCancelSynchronousIoFile);
+// how many it found.
+size_t IoCancelSynchronousIo(uint64_t thread);
+// The process is ending: every packet its threads sent is cancelled, and this
+// waits until each is finished, as each of its threads does at its exit.
+void IoCancelProcessIo(const Process* process);
 
 // Waits until the packet is completed. With a deadline (machine time, 100-ns
 // units) the wait ends at the deadline instead; false then.

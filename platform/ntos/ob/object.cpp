@@ -37,6 +37,9 @@ _OBJECT_TYPE g_mutantType{"Mutant", STANDARD_RIGHTS_READ | MUTANT_QUERY_STATE, S
 _OBJECT_TYPE g_fileType{"File", FILE_GENERIC_READ, FILE_GENERIC_WRITE,
                         STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE, FILE_ALL_ACCESS};
 _OBJECT_TYPE g_keyType{"Key", KEY_READ, KEY_WRITE, KEY_READ, KEY_ALL_ACCESS};
+// THREAD_QUERY_INFORMATION (0x40), THREAD_TERMINATE (0x1) ... THREAD_ALL_ACCESS.
+_OBJECT_TYPE g_threadType{"Thread", STANDARD_RIGHTS_READ | 0x0048, STANDARD_RIGHTS_WRITE | 0x0037,
+                          STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF};
 
 std::string Hex(const void* pointer)
 {
@@ -154,6 +157,7 @@ POBJECT_TYPE EventType() { return &g_eventType; }
 POBJECT_TYPE MutantType() { return &g_mutantType; }
 POBJECT_TYPE FileType() { return &g_fileType; }
 POBJECT_TYPE KeyType() { return &g_keyType; }
+POBJECT_TYPE ThreadType() { return &g_threadType; }
 const char* TypeName(POBJECT_TYPE type) { return type != nullptr ? type->name : "Object"; }
 
 ACCESS_MASK MapGenericAccess(POBJECT_TYPE type, ACCESS_MASK access)

@@ -96,6 +96,7 @@ POBJECT_TYPE EventType();
 POBJECT_TYPE MutantType();
 POBJECT_TYPE FileType();
 POBJECT_TYPE KeyType();
+POBJECT_TYPE ThreadType();
 const char* TypeName(POBJECT_TYPE type);
 
 // Turns GENERIC_* bits into the type's specific rights (MAXIMUM_ALLOWED into all of them).

@@ -6,6 +6,7 @@
 
 #include "base/bugcheck.h"
 #include "base/verifier.h"
+#include "ntos/io/irp.h"
 
 namespace plat {
 namespace {
@@ -84,6 +85,8 @@ void ProcessTable::Exit(Process& process)
     if (process.IsSystem() || process.exited_.exchange(true)) {
         return;
     }
+    // Each of its threads cancels its requests at its exit and waits for them (IoCancelThreadIo).
+    io::IoCancelProcessIo(&process);
     {
         ProcessScope scope(process);
         process.Handles().CloseAll();

@@ -65,8 +65,9 @@ public:
 
     // A new running process with an empty handle table, running as an account of the kind.
     std::shared_ptr<Process> Create(const std::string& name, se::TokenKind kind = se::TokenKind::LocalService);
-    // Ends a process as process exit does: every handle it still has is
-    // closed (a device handle takes its file object's close path), on this thread.
+    // Ends a process as process exit does: the requests its threads sent are
+    // cancelled and waited for, then every handle it still has is closed (a
+    // device handle takes its file object's close path), on this thread.
     void Exit(Process& process);
     std::shared_ptr<Process> Find(ULONG id) const;
     std::vector<std::shared_ptr<Process>> List() const;
@@ -81,6 +82,12 @@ private:
     uint32_t nextSerial_ = 2;
     int handleReporter_ = 0;
     ProcessTable* previous_ = nullptr;
+};
+
+// A thread as a handle names it (OpenThread): the thread of that number (io::ThreadId).
+struct ThreadObject : ob::Object {
+    explicit ThreadObject(uint64_t id_) : ob::Object(ob::ThreadType()), id(id_) {}
+    const uint64_t id;
 };
 
 // The process the calling thread runs as.

@@ -181,6 +181,9 @@ typedef struct _OVERLAPPED {
 
 #define FILE_FLAG_OVERLAPPED 0x40000000
 
+#define THREAD_TERMINATE 0x0001
+#define THREAD_QUERY_INFORMATION 0x0040
+
 // ---------------------------------------------------------------- waits
 
 #define WAIT_OBJECT_0 0x00000000L
@@ -231,6 +234,7 @@ typedef struct _OVERLAPPED {
 #define ERROR_ARITHMETIC_OVERFLOW 534L
 #define ERROR_NOINTERFACE 632L
 #define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_NOACCESS 998L
 #define ERROR_SWAPERROR 999L
@@ -265,6 +269,12 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                                        LPOVERLAPPED lpOverlapped);
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+WINBASEAPI BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                           BOOL bWait);
+WINBASEAPI BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI CancelSynchronousIo(HANDLE hThread);
+WINBASEAPI DWORD WINAPI GetCurrentThreadId(VOID);
+WINBASEAPI HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
 
 WINBASEAPI HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                                       LPCWSTR lpName);
