@@ -30,6 +30,7 @@
 #include "base/status.h"
 #include "base/verifier.h"
 #include "debugview.h"
+#include "drivernames.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
 #include "machine/physmem.h"
@@ -62,9 +63,8 @@ constexpr std::chrono::seconds kSettleLimit(10);
 // output they share with the commands' results are taken under this lock.
 std::mutex g_outputLock;
 
-const std::wstring kSarServiceKey =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
-const std::wstring kHardwareConfigKey = L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current";
+using tvrx::kHardwareConfigKey;
+using tvrx::kSarServiceKey;
 
 std::string Hex(uint64_t value, int digits = 8)
 {
@@ -120,11 +120,11 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The host path of a C: path, resolving each component case-insensitively as NTFS would.
-std::optional<std::filesystem::path> FindOnDrive(const std::filesystem::path& root, std::initializer_list<const char*> parts)
+// The host path of the SAR export, resolving each component case-insensitively as NTFS would.
+std::optional<std::filesystem::path> FindSarExport(const std::filesystem::path& root)
 {
     std::filesystem::path path = root;
-    for (const char* part : parts) {
+    for (const char* part : tvrx::kSarExportParts) {
         std::error_code ec;
         bool found = false;
         for (const auto& entry : std::filesystem::directory_iterator(path, ec)) {
@@ -1302,19 +1302,19 @@ bool Simulation::Show(const Command& command)
         ShowDevices(text);
     } else if (what == "registry") {
         plat::Registry& registry = machine_->Registry();
-        auto state = registry.GetDword(kSarServiceKey, L"BiosSarState");
-        auto info = registry.GetString(kSarServiceKey, L"BiosInfo");
-        auto bios = registry.GetString(kHardwareConfigKey, L"BIOSVersion");
+        auto state = registry.GetDword(kSarServiceKey, tvrx::kBiosSarStateValue);
+        auto info = registry.GetString(kSarServiceKey, tvrx::kBiosInfoValue);
+        auto bios = registry.GetString(kHardwareConfigKey, tvrx::kBiosVersionValue);
         text << "BIOSVersion " << (bios ? "\"" + Narrow(*bios) + "\"" : std::string("(absent)")) << "\n";
         text << "SARService\\BiosSarState " << (state ? std::to_string(*state) : std::string("(absent)")) << "\n";
         text << "SARService\\BiosInfo " << (info ? "\"" + Narrow(*info) + "\"" : std::string("(absent)"));
     } else if (what == "export") {
-        auto file = FindOnDrive(machine_->DriveRoot(), {"windows", "wwan", "bios_sar", "bios_sar.flz"});
+        auto file = FindSarExport(machine_->DriveRoot());
         if (!file) {
-            text << "C:\\windows\\wwan\\bios_sar\\bios_sar.flz: absent";
+            text << tvrx::kSarExportName << ": absent";
         } else {
             std::vector<uint8_t> bytes = ReadFile(*file);
-            text << "C:\\windows\\wwan\\bios_sar\\bios_sar.flz: " << bytes.size() << " bytes, sha256 "
+            text << tvrx::kSarExportName << ": " << bytes.size() << " bytes, sha256 "
                  << Sha256Hex(bytes) << "\nfirst bytes: " << HexBytes(bytes.data(), std::min<size_t>(bytes.size(), 16));
         }
     } else if (what == "trace") {
@@ -1390,7 +1390,7 @@ bool Simulation::Expect(const Command& command)
         return Fail(command, "BiosInfo \"" + a[2] + "\"", value ? "\"" + Narrow(*value) + "\"" : "(absent)");
     }
     if (what == "export-size" || what == "export-sha256") {
-        auto file = FindOnDrive(machine_->DriveRoot(), {"windows", "wwan", "bios_sar", "bios_sar.flz"});
+        auto file = FindSarExport(machine_->DriveRoot());
         if (what == "export-size") {
             long long size = file ? static_cast<long long>(std::filesystem::file_size(*file)) : -1;
             long long expected = a[1] == "-1" ? -1 : static_cast<long long>(Number(a[1]));
