@@ -121,23 +121,19 @@ std::string Client(const Words& w, size_t min, size_t max, const char* usage, Co
 
 std::string ClientOnly(const Words& w, Command* c) { return Client(w, 1, 1, (c->name + " C").c_str(), c); }
 
-std::string ModeShape(const Words& w, Command* c)
+// One number and nothing else: mode N, notify V.
+std::string OneNumber(const Words& w, const char* usage, uint64_t max, const char* what, Command* c)
 {
-    if (auto e = Count(w, 1, 1, "mode N"); !e.empty()) return e;
+    if (auto e = Count(w, 1, 1, usage); !e.empty()) return e;
     Value value;
-    if (auto e = Number(w[0], UINT64_MAX, "N", &value.value); !e.empty()) return e;
+    if (auto e = Number(w[0], max, what, &value.value); !e.empty()) return e;
     c->arguments = value;
     return {};
 }
 
-std::string NotifyShape(const Words& w, Command* c)
-{
-    if (auto e = Count(w, 1, 1, "notify V"); !e.empty()) return e;
-    Value value;
-    if (auto e = Number(w[0], 0xFFFFFFFF, "V", &value.value); !e.empty()) return e;
-    c->arguments = value;
-    return {};
-}
+std::string ModeShape(const Words& w, Command* c) { return OneNumber(w, "mode N", UINT64_MAX, "N", c); }
+
+std::string NotifyShape(const Words& w, Command* c) { return OneNumber(w, "notify V", 0xFFFFFFFF, "V", c); }
 
 std::string FailNextShape(const Words& w, Command* c)
 {
