@@ -814,15 +814,13 @@ bool Simulation::Firmware(const Command& command)
     return true;
 }
 
+// open, close and wait: a client's handle on the device and its event.
 bool Simulation::ClientCommand(const Command& command)
 {
     const Verb verb = command.verb;
     Client& client = ClientNamed(command.client);
     last_->entry.reset();
     last_->table.reset();
-    if (verb != Verb::Open && verb != Verb::Close && verb != Verb::Wait) {
-        return RequestCommand(command, client);
-    }
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply, json;
 
@@ -1032,9 +1030,12 @@ void Simulation::ReportNotifications(const Command& command)
 // DeviceIoControl does: the request goes out on a thread of the client
 // process, the command reports it pending, and its completion is reported
 // after the command during which it completed.
-bool Simulation::RequestCommand(const Command& command, Client& client)
+bool Simulation::RequestCommand(const Command& command)
 {
     const Verb verb = command.verb;
+    Client& client = ClientNamed(command.client);
+    last_->entry.reset();
+    last_->table.reset();
     auto request = std::make_unique<Request>();
     request->command = command;
     request->device = client.device;

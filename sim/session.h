@@ -103,7 +103,7 @@ private:
     // Prints the notifications the watching clients heard during the
     // command, in the order they came, once all have been delivered.
     void ReportNotifications(const Command& command);
-    bool RequestCommand(const Command& command, Client& client);
+    bool RequestCommand(const Command& command);
     void Finish(Request& request, const Command* completedDuring);
     void ReportCompletions(const Command& command);
     void EndPending();
