@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     } else {
         for (const sim::Command& command : commands) {
-            if (command.verb.empty()) {
+            if (command.name.empty() || command.handler == nullptr) {
                 std::abort();
             }
         }

@@ -1,6 +1,7 @@
 /* tvrx-sim check: the firmware report. */
 #include "check.h"
 #include "debugview.h"
+#include "drivernames.h"
 
 #include <algorithm>
 #include <array>
@@ -58,8 +59,7 @@ constexpr UCHAR kTraceLevelError = 2;
 constexpr UCHAR kTraceLevelInformation = 4;
 constexpr uint64_t kNotifyStorm = 8;  // more Notify than this for one mode change is a loop
 
-const std::wstring kSarServiceKey =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
+using tvrx::kSarServiceKey;
 
 enum class Verdict { Passed, Warning, Failed };
 
@@ -900,7 +900,7 @@ void Checker::CheckSarLocation()
     const size_t failedAt = BootTrace("TvrxWdfEvtDevicePrepareHardware", "SAR table export failed");
     std::optional<uint32_t> state;
     if (started_) {
-        state = machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState");
+        state = machine_->Registry().GetDword(kSarServiceKey, tvrx::kBiosSarStateValue);
     }
     const std::string recorded = state ? " (BiosSarState " + std::to_string(*state) + ")" : std::string();
     if (!started_ || (heldAt == bootTraces_.size() && failedAt == bootTraces_.size())) {
@@ -969,7 +969,7 @@ void Checker::CheckSarLocation()
         return;
     }
     Add(name, Verdict::Passed, where + (sart.empty() ? " (placed with --memory)" : " (SART, placed there)"),
-        exported + " to C:\\windows\\wwan\\bios_sar\\bios_sar.flz");
+        exported + " to " + tvrx::kSarExportName);
 }
 
 // How many bytes of [address, address + length) something is placed at: the

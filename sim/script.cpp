@@ -1,20 +1,18 @@
-/* The command language's parser: words, numbers and every command's shape. */
+/* The command language's parser: words, numbers, and the table of verbs with their shapes. */
 #include "script.h"
 
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
-#include <functional>
-#include <map>
 
 #include "base/status.h"
+#include "drivernames.h"
+#include "session.h"
 
 namespace sim {
 namespace {
 
 using Words = std::vector<std::string>;
-// Checks a command's words (after the verb); returns an empty string when they are well formed.
-using Shape = std::function<std::string(const Words&)>;
 
 bool IsName(const std::string& word)
 {
@@ -64,14 +62,14 @@ std::string TooLarge(const std::string& word, uint64_t max, const char* what)
     return std::string(what) + " '" + word + "' is too large (at most " + limit + ")";
 }
 
-std::string Number(const std::string& word, uint64_t max, const char* what)
+// A number of at most `max`, or the complaint about the word.
+std::string Number(const std::string& word, uint64_t max, const char* what, uint64_t* value)
 {
-    uint64_t value;
-    if (!ParseNumber(word, &value)) {
+    if (!ParseNumber(word, value)) {
         return AllDigits(word) ? TooLarge(word, max, what)
                                : std::string(what) + " '" + word + "' is not a number (decimal or 0x hex)";
     }
-    if (value > max) {
+    if (*value > max) {
         return TooLarge(word, max, what);
     }
     return {};
@@ -85,191 +83,356 @@ std::string Name(const std::string& word)
     return IsName(word) ? std::string() : "client name '" + word + "' must be letters, digits, '_' or '-'";
 }
 
-std::string OneOf(const std::string& word, std::initializer_list<const char*> choices, const char* what)
+// Which of the choices the word is (its place in the list), or the complaint.
+std::string OneOf(const std::string& word, std::initializer_list<const char*> choices, const char* what,
+                  size_t* index = nullptr)
 {
     std::string list;
+    size_t i = 0;
     for (const char* choice : choices) {
         if (word == choice) {
+            if (index != nullptr) {
+                *index = i;
+            }
             return {};
         }
         list += list.empty() ? choice : std::string("|") + choice;
+        ++i;
     }
     return std::string(what) + " must be " + list + ", not '" + word + "'";
 }
 
-// The first complaint of the checks, run in order; a check runs only when
-// those before it passed, since it may rely on them (a word count before the word).
-template <class... Checks>
-std::string First(Checks... checks)
+// ------------------------------------------------- the shapes of the verbs
+//
+// Each takes the words after the verb and fills the command's client and
+// arguments; it returns the first complaint about the words, checked in the
+// order they stand (the count before any word), or an empty string.
+
+std::string NoWords(const Words& w, Command* c) { return Count(w, 0, 0, c->name.c_str()); }
+
+// The words start with the client's name; `usage` is the verb's whole shape.
+std::string Client(const Words& w, size_t min, size_t max, const char* usage, Command* c)
 {
-    std::string result;
-    ((result.empty() ? (void)(result = checks()) : (void)0), ...);
-    return result;
+    if (auto e = Count(w, min, max, usage); !e.empty()) return e;
+    if (auto e = Name(w[0]); !e.empty()) return e;
+    c->client = w[0];
+    return {};
 }
 
-std::string IoctlShape(const Words& w)
+std::string ClientOnly(const Words& w, Command* c) { return Client(w, 1, 1, (c->name + " C").c_str(), c); }
+
+// One number and nothing else: mode N, notify V.
+std::string OneNumber(const Words& w, const char* usage, uint64_t max, const char* what, Command* c)
 {
-    if (auto e = Count(w, 2, 5, "ioctl C CODE [in=HEX] [out=LEN] [kernel]"); !e.empty()) return e;
-    if (auto e = Name(w[0]); !e.empty()) return e;
-    if (auto e = Number(w[1], 0xFFFFFFFF, "CODE"); !e.empty()) return e;
-    bool haveIn = false, haveOut = false, haveKernel = false;
+    if (auto e = Count(w, 1, 1, usage); !e.empty()) return e;
+    Value value;
+    if (auto e = Number(w[0], max, what, &value.value); !e.empty()) return e;
+    c->arguments = value;
+    return {};
+}
+
+std::string ModeShape(const Words& w, Command* c) { return OneNumber(w, "mode N", UINT64_MAX, "N", c); }
+
+std::string NotifyShape(const Words& w, Command* c) { return OneNumber(w, "notify V", 0xFFFFFFFF, "V", c); }
+
+std::string FailNextShape(const Words& w, Command* c)
+{
+    if (auto e = Count(w, 1, 2, "fail-next POINT [STATUS]"); !e.empty()) return e;
+    FailNextArguments arguments;
+    arguments.point = w[0];
+    if (w.size() > 1 && !plat::ParseStatus(w[1], &arguments.status)) {
+        return "unknown status '" + w[1] + "'";
+    }
+    c->arguments = arguments;
+    return {};
+}
+
+std::string HangShape(const Words& w, Command* c)
+{
+    if (auto e = Count(w, 1, 1, "firmware-hang on|off"); !e.empty()) return e;
+    size_t which = 0;
+    if (auto e = OneOf(w[0], {"on", "off"}, "firmware-hang", &which); !e.empty()) return e;
+    c->arguments = HangArguments{which == 0};
+    return {};
+}
+
+constexpr const char* kOpenUsage = "open C [as system|localservice|networkservice|admin|user] [read|write|readwrite]";
+
+// open C, then `as KIND` and the access, each optional, in that order.
+std::string OpenShape(const Words& w, Command* c)
+{
+    if (auto e = Client(w, 1, 4, kOpenUsage, c); !e.empty()) return e;
+    OpenArguments arguments;
+    size_t i = 1;
+    if (i < w.size() && w[i] == "as") {
+        if (i + 1 == w.size()) {
+            return std::string("expected: ") + kOpenUsage;
+        }
+        if (auto e = OneOf(w[i + 1], {"system", "localservice", "networkservice", "admin", "user"}, "as"); !e.empty()) {
+            return e;
+        }
+        plat::se::KindFromName(w[i + 1], &arguments.account);  // the names above are the token kinds' own
+        i += 2;
+    }
+    if (i < w.size()) {
+        static constexpr ACCESS_MASK kAccess[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
+        size_t which = 0;
+        if (auto e = OneOf(w[i], {"read", "write", "readwrite"}, "access", &which); !e.empty()) return e;
+        arguments.access = kAccess[which];
+        i++;
+    }
+    if (i < w.size()) {
+        return "unexpected '" + w[i] + "' (expected " + kOpenUsage + ")";
+    }
+    c->arguments = arguments;
+    return {};
+}
+
+std::string SetEventShape(const Words& w, Command* c)
+{
+    if (auto e = Client(w, 1, 2, "set-event C [all|sync|modify]", c); !e.empty()) return e;
+    size_t which = 0;
+    if (w.size() > 1) {
+        if (auto e = OneOf(w[1], {"all", "sync", "modify"}, "access", &which); !e.empty()) return e;
+    }
+    c->arguments = EventArguments{static_cast<EventAccess>(which)};
+    return {};
+}
+
+// A client and a number: regulatory C N, table C I, wait C [MS].
+std::string ClientNumber(const Words& w, bool optional, const char* usage, uint64_t max, const char* what,
+                         uint64_t absent, Command* c)
+{
+    if (auto e = Client(w, optional ? 1 : 2, 2, usage, c); !e.empty()) return e;
+    Value value{absent};
+    if (w.size() > 1) {
+        if (auto e = Number(w[1], max, what, &value.value); !e.empty()) return e;
+    }
+    c->arguments = value;
+    return {};
+}
+
+std::string RegulatoryShape(const Words& w, Command* c)
+{
+    return ClientNumber(w, false, "regulatory C N", 0xFFFFFFFF, "N", 0, c);
+}
+
+std::string TableShape(const Words& w, Command* c) { return ClientNumber(w, false, "table C I", 0xFFFFFFFF, "I", 0, c); }
+
+std::string WaitShape(const Words& w, Command* c) { return ClientNumber(w, true, "wait C [MS]", 0xFFFFFFFE, "MS", 1000, c); }
+
+std::string IoctlShape(const Words& w, Command* c)
+{
+    if (auto e = Client(w, 2, 5, "ioctl C CODE [in=HEX] [out=LEN] [kernel]", c); !e.empty()) return e;
+    IoctlArguments arguments;
+    uint64_t code;
+    if (auto e = Number(w[1], 0xFFFFFFFF, "CODE", &code); !e.empty()) return e;
+    arguments.code = static_cast<ULONG>(code);
+    bool haveIn = false, haveOut = false;
     for (size_t i = 2; i < w.size(); ++i) {
         const std::string& word = w[i];
         if (word.rfind("in=", 0) == 0 && !haveIn) {
-            std::vector<uint8_t> bytes;
-            if (!ParseHexBytes(word.substr(3), &bytes)) return "in= takes hex bytes, not '" + word.substr(3) + "'";
+            if (!ParseHexBytes(word.substr(3), &arguments.input)) return "in= takes hex bytes, not '" + word.substr(3) + "'";
             haveIn = true;
         } else if (word.rfind("out=", 0) == 0 && !haveOut) {
-            if (auto e = Number(word.substr(4), 1 << 20, "out= length"); !e.empty()) return e;
+            uint64_t length;
+            if (auto e = Number(word.substr(4), 1 << 20, "out= length", &length); !e.empty()) return e;
+            arguments.outputLength = static_cast<size_t>(length);
             haveOut = true;
-        } else if (word == "kernel" && !haveKernel) {
-            haveKernel = true;
+        } else if (word == "kernel" && !arguments.kernel) {
+            arguments.kernel = true;
         } else {
             return "unexpected '" + word + "' (expected in=HEX, out=LEN or kernel, each once)";
         }
     }
+    c->arguments = std::move(arguments);
     return {};
 }
 
-std::string ExpectShape(const Words& w)
+std::string ShowShape(const Words& w, Command* c)
+{
+    if (auto e = Count(w, 1, 1, "show state|devices|registry|export|trace|ifr|verifier"); !e.empty()) return e;
+    size_t which = 0;
+    if (auto e = OneOf(w[0], {"state", "devices", "registry", "export", "trace", "ifr", "verifier"}, "show", &which);
+        !e.empty()) {
+        return e;
+    }
+    c->arguments = ShowArguments{static_cast<Shown>(which)};
+    return {};
+}
+
+std::string ExpectWords(const Words& w, Expectation* x)
 {
     if (w.empty()) return "expected: expect status|info|entry|table|signaled|timeout|registry|export-size|export-sha256|verifier ...";
     const std::string& what = w[0];
     if (what == "status") {
+        x->what = Expected::Status;
         if (auto e = Count(w, 2, 2, "expect status NAME|0xHEX"); !e.empty()) return e;
-        NTSTATUS status;
-        return plat::ParseStatus(w[1], &status) ? std::string() : "unknown status '" + w[1] + "'";
+        return plat::ParseStatus(w[1], &x->status) ? std::string() : "unknown status '" + w[1] + "'";
     }
     if (what == "info") {
+        x->what = Expected::Info;
         if (auto e = Count(w, 2, 2, "expect info N"); !e.empty()) return e;
-        return Number(w[1], UINT64_MAX, "N");
+        uint64_t value;
+        if (auto e = Number(w[1], UINT64_MAX, "N", &value); !e.empty()) return e;
+        x->number = value;
+        return {};
     }
-    if (what == "entry") {
-        if (auto e = Count(w, 5, 5, "expect entry MODE V1 V2 V3"); !e.empty()) return e;
-        for (size_t i = 1; i < 5; ++i) {
-            if (auto e = Number(w[i], 0xFFFFFFFF, "value"); !e.empty()) return e;
+    if (what == "entry" || what == "table") {
+        bool entry = what == "entry";
+        x->what = entry ? Expected::Entry : Expected::Table;
+        if (auto e = Count(w, entry ? 5 : 3, entry ? 5 : 3, entry ? "expect entry MODE V1 V2 V3" : "expect table TAG COUNT");
+            !e.empty()) {
+            return e;
+        }
+        static const char* const kTableWords[] = {"TAG", "COUNT"};
+        for (size_t i = 1; i < w.size(); ++i) {
+            uint64_t value;
+            if (auto e = Number(w[i], 0xFFFFFFFF, entry ? "value" : kTableWords[i - 1], &value); !e.empty()) return e;
+            x->values[i - 1] = static_cast<ULONG>(value);
         }
         return {};
     }
-    if (what == "table") {
-        if (auto e = Count(w, 3, 3, "expect table TAG COUNT"); !e.empty()) return e;
-        return First([&] { return Number(w[1], 0xFFFFFFFF, "TAG"); }, [&] { return Number(w[2], 0xFFFFFFFF, "COUNT"); });
-    }
     if (what == "signaled" || what == "timeout") {
+        x->what = what == "signaled" ? Expected::Signaled : Expected::Timeout;
         return Count(w, 1, 1, "expect signaled | expect timeout");
     }
     if (what == "registry") {
+        x->what = Expected::Registry;
         if (auto e = Count(w, 3, 3, "expect registry NAME VALUE"); !e.empty()) return e;
-        return OneOf(w[1], {"BiosSarState", "BiosInfo"}, "NAME");
+        size_t which = 0;
+        if (auto e = OneOf(w[1], {"BiosSarState", "BiosInfo"}, "NAME", &which); !e.empty()) return e;
+        x->registryValue = which == 0 ? tvrx::kBiosSarStateValue : tvrx::kBiosInfoValue;
+        x->text = w[2];
+        uint64_t value;
+        if (which == 0 && ParseNumber(w[2], &value)) {
+            x->number = value;
+        }
+        return {};
     }
     if (what == "export-size") {
+        x->what = Expected::ExportSize;
         if (auto e = Count(w, 2, 2, "expect export-size N (-1: no file)"); !e.empty()) return e;
-        return w[1] == "-1" ? std::string() : Number(w[1], UINT64_MAX, "N");
+        if (w[1] == "-1") return {};
+        uint64_t value;
+        if (auto e = Number(w[1], UINT64_MAX, "N", &value); !e.empty()) return e;
+        x->number = value;
+        return {};
     }
     if (what == "export-sha256") {
+        x->what = Expected::ExportSha256;
         if (auto e = Count(w, 2, 2, "expect export-sha256 HEX"); !e.empty()) return e;
         std::vector<uint8_t> bytes;
-        return ParseHexBytes(w[1], &bytes) && bytes.size() == 32 ? std::string() : "a SHA-256 is 64 hex digits";
+        if (!ParseHexBytes(w[1], &bytes) || bytes.size() != 32) return "a SHA-256 is 64 hex digits";
+        for (char ch : w[1]) x->text += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        return {};
     }
     if (what == "verifier") {
+        x->what = Expected::VerifierClean;
         if (auto e = Count(w, 2, 2, "expect verifier clean"); !e.empty()) return e;
         return OneOf(w[1], {"clean"}, "verifier expectation");
     }
     return "unknown expectation '" + what + "'";
 }
 
-constexpr const char* kOpenUsage = "open C [as system|localservice|networkservice|admin|user] [read|write|readwrite]";
-
-// open's options after C: `as KIND`, then the access, each optional, in that order.
-std::string OpenOptions(const Words& w)
+std::string ExpectShape(const Words& w, Command* c)
 {
-    size_t i = 1;
-    if (i < w.size() && w[i] == "as") {
-        if (i + 1 == w.size()) {
-            return std::string("expected: ") + kOpenUsage;
-        }
-        std::string bad = OneOf(w[i + 1], {"system", "localservice", "networkservice", "admin", "user"}, "as");
-        if (!bad.empty()) {
-            return bad;
-        }
-        i += 2;
-    }
-    if (i < w.size()) {
-        std::string bad = OneOf(w[i], {"read", "write", "readwrite"}, "access");
-        if (!bad.empty()) {
-            return bad;
-        }
-        i++;
-    }
-    return i < w.size() ? "unexpected '" + w[i] + "' (expected " + kOpenUsage + ")" : std::string();
+    Expectation expectation;
+    std::string problem = ExpectWords(w, &expectation);
+    c->arguments = std::move(expectation);
+    return problem;
 }
 
-const std::map<std::string, Shape>& Shapes()
+}  // namespace
+
+// The verbs: the shape of each one's words, the session's handler that runs
+// it, and its line of `help` (nullptr: it has none of its own, the line of a
+// verb before it names it too). `help` lists them in this order.
+struct CommandTable {
+    struct Entry {
+        const char* name;
+        Verb verb;
+        std::string (*shape)(const Words&, Command*);
+        Handler handler;
+        const char* help;
+    };
+
+    static const std::vector<Entry>& Entries()
+    {
+        static const std::vector<Entry> entries = {
+            {"boot", Verb::Boot, NoWords, &Simulation::Lifecycle,
+             "boot                        load the driver, add the device, start it"},
+            {"sleep", Verb::Sleep, NoWords, &Simulation::Lifecycle,
+             "sleep | resume | stop | start | remove | unload | reboot"},
+            {"resume", Verb::Resume, NoWords, &Simulation::Lifecycle, nullptr},
+            {"stop", Verb::Stop, NoWords, &Simulation::Lifecycle, nullptr},
+            {"start", Verb::Start, NoWords, &Simulation::Lifecycle, nullptr},
+            {"remove", Verb::Remove, NoWords, &Simulation::Lifecycle, nullptr},
+            {"unload", Verb::Unload, NoWords, &Simulation::Lifecycle, nullptr},
+            {"reboot", Verb::Reboot, NoWords, &Simulation::Lifecycle, nullptr},
+            {"surprise-remove", Verb::SurpriseRemove, NoWords, &Simulation::Lifecycle,
+             "surprise-remove             the device disappears; it is deleted once its handles close"},
+            {"fail-next", Verb::FailNext, FailNextShape, &Simulation::FailNext,
+             "fail-next POINT [STATUS]    the next call of a failure point fails (default STATUS_INSUFFICIENT_RESOURCES)"},
+            {"mode", Verb::Mode, ModeShape, &Simulation::Firmware,
+             "mode N                      the firmware sets its device mode to N and notifies 0x80"},
+            {"notify", Verb::Notify, NotifyShape, &Simulation::Firmware,
+             "notify V                    the firmware notifies value V"},
+            {"firmware-hang", Verb::FirmwareHang, HangShape, &Simulation::Firmware,
+             "firmware-hang on|off        the firmware stops answering _DSM until off"},
+            {"open", Verb::Open, OpenShape, &Simulation::ClientCommand,
+             "open C | close C            client C opens or closes the device interface"},
+            {"close", Verb::Close, ClientOnly, &Simulation::ClientCommand, nullptr},
+            {"watch", Verb::Watch, ClientOnly, &Simulation::WatchCommand,
+             "watch C                     C follows the device: it hears the interface arrive and go and its handle's\n"
+             "                            removal events, closes on a query-remove and opens again on an arrival"},
+            {"set-event", Verb::SetEvent, SetEventShape, &Simulation::RequestCommand,
+             "set-event C [all|sync|modify]   C creates an event with that access and registers it"},
+            {"regulatory", Verb::Regulatory, RegulatoryShape, &Simulation::RequestCommand,
+             "regulatory C N              IOCTL_TVRX_SET_REGULATORY_TYPE"},
+            {"entry", Verb::Entry, ClientOnly, &Simulation::RequestCommand,
+             "entry C                     IOCTL_TVRX_GET_DEVICE_MODE_ENTRY"},
+            {"table", Verb::Table, TableShape, &Simulation::RequestCommand,
+             "table C I                   IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO"},
+            {"ioctl", Verb::Ioctl, IoctlShape, &Simulation::RequestCommand,
+             "ioctl C CODE [in=HEX] [out=LEN] [kernel]   any request, raw"},
+            {"wait", Verb::Wait, WaitShape, &Simulation::ClientCommand,
+             "wait C [MS]                 wait for C's event (default 1000 ms)"},
+            {"show", Verb::Show, ShowShape, &Simulation::Show, "show state|devices|registry|export|trace|ifr|verifier"},
+            {"expect", Verb::Expect, ExpectShape, &Simulation::Expect,
+             "expect status NAME|0xHEX | info N | entry MODE V1 V2 V3 | table TAG COUNT\n"
+             "expect signaled | timeout | registry NAME VALUE | export-size N | export-sha256 HEX\n"
+             "expect verifier clean"},
+            {"help", Verb::Help, NoWords, &Simulation::Help, nullptr},
+        };
+        return entries;
+    }
+
+    static const Entry* Find(const std::string& name)
+    {
+        for (const Entry& entry : Entries()) {
+            if (name == entry.name) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+};
+
+namespace {
+
+// Parses the words of a line (the verb first) into a command; the complaint when they are malformed.
+std::string Parse(const Words& words, Command* command)
 {
-    static const std::map<std::string, Shape> shapes = [] {
-        std::map<std::string, Shape> m;
-        for (const char* verb :
-             {"boot", "sleep", "resume", "stop", "start", "remove", "surprise-remove", "unload", "reboot", "help"}) {
-            std::string usage = verb;
-            m[verb] = [usage](const Words& w) { return Count(w, 0, 0, usage.c_str()); };
-        }
-        m["mode"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 1, "mode N"); }, [&] { return Number(w[0], UINT64_MAX, "N"); });
-        };
-        m["notify"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 1, "notify V"); }, [&] { return Number(w[0], 0xFFFFFFFF, "V"); });
-        };
-        m["fail-next"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 2, "fail-next POINT [STATUS]"); },
-                         [&] {
-                             NTSTATUS status;
-                             return w.size() < 2 || plat::ParseStatus(w[1], &status)
-                                        ? std::string()
-                                        : "unknown status '" + w[1] + "'";
-                         });
-        };
-        m["firmware-hang"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 1, "firmware-hang on|off"); },
-                         [&] { return OneOf(w[0], {"on", "off"}, "firmware-hang"); });
-        };
-        m["open"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 4, kOpenUsage); }, [&] { return Name(w[0]); },
-                         [&] { return OpenOptions(w); });
-        };
-        for (const char* verb : {"close", "entry", "watch"}) {
-            std::string usage = std::string(verb) + " C";
-            m[verb] = [usage](const Words& w) {
-                return First([&] { return Count(w, 1, 1, usage.c_str()); }, [&] { return Name(w[0]); });
-            };
-        }
-        m["set-event"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 2, "set-event C [all|sync|modify]"); }, [&] { return Name(w[0]); },
-                         [&] { return w.size() < 2 ? std::string() : OneOf(w[1], {"all", "sync", "modify"}, "access"); });
-        };
-        m["regulatory"] = [](const Words& w) {
-            return First([&] { return Count(w, 2, 2, "regulatory C N"); }, [&] { return Name(w[0]); },
-                         [&] { return Number(w[1], 0xFFFFFFFF, "N"); });
-        };
-        m["table"] = [](const Words& w) {
-            return First([&] { return Count(w, 2, 2, "table C I"); }, [&] { return Name(w[0]); },
-                         [&] { return Number(w[1], 0xFFFFFFFF, "I"); });
-        };
-        m["wait"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 2, "wait C [MS]"); }, [&] { return Name(w[0]); },
-                         [&] { return w.size() < 2 ? std::string() : Number(w[1], 0xFFFFFFFE, "MS"); });
-        };
-        m["show"] = [](const Words& w) {
-            return First([&] { return Count(w, 1, 1, "show state|devices|registry|export|trace|ifr|verifier"); },
-                         [&] {
-                             return OneOf(w[0], {"state", "devices", "registry", "export", "trace", "ifr", "verifier"},
-                                          "show");
-                         });
-        };
-        m["ioctl"] = IoctlShape;
-        m["expect"] = ExpectShape;
-        return m;
-    }();
-    return shapes;
+    const CommandTable::Entry* entry = CommandTable::Find(words[0]);
+    if (entry == nullptr) {
+        return "unknown command '" + words[0] + "' (try help)";
+    }
+    command->verb = entry->verb;
+    command->name = entry->name;
+    command->handler = entry->handler;
+    command->words.assign(words.begin() + 1, words.end());
+    return entry->shape(command->words, command);
 }
 
 }  // namespace
@@ -350,10 +513,10 @@ std::optional<Command> ParseLine(std::string_view text, const std::string& file,
     if (words.empty()) {
         return std::nullopt;
     }
-    Command command{words[0], Words(words.begin() + 1, words.end()), file, line};
-    auto shape = Shapes().find(command.verb);
-    std::string problem = shape == Shapes().end() ? "unknown command '" + command.verb + "' (try help)"
-                                                  : shape->second(command.args);
+    Command command;
+    command.file = file;
+    command.line = line;
+    std::string problem = Parse(words, &command);
     if (!problem.empty()) {
         *error = ParseError{file, line, problem};
         return std::nullopt;
@@ -390,27 +553,26 @@ bool ParseScript(std::string_view text, const std::string& file, std::vector<Com
 
 std::string CommandHelp()
 {
-    return R"(boot                        load the driver, add the device, start it
-sleep | resume | stop | start | remove | unload | reboot
-surprise-remove             the device disappears; it is deleted once its handles close
-fail-next POINT [STATUS]    the next call of a failure point fails (default STATUS_INSUFFICIENT_RESOURCES)
-mode N                      the firmware sets its device mode to N and notifies 0x80
-notify V                    the firmware notifies value V
-firmware-hang on|off        the firmware stops answering _DSM until off
-open C | close C            client C opens or closes the device interface
-watch C                     C follows the device: it hears the interface arrive and go and its handle's
-                            removal events, closes on a query-remove and opens again on an arrival
-set-event C [all|sync|modify]   C creates an event with that access and registers it
-regulatory C N              IOCTL_TVRX_SET_REGULATORY_TYPE
-entry C                     IOCTL_TVRX_GET_DEVICE_MODE_ENTRY
-table C I                   IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO
-ioctl C CODE [in=HEX] [out=LEN] [kernel]   any request, raw
-wait C [MS]                 wait for C's event (default 1000 ms)
-show state|registry|export|trace|ifr|verifier
-expect status NAME|0xHEX | info N | entry MODE V1 V2 V3 | table TAG COUNT
-expect signaled | timeout | registry NAME VALUE | export-size N | export-sha256 HEX
-expect verifier clean
-quit | exit                 leave the shell (so does the end of its input))";
+    std::string text;
+    for (const CommandTable::Entry& entry : CommandTable::Entries()) {
+        if (entry.help != nullptr) {
+            text += std::string(entry.help) + "\n";
+        }
+    }
+    return text + "quit | exit                 leave the shell (so does the end of its input)";
+}
+
+const char* EventAccessName(EventAccess access)
+{
+    switch (access) {
+    case EventAccess::Sync:
+        return "sync";
+    case EventAccess::Modify:
+        return "modify";
+    case EventAccess::All:
+        break;
+    }
+    return "all";
 }
 
 }  // namespace sim

@@ -30,6 +30,7 @@
 #include "base/status.h"
 #include "base/verifier.h"
 #include "debugview.h"
+#include "drivernames.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
 #include "machine/physmem.h"
@@ -62,9 +63,8 @@ constexpr std::chrono::seconds kSettleLimit(10);
 // output they share with the commands' results are taken under this lock.
 std::mutex g_outputLock;
 
-const std::wstring kSarServiceKey =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
-const std::wstring kHardwareConfigKey = L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current";
+using tvrx::kHardwareConfigKey;
+using tvrx::kSarServiceKey;
 
 std::string Hex(uint64_t value, int digits = 8)
 {
@@ -104,13 +104,6 @@ std::string Narrow(const std::wstring& text)
     return out;
 }
 
-uint64_t Number(const std::string& word)
-{
-    uint64_t value = 0;
-    ParseNumber(word, &value);  // the parser checked every number already
-    return value;
-}
-
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -120,11 +113,11 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The host path of a C: path, resolving each component case-insensitively as NTFS would.
-std::optional<std::filesystem::path> FindOnDrive(const std::filesystem::path& root, std::initializer_list<const char*> parts)
+// The host path of the SAR export, resolving each component case-insensitively as NTFS would.
+std::optional<std::filesystem::path> FindSarExport(const std::filesystem::path& root)
 {
     std::filesystem::path path = root;
-    for (const char* part : parts) {
+    for (const char* part : tvrx::kSarExportParts) {
         std::error_code ec;
         bool found = false;
         for (const auto& entry : std::filesystem::directory_iterator(path, ec)) {
@@ -376,7 +369,7 @@ Simulation::~Simulation()
 {
     ReleaseFirmwareAtEnd();
     for (const auto& request : pending_) {
-        Note(request->command, "still pending at the end: " + request->command.verb + " " + request->command.args[0] +
+        Note(request->command, "still pending at the end: " + request->command.name + " " + request->command.client +
                                    " (line " + std::to_string(request->command.line) + ")");
     }
     EndPending();
@@ -559,10 +552,10 @@ void Simulation::ReleaseFirmwareAtEnd()
         return;
     }
     Command end;
-    end.verb = "end";
+    end.name = "end";
     if (blocked_) {
         end.line = blocked_->command.line;
-        Note(end, "still waiting on the firmware at the end: " + blocked_->command.verb + " (line " +
+        Note(end, "still waiting on the firmware at the end: " + blocked_->command.name + " (line " +
                       std::to_string(blocked_->command.line) + "); the firmware answers again to end it");
     } else {
         Note(end, "the driver's work items still wait on the firmware at the end; the firmware answers again to end them");
@@ -584,7 +577,7 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
 {
     std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
-        JsonValue line = {{"line", command.line}, {"command", command.verb}};
+        JsonValue line = {{"line", command.line}, {"command", command.name}};
         if (!subject.empty()) line["client"] = subject;
         if (heldSince != 0) line["held_since"] = heldSince;
         line["status"] = plat::StatusName(status) ? plat::StatusName(status) : Hex(uint32_t(status));
@@ -594,7 +587,7 @@ void Simulation::Print(const Command& command, const std::string& subject, NTSTA
         out_ << Dump(line) << "\n";
         return;
     }
-    out_ << command.verb << (subject.empty() ? "" : " " + subject) << ": " << plat::FormatStatus(status);
+    out_ << command.name << (subject.empty() ? "" : " " + subject) << ": " << plat::FormatStatus(status);
     if (haveInformation) out_ << " info=" << information;
     if (!reply.empty()) out_ << " " << reply;
     if (heldSince != 0) out_ << " (held since line " << heldSince << ")";
@@ -605,7 +598,7 @@ void Simulation::Note(const Command& command, const std::string& text)
 {
     std::lock_guard<std::mutex> guard(g_outputLock);
     if (options_.json) {
-        out_ << Dump(JsonValue{{"line", command.line}, {"command", command.verb}, {"text", text}}) << "\n";
+        out_ << Dump(JsonValue{{"line", command.line}, {"command", command.name}, {"text", text}}) << "\n";
     } else {
         out_ << text << "\n";
     }
@@ -628,59 +621,43 @@ bool Simulation::Fail(const Command& command, const std::string& expected, const
 
 bool Simulation::Execute(const Command& command)
 {
-    bool result = Dispatch(command);
+    bool result = (this->*command.handler)(command);
     ReportNotifications(command);
     ReportUnblocked(command);
     ReportCompletions(command);
     return result;
 }
 
-bool Simulation::Dispatch(const Command& command)
+bool Simulation::Help(const Command& command)
 {
-    const std::string& verb = command.verb;
-    if (verb == "expect") return Expect(command);
-    if (verb == "show") return Show(command);
-    if (verb == "mode" || verb == "notify" || verb == "firmware-hang") return Firmware(command);
-    if (verb == "fail-next") {
-        NTSTATUS injected = STATUS_INSUFFICIENT_RESOURCES;
-        if (command.args.size() > 1) {
-            plat::ParseStatus(command.args[1], &injected);
-        }
-        // Arms of one point fire in the order given, each once.
-        uint64_t call = plat::fault::FailNth(command.args[0], 1, injected);
-        std::string which = call == 1 ? "the next " + command.args[0]
-                                      : command.args[0] + " call " + std::to_string(call) + " from now";
-        std::string reply = which + " fails with " +
-                            (plat::StatusName(injected) ? plat::StatusName(injected) : Hex(uint32_t(injected)));
-        Print(command, "", STATUS_SUCCESS, 0, false, reply, JsonString(reply));
-        return true;
-    }
-    if (verb == "help") {
-        Note(command, CommandHelp());
-        return true;
-    }
-    if (verb == "open" || verb == "close" || verb == "set-event" || verb == "regulatory" || verb == "entry" ||
-        verb == "table" || verb == "ioctl" || verb == "wait") {
-        return ClientCommand(command);
-    }
-    if (verb == "watch") {
-        return WatchCommand(command, ClientNamed(command.args[0]));
-    }
-    return Lifecycle(command);
+    Note(command, CommandHelp());
+    return true;
+}
+
+bool Simulation::FailNext(const Command& command)
+{
+    const FailNextArguments& fail = command.Get<FailNextArguments>();
+    // Arms of one point fire in the order given, each once.
+    uint64_t call = plat::fault::FailNth(fail.point, 1, fail.status);
+    std::string which = call == 1 ? "the next " + fail.point : fail.point + " call " + std::to_string(call) + " from now";
+    std::string reply = which + " fails with " +
+                        (plat::StatusName(fail.status) ? plat::StatusName(fail.status) : Hex(uint32_t(fail.status)));
+    Print(command, "", STATUS_SUCCESS, 0, false, reply, JsonString(reply));
+    return true;
 }
 
 bool Simulation::Lifecycle(const Command& command)
 {
-    const std::string& verb = command.verb;
+    const Verb verb = command.verb;
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply;
     // Plug and Play and power steps of the device never overlap: while one
     // waits on the firmware the next cannot begin. A removal (also that of an
     // unload or a reboot) deletes the driver's work items, and deleting a work
     // item waits for it to finish: it cannot begin while one waits on the firmware.
-    bool removes = verb == "remove" || verb == "unload" || verb == "reboot";
+    bool removes = verb == Verb::Remove || verb == Verb::Unload || verb == Verb::Reboot;
     if (blocked_ || (removes && host_->Loaded() && WorkWaitsOnFirmware())) {
-        reply = blocked_ ? "(" + blocked_->command.verb + " of line " + std::to_string(blocked_->command.line) +
+        reply = blocked_ ? "(" + blocked_->command.name + " of line " + std::to_string(blocked_->command.line) +
                                " waits on the firmware; firmware-hang off releases it)"
                          : "(the driver's work item waits on the firmware, and the removal would wait for it; "
                            "firmware-hang off releases it)";
@@ -702,8 +679,8 @@ bool Simulation::Lifecycle(const Command& command)
         }
         return true;
     };
-    if (verb == "boot" || verb == "reboot") {
-        if (verb == "reboot") {
+    if (verb == Verb::Boot || verb == Verb::Reboot) {
+        if (verb == Verb::Reboot) {
             if (host_->Loaded()) {
                 // The client processes end with the machine; with requests the device
                 // holds, after the driver, whose unload cancels them.
@@ -736,10 +713,10 @@ bool Simulation::Lifecycle(const Command& command)
             return true;
         }
         Settle();
-        if (verb == "reboot") {
+        if (verb == Verb::Reboot) {
             reply += "booted again";
         }
-    } else if (verb == "unload") {
+    } else if (verb == Verb::Unload) {
         if (!host_->Loaded()) {
             status = STATUS_INVALID_DEVICE_STATE;
             reply = "(no driver loaded)";
@@ -750,25 +727,25 @@ bool Simulation::Lifecycle(const Command& command)
     } else if (host_->DeviceCount() == 0) {
         status = STATUS_NO_SUCH_DEVICE;
         reply = "(no device)";
-    } else if (verb == "sleep") {
+    } else if (verb == Verb::Sleep) {
         status = host_->Sleep();
-    } else if (verb == "resume") {
+    } else if (verb == Verb::Resume) {
         // D0 entry reads the device mode on a work item: as after `mode`, the
         // next command sees what that read found.
         status = host_->Resume();
         if (!Settle()) {
             reply = "(the driver's read waits on the firmware)";
         }
-    } else if (verb == "stop") {
+    } else if (verb == Verb::Stop) {
         status = host_->Stop();
-    } else if (verb == "start") {
+    } else if (verb == Verb::Start) {
         plat::Host* host = host_.get();
         if (!start([host] { return host->Start(); })) {
             return true;
         }
-    } else if (verb == "remove") {
+    } else if (verb == Verb::Remove) {
         status = host_->Remove();
-    } else if (verb == "surprise-remove") {
+    } else if (verb == Verb::SurpriseRemove) {
         status = host_->SurpriseRemove();
     }
     Print(command, "", status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
@@ -780,16 +757,16 @@ bool Simulation::Lifecycle(const Command& command)
 
 bool Simulation::Firmware(const Command& command)
 {
-    const std::string& verb = command.verb;
+    const Verb verb = command.verb;
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply;
-    if (verb == "firmware-hang") {
+    if (verb == Verb::FirmwareHang) {
         if (!native_) {
             status = STATUS_NOT_SUPPORTED;
             reply = "(only the native firmware can hang on purpose)";
         } else {
             plat::NativeFirmware::Faults faults = native_->GetFaults();
-            faults.hang = command.args[0] == "on";
+            faults.hang = command.Get<HangArguments>().on;
             bool waited = WorkWaitsOnFirmware();
             native_->SetFaults(faults);
             reply = faults.hang ? "(_DSM no longer answers)" : "(_DSM answers again)";
@@ -805,8 +782,8 @@ bool Simulation::Firmware(const Command& command)
                 reply += "; the driver's waiting read ended";
             }
         }
-    } else if (verb == "mode") {
-        uint64_t mode = Number(command.args[0]);
+    } else if (verb == Verb::Mode) {
+        uint64_t mode = command.Get<Value>().value;
         if (native_) {
             native_->SetDeviceMode(mode);
             native_->Notify(kDeviceModeChanged);
@@ -821,7 +798,7 @@ bool Simulation::Firmware(const Command& command)
             reply += " (the driver's read waits on the firmware)";
         }
     } else {
-        ULONG value = static_cast<ULONG>(Number(command.args[0]));
+        ULONG value = static_cast<ULONG>(command.Get<Value>().value);
         if (acpica_) {
             status = acpica_->RaiseNotify(value);
         } else {
@@ -837,44 +814,35 @@ bool Simulation::Firmware(const Command& command)
     return true;
 }
 
+// open, close and wait: a client's handle on the device and its event.
 bool Simulation::ClientCommand(const Command& command)
 {
-    const std::string& verb = command.verb;
-    Client& client = ClientNamed(command.args[0]);
+    const Verb verb = command.verb;
+    Client& client = ClientNamed(command.client);
     last_->entry.reset();
     last_->table.reset();
-    if (verb != "open" && verb != "close" && verb != "wait") {
-        return RequestCommand(command, client);
-    }
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply, json;
 
     // open's options: the account the client runs as, and the access it asks for.
-    plat::se::TokenKind kind = plat::se::TokenKind::LocalService;
-    ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;
-    for (size_t i = 1; verb == "open" && i < command.args.size(); i++) {
-        const std::string& word = command.args[i];
-        if (word == "as") {
-            plat::se::KindFromName(command.args[++i], &kind);
-        } else {
-            access = word == "read" ? GENERIC_READ : word == "write" ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
-        }
-    }
-    if (verb == "open" && client.device == nullptr && client.process->Native().Token().kind != kind) {
+    OpenArguments open = verb == Verb::Open ? command.Get<OpenArguments>() : OpenArguments();
+    plat::se::TokenKind kind = open.account;
+    ACCESS_MASK access = open.access;
+    if (verb == Verb::Open && client.device == nullptr && client.process->Native().Token().kind != kind) {
         // A process keeps its account: a client with nothing open starts again as the new one.
         if (client.event != nullptr || client.watch) {
-            std::string refusal = "(" + command.args[0] + " runs as " +
+            std::string refusal = "(" + command.client + " runs as " +
                                   std::string(plat::se::KindName(client.process->Native().Token().kind)) +
                                   (client.watch ? " and watches the device" : " and holds an event") +
                                   ": a process keeps its account)";
             Print(command, "", STATUS_INVALID_PARAMETER, 0, false, refusal, JsonString(refusal));
             return true;
         }
-        client.process = std::make_unique<plat::um::Process>(command.args[0], kind);
+        client.process = std::make_unique<plat::um::Process>(command.client, kind);
     }
 
     client.process->Run([&] {
-        if (verb == "open") {
+        if (verb == Verb::Open) {
             if (client.device != nullptr) {
                 status = STATUS_UNSUCCESSFUL;
                 reply = "(already open)";
@@ -897,7 +865,7 @@ bool Simulation::ClientCommand(const Command& command)
                     WatchHandleLocked(*client.watch);
                 }
             }
-        } else if (verb == "close") {
+        } else if (verb == Verb::Close) {
             if (client.device == nullptr) {
                 status = STATUS_INVALID_HANDLE;
                 reply = "(not open)";
@@ -926,7 +894,7 @@ bool Simulation::ClientCommand(const Command& command)
             status = CloseHandle(client.device) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
             client.device = nullptr;
         } else {
-            DWORD ms = command.args.size() > 1 ? static_cast<DWORD>(Number(command.args[1])) : 1000;
+            DWORD ms = static_cast<DWORD>(command.Get<Value>().value);
             if (client.event == nullptr) {
                 status = STATUS_INVALID_HANDLE;
                 reply = "(no event)";
@@ -939,12 +907,12 @@ bool Simulation::ClientCommand(const Command& command)
         }
     });
 
-    if (verb != "wait") {
+    if (verb != Verb::Wait) {
         last_->haveRequest = true;
         last_->status = status;
         last_->information = 0;
     }
-    if (verb == "close" && host_->RemovalsPending() != 0) {
+    if (verb == Verb::Close && host_->RemovalsPending() != 0) {
         // A surprise-removed device is deleted after its last handle closes,
         // on a thread of its own: the next command sees it gone.
         bool open = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) { return c.second->device != nullptr; });
@@ -952,15 +920,16 @@ bool Simulation::ClientCommand(const Command& command)
             host_->WaitForRemovals(kSettleLimit);
         }
     }
-    Print(command, command.args[0], status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
+    Print(command, command.client, status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     return true;
 }
 
 // watch C: C registers for the arrival and removal of the device interface
 // and, while it has a handle, for the handle's removal events; from then on
 // its callbacks follow the device (OnWatchEvent).
-bool Simulation::WatchCommand(const Command& command, Client& client)
+bool Simulation::WatchCommand(const Command& command)
 {
+    Client& client = ClientNamed(command.client);
     NTSTATUS status = STATUS_SUCCESS;
     std::string reply;
     if (client.watch) {
@@ -997,7 +966,7 @@ bool Simulation::WatchCommand(const Command& command, Client& client)
             client.watch = std::move(watch);
         }
     }
-    Print(command, command.args[0], status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
+    Print(command, command.client, status, 0, false, reply, reply.empty() ? "" : JsonString(reply));
     last_->haveRequest = true;
     last_->status = status;
     last_->information = 0;
@@ -1061,29 +1030,32 @@ void Simulation::ReportNotifications(const Command& command)
 // DeviceIoControl does: the request goes out on a thread of the client
 // process, the command reports it pending, and its completion is reported
 // after the command during which it completed.
-bool Simulation::RequestCommand(const Command& command, Client& client)
+bool Simulation::RequestCommand(const Command& command)
 {
-    const std::string& verb = command.verb;
+    const Verb verb = command.verb;
+    Client& client = ClientNamed(command.client);
+    last_->entry.reset();
+    last_->table.reset();
     auto request = std::make_unique<Request>();
     request->command = command;
     request->device = client.device;
-    if (verb == "set-event") {
-        std::string access = command.args.size() > 1 ? command.args[1] : "all";
+    if (verb == Verb::SetEvent) {
+        EventAccess access = command.Get<EventArguments>().access;
         client.process->Run([&] {
             if (client.registered != nullptr) {
                 CloseHandle(client.registered);
                 client.registered = nullptr;
             }
-            if (client.event == nullptr || access != "all") {
+            if (client.event == nullptr || access != EventAccess::All) {
                 // A handle of limited access is opened by the event's name, so it takes a fresh named event.
                 if (client.event != nullptr) {
                     CloseHandle(client.event);
                 }
-                std::wstring name = L"tvrx-sim-" + std::wstring(command.args[0].begin(), command.args[0].end()) +
+                std::wstring name = L"tvrx-sim-" + std::wstring(command.client.begin(), command.client.end()) +
                                     L"-" + std::to_wstring(++client.events);
                 client.event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-                if (access != "all") {
-                    client.registered = OpenEventW(access == "sync" ? SYNCHRONIZE : EVENT_MODIFY_STATE, FALSE, name.c_str());
+                if (access != EventAccess::All) {
+                    client.registered = OpenEventW(access == EventAccess::Sync ? SYNCHRONIZE : EVENT_MODIFY_STATE, FALSE, name.c_str());
                 }
             }
         });
@@ -1091,28 +1063,26 @@ bool Simulation::RequestCommand(const Command& command, Client& client)
         TVRX_SET_EVENT_INPUT input = {static_cast<UINT64>(reinterpret_cast<uintptr_t>(handle))};
         request->code = IOCTL_TVRX_SET_EVENT;
         request->input.assign(reinterpret_cast<uint8_t*>(&input), reinterpret_cast<uint8_t*>(&input + 1));
-        request->reply = "event=" + Hex(reinterpret_cast<uintptr_t>(handle), 1) + " access=" + access;
-    } else if (verb == "regulatory") {
-        ULONG type = static_cast<ULONG>(Number(command.args[1]));
+        request->reply = "event=" + Hex(reinterpret_cast<uintptr_t>(handle), 1) + " access=" + EventAccessName(access);
+    } else if (verb == Verb::Regulatory) {
+        ULONG type = static_cast<ULONG>(command.Get<Value>().value);
         request->code = IOCTL_TVRX_SET_REGULATORY_TYPE;
         request->input.assign(reinterpret_cast<uint8_t*>(&type), reinterpret_cast<uint8_t*>(&type + 1));
         request->reply = "type=" + std::to_string(type);
-    } else if (verb == "entry") {
+    } else if (verb == Verb::Entry) {
         request->code = IOCTL_TVRX_GET_DEVICE_MODE_ENTRY;
         request->output.resize(sizeof(TVRX_DEVICE_MODE_ENTRY_INFO));
-    } else if (verb == "table") {
-        ULONG index = static_cast<ULONG>(Number(command.args[1]));
+    } else if (verb == Verb::Table) {
+        ULONG index = static_cast<ULONG>(command.Get<Value>().value);
         request->code = IOCTL_TVRX_GET_DEVICE_MODE_TABLE_INFO;
         request->input.assign(reinterpret_cast<uint8_t*>(&index), reinterpret_cast<uint8_t*>(&index + 1));
         request->output.resize(sizeof(TVRX_DEVICE_MODE_TABLE_INFO));
     } else {
-        request->code = static_cast<ULONG>(Number(command.args[1]));
-        for (size_t i = 2; i < command.args.size(); ++i) {
-            const std::string& word = command.args[i];
-            if (word.rfind("in=", 0) == 0) ParseHexBytes(word.substr(3), &request->input);
-            if (word.rfind("out=", 0) == 0) request->output.resize(Number(word.substr(4)));
-            if (word == "kernel") request->kernel = true;
-        }
+        const IoctlArguments& ioctl = command.Get<IoctlArguments>();
+        request->code = ioctl.code;
+        request->input = ioctl.input;
+        request->output.resize(ioctl.outputLength);
+        request->kernel = ioctl.kernel;
     }
 
     // A request on no handle fails at once; one the device can take now completes before the command ends.
@@ -1135,7 +1105,7 @@ bool Simulation::RequestCommand(const Command& command, Client& client)
     last_->status = STATUS_PENDING;
     last_->information = 0;
     std::string held = "held: the device is out of D0";
-    Print(command, command.args[0], STATUS_PENDING, 0, false, (request->reply.empty() ? "" : request->reply + " ") + "(" + held + ")",
+    Print(command, command.client, STATUS_PENDING, 0, false, (request->reply.empty() ? "" : request->reply + " ") + "(" + held + ")",
           JsonString(held));
     pending_.push_back(std::move(request));
     return true;
@@ -1152,22 +1122,22 @@ void Simulation::Finish(Request& request, const Command* completedDuring)
         heldSince = command.line;
         command.line = completedDuring->line;
     }
-    const std::string& verb = command.verb;
+    const Verb verb = command.verb;
     std::string reply = request.reply, json;
-    if (verb == "entry" && NT_SUCCESS(request.status)) {
+    if (verb == Verb::Entry && NT_SUCCESS(request.status)) {
         TVRX_DEVICE_MODE_ENTRY_INFO entry;
         std::memcpy(&entry, request.output.data(), sizeof entry);
         last_->entry = entry;
         reply = "mode=" + std::to_string(entry.DeviceMode) + " values=" + std::to_string(entry.Value1) + "," +
                 std::to_string(entry.Value2) + "," + std::to_string(entry.Value3);
         json = Dump(JsonValue{{"mode", entry.DeviceMode}, {"values", {entry.Value1, entry.Value2, entry.Value3}}});
-    } else if (verb == "table" && NT_SUCCESS(request.status)) {
+    } else if (verb == Verb::Table && NT_SUCCESS(request.status)) {
         TVRX_DEVICE_MODE_TABLE_INFO table;
         std::memcpy(&table, request.output.data(), sizeof table);
         last_->table = table;
         reply = "tag=" + std::to_string(table.TableTag) + " count=" + std::to_string(table.EntryCount);
         json = Dump(JsonValue{{"tag", table.TableTag}, {"count", table.EntryCount}});
-    } else if (verb == "ioctl") {
+    } else if (verb == Verb::Ioctl) {
         size_t shown = std::min<size_t>(NT_ERROR(request.status) ? 0 : request.information, request.output.size());
         reply = "out=" + HexBytes(request.output.data(), shown);
         json = JsonString(HexBytes(request.output.data(), shown));
@@ -1175,7 +1145,7 @@ void Simulation::Finish(Request& request, const Command* completedDuring)
     last_->haveRequest = true;
     last_->status = request.status;
     last_->information = request.information;
-    Print(command, command.args[0], request.status, request.information, true, reply,
+    Print(command, command.client, request.status, request.information, true, reply,
           json.empty() && !reply.empty() ? JsonString(reply) : json, heldSince);
 }
 
@@ -1259,9 +1229,9 @@ void Simulation::ShowDevices(std::ostream& text)
 
 bool Simulation::Show(const Command& command)
 {
-    const std::string& what = command.args[0];
+    const Shown what = command.Get<ShowArguments>().what;
     std::ostringstream text;
-    if (what == "state") {
+    if (what == Shown::State) {
         if (!host_->Loaded() || host_->DeviceCount() == 0) {
             text << "no device";
             if (host_->RemovalsPending() != 0) {
@@ -1298,32 +1268,32 @@ bool Simulation::Show(const Command& command)
                 text << "\nBiosSarState " << *state;
             }
         }
-    } else if (what == "devices") {
+    } else if (what == Shown::Devices) {
         ShowDevices(text);
-    } else if (what == "registry") {
+    } else if (what == Shown::Registry) {
         plat::Registry& registry = machine_->Registry();
-        auto state = registry.GetDword(kSarServiceKey, L"BiosSarState");
-        auto info = registry.GetString(kSarServiceKey, L"BiosInfo");
-        auto bios = registry.GetString(kHardwareConfigKey, L"BIOSVersion");
+        auto state = registry.GetDword(kSarServiceKey, tvrx::kBiosSarStateValue);
+        auto info = registry.GetString(kSarServiceKey, tvrx::kBiosInfoValue);
+        auto bios = registry.GetString(kHardwareConfigKey, tvrx::kBiosVersionValue);
         text << "BIOSVersion " << (bios ? "\"" + Narrow(*bios) + "\"" : std::string("(absent)")) << "\n";
         text << "SARService\\BiosSarState " << (state ? std::to_string(*state) : std::string("(absent)")) << "\n";
         text << "SARService\\BiosInfo " << (info ? "\"" + Narrow(*info) + "\"" : std::string("(absent)"));
-    } else if (what == "export") {
-        auto file = FindOnDrive(machine_->DriveRoot(), {"windows", "wwan", "bios_sar", "bios_sar.flz"});
+    } else if (what == Shown::Export) {
+        auto file = FindSarExport(machine_->DriveRoot());
         if (!file) {
-            text << "C:\\windows\\wwan\\bios_sar\\bios_sar.flz: absent";
+            text << tvrx::kSarExportName << ": absent";
         } else {
             std::vector<uint8_t> bytes = ReadFile(*file);
-            text << "C:\\windows\\wwan\\bios_sar\\bios_sar.flz: " << bytes.size() << " bytes, sha256 "
+            text << tvrx::kSarExportName << ": " << bytes.size() << " bytes, sha256 "
                  << Sha256Hex(bytes) << "\nfirst bytes: " << HexBytes(bytes.data(), std::min<size_t>(bytes.size(), 16));
         }
-    } else if (what == "trace") {
+    } else if (what == Shown::Trace) {
         std::lock_guard<std::mutex> guard(g_outputLock);
         for (const std::string& line : liveTrace_) text << line << "\n";
         liveTrace_.clear();
-    } else if (what == "ifr") {
+    } else if (what == Shown::Ifr) {
         text << plat::trace::DumpRecorder();
-    } else if (what == "verifier") {
+    } else if (what == Shown::Verifier) {
         text << plat::verifier::Check().Text();
     }
     std::string body = text.str();
@@ -1334,8 +1304,8 @@ bool Simulation::Show(const Command& command)
 
 bool Simulation::Expect(const Command& command)
 {
-    const std::vector<std::string>& a = command.args;
-    const std::string& what = a[0];
+    const Expectation& x = command.Get<Expectation>();
+    const std::vector<std::string>& a = command.words;  // as written, for the messages
     Last& last = *last_;
     auto ok = [&] {
         if (options_.json) {
@@ -1343,64 +1313,65 @@ bool Simulation::Expect(const Command& command)
         }
         return true;
     };
-    if (what == "status") {
-        NTSTATUS expected = 0;
-        plat::ParseStatus(a[1], &expected);
-        if (!last.haveRequest) return Fail(command, "status " + plat::FormatStatus(expected), "no request yet");
-        return last.status == expected ? ok() : Fail(command, "status " + plat::FormatStatus(expected), plat::FormatStatus(last.status));
+    switch (x.what) {
+    case Expected::Status: {
+        std::string expected = "status " + plat::FormatStatus(x.status);
+        if (!last.haveRequest) return Fail(command, expected, "no request yet");
+        return last.status == x.status ? ok() : Fail(command, expected, plat::FormatStatus(last.status));
     }
-    if (what == "info") {
-        uint64_t expected = Number(a[1]);
-        return last.information == expected ? ok() : Fail(command, "info " + a[1], "info " + std::to_string(last.information));
-    }
-    if (what == "entry") {
+    case Expected::Info:
+        return last.information == *x.number ? ok()
+                                             : Fail(command, "info " + a[1], "info " + std::to_string(last.information));
+    case Expected::Entry: {
         std::string expected = a[1] + " " + a[2] + " " + a[3] + " " + a[4];
         if (!last.entry) return Fail(command, "entry " + expected, "no entry reply");
         const auto& e = *last.entry;
-        bool same = e.DeviceMode == Number(a[1]) && e.Value1 == Number(a[2]) && e.Value2 == Number(a[3]) &&
-                    e.Value3 == Number(a[4]);
+        bool same = e.DeviceMode == x.values[0] && e.Value1 == x.values[1] && e.Value2 == x.values[2] &&
+                    e.Value3 == x.values[3];
         return same ? ok()
                     : Fail(command, "entry " + expected,
                            "entry " + std::to_string(e.DeviceMode) + " " + std::to_string(e.Value1) + " " +
                                std::to_string(e.Value2) + " " + std::to_string(e.Value3));
     }
-    if (what == "table") {
+    case Expected::Table: {
         if (!last.table) return Fail(command, "table " + a[1] + " " + a[2], "no table reply");
-        bool same = last.table->TableTag == Number(a[1]) && last.table->EntryCount == Number(a[2]);
+        bool same = last.table->TableTag == x.values[0] && last.table->EntryCount == x.values[1];
         return same ? ok()
                     : Fail(command, "table " + a[1] + " " + a[2],
                            "table " + std::to_string(last.table->TableTag) + " " + std::to_string(last.table->EntryCount));
     }
-    if (what == "signaled" || what == "timeout") {
+    case Expected::Signaled:
+    case Expected::Timeout: {
+        const std::string& what = a[0];
         if (!last.signaled) return Fail(command, what, "no wait yet");
-        return *last.signaled == (what == "signaled") ? ok() : Fail(command, what, *last.signaled ? "signaled" : "timeout");
+        return *last.signaled == (x.what == Expected::Signaled) ? ok()
+                                                                : Fail(command, what, *last.signaled ? "signaled" : "timeout");
     }
-    if (what == "registry") {
+    case Expected::Registry: {
         plat::Registry& registry = machine_->Registry();
-        std::wstring name(a[1].begin(), a[1].end());
-        if (a[1] == "BiosSarState") {
-            auto value = registry.GetDword(kSarServiceKey, name);
-            uint64_t expected = 0;
-            bool numeric = ParseNumber(a[2], &expected);
-            if (value && numeric && *value == expected) return ok();
-            return Fail(command, "BiosSarState " + a[2], value ? std::to_string(*value) : "(absent)");
+        if (x.registryValue == tvrx::kBiosSarStateValue) {
+            auto value = registry.GetDword(kSarServiceKey, x.registryValue);
+            if (value && x.number && *value == *x.number) return ok();
+            return Fail(command, "BiosSarState " + x.text, value ? std::to_string(*value) : "(absent)");
         }
-        auto value = registry.GetString(kSarServiceKey, name);
-        if (value && Narrow(*value) == a[2]) return ok();
-        return Fail(command, "BiosInfo \"" + a[2] + "\"", value ? "\"" + Narrow(*value) + "\"" : "(absent)");
+        auto value = registry.GetString(kSarServiceKey, x.registryValue);
+        if (value && Narrow(*value) == x.text) return ok();
+        return Fail(command, "BiosInfo \"" + x.text + "\"", value ? "\"" + Narrow(*value) + "\"" : "(absent)");
     }
-    if (what == "export-size" || what == "export-sha256") {
-        auto file = FindOnDrive(machine_->DriveRoot(), {"windows", "wwan", "bios_sar", "bios_sar.flz"});
-        if (what == "export-size") {
-            long long size = file ? static_cast<long long>(std::filesystem::file_size(*file)) : -1;
-            long long expected = a[1] == "-1" ? -1 : static_cast<long long>(Number(a[1]));
-            return size == expected ? ok() : Fail(command, "export-size " + a[1], "export-size " + std::to_string(size));
-        }
+    case Expected::ExportSize: {
+        auto file = FindSarExport(machine_->DriveRoot());
+        long long size = file ? static_cast<long long>(std::filesystem::file_size(*file)) : -1;
+        long long expected = x.number ? static_cast<long long>(*x.number) : -1;
+        return size == expected ? ok() : Fail(command, "export-size " + a[1], "export-size " + std::to_string(size));
+    }
+    case Expected::ExportSha256: {
+        auto file = FindSarExport(machine_->DriveRoot());
         if (!file) return Fail(command, "export-sha256 " + a[1], "no export file");
         std::string actual = Sha256Hex(ReadFile(*file));
-        std::string expected = a[1];
-        for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return actual == expected ? ok() : Fail(command, "export-sha256 " + expected, actual);
+        return actual == x.text ? ok() : Fail(command, "export-sha256 " + x.text, actual);
+    }
+    case Expected::VerifierClean:
+        break;
     }
     if (host_->Loaded()) {
         // While the driver runs, its device, queue and lock are legitimately held: the

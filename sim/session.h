@@ -92,15 +92,18 @@ private:
     void Note(const Command& command, const std::string& text);
     bool Fail(const Command& command, const std::string& expected, const std::string& actual);
 
-    bool Dispatch(const Command& command);
+    // The handlers of the verbs: the command table (script.cpp) names them.
+    friend struct CommandTable;
     bool Lifecycle(const Command& command);
+    bool FailNext(const Command& command);
     bool Firmware(const Command& command);
     bool ClientCommand(const Command& command);
-    bool WatchCommand(const Command& command, Client& client);
+    bool WatchCommand(const Command& command);
+    bool Help(const Command& command);
     // Prints the notifications the watching clients heard during the
     // command, in the order they came, once all have been delivered.
     void ReportNotifications(const Command& command);
-    bool RequestCommand(const Command& command, Client& client);
+    bool RequestCommand(const Command& command);
     void Finish(Request& request, const Command* completedDuring);
     void ReportCompletions(const Command& command);
     void EndPending();

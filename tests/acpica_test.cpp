@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "drivernames.h"
 #include "firmware/acpica.h"
 #include "firmware/acpiexec_parse.h"
 #include "firmware/coprocess.h"
@@ -489,7 +490,7 @@ TEST_F(AcpicaDriver, StartsFromTheSampleAndFollowsItsModeChanges)
     EXPECT_EQ(table.Entries[4].DeviceMode, 4);
     EXPECT_EQ(table.Entries[4].Value3, 124u);
 
-    std::ifstream exported(machine->DriveRoot() / "Windows" / "wwan" / "bios_sar" / "bios_sar.flz", std::ios::binary);
+    std::ifstream exported(tvrx::SarExportFile(machine->DriveRoot()), std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes, firmware->SarTable());
 

@@ -50,7 +50,7 @@ protected:
         Boot();
     }
 
-    std::filesystem::path SarPath() const { return machine->DriveRoot() / "Windows/wwan/bios_sar/bios_sar.flz"; }
+    std::filesystem::path SarPath() const { return tvrx::SarExportFile(machine->DriveRoot()); }
     // The export file's bytes; empty when it cannot be read.
     std::vector<uint8_t> SarFile() const
     {

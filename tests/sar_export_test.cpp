@@ -28,7 +28,7 @@ class SarExport : public FirmwarePath {
 protected:
     std::filesystem::path ExportFile() const
     {
-        return machine->DriveRoot() / "Windows" / "wwan" / "bios_sar" / "bios_sar.flz";
+        return tvrx::SarExportFile(machine->DriveRoot());
     }
 
     // The copy an export writes beside the file until it is complete.

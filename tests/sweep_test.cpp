@@ -28,7 +28,6 @@ using namespace std::chrono_literals;
 using Counts = std::map<std::string, uint64_t>;
 
 constexpr NTSTATUS kInjected = STATUS_IO_DEVICE_ERROR;
-const std::wstring kSarFile = L"Windows/wwan/bios_sar/bios_sar.flz";
 constexpr uint64_t kSarAddress = 0x7FFE0000;
 constexpr size_t kSarLength = 2600;  // three pieces: 1024, 1024, 552
 
@@ -217,7 +216,7 @@ private:
     std::optional<std::wstring> BiosInfo() { return machine_->Registry().GetString(kSarServiceKey, L"BiosInfo"); }
     std::optional<std::vector<uint8_t>> ExportFile()
     {
-        std::ifstream file(machine_->DriveRoot() / std::filesystem::path(kSarFile), std::ios::binary);
+        std::ifstream file(tvrx::SarExportFile(machine_->DriveRoot()), std::ios::binary);
         if (!file) {
             return std::nullopt;
         }

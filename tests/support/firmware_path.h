@@ -15,15 +15,15 @@
 
 #include "acpi/acpidevice.h"
 #include "acpi/eval.h"
+#include "drivernames.h"
 #include "firmware/native.h"
 #include "machine/registry.h"
 #include "wdf/device.h"
 
 namespace tvrx::test {
 
-inline const std::wstring kSarServiceKey =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix\\Parameters\\SARService";
-inline const std::wstring kHardwareConfigKey = L"\\Registry\\Machine\\SYSTEM\\HardwareConfig\\Current";
+using tvrx::kHardwareConfigKey;
+using tvrx::kSarServiceKey;
 
 // A routine of the loaded driver image, typed as its declaration in tvrx.h.
 #define TVRX_ROUTINE(name) (host->Routine<decltype(&name)>(#name))

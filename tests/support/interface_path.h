@@ -13,29 +13,14 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "tvrxioctl.h"
+#include "um/client.h"
 
 namespace tvrx::test {
 
 // The first path of the device interface class, as a client finds it ("" when
-// no device exposes it).
-inline std::wstring TavrixInterfacePath()
-{
-    GUID guid = GUID_DEVINTERFACE_TAVRIX;
-    ULONG length = 0;
-    if (CM_Get_Device_Interface_List_SizeW(&length, &guid, nullptr, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-            CR_SUCCESS ||
-        length < 2) {
-        return {};
-    }
-    std::vector<WCHAR> list(length);
-    if (CM_Get_Device_Interface_ListW(&guid, nullptr, list.data(), length, CM_GET_DEVICE_INTERFACE_LIST_PRESENT) !=
-        CR_SUCCESS) {
-        return {};
-    }
-    return std::wstring(list.data());
-}
+// no device exposes it): the lookup the simulator's clients make too.
+inline std::wstring TavrixInterfacePath() { return plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX); }
 
 }  // namespace tvrx::test
