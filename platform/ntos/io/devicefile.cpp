@@ -29,6 +29,30 @@ bool BuffersReadable(const void* input, ULONG inputLength, const void* output, U
     return (input != nullptr || inputLength == 0) && (output != nullptr || outputLength == 0);
 }
 
+// The first address above the user part of the address space
+// (MM_USER_PROBE_ADDRESS of 64-bit Windows): a user-mode caller's buffer
+// must end below it.
+constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;
+
+// ProbeForRead and ProbeForWrite of a user-mode buffer: one of nonzero
+// length must lie wholly below the probe address (else the probe raises
+// STATUS_ACCESS_VIOLATION); one of zero length is not checked at all.
+bool InUserSpace(const void* buffer, ULONG length)
+{
+    auto start = reinterpret_cast<uintptr_t>(buffer);
+    return length == 0 || (start < kUserProbeAddress && length <= kUserProbeAddress - start);
+}
+
+// The probes the I/O manager makes of a user-mode device control's buffers
+// as it builds the packet: both buffers of the buffered and direct methods
+// (the input copied or the output locked down); for METHOD_NEITHER none, the
+// driver probes what it uses.
+bool ProbeBuffers(ULONG code, const void* input, ULONG inputLength, const void* output, ULONG outputLength)
+{
+    return METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER ||
+           (InUserSpace(input, inputLength) && InUserSpace(output, outputLength));
+}
+
 // Sends a packet of the file to its device and waits for it; its status.
 NTSTATUS SendAndWait(FileObject* file, Irp* irp)
 {
@@ -245,6 +269,8 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
         status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
     } else if (mode == UserMode && !HandleAllows(code, granted)) {
         status = STATUS_ACCESS_DENIED;
+    } else if (mode == UserMode && !ProbeBuffers(code, input, inputLength, output, outputLength)) {
+        status = STATUS_ACCESS_VIOLATION;  // a kernel address: the packet is never built
     } else {
         // A synchronous file's requests take turns: this one waits for the one in progress.
         file->LockForIo();

@@ -91,7 +91,10 @@ NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_
 // request completed with. The call waits for a request its device holds (for
 // a file without FO_SYNCHRONOUS_IO, as a caller that waits for its
 // overlapped request at once); on a synchronous file it first waits for the
-// file object's lock.
+// file object's lock. A user-mode caller's buffers of the buffered and
+// direct methods are probed (ProbeForRead, ProbeForWrite) after the handle's
+// access is checked: one of nonzero length that reaches the kernel's part of
+// the address space fails with STATUS_ACCESS_VIOLATION before any packet.
 NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
                          void* output, ULONG outputLength, ULONG_PTR* information);
 
