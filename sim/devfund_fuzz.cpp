@@ -409,6 +409,7 @@ void ZeroLengthIoctl(Lab& lab)
                     for (ULONG method = 0; method < 4; ++method) {
                         for (ULONG access = 0; access < 4; ++access) {
                             ULONG code = CTL_CODE(type, function, method, access);
+                            lab.Step("zero-length device controls, code " + std::to_string(code));
                             for (const auto& variant : variants) {
                                 SendChecked(lab, "zero-length device control 0x" + std::to_string(code), handle,
                                             granted, code, variant[0], variant[1], false, true);
@@ -430,6 +431,7 @@ void ZeroLengthIoctl(Lab& lab)
 
 void RandomIoctl(Lab& lab)
 {
+    lab.Step("random device controls from several threads");
     plat::um::Process client("random-ioctl");
     plat::um::Process user("random-ioctl-user", plat::se::TokenKind::User);
     std::vector<std::thread> threads;

@@ -347,6 +347,7 @@ void SimpleIoStress(Lab& lab)
 
 void Chaos(Lab& lab)
 {
+    lab.Step("chaos: starting the clients");
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     std::vector<std::unique_ptr<plat::um::Process>> processes;
