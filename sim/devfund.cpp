@@ -49,6 +49,7 @@ const Test kTests[] = {
     {"fuzz-open-close", FuzzOpenClose, 4, 0.125},
     {"zero-length-ioctl", ZeroLengthIoctl, 0, 0},
     {"random-ioctl", RandomIoctl, 4, 0.125},
+    {"misc-api", MiscApi, 0, 0},
     {"pnp", PnpWithIo, 0, 0},
     {"sleep", SleepWithIo, 0, 0},
     {"chaos", Chaos, 20, 1},
@@ -71,10 +72,9 @@ std::string StatusText(NTSTATUS status)
 void PrintText(const Result& result, std::ostream& out)
 {
     char line[160];
-    std::snprintf(line, sizeof(line), " seed=%llu (%llu operations, %.1f s of machine time)",
-                  static_cast<unsigned long long>(result.seed), static_cast<unsigned long long>(result.operations),
-                  result.machineSeconds);
-    out << (result.passed ? "PASS " : "FAIL ") << result.test << line << "\n";
+    std::snprintf(line, sizeof(line), "  ran: %llu calls in %.1f s of machine time\n",
+                  static_cast<unsigned long long>(result.operations), result.machineSeconds);
+    out << (result.passed ? "PASS " : "FAIL ") << result.test << " seed=" << result.seed << "\n" << line;
     if (!result.failedStep.empty()) {
         out << "  failing step: " << result.failedStep << (result.why.empty() ? "" : ": " + result.why) << "\n";
     }

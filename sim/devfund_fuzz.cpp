@@ -51,15 +51,6 @@ ACCESS_MASK Allowed(plat::se::TokenKind kind)
     }
 }
 
-ACCESS_MASK MapFileGeneric(ACCESS_MASK desired)
-{
-    ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-    mapped |= (desired & GENERIC_READ) ? FILE_GENERIC_READ : 0;
-    mapped |= (desired & GENERIC_WRITE) ? FILE_GENERIC_WRITE : 0;
-    mapped |= (desired & GENERIC_EXECUTE) ? FILE_GENERIC_EXECUTE : 0;
-    mapped |= (desired & GENERIC_ALL) ? FILE_ALL_ACCESS : 0;
-    return mapped;
-}
 
 // The status of an open asking for `desired`: granted when every right asked
 // for is allowed (MAXIMUM_ALLOWED asks for what is allowed), else refused.
@@ -281,6 +272,16 @@ ULONG NearCode(std::mt19937_64& random)
 }
 
 }  // namespace
+
+ACCESS_MASK MapFileGeneric(ACCESS_MASK desired)
+{
+    ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    mapped |= (desired & GENERIC_READ) ? FILE_GENERIC_READ : 0;
+    mapped |= (desired & GENERIC_WRITE) ? FILE_GENERIC_WRITE : 0;
+    mapped |= (desired & GENERIC_EXECUTE) ? FILE_GENERIC_EXECUTE : 0;
+    mapped |= (desired & GENERIC_ALL) ? FILE_ALL_ACCESS : 0;
+    return mapped;
+}
 
 void IoctlFuzzRound(Lab& lab, std::mt19937_64& random, HANDLE handle, ACCESS_MASK granted, const std::string& step,
                     bool inService)

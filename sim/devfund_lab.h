@@ -119,10 +119,14 @@ NTSTATUS DocumentedIoControl(ULONG code, const void* input, ULONG inputLength, c
                              ULONG outputLength, ACCESS_MASK granted, bool eventHandleValid,
                              ULONG_PTR* information);
 
+// The file rights a desired access asks for (the generic rights mapped as files map them).
+ACCESS_MASK MapFileGeneric(ACCESS_MASK desired);
+
 // The tests, each on its own lab.
 void FuzzOpenClose(Lab& lab);
 void ZeroLengthIoctl(Lab& lab);
 void RandomIoctl(Lab& lab);
+void MiscApi(Lab& lab);
 void PnpWithIo(Lab& lab);
 void SleepWithIo(Lab& lab);
 void SimpleIoStress(Lab& lab);

@@ -281,6 +281,26 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
     return status;
 }
 
+NTSTATUS SendFilePacket(FileObject* file, KPROCESSOR_MODE mode, UCHAR major, UCHAR minor, ULONG length,
+                        ULONG_PTR* information)
+{
+    *information = 0;
+    file->LockForIo();
+    NTSTATUS status = STATUS_DEVICE_DOES_NOT_EXIST;
+    if (file->BeginRequest()) {
+        Irp* irp = IoAllocateIrp(0, mode);
+        irp->major = major;
+        irp->minor = minor;
+        irp->outputLength = length;
+        status = SendAndWait(file, irp);
+        *information = irp->information;
+        IoFreeIrp(irp);
+        file->EndRequest();
+    }
+    file->UnlockForIo();
+    return status;
+}
+
 }  // namespace plat::io
 
 extern "C" NTSTATUS IoValidateDeviceIoControlAccess(PIRP Irp, ULONG RequiredAccess)
