@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -55,13 +56,6 @@ const Test kTests[] = {
     {"chaos", Chaos, 20, 1},
     {"simpleio-termination", SimpleIoStress, 4, 0.125},
 };
-
-std::string Hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", value);
-    return text;
-}
 
 std::string StatusText(NTSTATUS status)
 {
@@ -119,11 +113,19 @@ void PrintJson(const Result& result, std::ostream& out)
 
 }  // namespace
 
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
 bool IsKernelAddress(const void* buffer) { return reinterpret_cast<uintptr_t>(buffer) >= 0x7FFFFFFF0000ull; }
 
 Lab::Lab(std::string test, uint64_t seed, double budgetSeconds)
     : test_(std::move(test)), seed_(seed), budget_(budgetSeconds)
 {
+    before_ = plat::verifier::Check().findings;
     plat::Machine::Options options;
     options.clockRate = kClockRate;
     machine_ = std::make_unique<plat::Machine>(options);
@@ -206,10 +208,11 @@ Result Lab::Finish()
     result.seed = seed_;
     result.machineSeconds = Elapsed();
     Step("unload");
-    if (host_->Loaded()) {
-        result.verifier = host_->Unload().findings;
-    } else {
-        result.verifier = plat::verifier::Check().findings;
+    std::vector<std::string> findings = host_->Loaded() ? host_->Unload().findings : plat::verifier::Check().findings;
+    for (const std::string& finding : findings) {
+        if (std::find(before_.begin(), before_.end(), finding) == before_.end()) {
+            result.verifier.push_back(finding);
+        }
     }
     std::lock_guard<std::mutex> guard(lock_);
     result.failedStep = failedStep_;

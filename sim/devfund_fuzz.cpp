@@ -236,9 +236,22 @@ NTSTATUS SendChecked(Lab& lab, const std::string& step, HANDLE handle, ACCESS_MA
     ULONG_PTR information = 0;
     NTSTATUS status = plat::um::IoControl(handle, code, in.pointer, in.length, out.pointer, out.length, &information);
     lab.Count();
+    auto where = [](const Buffer& buffer) {
+        std::string at = buffer.pointer == nullptr         ? "NULL"
+                         : IsKernelAddress(buffer.pointer) ? "a kernel address"
+                                                           : "the caller's memory";
+        return std::to_string(buffer.length) + " bytes at " + at;
+    };
+    auto describe = [&] {
+        return "code " + Hex(code) + ", input " + where(in) + ", output " + where(out) + ": saw " +
+               Hex(uint32_t(status)) + ", documented " + Hex(uint32_t(documented));
+    };
     if (inService) {
+        if (status != documented) {
+            lab.Fail(step, describe());
+        }
         if (lab.Expect(step, status, documented) && information != documentedInformation) {
-            lab.Fail(step, "code " + std::to_string(code) + " returned " + std::to_string(information) +
+            lab.Fail(step, "code " + Hex(code) + " returned " + std::to_string(information) +
                                " bytes, documented " + std::to_string(documentedInformation));
         }
     } else {
@@ -410,9 +423,9 @@ void ZeroLengthIoctl(Lab& lab)
                     for (ULONG method = 0; method < 4; ++method) {
                         for (ULONG access = 0; access < 4; ++access) {
                             ULONG code = CTL_CODE(type, function, method, access);
-                            lab.Step("zero-length device controls, code " + std::to_string(code));
+                            lab.Step("zero-length device controls, code " + Hex(code));
                             for (const auto& variant : variants) {
-                                SendChecked(lab, "zero-length device control 0x" + std::to_string(code), handle,
+                                SendChecked(lab, "zero-length device control " + Hex(code), handle,
                                             granted, code, variant[0], variant[1], false, true);
                             }
                             if (lab.Failed()) {

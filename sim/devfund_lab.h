@@ -89,6 +89,7 @@ private:
     std::unique_ptr<plat::Host> host_;
     std::wstring path_;
     LONGLONG started_ = 0;
+    std::vector<std::string> before_;  // findings an earlier test left (leaked objects outlive their machine)
 
     std::atomic<bool> failed_{false};
     std::atomic<uint64_t> operations_{0};
@@ -107,6 +108,8 @@ inline void* KernelAddress(unsigned which)
     return reinterpret_cast<void*>(addresses[which % 4]);
 }
 bool IsKernelAddress(const void* buffer);
+// "0x00220008": a code or status as steps name it.
+std::string Hex(uint32_t value);
 
 // The status docs/ioctl.md (and, before the driver, the I/O manager)
 // documents for a user-mode device control on a started device's open
