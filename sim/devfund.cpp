@@ -32,8 +32,11 @@ void SystemStopped(int signal)
     static const char prefix[] = "FAIL ";
     ssize_t ignored = write(STDOUT_FILENO, prefix, sizeof(prefix) - 1);
     ignored = write(STDOUT_FILENO, g_where, strnlen(g_where, sizeof(g_where)));
-    static const char suffix[] = ": the system stopped (a stop or a fault; its report is above)\n";
-    ignored = write(STDOUT_FILENO, suffix, sizeof(suffix) - 1);
+    // A bugcheck printed its report before it aborted; a fault has none.
+    static const char stop[] = ": the system stopped (the bugcheck's report is above)\n";
+    static const char fault[] = ": the system stopped: an access to memory that may not be touched (a page fault)\n";
+    const char* suffix = signal == SIGABRT ? stop : fault;
+    ignored = write(STDOUT_FILENO, suffix, strlen(suffix));
     (void)ignored;
     ::signal(signal, SIG_DFL);
     raise(signal);
