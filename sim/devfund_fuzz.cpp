@@ -299,8 +299,7 @@ ACCESS_MASK MapFileGeneric(ACCESS_MASK desired)
 void IoctlFuzzRound(Lab& lab, std::mt19937_64& random, HANDLE handle, ACCESS_MASK granted, const std::string& step,
                     bool inService)
 {
-    static HANDLE none = nullptr;
-    HANDLE event = none;
+    HANDLE event = nullptr;  // created when a registration first needs one
     alignas(8) UCHAR input[80];
     alignas(8) UCHAR output[80];
     for (int i = 0; i < 32; ++i) {
