@@ -354,7 +354,7 @@ void Chaos(Lab& lab)
     for (int p = 0; p < 3; ++p) {
         processes.push_back(std::make_unique<plat::um::Process>("chaos-" + std::to_string(p)));
     }
-    // Opens while the device changes state may find it asleep or stopped, or (during a removal) gone.
+    // Opens while the device changes state may find it asleep or stopped, or (removed or unplugged) gone.
     auto open = [&lab](HANDLE* handle, ULONG options) {
         NTSTATUS status = plat::um::OpenDevice(lab.Path(), GENERIC_READ | GENERIC_WRITE, handle, options);
         lab.Count();
@@ -407,7 +407,7 @@ void Chaos(Lab& lab)
     plat::Host& host = lab.Host();
     while (lab.TimeLeft()) {
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
-        switch (random() % 3) {
+        switch (random() % 4) {
         case 0:
             lab.Step("chaos: sleep and resume");
             lab.Expect("chaos: sleep", host.Sleep(), STATUS_SUCCESS);
@@ -419,6 +419,16 @@ void Chaos(Lab& lab)
             lab.Expect("chaos: stop for rebalance", host.Stop(), STATUS_SUCCESS);
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
             lab.Expect("chaos: restart", host.Start(), STATUS_SUCCESS);
+            break;
+        case 2:
+            lab.Step("chaos: surprise removal and plugging back");
+            // The clients' handles fail until they close them; then the device object goes and it comes back.
+            lab.Expect("chaos: surprise removal", host.SurpriseRemove(), STATUS_SUCCESS);
+            if (!host.WaitForRemovals(std::chrono::duration_cast<std::chrono::milliseconds>(kSettleLimit))) {
+                lab.Fail("chaos: surprise removal", "the device object stayed after the clients closed their handles");
+            } else {
+                Readd(lab, "chaos: plug back");
+            }
             break;
         default: {
             lab.Step("chaos: disable and enable");
