@@ -44,9 +44,10 @@ NTSTATUS
 TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
 /*
  * Creates the device with its context, publishes the device interface,
- * creates the default queue, the app-instance and mode-read locks, and empties
- * the list. Only a failure of the device or of a lock fails the add: a device without
- * interface or queue still starts and exports its tables.
+ * creates the default queue, the app-instance and mode-read locks and the
+ * notification gate, and empties the list. Only a failure of the device, of a
+ * lock or of the gate fails the add: a device without interface or queue
+ * still starts and exports its tables.
  * PASSIVE_LEVEL; called by TavrixEvtDeviceAdd only.
  */
 {
@@ -119,12 +120,14 @@ TvrxCreateNotifyGate(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context
  * PASSIVE_LEVEL; called by TavrixCreateDevice.
  */
 {
-    PTVRX_NOTIFY_GATE gate = (PTVRX_NOTIFY_GATE)ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(TVRX_NOTIFY_GATE),
-                                                               TVRX_POOL_TAG);
+    // ExAllocatePoolWithTag, not ExAllocatePool2: the INF installs on Windows 10 1709.
+    PTVRX_NOTIFY_GATE gate =
+        (PTVRX_NOTIFY_GATE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TVRX_NOTIFY_GATE), TVRX_POOL_TAG);
     if (gate == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "no memory for the notification gate");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    RtlZeroMemory(gate, sizeof(*gate));
     gate->Device = Device;
     KeInitializeEvent(&gate->CallsDone, NotificationEvent, FALSE);
     PTVRX_NOTIFY_GATE head;
