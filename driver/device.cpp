@@ -132,7 +132,7 @@ TvrxCreateNotifyGate(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context
     KeInitializeEvent(&gate->CallsDone, NotificationEvent, FALSE);
     PTVRX_NOTIFY_GATE head;
     do {
-        head = TvrxNotifyGates;
+        head = TvrxNotifyGates;  // the exchange below checks it is still the head
         gate->Next = head;
     } while (InterlockedCompareExchangePointer((PVOID volatile*)&TvrxNotifyGates, gate, head) != head);
     Context->NotifyGate = gate;

@@ -11,7 +11,7 @@
 #pragma alloc_text(PAGE, TavrixEvtDriverContextCleanup)
 #endif
 
-PTVRX_NOTIFY_GATE volatile TvrxNotifyGates = NULL;
+PTVRX_NOTIFY_GATE TvrxNotifyGates = NULL;
 
 _Use_decl_annotations_
 NTSTATUS

@@ -132,7 +132,7 @@ typedef struct _TVRX_NOTIFY_GATE {
 
 // The gates of every device the driver added (a list pushed by device add,
 // taken whole at unload).
-extern PTVRX_NOTIFY_GATE volatile TvrxNotifyGates;
+extern PTVRX_NOTIFY_GATE TvrxNotifyGates;
 
 // One read running and one queued behind it.
 #define TVRX_MODE_READ_ITEMS_MAX 2
