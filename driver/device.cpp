@@ -38,14 +38,17 @@ static NTSTATUS TvrxProcessDsmResult(_In_ WDFDEVICE Device, _In_ LONG FunctionIn
 
 // ---------------------------------------------------------------- device creation
 
+static NTSTATUS TvrxCreateNotifyGate(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context);
+
 _Use_decl_annotations_
 NTSTATUS
 TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
 /*
  * Creates the device with its context, publishes the device interface,
- * creates the default queue, the app-instance and mode-read locks, and empties
- * the list. Only a failure of the device or of a lock fails the add: a device without
- * interface or queue still starts and exports its tables.
+ * creates the default queue, the app-instance and mode-read locks and the
+ * notification gate, and empties the list. Only a failure of the device, of a
+ * lock or of the gate fails the add: a device without interface or queue
+ * still starts and exports its tables.
  * PASSIVE_LEVEL; called by TavrixEvtDeviceAdd only.
  */
 {
@@ -102,8 +105,39 @@ TavrixCreateDevice(PWDFDEVICE_INIT DeviceInit)
     }
 
     InitializeListHead(&context->AppInstanceListHead);
-    KeInitializeEvent(&context->NotifyCallsDone, NotificationEvent, FALSE);
+    if (NT_SUCCESS(status)) {
+        status = TvrxCreateNotifyGate(device, context);
+    }
     return status;
+}
+
+static NTSTATUS
+TvrxCreateNotifyGate(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context)
+/*
+ * Creates the gate of the device's notification handler, closed, and puts it
+ * on the driver's list of gates: a late call of the ACPI driver may reach it
+ * after the device is deleted, so it is freed only at unload (see
+ * TVRX_NOTIFY_GATE).
+ * PASSIVE_LEVEL; called by TavrixCreateDevice.
+ */
+{
+    // ExAllocatePoolWithTag, not ExAllocatePool2: the INF installs on Windows 10 1709.
+    PTVRX_NOTIFY_GATE gate =
+        (PTVRX_NOTIFY_GATE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TVRX_NOTIFY_GATE), TVRX_POOL_TAG);
+    if (gate == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "no memory for the notification gate");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(gate, sizeof(*gate));
+    gate->Device = Device;
+    KeInitializeEvent(&gate->CallsDone, NotificationEvent, FALSE);
+    PTVRX_NOTIFY_GATE head;
+    do {
+        head = TvrxNotifyGates;  // the exchange below checks it is still the head
+        gate->Next = head;
+    } while (InterlockedCompareExchangePointer((PVOID volatile*)&TvrxNotifyGates, gate, head) != head);
+    Context->NotifyGate = gate;
+    return STATUS_SUCCESS;
 }
 
 // ---------------------------------------------------------------- client signalling
@@ -282,7 +316,7 @@ TvrxWdfEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
         }
         if (PreviousState != WdfPowerDeviceD3Final) {
             // The same work item as a notification's, so the read runs at PASSIVE_LEVEL.
-            AcpiTvrxNotifyCallback(Device, TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+            AcpiTvrxNotifyCallback(context->NotifyGate, TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
         }
     }
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! Exit %!STATUS!", status);
@@ -290,7 +324,7 @@ TvrxWdfEvtDeviceD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState)
 }
 
 static VOID
-TvrxWaitForNotifyCalls(_Inout_ PTVRX_DEVICE_CONTEXT Context)
+TvrxWaitForNotifyCalls(_Inout_ PTVRX_NOTIFY_GATE Gate)
 /*
  * Waits until no handler call is inside the driver. The gate is closed, so a
  * call that enters from now on leaves at once; one that entered before is
@@ -299,10 +333,10 @@ TvrxWaitForNotifyCalls(_Inout_ PTVRX_DEVICE_CONTEXT Context)
  * PASSIVE_LEVEL; called by D0 exit after unregistering the handler.
  */
 {
-    KeClearEvent(&Context->NotifyCallsDone);
-    while (InterlockedCompareExchange(&Context->NotifyCallsInFlight, 0, 0) != 0) {
-        KeWaitForSingleObject(&Context->NotifyCallsDone, Executive, KernelMode, FALSE, NULL);
-        KeClearEvent(&Context->NotifyCallsDone);
+    KeClearEvent(&Gate->CallsDone);
+    while (InterlockedCompareExchange(&Gate->CallsInFlight, 0, 0) != 0) {
+        KeWaitForSingleObject(&Gate->CallsDone, Executive, KernelMode, FALSE, NULL);
+        KeClearEvent(&Gate->CallsDone);
     }
 }
 
@@ -323,9 +357,9 @@ TvrxWdfEvtDeviceD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
 
     if (ReadBooleanNoFence(&context->AcpiNotificationsRegistered)) {
         // Registration made sure the interface has the routine.
-        InterlockedExchange(&context->NotificationsOpen, FALSE);
+        InterlockedExchange(&context->NotifyGate->Open, FALSE);
         context->AcpiInterface.UnregisterForDeviceNotifications(context->AcpiInterface.Context);
-        TvrxWaitForNotifyCalls(context);
+        TvrxWaitForNotifyCalls(context->NotifyGate);
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ACPI notifications unregistered");
         WriteBooleanNoFence(&context->AcpiNotificationsRegistered, FALSE);
     }
@@ -370,11 +404,11 @@ TvrxRegisterForAcpiNotifications(WDFDEVICE Device)
     }
 
     // Open before registering: a Notify may reach the handler at once.
-    InterlockedExchange(&context->NotificationsOpen, TRUE);
+    InterlockedExchange(&context->NotifyGate->Open, TRUE);
     NTSTATUS status = context->AcpiInterface.RegisterForDeviceNotifications(context->AcpiInterface.Context,
-                                                                            AcpiTvrxNotifyCallback, Device);
+                                                                            AcpiTvrxNotifyCallback, context->NotifyGate);
     if (!NT_SUCCESS(status)) {
-        InterlockedExchange(&context->NotificationsOpen, FALSE);
+        InterlockedExchange(&context->NotifyGate->Open, FALSE);
     }
     WriteBooleanNoFence(&context->AcpiNotificationsRegistered, NT_SUCCESS(status) ? TRUE : FALSE);
     if (!NT_SUCCESS(status)) {
@@ -454,17 +488,16 @@ AcpiTvrxNotifyCallback(PVOID NotificationContext, ULONG NotifyCode)
  * and by D0 entry after a sleep.
  */
 {
-    WDFDEVICE device = (WDFDEVICE)NotificationContext;
-    PTVRX_DEVICE_CONTEXT context = TvrxGetDeviceContext(device);
-    InterlockedIncrement(&context->NotifyCallsInFlight);
-    if (InterlockedCompareExchange(&context->NotificationsOpen, TRUE, TRUE)) {
-        TvrxQueueNotification(device, context, NotifyCode);
+    PTVRX_NOTIFY_GATE gate = (PTVRX_NOTIFY_GATE)NotificationContext;
+    InterlockedIncrement(&gate->CallsInFlight);
+    if (InterlockedCompareExchange(&gate->Open, TRUE, TRUE)) {
+        TvrxQueueNotification(gate->Device, TvrxGetDeviceContext(gate->Device), NotifyCode);
     } else {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "notification 0x%x after unregistering ignored",
                     NotifyCode);
     }
-    if (InterlockedDecrement(&context->NotifyCallsInFlight) == 0) {
-        KeSetEvent(&context->NotifyCallsDone, IO_NO_INCREMENT, FALSE);
+    if (InterlockedDecrement(&gate->CallsInFlight) == 0) {
+        KeSetEvent(&gate->CallsDone, IO_NO_INCREMENT, FALSE);
     }
 }
 

@@ -11,6 +11,8 @@
 #pragma alloc_text(PAGE, TavrixEvtDriverContextCleanup)
 #endif
 
+PTVRX_NOTIFY_GATE TvrxNotifyGates = NULL;
+
 _Use_decl_annotations_
 NTSTATUS
 DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
@@ -44,14 +46,22 @@ _Use_decl_annotations_
 VOID
 TavrixEvtDriverContextCleanup(WDFOBJECT DriverObject)
 /*
- * Stops tracing when the framework deletes the driver object at unload; the
- * framework deletes the driver's child objects itself.
+ * Frees the devices' notification gates and stops tracing when the
+ * framework deletes the driver object at unload; the framework deletes the
+ * driver's child objects itself.
  * PASSIVE_LEVEL; called by the framework.
  */
 {
     PAGED_CODE();
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC! Entry");
+    // Every device is gone, and with it every registration of the notification handler.
+    PTVRX_NOTIFY_GATE gate = (PTVRX_NOTIFY_GATE)InterlockedExchangePointer((PVOID volatile*)&TvrxNotifyGates, NULL);
+    while (gate != NULL) {
+        PTVRX_NOTIFY_GATE next = gate->Next;
+        ExFreePoolWithTag(gate, TVRX_POOL_TAG);
+        gate = next;
+    }
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC! stopping tracing");
     WPP_CLEANUP(WdfDriverWdmGetDriverObject((WDFDRIVER)DriverObject));
 }

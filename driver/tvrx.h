@@ -107,15 +107,32 @@ typedef struct _TVRX_DEVICE_CONTEXT {
     LONG PendingModeReadTicket;
     ULONG ModeReadItems;
     //
-    // The ACPI driver may still be running the handler when its unregister
-    // returns: D0 exit closes NotificationsOpen first, and then waits until
-    // NotifyCallsInFlight (the handler calls inside the driver) is 0, woken
-    // by NotifyCallsDone. A call that finds the gate closed does nothing.
+    // The gate of the notification handler (see TVRX_NOTIFY_GATE).
     //
-    LONG NotificationsOpen;
-    LONG NotifyCallsInFlight;
-    KEVENT NotifyCallsDone;
+    struct _TVRX_NOTIFY_GATE* NotifyGate;
 } TVRX_DEVICE_CONTEXT, *PTVRX_DEVICE_CONTEXT;
+
+//
+// The ACPI driver may still call the handler after its unregister returned
+// (a call it had already begun), even after the device is deleted. So the
+// handler's context is this gate, not the device: it is allocated from pool
+// when the device is added, kept on the driver's list of gates (Next), and
+// freed only when the driver unloads. D0 exit closes Open first,
+// unregisters, and then waits until CallsInFlight (the handler calls inside
+// the driver) is 0, woken by CallsDone. A call that finds the gate closed
+// touches nothing but the gate; Device is used only while it is open.
+//
+typedef struct _TVRX_NOTIFY_GATE {
+    struct _TVRX_NOTIFY_GATE* Next;
+    WDFDEVICE Device;
+    LONG Open;
+    LONG CallsInFlight;
+    KEVENT CallsDone;
+} TVRX_NOTIFY_GATE, *PTVRX_NOTIFY_GATE;
+
+// The gates of every device the driver added (a list pushed by device add,
+// taken whole at unload).
+extern PTVRX_NOTIFY_GATE TvrxNotifyGates;
 
 // One read running and one queued behind it.
 #define TVRX_MODE_READ_ITEMS_MAX 2

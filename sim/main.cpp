@@ -8,6 +8,8 @@
  *   tvrx-sim shell [options]          interactive, with line editing and history
  *   tvrx-sim check --firmware FILE... a report on the firmware: exit 0 when no check failed, 1 when one did,
  *                                     2 when the firmware cannot be loaded
+ *   tvrx-sim devfund [--test NAME]... [--seed N] [--minutes M] [--json]
+ *                                     the lab's tests before the lab: exit 0 when all passed, 1 when one failed
  */
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -23,6 +25,7 @@
 
 #include "check.h"
 #include "demo.h"
+#include "devfund.h"
 #include "script.h"
 #include "session.h"
 #include "shell.h"
@@ -179,11 +182,29 @@ int main(int argc, char** argv)
     check->add_option("--memory", memory, "physical memory contents at ADDR (repeatable): ADDR=FILE");
     check->add_flag("--json", options.json, "the report as one JSON document");
 
+    CLI::App* devfund = app.add_subcommand(
+        "devfund", "the lab's tests before the lab: fuzzing, Plug and Play, sleep, ended clients, all at once");
+    sim::devfund::Options lab;
+    uint64_t seed = 0;
+    double minutes = 0;
+    devfund->add_option("--test", lab.tests, "run only this test (repeatable): " + [] {
+        std::string names;
+        for (const std::string& name : sim::devfund::TestNames()) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        return names;
+    }());
+    CLI::Option* seedOption = devfund->add_option("--seed", seed, "the seed of every test's inputs; default: a random one, printed");
+    CLI::Option* minutesOption = devfund->add_option(
+        "--minutes", minutes, "machine minutes of the concurrent test (the timed fuzz and stress tests get an eighth each); default: a short run");
+    devfund->add_flag("--json", lab.json, "one JSON object per test");
+
     // CLI11 reports a word it does not know only as a missing subcommand.
     if (argc > 1 && argv[1][0] != '-') {
         std::string first = argv[1];
-        if (first != "demo" && first != "run" && first != "shell" && first != "check") {
-            std::cerr << "tvrx-sim: unknown subcommand '" << first << "' (demo, run, shell or check; --help says more)\n";
+        if (first != "demo" && first != "run" && first != "shell" && first != "check" && first != "devfund") {
+            std::cerr << "tvrx-sim: unknown subcommand '" << first
+                      << "' (demo, run, shell, check or devfund; --help says more)\n";
             return kExitUsage;
         }
     }
@@ -210,6 +231,15 @@ int main(int argc, char** argv)
         options.firmwareFile = tables.front();
     }
 
+    if (*devfund) {
+        if (*seedOption) {
+            lab.seed = seed;
+        }
+        if (*minutesOption) {
+            lab.minutes = minutes;
+        }
+        return sim::devfund::Run(lab, std::cout, std::cerr);
+    }
     try {
         if (*check) {
             return sim::RunCheck(options, std::cout, std::cerr);

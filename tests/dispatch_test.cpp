@@ -272,6 +272,96 @@ TEST_F(Dispatch, TheIoManagerChecksHandleBuffersAndQueueBeforeTheDriver)
     Close(device);
 }
 
+// The I/O manager probes a user-mode caller's buffers as it builds the
+// packet (ProbeForRead, ProbeForWrite): a nonzero length in the kernel's part
+// of the address space fails with STATUS_ACCESS_VIOLATION before the driver,
+// after the handle's access; a zero length is not probed; METHOD_NEITHER's
+// buffers are the driver's to probe.
+TEST_F(Dispatch, UserBuffersInKernelSpaceNeverReachTheDriver)
+{
+    Start();
+    int calls = 0;
+    driver->control = [&calls](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        ++calls;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    HANDLE device = Open();
+    HANDLE queryOnly = client->Run(
+        [&] { return CreateFileW(driver->Path().c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr); });
+    auto* kernel = reinterpret_cast<UCHAR*>(0xFFFFF80000000000ull);
+    auto* lastUserPage = reinterpret_cast<UCHAR*>(0x7FFFFFFEF000ull);  // ends 64 KB past the probe address
+    UCHAR byte = 0;
+    for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
+        EXPECT_EQ(Send(device, Code(1, method), kernel, 4, nullptr, 0), STATUS_ACCESS_VIOLATION);
+        EXPECT_EQ(Send(device, Code(1, method), &byte, 1, kernel, 16), STATUS_ACCESS_VIOLATION);
+        EXPECT_EQ(Send(device, Code(1, method), lastUserPage, 0x11000, nullptr, 0), STATUS_ACCESS_VIOLATION);
+    }
+    EXPECT_EQ(Send(queryOnly, Code(1, METHOD_BUFFERED, FILE_READ_ACCESS), nullptr, 0, kernel, 1),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(Send(device, Code(1), kernel, 0, kernel, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Send(device, Code(1, METHOD_NEITHER), kernel, 4, kernel, 4), STATUS_SUCCESS);
+    EXPECT_EQ(calls, 2);
+    Close(queryOnly);
+    Close(device);
+}
+
+// The other file services check what the I/O manager checks, in its order,
+// and the framework refuses what the driver has no callback for with
+// STATUS_INVALID_DEVICE_REQUEST (a read or write without EvtIoRead or
+// EvtIoWrite: FxIoQueue; any other major: KMDF's default handler of a
+// function driver).
+TEST_F(Dispatch, FileServicesTheDriverDoesNotHandleAreRefusedAfterTheIoManagersChecks)
+{
+    Start();
+    using plat::io::FileService;
+    using plat::io::FileServiceCall;
+    HANDLE device = Open();
+    HANDLE overlapped = nullptr;
+    HANDLE attributes = nullptr;
+    client->Run([&] {
+        EXPECT_EQ(plat::um::OpenDevice(driver->Path(), GENERIC_READ | GENERIC_WRITE, &overlapped, 0), STATUS_SUCCESS);
+        EXPECT_EQ(plat::um::OpenDevice(driver->Path(), FILE_READ_ATTRIBUTES, &attributes), STATUS_SUCCESS);
+    });
+    auto call = [&](HANDLE handle, FileServiceCall request) {
+        ULONG_PTR information = 0;
+        return client->Run([&] { return plat::io::CallFileService(handle, UserMode, request, &information); });
+    };
+    UCHAR buffer[64] = {};
+    LONGLONG offset = 0;
+    auto* kernel = reinterpret_cast<UCHAR*>(0xFFFFF80000000000ull);
+    EXPECT_EQ(call(device, {FileService::Read, buffer, 16}), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(call(device, {FileService::Write, buffer, 0}), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(call(device, {FileService::Read, kernel, 16}), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(call(overlapped, {FileService::Read, buffer, 16}), STATUS_INVALID_PARAMETER);  // no position
+    EXPECT_EQ(call(overlapped, {FileService::Read, buffer, 16, 0, &offset}), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(call(attributes, {FileService::Read, kernel, 16}), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(call(attributes, {FileService::Flush}), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(call(device, {FileService::Flush}), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(call(device, {FileService::Lock, nullptr, 1, 0, &offset}), STATUS_INVALID_DEVICE_REQUEST);
+    // Information: the class, then the length, then the buffer, then the handle's access.
+    EXPECT_EQ(call(attributes, {FileService::QueryInformation, kernel, 0, 1}), STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(call(attributes, {FileService::QueryInformation, kernel, 39, 4}), STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(call(attributes, {FileService::SetInformation, kernel, 40, 4}), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(call(attributes, {FileService::SetInformation, buffer, 40, 4}), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(call(attributes, {FileService::QueryInformation, buffer, 40, 4}), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(call(device, {FileService::QueryVolumeInformation, buffer, 24, 1}), STATUS_INVALID_DEVICE_REQUEST);
+    // The I/O manager's own answers: the access granted and a synchronous file's position.
+    ULONG granted = 0;
+    EXPECT_EQ(call(attributes, {FileService::QueryInformation, &granted, sizeof(granted), 8}), STATUS_SUCCESS);
+    EXPECT_EQ(granted, ACCESS_MASK(FILE_READ_ATTRIBUTES));
+    LONGLONG position = 512;
+    EXPECT_EQ(call(device, {FileService::SetInformation, &position, sizeof(position), 14}), STATUS_SUCCESS);
+    position = 0;
+    EXPECT_EQ(call(device, {FileService::QueryInformation, &position, sizeof(position), 14}), STATUS_SUCCESS);
+    EXPECT_EQ(position, 512);
+    EXPECT_EQ(call(overlapped, {FileService::QueryInformation, &position, sizeof(position), 14}),
+              STATUS_INVALID_DEVICE_REQUEST);  // an overlapped file's position is the driver's
+    Close(attributes);
+    Close(overlapped);
+    Close(device);
+}
+
 // Only EvtIoInCallerContext may give a request to a queue: from a queue's
 // own callback KMDF refuses it with STATUS_INVALID_DEVICE_REQUEST and its
 // verifier breaks (FxPkgIo::VerifyEnqueueRequestUpdateFlags), a finding here;

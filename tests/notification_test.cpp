@@ -207,7 +207,7 @@ TEST_F(Notifications, StormKeepsTwoWorkItemsAndEndsWithTheNewestMode)
     size_t most = 0;
     for (size_t i = 0; i < kStorm; ++i) {
         firmware->SetDeviceMode(i % 4);
-        notify(Device(), 0x80);
+        notify(Context()->NotifyGate, 0x80);
         most = std::max(most, LiveWorkItems());
         if (i < 2) {
             ASSERT_TRUE(firmware->WaitForHung(i + 1, 10s)) << "read " << i + 1 << " never began";
@@ -241,7 +241,7 @@ TEST_F(Notifications, StormKeepsTwoWorkItemsAndEndsWithTheNewestMode)
     firmware->ClearCalls();
     for (ULONG mode : {3u, 1u}) {
         firmware->SetDeviceMode(mode);
-        notify(Device(), 0x80);
+        notify(Context()->NotifyGate, 0x80);
         Settle();
         EXPECT_EQ(Context()->CurrentDeviceMode, mode);
         EXPECT_TRUE(client->TakeSignal(event));
@@ -317,6 +317,26 @@ TEST_F(Notifications, OtherValuesAreDroppedWithoutReadOrSignal)
     EXPECT_EQ(LiveWorkItems(), 0u);
     EXPECT_TRUE(firmware->Calls().empty());
     EXPECT_FALSE(client->TakeSignal(event));
+}
+
+// A call the ACPI driver had begun before its unregister returned may reach
+// the handler after the device is deleted: it finds the gate closed and does
+// nothing (the gate outlives the device until the driver unloads). The lab's
+// concurrent test found a removal that deleted the device under such a call.
+TEST_F(Notifications, LateCallAfterTheDeviceIsDeletedDoesNothing)
+{
+    Boot();
+    auto notify = host->Routine<decltype(&AcpiTvrxNotifyCallback)>("AcpiTvrxNotifyCallback");
+    PTVRX_NOTIFY_GATE gate = Context()->NotifyGate;
+    ASSERT_NE(gate, nullptr);
+    EXPECT_EQ(gate->Open, TRUE);
+    ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(gate->Open, FALSE);
+    firmware->ClearCalls();
+    notify(gate, 0x80);
+    EXPECT_EQ(gate->CallsInFlight, 0);
+    EXPECT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
+    EXPECT_TRUE(firmware->Calls().empty());
 }
 
 // A notification whose work item cannot be created is lost, and only it.
@@ -580,7 +600,7 @@ TEST_F(Notifications, UnregisterThatDoesNotWaitLeavesNoHandlerCallBehind)
     ASSERT_TRUE(until([&] { return holding.load(); }));
     firmware->ClearCalls();
     firmware->Notify(0x80);
-    ASSERT_TRUE(until([&] { return InterlockedCompareExchange(&context->NotifyCallsInFlight, 0, 0) == 1; }));
+    ASSERT_TRUE(until([&] { return InterlockedCompareExchange(&context->NotifyGate->CallsInFlight, 0, 0) == 1; }));
 
     uint64_t notWaiting = plat::acpi::UnregistersNotWaiting();
     std::atomic<bool> removed{false};

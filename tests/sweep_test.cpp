@@ -317,8 +317,12 @@ bool Life::LoadAndAdd()
 
     Step("add");
     status = host_->AddDevice();
-    if (HitsPoint("add", "WdfDeviceCreate") || HitsPoint("add", "WdfSpinLockCreate")) {
-        EXPECT_EQ(status, kInjected);
+    // The device, its locks and its notification gate are what an add cannot
+    // do without (a pool allocation fails with no status: the driver's is
+    // STATUS_INSUFFICIENT_RESOURCES).
+    bool noGate = HitsPoint("add", "ExAllocatePool");
+    if (HitsPoint("add", "WdfDeviceCreate") || HitsPoint("add", "WdfSpinLockCreate") || noGate) {
+        EXPECT_EQ(status, noGate ? STATUS_INSUFFICIENT_RESOURCES : kInjected);
         EXPECT_EQ(host_->DeviceCount(), 0u);
         EndStep();
         EXPECT_TRUE(host_->Unload().Clean());

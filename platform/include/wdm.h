@@ -134,6 +134,11 @@ FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value
     PlatInterlockedPoint(Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source)
 {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);

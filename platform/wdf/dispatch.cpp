@@ -341,6 +341,30 @@ NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp)
     return Enqueue(queue, request);
 }
 
+NTSTATUS DispatchReadWrite(io::DeviceObject* deviceObject, io::Irp* irp)
+{
+    auto* device = static_cast<FxDevice*>(deviceObject->extension);
+    FxQueue* queue = device->defaultQueue;
+    PFN_WDF_IO_QUEUE_IO_READ read = queue != nullptr ? queue->config.EvtIoRead : nullptr;
+    PFN_WDF_IO_QUEUE_IO_WRITE write = queue != nullptr ? queue->config.EvtIoWrite : nullptr;
+    bool callback = irp->major == io::kMjRead ? read != nullptr : write != nullptr;
+    if (queue == nullptr || queue->config.DispatchType == WdfIoQueueDispatchManual ||
+        (!callback && queue->config.EvtIoDefault == nullptr)) {
+        // FxIoQueue: "Driver has no event callback" for the request's type.
+        return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    if (irp->outputLength == 0 && !queue->config.AllowZeroLengthRequests) {
+        return io::CompleteWith(irp, STATUS_SUCCESS);  // completed by the queue, never presented
+    }
+    return io::CompleteWith(irp, STATUS_NOT_SUPPORTED);  // the stand-in presents device controls only
+}
+
+NTSTATUS DispatchUnhandled(io::DeviceObject* deviceObject, io::Irp* irp)
+{
+    (void)deviceObject;
+    return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
 void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
 {
     {

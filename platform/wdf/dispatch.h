@@ -26,6 +26,18 @@ struct FxRequest;
 
 // IRP_MJ_DEVICE_CONTROL for a framework device.
 NTSTATUS DispatchDeviceControl(io::DeviceObject* deviceObject, io::Irp* irp);
+// Reads and writes go to the default queue as KMDF's I/O package sends them:
+// a queue without a callback for the type (EvtIoRead, EvtIoWrite,
+// EvtIoDefault) has the framework complete the request with
+// STATUS_INVALID_DEVICE_REQUEST; a zero-length one completes with
+// STATUS_SUCCESS unless the queue allows zero-length requests. (The stand-in
+// presents device controls only: a read or write a callback would take fails
+// with STATUS_NOT_SUPPORTED.)
+NTSTATUS DispatchReadWrite(io::DeviceObject* deviceObject, io::Irp* irp);
+// Every other major function no package of the framework owns (flush, lock,
+// query and set information, ...): KMDF's default handler completes it with
+// STATUS_INVALID_DEVICE_REQUEST for a function driver (a filter's would pass it down).
+NTSTATUS DispatchUnhandled(io::DeviceObject* deviceObject, io::Irp* irp);
 
 // Gives a request to a queue (the dispatch without EvtIoInCallerContext):
 // presents it now, holds it (STATUS_PENDING), or, for a queue that takes no

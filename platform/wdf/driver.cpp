@@ -68,6 +68,11 @@ io::DriverObject* FrameworkDriverObject()
         object.majorFunction[io::kMjDeviceControl] = DispatchDeviceControl;
         object.majorFunction[io::kMjPnp] = DispatchPnp;
         object.majorFunction[io::kMjPower] = DispatchPower;
+        object.majorFunction[io::kMjRead] = DispatchReadWrite;
+        object.majorFunction[io::kMjWrite] = DispatchReadWrite;
+        for (io::DispatchRoutine& routine : object.majorFunction) {
+            routine = routine != nullptr ? routine : DispatchUnhandled;
+        }
         return object;
     }();
     return &driver;

@@ -29,6 +29,30 @@ bool BuffersReadable(const void* input, ULONG inputLength, const void* output, U
     return (input != nullptr || inputLength == 0) && (output != nullptr || outputLength == 0);
 }
 
+// The first address above the user part of the address space
+// (MM_USER_PROBE_ADDRESS of 64-bit Windows): a user-mode caller's buffer
+// must end below it.
+constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;
+
+// ProbeForRead and ProbeForWrite of a user-mode buffer: one of nonzero
+// length must lie wholly below the probe address (else the probe raises
+// STATUS_ACCESS_VIOLATION); one of zero length is not checked at all.
+bool InUserSpace(const void* buffer, ULONG length)
+{
+    auto start = reinterpret_cast<uintptr_t>(buffer);
+    return length == 0 || (start < kUserProbeAddress && length <= kUserProbeAddress - start);
+}
+
+// The probes the I/O manager makes of a user-mode device control's buffers
+// as it builds the packet: both buffers of the buffered and direct methods
+// (the input copied or the output locked down); for METHOD_NEITHER none, the
+// driver probes what it uses.
+bool ProbeBuffers(ULONG code, const void* input, ULONG inputLength, const void* output, ULONG outputLength)
+{
+    return METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER ||
+           (InUserSpace(input, inputLength) && InUserSpace(output, outputLength));
+}
+
 // Sends a packet of the file to its device and waits for it; its status.
 NTSTATUS SendAndWait(FileObject* file, Irp* irp)
 {
@@ -177,8 +201,8 @@ NTSTATUS FinishOverlapped(DeviceObject*, Irp* irp, void* context)
 }
 
 // The file a device control may be sent on, referenced, or the status that refuses it.
-NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, FileObject** file,
-                             ACCESS_MASK* granted)
+NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
+                             const void* output, ULONG outputLength, FileObject** file, ACCESS_MASK* granted)
 {
     ob::Object* object = nullptr;
     NTSTATUS status = ob::ReferenceByHandle(handle, 0, ob::FileType(), mode, &object, granted);
@@ -190,6 +214,8 @@ NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, Fi
         status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
     } else if (mode == UserMode && !HandleAllows(code, *granted)) {
         status = STATUS_ACCESS_DENIED;
+    } else if (mode == UserMode && !ProbeBuffers(code, input, inputLength, output, outputLength)) {
+        status = STATUS_ACCESS_VIOLATION;  // a kernel address: the packet is never built
     } else {
         *file = static_cast<FileObject*>(object);
         return STATUS_SUCCESS;
@@ -299,7 +325,7 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
     }
     FileObject* file = nullptr;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ReferenceDeviceFile(handle, mode, code, &file, &granted);
+    NTSTATUS status = ReferenceDeviceFile(handle, mode, code, input, inputLength, output, outputLength, &file, &granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -320,7 +346,8 @@ NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input,
     }
     FileObject* file = nullptr;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ReferenceDeviceFile(handle, UserMode, code, &file, &granted);
+    NTSTATUS status = ReferenceDeviceFile(handle, UserMode, code, input, inputLength, output, outputLength, &file,
+                                          &granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -342,6 +369,26 @@ NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input,
     Irp* irp = BuildDeviceControl(file, UserMode, granted, code, input, inputLength, output, outputLength, result.key);
     IoSetCompletionRoutine(irp, nullptr, FinishOverlapped, new PendingControl{file, output, outputLength, result});
     return IoCallDriver(file->device, irp);
+}
+
+NTSTATUS SendFilePacket(FileObject* file, KPROCESSOR_MODE mode, UCHAR major, UCHAR minor, ULONG length,
+                        ULONG_PTR* information)
+{
+    *information = 0;
+    file->LockForIo();
+    NTSTATUS status = STATUS_DEVICE_DOES_NOT_EXIST;
+    if (file->BeginRequest()) {
+        Irp* irp = IoAllocateIrp(0, mode);
+        irp->major = major;
+        irp->minor = minor;
+        irp->outputLength = length;
+        status = SendAndWait(file, irp);
+        *information = irp->information;
+        IoFreeIrp(irp);
+        file->EndRequest();
+    }
+    file->UnlockForIo();
+    return status;
 }
 
 }  // namespace plat::io

@@ -63,6 +63,7 @@ struct FileObject : ob::Object {
     const bool synchronous;            // FO_SYNCHRONOUS_IO
     std::atomic<void*> fsContext{nullptr};  // the driver's record of the open
     ACCESS_MASK grantedAccess = 0;          // what the open was granted (set before the file has a handle)
+    std::atomic<LONGLONG> currentByteOffset{0};  // CurrentByteOffset: a synchronous file's position
 
 private:
     std::atomic<uint64_t> active_{0};  // requests in progress << 1 | gone
@@ -91,7 +92,10 @@ NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_
 // request completed with. The call waits for a request its device holds (for
 // a file without FO_SYNCHRONOUS_IO, as a caller that waits for its
 // overlapped request at once); on a synchronous file it first waits for the
-// file object's lock.
+// file object's lock. A user-mode caller's buffers of the buffered and
+// direct methods are probed (ProbeForRead, ProbeForWrite) after the handle's
+// access is checked: one of nonzero length that reaches the kernel's part of
+// the address space fails with STATUS_ACCESS_VIOLATION before any packet.
 NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
                          void* output, ULONG outputLength, ULONG_PTR* information);
 
@@ -112,5 +116,46 @@ struct AsyncResult {
 // not allow) returns its status and never calls result.done.
 NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
                                    ULONG outputLength, const AsyncResult& result);
+
+// The other system services of a file on a device: NtReadFile,
+// NtWriteFile, NtFlushBuffersFile, NtLockFile, NtUnlockFile,
+// NtQueryInformationFile, NtSetInformationFile,
+// NtQueryVolumeInformationFile and NtQueryEaFile. Each checks its
+// parameters, the handle's access and (from user mode) the caller's buffer as
+// Windows documents them, answers what the I/O manager answers itself
+// (FileAccessInformation, FileModeInformation, FileAlignmentInformation, and
+// FilePositionInformation of a synchronous file), and sends the rest to the
+// device as a packet of its major function (IRP_MJ_READ, IRP_MJ_WRITE,
+// IRP_MJ_FLUSH_BUFFERS, IRP_MJ_LOCK_CONTROL, IRP_MJ_QUERY_INFORMATION,
+// IRP_MJ_SET_INFORMATION, IRP_MJ_QUERY_VOLUME_INFORMATION, IRP_MJ_QUERY_EA).
+// The packet carries the buffer's length, not the buffer: no driver the
+// framework serves here takes these requests (the framework refuses them).
+enum class FileService : UCHAR {
+    Read,
+    Write,
+    Flush,
+    Lock,
+    Unlock,
+    QueryInformation,
+    SetInformation,
+    QueryVolumeInformation,
+    QueryEa,
+};
+struct FileServiceCall {
+    FileService service = FileService::Flush;
+    void* buffer = nullptr;                // read, write, the queries and the set
+    ULONG length = 0;                      // of the buffer; of the range a lock or unlock names
+    ULONG informationClass = 0;            // FILE_INFORMATION_CLASS or FS_INFORMATION_CLASS
+    const LONGLONG* byteOffset = nullptr;  // read, write, lock, unlock; nullptr: none given
+};
+// *information: what the request completed with (bytes read, written or returned).
+NTSTATUS CallFileService(HANDLE handle, KPROCESSOR_MODE mode, const FileServiceCall& call, ULONG_PTR* information);
+
+// Sends a packet of the major (and minor) function, carrying `length`, to
+// the device of the file (under the file's lock when it has one) and waits
+// for it: its status and Information. STATUS_DEVICE_DOES_NOT_EXIST when the
+// device is gone.
+NTSTATUS SendFilePacket(FileObject* file, KPROCESSOR_MODE mode, UCHAR major, UCHAR minor, ULONG length,
+                        ULONG_PTR* information);
 
 }  // namespace plat::io

@@ -51,7 +51,15 @@ using CancelRoutine = void (*)(DeviceObject* device, Irp* irp);
 enum : UCHAR {
     kMjCreate = 0x00,
     kMjClose = 0x02,
+    kMjRead = 0x03,
+    kMjWrite = 0x04,
+    kMjQueryInformation = 0x05,
+    kMjSetInformation = 0x06,
+    kMjQueryEa = 0x07,
+    kMjFlushBuffers = 0x09,
+    kMjQueryVolumeInformation = 0x0A,
     kMjDeviceControl = 0x0E,
+    kMjLockControl = 0x11,
     kMjCleanup = 0x12,
     kMjPower = 0x16,
     kMjPnp = 0x1B,
@@ -68,6 +76,9 @@ enum : UCHAR {
     kMnCancelStopDevice = 0x06,
     kMnQueryInterface = 0x08,
     kMnSurpriseRemoval = 0x17,
+    // IRP_MJ_LOCK_CONTROL
+    kMnLock = 0x01,
+    kMnUnlockSingle = 0x02,
     // IRP_MJ_POWER
     kMnSetPower = 0x02,
     kMnQueryPower = 0x03,
@@ -119,7 +130,8 @@ struct alignas(64) Irp {
     FileObject* file = nullptr;
     DeviceObject* device = nullptr;  // the device the packet was last sent to
 
-    // Parameters of a device control.
+    // Parameters of a device control; a read, a write, an information or
+    // extended-attribute query or set gives its buffer's length as outputLength.
     ULONG ioControlCode = 0;
     ULONG inputLength = 0;
     ULONG outputLength = 0;
