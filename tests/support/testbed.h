@@ -11,6 +11,7 @@
 
 #include "base/fault.h"
 #include "base/verifier.h"
+#include "debugview.h"
 #include "system/host.h"
 #include "system/machine.h"
 #include "tvrx.h"
@@ -58,6 +59,8 @@ protected:
 
     WDFDEVICE Device(size_t index = 0) { return host->Device(index); }
     PTVRX_DEVICE_CONTEXT Context(size_t index = 0) { return TvrxGetDeviceContext(host->Device(index)); }
+    // The driver's state of a device, as the debug view reads it.
+    debugview::Device View(size_t index = 0) { return debugview::ReadDevice(host->Device(index)); }
 
     std::unique_ptr<plat::Host> host;
 };
