@@ -98,6 +98,11 @@ Device ReadDevice(WDFDEVICE device)
     return view;
 }
 
+uint32_t ReadDeviceMode(WDFDEVICE device)
+{
+    return ReadULongNoFence(&TvrxGetDeviceContext(device)->CurrentDeviceMode);
+}
+
 size_t HeldRequests(WDFDEVICE device)
 {
     auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(device, plat::wdf::FxType::Device, "debug view");

@@ -83,6 +83,8 @@ struct Device {
 };
 
 Device ReadDevice(WDFDEVICE device);
+// The device's current mode alone: a read cheap enough for a measured loop.
+uint32_t ReadDeviceMode(WDFDEVICE device);
 
 // The driver's own limits and values, as its definitions give them.
 struct Limits {
