@@ -103,6 +103,11 @@ uint32_t ReadDeviceMode(WDFDEVICE device)
     return ReadULongNoFence(&TvrxGetDeviceContext(device)->CurrentDeviceMode);
 }
 
+volatile void* DeviceModeAddress(WDFDEVICE device)
+{
+    return &TvrxGetDeviceContext(device)->CurrentDeviceMode;
+}
+
 size_t HeldRequests(WDFDEVICE device)
 {
     auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(device, plat::wdf::FxType::Device, "debug view");

@@ -85,6 +85,9 @@ struct Device {
 Device ReadDevice(WDFDEVICE device);
 // The device's current mode alone: a read cheap enough for a measured loop.
 uint32_t ReadDeviceMode(WDFDEVICE device);
+// Where the driver stores the device's mode: the address a debugger puts a
+// write breakpoint on (a test pauses the driver's interlocked store there).
+volatile void* DeviceModeAddress(WDFDEVICE device);
 
 // The driver's own limits and values, as its definitions give them.
 struct Limits {

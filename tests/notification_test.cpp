@@ -467,7 +467,7 @@ TEST_F(Notifications, AReadHeldBeforeItsWriteLeavesTheNewerMode)
     ASSERT_EQ(View().currentDeviceMode, 1u);
     firmware->ClearCalls();
     {
-        plat::ke::InterlockedPause pause(&Context()->CurrentDeviceMode);
+        plat::ke::InterlockedPause pause(debugview::DeviceModeAddress(Device()));
         firmware->Notify(0x80);  // its read finds mode 1 and takes the record
         ASSERT_TRUE(pause.WaitHeld(10s));
         firmware->SetDeviceMode(3);

@@ -294,6 +294,13 @@ TEST_F(VerifierStops, ACorruptedInstanceListStopsTheClosingClient)
     // The second client's node is at the head; make its successor stop pointing back.
     PLIST_ENTRY newest = Context()->AppInstanceListHead.Flink;
     PLIST_ENTRY oldest = newest->Flink;
+    // The debug view reads such a list as unsound instead of walking it blindly.
+    PLIST_ENTRY back = oldest->Blink;
+    oldest->Blink = oldest;
+    EXPECT_FALSE(View().clientListSound);
+    oldest->Blink = back;
+    EXPECT_TRUE(View().clientListSound);
+    EXPECT_EQ(View().appInstances, 2u);
     EXPECT_DEATH(
         {
             oldest->Blink = oldest;
