@@ -104,7 +104,7 @@ void ModeChange(benchmark::State& state)
         state.SkipWithError("the client could not open and register");
         return;
     }
-    PTVRX_DEVICE_CONTEXT context = bed.Context();
+    WDFDEVICE driverDevice = bed.Host().Device(0);
     uint8_t mode = 0;
     double firmwareSeconds = 0;
     for (auto _ : state) {
@@ -119,7 +119,7 @@ void ModeChange(benchmark::State& state)
         }
         firmwareSeconds += std::chrono::duration<double>(Clock::now() - start).count();
         DWORD waited = client.process.Run([&] { return WaitForSingleObject(event, 10000); });
-        if (status != STATUS_SUCCESS || waited != WAIT_OBJECT_0 || ReadULongNoFence(&context->CurrentDeviceMode) != mode) {
+        if (status != STATUS_SUCCESS || waited != WAIT_OBJECT_0 || debugview::ReadDeviceMode(driverDevice) != mode) {
             state.SkipWithError("the driver did not take the new mode");
             break;
         }

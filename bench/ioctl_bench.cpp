@@ -1,7 +1,7 @@
 /*
  * The entry query (IOCTL_TVRX_GET_DEVICE_MODE_ENTRY) from a client process,
  * through the platform into the driver and back, beside the same lookup made
- * directly on the same device context; the query from one and from two
+ * directly on the device's tables as the debug view reads them; the query from one and from two
  * client threads at once; and the two things the driver's handler asks of the
  * platform besides the request itself: its traces and its scratch memory
  * object.
@@ -19,32 +19,30 @@
 namespace tvrx::bench {
 namespace {
 
-// The driver's lookup, on the same context: the entry for the current device
-// mode in the table of the current regulatory type, else entry 0 of table 0.
-__attribute__((noinline)) void LookUpEntry(const TVRX_DEVICE_CONTEXT* context, TVRX_DEVICE_MODE_ENTRY_INFO* info)
+// The driver's lookup, on the device's tables as the debug view read them:
+// the entry for the current device mode in the table of the current
+// regulatory type, else entry 0 of table 0 (zero when that table is empty).
+__attribute__((noinline)) void LookUpEntry(const debugview::Device& device, TVRX_DEVICE_MODE_ENTRY_INFO* info)
 {
-    ULONG regulatoryType = ReadULongNoFence(&context->RegulatoryType);
-    ULONG deviceMode = ReadULongNoFence(&context->CurrentDeviceMode);
-    const TVRX_DEVICE_MODE_TABLE* table = nullptr;
-    ULONG searchCount = 0;
-    if (regulatoryType < TVRX_DEVICE_MODE_TABLE_COUNT_MAX) {
-        table = &context->DeviceModeTables[regulatoryType];
-        searchCount = table->EntryCount < TVRX_DEVICE_MODE_ENTRIES_MAX ? table->EntryCount
-                                                                       : TVRX_DEVICE_MODE_ENTRIES_MAX;
-    }
-    const TVRX_DEVICE_MODE_ENTRY* entry = &context->DeviceModeTables[0].Entries[0];
-    for (ULONG i = 0; i < searchCount; i++) {
-        if (table->Entries[i].DeviceMode == deviceMode) {
-            if (deviceMode <= TVRX_DEVICE_MODE_MATCH_MAX && deviceMode <= table->MaxDeviceMode) {
-                entry = &table->Entries[i];
+    static const debugview::ModeRow kNone{};
+    const debugview::Limits& limits = debugview::DriverLimits();
+    uint32_t regulatoryType = device.regulatoryType;
+    uint32_t deviceMode = device.currentDeviceMode;
+    const debugview::ModeTable* table = regulatoryType < limits.tableCount ? &device.tables[regulatoryType] : nullptr;
+    const debugview::ModeRow* entry = device.tables[0].rows.empty() ? &kNone : &device.tables[0].rows[0];
+    size_t searchCount = table != nullptr ? table->rows.size() : 0;
+    for (size_t i = 0; i < searchCount; i++) {
+        if (table->rows[i].mode == deviceMode) {
+            if (deviceMode <= limits.highestMatchedMode && deviceMode <= table->maxMode) {
+                entry = &table->rows[i];
             }
             break;
         }
     }
-    info->DeviceMode = entry->DeviceMode;
-    info->Value1 = entry->Value1;
-    info->Value2 = entry->Value2;
-    info->Value3 = entry->Value3;
+    info->DeviceMode = entry->mode;
+    info->Value1 = entry->value1;
+    info->Value2 = entry->value2;
+    info->Value3 = entry->value3;
 }
 
 void DirectLookup(benchmark::State& state)
@@ -54,11 +52,11 @@ void DirectLookup(benchmark::State& state)
         state.SkipWithError("the device did not start");
         return;
     }
-    const TVRX_DEVICE_CONTEXT* context = bed->Context();
+    const debugview::Device device = bed->View();
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
     for (auto _ : state) {
-        benchmark::DoNotOptimize(context);
-        LookUpEntry(context, &info);
+        benchmark::DoNotOptimize(&device);
+        LookUpEntry(device, &info);
         benchmark::DoNotOptimize(info);
     }
     state.SetItemsProcessed(state.iterations());
@@ -153,7 +151,7 @@ void HandlerEquivalent(benchmark::State& state)
         return;
     }
     StartTracing(state);
-    const TVRX_DEVICE_CONTEXT* context = bed->Context();
+    const debugview::Device device = bed->View();
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
     int request = 0;
     for (auto _ : state) {
@@ -163,7 +161,7 @@ void HandlerEquivalent(benchmark::State& state)
                     &request, &request, sizeof info, size_t{0}, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY);
         BENCH_TRACE(block, TRACE_LEVEL_VERBOSE, 1, "%!FUNC! Entry");
         BENCH_TRACE(block, TRACE_LEVEL_INFORMATION, 1, "%!FUNC! device mode %u is entry %u of table %u",
-                    context->CurrentDeviceMode, 1u, context->RegulatoryType);
+                    device.currentDeviceMode, 1u, device.regulatoryType);
         WDFMEMORY memory = nullptr;
         PVOID scratch = nullptr;
         NTSTATUS status = WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, sizeof info, &memory, &scratch);
@@ -171,10 +169,10 @@ void HandlerEquivalent(benchmark::State& state)
             state.SkipWithError("WdfMemoryCreate failed");
             break;
         }
-        LookUpEntry(context, static_cast<TVRX_DEVICE_MODE_ENTRY_INFO*>(scratch));
+        LookUpEntry(device, static_cast<TVRX_DEVICE_MODE_ENTRY_INFO*>(scratch));
         std::memcpy(&info, scratch, sizeof info);
         BENCH_TRACE(block, TRACE_LEVEL_INFORMATION, 1, "%!FUNC! table %u device mode %u values 0x%x 0x%x 0x%x",
-                    context->RegulatoryType, info.DeviceMode, info.Value1, info.Value2, info.Value3);
+                    device.regulatoryType, info.DeviceMode, info.Value1, info.Value2, info.Value3);
         WdfObjectDelete(memory);
         BENCH_TRACE(block, TRACE_LEVEL_VERBOSE, 1, "%!FUNC! Exit");
         BENCH_TRACE(block, TRACE_LEVEL_VERBOSE, 2, "%!FUNC! Exit");

@@ -14,6 +14,7 @@
 
 #include "firmware/native.h"
 #include "support/shared.h"
+#include "tvrx.h"
 
 namespace tvrx::bench {
 namespace {

@@ -43,6 +43,9 @@
 #include "wpp/wpp.h"
 
 namespace sim {
+
+namespace debugview = tvrx::debugview;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

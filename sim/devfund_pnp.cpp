@@ -19,6 +19,8 @@
 namespace sim::devfund {
 namespace {
 
+namespace debugview = tvrx::debugview;
+
 constexpr ACCESS_MASK kGranted = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
 constexpr ULONG kDeviceModeChanged = 0x80;
 constexpr auto kSettleLimit = std::chrono::seconds(20);  // real time: only a hang reaches it

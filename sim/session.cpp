@@ -47,6 +47,9 @@
 #include "wpp/wpp.h"
 
 namespace sim {
+
+namespace debugview = tvrx::debugview;
+
 namespace {
 
 constexpr UCHAR kLevelVerbose = 5;

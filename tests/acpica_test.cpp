@@ -482,13 +482,13 @@ TEST_F(AcpicaDriver, StartsFromTheSampleAndFollowsItsModeChanges)
     auto firmware = std::make_shared<AcpicaFirmware>(kSample);
     machine->SetFirmware(firmware);
     Boot();
-    PTVRX_DEVICE_CONTEXT context = Context();
-    EXPECT_EQ(ReadULongNoFence(&context->CurrentDeviceMode), 1u);
-    const TVRX_DEVICE_MODE_TABLE& table = context->DeviceModeTables[1];
-    EXPECT_EQ(table.TableTag, 0x21);
-    ASSERT_EQ(table.EntryCount, 5u);
-    EXPECT_EQ(table.Entries[4].DeviceMode, 4);
-    EXPECT_EQ(table.Entries[4].Value3, 124u);
+    tvrx::debugview::Device view = View();
+    EXPECT_EQ(view.currentDeviceMode, 1u);
+    const tvrx::debugview::ModeTable& table = view.tables[1];
+    EXPECT_EQ(table.tag, 0x21u);
+    ASSERT_EQ(table.entryCount, 5u);
+    EXPECT_EQ(table.rows.at(4).mode, 4u);
+    EXPECT_EQ(table.rows.at(4).value3, 124u);
 
     std::ifstream exported(tvrx::SarExportFile(machine->DriveRoot()), std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
@@ -496,10 +496,10 @@ TEST_F(AcpicaDriver, StartsFromTheSampleAndFollowsItsModeChanges)
 
     ASSERT_EQ(firmware->SetDeviceMode(3), STATUS_SUCCESS);
     auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (ReadULongNoFence(&context->CurrentDeviceMode) != 3 && std::chrono::steady_clock::now() < deadline) {
+    while (View().currentDeviceMode != 3 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
-    EXPECT_EQ(ReadULongNoFence(&context->CurrentDeviceMode), 3u);
+    EXPECT_EQ(View().currentDeviceMode, 3u);
 }
 
 TEST_F(AcpicaDriver, MalformedSampleKeepsTheDeviceFromStarting)

@@ -18,9 +18,8 @@ protected:
     std::vector<PKEVENT> InstanceEvents()
     {
         std::vector<PKEVENT> events;
-        PLIST_ENTRY head = &Context()->AppInstanceListHead;
-        for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) {
-            events.push_back(CONTAINING_RECORD(entry, TVRX_APP_INSTANCE_NODE, ListEntry)->ClientEvent);
+        for (const debugview::Client& client : View().clients) {
+            events.push_back(static_cast<PKEVENT>(const_cast<void*>(client.event)));
         }
         return events;
     }
@@ -28,7 +27,7 @@ protected:
     // Every client with a registered event is woken by a change of the regulatory type.
     void ChangeRegulatoryType(Client& client)
     {
-        ULONG next = (ReadULongNoFence(&Context()->RegulatoryType) + 1) % 3;
+        ULONG next = (View().regulatoryType + 1) % 3;
         ASSERT_EQ(client.SetRegulatoryType(next), STATUS_SUCCESS);
     }
 };
@@ -45,7 +44,7 @@ TEST_F(Clients, OpenIsRefusedUnlessTheHardwareIsPreparedAndANodeCanBeHad)
     // Back in D0 with its hardware still prepared, the device admits clients
     // again (a resume runs D0 entry only; no prepare-hardware follows a sleep).
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
     // The resume reads the mode again on a work item, which creates memory
     // objects too: it finishes before the fault below is armed.
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(30)));
@@ -183,8 +182,8 @@ TEST_F(Clients, EachSignalSetsEveryRegisteredEventOnce)
     firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
     EXPECT_EQ(a.process.Run([&] { return WaitForSingleObject(ea, 10000); }), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(b.process.Run([&] { return WaitForSingleObject(eb, 10000); }), (DWORD)WAIT_OBJECT_0);
-    EXPECT_EQ(log.SetsOf(Context(), ka), 1u);
-    EXPECT_EQ(log.SetsOf(Context(), kb), 1u);
+    EXPECT_EQ(log.SetsOf(View(), ka), 1u);
+    EXPECT_EQ(log.SetsOf(View(), kb), 1u);
     a.TakeSignal(ea);
     b.TakeSignal(eb);
 
@@ -193,8 +192,8 @@ TEST_F(Clients, EachSignalSetsEveryRegisteredEventOnce)
     ASSERT_EQ(b.SetRegulatoryType(2), STATUS_SUCCESS);
     EXPECT_TRUE(a.TakeSignal(ea));
     EXPECT_TRUE(b.TakeSignal(eb));
-    EXPECT_EQ(log.SetsOf(Context(), ka), 1u);
-    EXPECT_EQ(log.SetsOf(Context(), kb), 1u);
+    EXPECT_EQ(log.SetsOf(View(), ka), 1u);
+    EXPECT_EQ(log.SetsOf(View(), kb), 1u);
 
     // Setting the type it already has, or one out of range, wakes nobody.
     ASSERT_EQ(a.SetRegulatoryType(2), STATUS_SUCCESS);

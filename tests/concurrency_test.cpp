@@ -34,15 +34,7 @@ constexpr int kRacingClients = 3;
 
 class Concurrency : public ClientBed {
 protected:
-    size_t InstanceCount()
-    {
-        size_t count = 0;
-        PLIST_ENTRY head = &Context()->AppInstanceListHead;
-        for (PLIST_ENTRY entry = head->Flink; entry != head; entry = entry->Flink) {
-            count++;
-        }
-        return count;
-    }
+    size_t InstanceCount() { return View().appInstances; }
 };
 
 // One racing client process: one thread opens, registers and closes handles

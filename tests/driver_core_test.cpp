@@ -55,20 +55,14 @@ TEST_F(DriverCore, TracingRegistersThroughWmiWhereTheClassicProviderIsMissing)
 TEST_F(DriverCore, FreshContextIsZeroButForTheLocksAndTheEmptyList)
 {
     LoadAndAdd();
-    PTVRX_DEVICE_CONTEXT context = Context();
-    EXPECT_NE(context->AppInstanceListLock, nullptr);
-    EXPECT_NE(context->ModeReadLock, nullptr);
-    EXPECT_NE(context->ModeReadLock, context->AppInstanceListLock);
-    EXPECT_EQ(context->AppInstanceListHead.Flink, &context->AppInstanceListHead);
-    EXPECT_EQ(context->AppInstanceListHead.Blink, &context->AppInstanceListHead);
-
-    TVRX_DEVICE_CONTEXT expected;
-    std::memset(&expected, 0, sizeof expected);
-    expected.AppInstanceListLock = context->AppInstanceListLock;
-    expected.ModeReadLock = context->ModeReadLock;
-    expected.NotifyGate = context->NotifyGate;  // the handler's gate, closed
-    expected.AppInstanceListHead = context->AppInstanceListHead;
-    EXPECT_EQ(std::memcmp(&expected, context, sizeof expected), 0);
+    debugview::Device view = View();
+    EXPECT_NE(view.clientListLock, nullptr);
+    EXPECT_NE(view.modeReadLock, nullptr);
+    EXPECT_NE(view.modeReadLock, view.clientListLock);
+    EXPECT_TRUE(view.clients.empty());
+    EXPECT_TRUE(view.clientListSound);
+    // Byte for byte zero but the locks, the empty list head and the initialised (not signalled) event.
+    EXPECT_TRUE(view.untouched);
 }
 
 TEST_F(DriverCore, FailedDriverCreationFailsTheLoadAndLeavesNoTracing)
@@ -133,20 +127,20 @@ TEST_F(DriverCore, EachDeviceHasItsOwnContextLockAndList)
 {
     LoadAndAdd();
     ASSERT_EQ(host->AddDevice(L"ACPI\\TVRX0001\\1"), STATUS_SUCCESS);
-    EXPECT_NE(Context(0), Context(1));
-    EXPECT_NE(Context(0)->AppInstanceListLock, Context(1)->AppInstanceListLock);
+    // Distinct lock handles come from distinct contexts.
+    EXPECT_NE(View(0).clientListLock, View(1).clientListLock);
+    EXPECT_NE(View(0).modeReadLock, View(1).modeReadLock);
 }
 
 TEST_F(DriverCore, ASecondLoadStartsWithFreshDriverGlobals)
 {
-    LoadAndAdd();
-    auto* state = static_cast<ULONG*>(host->Symbol("BiosSarState"));
-    ASSERT_NE(state, nullptr);
-    *state = 5;
+    // A first start exports the SAR table, which leaves the global at "current".
+    Boot();
+    ASSERT_EQ(debugview::ReadBiosSarState(*host), debugview::DriverLimits().sarStateCurrent);
+    ASSERT_NE(debugview::DriverLimits().sarStateCurrent, 0u);
     UnloadClean();
     LoadAndAdd();
-    state = static_cast<ULONG*>(host->Symbol("BiosSarState"));
-    EXPECT_EQ(*state, 0u);
+    EXPECT_EQ(debugview::ReadBiosSarState(*host), 0u);
 }
 
 // ---------------------------------------------------------------- rules that stop the system
@@ -211,14 +205,14 @@ TEST_F(DriverCoreDeath, TheDriversLockWithAnotherSpinLockStopsTheSystem)
     ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &other), STATUS_SUCCESS);
     EXPECT_DEATH(
         {
-            WdfSpinLockAcquire(Context()->AppInstanceListLock);
+            WdfSpinLockAcquire(View().clientListLock);
             WdfSpinLockAcquire(other);
         },
         "spin lock order \\[house rule: .*\\]: a spin lock was acquired while the driver's is held");
     EXPECT_DEATH(
         {
             WdfSpinLockAcquire(other);
-            WdfSpinLockAcquire(Context()->AppInstanceListLock);
+            WdfSpinLockAcquire(View().clientListLock);
         },
         "spin lock order \\[house rule: .*\\]: the driver's spin lock was acquired while another is held");
 }
@@ -228,7 +222,7 @@ TEST_F(DriverCoreDeath, PoolUseUnderASpinLockStopsTheSystem)
     LoadAndAdd();
     EXPECT_DEATH(
         {
-            WdfSpinLockAcquire(Context()->AppInstanceListLock);
+            WdfSpinLockAcquire(View().clientListLock);
             ExAllocatePoolWithTag(NonPagedPoolNx, 8, TVRX_POOL_TAG);
         },
         "work under a spin lock");

@@ -98,7 +98,7 @@ TEST_F(CancellingDsm, HungFirmwareTimesOutAndTheCallerGoesOn)
     LONGLONG start = machine->Clock().Now();
     EXPECT_EQ(TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), 1), STATUS_IO_TIMEOUT);
     EXPECT_GE(machine->Clock().Now() - start, 30'000'000) << "the driver's 3-second time-out, on the machine's clock";
-    EXPECT_EQ(Context()->CurrentDeviceMode, 1u) << "the mode read at start stays";
+    EXPECT_EQ(View().currentDeviceMode, 1u) << "the mode read at start stays";
 
     // A hung SAR location only costs the export: the device still starts.
     UnloadClean();
@@ -106,7 +106,7 @@ TEST_F(CancellingDsm, HungFirmwareTimesOutAndTheCallerGoesOn)
     faults.functions = 1u << TVRX_DSM_FUNCTION_BIOS_SAR_TABLE;
     firmware->SetFaults(faults);
     Boot();
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
     EXPECT_EQ(BiosSarStateValue(), 0u);
 }
 
@@ -168,7 +168,7 @@ TEST_F(Dsm, StartSurvivesOrReportsEveryInjectedFailure)
             plat::fault::FailNth(point, nth, kInjected);
             NTSTATUS status = host->Start();
             if (status == STATUS_SUCCESS) {
-                EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
             } else {
                 // A pool allocation that fails surfaces as the lack of resources it is.
                 EXPECT_EQ(status, point == "ExAllocatePool" ? STATUS_INSUFFICIENT_RESOURCES : kInjected);

@@ -96,7 +96,7 @@ TEST_F(Ioctl, OnlyTheFourCodesFromUserModeAreServed)
     EXPECT_EQ(plat::um::KernelIoControl(path, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY, nullptr, 0, &info, sizeof info,
                                         &information),
               STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(ReadULongNoFence(&Context()->RegulatoryType), 0u);
+    EXPECT_EQ(View().regulatoryType, 0u);
     EXPECT_FALSE(client->TakeSignal(event));
 
     // Codes that are close to the real ones are not them.
@@ -113,7 +113,7 @@ TEST_F(Ioctl, OnlyTheFourCodesFromUserModeAreServed)
         EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL) << std::hex << code;
         EXPECT_EQ(reply.information, 0u) << std::hex << code;
     }
-    EXPECT_EQ(ReadULongNoFence(&Context()->RegulatoryType), 0u);
+    EXPECT_EQ(View().regulatoryType, 0u);
 }
 
 TEST_F(Ioctl, EachCodeEnforcesItsOwnMinimumBufferSize)
@@ -124,9 +124,9 @@ TEST_F(Ioctl, EachCodeEnforcesItsOwnMinimumBufferSize)
     UCHAR typeInput[8] = {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(client->Control(IOCTL_TVRX_SET_REGULATORY_TYPE, typeInput, 3, nullptr, 0).status,
               STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(ReadULongNoFence(&Context()->RegulatoryType), 0u);
+    EXPECT_EQ(View().regulatoryType, 0u);
     EXPECT_EQ(client->Control(IOCTL_TVRX_SET_REGULATORY_TYPE, typeInput, 8, nullptr, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(ReadULongNoFence(&Context()->RegulatoryType), 1u);
+    EXPECT_EQ(View().regulatoryType, 1u);
 
     // Entry: 15 bytes are refused as a plain failure; 32 bytes get 16 and the rest is left alone.
     UCHAR output[32];
@@ -286,7 +286,7 @@ TEST_F(Ioctl, RegulatoryTypeAcceptsOnlyZeroToTwo)
         EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
         EXPECT_EQ(reply.information, 0u);
     }
-    EXPECT_EQ(ReadULongNoFence(&Context()->RegulatoryType), 0u);
+    EXPECT_EQ(View().regulatoryType, 0u);
     EXPECT_FALSE(client->TakeSignal(event));
 }
 

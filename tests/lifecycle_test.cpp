@@ -269,9 +269,9 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
                 }
             } else {
                 EXPECT_EQ(status, STATUS_SUCCESS) << "nothing after the table read may fail the start";
-                EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
-                EXPECT_EQ(Context()->CurrentDeviceMode, 1u);
-                EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+                EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                EXPECT_EQ(View().currentDeviceMode, 1u);
+                EXPECT_TRUE(View().notificationsRegistered);
                 EXPECT_TRUE(below->HandlerRegistered());
                 EXPECT_EQ(below->InterfaceReferences(), 1);
             }
@@ -285,7 +285,7 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
 
                 plat::fault::Reset();
                 EXPECT_EQ(host->Start(), STATUS_SUCCESS) << "the next start adds the device again";
-                EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
                 EXPECT_TRUE(Below().HandlerRegistered());
                 EXPECT_EQ(Below().InterfaceReferences(), 1);
                 EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemNone));
@@ -313,7 +313,7 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     EXPECT_EQ(first->InterfaceReferences(), 0);
 
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+    EXPECT_TRUE(View().notificationsRegistered);
     EXPECT_TRUE(Below().HandlerRegistered());
 
     // A client that stays open through a failed power-up.
@@ -323,9 +323,9 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(host->Resume(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
+    EXPECT_FALSE(View().notificationsRegistered);
     EXPECT_FALSE(Below().HandlerRegistered());
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     EXPECT_EQ(Below().InterfaceReferences(), 0) << "a device that failed to power up releases its hardware";
     EXPECT_FALSE(host->Started());
     EXPECT_EQ(host->Resume(), STATUS_INVALID_DEVICE_STATE);
@@ -338,7 +338,7 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     firmware->SetDeviceMode(3);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_EQ(Entry(client), Expected(NativeFirmware::DefaultTable(0).entries[3]));
-    EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+    EXPECT_TRUE(View().notificationsRegistered);
     firmware->Notify(0x80);
     EXPECT_TRUE(client.WaitSignal(event));
 }
@@ -511,7 +511,7 @@ TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
         ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
         EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE) << "out of D0";
         ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-        EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+        EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
         ASSERT_EQ(late.Open(), STATUS_SUCCESS) << "round " << round;
         late.Close();
     }
@@ -533,7 +533,7 @@ TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(host->Resume(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     EXPECT_NE(late.Open(), STATUS_SUCCESS) << "its interface is withdrawn too";
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_EQ(late.Open(), STATUS_SUCCESS);
@@ -550,15 +550,15 @@ TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
 TEST_F(Lifecycle, InterfaceWithoutUnregisterRoutineIsRefusedAtD0Entry)
 {
     Boot();
-    PTVRX_DEVICE_CONTEXT context = Context();
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
-    context->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
+    // No machine hands out such an interface: the test takes the routine out of the driver's copy.
+    Context()->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
     plat::fault::Reset();
     EXPECT_EQ(host->Resume(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u);
     EXPECT_FALSE(Below().HandlerRegistered());
-    EXPECT_FALSE(context->AcpiNotificationsRegistered);
-    EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_FALSE(View().notificationsRegistered);
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
 
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);  // a whole interface again
     EXPECT_TRUE(Below().HandlerRegistered());
@@ -689,7 +689,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     // reads the mode once and wakes the clients, and admits new clients again
     // (the hardware is still prepared).
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     firmware->SetDeviceMode(2);
     firmware->Notify(0x80);
     ASSERT_TRUE(Below().WaitNotificationsIdle());
@@ -698,7 +698,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     Client late("late");
     EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
     EXPECT_TRUE(a.WaitSignal(eventA));
     EXPECT_TRUE(b.WaitSignal(eventB));
     EXPECT_EQ(Entry(a), Expected(NativeFirmware::DefaultTable(2).entries[2])) << "b's type decides for all";
@@ -713,17 +713,17 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
     EXPECT_FALSE(TavrixInterfacePath().empty());
     EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_FALSE(Context()->AcpiInterfaceAcquired) << "release-hardware gives the interface back";
+    EXPECT_FALSE(View().acpiInterfaceAcquired) << "release-hardware gives the interface back";
     EXPECT_EQ(Below().InterfaceReferences(), 0);
     plat::DeviceModeTable table = Table(0x33, {{0, 1, 2, 3}, {1, 11, 12, 13}, {2, 21, 22, 23}, {3, 31, 32, 33}});
     firmware->SetTable(2, table);
     firmware->SetDeviceMode(3);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
-    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().currentDeviceMode, 3u);
     EXPECT_EQ(Below().InterfaceReferences(), 1) << "taken again, once";
-    EXPECT_EQ(Context()->DeviceModeTables[2].TableTag, 0x33);
-    EXPECT_EQ(Context()->DeviceModeTables[2].EntryCount, 4u);
+    EXPECT_EQ(View().tables[2].tag, 0x33);
+    EXPECT_EQ(View().tables[2].entryCount, 4u);
     EXPECT_EQ(Entry(b), Expected(table.entries[3]));
     EXPECT_EQ(Entry(a), Expected(table.entries[3]));
     EXPECT_EQ(late.Open(), STATUS_SUCCESS) << "a new start admits new clients too";
@@ -783,7 +783,7 @@ class AddWatch {
 public:
     struct Added {
         WDFDEVICE device;
-        std::tuple<ULONG, ULONG, ULONG, BOOLEAN, ULONG, BOOLEAN, BOOLEAN, LONG64, BOOLEAN> context;
+        std::tuple<uint32_t, uint32_t, uint32_t, bool, uint32_t, bool, bool, int64_t, bool> context;
     };
 
     AddWatch()
@@ -807,11 +807,10 @@ private:
         for (plat::wdf::FxDevice* device : plat::wdf::LiveDevices()) {
             if (current_ != nullptr && std::find(before.begin(), before.end(), device) == before.end()) {
                 auto handle = static_cast<WDFDEVICE>(device->handle);
-                const TVRX_DEVICE_CONTEXT* c = TvrxGetDeviceContext(handle);
+                debugview::Device c = debugview::ReadDevice(handle);
                 current_->added.push_back(
-                    {handle, {c->DeviceState, c->CurrentDeviceMode, c->RegulatoryType, c->DeviceModeTablesValid,
-                              c->SarTablePhysicalAddress, c->AcpiInterfaceAcquired, c->AcpiNotificationsRegistered,
-                              c->DeviceModeRecord, c->HardwarePrepared}});
+                    {handle, {c.deviceState, c.currentDeviceMode, c.regulatoryType, c.tablesValid, c.sarTableAddress,
+                              c.acpiInterfaceAcquired, c.notificationsRegistered, c.modeRecord, c.hardwarePrepared}});
             }
         }
         return status;
@@ -844,8 +843,8 @@ TEST_F(Lifecycle, RestartAfterAFailedStartAddsAFreshDeviceWhileOldHandlesStayDea
     firmware->Notify(0x80);
     ASSERT_TRUE(Below().WaitNotificationsIdle());
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
-    ASSERT_EQ(Context()->CurrentDeviceMode, 3u);
-    ASSERT_EQ(Context()->RegulatoryType, 1u);
+    ASSERT_EQ(View().currentDeviceMode, 3u);
+    ASSERT_EQ(View().regulatoryType, 1u);
 
     ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
     plat::fault::FailNth("WdfFdoQueryForInterface", 1, STATUS_INSUFFICIENT_RESOURCES);
@@ -874,7 +873,7 @@ TEST_F(Lifecycle, RestartAfterAFailedStartAddsAFreshDeviceWhileOldHandlesStayDea
     EXPECT_EQ(std::get<1>(adds.added[1].context), 0u);
     EXPECT_EQ(std::get<2>(adds.added[1].context), 0u);
     EXPECT_EQ(Device(), adds.added[1].device);
-    EXPECT_EQ(Context()->RegulatoryType, 0u) << "the old device's regulatory type stayed with it";
+    EXPECT_EQ(View().regulatoryType, 0u) << "the old device's regulatory type stayed with it";
 
     EXPECT_EQ(early.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE) << "the old handle stays dead";
     Client late("late");
@@ -961,16 +960,10 @@ TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
     HANDLE eventA = nullptr;
     ASSERT_EQ(a.OpenWithEvent(&eventA), STATUS_SUCCESS);
     ASSERT_EQ(b.Open(), STATUS_SUCCESS);
-    PTVRX_DEVICE_CONTEXT context = Context();
-    plat::wdf::FxDevice* device = Fx(Device());
+    WDFDEVICE handle = Device();  // read through after the device has left the bus
+    plat::wdf::FxDevice* device = Fx(handle);
     auto below = plat::acpi::DeviceBelow(device->lower);
-    auto instances = [context] {
-        size_t count = 0;
-        for (PLIST_ENTRY e = context->AppInstanceListHead.Flink; e != &context->AppInstanceListHead; e = e->Flink) {
-            count++;
-        }
-        return count;
-    };
+    auto instances = [handle] { return debugview::ReadDevice(handle).appInstances; };
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
 
     ASSERT_EQ(host->SurpriseRemove(), STATUS_SUCCESS);
@@ -981,7 +974,7 @@ TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
     EXPECT_EQ(plat::wdf::LiveDevices().size(), 1u) << "the object stays while handles are open";
     EXPECT_FALSE(below->HandlerRegistered());
     EXPECT_EQ(below->InterfaceReferences(), 0);
-    EXPECT_EQ(context->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(debugview::ReadDevice(handle).deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     EXPECT_TRUE(TavrixInterfacePath().empty());
 
     // The purged queue refuses what the driver gives it from the caller's

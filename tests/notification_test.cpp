@@ -178,7 +178,7 @@ TEST_F(Notifications, ModeChangeReachesClientsThroughTheirEvents)
             CloseHandle(programs[i].device);
         });
     }
-    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(View().currentDeviceMode, 3u);
 }
 
 // A storm of mode changes while the reads in flight hang in the firmware:
@@ -207,7 +207,7 @@ TEST_F(Notifications, StormKeepsTwoWorkItemsAndEndsWithTheNewestMode)
     size_t most = 0;
     for (size_t i = 0; i < kStorm; ++i) {
         firmware->SetDeviceMode(i % 4);
-        notify(Context()->NotifyGate, 0x80);
+        notify(View().notifyGate, 0x80);
         most = std::max(most, LiveWorkItems());
         if (i < 2) {
             ASSERT_TRUE(firmware->WaitForHung(i + 1, 10s)) << "read " << i + 1 << " never began";
@@ -227,7 +227,7 @@ TEST_F(Notifications, StormKeepsTwoWorkItemsAndEndsWithTheNewestMode)
     firmware->ClearFaults();  // the two reads answer modes 0 and 1; one of them then reads again
     Settle();
     EXPECT_EQ(DsmCalls(1), 3u) << "the storm's reads were not coalesced into one";
-    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+    EXPECT_EQ(View().currentDeviceMode, 2u);
     EXPECT_EQ(LiveWorkItems(), 0u);
     EXPECT_TRUE(client->TakeSignal(event));
     EXPECT_TRUE(second.TakeSignal(secondEvent));
@@ -241,9 +241,9 @@ TEST_F(Notifications, StormKeepsTwoWorkItemsAndEndsWithTheNewestMode)
     firmware->ClearCalls();
     for (ULONG mode : {3u, 1u}) {
         firmware->SetDeviceMode(mode);
-        notify(Context()->NotifyGate, 0x80);
+        notify(View().notifyGate, 0x80);
         Settle();
-        EXPECT_EQ(Context()->CurrentDeviceMode, mode);
+        EXPECT_EQ(View().currentDeviceMode, mode);
         EXPECT_TRUE(client->TakeSignal(event));
     }
     EXPECT_EQ(DsmCalls(1), 2u);
@@ -265,7 +265,7 @@ TEST_F(CancellingNotifications, TimedOutReadStillWakesClients)
     firmware->SetDeviceMode(2);
     firmware->Notify(0x80);
     EXPECT_TRUE(client->WaitSignal(event));
-    EXPECT_EQ(Context()->CurrentDeviceMode, 1u);
+    EXPECT_EQ(View().currentDeviceMode, 1u);
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
     EXPECT_EQ(client->GetEntry(&info).status, STATUS_SUCCESS);
     EXPECT_EQ(info.DeviceMode, 1u);
@@ -273,7 +273,7 @@ TEST_F(CancellingNotifications, TimedOutReadStillWakesClients)
     firmware->ClearFaults();
     firmware->Notify(0x80);
     EXPECT_TRUE(client->WaitSignal(event));
-    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+    EXPECT_EQ(View().currentDeviceMode, 2u);
 }
 
 // On the default machine the ACPI driver lets an evaluation run to its end
@@ -299,7 +299,7 @@ TEST_F(Notifications, ReadOfAFirmwareThatHangsWaitsForItsAnswer)
     firmware->ClearFaults();
     EXPECT_TRUE(client->WaitSignal(event));
     Settle();
-    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+    EXPECT_EQ(View().currentDeviceMode, 2u);
 }
 
 // Any other value costs a work item and nothing more: no _DSM, no signal.
@@ -327,14 +327,14 @@ TEST_F(Notifications, LateCallAfterTheDeviceIsDeletedDoesNothing)
 {
     Boot();
     auto notify = host->Routine<decltype(&AcpiTvrxNotifyCallback)>("AcpiTvrxNotifyCallback");
-    PTVRX_NOTIFY_GATE gate = Context()->NotifyGate;
+    void* gate = View().notifyGate;
     ASSERT_NE(gate, nullptr);
-    EXPECT_EQ(gate->Open, TRUE);
+    EXPECT_EQ(debugview::ReadGate(gate).open, TRUE);
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(gate->Open, FALSE);
+    EXPECT_EQ(debugview::ReadGate(gate).open, FALSE);
     firmware->ClearCalls();
     notify(gate, 0x80);
-    EXPECT_EQ(gate->CallsInFlight, 0);
+    EXPECT_EQ(debugview::ReadGate(gate).callsInFlight, 0);
     EXPECT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_TRUE(firmware->Calls().empty());
 }
@@ -370,9 +370,9 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     EXPECT_TRUE(client->TakeSignal(event));
 
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
-    EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
+    EXPECT_FALSE(View().notificationsRegistered);
     EXPECT_FALSE(Below().HandlerRegistered());
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     uint64_t dropped = Below().NotificationsDropped();
     firmware->ClearCalls();
     firmware->Notify(0x80);
@@ -383,10 +383,10 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
 
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 1u);
-    EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+    EXPECT_TRUE(View().notificationsRegistered);
     // The hardware stayed prepared through the sleep, so D0 entry admits new
     // clients again (the framework calls no prepare-hardware at a resume).
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
     Settle();  // the resume's own read of the mode
     EXPECT_TRUE(client->TakeSignal(event));
     Client late("late");
@@ -395,7 +395,7 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     firmware->SetDeviceMode(2);
     firmware->Notify(0x80);
     EXPECT_TRUE(client->WaitSignal(event));
-    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+    EXPECT_EQ(View().currentDeviceMode, 2u);
 }
 
 // A mode change while the device sleeps raises a notification nobody hears;
@@ -409,14 +409,14 @@ TEST_F(Notifications, ModeChangedWhileAsleepIsSeenAfterResume)
     firmware->Notify(0x80);
     Settle();
     EXPECT_FALSE(client->TakeSignal(event)) << "the handler is unregistered";
-    EXPECT_EQ(Context()->CurrentDeviceMode, 1u);
+    EXPECT_EQ(View().currentDeviceMode, 1u);
 
     firmware->ClearCalls();
     plat::fault::Reset();
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
     EXPECT_TRUE(client->WaitSignal(event));
     Settle();
-    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(View().currentDeviceMode, 3u);
     EXPECT_EQ(DsmCalls(1), 1u);
     EXPECT_EQ(firmware->Calls().size(), 1u) << "the mode, nothing else";
     EXPECT_EQ(plat::fault::Counts()["WdfWorkItemCreate"], 1u);
@@ -465,13 +465,13 @@ TEST_F(SlowClockNotifications, OlderReadAnsweringLastLeavesTheNewerMode)
     firmware->SetDeviceMode(3);
     firmware->Notify(0x80);  // its read finds mode 3 and answers at once
     EXPECT_TRUE(client->WaitSignal(event));
-    EXPECT_EQ(ReadULongNoFence(&Context()->CurrentDeviceMode), 3u);
+    EXPECT_EQ(View().currentDeviceMode, 3u);
 
     firmware->ClearFaults();  // the stalled read answers mode 1 now
     Settle();
     EXPECT_LT(machine->Clock().Now() - started, 30000000) << "the stalled read timed out instead of answering";
     EXPECT_EQ(DsmCalls(1), 2u);
-    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(View().currentDeviceMode, 3u);
     EXPECT_TRUE(client->TakeSignal(event)) << "woken after the older read too";
     TVRX_DEVICE_MODE_ENTRY_INFO info{};
     ASSERT_EQ(client->GetEntry(&info).status, STATUS_SUCCESS);
@@ -484,20 +484,20 @@ TEST_F(SlowClockNotifications, OlderReadAnsweringLastLeavesTheNewerMode)
 TEST_F(Notifications, AReadHeldBeforeItsWriteLeavesTheNewerMode)
 {
     ASSERT_NO_FATAL_FAILURE(BootWithClient());
-    ASSERT_EQ(Context()->CurrentDeviceMode, 1u);
+    ASSERT_EQ(View().currentDeviceMode, 1u);
     firmware->ClearCalls();
     {
-        plat::ke::InterlockedPause pause(&Context()->CurrentDeviceMode);
+        plat::ke::InterlockedPause pause(debugview::DeviceModeAddress(Device()));
         firmware->Notify(0x80);  // its read finds mode 1 and takes the record
         ASSERT_TRUE(pause.WaitHeld(10s));
         firmware->SetDeviceMode(3);
         firmware->Notify(0x80);  // its read finds mode 3 and is stored meanwhile
         EXPECT_TRUE(client->WaitSignal(event));
-        EXPECT_EQ(ReadULongNoFence(&Context()->CurrentDeviceMode), 3u);
+        EXPECT_EQ(View().currentDeviceMode, 3u);
     }  // the older read writes now
     Settle();
     EXPECT_EQ(DsmCalls(1), 2u);
-    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
+    EXPECT_EQ(View().currentDeviceMode, 3u);
 }
 
 // A work item queued before the device left D0 still runs afterwards: it
@@ -521,8 +521,8 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     EXPECT_TRUE(client->WaitSignal(event));
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_EQ(DsmCalls(1), 1u);
-    EXPECT_EQ(Context()->CurrentDeviceMode, 3u);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().currentDeviceMode, 3u);
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
     DeleteBlockers();
 
     // The same race left to chance: the last notification the handler took
@@ -539,7 +539,7 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     }
     Settle();
     EXPECT_LE(plat::fault::Counts()["WdfWorkItemCreate"], DsmCalls(1)) << "a work item went without reading";
-    EXPECT_EQ(Context()->CurrentDeviceMode, 2u);
+    EXPECT_EQ(View().currentDeviceMode, 2u);
     EXPECT_EQ(LiveWorkItems(), 0u);
 }
 
@@ -578,17 +578,17 @@ TEST_F(Notifications, ReadQueuedBeforeARestartDoesNotOverwriteItsMode)
 TEST_F(Notifications, UnregisterThatDoesNotWaitLeavesNoHandlerCallBehind)
 {
     Boot();
-    PTVRX_DEVICE_CONTEXT context = Context();
+    WDFSPINLOCK modeReadLock = View().modeReadLock;
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     std::atomic<bool> holding{false};
     std::atomic<bool> release{false};
     std::thread holder([&] {  // keeps the handler inside the driver, on the mode-read lock
-        WdfSpinLockAcquire(context->ModeReadLock);
+        WdfSpinLockAcquire(modeReadLock);
         holding = true;
         while (!release) {
             std::this_thread::yield();
         }
-        WdfSpinLockRelease(context->ModeReadLock);
+        WdfSpinLockRelease(modeReadLock);
     });
     auto until = [](auto done) {
         auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -600,7 +600,7 @@ TEST_F(Notifications, UnregisterThatDoesNotWaitLeavesNoHandlerCallBehind)
     ASSERT_TRUE(until([&] { return holding.load(); }));
     firmware->ClearCalls();
     firmware->Notify(0x80);
-    ASSERT_TRUE(until([&] { return InterlockedCompareExchange(&context->NotifyGate->CallsInFlight, 0, 0) == 1; }));
+    ASSERT_TRUE(until([&] { return View().notifyCallsInFlight == 1; }));
 
     uint64_t notWaiting = plat::acpi::UnregistersNotWaiting();
     std::atomic<bool> removed{false};

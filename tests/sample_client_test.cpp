@@ -171,7 +171,7 @@ TEST_F(SampleClient, FollowsTheRegulatoryTypeItSetsAndTheFirmwaresModeChanges)
     }
 
     // The run closed what it opened: no app instance is left on the device.
-    EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead));
+    EXPECT_TRUE(View().clients.empty());
 }
 
 TEST_F(SampleClient, ReportsWhyItCannotFollowTheDevice)
@@ -197,7 +197,7 @@ TEST_F(SampleClient, ReportsWhyItCannotFollowTheDevice)
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     EXPECT_EQ(run(0, kLongWait), RtlNtStatusToDosError(STATUS_INVALID_DEVICE_STATE));
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead));
+    EXPECT_TRUE(View().clients.empty());
 }
 
 using Strings = std::vector<std::string>;
@@ -272,7 +272,7 @@ TEST_F(SampleClient, OpensAgainWhenTheRemovalIsVetoedAndStopsWhileFollowing)
     manager.Run([&] { SetEvent(stop); });
     EXPECT_EQ(feed.Join(), (DWORD)ERROR_SUCCESS);
     manager.Run([&] { CloseHandle(stop); });
-    EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead)) << "the run closed what it opened";
+    EXPECT_TRUE(View().clients.empty()) << "the run closed what it opened";
 }
 
 }  // namespace

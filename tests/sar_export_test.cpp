@@ -228,7 +228,7 @@ TEST_F(SarExport, LocationResultDrivesExportAndState)
     Boot();
     auto evaluate = TVRX_ROUTINE(TvrxEvaluateDsmFunction);
     EXPECT_EQ(FileBytes(), firmware->SarBytes());
-    EXPECT_EQ(Context()->SarTablePhysicalAddress, firmware->SarAddress());
+    EXPECT_EQ(View().sarTableAddress, firmware->SarAddress());
     std::wstring biosInfo = *BiosInfoValue();
 
     firmware->SetSarTable(kSarAddress, RandomBytes(700, 3));

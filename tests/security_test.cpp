@@ -214,7 +214,7 @@ TEST_F(DeviceSecurity, EachKindOpensAndControlsAsThePackageAllows)
         HANDLE event = client.NewEvent();
         EXPECT_EQ(client.Register(event), STATUS_SUCCESS) << kRegister;
         EXPECT_EQ(client.SetRegulatoryType(1), STATUS_ACCESS_DENIED) << kSetType;
-        EXPECT_EQ(Context()->RegulatoryType, 0u) << "a refused set changed the type";
+        EXPECT_EQ(View().regulatoryType, 0u) << "a refused set changed the type";
         client.Close();
         client.CloseObject(event);
         if (row.mayWrite) {

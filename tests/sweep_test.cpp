@@ -210,8 +210,8 @@ private:
 
     // ---------------------------------------------------------------- what is looked at
 
-    PTVRX_DEVICE_CONTEXT Context() { return TvrxGetDeviceContext(host_->Device()); }
-    ULONG BiosSarState() { return *static_cast<ULONG*>(host_->Symbol("BiosSarState")); }
+    debugview::Device View() { return debugview::ReadDevice(host_->Device()); }
+    ULONG BiosSarState() { return debugview::ReadBiosSarState(*host_).value(); }
     std::optional<uint32_t> RegistryState() { return machine_->Registry().GetDword(kSarServiceKey, L"BiosSarState"); }
     std::optional<std::wstring> BiosInfo() { return machine_->Registry().GetString(kSarServiceKey, L"BiosInfo"); }
     std::optional<std::vector<uint8_t>> ExportFile()
@@ -377,15 +377,17 @@ void Life::StartDevice(const std::string& name)
     }
 
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
-    EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
-    EXPECT_EQ(Context()->CurrentDeviceMode, mode_);
-    EXPECT_TRUE(Context()->DeviceModeTablesValid);
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_TRUE(View().notificationsRegistered);
+    EXPECT_EQ(View().currentDeviceMode, mode_);
+    EXPECT_TRUE(View().tablesValid);
+    debugview::Device view = View();
     for (size_t t = 0; t < TVRX_DEVICE_MODE_TABLE_COUNT_MAX; ++t) {
         plat::DeviceModeTable table = plat::NativeFirmware::DefaultTable(t);
-        EXPECT_EQ(Context()->DeviceModeTables[t].EntryCount, table.entries.size());
-        EXPECT_EQ(Context()->DeviceModeTables[t].Entries[table.entries.size() - 1].Value3,
-                  ULONG(table.entries.back().value3));
+        const debugview::ModeTable& held = view.tables[t];
+        EXPECT_EQ(held.entryCount, table.entries.size());
+        ASSERT_GE(held.rows.size(), table.entries.size());
+        EXPECT_EQ(held.rows[table.entries.size() - 1].value3, ULONG(table.entries.back().value3));
     }
 
     // The update check decides "export" whenever it cannot prove the file current.
@@ -495,12 +497,7 @@ void Life::OpenClients()
         if (Hits(std::string("open ") + name)) {
             // No memory for the instance: the open fails and the list stays as it was.
             EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-            size_t linked = 0;
-            for (PLIST_ENTRY entry = Context()->AppInstanceListHead.Flink; entry != &Context()->AppInstanceListHead;
-                 entry = entry->Flink) {
-                ++linked;
-            }
-            EXPECT_EQ(linked, clients_.size());
+            EXPECT_EQ(View().appInstances, clients_.size());
             status = state.client->Open();
         }
         EXPECT_EQ(status, STATUS_SUCCESS);
@@ -598,7 +595,7 @@ void Life::Notify(const std::string& name, uint64_t mode)
     firmware_->SetDeviceMode(mode);
     firmware_->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
     Settle();
-    bool delivered = Context()->AcpiNotificationsRegistered;
+    bool delivered = View().notificationsRegistered;
     if (!delivered) {
         EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads);
         ExpectSignals(false, "with notifications off");
@@ -614,15 +611,15 @@ void Life::Notify(const std::string& name, uint64_t mode)
         mode_ = mode;
         ExpectSignals(true, "after a notification");
     }
-    EXPECT_EQ(Context()->CurrentDeviceMode, mode_);
+    EXPECT_EQ(View().currentDeviceMode, mode_);
 }
 
 void Life::SleepAndResume()
 {
     Step("sleep");
     EXPECT_EQ(host_->Sleep(), STATUS_SUCCESS);
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-    EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_FALSE(View().notificationsRegistered);
     if (interface_) {
         EXPECT_EQ(Client("sleeper").Open(), STATUS_INVALID_DEVICE_STATE);
     }
@@ -640,17 +637,17 @@ void Life::SleepAndResume()
     if (HitsPoint("resume", "RegisterForDeviceNotifications")) {
         // The handler cannot be registered: the device fails to power up.
         EXPECT_EQ(status, kInjected);
-        EXPECT_FALSE(Context()->AcpiNotificationsRegistered);
+        EXPECT_FALSE(View().notificationsRegistered);
         EXPECT_FALSE(host_->Started());
-        EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+        EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
         return;
     }
     EXPECT_EQ(status, STATUS_SUCCESS);
     Settle();
-    EXPECT_TRUE(Context()->AcpiNotificationsRegistered);
+    EXPECT_TRUE(View().notificationsRegistered);
     // The hardware stayed prepared through the sleep, so the device admits
     // new clients again (a resume runs D0 entry only, no prepare-hardware).
-    EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
     if (HitsPoint("resume", "WdfWorkItemCreate")) {
         // No work item for the read: it is lost like a notification's.
         EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads);
@@ -663,7 +660,7 @@ void Life::SleepAndResume()
         mode_ = kAsleepMode;
         ExpectSignals(true, "after the resume's read");
     }
-    EXPECT_EQ(Context()->CurrentDeviceMode, mode_);
+    EXPECT_EQ(View().currentDeviceMode, mode_);
 }
 
 void Life::Restart(const std::string& name)
@@ -671,8 +668,8 @@ void Life::Restart(const std::string& name)
     Step("stop before " + name);
     if (host_->Started()) {
         EXPECT_EQ(host_->Stop(), STATUS_SUCCESS);
-        EXPECT_EQ(Context()->DeviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
-        EXPECT_FALSE(Context()->AcpiInterfaceAcquired);
+        EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+        EXPECT_FALSE(View().acpiInterfaceAcquired);
         if (interface_) {
             // KMDF keeps the interface enabled through a stop: the open
             // reaches the driver, which refuses it with its own status.
@@ -710,7 +707,7 @@ void Life::RemoveAndUnload()
         client.client->Close();
     }
     clients_.clear();
-    EXPECT_TRUE(IsListEmpty(&Context()->AppInstanceListHead));
+    EXPECT_TRUE(View().clients.empty());
     Step("remove");
     EXPECT_EQ(host_->Remove(), STATUS_SUCCESS);
     Step("unload");

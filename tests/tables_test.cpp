@@ -148,12 +148,11 @@ TEST_F(Tables, WalkStaysInsideTheResultAndTheTable)
 TEST_F(Tables, ProcessingChecksTheResultBeforeStoring)
 {
     LoadAndAdd();
-    PTVRX_DEVICE_CONTEXT context = Context();
-    TVRX_DEVICE_MODE_TABLE& table = context->DeviceModeTables[1];
+    auto table = [this] { return View().tables[1]; };
 
     EXPECT_EQ(Process(2, 1, Encode(AcpiObject::Integer(5))), STATUS_UNSUCCESSFUL) << "one element";
-    EXPECT_EQ(table.EntryCount, 0u);
-    EXPECT_EQ(table.TableTag, 0) << "a refused result changed the table";
+    EXPECT_EQ(table().entryCount, 0u);
+    EXPECT_EQ(table().tag, 0) << "a refused result changed the table";
 
     // The package holds the leading integer (8 bytes) before its entries: a
     // package that announces only the entries' 36 bytes each is 8 bytes short.
@@ -170,26 +169,26 @@ TEST_F(Tables, ProcessingChecksTheResultBeforeStoring)
     AcpiObject asBuffer = TableResult(0x21, {}, 3);
     asBuffer.package[2] = AcpiObject::Buffer(std::vector<uint8_t>(8 + 36 * 3, 0x5A));
     EXPECT_EQ(Process(2, 1, Encode(asBuffer)), STATUS_SUCCESS);
-    EXPECT_EQ(table.TableTag, 0x21);
-    EXPECT_EQ(table.EntryCount, 3u);
-    EXPECT_EQ(table.Entries[0].Value1, 0u);
-    EXPECT_FALSE(context->DeviceModeTablesValid);
+    EXPECT_EQ(table().tag, 0x21);
+    EXPECT_EQ(table().entryCount, 3u);
+    EXPECT_EQ(table().rows.at(0).value1, 0u);
+    EXPECT_FALSE(View().tablesValid);
 
     // 36 x 2^30 + 8 is 8 in 32 bits: the length check must not wrap.
     EXPECT_EQ(Process(2, 1, Encode(TableResult(0x22, {}, uint64_t{1} << 30))), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(table.EntryCount, 1u << 30);
-    EXPECT_FALSE(context->DeviceModeTablesValid);
+    EXPECT_EQ(table().entryCount, 1u << 30);
+    EXPECT_FALSE(View().tablesValid);
 
     EXPECT_EQ(Process(2, 1, Encode(TableResult(0x23, {}, 0))), STATUS_SUCCESS);
-    EXPECT_TRUE(context->DeviceModeTablesValid);
+    EXPECT_TRUE(View().tablesValid);
 
     // Results too short for their fields, and a table the context does not have.
     std::vector<uint8_t> full = Encode(TableResult(0x24, Entries(1), 1));
     EXPECT_EQ(Process(2, 0, std::vector<uint8_t>(full.begin(), full.begin() + 31)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Process(3, 0, std::vector<uint8_t>(full.begin(), full.begin() + 27)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Process(2, 3, full), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(context->DeviceModeTables[0].TableTag, 0);
-    EXPECT_EQ(context->SarTableLength, 0u);
+    EXPECT_EQ(View().tables[0].tag, 0);
+    EXPECT_EQ(View().sarTableLength, 0u);
     EXPECT_EQ(Process(4, 0, std::vector<uint8_t>(19)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Process(4, 0, std::vector<uint8_t>(20)), STATUS_SUCCESS);
 
@@ -197,7 +196,7 @@ TEST_F(Tables, ProcessingChecksTheResultBeforeStoring)
     EXPECT_EQ(Process(0, 0, Encode(AcpiObject::Buffer({0x01}))), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Process(0, 0, Encode(AcpiObject::Integer(1))), STATUS_SUCCESS);
     EXPECT_EQ(Process(1, 0, Encode(AcpiObject::String("7"))), STATUS_SUCCESS);
-    EXPECT_EQ(context->CurrentDeviceMode, ULONG('7'));
+    EXPECT_EQ(View().currentDeviceMode, ULONG('7'));
 }
 
 // Random tables of the firmware, encoded by the ACPI driver and read back
@@ -206,8 +205,8 @@ TEST_F(Tables, RandomTablesRoundTrip)
 {
     Boot();
     std::mt19937 random(20240517);
-    uint8_t maxMode[3] = {Context()->DeviceModeTables[0].MaxDeviceMode, Context()->DeviceModeTables[1].MaxDeviceMode,
-                          Context()->DeviceModeTables[2].MaxDeviceMode};
+    uint8_t maxMode[3] = {uint8_t(View().tables[0].maxMode), uint8_t(View().tables[1].maxMode),
+                          uint8_t(View().tables[2].maxMode)};
     for (int round = 0; round < 60; ++round) {
         DeviceModeTable tables[3];
         for (size_t i = 0; i < 3; ++i) {
@@ -220,18 +219,17 @@ TEST_F(Tables, RandomTablesRoundTrip)
         }
         ASSERT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_SUCCESS) << "round " << round;
         for (size_t i = 0; i < 3; ++i) {
-            const TVRX_DEVICE_MODE_TABLE& stored = Context()->DeviceModeTables[i];
-            ASSERT_EQ(stored.TableTag, tables[i].tag);
-            ASSERT_EQ(stored.EntryCount, tables[i].entries.size());
+            const debugview::ModeTable stored = View().tables[i];
+            ASSERT_EQ(stored.tag, tables[i].tag);
+            ASSERT_EQ(stored.entryCount, tables[i].entries.size());
             for (size_t k = 0; k < tables[i].entries.size(); ++k) {
                 const DeviceModeEntry& e = tables[i].entries[k];
-                ASSERT_EQ(DeviceModeEntry({stored.Entries[k].DeviceMode, stored.Entries[k].Value1,
-                                           stored.Entries[k].Value2, stored.Entries[k].Value3}),
-                          e)
+                const debugview::ModeRow& row = stored.rows.at(k);
+                ASSERT_EQ(DeviceModeEntry({row.mode, row.value1, row.value2, row.value3}), e)
                     << "round " << round << " table " << i << " entry " << k;
                 maxMode[i] = std::max<uint8_t>(maxMode[i], uint8_t(e.mode));
             }
-            ASSERT_EQ(stored.MaxDeviceMode, maxMode[i]);
+            ASSERT_EQ(stored.maxMode, maxMode[i]);
         }
     }
 
@@ -246,12 +244,11 @@ TEST_F(Tables, RandomTablesRoundTrip)
         faults.functions = 1u << TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE;
         firmware->SetFaults(faults);
         ASSERT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_SUCCESS);
-        const TVRX_DEVICE_MODE_TABLE& stored = Context()->DeviceModeTables[0];
-        ASSERT_EQ(stored.EntryCount, 5u);
+        const debugview::ModeTable stored = View().tables[0];
+        ASSERT_EQ(stored.entryCount, 5u);
         for (size_t k = 0; k < 5; ++k) {
-            EXPECT_EQ(DeviceModeEntry({stored.Entries[k].DeviceMode, stored.Entries[k].Value1,
-                                       stored.Entries[k].Value2, stored.Entries[k].Value3}),
-                      wide.entries[k])
+            const debugview::ModeRow& row = stored.rows.at(k);
+            EXPECT_EQ(DeviceModeEntry({row.mode, row.value1, row.value2, row.value3}), wide.entries[k])
                 << "entry " << k;
         }
         firmware->ClearFaults();

@@ -256,7 +256,7 @@ TEST_F(VerifierStops, HandleLookupAndPassiveOnlyDriverRoutinesAtDispatchLevel)
 TEST_F(VerifierStops, SpinLockAcquiredTwiceOrReleasedByANonOwner)
 {
     LoadAndAdd();
-    WDFSPINLOCK lock = Context()->AppInstanceListLock;
+    WDFSPINLOCK lock = View().clientListLock;
     EXPECT_DEATH(
         {
             WdfSpinLockAcquire(lock);
@@ -276,7 +276,7 @@ TEST_F(VerifierStops, ReferenceReleasedUnderTheInstanceLock)
     ASSERT_EQ(ReferenceEvent(client, event, &object), STATUS_SUCCESS);
     EXPECT_DEATH(
         {
-            WdfSpinLockAcquire(Context()->AppInstanceListLock);
+            WdfSpinLockAcquire(View().clientListLock);
             ObDereferenceObject(object);
         },
         "work under a spin lock.*ObfDereferenceObject");
@@ -294,6 +294,13 @@ TEST_F(VerifierStops, ACorruptedInstanceListStopsTheClosingClient)
     // The second client's node is at the head; make its successor stop pointing back.
     PLIST_ENTRY newest = Context()->AppInstanceListHead.Flink;
     PLIST_ENTRY oldest = newest->Flink;
+    // The debug view reads such a list as unsound instead of walking it blindly.
+    PLIST_ENTRY back = oldest->Blink;
+    oldest->Blink = oldest;
+    EXPECT_FALSE(View().clientListSound);
+    oldest->Blink = back;
+    EXPECT_TRUE(View().clientListSound);
+    EXPECT_EQ(View().appInstances, 2u);
     EXPECT_DEATH(
         {
             oldest->Blink = oldest;
@@ -343,7 +350,7 @@ TEST_F(VerifierStops, AStopNamesItsRuleKindAndSource)
                  "WDF_VIOLATION.*\n.*deleted handle used \\[KMDF verifier: WDF_INVALID_HANDLE\\]");
     EXPECT_DEATH(
         {
-            WdfSpinLockAcquire(Context()->AppInstanceListLock);
+            WdfSpinLockAcquire(View().clientListLock);
             ExAllocatePoolWithTag(NonPagedPoolNx, 8, TVRX_POOL_TAG);
         },
         "work under a spin lock \\[house rule: nothing is allocated, freed or dereferenced while the driver's "
@@ -402,7 +409,7 @@ WDFSPINLOCK g_heldLock = nullptr;
 TEST_F(VerifierStops, PowerCallbacksAndTheNotificationHandlerReturningHoldingASpinLock)
 {
     LoadAndAdd();
-    g_heldLock = Context()->AppInstanceListLock;
+    g_heldLock = View().clientListLock;
     auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
     EXPECT_DEATH(
         {

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "debugview.h"
 #include "system/host.h"
 #include "system/machine.h"
-#include "tvrx.h"
 #include "tvrxioctl.h"
 #include "um/client.h"
 
@@ -44,7 +44,8 @@ public:
 
     plat::Machine& Machine() { return *machine_; }
     plat::Host& Host() { return *host_; }
-    PTVRX_DEVICE_CONTEXT Context() { return TvrxGetDeviceContext(host_->Device(0)); }
+    // The driver's state of the device, as the debug view reads it.
+    debugview::Device View() { return debugview::ReadDevice(host_->Device(0)); }
     // The device's interface path as a client finds it ("" when there is none).
     std::wstring Path() const;
 

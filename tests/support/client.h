@@ -166,11 +166,12 @@ public:
 
     // How often the event was set since the last Clear. A client may see its
     // event set before the walk that set it has recorded it, so this first
-    // waits for any walk in progress to finish: the walk holds the list lock.
-    size_t SetsOf(PTVRX_DEVICE_CONTEXT context, PKEVENT event)
+    // waits for any walk in progress to finish: the walk holds the list lock
+    // (the debug view gives its handle).
+    size_t SetsOf(const debugview::Device& device, PKEVENT event)
     {
-        WdfSpinLockAcquire(context->AppInstanceListLock);
-        WdfSpinLockRelease(context->AppInstanceListLock);
+        WdfSpinLockAcquire(device.clientListLock);
+        WdfSpinLockRelease(device.clientListLock);
 
         char address[32];
         plat::trace::FormatTrace(address, sizeof address, plat::trace::FormatContext{}, "%p", event);

@@ -61,7 +61,7 @@ protected:
     }
 
     // The driver-wide BiosSarState variable of the loaded image.
-    ULONG BiosSarStateVariable() const { return *static_cast<ULONG*>(host->Symbol("BiosSarState")); }
+    ULONG BiosSarStateVariable() const { return debugview::ReadBiosSarState(*host).value(); }
 
     std::optional<uint32_t> BiosSarStateValue() const { return machine->Registry().GetDword(kSarServiceKey, L"BiosSarState"); }
     std::optional<std::wstring> BiosInfoValue() const { return machine->Registry().GetString(kSarServiceKey, L"BiosInfo"); }

@@ -1,0 +1,119 @@
+/*
+ * The driver's state as a debugger extension shows it: read from the loaded
+ * image's device context and globals with the driver's own definitions (and
+ * from the framework's queue), and handed out as plain snapshots. The
+ * simulator, its firmware check, the tests and the benchmarks observe the
+ * driver's private state through this view alone; nothing else outside the
+ * driver knows its structures.
+ *
+ * Like a debugger, the view takes none of the driver's locks: its callers
+ * read when the driver's work has settled (between commands, after a test
+ * step), or from a callback on the thread the driver is stopped in, as a
+ * debugger stopped on a trace would (check reads the device so when a failed
+ * start is reported, before the framework takes the device down).
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <wdf.h>
+
+namespace plat {
+class Host;
+}
+
+namespace tvrx::debugview {
+
+struct ModeRow {
+    unsigned mode = 0;
+    uint32_t value1 = 0, value2 = 0, value3 = 0;
+};
+
+struct ModeTable {
+    unsigned tag = 0;
+    uint32_t entryCount = 0;  // as the driver holds it; rows holds at most the table's capacity
+    unsigned maxMode = 0;
+    std::vector<ModeRow> rows;
+};
+
+// One app instance (one open handle on the device).
+struct Client {
+    WDFFILEOBJECT fileObject = nullptr;
+    const void* event = nullptr;  // the client's event the instance holds, or null
+};
+
+// The device context of one device of the driver.
+struct Device {
+    uint32_t deviceState = 0;
+    uint32_t currentDeviceMode = 0;
+    uint32_t regulatoryType = 0;
+    bool tablesValid = false;
+    bool acpiInterfaceAcquired = false;
+    bool notificationsRegistered = false;
+    bool hardwarePrepared = false;
+    uint32_t sarTableAddress = 0;
+    uint32_t sarTableLength = 0;
+    std::vector<ModeTable> tables;
+    // The device mode's bookkeeping: the last ticket handed out, and the
+    // record (ticket in the high half, mode in the low half) of the last store.
+    int32_t modeTicket = 0;
+    int64_t modeRecord = 0;
+    // Mode reads owed to notifications, and the notification gate.
+    bool modeReadPending = false;
+    bool modeReadItemQueued = false;
+    uint32_t modeReadItems = 0;
+    int32_t notificationsOpen = 0;
+    int32_t notifyCallsInFlight = 0;
+    // The gate itself: the context the driver registers its notification handler with.
+    void* notifyGate = nullptr;
+    // The device's two locks, as handles (the view never takes them).
+    WDFSPINLOCK clientListLock = nullptr;
+    WDFSPINLOCK modeReadLock = nullptr;
+    // The driver's app instances in list order (newest first); the list is
+    // sound when every link's successor links back to it.
+    std::vector<Client> clients;
+    bool clientListSound = true;
+    // Every byte of the context but its locks, its list head and its
+    // notification gate is zero: a context as the framework hands it over.
+    bool untouched = false;
+    // How many app instances there are, and how many of them hold a client's event.
+    size_t appInstances = 0;
+    size_t appInstancesWithEvent = 0;
+};
+
+Device ReadDevice(WDFDEVICE device);
+// The device's current mode alone: a read cheap enough for a measured loop.
+uint32_t ReadDeviceMode(WDFDEVICE device);
+
+// A notification gate (Device::notifyGate), which outlives its device until
+// the driver unloads: whether it is open and how many handler calls are inside.
+struct Gate {
+    int32_t open = 0;
+    int32_t callsInFlight = 0;
+};
+Gate ReadGate(const void* gate);
+// Where the driver stores the device's mode: the address a debugger puts a
+// write breakpoint on (a test pauses the driver's interlocked store there).
+volatile void* DeviceModeAddress(WDFDEVICE device);
+
+// The driver's own limits and values, as its definitions give them.
+struct Limits {
+    size_t dsmOutputSize;        // bytes of the driver's _DSM result buffer
+    size_t tableCount;           // device-mode tables it reads
+    unsigned highestMatchedMode; // modes above it are never answered
+    uint32_t sarStateCurrent;    // BiosSarState after a successful export
+    uint32_t modeChangeNotify;   // the Notify value it acts on
+};
+const Limits& DriverLimits();
+
+// How many requests the framework holds in the device's default queue
+// (while the device is out of D0), as a debugger's look at the queue shows.
+size_t HeldRequests(WDFDEVICE device);
+
+// The driver's global BiosSarState; nullopt when no image is loaded.
+std::optional<uint32_t> ReadBiosSarState(const plat::Host& host);
+
+}  // namespace tvrx::debugview
