@@ -410,6 +410,16 @@ void Delete(FxObject* object)
 // a target that is removed but still there (fxobjectstatemachine.cpp: the
 // child list is walked from its head, children being added at its tail in
 // fxobject.cpp, and a child is released only after its parent is disposed of).
+// The object's own disposal, once its children are disposed of.
+static void DisposeSelf(FxObject* object)
+{
+    object->OnDelete();
+    if (object->cleanup) {
+        object->cleanup(object->handle);
+    }
+    object->disposed = true;
+}
+
 static void DisposeClaimed(FxObject* object, std::vector<FxObject*>& disposed)
 {
     std::vector<FxObject*> claimed;
@@ -439,11 +449,7 @@ static void DisposeClaimed(FxObject* object, std::vector<FxObject*>& disposed)
             break;
         }
     }
-    object->OnDelete();
-    if (object->cleanup) {
-        object->cleanup(object->handle);
-    }
-    object->disposed = true;
+    DisposeSelf(object);
     disposed.push_back(object);
 }
 
@@ -468,6 +474,13 @@ static void Destroy(FxObject* object)
 
 static void DeleteClaimed(FxObject* object)
 {
+    // An object nothing was ever made under (a request's scratch memory, most
+    // objects) goes alone, without a list of the disposed to keep.
+    if (object->children.load(std::memory_order_acquire) == nullptr) {
+        DisposeSelf(object);
+        Destroy(object);
+        return;
+    }
     // Children before their parents: each is unlinked from a parent that is still there.
     std::vector<FxObject*> disposed;
     DisposeClaimed(object, disposed);

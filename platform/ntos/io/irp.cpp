@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "base/bugcheck.h"
 #include "ntos/ke/irql.h"
@@ -70,12 +71,30 @@ std::atomic<uint64_t> g_nextThreadId{1};
 
 NTSTATUS InvalidRequest(DeviceObject*, Irp* irp) { return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST); }
 
+// The lock of a thread's list: held only for a push, an erase or a look at
+// the list, nearly always by the thread itself, so it spins instead of
+// sleeping (what Windows does at raised IRQL); a mutex here cost every
+// request two system-library calls.
+class ListLock {
+public:
+    void lock()
+    {
+        while (held_.exchange(true, std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+    }
+    void unlock() { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_{false};
+};
+
 // A thread's packets (the thread's IRP list). A packet is taken off only
 // under the list's lock, and freed only after that: whoever holds the lock
 // may look at the packets on it.
 struct ThreadIrps {
     uint64_t thread = 0;
-    std::mutex lock;
+    ListLock lock;
     std::vector<Irp*> irps;
 };
 
@@ -135,7 +154,7 @@ size_t CancelChosen(Choose choose)
         ThreadDirectory& directory = Threads();
         std::lock_guard<std::mutex> guard(directory.lock);
         for (const std::shared_ptr<ThreadIrps>& list : directory.threads) {
-            std::lock_guard<std::mutex> listGuard(list->lock);
+            std::lock_guard<ListLock> listGuard(list->lock);
             for (Irp* irp : list->irps) {
                 if (!choose(list->thread, irp)) {
                     continue;
@@ -162,7 +181,7 @@ void WaitUntilFinished(Choose choose)
     auto anyLeft = [&directory, &choose] {
         std::lock_guard<std::mutex> guard(directory.lock);
         for (const std::shared_ptr<ThreadIrps>& list : directory.threads) {
-            std::lock_guard<std::mutex> listGuard(list->lock);
+            std::lock_guard<ListLock> listGuard(list->lock);
             for (Irp* irp : list->irps) {
                 if (choose(list->thread, irp)) {
                     return true;
@@ -324,7 +343,7 @@ void IoQueueThreadIrp(Irp* irp)
         t_irps.irps = std::move(list);
     }
     ThreadIrps* list = t_irps.irps.get();
-    std::lock_guard<std::mutex> guard(list->lock);
+    std::lock_guard<ListLock> guard(list->lock);
     list->irps.push_back(irp);
     irp->threadList = list;
 }
@@ -336,7 +355,7 @@ void IoDequeueThreadIrp(Irp* irp)
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(list->lock);
+        std::lock_guard<ListLock> guard(list->lock);
         list->irps.erase(std::find(list->irps.begin(), list->irps.end(), irp));
         irp->threadList = nullptr;
     }
