@@ -410,14 +410,15 @@ void Delete(FxObject* object)
 // a target that is removed but still there (fxobjectstatemachine.cpp: the
 // child list is walked from its head, children being added at its tail in
 // fxobject.cpp, and a child is released only after its parent is disposed of).
-// The object's own disposal, once its children are disposed of.
-static void DisposeSelf(FxObject* object)
+// The object's own disposal, once its children are disposed of, by the
+// deletion the token names.
+static void DisposeSelf(FxObject* object, const void* deletion)
 {
     object->OnDelete();
     if (object->cleanup) {
         object->cleanup(object->handle);
     }
-    object->disposed = true;
+    object->disposedBy.store(deletion, std::memory_order_release);
 }
 
 static void DisposeClaimed(FxObject* object, std::vector<FxObject*>& disposed)
@@ -427,8 +428,8 @@ static void DisposeClaimed(FxObject* object, std::vector<FxObject*>& disposed)
         bool othersDeleting = false;
         // A child stays linked (and allocated) until its deleter unlinks it under its shard's lock.
         ForEachChild(object, [&](FxObject* c) {
-            if (c->disposed) {
-                return;
+            if (c->disposedBy.load(std::memory_order_acquire) == &disposed) {
+                return;  // this deletion's own: destroyed with the tree
             }
             if (!c->deleting.exchange(true)) {
                 claimed.push_back(c);
@@ -449,7 +450,7 @@ static void DisposeClaimed(FxObject* object, std::vector<FxObject*>& disposed)
             break;
         }
     }
-    DisposeSelf(object);
+    DisposeSelf(object, &disposed);
     disposed.push_back(object);
 }
 
@@ -477,7 +478,7 @@ static void DeleteClaimed(FxObject* object)
     // An object nothing was ever made under (a request's scratch memory, most
     // objects) goes alone, without a list of the disposed to keep.
     if (object->children.load(std::memory_order_acquire) == nullptr) {
-        DisposeSelf(object);
+        DisposeSelf(object, object);
         Destroy(object);
         return;
     }

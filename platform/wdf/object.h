@@ -79,9 +79,12 @@ struct alignas(64) FxObject {
     // When the object was made, among all objects: its parent disposes of its
     // children in that order.
     uint64_t serial = 0;
-    // Disposed of by the deletion of an ancestor, which destroys it once the
-    // whole tree is disposed of (read and written by that deletion only).
-    bool disposed = false;
+    // The deletion that disposed of it (a token of that deletion's own), which
+    // destroys it once the whole tree is disposed of. A parent's deletion
+    // skips only the children its own deletion disposed of: one disposed of by
+    // another thread's deletion is still to be unlinked by that thread, and
+    // the parent waits for that.
+    std::atomic<const void*> disposedBy{nullptr};
 };
 
 // Calls visit(child) for every child of parent, under the lock of the child's
