@@ -6,6 +6,7 @@
  */
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -141,6 +142,16 @@ void DisableEnable(Lab& lab, Client& client)
 
 void Rebalance(Lab& lab, Client& client, Client& other)
 {
+    // A rebalance another device vetoes: this one hears the query, then its
+    // cancel, and serves on throughout; opens still reach it.
+    lab.Step("rebalance called off");
+    if (!lab.Expect("query-stop then cancel-stop", lab.Host().QueryStopThenCancel(), STATUS_SUCCESS) ||
+        !client.Round(lab, "I/O after the called-off rebalance") ||
+        !lab.Expect("open after the called-off rebalance", other.Open(lab.Path()), STATUS_SUCCESS)) {
+        return;
+    }
+    other.Close();
+
     lab.Step("rebalance");
     HeldQuery* held = nullptr;
     if (!lab.Expect("stop for rebalance", lab.Host().Stop(), STATUS_SUCCESS)) {
@@ -324,24 +335,45 @@ void SimpleIoStress(Lab& lab)
         process.reset();
     } while (lab.TimeLeft());
 
-    // A client ending while the device holds its requests (asleep): requests
-    // of handles opened for overlapped I/O are cancelled at the cleanup.
+    // Clients ending while the device holds their requests (asleep), ended in
+    // a random order: the exit cancels each request, on a synchronous handle
+    // (the caller waits inside the I/O manager) as on an overlapped one, then
+    // closes the handles, so the driver's cleanup and close run for each.
     lab.Step("clients ended while their requests are held");
+    constexpr int kHeldClients = 3;  // the last one's handle is overlapped
     for (int i = 0; i < 3 && !lab.Failed(); ++i) {
-        Client client("held");
-        if (!lab.Expect("open", client.Open(lab.Path(), 0), STATUS_SUCCESS) ||
-            !lab.Expect("sleep", lab.Host().Sleep(), STATUS_SUCCESS)) {
-            return;
-        }
-        {
-            HeldQuery held(client);
-            if (Held(lab, "request held while asleep", 1)) {
-                client.process.Exit();
-                lab.Expect("held request of an ended client", held.Wait(), STATUS_CANCELLED);
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int c = 0; c < kHeldClients; ++c) {
+            clients.push_back(std::make_unique<Client>("held"));
+            ULONG options = c + 1 < kHeldClients ? FILE_SYNCHRONOUS_IO_NONALERT : 0;
+            if (!lab.Expect("open", clients.back()->Open(lab.Path(), options), STATUS_SUCCESS)) {
+                return;
             }
         }
+        if (!lab.Expect("sleep", lab.Host().Sleep(), STATUS_SUCCESS)) {
+            return;
+        }
+        std::vector<std::unique_ptr<HeldQuery>> held;
+        for (auto& client : clients) {
+            held.push_back(std::make_unique<HeldQuery>(*client));
+        }
+        bool holding = Held(lab, "requests held while asleep", kHeldClients);
+        // Each ends whether or not its request was held, so none waits past the test.
+        std::shuffle(clients.begin(), clients.end(), random);
+        for (auto& client : clients) {
+            client->process.Exit();
+            client->handle = nullptr;  // closed with its process
+        }
+        for (auto& query : held) {
+            NTSTATUS status = query->Wait();
+            if (holding) {
+                lab.Expect("held request of an ended client", status, STATUS_CANCELLED);
+            }
+        }
+        if (debugview::ReadDevice(lab.Host().Device()).appInstances != 0) {
+            lab.Fail("clients ended while their requests are held", "an ended client's instance is still open");
+        }
         lab.Expect("resume", lab.Host().Resume(), STATUS_SUCCESS);
-        client.handle = nullptr;  // closed with its process
     }
     // Nothing of the ended clients is left: an orderly removal is not vetoed.
     lab.Expect("remove after the clients ended", lab.Host().Remove(), STATUS_SUCCESS);
@@ -409,7 +441,7 @@ void Chaos(Lab& lab)
     plat::Host& host = lab.Host();
     while (lab.TimeLeft()) {
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
-        switch (random() % 4) {
+        switch (random() % 5) {
         case 0:
             lab.Step("chaos: sleep and resume");
             lab.Expect("chaos: sleep", host.Sleep(), STATUS_SUCCESS);
@@ -423,6 +455,11 @@ void Chaos(Lab& lab)
             lab.Expect("chaos: restart", host.Start(), STATUS_SUCCESS);
             break;
         case 2:
+            // A rebalance called off: the device works on as before.
+            lab.Step("chaos: query-stop then cancel-stop");
+            lab.Expect("chaos: rebalance called off", host.QueryStopThenCancel(), STATUS_SUCCESS);
+            break;
+        case 3:
             lab.Step("chaos: surprise removal and plugging back");
             // The clients' handles fail until they close them; then the device object goes and it comes back.
             lab.Expect("chaos: surprise removal", host.SurpriseRemove(), STATUS_SUCCESS);

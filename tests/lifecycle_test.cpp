@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -357,7 +358,20 @@ public:
         object_.driver = &driver_;
         plat::io::IoAttachDevice(&object_, &Fx(device)->deviceObject);
     }
-    ~PacketFilter() { log_ = nullptr; }
+    ~PacketFilter()
+    {
+        log_ = nullptr;
+        before_ = nullptr;
+    }
+
+    // Runs `action` when the next Plug and Play packet of the minor code
+    // reaches the filter, before the driver below sees it; a failure status
+    // from it completes the packet with that status (the filter refuses it).
+    void Before(UCHAR minor, std::function<NTSTATUS()> action)
+    {
+        beforeMinor_ = minor;
+        before_ = std::move(action);
+    }
 
 private:
     static std::string Name(const plat::io::Irp* irp)
@@ -383,10 +397,20 @@ private:
         if ((irp->major == plat::io::kMjPnp || irp->major == plat::io::kMjPower) && log_ != nullptr) {
             log_->Note(Name(irp));
         }
+        if (irp->major == plat::io::kMjPnp && irp->minor == beforeMinor_ && before_) {
+            std::function<NTSTATUS()> action = std::move(before_);
+            before_ = nullptr;
+            NTSTATUS status = action();
+            if (!NT_SUCCESS(status)) {
+                return plat::io::CompleteWith(irp, status);
+            }
+        }
         return plat::io::IoCallDriver(device->lower, irp);
     }
 
     static inline CallbackLog* log_ = nullptr;
+    static inline UCHAR beforeMinor_ = 0;
+    static inline std::function<NTSTATUS()> before_;
     plat::io::DriverObject driver_;
     plat::io::DeviceObject object_;
 };
@@ -480,6 +504,66 @@ TEST_F(Lifecycle, EachActionReachesTheDriverAsPacketsThenCallbacks)
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(log->Take(), (Calls{"query-remove", "remove-device", "d0-exit", "release"}));
     EXPECT_EQ(log->Overlaps(), 0);
+}
+
+// A stop queried and then called off (a rebalance another device vetoed, or
+// a driver above that refused the query). KMDF calls nothing of a driver
+// without EvtDeviceQueryStop for either packet (QueryStopStaticCheck,
+// QueryStopAskDriver, QueryStopPending, then QueryCanceled back to Started;
+// a cancel without the query, when a driver above failed it, goes straight
+// back to Started) and stops its queues only with the stop itself: a request
+// sent between the query and the cancel is served, not held.
+TEST_F(Lifecycle, CalledOffStopLeavesTheDeviceServing)
+{
+    Boot();
+    // Opened before the filter attaches, so its requests go straight to the device.
+    Client client("client");
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    log = std::make_unique<CallbackLog>(Device());
+    PacketFilter filter(Device(), *log);
+    const auto entry = Expected(NativeFirmware::DefaultTable(0).entries[1]);
+    EXPECT_EQ(Entry(client), entry);
+
+    std::atomic<bool> answered{false};
+    size_t heldBeforeCancel = 0;
+    std::thread request;
+    filter.Before(plat::io::kMnCancelStopDevice, [&] {
+        request = std::thread([&] {
+            EXPECT_EQ(Entry(client), entry);
+            answered = true;
+        });
+        // Served, or held for a stop that is not coming: whichever shows first.
+        while (!answered && (heldBeforeCancel = debugview::HeldRequests(Device())) == 0) {
+            std::this_thread::yield();
+        }
+        return STATUS_SUCCESS;
+    });
+    NTSTATUS status = host->QueryStopThenCancel();
+    if (request.joinable()) {
+        request.join();
+    }
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(heldBeforeCancel, 0u) << "the query stopped the queue";
+    EXPECT_EQ(log->Take(), (Calls{"query-stop", "cancel-stop"}));
+    EXPECT_TRUE(host->InD0());
+    EXPECT_EQ(Entry(client), entry);
+
+    // A driver above refuses the query: the stop is called off and says why.
+    filter.Before(plat::io::kMnQueryStopDevice, [] { return STATUS_DEVICE_BUSY; });
+    EXPECT_EQ(host->Stop(), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(log->Take(), (Calls{"query-stop", "cancel-stop"}));
+    EXPECT_EQ(Entry(client), entry);
+
+    // Nothing of either is left over: the next stop is a whole one.
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(host->QueryStopThenCancel(), STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(log->Take(), (Calls{"query-stop", "stop-device", "d0-exit", "release", "start-device", "prepare",
+                                  "d0-entry"}));
+    EXPECT_EQ(Entry(client), entry);
+    client.Close();
+    EXPECT_EQ(host->Remove(), STATUS_SUCCESS);  // while the filter is still in the stack
 }
 
 TEST_F(Lifecycle, SurpriseRemovalIsAnnouncedThenRemovedAfterTheLastClose)

@@ -457,9 +457,12 @@ NTSTATUS Host::Resume(size_t index)
     return status;
 }
 
-NTSTATUS Host::Stop(size_t index)
+NTSTATUS Host::Stop(size_t index) { return StopSlot(SlotAt(index), false); }
+
+NTSTATUS Host::QueryStopThenCancel(size_t index) { return StopSlot(SlotAt(index), true); }
+
+NTSTATUS Host::StopSlot(const std::shared_ptr<Slot>& slot, bool cancel)
 {
-    std::shared_ptr<Slot> slot = SlotAt(index);
     // The Plug and Play and power paths run on system threads, in the System process.
     ProcessScope system(ProcessTable::Current().System());
     std::lock_guard<std::mutex> guard(slot->lock);
@@ -469,9 +472,10 @@ NTSTATUS Host::Stop(size_t index)
     if (slot->phase != Phase::Started) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    // A stop for rebalance: the query first; a stack that refuses it hears the cancel.
+    // A stop for rebalance: the query first; a stack that refuses it hears
+    // the cancel, and so does one whose rebalance another device vetoed.
     NTSTATUS status = pnp::SendPnp(slot->physical.get(), io::kMnQueryStopDevice);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) || cancel) {
         pnp::SendPnp(slot->physical.get(), io::kMnCancelStopDevice);
         return status;
     }

@@ -51,12 +51,19 @@
  *           removed), so an open during the stop reaches the driver and gets
  *           the driver's own status. Open handles stay open; their requests
  *           wait for the restart. Start prepares the hardware again.
+ *   QueryStopThenCancel  (a rebalance that another device vetoes: the Plug
+ *           and Play manager queried this device's stop, then calls it off)
+ *           the query, then its cancel. A driver without EvtDeviceQueryStop
+ *           hears of neither, and the framework stops no queue for the query
+ *           (KMDF stops them with the stop itself): requests are served
+ *           between the two packets and after, and the device stays started.
  *
  * A call that does not fit the device's state changes nothing and returns
  * STATUS_INVALID_DEVICE_STATE: Start of a started device, Sleep of a device
  * that is not started or already out of D0, Resume of a device that is not
- * asleep, Stop of a device that is not started. Remove and SurpriseRemove of
- * a device whose stack a failed start removed only drop the device node.
+ * asleep, Stop and QueryStopThenCancel of a device that is not started.
+ * Remove and SurpriseRemove of a device whose stack a failed start removed
+ * only drop the device node.
  *
  * Removal is the orderly one (a query-remove, then remove): while any handle
  * is open on the device (or a request of a closed handle is still in
@@ -167,6 +174,9 @@ public:
     NTSTATUS Sleep(size_t index = 0);   // queues down, D0 exit (to D3)
     NTSTATUS Resume(size_t index = 0);  // D0 entry, queues up
     NTSTATUS Stop(size_t index = 0);    // queues down and D0 exit if in D0, release-hardware
+    // The stop queried and called off (see above): the query's status, the
+    // stack's refusal or STATUS_SUCCESS; the device stays started either way.
+    NTSTATUS QueryStopThenCancel(size_t index = 0);
     NTSTATUS Remove(size_t index = 0);  // vetoed while handles are open; else stop as needed, then delete
     // The device is gone from the bus: the framework's surprise-removal path
     // now; the device object is deleted once its last handle has closed.
@@ -215,6 +225,7 @@ private:
                       std::shared_ptr<io::DeviceObject>* physical, wdf::FxDevice** result);
     void RemoveFailedStack(Slot& slot);
     NTSTATUS RemoveSlot(const std::shared_ptr<Slot>& slot, bool veto);
+    NTSTATUS StopSlot(const std::shared_ptr<Slot>& slot, bool cancel);
     void UnloadSlot(const std::shared_ptr<Slot>& slot);
     void SurpriseRemoveLocked(Slot& slot);
     void AwaitLastHandle(const std::shared_ptr<Slot>& slot);

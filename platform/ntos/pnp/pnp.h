@@ -7,7 +7,8 @@
  *
  *   start            IRP_MN_START_DEVICE
  *   stop             IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE (or
- *                    IRP_MN_CANCEL_STOP_DEVICE when the query failed)
+ *                    IRP_MN_CANCEL_STOP_DEVICE when the query failed, or
+ *                    when another device vetoed the rebalance)
  *   remove           IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE
  *                    (or IRP_MN_CANCEL_REMOVE_DEVICE when vetoed)
  *   surprise-remove  IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE once
