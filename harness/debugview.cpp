@@ -84,11 +84,6 @@ Device ReadDevice(WDFDEVICE device)
         view.tables.push_back(std::move(t));
     }
     view.hardwarePrepared = c->HardwarePrepared != FALSE;
-    view.modeTicket = ReadNoFence(&c->DeviceModeTicket);
-    view.modeRecord = __atomic_load_n(&c->DeviceModeRecord, __ATOMIC_RELAXED);
-    view.modeReadPending = c->ModeReadPending != FALSE;
-    view.modeReadItemQueued = c->ModeReadItemQueued != FALSE;
-    view.modeReadItems = ReadULongNoFence(&c->ModeReadItems);
     view.notifyGate = c->NotifyGate;
     if (c->NotifyGate != nullptr) {
         view.notificationsOpen = ReadNoFence(&c->NotifyGate->Open);
@@ -97,6 +92,18 @@ Device ReadDevice(WDFDEVICE device)
     view.clientListLock = c->AppInstanceListLock;
     view.modeReadLock = c->ModeReadLock;
     ReadClients(c, &view);
+    return view;
+}
+
+Device ReadDeviceAtRest(WDFDEVICE device)
+{
+    Device view = ReadDevice(device);
+    const TVRX_DEVICE_CONTEXT* c = TvrxGetDeviceContext(device);
+    view.modeTicket = ReadNoFence(&c->DeviceModeTicket);
+    view.modeRecord = __atomic_load_n(&c->DeviceModeRecord, __ATOMIC_RELAXED);
+    view.modeReadPending = c->ModeReadPending != FALSE;
+    view.modeReadItemQueued = c->ModeReadItemQueued != FALSE;
+    view.modeReadItems = ReadULongNoFence(&c->ModeReadItems);
     view.untouched = Untouched(c);
     return view;
 }

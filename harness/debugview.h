@@ -84,7 +84,13 @@ struct Device {
     size_t appInstancesWithEvent = 0;
 };
 
+// Reads what a client or the Plug and Play manager may see change; safe
+// while the driver's workers run. The mode-read bookkeeping and `untouched`
+// are left out: the workers write them under the driver's lock.
 Device ReadDevice(WDFDEVICE device);
+// Also reads the mode-read bookkeeping and whether the context is untouched:
+// only while the driver does nothing (inside device add, or settled).
+Device ReadDeviceAtRest(WDFDEVICE device);
 // The device's current mode alone: a read cheap enough for a measured loop.
 uint32_t ReadDeviceMode(WDFDEVICE device);
 

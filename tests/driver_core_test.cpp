@@ -55,7 +55,7 @@ TEST_F(DriverCore, TracingRegistersThroughWmiWhereTheClassicProviderIsMissing)
 TEST_F(DriverCore, FreshContextIsZeroButForTheLocksAndTheEmptyList)
 {
     LoadAndAdd();
-    debugview::Device view = View();
+    debugview::Device view = debugview::ReadDeviceAtRest(Device());  // added, never started: nothing runs
     EXPECT_NE(view.clientListLock, nullptr);
     EXPECT_NE(view.modeReadLock, nullptr);
     EXPECT_NE(view.modeReadLock, view.clientListLock);

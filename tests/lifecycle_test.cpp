@@ -891,7 +891,7 @@ private:
         for (plat::wdf::FxDevice* device : plat::wdf::LiveDevices()) {
             if (current_ != nullptr && std::find(before.begin(), before.end(), device) == before.end()) {
                 auto handle = static_cast<WDFDEVICE>(device->handle);
-                debugview::Device c = debugview::ReadDevice(handle);
+                debugview::Device c = debugview::ReadDeviceAtRest(handle);  // inside device add: nothing runs yet
                 current_->added.push_back(
                     {handle, {c.deviceState, c.currentDeviceMode, c.regulatoryType, c.tablesValid, c.sarTableAddress,
                               c.acpiInterfaceAcquired, c.notificationsRegistered, c.modeRecord, c.hardwarePrepared}});
