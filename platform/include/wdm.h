@@ -139,6 +139,11 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
+// A hint that a cache line is needed soon (x64: the SSE prefetch); the
+// levels are the locality the hint asks for.
+#define PF_TEMPORAL_LEVEL_1 3
+#define PF_NON_TEMPORAL_LEVEL_ALL 0
+#define PreFetchCacheLine(l, a) __builtin_prefetch((const void*)(a), 0, (l))
 FORCEINLINE ULONG ReadULongNoFence(ULONG const volatile* Source)
 {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);

@@ -32,3 +32,11 @@ FORCEINLINE VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value) { *
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 #endif
+
+// The cache-line prefetch hint (wdm.h, x64).
+#ifndef PreFetchCacheLine
+#include <intrin.h>
+#define PF_TEMPORAL_LEVEL_1 _MM_HINT_T0
+#define PF_NON_TEMPORAL_LEVEL_ALL _MM_HINT_NTA
+#define PreFetchCacheLine(l, a) _mm_prefetch((CHAR CONST*)(a), l)
+#endif
