@@ -122,26 +122,32 @@ io::DriverObject* AcpiDriverObject()
     return &driver;
 }
 
-// Every evaluation thread, joined once it has finished. Threads that are still
-// inside a hung firmware when the process ends are left to it (the registry
-// is never destroyed, so no joinable thread is ever destroyed).
+// The threads that run evaluations. Each evaluation has a thread of its own,
+// so a firmware that hangs in one holds up no other; a thread that finishes
+// waits for the next evaluation (a few are kept), since starting a thread
+// costs more than many an evaluation. A thread not kept is joined once it
+// has finished. Threads that are still inside a hung firmware when the
+// process ends are left to it (the registry is never destroyed, so no
+// joinable thread is ever destroyed).
 class EvaluationThreads {
 public:
     void Start(std::function<void()> body)
     {
         std::lock_guard<std::mutex> guard(lock_);
         ReapLocked();
+        ++running_;
+        if (waiting_ > queued_.size()) {
+            queued_.push_back(std::move(body));
+            queuedChanged_.notify_one();
+            return;
+        }
         threads_.emplace_back();
         Entry& entry = threads_.back();
         try {
-            entry.thread = std::thread([this, &entry, body = std::move(body)] {
-                body();
-                std::lock_guard<std::mutex> finished(lock_);
-                entry.done = true;
-                changed_.notify_all();
-            });
+            entry.thread = std::thread([this, &entry, body = std::move(body)]() mutable { Work(entry, std::move(body)); });
         } catch (...) {
             threads_.pop_back();
+            --running_;
             throw;
         }
     }
@@ -150,31 +156,47 @@ public:
     {
         std::lock_guard<std::mutex> guard(lock_);
         ReapLocked();
-        return threads_.size();
+        return running_;
     }
 
     bool WaitAll(std::chrono::milliseconds timeout)
     {
         std::unique_lock<std::mutex> guard(lock_);
-        bool all = changed_.wait_for(guard, timeout, [this] {
-            for (const Entry& entry : threads_) {
-                if (!entry.done) {
-                    return false;
-                }
-            }
-            return true;
-        });
+        bool all = changed_.wait_for(guard, timeout, [this] { return running_ == 0; });
         ReapLocked();
         return all;
     }
 
 private:
+    static constexpr size_t kKeptWaiting = 4;
+
     struct Entry {
         std::thread thread;
         bool done = false;
     };
 
-    // A finished thread only has to leave its lambda; joining it here is brief.
+    // Runs `body`, then the evaluations given to this thread while it waits.
+    void Work(Entry& entry, std::function<void()> body)
+    {
+        for (;;) {
+            body();
+            body = nullptr;  // what the evaluation captured goes before the thread waits
+            std::unique_lock<std::mutex> guard(lock_);
+            --running_;
+            changed_.notify_all();
+            if (waiting_ >= kKeptWaiting) {
+                entry.done = true;
+                return;
+            }
+            ++waiting_;
+            queuedChanged_.wait(guard, [this] { return !queued_.empty(); });
+            --waiting_;
+            body = std::move(queued_.front());
+            queued_.pop_front();
+        }
+    }
+
+    // A finished thread only has to leave its function; joining it here is brief.
     void ReapLocked()
     {
         for (auto it = threads_.begin(); it != threads_.end();) {
@@ -188,8 +210,12 @@ private:
     }
 
     std::mutex lock_;
-    std::condition_variable changed_;
+    std::condition_variable changed_;        // an evaluation ended
+    std::condition_variable queuedChanged_;  // an evaluation was given to a waiting thread
     std::list<Entry> threads_;
+    std::list<std::function<void()>> queued_;
+    size_t waiting_ = 0;
+    size_t running_ = 0;
 };
 
 EvaluationThreads& Evaluations()
