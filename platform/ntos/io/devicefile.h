@@ -72,6 +72,18 @@ private:
     std::mutex ioLock_;  // the file object's lock (synchronous files only)
 };
 
+// The file on a device behind a handle of the current process (or a kernel
+// handle, from kernel mode), referenced, with the handle's access. A file on
+// the C: drive shares the object type but has no device to talk to:
+// STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, FileObject** file, ACCESS_MASK* granted);
+
+// ProbeForRead and ProbeForWrite of a user-mode caller's buffer: one of
+// nonzero length must be present and lie wholly below the user probe address
+// (MM_USER_PROBE_ADDRESS of 64-bit Windows), else the probe raises
+// STATUS_ACCESS_VIOLATION; one of zero length is not checked at all.
+bool ProbeUserBuffer(const void* buffer, ULONG length);
+
 // Opens the device as NtCreateFile does: the device's driver sees an
 // IRP_MJ_CREATE on the calling thread; when it completes it successfully, a
 // handle is inserted into the kernel's table (kernelHandle) or the current
