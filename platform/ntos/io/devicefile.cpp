@@ -114,7 +114,8 @@ NTSTATUS GrantOpen(const DeviceObject* device, ACCESS_MASK desiredAccess, KPROCE
     return se::AccessCheck(descriptor, CurrentProcess().Token(), desiredAccess, granted);
 }
 
-// A device-control packet of the file, its buffers laid out, on the thread's list.
+// A device-control packet of the file, its buffers laid out, on the thread's
+// list; nullptr when the sender's process is ending and sends nothing more.
 Irp* BuildDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK granted, ULONG code, const void* input,
                         ULONG inputLength, void* output, ULONG outputLength, const void* key)
 {
@@ -136,7 +137,10 @@ Irp* BuildDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK gran
     irp->userApcContext = key;
     irp->synchronousApi = file->synchronous;
     irp->file = file;
-    IoQueueThreadIrp(irp);
+    if (!IoQueueThreadIrp(irp)) {
+        IoFreeIrp(irp);
+        return nullptr;
+    }
     return irp;
 }
 
@@ -158,6 +162,10 @@ NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK g
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }
     Irp* irp = BuildDeviceControl(file, mode, granted, code, input, inputLength, output, outputLength, key);
+    if (irp == nullptr) {
+        file->EndRequest();
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
     NTSTATUS status = SendAndWait(file, irp);
     *information = FinishDeviceControl(irp, output, outputLength);
     file->EndRequest();
@@ -372,6 +380,11 @@ NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input,
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }
     Irp* irp = BuildDeviceControl(file, UserMode, granted, code, input, inputLength, output, outputLength, result.key);
+    if (irp == nullptr) {
+        file->EndRequest();
+        ob::Dereference(file);
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
     IoSetCompletionRoutine(irp, nullptr, FinishOverlapped, new PendingControl{file, output, outputLength, result});
     return IoCallDriver(file->device, irp);
 }
