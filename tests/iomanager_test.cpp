@@ -136,5 +136,48 @@ TEST_F(IoManager, AnEndingProcessSendsNoNewRequests)
     plat::wdf::QueuePowerUp(driver->Fx());
 }
 
+// NtCreateFile refuses FILE_SYNCHRONOUS_IO_ALERT together with
+// FILE_SYNCHRONOUS_IO_NONALERT, and either without SYNCHRONIZE in the access,
+// with STATUS_INVALID_PARAMETER before it looks the name up (Microsoft's
+// NtCreateFile/ZwCreateFile documentation: the two are mutually exclusive,
+// and either requires SYNCHRONIZE); the driver sees no create. An overlapped
+// open needs no SYNCHRONIZE, and CreateFileW asks for it itself.
+TEST_F(IoManager, CreateRefusesConflictingOrUnsynchronisedSynchronousOptions)
+{
+    Start();
+    int creates = 0;
+    driver->create = [&](WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
+        ++creates;
+        WdfRequestComplete(request, STATUS_SUCCESS);
+    };
+    const ULONG both = FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT;
+    const ACCESS_MASK readWrite = GENERIC_READ | GENERIC_WRITE;
+    HANDLE handle = nullptr;
+    client->Run([&] {
+        EXPECT_EQ(plat::um::NtOpenDevice(driver->Path(), readWrite | SYNCHRONIZE, both, &handle),
+                  STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(plat::um::NtOpenDevice(driver->Path(), readWrite, FILE_SYNCHRONOUS_IO_NONALERT, &handle),
+                  STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(plat::um::NtOpenDevice(driver->Path(), readWrite, FILE_SYNCHRONOUS_IO_ALERT, &handle),
+                  STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(plat::um::NtOpenDevice(driver->Path() + L"x", readWrite, both, &handle), STATUS_INVALID_PARAMETER);
+    });
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(creates, 0);
+
+    client->Run([&] {
+        for (ULONG options : {ULONG(FILE_SYNCHRONOUS_IO_NONALERT), ULONG(FILE_SYNCHRONOUS_IO_ALERT)}) {
+            ASSERT_EQ(plat::um::NtOpenDevice(driver->Path(), readWrite | SYNCHRONIZE, options, &handle), STATUS_SUCCESS);
+            CloseHandle(handle);
+        }
+        ASSERT_EQ(plat::um::NtOpenDevice(driver->Path(), readWrite, 0, &handle), STATUS_SUCCESS);
+        CloseHandle(handle);
+        handle = CreateFileW(driver->Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        CloseHandle(handle);
+    });
+    EXPECT_EQ(creates, 4);
+}
+
 }  // namespace
 }  // namespace tvrx::test

@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "base/bugcheck.h"
+#include "ntos/io/file.h"
 #include "ntos/ke/irql.h"
 #include "ntos/ps/process.h"
 #include "ntos/se/security.h"
@@ -301,6 +302,9 @@ NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_
 {
     RequirePassive("IRP_MJ_CREATE");
     *handle = nullptr;
+    if (!plat::file::SynchronousOptionsValid(createOptions, desiredAccess)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     ACCESS_MASK granted = 0;
     NTSTATUS status = GrantOpen(device, desiredAccess, mode, belowDevice, &granted);
     if (!NT_SUCCESS(status)) {

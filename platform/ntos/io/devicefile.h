@@ -90,8 +90,10 @@ bool ProbeUserBuffer(const void* buffer, ULONG length);
 // process's. The failure status of the create otherwise; a failed create
 // never gets a cleanup or close. createOptions as NtCreateFile takes them:
 // FILE_SYNCHRONOUS_IO_NONALERT or FILE_SYNCHRONOUS_IO_ALERT opens the file
-// for synchronous I/O. belowDevice: the name opened goes on below the
-// device's own (<device>\anything).
+// for synchronous I/O; both at once, or either without SYNCHRONIZE in
+// desiredAccess, is STATUS_INVALID_PARAMETER before anything else.
+// belowDevice: the name opened goes on below the device's own
+// (<device>\anything).
 NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
                     ULONG createOptions, HANDLE* handle, bool belowDevice = false);
 
