@@ -135,7 +135,9 @@ void Win32Opens(Lab& lab, plat::se::TokenKind kind, const char* account)
     });
 }
 
-// NtCreateFile of the interface and of names below it, with each create option.
+// NtCreateFile of the interface and of names below it, with each create
+// option; the synchronous-I/O options both at once, or either without
+// SYNCHRONIZE, are refused before the name is looked at.
 void NativeOpens(Lab& lab)
 {
     const std::wstring& path = lab.Path();
@@ -154,10 +156,27 @@ void NativeOpens(Lab& lab)
                 // A name below the device is checked as the device is (FILE_DEVICE_SECURE_OPEN) and reaches
                 // the driver, which does not look at names.
                 HANDLE handle = nullptr;
-                NTSTATUS status = plat::um::OpenDevice(name, GENERIC_READ | GENERIC_WRITE, &handle, option);
+                NTSTATUS status =
+                    plat::um::NtOpenDevice(name, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, option, &handle);
                 lab.Count();
                 if (lab.Expect(step, status, STATUS_SUCCESS)) {
                     Answers(lab, step, handle);
+                    CloseHandle(handle);
+                }
+            }
+            const struct {
+                ACCESS_MASK access;
+                ULONG options;
+            } refused[] = {{GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
+                            FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT},
+                           {GENERIC_READ | GENERIC_WRITE, FILE_SYNCHRONOUS_IO_NONALERT},
+                           {GENERIC_READ, FILE_SYNCHRONOUS_IO_ALERT}};
+            for (const auto& open : refused) {
+                HANDLE handle = nullptr;
+                NTSTATUS status = plat::um::NtOpenDevice(name, open.access, open.options, &handle);
+                lab.Count();
+                if (!lab.Expect("NtCreateFile with both synchronous-I/O options, or one without SYNCHRONIZE", status,
+                                STATUS_INVALID_PARAMETER)) {
                     CloseHandle(handle);
                 }
             }

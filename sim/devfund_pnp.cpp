@@ -311,9 +311,11 @@ void SimpleIoStress(Lab& lab)
                     status = plat::um::IoControl(handle, IOCTL_TVRX_GET_DEVICE_MODE_ENTRY, nullptr, 0, &entry,
                                                  sizeof(entry), nullptr);
                     lab.Count();
-                    // A request racing the end of its process finds its handle closed.
+                    // A request racing the end of its process finds its handle closed, or is
+                    // refused because its process is ending.
                     if (native.Exited()) {
-                        lab.Expect("request as the process ends", status, {STATUS_SUCCESS, STATUS_INVALID_HANDLE});
+                        lab.Expect("request as the process ends", status,
+                                   {STATUS_SUCCESS, STATUS_INVALID_HANDLE, STATUS_PROCESS_IS_TERMINATING});
                     } else {
                         lab.Expect("request", status, STATUS_SUCCESS);
                     }
@@ -322,7 +324,9 @@ void SimpleIoStress(Lab& lab)
                         status = plat::um::IoControl(handle, IOCTL_TVRX_SET_EVENT, &registration,
                                                      sizeof(registration), nullptr, 0, nullptr);
                         lab.Count();
-                        lab.Expect("register", status, {STATUS_SUCCESS, STATUS_INVALID_HANDLE, STATUS_UNSUCCESSFUL});
+                        lab.Expect("register", status,
+                                   {STATUS_SUCCESS, STATUS_INVALID_HANDLE, STATUS_UNSUCCESSFUL,
+                                    STATUS_PROCESS_IS_TERMINATING});
                     }
                 }
             }));

@@ -349,7 +349,8 @@ TEST_F(Dispatch, FileServicesTheDriverDoesNotHandleAreRefusedAfterTheIoManagersC
     // The I/O manager's own answers: the access granted and a synchronous file's position.
     ULONG granted = 0;
     EXPECT_EQ(call(attributes, {FileService::QueryInformation, &granted, sizeof(granted), 8}), STATUS_SUCCESS);
-    EXPECT_EQ(granted, ACCESS_MASK(FILE_READ_ATTRIBUTES));
+    // The open asked for SYNCHRONIZE too, as a synchronous open must (NtCreateFile).
+    EXPECT_EQ(granted, ACCESS_MASK(FILE_READ_ATTRIBUTES | SYNCHRONIZE));
     LONGLONG position = 512;
     EXPECT_EQ(call(device, {FileService::SetInformation, &position, sizeof(position), 14}), STATUS_SUCCESS);
     position = 0;

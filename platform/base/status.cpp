@@ -66,6 +66,7 @@ const char* StatusName(NTSTATUS status)
     case 0xC00000E8u: return "STATUS_INVALID_USER_BUFFER";
     case 0xC00000FDu: return "STATUS_STACK_OVERFLOW";
     case 0xC0000103u: return "STATUS_NOT_A_DIRECTORY";
+    case 0xC000010Au: return "STATUS_PROCESS_IS_TERMINATING";
     case 0xC0000120u: return "STATUS_CANCELLED";
     case 0xC0000141u: return "STATUS_INVALID_ADDRESS";
     case 0xC000014Cu: return "STATUS_REGISTRY_CORRUPT";

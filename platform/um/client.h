@@ -61,15 +61,18 @@ NTSTATUS IoControl(HANDLE device, ULONG code, const void* input, ULONG inputLeng
                    ULONG outputLength, ULONG_PTR* information);
 
 // Opens a device by its interface path (\\?\... or \??\...) in the current
-// process from user mode: the exact status of the create. The create options
-// are NtCreateFile's: by default the file is for synchronous I/O, as
-// CreateFileW without FILE_FLAG_OVERLAPPED opens it (its requests take turns
-// and closing its last handle waits for the one in progress); 0 opens it as
-// an overlapped open does, and IoControl on it then waits for its request as
-// a caller that waits for the overlapped result at once.
+// process from user mode as CreateFileW does: the exact status of the
+// create. CreateFileW asks for SYNCHRONIZE beside the access it is given, as
+// this does. The create options are NtCreateFile's: by default the file is
+// for synchronous I/O, as CreateFileW without FILE_FLAG_OVERLAPPED opens it
+// (its requests take turns and closing its last handle waits for the one in
+// progress); 0 opens it as an overlapped open does, and IoControl on it then
+// waits for its request as a caller that waits for the overlapped result at once.
 NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE* handle,
                     ULONG createOptions = FILE_SYNCHRONOUS_IO_NONALERT);
-
+// NtCreateFile of a device path from user mode, the access and the options
+// exactly as given (a synchronous open without SYNCHRONIZE is refused).
+NTSTATUS NtOpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, ULONG createOptions, HANDLE* handle);
 // A kernel component's device control: opens the device with a kernel handle
 // in the System process, sends the request with requestor mode KernelMode,
 // and closes the handle again.

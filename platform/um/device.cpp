@@ -46,6 +46,11 @@ NTSTATUS IoControl(HANDLE device, ULONG code, const void* input, ULONG inputLeng
 
 NTSTATUS OpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, HANDLE* handle, ULONG createOptions)
 {
+    return NtOpenDevice(path, desiredAccess | SYNCHRONIZE, createOptions, handle);
+}
+
+NTSTATUS NtOpenDevice(const std::wstring& path, ACCESS_MASK desiredAccess, ULONG createOptions, HANDLE* handle)
+{
     return Open(path, desiredAccess, UserMode, false, createOptions, handle);
 }
 

@@ -12,7 +12,7 @@
 #include "base/bugcheck.h"
 #include "ntos/ke/irql.h"
 #include "ntos/io/irp.h"
-#include "wdf/dispatch.h"
+#include "wdf/queue.h"
 #include "wdf/request.h"
 
 namespace plat::wdf {

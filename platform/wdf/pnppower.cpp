@@ -12,23 +12,10 @@
 #include "ntos/io/deviceinterface.h"
 #include "ntos/ke/irql.h"
 #include "ntos/pnp/pnp.h"
-#include "wdf/dispatch.h"
 #include "wdf/queue.h"
 
 namespace plat::wdf {
 namespace {
-
-// The device's queues (only the power-managed ones when asked).
-std::vector<FxQueue*> QueuesOf(FxDevice* device, bool powerManagedOnly)
-{
-    std::vector<FxQueue*> queues;
-    ForEachChild(device, [&](FxObject* child) {
-        if (child->type == FxType::Queue && (!powerManagedOnly || static_cast<FxQueue*>(child)->powerManaged)) {
-            queues.push_back(static_cast<FxQueue*>(child));
-        }
-    });
-    return queues;
-}
 
 void ReleaseHardware(FxDevice* device)
 {
@@ -121,7 +108,7 @@ bool InUse(FxDevice* device)
 // Every queue of the device refuses what waits and what comes (removal).
 void PurgeQueues(FxDevice* device)
 {
-    for (FxQueue* queue : QueuesOf(device, false)) {
+    for (FxQueue* queue : QueuesOf(device, Queues::All)) {
         StopQueue(queue, WdfRequestStopActionPurge, true);
     }
 }
@@ -131,7 +118,7 @@ void PurgeQueues(FxDevice* device)
 // removed. The others are purged at removal.
 void PurgePowerManagedQueues(FxDevice* device)
 {
-    for (FxQueue* queue : QueuesOf(device, true)) {
+    for (FxQueue* queue : QueuesOf(device, Queues::PowerManaged)) {
         StopQueue(queue, WdfRequestStopActionPurge, true);
     }
 }
@@ -141,7 +128,7 @@ void PurgePowerManagedQueues(FxDevice* device)
 // failed start is different: the stack is removed and a new device added.
 void ReopenPowerManagedQueues(FxDevice* device)
 {
-    for (FxQueue* queue : QueuesOf(device, true)) {
+    for (FxQueue* queue : QueuesOf(device, Queues::PowerManaged)) {
         std::lock_guard<std::mutex> guard(queue->holdLock);
         queue->removed.store(false, std::memory_order_seq_cst);
     }

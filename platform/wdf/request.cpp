@@ -15,7 +15,6 @@
 #include "ntos/ke/irql.h"
 #include "wdf/device.h"
 #include "wdf/fileobject.h"
-#include "wdf/dispatch.h"
 #include "wdf/queue.h"
 
 namespace plat::wdf {

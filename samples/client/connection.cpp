@@ -266,6 +266,16 @@ DWORD Wait(CONNECTION* Connection, BOOL WithSignal, BOOL* Stopped, HANDLE* Which
     return ERROR_SUCCESS;
 }
 
+// Waits for the wake-up: TRUE when it came, FALSE when the run is to end
+// (the stop event, *Error ERROR_SUCCESS; or the wait failed, *Error why).
+BOOL WokenUp(CONNECTION* Connection, DWORD* Error)
+{
+    BOOL stopped = FALSE;
+    HANDLE which = NULL;
+    *Error = Wait(Connection, FALSE, &stopped, &which);
+    return *Error == ERROR_SUCCESS && !stopped;
+}
+
 // Once the handle was closed for a removal: waits until the removal has
 // ended (kDeviceLetGo; *Reopen when it failed and the device stays), or the
 // stop event (ERROR_SUCCESS).
@@ -279,10 +289,8 @@ DWORD AwaitRemoval(CONNECTION* Connection, BOOL* Reopen)
             *Reopen = state == DeviceStays;
             return kDeviceLetGo;
         }
-        BOOL stopped = FALSE;
-        HANDLE which = NULL;
-        DWORD error = Wait(Connection, FALSE, &stopped, &which);
-        if (error != ERROR_SUCCESS || stopped) {
+        DWORD error = ERROR_SUCCESS;
+        if (!WokenUp(Connection, &error)) {
             return error;
         }
     }
@@ -358,10 +366,7 @@ DWORD Run(CONNECTION* Connection)
         // After a removal the interface may still be listed while the device
         // goes: a failed open then waits for the next arrival.
         if (error == ERROR_FILE_NOT_FOUND || (error != ERROR_SUCCESS && !first)) {
-            BOOL stopped = FALSE;
-            HANDLE which = NULL;
-            error = Wait(Connection, FALSE, &stopped, &which);
-            if (error != ERROR_SUCCESS || stopped) {
+            if (!WokenUp(Connection, &error)) {
                 return error;
             }
             continue;

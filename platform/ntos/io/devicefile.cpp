@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "base/bugcheck.h"
+#include "ntos/io/file.h"
 #include "ntos/ke/irql.h"
 #include "ntos/ps/process.h"
 #include "ntos/se/security.h"
@@ -29,20 +30,6 @@ bool BuffersReadable(const void* input, ULONG inputLength, const void* output, U
     return (input != nullptr || inputLength == 0) && (output != nullptr || outputLength == 0);
 }
 
-// The first address above the user part of the address space
-// (MM_USER_PROBE_ADDRESS of 64-bit Windows): a user-mode caller's buffer
-// must end below it.
-constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;
-
-// ProbeForRead and ProbeForWrite of a user-mode buffer: one of nonzero
-// length must lie wholly below the probe address (else the probe raises
-// STATUS_ACCESS_VIOLATION); one of zero length is not checked at all.
-bool InUserSpace(const void* buffer, ULONG length)
-{
-    auto start = reinterpret_cast<uintptr_t>(buffer);
-    return length == 0 || (start < kUserProbeAddress && length <= kUserProbeAddress - start);
-}
-
 // The probes the I/O manager makes of a user-mode device control's buffers
 // as it builds the packet: both buffers of the buffered and direct methods
 // (the input copied or the output locked down); for METHOD_NEITHER none, the
@@ -50,7 +37,7 @@ bool InUserSpace(const void* buffer, ULONG length)
 bool ProbeBuffers(ULONG code, const void* input, ULONG inputLength, const void* output, ULONG outputLength)
 {
     return METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER ||
-           (InUserSpace(input, inputLength) && InUserSpace(output, outputLength));
+           (ProbeUserBuffer(input, inputLength) && ProbeUserBuffer(output, outputLength));
 }
 
 // Sends a packet of the file to its device and waits for it; its status.
@@ -128,7 +115,8 @@ NTSTATUS GrantOpen(const DeviceObject* device, ACCESS_MASK desiredAccess, KPROCE
     return se::AccessCheck(descriptor, CurrentProcess().Token(), desiredAccess, granted);
 }
 
-// A device-control packet of the file, its buffers laid out, on the thread's list.
+// A device-control packet of the file, its buffers laid out, on the thread's
+// list; nullptr when the sender's process is ending and sends nothing more.
 Irp* BuildDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK granted, ULONG code, const void* input,
                         ULONG inputLength, void* output, ULONG outputLength, const void* key)
 {
@@ -150,7 +138,10 @@ Irp* BuildDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK gran
     irp->userApcContext = key;
     irp->synchronousApi = file->synchronous;
     irp->file = file;
-    IoQueueThreadIrp(irp);
+    if (!IoQueueThreadIrp(irp)) {
+        IoFreeIrp(irp);
+        return nullptr;
+    }
     return irp;
 }
 
@@ -172,6 +163,10 @@ NTSTATUS SendDeviceControl(FileObject* file, KPROCESSOR_MODE mode, ACCESS_MASK g
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }
     Irp* irp = BuildDeviceControl(file, mode, granted, code, input, inputLength, output, outputLength, key);
+    if (irp == nullptr) {
+        file->EndRequest();
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
     NTSTATUS status = SendAndWait(file, irp);
     *information = FinishDeviceControl(irp, output, outputLength);
     file->EndRequest();
@@ -201,30 +196,49 @@ NTSTATUS FinishOverlapped(DeviceObject*, Irp* irp, void* context)
 }
 
 // The file a device control may be sent on, referenced, or the status that refuses it.
-NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
-                             const void* output, ULONG outputLength, FileObject** file, ACCESS_MASK* granted)
+NTSTATUS ReferenceControlFile(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const void* input, ULONG inputLength,
+                              const void* output, ULONG outputLength, FileObject** file, ACCESS_MASK* granted)
+{
+    NTSTATUS status = ReferenceDeviceFile(handle, mode, file, granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (mode == UserMode && !HandleAllows(code, *granted)) {
+        status = STATUS_ACCESS_DENIED;
+    } else if (mode == UserMode && !ProbeBuffers(code, input, inputLength, output, outputLength)) {
+        status = STATUS_ACCESS_VIOLATION;  // a kernel address: the packet is never built
+    } else {
+        return STATUS_SUCCESS;
+    }
+    ob::Dereference(*file);
+    *file = nullptr;
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, FileObject** file, ACCESS_MASK* granted)
 {
     ob::Object* object = nullptr;
     NTSTATUS status = ob::ReferenceByHandle(handle, 0, ob::FileType(), mode, &object, granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // Files on devices are FileObjects; other files (on the C: drive) share their object type.
+    // Files on the C: drive share the object type; their services are the kernel's Zw calls (file.cpp).
     if (typeid(*object) != typeid(FileObject)) {
-        status = STATUS_INVALID_DEVICE_REQUEST;  // a file on the C: drive has no device to talk to
-    } else if (mode == UserMode && !HandleAllows(code, *granted)) {
-        status = STATUS_ACCESS_DENIED;
-    } else if (mode == UserMode && !ProbeBuffers(code, input, inputLength, output, outputLength)) {
-        status = STATUS_ACCESS_VIOLATION;  // a kernel address: the packet is never built
-    } else {
-        *file = static_cast<FileObject*>(object);
-        return STATUS_SUCCESS;
+        ob::Dereference(object);
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    ob::Dereference(object);
-    return status;
+    *file = static_cast<FileObject*>(object);
+    return STATUS_SUCCESS;
 }
 
-}  // namespace
+bool ProbeUserBuffer(const void* buffer, ULONG length)
+{
+    constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;
+    auto start = reinterpret_cast<uintptr_t>(buffer);
+    return length == 0 || (buffer != nullptr && start < kUserProbeAddress && length <= kUserProbeAddress - start);
+}
 
 FileObject::FileObject(DeviceObject* device_, bool synchronous_)
     : ob::Object(ob::FileType()), device(device_), synchronous(synchronous_)
@@ -288,6 +302,9 @@ NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_
 {
     RequirePassive("IRP_MJ_CREATE");
     *handle = nullptr;
+    if (!plat::file::SynchronousOptionsValid(createOptions, desiredAccess)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     ACCESS_MASK granted = 0;
     NTSTATUS status = GrantOpen(device, desiredAccess, mode, belowDevice, &granted);
     if (!NT_SUCCESS(status)) {
@@ -325,7 +342,7 @@ NTSTATUS DeviceIoControl(HANDLE handle, KPROCESSOR_MODE mode, ULONG code, const 
     }
     FileObject* file = nullptr;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ReferenceDeviceFile(handle, mode, code, input, inputLength, output, outputLength, &file, &granted);
+    NTSTATUS status = ReferenceControlFile(handle, mode, code, input, inputLength, output, outputLength, &file, &granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -346,8 +363,8 @@ NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input,
     }
     FileObject* file = nullptr;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ReferenceDeviceFile(handle, UserMode, code, input, inputLength, output, outputLength, &file,
-                                          &granted);
+    NTSTATUS status = ReferenceControlFile(handle, UserMode, code, input, inputLength, output, outputLength, &file,
+                                           &granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -367,6 +384,11 @@ NTSTATUS DeviceIoControlOverlapped(HANDLE handle, ULONG code, const void* input,
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }
     Irp* irp = BuildDeviceControl(file, UserMode, granted, code, input, inputLength, output, outputLength, result.key);
+    if (irp == nullptr) {
+        file->EndRequest();
+        ob::Dereference(file);
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
     IoSetCompletionRoutine(irp, nullptr, FinishOverlapped, new PendingControl{file, output, outputLength, result});
     return IoCallDriver(file->device, irp);
 }

@@ -72,14 +72,28 @@ private:
     std::mutex ioLock_;  // the file object's lock (synchronous files only)
 };
 
+// The file on a device behind a handle of the current process (or a kernel
+// handle, from kernel mode), referenced, with the handle's access. A file on
+// the C: drive shares the object type but has no device to talk to:
+// STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, FileObject** file, ACCESS_MASK* granted);
+
+// ProbeForRead and ProbeForWrite of a user-mode caller's buffer: one of
+// nonzero length must be present and lie wholly below the user probe address
+// (MM_USER_PROBE_ADDRESS of 64-bit Windows), else the probe raises
+// STATUS_ACCESS_VIOLATION; one of zero length is not checked at all.
+bool ProbeUserBuffer(const void* buffer, ULONG length);
+
 // Opens the device as NtCreateFile does: the device's driver sees an
 // IRP_MJ_CREATE on the calling thread; when it completes it successfully, a
 // handle is inserted into the kernel's table (kernelHandle) or the current
 // process's. The failure status of the create otherwise; a failed create
 // never gets a cleanup or close. createOptions as NtCreateFile takes them:
 // FILE_SYNCHRONOUS_IO_NONALERT or FILE_SYNCHRONOUS_IO_ALERT opens the file
-// for synchronous I/O. belowDevice: the name opened goes on below the
-// device's own (<device>\anything).
+// for synchronous I/O; both at once, or either without SYNCHRONIZE in
+// desiredAccess, is STATUS_INVALID_PARAMETER before anything else.
+// belowDevice: the name opened goes on below the device's own
+// (<device>\anything).
 NTSTATUS OpenDevice(DeviceObject* device, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, bool kernelHandle,
                     ULONG createOptions, HANDLE* handle, bool belowDevice = false);
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "ntos/io/devicefile.h"
+#include "ntos/io/file.h"
 
 namespace plat::io {
 namespace {
@@ -190,6 +191,10 @@ NTSTATUS OpenByName(const std::wstring& name, ACCESS_MASK desiredAccess, KPROCES
                     ULONG createOptions, HANDLE* handle)
 {
     *handle = nullptr;
+    // The parameters are checked before the name is looked up.
+    if (!plat::file::SynchronousOptionsValid(createOptions, desiredAccess)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     // The longest leading part of the name that names a device; the rest is a
     // name below the device, opened under the device's own security when it
     // asks for FILE_DEVICE_SECURE_OPEN.

@@ -54,14 +54,12 @@ private:
 
 NTSTATUS ValidateCreate(const CreateRequest& request)
 {
-    const ULONG bothSync = FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT;
     if (request.disposition > FILE_OVERWRITE_IF ||
         (request.share & ~(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) != 0 ||
         (request.WantsDirectory() && request.RefusesDirectory()) ||
         (request.WantsDirectory() && request.disposition != FILE_CREATE && request.disposition != FILE_OPEN &&
          request.disposition != FILE_OPEN_IF) ||
-        (request.options & bothSync) == bothSync ||
-        (request.Synchronous() && (request.access & SYNCHRONIZE) == 0)) {
+        !SynchronousOptionsValid(request.options, request.access)) {
         return STATUS_INVALID_PARAMETER;
     }
     return STATUS_SUCCESS;

@@ -68,6 +68,15 @@ private:
 // The status that stands for a host error.
 NTSTATUS FromErrno(int error);
 
+// NtCreateFile's rule for the synchronous-I/O options: at most one of
+// FILE_SYNCHRONOUS_IO_ALERT and FILE_SYNCHRONOUS_IO_NONALERT, and either one
+// only with SYNCHRONIZE in the access asked for (else STATUS_INVALID_PARAMETER).
+inline bool SynchronousOptionsValid(ULONG options, ACCESS_MASK access)
+{
+    const ULONG both = FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT;
+    return (options & both) != both && ((options & both) == 0 || (access & SYNCHRONIZE) != 0);
+}
+
 // What ZwCreateFile asks for, generic rights already mapped.
 struct CreateRequest {
     ACCESS_MASK access = 0;

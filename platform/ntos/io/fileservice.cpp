@@ -7,7 +7,6 @@
  */
 #include <algorithm>
 #include <cstring>
-#include <typeinfo>
 
 #include "ntos/io/devicefile.h"
 #include "ntos/ke/irql.h"
@@ -15,16 +14,10 @@
 namespace plat::io {
 namespace {
 
-// The first address above the user part of the address space (MM_USER_PROBE_ADDRESS of 64-bit Windows).
-constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;
-
-// ProbeForRead and ProbeForWrite: a buffer of nonzero length must be present
-// and lie wholly in the user part; one of zero length is not checked.
+// A caller's buffer: probed from user mode, trusted from kernel mode.
 bool Probe(KPROCESSOR_MODE mode, const void* buffer, ULONG length)
 {
-    auto start = reinterpret_cast<uintptr_t>(buffer);
-    return mode == KernelMode || length == 0 ||
-           (buffer != nullptr && start < kUserProbeAddress && length <= kUserProbeAddress - start);
+    return mode == KernelMode || ProbeUserBuffer(buffer, length);
 }
 
 // FILE_INFORMATION_CLASS and FS_INFORMATION_CLASS values the services know.
@@ -82,23 +75,6 @@ const ClassRule* RuleOf(const ClassRule (&rules)[N], ULONG informationClass)
         }
     }
     return nullptr;
-}
-
-// The file on a device behind the handle, referenced, with the handle's access.
-NTSTATUS ReferenceDeviceFile(HANDLE handle, KPROCESSOR_MODE mode, ob::Object** object, FileObject** file,
-                             ACCESS_MASK* granted)
-{
-    NTSTATUS status = ob::ReferenceByHandle(handle, 0, ob::FileType(), mode, object, granted);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    // Files on the C: drive share the object type; their services are the kernel's Zw calls (file.cpp).
-    if (typeid(**object) != typeid(FileObject)) {
-        ob::Dereference(*object);
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    *file = static_cast<FileObject*>(*object);
-    return STATUS_SUCCESS;
 }
 
 // The access a service asks of the handle (any one of the rights; 0: none).
@@ -188,10 +164,9 @@ NTSTATUS InformationService(HANDLE handle, KPROCESSOR_MODE mode, const FileServi
     if (!Probe(mode, call.buffer, call.length)) {
         return STATUS_ACCESS_VIOLATION;
     }
-    ob::Object* object = nullptr;
     FileObject* file = nullptr;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ReferenceDeviceFile(handle, mode, &object, &file, &granted);
+    NTSTATUS status = ReferenceDeviceFile(handle, mode, &file, &granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -216,7 +191,7 @@ NTSTATUS InformationService(HANDLE handle, KPROCESSOR_MODE mode, const FileServi
                                                                       : kMjQueryVolumeInformation;
         status = SendFilePacket(file, mode, major, 0, call.length, information);
     }
-    ob::Dereference(object);
+    ob::Dereference(file);
     return status;
 }
 
@@ -230,10 +205,9 @@ NTSTATUS CallFileService(HANDLE handle, KPROCESSOR_MODE mode, const FileServiceC
         call.service == FileService::QueryVolumeInformation) {
         return InformationService(handle, mode, call, information);
     }
-    ob::Object* object = nullptr;
     FileObject* file = nullptr;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ReferenceDeviceFile(handle, mode, &object, &file, &granted);
+    NTSTATUS status = ReferenceDeviceFile(handle, mode, &file, &granted);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -259,7 +233,7 @@ NTSTATUS CallFileService(HANDLE handle, KPROCESSOR_MODE mode, const FileServiceC
         }
         status = SendFilePacket(file, mode, major, minor, call.length, information);
     }
-    ob::Dereference(object);
+    ob::Dereference(file);
     return status;
 }
 

@@ -332,7 +332,7 @@ bool IoCancelIrp(Irp* irp)
     return true;
 }
 
-void IoQueueThreadIrp(Irp* irp)
+bool IoQueueThreadIrp(Irp* irp)
 {
     if (t_irps.irps == nullptr) {
         auto list = std::make_shared<ThreadIrps>();
@@ -343,9 +343,16 @@ void IoQueueThreadIrp(Irp* irp)
         t_irps.irps = std::move(list);
     }
     ThreadIrps* list = t_irps.irps.get();
+    // Under the list's lock: process exit marks the process ending before it
+    // cancels what is on the lists, so a packet is either seen by that pass or
+    // refused here.
     std::lock_guard<ListLock> guard(list->lock);
+    if (irp->process != nullptr && irp->process->Exited()) {
+        return false;
+    }
     list->irps.push_back(irp);
     irp->threadList = list;
+    return true;
 }
 
 void IoDequeueThreadIrp(Irp* irp)

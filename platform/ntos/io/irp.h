@@ -215,9 +215,12 @@ CancelRoutine IoSetCancelRoutine(Irp* irp, CancelRoutine routine);
 bool IoCancelIrp(Irp* irp);
 
 // The thread's list of packets. Queue puts a packet the current thread sends
-// on it; Dequeue takes it off once the I/O manager is done with it, before it
-// is freed (from any thread).
-void IoQueueThreadIrp(Irp* irp);
+// on it; false, and the packet not on it, when the packet's process is
+// ending: a terminating process sends no new requests (its threads are being
+// ended, and process exit has cancelled what they had sent). Dequeue takes a
+// packet off once the I/O manager is done with it, before it is freed (from
+// any thread).
+[[nodiscard]] bool IoQueueThreadIrp(Irp* irp);
 void IoDequeueThreadIrp(Irp* irp);
 // The current thread is ending: its packets are cancelled and it waits until
 // each is finished (IoCancelThreadIo). A thread that ends runs this itself.

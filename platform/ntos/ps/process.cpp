@@ -85,7 +85,9 @@ void ProcessTable::Exit(Process& process)
     if (process.IsSystem() || process.exited_.exchange(true)) {
         return;
     }
-    // Each of its threads cancels its requests at its exit and waits for them (IoCancelThreadIo).
+    // Marked ending first: a thread of the process that sends after the
+    // cancellation below is refused rather than waited for. Each of its
+    // threads cancels its requests at its exit and waits for them (IoCancelThreadIo).
     io::IoCancelProcessIo(&process);
     {
         ProcessScope scope(process);

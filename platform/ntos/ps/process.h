@@ -65,7 +65,8 @@ public:
 
     // A new running process with an empty handle table, running as an account of the kind.
     std::shared_ptr<Process> Create(const std::string& name, se::TokenKind kind = se::TokenKind::LocalService);
-    // Ends a process as process exit does: the requests its threads sent are
+    // Ends a process as process exit does: from here on its threads send no
+    // new requests (STATUS_PROCESS_IS_TERMINATING), the requests they sent are
     // cancelled and waited for, then every handle it still has is closed (a
     // device handle takes its file object's close path), on this thread.
     void Exit(Process& process);
