@@ -15,6 +15,7 @@ namespace {
 std::mutex g_lock;
 std::condition_variable g_changed;
 volatile void* g_target = nullptr;  // watched by the pause in effect
+unsigned g_passing = 0;             // operations on it still to let through
 bool g_held = false;                // a thread has been held (once per pause)
 bool g_released = false;
 
@@ -26,6 +27,10 @@ VOID PlatInterlockedReached(volatile void* Target)
     if (g_target != Target || g_held) {
         return;
     }
+    if (g_passing != 0) {
+        --g_passing;
+        return;
+    }
     g_held = true;
     __atomic_store_n(&PlatInterlockedWatched, nullptr, __ATOMIC_RELEASE);  // the next ones pass
     g_changed.notify_all();
@@ -34,13 +39,14 @@ VOID PlatInterlockedReached(volatile void* Target)
 
 namespace plat::ke {
 
-InterlockedPause::InterlockedPause(volatile void* target)
+InterlockedPause::InterlockedPause(volatile void* target, unsigned passing)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_target != nullptr) {
         BugCheck(0xDEADDEAD, "InterlockedPause: another pause is in effect");
     }
     g_target = target;
+    g_passing = passing;
     g_held = false;
     g_released = false;
     __atomic_store_n(&PlatInterlockedWatched, target, __ATOMIC_RELEASE);

@@ -1,8 +1,9 @@
 /*
  * A pause point in the interlocked operations, for tests that must make a
- * race fall one way: the first thread whose interlocked operation targets the
- * watched address is held there, before the operation, until the test lets it
- * go. One address is watched at a time, and only one thread is held (later
+ * race fall one way: the thread whose interlocked operation is the first on
+ * the watched address (or the first after `passing` operations have gone
+ * through) is held there, before the operation, until the test lets it go.
+ * One address is watched at a time, and only one thread is held (later
  * operations on the address go through).
  */
 #pragma once
@@ -12,7 +13,8 @@ namespace plat::ke {
 
 class InterlockedPause {
 public:
-    explicit InterlockedPause(volatile void* target);  // watches the target from now on
+    // Watches the target from now on; the first `passing` operations on it go through.
+    explicit InterlockedPause(volatile void* target, unsigned passing = 0);
     ~InterlockedPause();                               // releases a held thread and stops watching
     InterlockedPause(const InterlockedPause&) = delete;
     InterlockedPause& operator=(const InterlockedPause&) = delete;
