@@ -285,6 +285,7 @@ ParsedTable ParseTableResult(const plat::Host& host, const std::vector<uint8_t>&
         parsed.rows.push_back({entry.DeviceMode, entry.Value1, entry.Value2, entry.Value3});
     }
     parsed.maxMode = table.MaxDeviceMode;
+    parsed.entryCount = table.EntryCount;
     for (UCHAR b : guarded->after) {
         parsed.guardIntact = parsed.guardIntact && b == kUnwritten;
     }
@@ -294,14 +295,19 @@ ParsedTable ParseTableResult(const plat::Host& host, const std::vector<uint8_t>&
 NTSTATUS ProcessDsmResult(const plat::Host& host, WDFDEVICE device, int32_t function, int32_t table,
                           const std::vector<uint8_t>& bytes)
 {
+    auto process = TVRX_VIEW_ROUTINE(host, TvrxProcessDsmResponseBuffer);
+    if (bytes.empty()) {
+        return process(device, function, table, nullptr);
+    }
     WDFMEMORY memory;
     PVOID buffer;
-    NTSTATUS status = WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, bytes.size(), &memory, &buffer);
+    NTSTATUS status =
+        WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, TVRX_POOL_TAG, bytes.size(), &memory, &buffer);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     std::memcpy(buffer, bytes.data(), bytes.size());
-    status = TVRX_VIEW_ROUTINE(host, TvrxProcessDsmResponseBuffer)(device, function, table, memory);
+    status = process(device, function, table, memory);
     WdfObjectDelete(memory);
     return status;
 }

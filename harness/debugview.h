@@ -176,6 +176,7 @@ struct ParsedTable {
     NTSTATUS status = 0;
     std::vector<ModeRow> rows;  // the entries the walk wrote, in order (up to the first untouched one)
     unsigned maxMode = 0;
+    uint32_t entryCount = 0;    // the table's count after the walk
     bool guardIntact = true;    // nothing was written past the table's entries
 };
 // `before`: entries the table holds already (written as stored), `maxMode` its highest mode so far.
@@ -183,7 +184,8 @@ ParsedTable ParseTableResult(const plat::Host& host, const std::vector<uint8_t>&
                              const std::vector<ModeRow>& before = {}, unsigned maxMode = 0);
 
 // The processing of one _DSM result (function, table index) into the device,
-// with the result in a memory object of exactly the bytes' size.
+// with the result in a memory object of exactly the bytes' size (no memory
+// object at all when there are no bytes).
 NTSTATUS ProcessDsmResult(const plat::Host& host, WDFDEVICE device, int32_t function, int32_t table, const std::vector<uint8_t>& bytes);
 
 // One _DSM evaluation as the driver sends it. `response` receives the result
