@@ -4,7 +4,10 @@
  * from the framework's queue), and handed out as plain snapshots. The
  * simulator, its firmware check, the tests and the benchmarks observe the
  * driver's private state through this view alone; nothing else outside the
- * driver knows its structures.
+ * driver knows its structures (the layer check refuses the driver's private
+ * header anywhere else). Like a debugger it can also write a named field and
+ * call a routine: the few entries below that do are for states and arguments
+ * no caller of the driver can bring about.
  *
  * Like a debugger, the view takes none of the driver's locks: its callers
  * read when the driver's work has settled (between commands, after a test
