@@ -189,7 +189,8 @@ ParsedTable ParseTableResult(const plat::Host& host, const std::vector<uint8_t>&
 // The processing of one _DSM result (function, table index) into the device,
 // with the result in a memory object of exactly the bytes' size (no memory
 // object at all when there are no bytes).
-NTSTATUS ProcessDsmResult(const plat::Host& host, WDFDEVICE device, int32_t function, int32_t table, const std::vector<uint8_t>& bytes);
+NTSTATUS ProcessDsmResult(const plat::Host& host, WDFDEVICE device, int32_t function, int32_t table,
+                          const std::vector<uint8_t>& bytes);
 
 // One _DSM evaluation as the driver sends it. `response` receives the result
 // the driver hands its callers (the caller deletes it), or null; a null

@@ -238,7 +238,9 @@ TEST_F(BiosState, ParameterValuesAreWrittenAndReadByType)
     LoadAndAdd();
     // The routines themselves: no start passes them the arguments they must refuse.
     auto write = [this](WDFDEVICE device, const wchar_t* subkey, const wchar_t* value, ULONG type, PVOID data,
-                        ULONG size) { return debugview::WriteParameterValue(*host, device, subkey, value, type, data, size); };
+                        ULONG size) {
+        return debugview::WriteParameterValue(*host, device, subkey, value, type, data, size);
+    };
     auto read = [this](WDFDEVICE device, const wchar_t* subkey, const wchar_t* value, PUNICODE_STRING text) {
         return debugview::ReadParameterString(*host, device, subkey, value, text);
     };

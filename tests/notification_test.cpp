@@ -363,8 +363,7 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     plat::fault::Reset();
 
     // The driver's D0 entry callback as the framework holds it, called once more.
-    auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
-    EXPECT_EQ(fx->pnpPower.EvtDeviceD0Entry(Device(), WdfPowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(Fx()->pnpPower.EvtDeviceD0Entry(Device(), WdfPowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u) << "already registered";
     EXPECT_TRUE(Below().HandlerRegistered());
     Settle();  // an entry from D3 reads the mode once
