@@ -12,9 +12,9 @@
 
 #include <filesystem>
 
+#include "debugview.h"
 #include "firmware/native.h"
 #include "support/shared.h"
-#include "tvrx.h"
 
 namespace tvrx::bench {
 namespace {
@@ -41,9 +41,9 @@ void SarExport(benchmark::State& state)
         return;
     }
     firmware->SetSarTable(kSarAddress, Table());
-    auto exportTable = bed->Host().Routine<decltype(&TvrxExportBiosSarTable)>("TvrxExportBiosSarTable");
     for (auto _ : state) {
-        if (exportTable(kSarAddress, kTableSize) != STATUS_SUCCESS) {
+        // The export routine itself, run through the debug view as a debugger would.
+        if (debugview::ExportBiosSarTable(bed->Host(), kSarAddress, kTableSize) != STATUS_SUCCESS) {
             state.SkipWithError("the export failed");
             break;
         }

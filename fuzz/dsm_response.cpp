@@ -2,8 +2,10 @@
  * _DSM results on arbitrary bytes: the response processing of a loaded driver
  * for any function and table index (the four the driver uses, the next ones,
  * and negative ones), and the device-mode table parser on its own, with any
- * announced entry count. Both get exactly the bytes of the input, in pool
- * memory of exactly that size, so a read past them is a sanitizer report.
+ * announced entry count. The processing gets exactly the bytes of the input,
+ * in pool memory of exactly that size, so a read past them is a sanitizer
+ * report; the parser gets them in a buffer of their size, and a write past its
+ * table is one too (or fails the guard bytes after it).
  *
  * Input: [function][table][count low][count high][result bytes...]
  *   function, table  below 0x80: taken modulo 5 and 4 (0..4, 0..3); else as signed bytes
@@ -13,30 +15,27 @@
  */
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
+#include <vector>
 
 #include "base/fault.h"
+#include "debugview.h"
 #include "ntos/ex/pool.h"
 #include "support/machine.h"
-#include "tvrx.h"
 
 namespace {
 
+// The processing and the parser are run as a debugger extension runs them,
+// through the debug view: no firmware answer reaches them with arbitrary bytes.
 struct Bed {
     Bed() : started("dsm_response_fuzzer")
     {
-        plat::Host& host = *started.host;
-        device = host.Device();
-        process = host.Routine<decltype(&TvrxProcessDsmResponseBuffer)>("TvrxProcessDsmResponseBuffer");
-        parse = host.Routine<decltype(&TvrxParseDeviceModeInfoFromBuf)>("TvrxParseDeviceModeInfoFromBuf");
+        device = started.host->Device();
         pool = plat::pool::Outstanding();
     }
 
     tvrx::fuzz::StartedMachine started;
     WDFDEVICE device = nullptr;
-    decltype(&TvrxProcessDsmResponseBuffer) process = nullptr;
-    decltype(&TvrxParseDeviceModeInfoFromBuf) parse = nullptr;
     std::map<ULONG, plat::pool::TagUsage> pool;  // what the started driver holds
 };
 
@@ -81,35 +80,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (data[3] & 0x80) {
         count |= 0xFFFF0000u;
     }
-    const uint8_t* bytes = data + 4;
-    size_t length = size - 4;
-
-    WDFMEMORY memory = nullptr;
-    PVOID buffer = nullptr;
-    if (length != 0) {
-        if (WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, TVRX_POOL_TAG, length, &memory, &buffer) !=
-            STATUS_SUCCESS) {
-            std::abort();
-        }
-        std::memcpy(buffer, bytes, length);
-    }
-    NTSTATUS status = g_bed->process(g_bed->device, function, table, memory);
-    if (memory == nullptr && status != STATUS_UNSUCCESSFUL) {
+    const std::vector<uint8_t> bytes(data + 4, data + size);
+    const plat::Host& host = *g_bed->started.host;
+    NTSTATUS status = tvrx::debugview::ProcessDsmResult(host, g_bed->device, function, table, bytes);
+    if (bytes.empty() && status != STATUS_UNSUCCESSFUL) {
         std::fprintf(stderr, "no response memory accepted with 0x%08X\n", (unsigned)status);
         std::abort();
     }
 
-    if (length != 0) {
-        // The parser alone, into a table of its own that ends where the record ends.
-        auto* record = static_cast<PTVRX_DEVICE_MODE_TABLE>(std::malloc(sizeof(TVRX_DEVICE_MODE_TABLE)));
-        std::memset(record, 0, sizeof(*record));
-        record->EntryCount = count;
-        if (g_bed->parse(record, static_cast<const UCHAR*>(buffer), length) != STATUS_SUCCESS ||
-            record->EntryCount != count) {
+    if (!bytes.empty()) {
+        // The parser alone, into a table of its own with guard bytes after it.
+        tvrx::debugview::ParsedTable parsed = tvrx::debugview::ParseTableResult(host, bytes, count);
+        if (parsed.status != STATUS_SUCCESS || parsed.entryCount != count || !parsed.guardIntact) {
             std::abort();
         }
-        std::free(record);
-        WdfObjectDelete(memory);
     }
 
     // Whatever the result said, the processing keeps no memory of its own.

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "support/machine.h"
-#include "tvrx.h"
+#include "tvrxioctl.h"
 #include "um/client.h"
 
 namespace {

@@ -2,7 +2,10 @@
 #include "debugview.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 
 #include "system/host.h"
 #include "tvrx.h"
@@ -13,10 +16,26 @@ namespace tvrx::debugview {
 
 const Limits& DriverLimits()
 {
-    static const Limits limits = {TVRX_DSM_OUTPUT_SIZE, TVRX_DEVICE_MODE_TABLE_COUNT_MAX, TVRX_DEVICE_MODE_MATCH_MAX,
-                                  TVRX_BIOS_SAR_STATE_CURRENT, TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE};
+    static const Limits limits = {TVRX_DSM_OUTPUT_SIZE,
+                                  TVRX_DEVICE_MODE_TABLE_COUNT_MAX,
+                                  TVRX_DEVICE_MODE_MATCH_MAX,
+                                  TVRX_BIOS_SAR_STATE_CURRENT,
+                                  TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE,
+                                  TVRX_DEVICE_MODE_ENTRIES_MAX,
+                                  TVRX_POOL_TAG,
+                                  TVRX_SAR_POOL_TAG};
     return limits;
 }
+
+static_assert(kDeviceCreated == TVRX_DEVICE_STATE_CREATED && kDevicePrepared == TVRX_DEVICE_STATE_PREPARED &&
+                  kDevicePrepareFailed == TVRX_DEVICE_STATE_PREPARE_FAILED &&
+                  kDeviceReleased == TVRX_DEVICE_STATE_RELEASED,
+              "the view's device states are the driver's");
+static_assert(kSarChecking == TVRX_BIOS_SAR_STATE_CHECKING && kSarCurrent == TVRX_BIOS_SAR_STATE_CURRENT &&
+                  kSarBadResult == TVRX_BIOS_SAR_STATE_BAD_RESULT &&
+                  kSarReadFailed == TVRX_BIOS_SAR_STATE_READ_FAILED &&
+                  kSarWriteFailed == TVRX_BIOS_SAR_STATE_WRITE_FAILED,
+              "the view's BiosSarState values are the driver's");
 
 namespace {
 
@@ -143,6 +162,197 @@ std::optional<uint32_t> ReadBiosSarState(const plat::Host& host)
         return std::nullopt;
     }
     return ReadULongNoFence(state);
+}
+
+// ---------------------------------------------------------------- writes
+
+namespace {
+
+TVRX_DEVICE_MODE_TABLE& TableOf(WDFDEVICE device, size_t table)
+{
+    if (table >= TVRX_DEVICE_MODE_TABLE_COUNT_MAX) {
+        throw std::out_of_range("the driver holds no device-mode table " + std::to_string(table));
+    }
+    return TvrxGetDeviceContext(device)->DeviceModeTables[table];
+}
+
+// The link of the app instance at `index` in list order.
+LIST_ENTRY* InstanceLink(WDFDEVICE device, size_t index)
+{
+    LIST_ENTRY* head = &TvrxGetDeviceContext(device)->AppInstanceListHead;
+    LIST_ENTRY* link = head->Flink;
+    for (size_t i = 0; i < index && link != head; ++i) {
+        link = link->Flink;
+    }
+    if (link == head) {
+        throw std::out_of_range("the device has no app instance " + std::to_string(index));
+    }
+    return link;
+}
+
+}  // namespace
+
+void PokeTableEntry(WDFDEVICE device, size_t table, size_t index, const ModeRow& row)
+{
+    if (index >= TVRX_DEVICE_MODE_ENTRIES_MAX) {
+        throw std::out_of_range("a device-mode table holds no entry " + std::to_string(index));
+    }
+    TVRX_DEVICE_MODE_ENTRY& entry = TableOf(device, table).Entries[index];
+    entry.DeviceMode = UCHAR(row.mode);
+    entry.Value1 = row.value1;
+    entry.Value2 = row.value2;
+    entry.Value3 = row.value3;
+}
+
+void PokeTableEntryCount(WDFDEVICE device, size_t table, uint32_t entryCount)
+{
+    WriteULongNoFence(&TableOf(device, table).EntryCount, entryCount);
+}
+
+void PokeTableMaxMode(WDFDEVICE device, size_t table, unsigned maxMode)
+{
+    WriteUCharNoFence(&TableOf(device, table).MaxDeviceMode, UCHAR(maxMode));
+}
+
+void PokeAcpiUnregisterRoutineAway(WDFDEVICE device)
+{
+    TvrxGetDeviceContext(device)->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
+}
+
+void PokeInstanceBackLink(WDFDEVICE device, size_t index, bool corrupt)
+{
+    LIST_ENTRY* link = InstanceLink(device, index);
+    if (corrupt) {
+        link->Blink = link;
+        return;
+    }
+    // Its predecessor in list order: the head for the first instance.
+    LIST_ENTRY* head = &TvrxGetDeviceContext(device)->AppInstanceListHead;
+    link->Blink = index == 0 ? head : InstanceLink(device, index - 1);
+}
+
+// ---------------------------------------------------------------- calls
+
+namespace {
+
+template <class F>
+F RoutineOf(const plat::Host& host, const char* name)
+{
+    F routine = host.Routine<F>(name);
+    if (routine == nullptr) {
+        throw std::runtime_error(std::string("the loaded image has no routine ") + name);
+    }
+    return routine;
+}
+
+#define TVRX_VIEW_ROUTINE(host, name) RoutineOf<decltype(&name)>(host, #name)
+
+// A value no result stores in an entry: the walk's writes are told apart by it.
+constexpr UCHAR kUnwritten = 0xEE;
+
+struct GuardedTable {
+    TVRX_DEVICE_MODE_TABLE table;
+    UCHAR after[64];
+};
+
+bool Unwritten(const TVRX_DEVICE_MODE_ENTRY& entry)
+{
+    ULONG unwritten;
+    std::memset(&unwritten, kUnwritten, sizeof unwritten);
+    return entry.Value1 == unwritten;
+}
+
+}  // namespace
+
+ParsedTable ParseTableResult(const plat::Host& host, const std::vector<uint8_t>& bytes, uint32_t entryCount,
+                             const std::vector<ModeRow>& before, unsigned maxMode)
+{
+    auto guarded = std::make_unique<GuardedTable>();
+    std::memset(guarded.get(), kUnwritten, sizeof *guarded);
+    TVRX_DEVICE_MODE_TABLE& table = guarded->table;
+    table.EntryCount = entryCount;
+    table.MaxDeviceMode = UCHAR(maxMode);
+    for (size_t i = 0; i < before.size() && i < TVRX_DEVICE_MODE_ENTRIES_MAX; ++i) {
+        table.Entries[i] = {UCHAR(before[i].mode), before[i].value1, before[i].value2, before[i].value3};
+    }
+
+    ParsedTable parsed;
+    parsed.status = TVRX_VIEW_ROUTINE(host, TvrxParseDeviceModeInfoFromBuf)(&table, bytes.data(), bytes.size());
+    for (const TVRX_DEVICE_MODE_ENTRY& entry : table.Entries) {
+        if (Unwritten(entry)) {
+            break;
+        }
+        parsed.rows.push_back({entry.DeviceMode, entry.Value1, entry.Value2, entry.Value3});
+    }
+    parsed.maxMode = table.MaxDeviceMode;
+    parsed.entryCount = table.EntryCount;
+    for (UCHAR b : guarded->after) {
+        parsed.guardIntact = parsed.guardIntact && b == kUnwritten;
+    }
+    return parsed;
+}
+
+NTSTATUS ProcessDsmResult(const plat::Host& host, WDFDEVICE device, int32_t function, int32_t table,
+                          const std::vector<uint8_t>& bytes)
+{
+    auto process = TVRX_VIEW_ROUTINE(host, TvrxProcessDsmResponseBuffer);
+    if (bytes.empty()) {
+        return process(device, function, table, nullptr);
+    }
+    WDFMEMORY memory;
+    PVOID buffer;
+    NTSTATUS status =
+        WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, TVRX_POOL_TAG, bytes.size(), &memory, &buffer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    status = process(device, function, table, memory);
+    WdfObjectDelete(memory);
+    return status;
+}
+
+NTSTATUS EvaluateDsm(const plat::Host& host, WDFDEVICE device, uint32_t function, uint32_t table,
+                     WDFMEMORY* response)
+{
+    return TVRX_VIEW_ROUTINE(host, TvrxEvaluateDeviceModeDsm)(device, function, table, response);
+}
+
+NTSTATUS EvaluateDsmFunction(const plat::Host& host, WDFDEVICE device, uint32_t function)
+{
+    return TVRX_VIEW_ROUTINE(host, TvrxEvaluateDsmFunction)(device, function);
+}
+
+bool IsBiosSarUpdateNeeded(const plat::Host& host, WDFDEVICE device)
+{
+    return TVRX_VIEW_ROUTINE(host, TvrxIsBiosSarUpdateNeeded)(device) != FALSE;
+}
+
+NTSTATUS QueryRegistryString(const plat::Host& host, const wchar_t* path, const wchar_t* value, PUNICODE_STRING text)
+{
+    return TVRX_VIEW_ROUTINE(host, TvrxQueryRegistryString)(path, value, text);
+}
+
+NTSTATUS WriteParameterValue(const plat::Host& host, WDFDEVICE device, const wchar_t* subkey, const wchar_t* value,
+                             ULONG type, PVOID data, ULONG size)
+{
+    return TVRX_VIEW_ROUTINE(host, TvrxWriteParameterValue)(device, subkey, value, type, data, size);
+}
+
+NTSTATUS ReadParameterString(const plat::Host& host, WDFDEVICE device, const wchar_t* subkey, const wchar_t* value,
+                             PUNICODE_STRING text)
+{
+    return TVRX_VIEW_ROUTINE(host, TvrxReadParameterString)(device, subkey, value, text);
+}
+
+NTSTATUS ExportBiosSarTable(const plat::Host& host, uint32_t address, uint64_t length)
+{
+    return TVRX_VIEW_ROUTINE(host, TvrxExportBiosSarTable)(address, length);
+}
+
+void CallNotifyHandler(const plat::Host& host, const void* gate, ULONG code)
+{
+    TVRX_VIEW_ROUTINE(host, AcpiTvrxNotifyCallback)(const_cast<void*>(gate), code);
 }
 
 }  // namespace tvrx::debugview

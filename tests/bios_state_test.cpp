@@ -12,7 +12,7 @@ namespace {
 bool ExportedAtStart(const plat::NativeFirmware& firmware)
 {
     for (const auto& call : firmware.Calls()) {
-        if (call.function == TVRX_DSM_FUNCTION_BIOS_SAR_TABLE) {
+        if (call.function == plat::NativeFirmware::kSarLocation) {
             return true;
         }
     }
@@ -50,6 +50,14 @@ protected:
         Boot();
     }
 
+    // Stops and starts the device again (the driver stays loaded), with the firmware's calls cleared.
+    void Restart()
+    {
+        ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+        firmware->ClearCalls();
+        ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    }
+
     std::filesystem::path SarPath() const { return tvrx::SarExportFile(machine->DriveRoot()); }
     // The export file's bytes; empty when it cannot be read.
     std::vector<uint8_t> SarFile() const
@@ -72,12 +80,12 @@ TEST_F(BiosState, ExportRepeatsOnlyWhenTheBiosChanges)
     EXPECT_TRUE(ExportedAtStart(*firmware)) << "first start";
     std::string version = firmware->BiosVersion();
     EXPECT_EQ(BiosInfoValue(), std::wstring(version.begin(), version.end()));
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarCurrent);
 
     queryEx = false;  // a system without RtlQueryRegistryValuesEx reads it the older way
     Reboot([] {});
     EXPECT_FALSE(ExportedAtStart(*firmware)) << "same BIOS";
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarCurrent);
 
     Reboot([&] { SetBios(L"tvrx-fw 1.07.0 (2024-05-17)"); });
     EXPECT_FALSE(ExportedAtStart(*firmware)) << "letter case does not count";
@@ -101,11 +109,18 @@ TEST_F(BiosState, FailedExportWithAnUnchangedBiosIsRepeatedAndNeverTearsTheFile)
     Boot();
     ASSERT_EQ(SarFile(), table);
 
-    // As prepare-hardware does after a check that failed: the function-3 export.
+    // The next start's check fails reading BiosInfo, so it exports, and the
+    // export's second write fails; the device starts without it.
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    firmware->ClearCalls();
+    plat::fault::Reset();
+    plat::fault::FailNth("WdfRegistryQueryString", 1, STATUS_DEVICE_BUSY);
     plat::fault::FailNth("ZwWriteFile", 2, STATUS_DISK_FULL);
-    EXPECT_NE(TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), TVRX_DSM_FUNCTION_BIOS_SAR_TABLE), STATUS_SUCCESS);
+    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(ExportedAtStart(*firmware));
+    EXPECT_EQ(plat::fault::Injected(), 2u);
     EXPECT_EQ(SarFile(), table) << "the earlier whole table";
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_WRITE_FAILED);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarWriteFailed);
     std::string version = firmware->BiosVersion();
     EXPECT_EQ(BiosInfoValue(), std::wstring(version.begin(), version.end())) << "still the running BIOS";
 
@@ -113,7 +128,7 @@ TEST_F(BiosState, FailedExportWithAnUnchangedBiosIsRepeatedAndNeverTearsTheFile)
     Reboot(sameFirmware);
     EXPECT_TRUE(ExportedAtStart(*firmware)) << "the last export did not complete";
     EXPECT_EQ(SarFile(), table);
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarCurrent);
 
     Reboot(sameFirmware);
     EXPECT_FALSE(ExportedAtStart(*firmware)) << "complete now";
@@ -127,7 +142,7 @@ TEST_F(BiosState, DeletedExportFileIsWrittenAgainAtTheNextStart)
     Reboot([&] { std::filesystem::remove(SarPath()); });
     EXPECT_TRUE(ExportedAtStart(*firmware));
     EXPECT_EQ(SarFile(), firmware->SarBytes());
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarCurrent);
 
     Reboot([&] { std::filesystem::remove_all(SarPath().parent_path()); });
     EXPECT_TRUE(ExportedAtStart(*firmware)) << "its directory gone too";
@@ -139,9 +154,10 @@ TEST_F(BiosState, UnreadableBiosVersionMeansExportWithoutRecordingIt)
     machine->Registry().DeleteKey(kHardwareConfigKey);
     Boot();
     EXPECT_TRUE(ExportedAtStart(*firmware));
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarCurrent);
     EXPECT_FALSE(BiosInfoValue().has_value());
-    EXPECT_TRUE(TVRX_ROUTINE(TvrxIsBiosSarUpdateNeeded)(Device())) << "so the next start exports again";
+    Restart();
+    EXPECT_TRUE(ExportedAtStart(*firmware)) << "so the next start exports again";
 
     // A value of another type: without a type check a direct query writes its
     // data over the counted string itself.
@@ -156,7 +172,9 @@ TEST_F(BiosState, UnreadableBiosVersionMeansExportWithoutRecordingIt)
     EXPECT_EQ(raw.Length, 0x41) << "a string of 0x41 bytes with no buffer";
     EXPECT_EQ(raw.Buffer, nullptr);
 
-    auto query = TVRX_ROUTINE(TvrxQueryRegistryString);
+    auto query = [this](const wchar_t* path, const wchar_t* value, PUNICODE_STRING text) {
+        return debugview::QueryRegistryString(*host, path, value, text);
+    };
     for (const plat::RegistryValue& value :
          {plat::RegistryValue::Dword(0x00410041), plat::RegistryValue{REG_BINARY, std::vector<uint8_t>(16, 0x41)}}) {
         machine->Registry().SetValue(kHardwareConfigKey, L"BIOSVersion", value);
@@ -164,11 +182,12 @@ TEST_F(BiosState, UnreadableBiosVersionMeansExportWithoutRecordingIt)
         EXPECT_EQ(query(kHardwareConfigKey.c_str(), L"BIOSVersion", &text), STATUS_OBJECT_TYPE_MISMATCH);
         EXPECT_EQ(text.Length, 0u);
         EXPECT_EQ(text.Buffer, nullptr);
-        EXPECT_TRUE(TVRX_ROUTINE(TvrxIsBiosSarUpdateNeeded)(Device()));
+        Restart();
+        EXPECT_TRUE(ExportedAtStart(*firmware));
     }
     UnloadClean();
     Boot();
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarCurrent);
     EXPECT_FALSE(BiosInfoValue().has_value());
 
     // An absent value under an existing key reads as an empty string.
@@ -181,7 +200,8 @@ TEST_F(BiosState, UnreadableBiosVersionMeansExportWithoutRecordingIt)
 TEST_F(BiosState, AnyFailureOfTheCheckMeansExport)
 {
     Boot();
-    auto check = TVRX_ROUTINE(TvrxIsBiosSarUpdateNeeded);
+    // The check on its own, so that each of its calls can be failed by number.
+    auto check = [this](WDFDEVICE device) { return debugview::IsBiosSarUpdateNeeded(*host, device); };
     plat::fault::Reset();
     EXPECT_FALSE(check(Device()));
     EXPECT_EQ(plat::fault::Counts()["ExAllocatePool"], 3u);
@@ -209,15 +229,21 @@ TEST_F(BiosState, AnyFailureOfTheCheckMeansExport)
         plat::fault::FailNth(point, nth, STATUS_DEVICE_BUSY);
         EXPECT_TRUE(check(Device())) << point;
     }
-    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_CURRENT)) << "set before its write failed";
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CHECKING);
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(debugview::kSarCurrent)) << "set before its write failed";
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarChecking);
 }
 
 TEST_F(BiosState, ParameterValuesAreWrittenAndReadByType)
 {
     LoadAndAdd();
-    auto write = TVRX_ROUTINE(TvrxWriteParameterValue);
-    auto read = TVRX_ROUTINE(TvrxReadParameterString);
+    // The routines themselves: no start passes them the arguments they must refuse.
+    auto write = [this](WDFDEVICE device, const wchar_t* subkey, const wchar_t* value, ULONG type, PVOID data,
+                        ULONG size) {
+        return debugview::WriteParameterValue(*host, device, subkey, value, type, data, size);
+    };
+    auto read = [this](WDFDEVICE device, const wchar_t* subkey, const wchar_t* value, PUNICODE_STRING text) {
+        return debugview::ReadParameterString(*host, device, subkey, value, text);
+    };
 
     UNICODE_STRING text;
     EXPECT_EQ(read(Device(), L"SARService", L"BiosInfo", &text), STATUS_OBJECT_NAME_NOT_FOUND) << "no subkey yet";

@@ -44,7 +44,7 @@ TEST_F(Clients, OpenIsRefusedUnlessTheHardwareIsPreparedAndANodeCanBeHad)
     // Back in D0 with its hardware still prepared, the device admits clients
     // again (a resume runs D0 entry only; no prepare-hardware follows a sleep).
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
     // The resume reads the mode again on a work item, which creates memory
     // objects too: it finishes before the fault below is armed.
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(30)));
@@ -179,7 +179,7 @@ TEST_F(Clients, EachSignalSetsEveryRegisteredEventOnce)
     SignalLog log;
     // The firmware's device-mode notification wakes everybody ...
     firmware->SetDeviceMode(2);
-    firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    firmware->Notify(debugview::DriverLimits().modeChangeNotify);
     EXPECT_EQ(a.process.Run([&] { return WaitForSingleObject(ea, 10000); }), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(b.process.Run([&] { return WaitForSingleObject(eb, 10000); }), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(log.SetsOf(View(), ka), 1u);
@@ -225,7 +225,7 @@ TEST_F(Clients, ARegistrationSentWhileAsleepTakesTheClientsEventAfterResume)
     EXPECT_EQ(registered.load(), STATUS_SUCCESS);
 
     firmware->SetDeviceMode(3);
-    firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    firmware->Notify(debugview::DriverLimits().modeChangeNotify);
     EXPECT_TRUE(a.WaitSignal(event)) << "the mode change must reach the event the client registered";
     a.CloseObject(event);
 }

@@ -108,7 +108,7 @@ TEST_F(Concurrency, ClientsRaceEachOtherAndTheSignals)
         uint64_t mode = 0;
         while (!done.load()) {
             firmware->SetDeviceMode(mode++ % 4);
-            firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+            firmware->Notify(debugview::DriverLimits().modeChangeNotify);
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });

@@ -114,11 +114,11 @@ TEST_F(DriverCore, UntaggedFrameworkMemoryCarriesTheDriverTag)
 {
     LoadAndAdd();
     // The device already holds its notification gate under the driver's tag.
-    size_t before = plat::pool::Outstanding()[TVRX_POOL_TAG].allocations;
+    size_t before = plat::pool::Outstanding()[debugview::DriverLimits().poolTag].allocations;
     WDFMEMORY memory;
     PVOID buffer;
     ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, 16, &memory, &buffer), STATUS_SUCCESS);
-    EXPECT_EQ(plat::pool::Outstanding()[TVRX_POOL_TAG].allocations, before + 1);
+    EXPECT_EQ(plat::pool::Outstanding()[debugview::DriverLimits().poolTag].allocations, before + 1);
     EXPECT_EQ(plat::pool::Outstanding().count(0), 0u);
     WdfObjectDelete(memory);
 }
@@ -223,7 +223,7 @@ TEST_F(DriverCoreDeath, PoolUseUnderASpinLockStopsTheSystem)
     EXPECT_DEATH(
         {
             WdfSpinLockAcquire(View().clientListLock);
-            ExAllocatePoolWithTag(NonPagedPoolNx, 8, TVRX_POOL_TAG);
+            ExAllocatePoolWithTag(NonPagedPoolNx, 8, debugview::DriverLimits().poolTag);
         },
         "work under a spin lock");
 }

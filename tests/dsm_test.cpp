@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "ntos/pnp/pnp.h"
+#include "wdf/workitem.h"
 
 namespace tvrx::test {
 namespace {
@@ -34,9 +35,10 @@ TEST_F(Dsm, StartSendsTheExactRequestsInOrder)
                                                   ExpectedRequest(2, 2), ExpectedRequest(3, 0)};
     EXPECT_EQ(requests, expected);
 
-    // Only function 2 carries the table index.
+    // Only function 2 carries the table index (asked of the evaluation
+    // itself: the driver names a table only with function 2).
     WDFMEMORY response = nullptr;
-    ASSERT_EQ(TVRX_ROUTINE(TvrxEvaluateDeviceModeDsm)(Device(), 1, 2, &response), STATUS_SUCCESS);
+    ASSERT_EQ(debugview::EvaluateDsm(*host, Device(), 1, 2, &response), STATUS_SUCCESS);
     WdfObjectDelete(response);
     EXPECT_EQ(Below().EvalRequests().back(), ExpectedRequest(1, 0));
 }
@@ -44,7 +46,10 @@ TEST_F(Dsm, StartSendsTheExactRequestsInOrder)
 TEST_F(Dsm, BadEnvelopeOrFailedSendReturnsNoResponse)
 {
     Boot();
-    auto evaluate = TVRX_ROUTINE(TvrxEvaluateDeviceModeDsm);
+    // The evaluation itself: its callers only see a result or none.
+    auto evaluate = [this](WDFDEVICE device, uint32_t function, uint32_t table, WDFMEMORY* response) {
+        return debugview::EvaluateDsm(*host, device, function, table, response);
+    };
     EXPECT_EQ(evaluate(Device(), 1, 0, nullptr), STATUS_UNSUCCESSFUL);
 
     NativeFirmware::Faults faults;
@@ -80,7 +85,7 @@ TEST_F(Dsm, BadEnvelopeOrFailedSendReturnsNoResponse)
         response = reinterpret_cast<WDFMEMORY>(1);
         EXPECT_EQ(evaluate(Device(), 1, 0, &response), STATUS_DEVICE_BUSY) << point << " #" << nth;
         EXPECT_EQ(response, nullptr);
-        EXPECT_EQ(TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), 1), STATUS_SUCCESS) << "one failure only";
+        EXPECT_EQ(debugview::EvaluateDsmFunction(*host, Device(), 1), STATUS_SUCCESS) << "one failure only";
     }
 }
 
@@ -92,21 +97,31 @@ TEST_F(CancellingDsm, HungFirmwareTimesOutAndTheCallerGoesOn)
     firmware->SetDeviceMode(3);
     NativeFirmware::Faults faults;
     faults.hang = true;
-    faults.functions = 1u << TVRX_DSM_FUNCTION_DEVICE_MODE;
+    faults.functions = 1u << plat::NativeFirmware::kDeviceMode;
     firmware->SetFaults(faults);
 
+    // A notification's read gives up after the driver's 3-second time-out, on
+    // the machine's clock, and the mode read at start stays.
     LONGLONG start = machine->Clock().Now();
-    EXPECT_EQ(TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), 1), STATUS_IO_TIMEOUT);
-    EXPECT_GE(machine->Clock().Now() - start, 30'000'000) << "the driver's 3-second time-out, on the machine's clock";
+    firmware->Notify(debugview::DriverLimits().modeChangeNotify);
+    ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10)));
+    EXPECT_GE(machine->Clock().Now() - start, 30'000'000);
     EXPECT_EQ(View().currentDeviceMode, 1u) << "the mode read at start stays";
+
+    // A start's read fails with the time-out's status, and the start goes on to report it.
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
+    start = machine->Clock().Now();
+    EXPECT_EQ(host->Start(), STATUS_IO_TIMEOUT);
+    EXPECT_GE(machine->Clock().Now() - start, 30'000'000);
 
     // A hung SAR location only costs the export: the device still starts.
     UnloadClean();
     machine->Registry().SetString(kHardwareConfigKey, L"BIOSVersion", L"TVRX-FW 1.08.0");
-    faults.functions = 1u << TVRX_DSM_FUNCTION_BIOS_SAR_TABLE;
+    faults.functions = 1u << plat::NativeFirmware::kSarLocation;
     firmware->SetFaults(faults);
     Boot();
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
     EXPECT_EQ(BiosSarStateValue(), 0u);
 }
 
@@ -115,33 +130,40 @@ TEST_F(Dsm, TableReadStopsAtTheFirstFailingIndex)
     LoadAndAdd();
     NativeFirmware::Faults faults;
     faults.evaluationStatus = STATUS_ACPI_FATAL;
-    faults.functions = 1u << TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE;
+    faults.functions = 1u << plat::NativeFirmware::kDeviceModeTable;
     faults.tables = 1u << 2;
     firmware->SetFaults(faults);
     EXPECT_EQ(host->Start(), STATUS_ACPI_FATAL);
     // Tables 0 and 1 were read, table 2 failed, and nothing was evaluated after it.
     std::vector<uint64_t> tables;
     for (const NativeFirmware::DsmCall& call : firmware->Calls()) {
-        EXPECT_LE(call.function, uint64_t(TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE));
-        if (call.function == TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE) {
+        EXPECT_LE(call.function, uint64_t(plat::NativeFirmware::kDeviceModeTable));
+        if (call.function == plat::NativeFirmware::kDeviceModeTable) {
             tables.push_back(call.argument);
         }
     }
     EXPECT_EQ(tables, (std::vector<uint64_t>{0, 1, 2}));
-    EXPECT_EQ(firmware->Calls().back().function, uint64_t(TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE));
+    EXPECT_EQ(firmware->Calls().back().function, uint64_t(plat::NativeFirmware::kDeviceModeTable));
 
     // The failed start removed the stack (Microsoft's IRP_MN_REMOVE_DEVICE: the
     // Plug and Play manager sends it when a driver of the stack fails
-    // IRP_MN_START_DEVICE): the next start adds the device again, on which the
-    // table read is tried directly.
+    // IRP_MN_START_DEVICE): the next start adds the device again. Stopped and
+    // started once more, its table read fails at the first index and reads no other.
     firmware->SetFaults({});
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
     faults.tables = 1u << 0;
     firmware->SetFaults(faults);
     firmware->ClearCalls();
-    EXPECT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_ACPI_FATAL);
-    ASSERT_EQ(firmware->Calls().size(), 1u);
-    EXPECT_EQ(firmware->Calls()[0].argument, 0u);
+    EXPECT_EQ(host->Start(), STATUS_ACPI_FATAL);
+    ASSERT_FALSE(firmware->Calls().empty());
+    EXPECT_EQ(firmware->Calls().back().function, uint64_t(plat::NativeFirmware::kDeviceModeTable));
+    EXPECT_EQ(firmware->Calls().back().argument, 0u);
+    size_t tableReads = 0;
+    for (const NativeFirmware::DsmCall& call : firmware->Calls()) {
+        tableReads += call.function == plat::NativeFirmware::kDeviceModeTable;
+    }
+    EXPECT_EQ(tableReads, 1u);
 }
 
 // Every fallible call of the start path, failed in turn: the start either
@@ -168,7 +190,7 @@ TEST_F(Dsm, StartSurvivesOrReportsEveryInjectedFailure)
             plat::fault::FailNth(point, nth, kInjected);
             NTSTATUS status = host->Start();
             if (status == STATUS_SUCCESS) {
-                EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
             } else {
                 // A pool allocation that fails surfaces as the lack of resources it is.
                 EXPECT_EQ(status, point == "ExAllocatePool" ? STATUS_INSUFFICIENT_RESOURCES : kInjected);

@@ -246,12 +246,12 @@ TEST_F(NativeEnumeration, NotifyOnAnotherDeviceNeverReachesTheDriver)
     HANDLE event = nullptr;
     ASSERT_EQ(client.OpenWithEvent(&event), STATUS_SUCCESS);
     firmware->SetDeviceMode(3);
-    firmware->Notify("\\_SB.LID0", TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    firmware->Notify("\\_SB.LID0", debugview::DriverLimits().modeChangeNotify);
     ASSERT_TRUE(below->WaitNotificationsIdle());
     EXPECT_EQ(below->NotificationsDelivered() + below->NotificationsDropped(), 0u);
     EXPECT_FALSE(client.TakeSignal(event, 100));
 
-    firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    firmware->Notify(debugview::DriverLimits().modeChangeNotify);
     EXPECT_TRUE(client.WaitSignal(event));
     client.CloseObject(event);
 }

@@ -3,6 +3,8 @@
 // the regulatory type that selects the table.
 #include "support/client.h"
 
+#include <functional>
+
 namespace tvrx::test {
 namespace {
 
@@ -11,8 +13,9 @@ constexpr UCHAR kUntouched = 0xAB;
 class Ioctl : public ClientBed {
 protected:
     // Three tables whose entries are told apart by their values; entry 0 of
-    // table 0 (mode 3) is the fallback answer.
-    void BootWithTables()
+    // table 0 (mode 3) is the fallback answer. `adjust` changes the firmware
+    // before the device starts and reads them.
+    void BootWithTables(const std::function<void()>& adjust = nullptr)
     {
         firmware->SetTable(0, Table(0x10, {{3, 0x301, 0x302, 0x303}, {0, 0x001, 0x002, 0x003}}));
         firmware->SetTable(1, Table(0x11, {{0, 0x1001, 0x1002, 0x1003},
@@ -21,6 +24,9 @@ protected:
                                            {40, 0x1401, 0x1402, 0x1403}}));
         firmware->SetTable(2, Table(0x12, {{2, 0x2201, 0x2202, 0x2203}, {5, 0x2501, 0x2502, 0x2503}}));
         firmware->SetDeviceMode(2);
+        if (adjust) {
+            adjust();
+        }
         Boot();
         ASSERT_EQ(client->Open(), STATUS_SUCCESS);
         event = client->NewEvent();
@@ -48,7 +54,7 @@ protected:
     {
         client->TakeSignal(event);
         firmware->SetDeviceMode(mode);
-        firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+        firmware->Notify(debugview::DriverLimits().modeChangeNotify);
         ASSERT_EQ(client->process.Run([&] { return WaitForSingleObject(event, 10000); }), (DWORD)WAIT_OBJECT_0);
         client->TakeSignal(event);
     }
@@ -201,7 +207,13 @@ TEST_F(Ioctl, TableInfoReadsItsIndexBeforeAnswerInTheSameBuffer)
 
 TEST_F(Ioctl, EntryComesFromTheRegulatoryTypesTableOrElseEntryZeroOfTableZero)
 {
-    BootWithTables();
+    // Table 1 also holds the boundary modes 31 and 32.
+    BootWithTables([this] {
+        plat::DeviceModeTable table1 = firmware->Table(1);
+        table1.entries.push_back({31, 0xA1, 0xA2, 0xA3});
+        table1.entries.push_back({32, 0xB1, 0xB2, 0xB3});
+        firmware->SetTable(1, table1);
+    });
 
     // Type 0, mode 2: table 0 has no mode 2, so the fallback answers.
     ExpectEntry(Entry(), 3, 0x301, 0x302, 0x303);
@@ -221,54 +233,58 @@ TEST_F(Ioctl, EntryComesFromTheRegulatoryTypesTableOrElseEntryZeroOfTableZero)
     ChangeDeviceMode(40);
     ExpectEntry(Entry(), 3, 0x301, 0x302, 0x303);
 
-    // The boundary itself: mode 31 is matched, 32 is not.
-    PTVRX_DEVICE_MODE_TABLE table1 = &Context()->DeviceModeTables[1];
-    table1->Entries[0] = TVRX_DEVICE_MODE_ENTRY{31, 0xA1, 0xA2, 0xA3};
-    table1->Entries[1] = TVRX_DEVICE_MODE_ENTRY{32, 0xB1, 0xB2, 0xB3};
-    table1->MaxDeviceMode = 32;
+    // The boundary itself: mode 31 is matched, 32 is not, though the table
+    // was read with modes up to 40.
+    ASSERT_EQ(View().tables[1].maxMode, 40u);
     ChangeDeviceMode(31);
     ExpectEntry(Entry(), 31, 0xA1, 0xA2, 0xA3);
     ChangeDeviceMode(32);
     ExpectEntry(Entry(), 3, 0x301, 0x302, 0x303);
-    table1->Entries[0] = TVRX_DEVICE_MODE_ENTRY{1, 0x1101, 0x1102, 0x1103};
-    table1->Entries[1] = TVRX_DEVICE_MODE_ENTRY{2, 0x1201, 0x1202, 0x1203};
 
-    // Nor is a mode above the largest the table was read with.
+    // Nor is a mode above the largest the table was read with. No firmware
+    // answer makes that bound lower than a mode the table holds: a debugger's write does.
     ChangeDeviceMode(2);
     ExpectEntry(Entry(), 2, 0x1201, 0x1202, 0x1203);
-    Context()->DeviceModeTables[1].MaxDeviceMode = 1;
+    debugview::PokeTableMaxMode(Device(), 1, 1);
     ExpectEntry(Entry(), 3, 0x301, 0x302, 0x303);
 }
 
+// A table holds 32 entries, while the count the firmware gave may be larger.
+// No answer of the firmware reaches that (32 entries need more than the
+// driver's result buffer), so the count and the entries are written as a
+// debugger would. What follows table 0's entries is table 1's header: a search
+// past the last entry would read it as an entry whose mode is table 1's tag.
 TEST_F(Ioctl, EntrySearchStopsAtTheThirtyTwoEntriesATableHolds)
 {
-    BootWithTables();
-    PTVRX_DEVICE_CONTEXT context = Context();
-    PTVRX_DEVICE_MODE_TABLE table0 = &context->DeviceModeTables[0];
-    PTVRX_DEVICE_MODE_TABLE table1 = &context->DeviceModeTables[1];
-    for (ULONG i = 1; i < TVRX_DEVICE_MODE_ENTRIES_MAX; i++) {
-        table0->Entries[i] = TVRX_DEVICE_MODE_ENTRY{9, i, i, i};
+    BootWithTables([this] {
+        plat::DeviceModeTable table1 = firmware->Table(1);
+        table1.tag = 7;
+        firmware->SetTable(1, table1);
+    });
+    ChangeDeviceMode(7);
+    const size_t entries = debugview::DriverLimits().tableEntries;
+    for (uint32_t i = 1; i < entries; i++) {
+        debugview::PokeTableEntry(Device(), 0, i, {9, i, i, i});
     }
-    table0->EntryCount = 40;
-    table0->MaxDeviceMode = 31;
-    // A search past the last entry would read the next table's header as an
-    // entry whose mode is that table's tag.
-    ASSERT_EQ((UCHAR*)&table0->Entries[0] + TVRX_DEVICE_MODE_ENTRIES_MAX * sizeof(TVRX_DEVICE_MODE_ENTRY),
-              (UCHAR*)&table1->TableTag);
-    table1->TableTag = 7;
-    WriteULongNoFence(&context->CurrentDeviceMode, 7);
+    debugview::PokeTableEntryCount(Device(), 0, 40);
+    debugview::PokeTableMaxMode(Device(), 0, 31);
 
     ExpectEntry(Entry(), 3, 0x301, 0x302, 0x303);
-    table0->Entries[31].DeviceMode = 7;
+    debugview::PokeTableEntry(Device(), 0, entries - 1, {7, 31, 31, 31});
     ExpectEntry(Entry(), 7, 31, 31, 31);
 }
 
+// Every table the firmware gives is a Buffer, not a package of entries: the
+// driver takes each table's tag and count and reads none of their entries.
 TEST_F(Ioctl, BeforeAnyTableIsReadTableInfoFailsAndTheEntryIsZero)
 {
-    BootWithTables();
-    PTVRX_DEVICE_CONTEXT context = Context();
-    memset(context->DeviceModeTables, 0, sizeof context->DeviceModeTables);
-    WriteBooleanNoFence(&context->DeviceModeTablesValid, FALSE);
+    BootWithTables([this] {
+        plat::NativeFirmware::Faults faults;
+        faults.shape = plat::NativeFirmware::Shape::TableAsBuffer;
+        faults.functions = 1u << plat::NativeFirmware::kDeviceModeTable;
+        firmware->SetFaults(faults);
+    });
+    ASSERT_FALSE(View().tablesValid);
 
     TVRX_DEVICE_MODE_TABLE_INFO tableInfo;
     Reply reply = TableInfo(0, &tableInfo);

@@ -270,7 +270,7 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
                 }
             } else {
                 EXPECT_EQ(status, STATUS_SUCCESS) << "nothing after the table read may fail the start";
-                EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
                 EXPECT_EQ(View().currentDeviceMode, 1u);
                 EXPECT_TRUE(View().notificationsRegistered);
                 EXPECT_TRUE(below->HandlerRegistered());
@@ -286,7 +286,7 @@ TEST_F(Lifecycle, EveryFailureOnTheStartPathLeavesTheStateTheDriverPromises)
 
                 plat::fault::Reset();
                 EXPECT_EQ(host->Start(), STATUS_SUCCESS) << "the next start adds the device again";
-                EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+                EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
                 EXPECT_TRUE(Below().HandlerRegistered());
                 EXPECT_EQ(Below().InterfaceReferences(), 1);
                 EXPECT_EQ(host->Problem(), ULONG(plat::pnp::kProblemNone));
@@ -326,7 +326,7 @@ TEST_F(Lifecycle, FailedRegistrationKeepsTheDeviceOutOfD0UntilTheNextEntry)
     EXPECT_EQ(host->Resume(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(View().notificationsRegistered);
     EXPECT_FALSE(Below().HandlerRegistered());
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
     EXPECT_EQ(Below().InterfaceReferences(), 0) << "a device that failed to power up releases its hardware";
     EXPECT_FALSE(host->Started());
     EXPECT_EQ(host->Resume(), STATUS_INVALID_DEVICE_STATE);
@@ -595,7 +595,7 @@ TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
         ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
         EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE) << "out of D0";
         ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-        EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+        EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
         ASSERT_EQ(late.Open(), STATUS_SUCCESS) << "round " << round;
         late.Close();
     }
@@ -617,7 +617,7 @@ TEST_F(Lifecycle, ClientStartedAfterAResumeCanOpen)
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     plat::fault::FailNth("RegisterForDeviceNotifications", 1, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(host->Resume(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
     EXPECT_NE(late.Open(), STATUS_SUCCESS) << "its interface is withdrawn too";
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
     EXPECT_EQ(late.Open(), STATUS_SUCCESS);
@@ -635,14 +635,15 @@ TEST_F(Lifecycle, InterfaceWithoutUnregisterRoutineIsRefusedAtD0Entry)
 {
     Boot();
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
-    // No machine hands out such an interface: the test takes the routine out of the driver's copy.
-    Context()->AcpiInterface.UnregisterForDeviceNotifications = nullptr;
+    // No machine hands out such an interface: the routine is taken out of the
+    // driver's copy, as a debugger would write it.
+    debugview::PokeAcpiUnregisterRoutineAway(Device());
     plat::fault::Reset();
     EXPECT_EQ(host->Resume(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u);
     EXPECT_FALSE(Below().HandlerRegistered());
     EXPECT_FALSE(View().notificationsRegistered);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
 
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);  // a whole interface again
     EXPECT_TRUE(Below().HandlerRegistered());
@@ -773,7 +774,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     // reads the mode once and wakes the clients, and admits new clients again
     // (the hardware is still prepared).
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
     firmware->SetDeviceMode(2);
     firmware->Notify(0x80);
     ASSERT_TRUE(Below().WaitNotificationsIdle());
@@ -782,7 +783,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     Client late("late");
     EXPECT_EQ(late.Open(), STATUS_INVALID_DEVICE_STATE);
     ASSERT_EQ(host->Resume(), STATUS_SUCCESS);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
     EXPECT_TRUE(a.WaitSignal(eventA));
     EXPECT_TRUE(b.WaitSignal(eventB));
     EXPECT_EQ(Entry(a), Expected(NativeFirmware::DefaultTable(2).entries[2])) << "b's type decides for all";
@@ -803,7 +804,7 @@ TEST_F(Lifecycle, WholeLifeAsClientsSeeIt)
     firmware->SetTable(2, table);
     firmware->SetDeviceMode(3);
     ASSERT_EQ(host->Start(), STATUS_SUCCESS);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
     EXPECT_EQ(View().currentDeviceMode, 3u);
     EXPECT_EQ(Below().InterfaceReferences(), 1) << "taken again, once";
     EXPECT_EQ(View().tables[2].tag, 0x33);
@@ -1058,7 +1059,7 @@ TEST_F(Lifecycle, SurpriseRemovalWithClientsOpen)
     EXPECT_EQ(plat::wdf::LiveDevices().size(), 1u) << "the object stays while handles are open";
     EXPECT_FALSE(below->HandlerRegistered());
     EXPECT_EQ(below->InterfaceReferences(), 0);
-    EXPECT_EQ(debugview::ReadDevice(handle).deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(debugview::ReadDevice(handle).deviceState, ULONG(debugview::kDeviceReleased));
     EXPECT_TRUE(TavrixInterfacePath().empty());
 
     // The purged queue refuses what the driver gives it from the caller's

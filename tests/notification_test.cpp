@@ -192,7 +192,8 @@ TEST_F(Notifications, StormKeepsTwoWorkItemsAndEndsWithTheNewestMode)
     Client second("second");
     HANDLE secondEvent = nullptr;
     ASSERT_EQ(second.OpenWithEvent(&secondEvent), STATUS_SUCCESS);
-    auto notify = host->Routine<decltype(&AcpiTvrxNotifyCallback)>("AcpiTvrxNotifyCallback");
+    // The handler called as the ACPI driver calls it, on this thread and at once.
+    auto notify = [this](void* gate, ULONG code) { debugview::CallNotifyHandler(*host, gate, code); };
     firmware->ClearCalls();
     plat::fault::Reset();
     NativeFirmware::Faults faults;
@@ -326,14 +327,13 @@ TEST_F(Notifications, OtherValuesAreDroppedWithoutReadOrSignal)
 TEST_F(Notifications, LateCallAfterTheDeviceIsDeletedDoesNothing)
 {
     Boot();
-    auto notify = host->Routine<decltype(&AcpiTvrxNotifyCallback)>("AcpiTvrxNotifyCallback");
     void* gate = View().notifyGate;
     ASSERT_NE(gate, nullptr);
     EXPECT_EQ(debugview::ReadGate(gate).open, TRUE);
     ASSERT_EQ(host->Remove(), STATUS_SUCCESS);
     EXPECT_EQ(debugview::ReadGate(gate).open, FALSE);
     firmware->ClearCalls();
-    notify(gate, 0x80);
+    debugview::CallNotifyHandler(*host, gate, 0x80);  // as the ACPI driver's late call does
     EXPECT_EQ(debugview::ReadGate(gate).callsInFlight, 0);
     EXPECT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_TRUE(firmware->Calls().empty());
@@ -362,8 +362,8 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     ASSERT_NO_FATAL_FAILURE(BootWithClient());
     plat::fault::Reset();
 
-    auto d0Entry = host->Routine<decltype(&TvrxWdfEvtDeviceD0Entry)>("TvrxWdfEvtDeviceD0Entry");
-    EXPECT_EQ(d0Entry(Device(), WdfPowerDeviceD3), STATUS_SUCCESS);
+    // The driver's D0 entry callback as the framework holds it, called once more.
+    EXPECT_EQ(Fx()->pnpPower.EvtDeviceD0Entry(Device(), WdfPowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(plat::fault::Counts()["RegisterForDeviceNotifications"], 0u) << "already registered";
     EXPECT_TRUE(Below().HandlerRegistered());
     Settle();  // an entry from D3 reads the mode once
@@ -372,7 +372,7 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     ASSERT_EQ(host->Sleep(), STATUS_SUCCESS);
     EXPECT_FALSE(View().notificationsRegistered);
     EXPECT_FALSE(Below().HandlerRegistered());
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
     uint64_t dropped = Below().NotificationsDropped();
     firmware->ClearCalls();
     firmware->Notify(0x80);
@@ -386,7 +386,7 @@ TEST_F(Notifications, RegistrationFollowsTheDeviceInAndOutOfD0)
     EXPECT_TRUE(View().notificationsRegistered);
     // The hardware stayed prepared through the sleep, so D0 entry admits new
     // clients again (the framework calls no prepare-hardware at a resume).
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
     Settle();  // the resume's own read of the mode
     EXPECT_TRUE(client->TakeSignal(event));
     Client late("late");
@@ -522,7 +522,7 @@ TEST_F(Notifications, WorkItemQueuedBeforeD0ExitStillRuns)
     ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(10s));
     EXPECT_EQ(DsmCalls(1), 1u);
     EXPECT_EQ(View().currentDeviceMode, 3u);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
     DeleteBlockers();
 
     // The same race left to chance: the last notification the handler took

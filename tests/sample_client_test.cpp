@@ -160,7 +160,7 @@ TEST_F(SampleClient, FollowsTheRegulatoryTypeItSetsAndTheFirmwaresModeChanges)
 
     // A mode change in the firmware wakes the client, which reads the new entry and stops there.
     firmware->SetDeviceMode(2);
-    firmware->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    firmware->Notify(debugview::DriverLimits().modeChangeNotify);
     EXPECT_EQ(feed.Join(), (DWORD)ERROR_SUCCESS);
     seen = feed.Entries();
     ASSERT_GE(seen.size(), 3u);

@@ -41,7 +41,8 @@ protected:
         return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    NTSTATUS Export(ULONG address, ULONG64 length) { return TVRX_ROUTINE(TvrxExportBiosSarTable)(address, length); }
+    // The export itself, for its status: a start only records the outcome in BiosSarState.
+    NTSTATUS Export(ULONG address, ULONG64 length) { return debugview::ExportBiosSarTable(*host, address, length); }
 };
 
 TEST_F(SarExport, FileIsThePhysicalRangeByteForByte)
@@ -98,7 +99,7 @@ TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(std::filesystem::exists(ExportFile())) << "no half table where none was";
     EXPECT_FALSE(std::filesystem::exists(NewFile()));
-    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_READ_FAILED));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(debugview::kSarReadFailed));
 
     std::vector<uint8_t> earlier = RandomBytes(1500, 7);
     firmware->SetSarTable(kSarAddress, earlier);
@@ -110,7 +111,7 @@ TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_DISK_FULL);
     EXPECT_EQ(FileBytes(), earlier);
     EXPECT_FALSE(std::filesystem::exists(NewFile()));
-    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(debugview::kSarWriteFailed));
 
     // The complete copy cannot take the file's place.
     plat::fault::Reset();
@@ -118,7 +119,7 @@ TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_DEVICE_BUSY);
     EXPECT_EQ(FileBytes(), earlier);
     EXPECT_FALSE(std::filesystem::exists(NewFile()));
-    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(debugview::kSarWriteFailed));
 
     // The copy cannot be flushed to the disk: renamed, it could become a
     // file of zeros after a power cut, recorded as current.
@@ -127,7 +128,7 @@ TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(FileBytes(), earlier);
     EXPECT_FALSE(std::filesystem::exists(NewFile()));
-    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_WRITE_FAILED));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(debugview::kSarWriteFailed));
     EXPECT_EQ(plat::fault::Counts()["ZwSetInformationFile"], 0u) << "renamed although not on the disk";
 
     // A reader holds the file open: NTFS does not replace an open file.
@@ -153,7 +154,7 @@ TEST_F(SarExport, FailedExportsLeaveTheLastWholeTableAndSetTheState)
     EXPECT_EQ(Export(kSarAddress, table.size()), STATUS_IN_PAGE_ERROR);
     EXPECT_EQ(FileBytes(), earlier);
     EXPECT_FALSE(std::filesystem::exists(NewFile()));
-    EXPECT_EQ(BiosSarStateVariable(), ULONG(TVRX_BIOS_SAR_STATE_READ_FAILED));
+    EXPECT_EQ(BiosSarStateVariable(), ULONG(debugview::kSarReadFailed));
     EXPECT_EQ(machine->Memory().LiveMappings(), 0u) << "the failed mapping was unmapped";
 
     plat::fault::Reset();
@@ -226,7 +227,10 @@ TEST_F(SarExport, FailuresBeforeCopyingLeaveFileAndStateAlone)
 TEST_F(SarExport, LocationResultDrivesExportAndState)
 {
     Boot();
-    auto evaluate = TVRX_ROUTINE(TvrxEvaluateDsmFunction);
+    // Function 3's evaluation itself, for its status: prepare-hardware goes on whatever it returns.
+    auto evaluate = [this](WDFDEVICE device, uint32_t function) {
+        return debugview::EvaluateDsmFunction(*host, device, function);
+    };
     EXPECT_EQ(FileBytes(), firmware->SarBytes());
     EXPECT_EQ(View().sarTableAddress, firmware->SarAddress());
     std::wstring biosInfo = *BiosInfoValue();
@@ -235,7 +239,7 @@ TEST_F(SarExport, LocationResultDrivesExportAndState)
     machine->Registry().SetString(kHardwareConfigKey, L"BIOSVersion", L"new BIOS");
     plat::fault::FailNth("PhysicalMemoryRead", 1, STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(evaluate(Device(), 3), STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_READ_FAILED);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarReadFailed);
     EXPECT_EQ(BiosInfoValue(), biosInfo);
 
     plat::fault::Reset();
@@ -246,14 +250,14 @@ TEST_F(SarExport, LocationResultDrivesExportAndState)
     firmware->SetSarTable(kSarAddress, {});
     EXPECT_EQ(evaluate(Device(), 3), STATUS_SUCCESS);
     EXPECT_TRUE(FileBytes().empty());
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_CURRENT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarCurrent);
     EXPECT_EQ(BiosInfoValue(), L"new BIOS");
 
     plat::NativeFirmware::Faults faults;
     faults.shape = plat::NativeFirmware::Shape::MissingElements;
     firmware->SetFaults(faults);
     EXPECT_EQ(evaluate(Device(), 3), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(BiosSarStateValue(), TVRX_BIOS_SAR_STATE_BAD_RESULT);
+    EXPECT_EQ(BiosSarStateValue(), debugview::kSarBadResult);
 }
 
 }  // namespace

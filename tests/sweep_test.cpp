@@ -354,7 +354,7 @@ void Life::StartDevice(const std::string& name)
         EXPECT_EQ(status, Surfaced());
         // The framework releases the hardware after a failed prepare-hardware
         // (KMDF's FailedOwnHardware state), which gives the interface back.
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_BIOS_SAR_TABLE), 0u);
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kSarLocation), 0u);
         EXPECT_EQ(below->InterfaceReferences(), 0) << "a failed start gives the interface back";
         EXPECT_FALSE(host_->Started());
         EXPECT_EQ(Client("latecomer").Open(), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -377,12 +377,12 @@ void Life::StartDevice(const std::string& name)
     }
 
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
     EXPECT_TRUE(View().notificationsRegistered);
     EXPECT_EQ(View().currentDeviceMode, mode_);
     EXPECT_TRUE(View().tablesValid);
     debugview::Device view = View();
-    for (size_t t = 0; t < TVRX_DEVICE_MODE_TABLE_COUNT_MAX; ++t) {
+    for (size_t t = 0; t < debugview::DriverLimits().tableCount; ++t) {
         plat::DeviceModeTable table = plat::NativeFirmware::DefaultTable(t);
         const debugview::ModeTable& held = view.tables[t];
         EXPECT_EQ(held.entryCount, table.entries.size());
@@ -393,9 +393,9 @@ void Life::StartDevice(const std::string& name)
     // The update check decides "export" whenever it cannot prove the file current.
     bool checkFailed = Hits(name + ":check");
     if (!exportDue && !checkFailed) {
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_BIOS_SAR_TABLE), 0u);
-        EXPECT_EQ(BiosSarState(), ULONG(TVRX_BIOS_SAR_STATE_CURRENT));
-        EXPECT_EQ(RegistryState(), uint32_t(TVRX_BIOS_SAR_STATE_CURRENT));
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kSarLocation), 0u);
+        EXPECT_EQ(BiosSarState(), ULONG(debugview::kSarCurrent));
+        EXPECT_EQ(RegistryState(), uint32_t(debugview::kSarCurrent));
         EXPECT_EQ(Text(ExportFile()), Text(file_));
         return;
     }
@@ -403,8 +403,8 @@ void Life::StartDevice(const std::string& name)
     if (Hits(name + ":locate")) {
         // _DSM function 3 failed: the export is skipped, the device works,
         // and the next start tries again (the state is not 1).
-        EXPECT_EQ(BiosSarState(), ULONG(TVRX_BIOS_SAR_STATE_CHECKING));
-        EXPECT_EQ(RegistryState(), uint32_t(TVRX_BIOS_SAR_STATE_CHECKING));
+        EXPECT_EQ(BiosSarState(), ULONG(debugview::kSarChecking));
+        EXPECT_EQ(RegistryState(), uint32_t(debugview::kSarChecking));
         exported_ = false;
     } else if (Hits(name + ":export")) {
         // The state names what failed. The copy is written beside the file and
@@ -413,12 +413,12 @@ void Life::StartDevice(const std::string& name)
         // (Earlier the file kept the pieces written before the failure, and
         // the registry could still call it current.)
         const std::string& point = injection_->point;
-        ULONG state = TVRX_BIOS_SAR_STATE_CHECKING;
+        ULONG state = debugview::kSarChecking;
         // A read error raised while copying (PhysicalMemoryRead) is a failed read too.
         if (point == "MmMapIoSpace" || point == "PhysicalMemoryRead") {
-            state = TVRX_BIOS_SAR_STATE_READ_FAILED;
+            state = debugview::kSarReadFailed;
         } else if (point == "ZwWriteFile" || point == "ZwFlushBuffersFile" || point == "ZwSetInformationFile") {
-            state = TVRX_BIOS_SAR_STATE_WRITE_FAILED;
+            state = debugview::kSarWriteFailed;
         }
         EXPECT_EQ(BiosSarState(), state);
         EXPECT_EQ(RegistryState(), state);
@@ -426,22 +426,22 @@ void Life::StartDevice(const std::string& name)
     } else if (Hits(name + ":record")) {
         // Exported, but not recorded as such: BiosInfo is not updated, so the next start exports again.
         file_ = sar;
-        EXPECT_EQ(BiosSarState(), ULONG(TVRX_BIOS_SAR_STATE_CURRENT));
+        EXPECT_EQ(BiosSarState(), ULONG(debugview::kSarCurrent));
         bool stateWriteFailed =
             injection_->inSegment == 1 && (injection_->point == "WdfDriverOpenParametersRegistryKey" ||
                                            injection_->point == "WdfRegistryCreateKey" ||
                                            injection_->point == "WdfRegistryAssignULong");
-        EXPECT_EQ(RegistryState(), uint32_t(stateWriteFailed ? TVRX_BIOS_SAR_STATE_CHECKING
-                                                             : TVRX_BIOS_SAR_STATE_CURRENT));
+        EXPECT_EQ(RegistryState(), uint32_t(stateWriteFailed ? debugview::kSarChecking
+                                                             : debugview::kSarCurrent));
         if (stateWriteFailed) {
             exported_ = false;  // the registry does not call it current: the next start exports again
         }
     } else {
         // A clean export, also after a failed check.
         file_ = sar;
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_BIOS_SAR_TABLE), 1u);
-        EXPECT_EQ(BiosSarState(), ULONG(TVRX_BIOS_SAR_STATE_CURRENT));
-        EXPECT_EQ(RegistryState(), uint32_t(TVRX_BIOS_SAR_STATE_CURRENT));
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kSarLocation), 1u);
+        EXPECT_EQ(BiosSarState(), ULONG(debugview::kSarCurrent));
+        EXPECT_EQ(RegistryState(), uint32_t(debugview::kSarCurrent));
         EXPECT_EQ(BiosInfo(), BiosVersion());
         EXPECT_EQ(Text(ExportFile()), Text(file_));
         exported_ = true;
@@ -591,23 +591,23 @@ void Life::ChangeRegulatoryType()
 void Life::Notify(const std::string& name, uint64_t mode)
 {
     Step(name);
-    size_t reads = DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE);
+    size_t reads = DsmCalls(plat::NativeFirmware::kDeviceMode);
     firmware_->SetDeviceMode(mode);
-    firmware_->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    firmware_->Notify(debugview::DriverLimits().modeChangeNotify);
     Settle();
     bool delivered = View().notificationsRegistered;
     if (!delivered) {
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads);
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kDeviceMode), reads);
         ExpectSignals(false, "with notifications off");
     } else if (HitsPoint(name, "WdfWorkItemCreate")) {
         // No work item: the notification is lost, and nothing else happens.
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads);
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kDeviceMode), reads);
         ExpectSignals(false, "for a lost notification");
     } else if (Hits(name)) {
         // The mode could not be read: it stays, and the clients are woken all the same.
         ExpectSignals(true, "after a failed read of the mode");
     } else {
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads + 1);
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kDeviceMode), reads + 1);
         mode_ = mode;
         ExpectSignals(true, "after a notification");
     }
@@ -618,7 +618,7 @@ void Life::SleepAndResume()
 {
     Step("sleep");
     EXPECT_EQ(host_->Sleep(), STATUS_SUCCESS);
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
     EXPECT_FALSE(View().notificationsRegistered);
     if (interface_) {
         EXPECT_EQ(Client("sleeper").Open(), STATUS_INVALID_DEVICE_STATE);
@@ -627,19 +627,19 @@ void Life::SleepAndResume()
     // A mode change while asleep is not heard; the resume reads the mode itself.
     constexpr uint64_t kAsleepMode = 4;
     firmware_->SetDeviceMode(kAsleepMode);
-    firmware_->Notify(TVRX_ACPI_NOTIFY_DEVICE_MODE_CHANGE);
+    firmware_->Notify(debugview::DriverLimits().modeChangeNotify);
     Settle();
     ExpectSignals(false, "while asleep");
 
     Step("resume");
-    size_t reads = DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE);
+    size_t reads = DsmCalls(plat::NativeFirmware::kDeviceMode);
     NTSTATUS status = host_->Resume();
     if (HitsPoint("resume", "RegisterForDeviceNotifications")) {
         // The handler cannot be registered: the device fails to power up.
         EXPECT_EQ(status, kInjected);
         EXPECT_FALSE(View().notificationsRegistered);
         EXPECT_FALSE(host_->Started());
-        EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+        EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
         return;
     }
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -647,16 +647,16 @@ void Life::SleepAndResume()
     EXPECT_TRUE(View().notificationsRegistered);
     // The hardware stayed prepared through the sleep, so the device admits
     // new clients again (a resume runs D0 entry only, no prepare-hardware).
-    EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_PREPARED));
+    EXPECT_EQ(View().deviceState, ULONG(debugview::kDevicePrepared));
     if (HitsPoint("resume", "WdfWorkItemCreate")) {
         // No work item for the read: it is lost like a notification's.
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads);
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kDeviceMode), reads);
         ExpectSignals(false, "without the resume's read");
     } else if (Hits("resume")) {
         // The mode could not be read: it stays, and the clients are woken all the same.
         ExpectSignals(true, "after a failed read at resume");
     } else {
-        EXPECT_EQ(DsmCalls(TVRX_DSM_FUNCTION_DEVICE_MODE), reads + 1);
+        EXPECT_EQ(DsmCalls(plat::NativeFirmware::kDeviceMode), reads + 1);
         mode_ = kAsleepMode;
         ExpectSignals(true, "after the resume's read");
     }
@@ -668,7 +668,7 @@ void Life::Restart(const std::string& name)
     Step("stop before " + name);
     if (host_->Started()) {
         EXPECT_EQ(host_->Stop(), STATUS_SUCCESS);
-        EXPECT_EQ(View().deviceState, ULONG(TVRX_DEVICE_STATE_RELEASED));
+        EXPECT_EQ(View().deviceState, ULONG(debugview::kDeviceReleased));
         EXPECT_FALSE(View().acpiInterfaceAcquired);
         if (interface_) {
             // KMDF keeps the interface enabled through a stop: the open

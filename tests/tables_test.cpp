@@ -1,5 +1,5 @@
 // Device-mode tables: the walk of a function-2 result, the checks made before
-// it, and tables read from the firmware round trip into the device context.
+// it, and tables read from the firmware round trip into the device's state.
 #include "support/firmware_path.h"
 
 #include <algorithm>
@@ -31,59 +31,50 @@ std::vector<DeviceModeEntry> Entries(size_t count, uint64_t firstMode = 0)
     return entries;
 }
 
-// A table whose every entry holds a value no result stores, to tell which entries were written.
-struct GuardedTable {
-    TVRX_DEVICE_MODE_TABLE table;
-    uint8_t after[64];
-};
-
-GuardedTable Untouched(ULONG entryCount)
-{
-    GuardedTable guarded;
-    std::memset(&guarded, 0xEE, sizeof guarded);
-    guarded.table.MaxDeviceMode = 0;
-    guarded.table.EntryCount = entryCount;
-    return guarded;
-}
-
-size_t StoredEntries(const TVRX_DEVICE_MODE_TABLE& table)
-{
-    size_t n = 0;
-    while (n < TVRX_DEVICE_MODE_ENTRIES_MAX && table.Entries[n].Value1 != 0xEEEEEEEE) {
-        ++n;
-    }
-    return n;
-}
-
 class Tables : public FirmwarePath {
 protected:
-    NTSTATUS Parse(TVRX_DEVICE_MODE_TABLE* table, const std::vector<uint8_t>& bytes, size_t size = SIZE_MAX)
+    // The walk over `bytes` (cut to `size`) into a table that announces
+    // `entryCount` entries; the result's rows are the entries it wrote. The
+    // debug view runs it: most of these results are bytes the ACPI driver
+    // never writes (a patched header or Length, a result larger than the
+    // driver's buffer), so no firmware answer can carry them.
+    debugview::ParsedTable Parse(const std::vector<uint8_t>& bytes, uint32_t entryCount, size_t size = SIZE_MAX,
+                                 const debugview::ParsedTable& before = {})
     {
-        return TVRX_ROUTINE(TvrxParseDeviceModeInfoFromBuf)(table, bytes.data(), std::min(size, bytes.size()));
+        std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + std::min(size, bytes.size()));
+        return debugview::ParseTableResult(*host, cut, entryCount, before.rows, before.maxMode);
+    }
+
+    // Stops and starts the device, which reads the three tables again; returns the start's status.
+    NTSTATUS ReadTablesAgain()
+    {
+        EXPECT_EQ(host->Stop(), STATUS_SUCCESS);
+        return host->Start();
     }
 };
 
 TEST_F(Tables, EntriesAreStoredInOrderAndMaxDeviceModeOnlyRises)
 {
     LoadAndAdd();
-    GuardedTable guarded = Untouched(3);
-    TVRX_DEVICE_MODE_TABLE& table = guarded.table;
     std::vector<DeviceModeEntry> entries = {{2, 21, 22, 23}, {0, 1, 2, 3}, {1, 11, 12, 0xFFFFFFFF}};
-    ASSERT_EQ(Parse(&table, Encode(TableResult(7, entries, 3))), STATUS_SUCCESS);
+    debugview::ParsedTable table = Parse(Encode(TableResult(7, entries, 3)), 3);
+    ASSERT_EQ(table.status, STATUS_SUCCESS);
+    ASSERT_EQ(table.rows.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(table.Entries[i].DeviceMode, entries[i].mode);
-        EXPECT_EQ(table.Entries[i].Value3, entries[i].value3);
+        EXPECT_EQ(table.rows[i].mode, entries[i].mode);
+        EXPECT_EQ(table.rows[i].value3, entries[i].value3);
     }
-    EXPECT_EQ(table.MaxDeviceMode, 2);
-    EXPECT_EQ(StoredEntries(table), 3u);
+    EXPECT_EQ(table.maxMode, 2u);
 
     // Only the low byte of a mode is kept; a shorter table leaves the later entries.
-    table.EntryCount = 1;
-    ASSERT_EQ(Parse(&table, Encode(TableResult(7, {{0x1FF, 5, 6, 7}}, 1))), STATUS_SUCCESS);
-    EXPECT_EQ(table.Entries[0].DeviceMode, 0xFF);
-    EXPECT_EQ(table.Entries[2].DeviceMode, 1);
-    ASSERT_EQ(Parse(&table, Encode(TableResult(7, {{1, 5, 6, 7}}, 1))), STATUS_SUCCESS);
-    EXPECT_EQ(table.MaxDeviceMode, 0xFF);
+    table = Parse(Encode(TableResult(7, {{0x1FF, 5, 6, 7}}, 1)), 1, SIZE_MAX, table);
+    ASSERT_EQ(table.status, STATUS_SUCCESS);
+    ASSERT_EQ(table.rows.size(), 3u);
+    EXPECT_EQ(table.rows[0].mode, 0xFFu);
+    EXPECT_EQ(table.rows[2].mode, 1u);
+    table = Parse(Encode(TableResult(7, {{1, 5, 6, 7}}, 1)), 1, SIZE_MAX, table);
+    ASSERT_EQ(table.status, STATUS_SUCCESS);
+    EXPECT_EQ(table.maxMode, 0xFFu);
 }
 
 TEST_F(Tables, MalformedEntriesEndTheWalk)
@@ -92,9 +83,9 @@ TEST_F(Tables, MalformedEntriesEndTheWalk)
     // The first entry's package header must announce 32 bytes.
     std::vector<uint8_t> bytes = Encode(TableResult(7, Entries(3), 3));
     bytes[40 + 2] = 28;
-    GuardedTable guarded = Untouched(3);
-    EXPECT_EQ(Parse(&guarded.table, bytes), STATUS_SUCCESS);
-    EXPECT_EQ(StoredEntries(guarded.table), 0u);
+    debugview::ParsedTable table = Parse(bytes, 3);
+    EXPECT_EQ(table.status, STATUS_SUCCESS);
+    EXPECT_EQ(table.rows.size(), 0u);
 
     // An element of 8 data bytes in entry 1, as its mode or as a value, moves
     // every later field: entry 0 is kept, nothing after it. (A Buffer here: the
@@ -102,17 +93,17 @@ TEST_F(Tables, MalformedEntriesEndTheWalk)
     for (size_t field = 0; field < 4; ++field) {
         AcpiObject result = TableResult(7, Entries(3), 3);
         result.package[2].package[2].package[field] = AcpiObject::Buffer(std::vector<uint8_t>(8, 1));
-        guarded = Untouched(3);
-        EXPECT_EQ(Parse(&guarded.table, Encode(result)), STATUS_SUCCESS);
-        EXPECT_EQ(StoredEntries(guarded.table), 1u) << "8-byte field " << field;
+        table = Parse(Encode(result), 3);
+        EXPECT_EQ(table.status, STATUS_SUCCESS);
+        EXPECT_EQ(table.rows.size(), 1u) << "8-byte field " << field;
     }
 
     // A first element that is a String is no entry.
     AcpiObject result = TableResult(7, Entries(2), 2);
     result.package[2].package[1].package[0] = AcpiObject::String("1");
-    guarded = Untouched(2);
-    EXPECT_EQ(Parse(&guarded.table, Encode(result)), STATUS_SUCCESS);
-    EXPECT_EQ(StoredEntries(guarded.table), 0u);
+    table = Parse(Encode(result), 2);
+    EXPECT_EQ(table.status, STATUS_SUCCESS);
+    EXPECT_EQ(table.rows.size(), 0u);
 }
 
 // An entry count beyond what the result holds, its declared Length, or the
@@ -121,28 +112,28 @@ TEST_F(Tables, WalkStaysInsideTheResultAndTheTable)
 {
     LoadAndAdd();
     std::vector<uint8_t> thirteen = Encode(TableResult(7, Entries(13), 40));
-    GuardedTable guarded = Untouched(40);
-    EXPECT_EQ(Parse(&guarded.table, thirteen), STATUS_SUCCESS);
-    EXPECT_EQ(StoredEntries(guarded.table), 13u);
+    debugview::ParsedTable table = Parse(thirteen, 40);
+    EXPECT_EQ(table.status, STATUS_SUCCESS);
+    EXPECT_EQ(table.rows.size(), 13u);
 
     // Entry k ends at 76 + 36k: one byte short of entry 5 keeps 5 entries.
-    guarded = Untouched(13);
-    EXPECT_EQ(Parse(&guarded.table, thirteen, 76 + 36 * 5 - 1), STATUS_SUCCESS);
-    EXPECT_EQ(StoredEntries(guarded.table), 5u);
+    table = Parse(thirteen, 13, 76 + 36 * 5 - 1);
+    EXPECT_EQ(table.status, STATUS_SUCCESS);
+    EXPECT_EQ(table.rows.size(), 5u);
 
     std::vector<uint8_t> declared = thirteen;
     declared[4] = 76 + 36 * 3;  // Length: up to the end of entry 3
     declared[5] = 0;
-    guarded = Untouched(13);
-    EXPECT_EQ(Parse(&guarded.table, declared), STATUS_SUCCESS);
-    EXPECT_EQ(StoredEntries(guarded.table), 4u);
+    table = Parse(declared, 13);
+    EXPECT_EQ(table.status, STATUS_SUCCESS);
+    EXPECT_EQ(table.rows.size(), 4u);
 
     std::vector<uint8_t> forty = Encode(TableResult(7, Entries(40), 40), 40 + 36 * 40);
-    guarded = Untouched(40);
-    EXPECT_EQ(Parse(&guarded.table, forty), STATUS_SUCCESS);
-    EXPECT_EQ(StoredEntries(guarded.table), 32u);
-    EXPECT_EQ(guarded.table.Entries[31].DeviceMode, 31);
-    EXPECT_TRUE(std::all_of(std::begin(guarded.after), std::end(guarded.after), [](uint8_t b) { return b == 0xEE; }));
+    table = Parse(forty, 40);
+    EXPECT_EQ(table.status, STATUS_SUCCESS);
+    ASSERT_EQ(table.rows.size(), 32u);
+    EXPECT_EQ(table.rows[31].mode, 31u);
+    EXPECT_TRUE(table.guardIntact) << "written past the table's 32 entries";
 }
 
 TEST_F(Tables, ProcessingChecksTheResultBeforeStoring)
@@ -217,7 +208,7 @@ TEST_F(Tables, RandomTablesRoundTrip)
             }
             firmware->SetTable(i, tables[i]);
         }
-        ASSERT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_SUCCESS) << "round " << round;
+        ASSERT_EQ(ReadTablesAgain(), STATUS_SUCCESS) << "round " << round;
         for (size_t i = 0; i < 3; ++i) {
             const debugview::ModeTable stored = View().tables[i];
             ASSERT_EQ(stored.tag, tables[i].tag);
@@ -241,9 +232,9 @@ TEST_F(Tables, RandomTablesRoundTrip)
         firmware->SetTable(0, wide);
         plat::NativeFirmware::Faults faults;
         faults.shape = shape;
-        faults.functions = 1u << TVRX_DSM_FUNCTION_DEVICE_MODE_TABLE;
+        faults.functions = 1u << plat::NativeFirmware::kDeviceModeTable;
         firmware->SetFaults(faults);
-        ASSERT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_SUCCESS);
+        ASSERT_EQ(ReadTablesAgain(), STATUS_SUCCESS);
         const debugview::ModeTable stored = View().tables[0];
         ASSERT_EQ(stored.entryCount, 5u);
         for (size_t k = 0; k < 5; ++k) {
@@ -254,11 +245,18 @@ TEST_F(Tables, RandomTablesRoundTrip)
         firmware->ClearFaults();
     }
 
-    // Fourteen entries need 544 bytes: the read fails and is not retried.
+    // Fourteen entries need 544 bytes: the read fails, is not retried, and ends the table read.
     firmware->SetTable(1, {1, Entries(14)});
+    ASSERT_EQ(host->Stop(), STATUS_SUCCESS);
     firmware->ClearCalls();
-    EXPECT_EQ(TVRX_ROUTINE(TvrxDsmReadTable)(Device()), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(firmware->Calls().size(), 2u);
+    EXPECT_EQ(host->Start(), STATUS_BUFFER_OVERFLOW);
+    std::vector<uint64_t> tables;
+    for (const plat::NativeFirmware::DsmCall& call : firmware->Calls()) {
+        if (call.function == plat::NativeFirmware::kDeviceModeTable) {
+            tables.push_back(call.argument);
+        }
+    }
+    EXPECT_EQ(tables, (std::vector<uint64_t>{0, 1}));
 }
 
 }  // namespace

@@ -66,8 +66,8 @@ TEST_F(VerifierReports, PoolNotFreedIsNamedByTag)
     machine->Registry().SetString(kSarServiceKey, L"BiosInfo", L"TVRX-FW 1.07.2");
     LoadAndAdd();
     UNICODE_STRING text;
-    ASSERT_EQ(TVRX_ROUTINE(TvrxReadParameterString)(Device(), L"SARService", L"BiosInfo", &text), STATUS_SUCCESS);
-    PVOID transfer = ExAllocatePoolWithTag(NonPagedPoolNx, 1024, TVRX_SAR_POOL_TAG);
+    ASSERT_EQ(debugview::ReadParameterString(*host, Device(), L"SARService", L"BiosInfo", &text), STATUS_SUCCESS);
+    PVOID transfer = ExAllocatePoolWithTag(NonPagedPoolNx, 1024, debugview::DriverLimits().sarPoolTag);
 
     std::string findings = UnloadFindings();
     EXPECT_THAT(findings, HasSubstr("pool: 1 allocation(s), " + std::to_string(text.MaximumLength) +
@@ -77,7 +77,7 @@ TEST_F(VerifierReports, PoolNotFreedIsNamedByTag)
     EXPECT_THAT(findings, HasSubstr("not freed [Driver Verifier: Pool tracking]"));
 
     RtlFreeUnicodeString(&text);
-    ExFreePoolWithTag(transfer, TVRX_SAR_POOL_TAG);
+    ExFreePoolWithTag(transfer, debugview::DriverLimits().sarPoolTag);
 }
 
 TEST_F(VerifierReports, FrameworkObjectsLeftForUnloadAreNamed)
@@ -86,7 +86,7 @@ TEST_F(VerifierReports, FrameworkObjectsLeftForUnloadAreNamed)
     // framework deletes the driver's children at unload, as are a key and a string.
     Boot();
     WDFMEMORY response = nullptr;
-    ASSERT_EQ(TVRX_ROUTINE(TvrxEvaluateDeviceModeDsm)(Device(), TVRX_DSM_FUNCTION_DEVICE_MODE, 0, &response),
+    ASSERT_EQ(debugview::EvaluateDsm(*host, Device(), plat::NativeFirmware::kDeviceMode, 0, &response),
               STATUS_SUCCESS);
     WDFKEY key;
     ASSERT_EQ(WdfDriverOpenParametersRegistryKey(WdfDeviceGetDriver(Device()), KEY_READ, WDF_NO_OBJECT_ATTRIBUTES,
@@ -159,6 +159,13 @@ protected:
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         ClientBed::SetUp();
     }
+
+    // Code of the driver's image: its D0 entry callback, as the framework holds it.
+    const void* DriverCallback()
+    {
+        auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
+        return reinterpret_cast<const void*>(fx->pnpPower.EvtDeviceD0Entry);
+    }
 };
 
 TEST_F(VerifierStops, PageablePoolAboveApcLevel)
@@ -166,7 +173,7 @@ TEST_F(VerifierStops, PageablePoolAboveApcLevel)
     EXPECT_DEATH(
         {
             plat::IrqlScope raised(DISPATCH_LEVEL);
-            ExAllocatePoolWithTag(PagedPool, 16, TVRX_POOL_TAG);
+            ExAllocatePoolWithTag(PagedPool, 16, debugview::DriverLimits().poolTag);
         },
         "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*ExAllocatePoolWithTag called at IRQL 2, above its maximum 1");
     LoadAndAdd();
@@ -180,7 +187,7 @@ TEST_F(VerifierStops, PageablePoolAboveApcLevel)
     // Freeing is held to the same rule: the string the registry query allocated is paged.
     machine->Registry().SetString(kSarServiceKey, L"BiosInfo", L"TVRX-FW 1.07.2");
     UNICODE_STRING text;
-    ASSERT_EQ(TVRX_ROUTINE(TvrxReadParameterString)(Device(), L"SARService", L"BiosInfo", &text), STATUS_SUCCESS);
+    ASSERT_EQ(debugview::ReadParameterString(*host, Device(), L"SARService", L"BiosInfo", &text), STATUS_SUCCESS);
     EXPECT_DEATH(
         {
             plat::IrqlScope raised(DISPATCH_LEVEL);
@@ -196,25 +203,25 @@ TEST_F(VerifierStops, PoolFreedWithAnotherTagOrTwice)
 {
     EXPECT_DEATH(
         {
-            PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, TVRX_POOL_TAG);
-            ExFreePoolWithTag(block, TVRX_SAR_POOL_TAG);
+            PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, debugview::DriverLimits().poolTag);
+            ExFreePoolWithTag(block, debugview::DriverLimits().sarPoolTag);
         },
         "BAD_POOL_CALLER.*\n.*ExFreePoolWithTag with tag Tagt of memory tagged Tvrx");
     EXPECT_DEATH(
         {
-            PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, TVRX_POOL_TAG);
-            ExFreePoolWithTag(block, TVRX_POOL_TAG);
-            ExFreePoolWithTag(block, TVRX_POOL_TAG);
+            PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, debugview::DriverLimits().poolTag);
+            ExFreePoolWithTag(block, debugview::DriverLimits().poolTag);
+            ExFreePoolWithTag(block, debugview::DriverLimits().poolTag);
         },
         "ExFreePoolWithTag of an address that is not allocated|heap-use-after-free");
     // Blocks freed as allocated leave nothing behind.
     auto outstanding = [] {
         auto all = plat::pool::Outstanding();
-        auto it = all.find(TVRX_POOL_TAG);
+        auto it = all.find(debugview::DriverLimits().poolTag);
         return it == all.end() ? plat::pool::TagUsage{} : it->second;
     };
     plat::pool::TagUsage before = outstanding();
-    PVOID block = ExAllocatePool2(POOL_FLAG_NON_PAGED, 100, TVRX_POOL_TAG);
+    PVOID block = ExAllocatePool2(POOL_FLAG_NON_PAGED, 100, debugview::DriverLimits().poolTag);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 16, 0u);
     EXPECT_EQ(static_cast<unsigned char*>(block)[99], 0u);
@@ -240,14 +247,14 @@ TEST_F(VerifierStops, HandleLookupAndPassiveOnlyDriverRoutinesAtDispatchLevel)
     EXPECT_DEATH(
         {
             plat::IrqlScope raised(DISPATCH_LEVEL);
-            TVRX_ROUTINE(TvrxEvaluateDsmFunction)(Device(), TVRX_DSM_FUNCTION_DEVICE_MODE);
+            debugview::EvaluateDsmFunction(*host, Device(), plat::NativeFirmware::kDeviceMode);
         },
         "pageable code at raised IRQL");
     EXPECT_DEATH(
         {
             plat::IrqlScope raised(DISPATCH_LEVEL);
             ULONG state = 0;
-            TVRX_ROUTINE(TvrxWriteParameterValue)(Device(), L"SARService", L"BiosSarState", REG_DWORD, &state, 4);
+            debugview::WriteParameterValue(*host, Device(), L"SARService", L"BiosSarState", REG_DWORD, &state, 4);
         },
         "pageable code at raised IRQL");
     client.CloseObject(event);
@@ -291,19 +298,17 @@ TEST_F(VerifierStops, ACorruptedInstanceListStopsTheClosingClient)
     Client second("second");
     ASSERT_EQ(first.Open(), STATUS_SUCCESS);
     ASSERT_EQ(second.Open(), STATUS_SUCCESS);
-    // The second client's node is at the head; make its successor stop pointing back.
-    PLIST_ENTRY newest = Context()->AppInstanceListHead.Flink;
-    PLIST_ENTRY oldest = newest->Flink;
+    // The second client's node is at the head; a stray write makes its
+    // successor (the first client's node) stop pointing back.
     // The debug view reads such a list as unsound instead of walking it blindly.
-    PLIST_ENTRY back = oldest->Blink;
-    oldest->Blink = oldest;
+    debugview::PokeInstanceBackLink(Device(), 1, true);
     EXPECT_FALSE(View().clientListSound);
-    oldest->Blink = back;
+    debugview::PokeInstanceBackLink(Device(), 1, false);
     EXPECT_TRUE(View().clientListSound);
     EXPECT_EQ(View().appInstances, 2u);
     EXPECT_DEATH(
         {
-            oldest->Blink = oldest;
+            debugview::PokeInstanceBackLink(Device(), 1, true);
             second.Close();
         },
         "KERNEL_SECURITY_CHECK_FAILURE.*\n.*corrupted LIST_ENTRY");
@@ -338,7 +343,7 @@ TEST_F(VerifierStops, AStopNamesItsRuleKindAndSource)
     EXPECT_DEATH(
         {
             plat::IrqlScope raised(DISPATCH_LEVEL);
-            ExAllocatePoolWithTag(PagedPool, 16, TVRX_POOL_TAG);
+            ExAllocatePoolWithTag(PagedPool, 16, debugview::DriverLimits().poolTag);
         },
         "DRIVER_VERIFIER_DETECTED_VIOLATION.*\n.*verifier: IRQL \\[Driver Verifier: IRQL checking\\]: "
         "ExAllocatePoolWithTag");
@@ -351,7 +356,7 @@ TEST_F(VerifierStops, AStopNamesItsRuleKindAndSource)
     EXPECT_DEATH(
         {
             WdfSpinLockAcquire(View().clientListLock);
-            ExAllocatePoolWithTag(NonPagedPoolNx, 8, TVRX_POOL_TAG);
+            ExAllocatePoolWithTag(NonPagedPoolNx, 8, debugview::DriverLimits().poolTag);
         },
         "work under a spin lock \\[house rule: nothing is allocated, freed or dereferenced while the driver's "
         "lock is held\\]: ExAllocatePoolWithTag");
@@ -365,7 +370,7 @@ TEST_F(VerifierStops, AStopNamesItsRuleKindAndSource)
 TEST_F(VerifierStops, HouseRulesDoNotStopWhatWindowsAllowsCodeThatIsNotTheDrivers)
 {
     Boot();
-    ASSERT_TRUE(plat::verifier::IsHouseCode(reinterpret_cast<const void*>(TVRX_ROUTINE(TvrxReadParameterString))));
+    ASSERT_TRUE(plat::verifier::IsHouseCode(DriverCallback()));
     EXPECT_FALSE(plat::verifier::IsHouseCode(reinterpret_cast<const void*>(&QueryAcpiInterface)));
     Client client("clientA");
     HANDLE event = client.NewEvent();
@@ -379,9 +384,9 @@ TEST_F(VerifierStops, HouseRulesDoNotStopWhatWindowsAllowsCodeThatIsNotTheDriver
     WdfSpinLockAcquire(outer);
     WdfSpinLockAcquire(inner);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, TVRX_POOL_TAG);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, debugview::DriverLimits().poolTag);
     EXPECT_NE(block, nullptr);
-    ExFreePoolWithTag(block, TVRX_POOL_TAG);
+    ExFreePoolWithTag(block, debugview::DriverLimits().poolTag);
     ObDereferenceObject(object);  // the last reference: the event goes, at DISPATCH_LEVEL
     WdfSpinLockRelease(inner);
     WdfSpinLockRelease(outer);
@@ -391,14 +396,14 @@ TEST_F(VerifierStops, HouseRulesDoNotStopWhatWindowsAllowsCodeThatIsNotTheDriver
     EXPECT_DEATH(
         {
             WdfSpinLockAcquire(outer);
-            ExAllocatePoolWithTag(PagedPool, 8, TVRX_POOL_TAG);
+            ExAllocatePoolWithTag(PagedPool, 8, debugview::DriverLimits().poolTag);
         },
         "IRQL \\[Driver Verifier: IRQL checking\\]: ExAllocatePoolWithTag called at IRQL 2");
     WdfObjectDelete(inner);
     WdfObjectDelete(outer);
 
     // The image's code is the driver's only while the host has it loaded.
-    const void* routine = reinterpret_cast<const void*>(TVRX_ROUTINE(TvrxReadParameterString));
+    const void* routine = DriverCallback();
     UnloadClean();
     EXPECT_FALSE(plat::verifier::IsHouseCode(routine));
 }

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <acpiioct.h>
+
 #include "wdf/workitem.h"
 
 namespace tvrx::test {

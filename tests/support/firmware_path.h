@@ -1,8 +1,7 @@
 /*
  * Fixture for the driver's firmware path: the native firmware of the machine,
- * the ACPI device below the driver's device, driver routines by name, results
- * encoded as the ACPI driver writes them, and the registry values the driver
- * keeps. Hung evaluations are released before the verifier's final check.
+ * the ACPI device below the driver's device, results encoded as the ACPI
+ * driver writes them, and the registry values the driver keeps. Hung evaluations are released before the verifier's final check.
  */
 #pragma once
 #include "support/testbed.h"
@@ -24,9 +23,6 @@ namespace tvrx::test {
 
 using tvrx::kHardwareConfigKey;
 using tvrx::kSarServiceKey;
-
-// A routine of the loaded driver image, typed as its declaration in tvrx.h.
-#define TVRX_ROUTINE(name) (host->Routine<decltype(&name)>(#name))
 
 class FirmwarePath : public Testbed {
 protected:
@@ -67,7 +63,8 @@ protected:
     std::optional<std::wstring> BiosInfoValue() const { return machine->Registry().GetString(kSarServiceKey, L"BiosInfo"); }
 
     // A method result as the ACPI driver writes it into a zeroed buffer of `size` bytes.
-    static std::vector<uint8_t> Encode(const plat::AcpiObject& result, size_t size = TVRX_DSM_OUTPUT_SIZE)
+    static std::vector<uint8_t> Encode(const plat::AcpiObject& result,
+                                       size_t size = debugview::DriverLimits().dsmOutputSize)
     {
         std::vector<uint8_t> bytes(size, 0);
         plat::acpi::EncodeEvalOutput(result, bytes.data(), bytes.size());
@@ -77,14 +74,7 @@ protected:
     // Hands `bytes` to the response processing in a memory object of their size.
     NTSTATUS Process(LONG function, LONG table, const std::vector<uint8_t>& bytes)
     {
-        WDFMEMORY memory;
-        PVOID buffer;
-        EXPECT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0, bytes.size(), &memory, &buffer),
-                  STATUS_SUCCESS);
-        std::memcpy(buffer, bytes.data(), bytes.size());
-        NTSTATUS status = TVRX_ROUTINE(TvrxProcessDsmResponseBuffer)(Device(), function, table, memory);
-        WdfObjectDelete(memory);
-        return status;
+        return debugview::ProcessDsmResult(*host, Device(), function, table, bytes);
     }
 
     plat::NativeFirmware* firmware = nullptr;

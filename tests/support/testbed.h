@@ -14,7 +14,6 @@
 #include "debugview.h"
 #include "system/host.h"
 #include "system/machine.h"
-#include "tvrx.h"
 
 namespace plat::wdf {
 struct FxDevice;
@@ -61,9 +60,6 @@ protected:
     // The driver's state of a device, as the debug view reads it. Tests
     // observe the driver through it, its I/O controls, traces, registry and files.
     debugview::Device View(size_t index = 0) { return debugview::ReadDevice(host->Device(index)); }
-    // The device context itself, only for a test that must write into it to
-    // make a state no firmware or client can bring about; never for a read.
-    PTVRX_DEVICE_CONTEXT Context(size_t index = 0) { return TvrxGetDeviceContext(host->Device(index)); }
 
     std::unique_ptr<plat::Host> host;
 };
