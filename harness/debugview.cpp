@@ -143,6 +143,11 @@ volatile void* DeviceModeAddress(WDFDEVICE device)
     return &TvrxGetDeviceContext(device)->CurrentDeviceMode;
 }
 
+volatile void* DeviceModeRecordAddress(WDFDEVICE device)
+{
+    return &TvrxGetDeviceContext(device)->DeviceModeRecord;
+}
+
 size_t HeldRequests(WDFDEVICE device)
 {
     auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(device, plat::wdf::FxType::Device, "debug view");

@@ -107,6 +107,8 @@ Gate ReadGate(const void* gate);
 // Where the driver stores the device's mode: the address a debugger puts a
 // write breakpoint on (a test pauses the driver's interlocked store there).
 volatile void* DeviceModeAddress(WDFDEVICE device);
+// Where the driver keeps the record of the newest mode read stored (its ticket and mode).
+volatile void* DeviceModeRecordAddress(WDFDEVICE device);
 
 // The driver's own limits and values, as its definitions give them.
 struct Limits {

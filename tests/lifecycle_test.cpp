@@ -942,6 +942,9 @@ TEST_F(Lifecycle, RestartAfterAFailedStartAddsAFreshDeviceWhileOldHandlesStayDea
     EXPECT_EQ(early.GetEntry(&info).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(host->Stop(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(host->Sleep(), STATUS_INVALID_DEVICE_STATE);
+    // A debugger looking at the old device (the early handle keeps it) finds
+    // the failed start's mode 0, not the mode read before the stop.
+    EXPECT_EQ(debugview::ReadDevice(adds.added[0].device).currentDeviceMode, 0u);
 
     // A device add that fails leaves the node without a stack, now with
     // CM_PROB_FAILED_ADD; the start after it adds again.

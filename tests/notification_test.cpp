@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "acpi/acpidevice.h"
@@ -13,6 +15,7 @@
 #include "wdf/device.h"
 #include "wdf/object.h"
 #include "wdf/workitem.h"
+#include "wpp/wpp.h"
 
 namespace tvrx::test {
 namespace {
@@ -498,6 +501,35 @@ TEST_F(Notifications, AReadHeldBeforeItsWriteLeavesTheNewerMode)
     Settle();
     EXPECT_EQ(DsmCalls(1), 2u);
     EXPECT_EQ(View().currentDeviceMode, 3u);
+}
+
+// A read that found the record and then lost its exchange to a newer read
+// stores nothing: the newer mode stays, and the older read says it was not
+// stored (its trace), rather than writing its own mode over the newer one.
+TEST_F(Notifications, AReadThatLosesTheRecordToANewerOneStoresNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    ASSERT_EQ(View().currentDeviceMode, 1u);
+    plat::trace::ClearRecorder();
+    {
+        // The read's first operation on the record reads it; its second is the exchange, held here.
+        plat::ke::InterlockedPause pause(debugview::DeviceModeRecordAddress(Device()), 1);
+        firmware->Notify(0x80);  // its read finds mode 1
+        ASSERT_TRUE(pause.WaitHeld(10s));
+        firmware->SetDeviceMode(3);
+        firmware->Notify(0x80);  // its read finds mode 3 and is stored meanwhile
+        EXPECT_TRUE(client->WaitSignal(event));
+    }  // the older read's exchange fails now
+    Settle();
+    EXPECT_EQ(View().currentDeviceMode, 3u);
+    bool refused = false, stored = false;
+    for (const plat::trace::Record& record : plat::trace::RecorderRecords()) {
+        refused |= std::strstr(record.text, "device mode 1 not stored: a newer read was") != nullptr;
+        std::string_view text = record.text;
+        stored |= text.size() >= 13 && text.substr(text.size() - 13) == "device mode 1";
+    }
+    EXPECT_TRUE(refused) << "the older read did not see that a newer read was stored";
+    EXPECT_FALSE(stored) << "the older read stored its mode over the newer one";
 }
 
 // A work item queued before the device left D0 still runs afterwards: it
