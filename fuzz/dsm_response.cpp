@@ -26,7 +26,7 @@ namespace {
 struct Bed {
     Bed() : started("dsm_response_fuzzer")
     {
-        plat::Host& host = *started.host;
+        plat::Host& host = started.Host();
         device = host.Device();
         process = host.Routine<decltype(&TvrxProcessDsmResponseBuffer)>("TvrxProcessDsmResponseBuffer");
         parse = host.Routine<decltype(&TvrxParseDeviceModeInfoFromBuf)>("TvrxParseDeviceModeInfoFromBuf");

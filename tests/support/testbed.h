@@ -1,7 +1,8 @@
 /*
  * Test beds: a fresh machine per test, and with it a host with the driver
- * image ready to load. Every test ends with the driver unloaded, the machine
- * gone and the verifier clean (no pool, objects, references, handles left).
+ * image ready to load, both made by the harness (harness.h). Every test ends
+ * with the driver unloaded, the machine gone and the verifier clean (no pool,
+ * objects, references, handles left).
  */
 #pragma once
 
@@ -12,12 +13,16 @@
 #include "base/fault.h"
 #include "base/verifier.h"
 #include "debugview.h"
+#include "harness.h"
 #include "system/host.h"
 #include "system/machine.h"
 #include "tvrx.h"
 
 namespace plat::wdf {
 struct FxDevice;
+}
+namespace plat::acpi {
+class AcpiDevice;
 }
 
 namespace tvrx::test {
@@ -56,8 +61,13 @@ protected:
     void Boot();
     // Unloads the driver; the unload report must be clean.
     void UnloadClean();
+    // Waits until the firmware's notifications have reached the driver and
+    // its work items are idle; the wait must not run out.
+    void Settle();
 
     WDFDEVICE Device(size_t index = 0) { return host->Device(index); }
+    // The ACPI device below a device that has its stack.
+    plat::acpi::AcpiDevice& Below(size_t index = 0);
     // The driver's state of a device, as the debug view reads it. Tests
     // observe the driver through it, its I/O controls, traces, registry and files.
     debugview::Device View(size_t index = 0) { return debugview::ReadDevice(host->Device(index)); }
