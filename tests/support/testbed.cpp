@@ -33,8 +33,15 @@ plat::Machine::Options MachineBed::MachineOptions()
 void MachineBed::SetUp()
 {
     plat::fault::Reset();
+    NewMachine();
+}
+
+void MachineBed::NewMachine(std::shared_ptr<plat::Firmware> firmware)
+{
+    machine.reset();
     harness::Options options;
     options.machine = MachineOptions();
+    options.firmware = std::move(firmware);
     machine = harness::MakeMachine(options);
 }
 
@@ -55,9 +62,10 @@ plat::Machine::Options Testbed::MachineOptions()
     return options;
 }
 
-void Testbed::SetUp()
+void Testbed::NewMachine(std::shared_ptr<plat::Firmware> firmware)
 {
-    MachineBed::SetUp();
+    host.reset();
+    MachineBed::NewMachine(std::move(firmware));
     host = std::make_unique<plat::Host>(*machine);
 }
 

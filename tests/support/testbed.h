@@ -42,6 +42,9 @@ protected:
 
     // Options of the machine SetUp creates; the clock runs 100 times faster than real time.
     virtual plat::Machine::Options MachineOptions();
+    // Ends the machine and has the harness make a fresh one of MachineOptions(),
+    // with `firmware` behind its ACPI driver (nullptr: the native model).
+    virtual void NewMachine(std::shared_ptr<plat::Firmware> firmware = nullptr);
 
     std::unique_ptr<plat::Machine> machine;
 };
@@ -49,11 +52,12 @@ protected:
 // A machine with a host for the driver image.
 class Testbed : public MachineBed {
 protected:
-    void SetUp() override;
     void TearDown() override;
 
     // The clock runs 10 times faster than real time.
     plat::Machine::Options MachineOptions() override;
+    // The host goes first (unloading the driver if it is loaded); the new machine gets a new one.
+    void NewMachine(std::shared_ptr<plat::Firmware> firmware = nullptr) override;
 
     // Loads the driver and adds one device; both must succeed.
     void LoadAndAdd();
