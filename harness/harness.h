@@ -89,7 +89,6 @@ public:
 
     plat::Machine& Machine() { return *machine_; }
     plat::Host& Host() { return *host_; }
-    const Options& GetOptions() const { return options_; }
 
     // Boot on this rig's host with its options' device.
     NTSTATUS Boot(Step last = Step::Start, Step* failed = nullptr);
