@@ -30,7 +30,7 @@ namespace {
 struct Bed {
     Bed() : started("dsm_response_fuzzer")
     {
-        device = started.host->Device();
+        device = started.Host().Device();
         pool = plat::pool::Outstanding();
     }
 
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         count |= 0xFFFF0000u;
     }
     const std::vector<uint8_t> bytes(data + 4, data + size);
-    const plat::Host& host = *g_bed->started.host;
+    const plat::Host& host = g_bed->started.Host();
     NTSTATUS status = tvrx::debugview::ProcessDsmResult(host, g_bed->device, function, table, bytes);
     if (bytes.empty() && status != STATUS_UNSUCCESSFUL) {
         std::fprintf(stderr, "no response memory accepted with 0x%08X\n", (unsigned)status);

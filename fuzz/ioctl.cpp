@@ -13,9 +13,6 @@
  *   handle  modulo 5: 0 none; 1..4 the handle above whose value is put in the
  *           first eight input bytes
  */
-// First: this unit defines the device interface GUID.
-#include "support/interface_path.h"
-
 #include <windows.h>
 
 #include <algorithm>
@@ -34,10 +31,10 @@ namespace {
 struct Bed {
     Bed() : started("ioctl_fuzzer")
     {
-        path = tvrx::test::TavrixInterfacePath();
+        path = tvrx::harness::DevicePath();
         client = std::make_unique<plat::um::Process>("fuzzer");
         client->Run([&] {
-            if (plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &handles[4]) != STATUS_SUCCESS) {
+            if (tvrx::harness::OpenDevice(GENERIC_READ | GENERIC_WRITE, &handles[4]) != STATUS_SUCCESS) {
                 std::abort();
             }
             handles[1] = CreateEventW(nullptr, TRUE, FALSE, L"FuzzEvent");

@@ -2,6 +2,7 @@
 #include "check.h"
 #include "debugview.h"
 #include "drivernames.h"
+#include "harness.h"
 
 #include <algorithm>
 #include <array>
@@ -38,7 +39,6 @@
 #include "base/status.h"
 #include "tvrxioctl.h"
 #include "um/client.h"
-#include "wdf/device.h"
 #include "wdf/workitem.h"
 #include "wpp/wpp.h"
 
@@ -391,8 +391,7 @@ private:
     std::vector<plat::FirmwareDevice> namespace_;  // every Device of the tables
     plat::acpi::EnumeratedDevice bound_;           // the device the driver binds to (path empty: none)
     const plat::pnp::InfModel* model_ = nullptr;   // the package's model that binds it
-    std::unique_ptr<plat::Machine> machine_;
-    std::unique_ptr<plat::Host> host_;
+    std::unique_ptr<tvrx::harness::Rig> rig_;  // the machine the driver runs on, once Boot made it
     std::vector<Check> checks_;
     std::map<std::string, Answer> answers_;  // by what, for the timing check
     std::vector<std::string> order_;         // the order they were asked in
@@ -685,7 +684,7 @@ void Checker::CheckDeviceMode()
 const debugview::Device* Checker::DeviceView()
 {
     if (started_) {
-        liveView_ = debugview::ReadDevice(host_->Device());
+        liveView_ = debugview::ReadDevice(rig_->Host().Device());
         return &*liveView_;
     }
     return failedStart_ ? &*failedStart_ : nullptr;
@@ -903,7 +902,7 @@ void Checker::CheckSarLocation()
     const size_t failedAt = BootTrace("TvrxWdfEvtDevicePrepareHardware", "SAR table export failed");
     std::optional<uint32_t> state;
     if (started_) {
-        state = machine_->Registry().GetDword(kSarServiceKey, tvrx::kBiosSarStateValue);
+        state = rig_->Machine().Registry().GetDword(kSarServiceKey, tvrx::kBiosSarStateValue);
     }
     const std::string recorded = state ? " (BiosSarState " + std::to_string(*state) + ")" : std::string();
     if (!started_ || (heldAt == bootTraces_.size() && failedAt == bootTraces_.size())) {
@@ -1056,8 +1055,7 @@ void Checker::CheckNotification()
     HANDLE event = nullptr;
     if (started_) {
         client.Run([&] {
-            std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
-            if (path.empty() || !NT_SUCCESS(plat::um::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &device))) {
+            if (!NT_SUCCESS(tvrx::harness::OpenDevice(GENERIC_READ | GENERIC_WRITE, &device))) {
                 device = nullptr;
                 return;
             }
@@ -1140,7 +1138,7 @@ void Checker::CheckNotification()
     } else if (started_ && device != nullptr) {
         DWORD waited = client.Run([&] { return WaitForSingleObject(event, kEventWaitMs); });
         plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
-        stored = debugview::ReadDevice(host_->Device()).currentDeviceMode;
+        stored = debugview::ReadDevice(rig_->Host().Device()).currentDeviceMode;
         driver = waited == WAIT_OBJECT_0 ? "read mode " + std::to_string(*stored) + " and woke its client"
                                          : "did not wake its client (mode " + std::to_string(*stored) + " kept)";
     }
@@ -1211,7 +1209,7 @@ void Checker::CheckEveryMode()
         uint32_t stored = 0;
         for (;;) {
             plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
-            stored = debugview::ReadDevice(host_->Device()).currentDeviceMode;
+            stored = debugview::ReadDevice(rig_->Host().Device()).currentDeviceMode;
             if (stored == mode || Clock::now() >= deadline) {
                 break;
             }
@@ -1365,18 +1363,12 @@ bool Checker::Boot()
 {
     // The firmware is judged against an ACPI driver that ends an evaluation at
     // the driver's time-out, the stricter of the two that Windows may have.
-    plat::Machine::Options machineOptions;
-    machineOptions.acpiHonoursCancel = true;
-    machine_ = std::make_unique<plat::Machine>(machineOptions);
-    machine_->SetFirmware(firmware_);
-    for (const auto& [address, file] : options_.memory) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            throw std::runtime_error("cannot read " + file.string());
-        }
-        machine_->Memory().AddRegion(address, std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
-    }
-    host_ = std::make_unique<plat::Host>(*machine_);
+    tvrx::harness::Options rigOptions;
+    rigOptions.machine.acpiHonoursCancel = true;
+    rigOptions.firmware = firmware_;
+    rigOptions.memory = options_.memory;
+    rigOptions.instanceId = std::wstring(bound_.instanceId.begin(), bound_.instanceId.end());
+    rig_ = std::make_unique<tvrx::harness::Rig>(std::move(rigOptions));
     // The session takes the driver's information traces too, and keeps them
     // while the driver starts: they say what it made of each answer. When
     // prepare-hardware reports its failure, the device is read as a debugger
@@ -1392,19 +1384,13 @@ bool Checker::Boot()
         }
         bootTraces_.push_back(record);
         if (record.level <= kTraceLevelError && std::strcmp(record.function, "TvrxWdfEvtDevicePrepareHardware") == 0) {
-            if (WDFDEVICE device = host_->Device(); device != nullptr) {
+            if (WDFDEVICE device = rig_->Host().Device(); device != nullptr) {
                 failedStart_ = debugview::ReadDevice(device);
             }
         }
     });
-    startStatus_ = host_->Load();
-    if (NT_SUCCESS(startStatus_)) {
-        startStatus_ = host_->AddDevice(std::wstring(bound_.instanceId.begin(), bound_.instanceId.end()));
-    }
-    if (NT_SUCCESS(startStatus_)) {
-        startStatus_ = host_->Start();
-    }
-    plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10));
+    startStatus_ = rig_->Boot();
+    rig_->Settle();
     started_ = NT_SUCCESS(startStatus_);
     {
         std::lock_guard<std::mutex> guard(traceLock_);
@@ -1416,12 +1402,11 @@ bool Checker::Boot()
 
 void Checker::ShutDown()
 {
-    if (host_ && host_->Loaded()) {
-        host_->Unload();
+    if (rig_) {
+        rig_->Unload();
     }
     plat::trace::DisableSession();
-    host_.reset();
-    machine_.reset();
+    rig_.reset();
 }
 
 int Checker::Run()

@@ -129,34 +129,29 @@ Lab::Lab(std::string test, uint64_t seed, double budgetSeconds)
     : test_(std::move(test)), seed_(seed), budget_(budgetSeconds)
 {
     before_ = plat::verifier::Check().findings;
-    plat::Machine::Options options;
-    options.clockRate = kClockRate;
-    machine_ = std::make_unique<plat::Machine>(options);
     firmware_ = plat::MakeNativeFirmware();
-    machine_->SetFirmware(firmware_);
-    host_ = std::make_unique<plat::Host>(*machine_);
+    tvrx::harness::Options options;
+    options.machine.clockRate = kClockRate;
+    options.firmware = firmware_;
+    rig_ = std::make_unique<tvrx::harness::Rig>(std::move(options));
     Step("boot");
 }
 
-Lab::~Lab()
-{
-    if (host_ && host_->Loaded()) {
-        host_->Unload();
-    }
-    host_.reset();
-    machine_.reset();
-}
+Lab::~Lab() { rig_.reset(); }
 
 bool Lab::Boot()
 {
-    started_ = machine_->Clock().Now();
-    if (!Expect("load the driver", host_->Load(), STATUS_SUCCESS) ||
-        !Expect("add the device", host_->AddBoundDevices(), STATUS_SUCCESS) ||
-        !Expect("start the device", host_->Start(), STATUS_SUCCESS)) {
+    started_ = rig_->Machine().Clock().Now();
+    tvrx::harness::Step failed = tvrx::harness::Step::Load;
+    NTSTATUS status = rig_->Boot(tvrx::harness::Step::Start, &failed);
+    const char* step = failed == tvrx::harness::Step::Load  ? "load the driver"
+                       : failed == tvrx::harness::Step::Add ? "add the device"
+                                                            : "start the device";
+    if (!Expect(step, status, STATUS_SUCCESS)) {
         return false;
     }
     plat::um::Process finder("devfund");
-    path_ = finder.Run([] { return plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX); });
+    path_ = finder.Run([] { return tvrx::harness::DevicePath(); });
     if (path_.empty()) {
         Fail("find the interface", "the started device has no interface");
         return false;
@@ -202,7 +197,7 @@ void Lab::Step(const std::string& step)
                   static_cast<unsigned long long>(seed_), step.c_str());
 }
 
-double Lab::Elapsed() const { return double(machine_->Clock().Now() - started_) / 1e7; }
+double Lab::Elapsed() const { return double(rig_->Machine().Clock().Now() - started_) / 1e7; }
 
 Result Lab::Finish()
 {
@@ -211,7 +206,7 @@ Result Lab::Finish()
     result.seed = seed_;
     result.machineSeconds = Elapsed();
     Step("unload");
-    std::vector<std::string> findings = host_->Loaded() ? host_->Unload().findings : plat::verifier::Check().findings;
+    std::vector<std::string> findings = rig_->Host().Loaded() ? rig_->Unload().findings : plat::verifier::Check().findings;
     for (const std::string& finding : findings) {
         if (std::find(before_.begin(), before_.end(), finding) == before_.end()) {
             result.verifier.push_back(finding);

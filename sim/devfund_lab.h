@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "firmware/native.h"
-#include "system/host.h"
-#include "system/machine.h"
+#include "harness.h"
 
 namespace sim::devfund {
 
@@ -53,8 +52,8 @@ public:
     // interface; false (the step failed) when any of it does not succeed.
     bool Boot();
 
-    plat::Machine& Machine() { return *machine_; }
-    plat::Host& Host() { return *host_; }
+    plat::Machine& Machine() { return rig_->Machine(); }
+    plat::Host& Host() { return rig_->Host(); }
     plat::NativeFirmware& Firmware() { return *firmware_; }
     const std::wstring& Path() const { return path_; }
 
@@ -84,9 +83,8 @@ private:
     std::string test_;
     uint64_t seed_;
     double budget_;
-    std::unique_ptr<plat::Machine> machine_;
     std::shared_ptr<plat::NativeFirmware> firmware_;
-    std::unique_ptr<plat::Host> host_;
+    std::unique_ptr<tvrx::harness::Rig> rig_;
     std::wstring path_;
     LONGLONG started_ = 0;
     std::vector<std::string> before_;  // findings an earlier test left (leaked objects outlive their machine)

@@ -24,7 +24,6 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 
-#include "acpi/acpidevice.h"
 #include "acpi/enumerate.h"
 #include "base/fault.h"
 #include "base/status.h"
@@ -33,7 +32,7 @@
 #include "drivernames.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
-#include "machine/physmem.h"
+#include "harness.h"
 #include "machine/registry.h"
 #include "ntos/pnp/pnp.h"
 #include "pending.h"
@@ -42,7 +41,6 @@
 #include "sha256.h"
 #include "tvrxioctl.h"
 #include "um/client.h"
-#include "wdf/device.h"
 #include "wdf/workitem.h"
 #include "wpp/wpp.h"
 
@@ -193,7 +191,7 @@ void WatchHandleLocked(Watch& watch)
 // `open` does, and watches the new handle; what happened, for the report.
 std::string OpenWatchedLocked(Watch& watch)
 {
-    std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+    std::wstring path = tvrx::harness::DevicePath();
     if (path.empty()) {
         return "no device interface to open";
     }
@@ -318,7 +316,7 @@ struct Simulation::Request {
                                          static_cast<ULONG>(output.size()), &information);
             return;
         }
-        std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+        std::wstring path = tvrx::harness::DevicePath();
         status = path.empty()
                      ? STATUS_OBJECT_NAME_NOT_FOUND
                      : plat::um::KernelIoControl(path, code, input.data(),
@@ -387,11 +385,11 @@ Simulation::~Simulation()
 
 void Simulation::CreateMachine()
 {
-    plat::Machine::Options machineOptions;
-    machineOptions.folder = folder_;
-    machineOptions.clockRate = options_.clockRate;
-    machineOptions.acpiHonoursCancel = options_.acpiCancel;
-    machine_ = std::make_unique<plat::Machine>(machineOptions);
+    tvrx::harness::Options rigOptions;
+    rigOptions.machine.folder = folder_;
+    rigOptions.machine.clockRate = options_.clockRate;
+    rigOptions.machine.acpiHonoursCancel = options_.acpiCancel;
+    rigOptions.memory = options_.memory;
     if (options_.firmwareFile.empty()) {
         native_ = plat::MakeNativeFirmware();
         if (options_.biosVersion) {
@@ -405,11 +403,10 @@ void Simulation::CreateMachine()
         }
         firmware_ = acpica_;
     }
-    machine_->SetFirmware(firmware_);
-    for (const auto& [address, file] : options_.memory) {
-        machine_->Memory().AddRegion(address, ReadFile(file));
-    }
-    host_ = std::make_unique<plat::Host>(*machine_);
+    rigOptions.firmware = firmware_;
+    rig_ = std::make_unique<tvrx::harness::Rig>(std::move(rigOptions));
+    machine_ = &rig_->Machine();
+    host_ = &rig_->Host();
 }
 
 // Held requests end with the driver: its unload cancels them. Their senders
@@ -428,14 +425,16 @@ void Simulation::EndPending()
 void Simulation::DestroyMachine()
 {
     clients_.clear();  // the client processes end and close their handles
-    if (host_ && host_->Loaded()) {
-        host_->Unload();
+    if (rig_) {
+        rig_->Unload();
     }
-    host_.reset();
+    // The machine ends the firmware it holds: nothing else may hold it then.
     native_.reset();
     acpica_.reset();
     firmware_.reset();
-    machine_.reset();
+    host_ = nullptr;
+    machine_ = nullptr;
+    rig_.reset();
 }
 
 Simulation::Client& Simulation::ClientNamed(const std::string& name)
@@ -453,26 +452,9 @@ Simulation::Client& Simulation::ClientNamed(const std::string& name)
 // answer are left waiting (false).
 bool Simulation::Settle()
 {
-    for (size_t i = 0; i < host_->DeviceCount(); ++i) {
-        WDFDEVICE handle = host_->Device(i);
-        if (handle == nullptr) {
-            continue;
-        }
-        auto* device = plat::wdf::ResolveAs<plat::wdf::FxDevice>(handle, plat::wdf::FxType::Device, "sim");
-        if (plat::acpi::DeviceBelow(device->lower)) {
-            plat::acpi::DeviceBelow(device->lower)->WaitNotificationsIdle(std::chrono::seconds(10));
-        }
-    }
-    auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
-    while (!plat::wdf::WaitForWorkItemsIdle(std::chrono::milliseconds(1))) {
-        if (WorkWaitsOnFirmware()) {
-            return false;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-    }
-    return true;
+    bool waitsOnFirmware = false;
+    tvrx::harness::Settle(*host_, kSettleLimit, [&] { return waitsOnFirmware = WorkWaitsOnFirmware(); });
+    return !waitsOnFirmware;
 }
 
 // Without cancellation every evaluation the firmware holds has a sender that
@@ -698,20 +680,8 @@ bool Simulation::Lifecycle(const Command& command)
             DestroyMachine();
             CreateMachine();
         }
-        plat::Host* host = host_.get();
-        bool returned = start([host] {
-            NTSTATUS result = STATUS_SUCCESS;
-            if (!host->Loaded()) {
-                result = host->Load();
-            }
-            if (NT_SUCCESS(result) && host->DeviceCount() == 0) {
-                result = host->AddBoundDevices();
-            }
-            if (NT_SUCCESS(result)) {
-                result = host->Start();
-            }
-            return result;
-        });
+        tvrx::harness::Rig* rig = rig_.get();
+        bool returned = start([rig] { return rig->Boot(); });
         if (!returned) {
             return true;
         }
@@ -742,7 +712,7 @@ bool Simulation::Lifecycle(const Command& command)
     } else if (verb == Verb::Stop) {
         status = host_->Stop();
     } else if (verb == Verb::Start) {
-        plat::Host* host = host_.get();
+        plat::Host* host = host_;
         if (!start([host] { return host->Start(); })) {
             return true;
         }
@@ -851,7 +821,7 @@ bool Simulation::ClientCommand(const Command& command)
                 reply = "(already open)";
                 return;
             }
-            std::wstring path = plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX);
+            std::wstring path = tvrx::harness::DevicePath();
             if (path.empty()) {
                 status = STATUS_OBJECT_NAME_NOT_FOUND;
                 reply = "(no device interface: the device is not started)";

@@ -28,6 +28,10 @@ class AcpicaFirmware;
 class Firmware;
 }  // namespace plat
 
+namespace tvrx::harness {
+class Rig;
+}
+
 namespace sim {
 
 struct Options {
@@ -115,8 +119,9 @@ private:
     std::ostream& out_;
     std::filesystem::path folder_;
     bool ownsFolder_ = false;
-    std::unique_ptr<plat::Machine> machine_;
-    std::unique_ptr<plat::Host> host_;
+    std::unique_ptr<tvrx::harness::Rig> rig_;
+    plat::Machine* machine_ = nullptr;  // the rig's, while there is one
+    plat::Host* host_ = nullptr;
     std::shared_ptr<plat::Firmware> firmware_;
     std::shared_ptr<plat::NativeFirmware> native_;
     std::shared_ptr<plat::AcpicaFirmware> acpica_;

@@ -41,10 +41,7 @@ protected:
     void Reboot(Change change)
     {
         UnloadClean();
-        host.reset();
-        machine.reset();
-        machine = std::make_unique<plat::Machine>(MachineOptions());
-        host = std::make_unique<plat::Host>(*machine);
+        NewMachine();
         firmware = &dynamic_cast<plat::NativeFirmware&>(machine->Firmware());
         change();
         Boot();

@@ -181,10 +181,7 @@ TEST_F(Dsm, StartSurvivesOrReportsEveryInjectedFailure)
     for (const auto& [point, count] : counts) {
         for (uint64_t nth = 1; nth <= count; ++nth) {
             SCOPED_TRACE(point + " #" + std::to_string(nth));
-            host.reset();
-            machine.reset();
-            machine = std::make_unique<plat::Machine>(MachineOptions());
-            host = std::make_unique<plat::Host>(*machine);
+            NewMachine();
             LoadAndAdd();
             plat::fault::Reset();
             plat::fault::FailNth(point, nth, kInjected);

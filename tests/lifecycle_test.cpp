@@ -175,13 +175,8 @@ protected:
     // A fresh machine with a fresh native firmware, the driver loaded and one device added.
     void FreshMachine()
     {
-        host.reset();
-        firmware.reset();
-        machine.reset();
-        machine = std::make_unique<plat::Machine>(MachineOptions());
-        firmware = plat::MakeNativeFirmware();
-        machine->SetFirmware(firmware);
-        host = std::make_unique<plat::Host>(*machine);
+        firmware = plat::MakeNativeFirmware();  // the old one ends with its machine
+        NewMachine(firmware);
         LoadAndAdd();
     }
 

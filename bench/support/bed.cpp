@@ -7,33 +7,24 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "base/verifier.h"
-
 namespace tvrx::bench {
 
 bool SmokeRun() { return std::getenv("TVRX_BENCH_SMOKE") != nullptr; }
 
-Bed::Bed(std::shared_ptr<plat::Firmware> firmware) : machine_(std::make_unique<plat::Machine>())
+harness::Options Bed::WithFirmware(std::shared_ptr<plat::Firmware> firmware)
 {
-    if (firmware != nullptr) {
-        machine_->SetFirmware(std::move(firmware));
-    }
-    host_ = std::make_unique<plat::Host>(*machine_);
+    harness::Options options;
+    options.firmware = std::move(firmware);
+    return options;
 }
 
-Bed::~Bed()
-{
-    Unload();
-    host_.reset();
-    machine_.reset();
-}
+Bed::Bed(std::shared_ptr<plat::Firmware> firmware) : rig_(WithFirmware(std::move(firmware))) {}
+
+Bed::~Bed() { Unload(); }
 
 bool Bed::Unload()
 {
-    if (!host_->Loaded()) {
-        return true;
-    }
-    plat::verifier::Report report = host_->Unload();
+    plat::verifier::Report report = rig_.Unload();
     if (!report.Clean()) {
         std::fprintf(stderr, "verifier at unload:\n%s\n", report.Text().c_str());
     }
@@ -42,30 +33,20 @@ bool Bed::Unload()
 
 bool Bed::Boot()
 {
+    harness::Step step = harness::Step::Load;
     NTSTATUS status;
     try {
-        status = host_->Load();
+        status = rig_.Boot(harness::Step::Start, &step);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "load failed: %s\n", error.what());
+        std::fprintf(stderr, "the driver did not come up: %s\n", error.what());
         return false;
     }
-    const char* step = "load";
-    if (NT_SUCCESS(status)) {
-        step = "device add";
-        status = host_->AddBoundDevices();
-    }
-    if (NT_SUCCESS(status)) {
-        step = "device start";
-        status = host_->Start();
-    }
     if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "%s failed: 0x%08X\n", step, static_cast<unsigned>(status));
+        std::fprintf(stderr, "%s failed: 0x%08X\n", harness::StepName(step), static_cast<unsigned>(status));
         return false;
     }
     return true;
 }
-
-std::wstring Bed::Path() const { return test::TavrixInterfacePath(); }
 
 HANDLE Client::Open(const std::wstring& path)
 {

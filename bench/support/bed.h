@@ -7,10 +7,6 @@
  */
 #pragma once
 
-// Clients find the device by its interface GUID: this unit defines it
-// (tests/support/interface_path.h, shared with the tests).
-#include "support/interface_path.h"
-
 #include <windows.h>
 
 #include <memory>
@@ -18,8 +14,7 @@
 #include <vector>
 
 #include "debugview.h"
-#include "system/host.h"
-#include "system/machine.h"
+#include "harness.h"
 #include "tvrxioctl.h"
 #include "um/client.h"
 
@@ -42,16 +37,17 @@ public:
     // Unloads the driver; false when the verifier found something left behind (printed on stderr).
     bool Unload();
 
-    plat::Machine& Machine() { return *machine_; }
-    plat::Host& Host() { return *host_; }
+    plat::Machine& Machine() { return rig_.Machine(); }
+    plat::Host& Host() { return rig_.Host(); }
     // The driver's state of the device, as the debug view reads it.
-    debugview::Device View() { return debugview::ReadDevice(host_->Device(0)); }
+    debugview::Device View() { return debugview::ReadDevice(rig_.Host().Device(0)); }
     // The device's interface path as a client finds it ("" when there is none).
-    std::wstring Path() const;
+    std::wstring Path() const { return harness::DevicePath(); }
 
 private:
-    std::unique_ptr<plat::Machine> machine_;
-    std::unique_ptr<plat::Host> host_;
+    static harness::Options WithFirmware(std::shared_ptr<plat::Firmware> firmware);
+
+    harness::Rig rig_;
 };
 
 // One client process. Its calls run on the calling thread as that process;

@@ -29,16 +29,21 @@ std::filesystem::path MachineFolder()
     return folder;
 }
 
+// A machine in that folder.
+harness::Options InFolder()
+{
+    harness::Options options;
+    options.machine.folder = MachineFolder();
+    return options;
+}
+
 }  // namespace
 
-StartedMachine::StartedMachine(const char* fuzzer)
+StartedMachine::StartedMachine(const char* fuzzer) : harness::Rig(InFolder())
 {
-    plat::Machine::Options options;
-    options.folder = MachineFolder();
-    machine = std::make_unique<plat::Machine>(options);
-    host = std::make_unique<plat::Host>(*machine);
-    if (host->Load() != STATUS_SUCCESS || host->AddBoundDevices() != STATUS_SUCCESS || host->Start() != STATUS_SUCCESS) {
-        std::fprintf(stderr, "%s: the driver does not start\n", fuzzer);
+    harness::Step failed = harness::Step::Load;
+    if (Boot(harness::Step::Start, &failed) != STATUS_SUCCESS) {
+        std::fprintf(stderr, "%s: the driver does not start (%s failed)\n", fuzzer, harness::StepName(failed));
         std::abort();
     }
 }

@@ -335,6 +335,18 @@ WDFDEVICE Host::Device(size_t index) const
     return device != nullptr ? static_cast<WDFDEVICE>(device->handle) : nullptr;
 }
 
+std::shared_ptr<acpi::AcpiDevice> Host::Below(size_t index) const
+{
+    if (!state_) {
+        return nullptr;
+    }
+    // Read as Device() reads the device, without the slot's lock: a start
+    // that waits on the firmware holds that lock for as long as it waits.
+    std::lock_guard<std::mutex> guard(state_->devicesLock);
+    wdf::FxDevice* device = index < state_->devices.size() ? state_->devices[index]->device.load() : nullptr;
+    return device != nullptr ? acpi::DeviceBelow(device->lower) : nullptr;
+}
+
 std::shared_ptr<Host::Slot> Host::SlotAt(size_t index) const
 {
     if (!state_) {

@@ -123,6 +123,9 @@ struct DeviceObject;
 namespace se {
 struct SecurityDescriptor;
 }
+namespace acpi {
+class AcpiDevice;
+}
 namespace wdf {
 struct FxDevice;
 }
@@ -166,6 +169,10 @@ public:
     NTSTATUS AddBoundDevices();
     size_t DeviceCount() const;
     WDFDEVICE Device(size_t index = 0) const;  // nullptr when there is none
+    // The ACPI driver's device whose physical device object is the bottom of
+    // the device's stack; nullptr while the device has no stack (removed, or
+    // after a failed start).
+    std::shared_ptr<acpi::AcpiDevice> Below(size_t index = 0) const;
 
     // Plug and Play and power, per device (see above). An index past the
     // devices is a caller's mistake (std::out_of_range); a device removed by

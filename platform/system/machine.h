@@ -3,7 +3,8 @@
  * folder (clock, physical memory, registry hive, C: drive), the firmware
  * behind the ACPI driver, and the kernel's process table. One machine is
  * current at a time; kernel services find their state through it. Programs
- * and tests make one of these and a Host (system/host.h) on it.
+ * and tests that run the driver get one, with a Host (system/host.h) on it,
+ * from the harness; the platform's own tests may make one alone.
  */
 #pragma once
 #include <filesystem>

@@ -50,12 +50,6 @@ protected:
         return options;
     }
 
-    plat::acpi::AcpiDevice& Below()
-    {
-        auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
-        return *plat::acpi::DeviceBelow(fx->lower);
-    }
-
     // The driver-wide BiosSarState variable of the loaded image.
     ULONG BiosSarStateVariable() const { return debugview::ReadBiosSarState(*host).value(); }
 

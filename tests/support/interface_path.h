@@ -1,10 +1,9 @@
 /*
- * How a user-mode client finds the device: the first path the configuration
- * manager lists for the device interface class. Shared by the tests, the
- * benchmarks and the fuzzers; it needs no test framework.
+ * How a test's client finds the device: the harness's lookup (the first path
+ * the configuration manager lists for the device interface class).
  *
  * Include this before anything else that brings in tvrxioctl.h: it makes this
- * unit define the interface GUID.
+ * unit define the interface GUID, which tests name themselves.
  */
 #pragma once
 
@@ -14,13 +13,13 @@
 
 #include <string>
 
+#include "harness.h"
 #include "tvrxioctl.h"
-#include "um/client.h"
 
 namespace tvrx::test {
 
 // The first path of the device interface class, as a client finds it ("" when
 // no device exposes it): the lookup the simulator's clients make too.
-inline std::wstring TavrixInterfacePath() { return plat::um::FirstDeviceInterface(GUID_DEVINTERFACE_TAVRIX); }
+inline std::wstring TavrixInterfacePath() { return harness::DevicePath(); }
 
 }  // namespace tvrx::test

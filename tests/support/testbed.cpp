@@ -1,8 +1,10 @@
 #include "support/testbed.h"
 
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
+#include "acpi/acpidevice.h"
 #include "wdf/queue.h"
 
 namespace tvrx::test {
@@ -31,7 +33,16 @@ plat::Machine::Options MachineBed::MachineOptions()
 void MachineBed::SetUp()
 {
     plat::fault::Reset();
-    machine = std::make_unique<plat::Machine>(MachineOptions());
+    NewMachine();
+}
+
+void MachineBed::NewMachine(std::shared_ptr<plat::Firmware> firmware)
+{
+    machine.reset();
+    harness::Options options;
+    options.machine = MachineOptions();
+    options.firmware = std::move(firmware);
+    machine = harness::MakeMachine(options);
 }
 
 void MachineBed::TearDown()
@@ -51,9 +62,10 @@ plat::Machine::Options Testbed::MachineOptions()
     return options;
 }
 
-void Testbed::SetUp()
+void Testbed::NewMachine(std::shared_ptr<plat::Firmware> firmware)
 {
-    MachineBed::SetUp();
+    host.reset();
+    MachineBed::NewMachine(std::move(firmware));
     host = std::make_unique<plat::Host>(*machine);
 }
 
@@ -69,14 +81,25 @@ void Testbed::TearDown()
 
 void Testbed::LoadAndAdd()
 {
-    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
-    ASSERT_EQ(host->AddBoundDevices(), STATUS_SUCCESS);
+    harness::Step failed = harness::Step::Load;
+    ASSERT_EQ(harness::Boot(*host, harness::Step::Add, &failed), STATUS_SUCCESS) << harness::StepName(failed);
 }
 
 void Testbed::Boot()
 {
-    LoadAndAdd();
-    ASSERT_EQ(host->Start(), STATUS_SUCCESS);
+    harness::Step failed = harness::Step::Load;
+    ASSERT_EQ(harness::Boot(*host, harness::Step::Start, &failed), STATUS_SUCCESS) << harness::StepName(failed);
+}
+
+void Testbed::Settle() { ASSERT_TRUE(harness::Settle(*host)) << "the driver's work did not settle"; }
+
+plat::acpi::AcpiDevice& Testbed::Below(size_t index)
+{
+    std::shared_ptr<plat::acpi::AcpiDevice> below = host->Below(index);
+    if (below == nullptr) {
+        throw std::logic_error("the device has no stack");
+    }
+    return *below;
 }
 
 void Testbed::UnloadClean()

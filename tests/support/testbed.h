@@ -1,7 +1,8 @@
 /*
  * Test beds: a fresh machine per test, and with it a host with the driver
- * image ready to load. Every test ends with the driver unloaded, the machine
- * gone and the verifier clean (no pool, objects, references, handles left).
+ * image ready to load, both made by the harness (harness.h). Every test ends
+ * with the driver unloaded, the machine gone and the verifier clean (no pool,
+ * objects, references, handles left).
  */
 #pragma once
 
@@ -12,11 +13,15 @@
 #include "base/fault.h"
 #include "base/verifier.h"
 #include "debugview.h"
+#include "harness.h"
 #include "system/host.h"
 #include "system/machine.h"
 
 namespace plat::wdf {
 struct FxDevice;
+}
+namespace plat::acpi {
+class AcpiDevice;
 }
 
 namespace tvrx::test {
@@ -36,6 +41,9 @@ protected:
 
     // Options of the machine SetUp creates; the clock runs 100 times faster than real time.
     virtual plat::Machine::Options MachineOptions();
+    // Ends the machine and has the harness make a fresh one of MachineOptions(),
+    // with `firmware` behind its ACPI driver (nullptr: the native model).
+    virtual void NewMachine(std::shared_ptr<plat::Firmware> firmware = nullptr);
 
     std::unique_ptr<plat::Machine> machine;
 };
@@ -43,11 +51,12 @@ protected:
 // A machine with a host for the driver image.
 class Testbed : public MachineBed {
 protected:
-    void SetUp() override;
     void TearDown() override;
 
     // The clock runs 10 times faster than real time.
     plat::Machine::Options MachineOptions() override;
+    // The host goes first (unloading the driver if it is loaded); the new machine gets a new one.
+    void NewMachine(std::shared_ptr<plat::Firmware> firmware = nullptr) override;
 
     // Loads the driver and adds one device; both must succeed.
     void LoadAndAdd();
@@ -55,8 +64,13 @@ protected:
     void Boot();
     // Unloads the driver; the unload report must be clean.
     void UnloadClean();
+    // Waits until the firmware's notifications have reached the driver and
+    // its work items are idle; the wait must not run out.
+    void Settle();
 
     WDFDEVICE Device(size_t index = 0) { return host->Device(index); }
+    // The ACPI device below a device that has its stack.
+    plat::acpi::AcpiDevice& Below(size_t index = 0);
     // The driver's state of a device, as the debug view reads it. Tests
     // observe the driver through it, its I/O controls, traces, registry and files.
     debugview::Device View(size_t index = 0) { return debugview::ReadDevice(host->Device(index)); }
