@@ -18,7 +18,7 @@
 #include "base/verifier.h"
 #include "ntos/ke/irql.h"
 #include "ntos/ob/object.h"
-#include "system/machine.h"
+#include "support/kernel.h"
 
 namespace fs = std::filesystem;
 
@@ -85,7 +85,7 @@ protected:
         std::ofstream(path, std::ios::binary) << data;
     }
 
-    plat::Machine machine_;
+    tvrx::test::Kernel machine_;
 };
 
 constexpr ULONG kWriteOnly = FILE_GENERIC_WRITE;

@@ -11,7 +11,7 @@
 #include "base/verifier.h"
 #include "machine/physmem.h"
 #include "ntos/ke/irql.h"
-#include "system/machine.h"
+#include "support/kernel.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ protected:
         return bytes;
     }
 
-    plat::Machine machine_;
+    tvrx::test::Kernel machine_;
     plat::PhysicalMemory& memory_ = machine_.Memory();
 };
 

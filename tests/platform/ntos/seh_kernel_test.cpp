@@ -25,8 +25,8 @@
 #include <wdm.h>
 
 #include "base/fault.h"
+#include "machine/hardware.h"
 #include "machine/physmem.h"
-#include "system/machine.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ protected:
         return static_cast<PUCHAR>(MmMapIoSpace(physical, size, MmNonCached));
     }
 
-    plat::Machine machine_;
+    plat::Hardware machine_{plat::Hardware::Options{}};
 };
 
 // The driver's copy: exceptions while reading the mapping become the status.

@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "support/minidriver.h"
-#include "support/testbed.h"
+#include "support/machinebed.h"
 
 #include <algorithm>
 #include <atomic>

@@ -16,7 +16,7 @@
 #include "ntos/io/deviceinterface.h"
 #include "ntos/io/devicefile.h"
 #include "ntos/ob/handle.h"
-#include "support/testbed.h"
+#include "support/kernel.h"
 #include "um/client.h"
 
 namespace tvrx::test {
@@ -61,7 +61,7 @@ struct Stack {
     plat::io::DeviceObject function;
 };
 
-using DeviceInterface = MachineBed;
+using DeviceInterface = KernelBed;
 
 std::wstring Register(Stack& stack, const GUID& guid, const std::wstring& reference = std::wstring())
 {

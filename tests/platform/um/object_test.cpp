@@ -16,7 +16,7 @@
 #include "ntos/ke/irql.h"
 #include "ntos/ob/object.h"
 #include "ntos/ps/process.h"
-#include "support/testbed.h"
+#include "support/kernel.h"
 #include "um/client.h"
 
 namespace {
@@ -32,11 +32,11 @@ struct Probe : plat::ob::Object {
     std::atomic<int>* destroyed_;
 };
 
-class ObjectManager : public tvrx::test::MachineBed {
+class ObjectManager : public tvrx::test::KernelBed {
 protected:
     void SetUp() override
     {
-        MachineBed::SetUp();
+        KernelBed::SetUp();
         alice = std::make_unique<plat::um::Process>("alice");
         bob = std::make_unique<plat::um::Process>("bob");
     }
@@ -45,7 +45,7 @@ protected:
     {
         alice.reset();
         bob.reset();
-        MachineBed::TearDown();
+        KernelBed::TearDown();
     }
 
     // ObReferenceObjectByHandle as the driver calls it, in the process's context.

@@ -20,7 +20,7 @@
 static constexpr GUID WppThisUnitMessageGuid = WPP_PARSE_GUID_(1E2D3C4B, 5A69, 7887, 96A5, B4C3D2E1F001);
 
 #include "base/verifier.h"
-#include "system/machine.h"
+#include "support/kernel.h"
 #include "wpp/capture.h"
 #include "wpp/wpp.h"
 
@@ -129,7 +129,7 @@ protected:
     void SetUp() override
     {
         plat::trace::Reset();
-        machine = std::make_unique<plat::Machine>();
+        machine = std::make_unique<tvrx::test::Kernel>();
         WPP_INIT_TRACING(&driver, &registryPath);
     }
 
@@ -151,7 +151,7 @@ protected:
         return texts;
     }
 
-    std::unique_ptr<plat::Machine> machine;
+    std::unique_ptr<tvrx::test::Kernel> machine;
     DRIVER_OBJECT driver{};
     UNICODE_STRING registryPath =
         RTL_CONSTANT_STRING(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\capturetest");
@@ -193,9 +193,9 @@ TEST_F(DeferredTracing, TimesAreOnTheMachinesClock)
     // A machine whose clock runs 50 times faster than real time.
     WPP_CLEANUP(&driver);
     machine.reset();
-    plat::Machine::Options options;
+    tvrx::test::Kernel::Options options;
     options.clockRate = 50.0;
-    machine = std::make_unique<plat::Machine>(options);
+    machine = std::make_unique<tvrx::test::Kernel>(options);
     WPP_INIT_TRACING(&driver, &registryPath);
 
     LONGLONG before = machine->Clock().Now();

@@ -20,7 +20,7 @@ static constexpr GUID WppThisUnitMessageGuid = WPP_PARSE_GUID_(0C1D2E3F, 4A5B, 6
 #include "base/verifier.h"
 #include "ntos/ke/irql.h"
 #include "support/testbed.h"
-#include "system/machine.h"
+#include "support/kernel.h"
 #include "wpp/wpp.h"
 
 namespace {
@@ -183,9 +183,9 @@ protected:
 
     void Boot(bool classic = true)
     {
-        plat::Machine::Options options;
+        tvrx::test::Kernel::Options options;
         options.classicEtwProvider = classic;
-        machine = std::make_unique<plat::Machine>(options);
+        machine = std::make_unique<tvrx::test::Kernel>(options);
         WPP_INIT_TRACING(&driver, &registryPath);
     }
 
@@ -217,7 +217,7 @@ protected:
         return texts;
     }
 
-    std::unique_ptr<plat::Machine> machine;
+    std::unique_ptr<tvrx::test::Kernel> machine;
     DRIVER_OBJECT driver{};
     UNICODE_STRING registryPath = RTL_CONSTANT_STRING(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\wpptest");
     std::mutex lock;
@@ -338,7 +338,7 @@ TEST_F(Tracing, RecorderKeepsTheNewestRecordsInOrderAndOutlivesTheDriver)
 
 TEST_F(Tracing, StartAndStopAreIdempotentAndLeftoverRegistrationIsReported)
 {
-    machine = std::make_unique<plat::Machine>();
+    machine = std::make_unique<tvrx::test::Kernel>();
     WPP_CLEANUP(&driver);  // never started
     WPP_INIT_TRACING(&driver, &registryPath);
     WPP_INIT_TRACING(&driver, &registryPath);  // started already: no second registration
