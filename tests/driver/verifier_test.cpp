@@ -8,7 +8,7 @@
 #include "support/client.h"
 #include "firmware/native.h"
 #include "support/firmware_path.h"
-#include "support/minidriver.h"
+#include "platform/support/minidriver.h"
 
 #include <gmock/gmock.h>
 #include <wdmguid.h>

@@ -9,13 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include <wdf.h>
 
 #include "wdf/device.h"
 #include "wdf/driver.h"
 #include "wdf/pnppower.h"
+#include "wdf/queue.h"
 
 namespace tvrx::test {
 
@@ -82,6 +85,16 @@ public:
     plat::wdf::FxDevice* Fx() const
     {
         return plat::wdf::ResolveAs<plat::wdf::FxDevice>(device_, plat::wdf::FxType::Device, "test");
+    }
+    // Waits until the default queue holds `count` requests: a power-managed
+    // queue does while its device is out of D0.
+    void WaitUntilQueueHolds(size_t count = 1) const
+    {
+        plat::wdf::FxQueue* queue = Fx()->defaultQueue;
+        for (size_t held = 0; held < count; std::this_thread::yield()) {
+            std::lock_guard<std::mutex> guard(queue->holdLock);
+            held = queue->held.size();
+        }
     }
     // The path a client opens: what the configuration manager lists.
     std::wstring Path() const { return L"\\\\?\\" + Fx()->interfaces.at(0).symbolicLink.substr(4); }

@@ -544,7 +544,7 @@ TEST_F(Dispatch, CleanupCancelsTheHeldRequestsOfItsFileOnly)
     plat::wdf::QueuePowerDown(driver->Fx());
     std::thread first = client->Thread([&] { closing = plat::um::IoControl(a, Code(1), nullptr, 0, nullptr, 0, nullptr); });
     std::thread second = client->Thread([&] { staying = plat::um::IoControl(b, Code(2), nullptr, 0, nullptr, 0, nullptr); });
-    WaitUntilQueueHolds(driver->Fx(), 2);
+    driver->WaitUntilQueueHolds(2);
 
     Close(a);  // the cleanup cancels before the close returns
     {
@@ -582,7 +582,7 @@ TEST_F(Dispatch, AHeldRequestCancelledByTheIoManagerIsCleanedUpAtDispatchLevel)
     plat::wdf::QueuePowerDown(driver->Fx());
     std::atomic<NTSTATUS> status{STATUS_PENDING};
     std::thread sender = client->Thread([&] { status = plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
-    WaitUntilQueueHolds(driver->Fx());
+    driver->WaitUntilQueueHolds();
     EXPECT_TRUE(client->Run([&] { return CancelIoEx(device, nullptr); }));
     sender.join();
     EXPECT_EQ(status.load(), STATUS_CANCELLED);
@@ -607,7 +607,7 @@ TEST_F(Dispatch, ASynchronousRequestHeldOutOfD0KeepsItsHandlesCloseWaiting)
     plat::wdf::QueuePowerDown(driver->Fx());
     std::atomic<NTSTATUS> status{STATUS_PENDING};
     std::thread sender = client->Thread([&] { status = plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
-    WaitUntilQueueHolds(driver->Fx());
+    driver->WaitUntilQueueHolds();
     std::thread closer = client->Thread([&] { EXPECT_TRUE(CloseHandle(device)); });
     while (HandleOpen(device)) {
         std::this_thread::yield();
@@ -661,7 +661,7 @@ TEST_F(Dispatch, PowerManagedQueueStopsInFlightRequestsAndHoldsNewOnesOutOfD0)
     };
     std::thread second = client->Thread(
         [&] { secondStatus = plat::um::IoControl(device, Code(2), nullptr, 0, nullptr, 0, nullptr); });
-    WaitUntilQueueHolds(driver->Fx());
+    driver->WaitUntilQueueHolds();
     EXPECT_FALSE(secondPresented.IsOpen()) << "a request reached the driver while the device was out of D0";
     EXPECT_EQ(secondStatus.load(), STATUS_PENDING);
     plat::wdf::QueuePowerUp(driver->Fx());
@@ -725,7 +725,7 @@ TEST_F(DispatchDeath, APageableRequestCleanupStopsTheSystemOnTheCancelPath)
     HANDLE device = Open();
     plat::wdf::QueuePowerDown(driver->Fx());
     std::thread sender = client->Thread([&] { plat::um::IoControl(device, Code(1), nullptr, 0, nullptr, 0, nullptr); });
-    WaitUntilQueueHolds(driver->Fx());
+    driver->WaitUntilQueueHolds();
     EXPECT_DEATH(client->Run([&] { CancelIoEx(device, nullptr); }), "pageable code at raised IRQL");
     plat::wdf::QueuePowerUp(driver->Fx());  // here the request is presented and cleaned up at PASSIVE_LEVEL
     sender.join();

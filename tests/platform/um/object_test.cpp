@@ -36,7 +36,7 @@ class ObjectManager : public tvrx::test::KernelBed {
 protected:
     void SetUp() override
     {
-        KernelBed::SetUp();
+        tvrx::test::KernelBed::SetUp();
         alice = std::make_unique<plat::um::Process>("alice");
         bob = std::make_unique<plat::um::Process>("bob");
     }
@@ -45,7 +45,7 @@ protected:
     {
         alice.reset();
         bob.reset();
-        KernelBed::TearDown();
+        tvrx::test::KernelBed::TearDown();
     }
 
     // ObReferenceObjectByHandle as the driver calls it, in the process's context.

@@ -16,10 +16,8 @@
 static constexpr GUID WppThisUnitMessageGuid = WPP_PARSE_GUID_(0C1D2E3F, 4A5B, 6C7D, 8E9F, A0B1C2D3E4F5);
 
 #include "base/fault.h"
-#include "base/status.h"
 #include "base/verifier.h"
 #include "ntos/ke/irql.h"
-#include "support/testbed.h"
 #include "support/kernel.h"
 #include "wpp/wpp.h"
 
@@ -136,29 +134,6 @@ TEST(TraceFormat, OutputIsBoundedAndMarkedWhenCut)
     EXPECT_EQ(plat::trace::FormatTrace(one, 1, context, "anything %d", 1), 0u);
     EXPECT_EQ(one[0], '\0');
     EXPECT_EQ(plat::trace::FormatTrace(one, 0, context, "anything"), 0u);
-}
-
-TEST(StatusText, FormatsAndParsesNamesAndNumbers)
-{
-    EXPECT_EQ(plat::FormatStatus(STATUS_INVALID_DEVICE_STATE), "STATUS_INVALID_DEVICE_STATE (0xC0000184)");
-    EXPECT_EQ(plat::FormatStatus(static_cast<NTSTATUS>(0xC0FFEE01u)), "0xC0FFEE01");
-
-    NTSTATUS status = 0;
-    EXPECT_TRUE(plat::ParseStatus("STATUS_ACPI_INVALID_DATA", &status));
-    EXPECT_EQ(status, static_cast<NTSTATUS>(0xC014000Fu));
-    EXPECT_TRUE(plat::ParseStatus("insufficient_resources", &status));
-    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(plat::ParseStatus("0xC0000001", &status));
-    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(plat::ParseStatus("-1073741823", &status));
-    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(plat::ParseStatus("259", &status));
-    EXPECT_EQ(status, STATUS_PENDING);
-    status = 77;
-    for (const char* bad : {"", "0x", "STATUS_NO_SUCH_THING", "0x1FFFFFFFF", "12abc", "-", "0x-1"}) {
-        EXPECT_FALSE(plat::ParseStatus(bad, &status)) << bad;
-    }
-    EXPECT_EQ(status, 77);
 }
 
 // ---------------------------------------------------------------- runtime
@@ -404,33 +379,6 @@ TEST_F(Tracing, RecordsOfThreadsThatEndedStayInOrder)
     }
     EXPECT_EQ(texts.back(), "main");
     EXPECT_EQ(plat::trace::RecorderRecords("wpptest").back().sequence, 201u);
-}
-
-// ---------------------------------------------------------------- the driver
-
-class DriverTracing : public tvrx::test::Testbed {
-protected:
-    static constexpr GUID kDriverProvider = {0xA938B846, 0xC941, 0x4EE8, {0xAF, 0x74, 0xFE, 0x93, 0x5D, 0x2E, 0x5D, 0xA5}};
-};
-
-TEST_F(DriverTracing, LoadRegistersTheProviderAndUnloadRemovesIt)
-{
-    plat::trace::Reset();
-    LoadAndAdd();
-    EXPECT_EQ(plat::trace::RegistrationOf(kDriverProvider), Registration::Classic);
-    EXPECT_FALSE(plat::trace::RecorderRecords().empty());
-    UnloadClean();
-    EXPECT_EQ(plat::trace::RegistrationOf(kDriverProvider), Registration::None);
-    EXPECT_NE(plat::trace::DumpRecorder().find("TavrixEvtDriverContextCleanup"), std::string::npos)
-        << "the log stays readable after unload";
-}
-
-TEST_F(DriverTracing, FailedDriverCreationLeavesNoRegistrationBehind)
-{
-    plat::fault::FailAll("WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host->Load(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(plat::trace::RegistrationOf(kDriverProvider), Registration::None);
-    EXPECT_NE(plat::trace::DumpRecorder().find("STATUS_INSUFFICIENT_RESOURCES"), std::string::npos);
 }
 
 }  // namespace
