@@ -14,15 +14,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "drivernames.h"
 #include "firmware/acpica.h"
 #include "firmware/acpiexec_parse.h"
 #include "firmware/coprocess.h"
 #include "firmware/native.h"
 #include "machine/physmem.h"
-#include "support/testbed.h"
-#include "system/machine.h"
-#include "wpp/wpp.h"
+#include "machine/hardware.h"
 
 namespace plat {
 inline void PrintTo(const AcpiObject& object, std::ostream* os)
@@ -39,7 +36,7 @@ using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const fs::path kSample = fs::path(__FILE__).parent_path().parent_path() / "firmware" / "tavrix-sample.asl";
+const fs::path kSample = fs::path(TVRX_SOURCE_DIR) / "firmware" / "tavrix-sample.asl";
 
 AcpiObject I(uint64_t value)
 {
@@ -178,6 +175,7 @@ TEST_F(Acpica, SampleAnswersTheDriversFunctionsInTheirLayouts)
 
 TEST_F(Acpica, SampleVersionAndSarTableReachTheMachine)
 {
+    plat::Hardware machine{plat::Hardware::Options{}};
     auto firmware = std::make_shared<AcpicaFirmware>(kSample);
     EXPECT_EQ(firmware->BiosVersion(), "TVRX-ASL 2.3.1 (2024-06-03)");
     std::vector<uint8_t> table = firmware->SarTable();
@@ -188,8 +186,7 @@ TEST_F(Acpica, SampleVersionAndSarTableReachTheMachine)
     }
     EXPECT_EQ(sum, 0) << "the sample's checksum";
 
-    plat::Machine machine;
-    machine.SetFirmware(firmware);
+    firmware->Attach(machine);
     EXPECT_TRUE(firmware->SarPlaced());
     EXPECT_EQ(machine.Memory().Read(0x7FFD0000, 64), table);
 }
@@ -456,77 +453,6 @@ TEST_F(Acpica, ParallelCallersEachGetTheirOwnAnswer)
     EXPECT_EQ(wrong.load(), 0);
 }
 
-// ---------------------------------------------------------------- the driver on real tables
-
-// The machine clock runs in real time: the debugger answers in real time too,
-// and the driver's 3-second time-out must not shrink below its answer time.
-class AcpicaDriver : public tvrx::test::Testbed {
-protected:
-    void SetUp() override
-    {
-        if (!AcpicaFirmware::ToolsAvailable()) {
-            GTEST_SKIP() << "iasl and acpiexec are not installed";
-        }
-        Testbed::SetUp();
-    }
-    plat::Machine::Options MachineOptions() override
-    {
-        plat::Machine::Options options = Testbed::MachineOptions();
-        options.clockRate = 1.0;
-        return options;
-    }
-};
-
-TEST_F(AcpicaDriver, StartsFromTheSampleAndFollowsItsModeChanges)
-{
-    auto firmware = std::make_shared<AcpicaFirmware>(kSample);
-    machine->SetFirmware(firmware);
-    Boot();
-    tvrx::debugview::Device view = View();
-    EXPECT_EQ(view.currentDeviceMode, 1u);
-    const tvrx::debugview::ModeTable& table = view.tables[1];
-    EXPECT_EQ(table.tag, 0x21u);
-    ASSERT_EQ(table.entryCount, 5u);
-    EXPECT_EQ(table.rows.at(4).mode, 4u);
-    EXPECT_EQ(table.rows.at(4).value3, 124u);
-
-    std::ifstream exported(tvrx::SarExportFile(machine->DriveRoot()), std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes, firmware->SarTable());
-
-    ASSERT_EQ(firmware->SetDeviceMode(3), STATUS_SUCCESS);
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (View().currentDeviceMode != 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(View().currentDeviceMode, 3u);
-}
-
-TEST_F(AcpicaDriver, MalformedSampleKeepsTheDeviceFromStarting)
-{
-    fs::path malformed = kSample.parent_path() / "tavrix-malformed.asl";
-    machine->SetFirmware(std::make_shared<AcpicaFirmware>(malformed));
-    LoadAndAdd();
-    EXPECT_NE(host->Start(), STATUS_SUCCESS);
-    // The failed start removed the stack (IRP_MN_REMOVE_DEVICE after a failed
-    // IRP_MN_START_DEVICE); what the driver did shows in its recorder log.
-    std::vector<std::string> said;
-    for (const plat::trace::Record& record : plat::trace::RecorderRecords()) {
-        std::string text = record.text;
-        if (text.find("tag 0x") != std::string::npos || text.find("needed") != std::string::npos ||
-            std::string(record.function) == "TvrxWdfEvtDeviceReleaseHardware") {
-            said.push_back(text.substr(text.find(' ') + 1));
-        }
-    }
-    // Table 0 was taken; table 1's header was read before its length was
-    // found wanting; release-hardware follows the failed prepare-hardware
-    // (KMDF's FailedOwnHardware state).
-    EXPECT_THAT(said, testing::ElementsAre(testing::StartsWith("table 0 tag 0x"),
-                                           "table 1 tag 0x31, 6 entries",
-                                           testing::StartsWith("table package of"), "Entry", "Exit"));
-    EXPECT_EQ(host->Device(), nullptr);
-}
-
 // ---------------------------------------------------------------- the output parser
 
 using plat::acpiexec::Evaluation;
@@ -629,6 +555,31 @@ TEST(AcpiexecOutput, NotifyReportsAndArguments)
                                       AcpiObject::String("a\nb"), P({})}) {
         EXPECT_FALSE(plat::acpiexec::FormatArguments({refused}, &text, &error)) << refused.Text();
     }
+}
+
+// The debugger's namespace listing: nodes with their address, and the value
+// of an Integer or String Name when the line shows it whole (enumeration
+// then need not evaluate it).
+TEST(AcpiexecNamespace, NodeLinesGiveNamesTheirValues)
+{
+    std::vector<plat::acpiexec::NamespaceNode> nodes = plat::acpiexec::ParseFind(
+        "- find _HID\n"
+        "                  \\_SB.DECO._HID Integer      0x55d16314e5f0 001 = 000000000A0CD041\n"
+        "                  \\_SB.TVRX._HID String       0x55d16314efa0 001 Len 08 \"TVRX0001\"\n"
+        "                  \\_SB.CUTS._HID String       0x55d16314efa0 001 Len 0A \"TVRX0001\"\n"
+        "                  \\_SB.QUOT._HID String       0x55d16314efa0 001 Len 03 \"a\"b\"\n"
+        "                  \\_SB.DECO._CID Package      0x5629133df8f0 001 Elements 02\n"
+        "                  \\_SB.DECO._STA Method       0x55d16314ece0 001 Args 0 Len 0003 Aml 0x55d16314e14a\n"
+        "Found 6 objects\n");
+    ASSERT_EQ(nodes.size(), 6u);
+    EXPECT_EQ(nodes[0].path, "\\_SB.DECO._HID");
+    EXPECT_EQ(nodes[0].address, 0x55d16314e5f0u);
+    EXPECT_EQ(nodes[0].value, AcpiObject::Integer(0x0A0CD041));
+    EXPECT_EQ(nodes[1].value, AcpiObject::String("TVRX0001"));
+    EXPECT_FALSE(nodes[2].value) << "a String shown shorter than its length is evaluated instead";
+    EXPECT_FALSE(nodes[3].value) << "a quote inside: the shown text cannot be trusted";
+    EXPECT_FALSE(nodes[4].value);
+    EXPECT_FALSE(nodes[5].value);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include "firmware/native.h"
 #include "machine/physmem.h"
-#include "system/machine.h"
+#include "machine/hardware.h"
 
 namespace plat {
 // Readable failure messages for ACPI objects.
@@ -139,8 +139,10 @@ TEST(NativeFirmware, MalformedEntriesStartAtTheChosenEntry)
 
 TEST(NativeFirmware, SarTableLivesInTheMachinesPhysicalMemory)
 {
-    plat::Machine machine;
-    auto& firmware = dynamic_cast<NativeFirmware&>(machine.Firmware());
+    plat::Hardware machine{plat::Hardware::Options{}};
+    std::shared_ptr<plat::Firmware> attached = plat::MakeDefaultFirmware();
+    attached->Attach(machine);
+    auto& firmware = dynamic_cast<NativeFirmware&>(*attached);
     std::vector<uint8_t> bytes = firmware.SarBytes();
     ASSERT_EQ(bytes.size(), firmware.SarLength());
     EXPECT_EQ(machine.Memory().Read(firmware.SarAddress(), bytes.size()), bytes);
