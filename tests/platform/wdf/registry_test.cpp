@@ -5,11 +5,13 @@
 #include <gmock/gmock.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include <wdf.h>
 
 #include "machine/registry.h"
+#include "support/frameworkdriver.h"
 #include "support/kernel.h"
 #include "wdf/driver.h"
 
@@ -33,21 +35,16 @@ RegistryValue Raw(ULONG type, std::vector<uint8_t> data) { return RegistryValue{
 
 class WdfRegistry : public KernelBed {
 protected:
-    // A driver of service "tavrix" whose key the loader would have made.
     void SetUp() override
     {
         KernelBed::SetUp();
-        UNICODE_STRING path = RTL_CONSTANT_STRING(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tavrix");
-        machine->Registry().SetValue(std::wstring(path.Buffer, path.Length / sizeof(WCHAR)), L"Start",
-                                     RegistryValue::Dword(3));
-        WDF_DRIVER_CONFIG config;
-        WDF_DRIVER_CONFIG_INIT(&config, nullptr);
-        ASSERT_EQ(WdfDriverCreate(&wdm, &path, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver), STATUS_SUCCESS);
+        framework = std::make_unique<FrameworkDriver>();
+        driver = framework->Handle();
     }
 
     void TearDown() override
     {
-        plat::wdf::DeleteDriver();
+        framework.reset();
         KernelBed::TearDown();
     }
 
@@ -61,7 +58,7 @@ protected:
         return key;
     }
 
-    DRIVER_OBJECT wdm{};
+    std::unique_ptr<FrameworkDriver> framework;
     WDFDRIVER driver = nullptr;
     UNICODE_STRING subkey = RTL_CONSTANT_STRING(L"SARService");
     UNICODE_STRING state = RTL_CONSTANT_STRING(L"BiosSarState");
