@@ -1,6 +1,5 @@
-// The driver package's INF as Setup reads it: the real package's model and
-// service, the syntax rules, decorated models sections, ranking of a device's
-// IDs, and malformed files failing with their file and line.
+// INF files as Setup reads them: the syntax rules, decorated models sections,
+// ranking of a device's IDs, and malformed files failing with their file and line.
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
@@ -18,8 +17,6 @@ using plat::pnp::InfPackage;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
-const fs::path kPackage = fs::path(__FILE__).parent_path().parent_path() / "driver" / "tavrix.inx";
-
 const char kHeader[] = "[Version]\nSignature = \"$Windows NT$\"\n";
 
 // Parses text as test.inf; the package, or the error's text.
@@ -33,26 +30,6 @@ InfPackage Parse(const std::string& text, std::string* error = nullptr)
     }
     EXPECT_TRUE(read || error != nullptr) << failure.Text();
     return package;
-}
-
-TEST(Inf, TheDriverPackageBindsTheTavrixDeviceToItsService)
-{
-    InfPackage package;
-    InfError error;
-    ASSERT_TRUE(plat::pnp::ReadInf(kPackage, &package, &error)) << error.Text();
-    ASSERT_EQ(package.models.size(), 1u);
-    const InfModel& model = package.models[0];
-    EXPECT_EQ(model.hardwareIds, std::vector<std::string>{"ACPI\\TVRX0001"});
-    EXPECT_EQ(model.description, "Tavrix Device Mode");
-    EXPECT_EQ(model.installSection, "Tavrix_Device");
-    EXPECT_EQ(model.decoratedInstall, "Tavrix_Device.NT");
-    EXPECT_EQ(model.service, "tavrix");
-    EXPECT_EQ(model.serviceBinary, "%13%\\tavrix.sys") << "a directory ID stays for the installer";
-
-    EXPECT_EQ(plat::pnp::MatchModel(package, {"ACPI\\TVRX0001", "*TVRX0001"}, {}), &model);
-    EXPECT_EQ(plat::pnp::MatchModel(package, {"ACPI\\ABCD0001", "*ABCD0001"}, {"ACPI\\tvrx0001"}), &model)
-        << "IDs compare case-insensitively, and a compatible ID binds too";
-    EXPECT_EQ(plat::pnp::MatchModel(package, {"ACPI\\TVRX0002", "*TVRX0002"}, {"*TVRX0001"}), nullptr);
 }
 
 // Microsoft's general syntax rules: comments, quotes, "" for a quote,
@@ -168,7 +145,7 @@ TEST(Inf, MalformedFilesFailWithTheirFileAndLine)
     }
     InfPackage package;
     InfError error;
-    EXPECT_FALSE(plat::pnp::ReadInf(kPackage.parent_path() / "missing.inx", &package, &error));
+    EXPECT_FALSE(plat::pnp::ReadInf(fs::path(TVRX_SOURCE_DIR) / "driver" / "missing.inx", &package, &error));
     EXPECT_THAT(error.Text(), HasSubstr("missing.inx: cannot be read"));
 }
 
