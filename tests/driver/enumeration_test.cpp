@@ -1,29 +1,34 @@
 // The driver on the ACPI driver's enumeration: the device its package binds
 // to, its stack on the device at its path, and Notify reaching it only from
 // its own device, on the native model and on ACPI tables.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "acpi/acpidevice.h"
+#include "drivernames.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
 #include "support/client.h"
 #include "support/testbed.h"
 #include "system/infsecurity.h"
 #include "wdf/device.h"
+#include "wpp/wpp.h"
 
 namespace tvrx::test {
 namespace {
 
+using plat::AcpicaFirmware;
 using plat::AcpiObject;
 using plat::FirmwareDevice;
 using plat::NativeDevice;
@@ -32,6 +37,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 const fs::path kFirmware = fs::path(TVRX_SOURCE_DIR) / "firmware";
+const fs::path kSample = kFirmware / "tavrix-sample.asl";
 
 // ---------------------------------------------------------------- the machine with the native model
 
@@ -215,6 +221,60 @@ TEST_F(AcpicaEnumeration, NoDeviceIsAddedOnTablesWithoutOneForTheDriver)
     ASSERT_EQ(host->Load(), STATUS_SUCCESS);
     EXPECT_EQ(host->AddDevice(), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(host->DeviceCount(), 0u);
+}
+
+// ---------------------------------------------------------------- the driver on the sample tables
+
+class AcpicaDriver : public AcpicaEnumeration {};
+
+TEST_F(AcpicaDriver, StartsFromTheSampleAndFollowsItsModeChanges)
+{
+    auto firmware = std::make_shared<AcpicaFirmware>(kSample);
+    machine->SetFirmware(firmware);
+    Boot();
+    tvrx::debugview::Device view = View();
+    EXPECT_EQ(view.currentDeviceMode, 1u);
+    const tvrx::debugview::ModeTable& table = view.tables[1];
+    EXPECT_EQ(table.tag, 0x21u);
+    ASSERT_EQ(table.entryCount, 5u);
+    EXPECT_EQ(table.rows.at(4).mode, 4u);
+    EXPECT_EQ(table.rows.at(4).value3, 124u);
+
+    std::ifstream exported(tvrx::SarExportFile(machine->DriveRoot()), std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, firmware->SarTable());
+
+    ASSERT_EQ(firmware->SetDeviceMode(3), STATUS_SUCCESS);
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (View().currentDeviceMode != 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(View().currentDeviceMode, 3u);
+}
+
+TEST_F(AcpicaDriver, MalformedSampleKeepsTheDeviceFromStarting)
+{
+    fs::path malformed = kSample.parent_path() / "tavrix-malformed.asl";
+    machine->SetFirmware(std::make_shared<AcpicaFirmware>(malformed));
+    LoadAndAdd();
+    EXPECT_NE(host->Start(), STATUS_SUCCESS);
+    // The failed start removed the stack (IRP_MN_REMOVE_DEVICE after a failed
+    // IRP_MN_START_DEVICE); what the driver did shows in its recorder log.
+    std::vector<std::string> said;
+    for (const plat::trace::Record& record : plat::trace::RecorderRecords()) {
+        std::string text = record.text;
+        if (text.find("tag 0x") != std::string::npos || text.find("needed") != std::string::npos ||
+            std::string(record.function) == "TvrxWdfEvtDeviceReleaseHardware") {
+            said.push_back(text.substr(text.find(' ') + 1));
+        }
+    }
+    // Table 0 was taken; table 1's header was read before its length was
+    // found wanting; release-hardware follows the failed prepare-hardware
+    // (KMDF's FailedOwnHardware state).
+    EXPECT_THAT(said, testing::ElementsAre(testing::StartsWith("table 0 tag 0x"),
+                                           "table 1 tag 0x31, 6 entries",
+                                           testing::StartsWith("table package of"), "Entry", "Exit"));
+    EXPECT_EQ(host->Device(), nullptr);
 }
 
 }  // namespace

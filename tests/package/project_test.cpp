@@ -11,6 +11,10 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <string>
+#include <vector>
+
+#include "ntos/pnp/inf.h"
 
 namespace tvrx::test {
 namespace {
@@ -356,6 +360,27 @@ TEST_F(Package, TheDriverCarriesTheProjectsOneVersion)
     EXPECT_NE(resource.find("FILEVERSION " + parts), std::string::npos);
     EXPECT_NE(resource.find("PRODUCTVERSION " + parts), std::string::npos);
     EXPECT_FALSE(std::regex_search(resource, std::regex("[0-9]+[.,] *[0-9]+[.,] *[0-9]+[.,] *[0-9]+")));
+}
+
+// The package's INF as Setup reads it: the model binds the device to the service.
+TEST(Inf, TheDriverPackageBindsTheTavrixDeviceToItsService)
+{
+    plat::pnp::InfPackage package;
+    plat::pnp::InfError error;
+    ASSERT_TRUE(plat::pnp::ReadInf(kDriverDir / "tavrix.inx", &package, &error)) << error.Text();
+    ASSERT_EQ(package.models.size(), 1u);
+    const plat::pnp::InfModel& model = package.models[0];
+    EXPECT_EQ(model.hardwareIds, std::vector<std::string>{"ACPI\\TVRX0001"});
+    EXPECT_EQ(model.description, "Tavrix Device Mode");
+    EXPECT_EQ(model.installSection, "Tavrix_Device");
+    EXPECT_EQ(model.decoratedInstall, "Tavrix_Device.NT");
+    EXPECT_EQ(model.service, "tavrix");
+    EXPECT_EQ(model.serviceBinary, "%13%\\tavrix.sys") << "a directory ID stays for the installer";
+
+    EXPECT_EQ(plat::pnp::MatchModel(package, {"ACPI\\TVRX0001", "*TVRX0001"}, {}), &model);
+    EXPECT_EQ(plat::pnp::MatchModel(package, {"ACPI\\ABCD0001", "*ABCD0001"}, {"ACPI\\tvrx0001"}), &model)
+        << "IDs compare case-insensitively, and a compatible ID binds too";
+    EXPECT_EQ(plat::pnp::MatchModel(package, {"ACPI\\TVRX0002", "*TVRX0002"}, {"*TVRX0001"}), nullptr);
 }
 
 }  // namespace
