@@ -1,0 +1,94 @@
+// The pool's bookkeeping is kept per thread (counts by tag, small blocks kept
+// for reuse): what a thread counts or keeps must still add up across threads,
+// outlive the thread, and never let a freed block show what it held.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "ntos/ex/pool.h"
+#include "support/kernel.h"
+
+namespace tvrx::test {
+namespace {
+
+constexpr ULONG kTag = 0x74736554;  // "Test"
+
+plat::pool::TagUsage Usage(const std::map<ULONG, plat::pool::TagUsage>& all)
+{
+    auto it = all.find(kTag);
+    return it == all.end() ? plat::pool::TagUsage{} : it->second;
+}
+
+class Bookkeeping : public KernelBed {};
+
+// Allocated on some threads, freed on others, some by a thread that has
+// ended since: the counts of the tag add up whoever counted them.
+TEST_F(Bookkeeping, PoolCountsAddUpAcrossThreadsThatAllocateFreeAndEnd)
+{
+    plat::pool::TagUsage totalBefore = Usage(plat::pool::Totals());
+    std::vector<PVOID> blocks(400);
+    std::vector<std::thread> makers;
+    for (size_t t = 0; t < 4; ++t) {
+        makers.emplace_back([&, t] {
+            for (size_t i = t; i < blocks.size(); i += 4) {
+                blocks[i] = ExAllocatePoolWithTag(NonPagedPoolNx, 8 + i, kTag);
+            }
+        });
+    }
+    for (std::thread& maker : makers) {
+        maker.join();
+    }
+    size_t bytes = 0;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        ASSERT_NE(blocks[i], nullptr);
+        bytes += 8 + i;
+    }
+    // The makers have ended: what they allocated is still outstanding.
+    EXPECT_EQ(Usage(plat::pool::Outstanding()).allocations, blocks.size());
+    EXPECT_EQ(Usage(plat::pool::Outstanding()).bytes, bytes);
+
+    // Half freed by two other threads, the rest here.
+    std::thread first([&] {
+        for (size_t i = 0; i < 100; ++i) ExFreePoolWithTag(blocks[i], kTag);
+    });
+    std::thread second([&] {
+        for (size_t i = 100; i < 200; ++i) ExFreePoolWithTag(blocks[i], kTag);
+    });
+    first.join();
+    second.join();
+    EXPECT_EQ(Usage(plat::pool::Outstanding()).allocations, 200u);
+    for (size_t i = 200; i < blocks.size(); ++i) {
+        ExFreePoolWithTag(blocks[i], kTag);
+    }
+    EXPECT_EQ(plat::pool::Outstanding().count(kTag), 0u) << "a tag with nothing left is not listed";
+    EXPECT_EQ(Usage(plat::pool::Totals()).allocations, totalBefore.allocations + blocks.size());
+    EXPECT_EQ(Usage(plat::pool::Totals()).bytes, totalBefore.bytes + bytes);
+}
+
+// A small block comes back from the freeing thread's list: zeroed when asked
+// for, filled otherwise, never with what its last user left in it.
+TEST_F(Bookkeeping, ReusedSmallBlocksShowNothingOfTheirLastUse)
+{
+    for (SIZE_T size : {SIZE_T{16}, SIZE_T{60}, SIZE_T{200}}) {
+        auto* dirty = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTag));
+        ASSERT_NE(dirty, nullptr);
+        std::memset(dirty, 0x5A, size);
+        ExFreePoolWithTag(dirty, kTag);
+        auto* zeroed = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, size, kTag));
+        ASSERT_NE(zeroed, nullptr);
+        auto* filled = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTag));
+        ASSERT_NE(filled, nullptr);
+        for (SIZE_T i = 0; i < size; ++i) {
+            ASSERT_EQ(zeroed[i], 0u) << "byte " << i << " of " << size;
+            ASSERT_EQ(filled[i], 0xCDu) << "byte " << i << " of " << size;
+        }
+        ExFreePoolWithTag(zeroed, kTag);
+        ExFreePoolWithTag(filled, kTag);
+    }
+}
+
+}  // namespace
+}  // namespace tvrx::test
