@@ -143,7 +143,7 @@ TvrxCreateNotifyGate(_In_ WDFDEVICE Device, _Inout_ PTVRX_DEVICE_CONTEXT Context
 // ---------------------------------------------------------------- client signalling
 
 static FORCEINLINE VOID
-TvrxPrefetchNextInstance(_In_ PLIST_ENTRY Entry, _In_ PLIST_ENTRY Head)
+TvrxPrefetchNextInstance(_In_ const LIST_ENTRY* Entry, _In_ const LIST_ENTRY* Head)
 /*
  * Asks the processor for the next instance's event and for the node after it
  * while the walk still signals this one. Nodes and clients' events lie
