@@ -20,15 +20,8 @@
 #include "acpi/interface.h"
 #include "firmware/native.h"
 #include "ntos/ke/irql.h"
+#include "platform/support/acpirecords.h"
 #include "wdf/device.h"
-
-namespace plat {
-// Readable failure messages for ACPI objects.
-inline void PrintTo(const AcpiObject& object, std::ostream* os)
-{
-    *os << object.Text();
-}
-}  // namespace plat
 
 namespace tvrx::test {
 namespace {
@@ -37,35 +30,8 @@ using plat::AcpiObject;
 using plat::NativeFirmware;
 using namespace plat::acpi;
 
-uint32_t Le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 const GUID kOtherInterface = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-std::vector<AcpiObject> DsmArgs(uint64_t function, uint64_t argument = 0)
-{
-    std::vector<uint8_t> uuid(NativeFirmware::kDsmUuid, NativeFirmware::kDsmUuid + 16);
-    return {AcpiObject::Buffer(uuid), AcpiObject::Integer(0), AcpiObject::Integer(function),
-            AcpiObject::Integer(argument)};
-}
-
-// The 60-byte request the driver sends.
-std::vector<uint8_t> DsmRequest(uint64_t function, uint64_t argument = 0)
-{
-    return EncodeEvalInput("_DSM", DsmArgs(function, argument));
-}
-
-plat::DeviceModeTable TableOf(size_t entries)
-{
-    plat::DeviceModeTable table;
-    table.tag = 7;
-    for (size_t i = 0; i < entries; ++i) {
-        table.entries.push_back({i, 100 + i, 200 + i, 300 + i});
-    }
-    return table;
-}
 
 // ---------------------------------------------------------------- the device below the driver
 
