@@ -14,18 +14,21 @@
  *
  * A held request's packet has the queue's cancel routine, as a request the
  * framework holds has (FxIrpQueue): whoever clears the routine from the
- * packet owns the request. A power-up, purge or file cleanup that takes a
- * request from the queue and finds the routine already gone leaves the
- * request to the routine, which takes it off the queue and completes it with
- * STATUS_CANCELLED (FxIoQueue::CancelForQueue, for a request the driver has
- * not been presented). The routine runs at DISPATCH_LEVEL; so do the
- * request's cleanup callback and its completion on that path.
+ * packet owns the request. A power-up, purge or file cleanup clears it under
+ * the hold lock while the request is still on the held list; a request whose
+ * routine is already gone stays on the list for the routine, which takes it
+ * off under the same lock and completes it with STATUS_CANCELLED
+ * (FxIoQueue::CancelForQueue, for a request the driver has not been
+ * presented). So nothing looks at a request's packet once the request has
+ * left the list to be completed: a completed packet is recycled at once, and
+ * may carry another request's cancel routine by then. The routine runs at
+ * DISPATCH_LEVEL; so do the request's cleanup callback and its completion on
+ * that path.
  */
 #include "wdf/queue.h"
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "base/bugcheck.h"
 #include "base/fault.h"
@@ -48,19 +51,23 @@ enum class Entry { Presented, Held, Refused, Cancelled };
 
 NTSTATUS Cancel(FxRequest* request);
 
-// The cancel routine of a held request's packet. DISPATCH_LEVEL; called by IoCancelIrp.
+// The cancel routine of a held request's packet. DISPATCH_LEVEL; called by
+// IoCancelIrp. Whoever took the routine owns the request, so the request is
+// still on the held list; while the routine completes it, the queue counts
+// it, and a purge waits for the count before the queue may go.
 void CancelHeld(io::DeviceObject*, io::Irp* irp)
 {
     auto* request = static_cast<FxRequest*>(irp->driverContext[0]);
     FxQueue* queue = request->queue;
     {
         std::lock_guard<std::mutex> guard(queue->holdLock);
-        auto at = std::find(queue->held.begin(), queue->held.end(), request);
-        if (at != queue->held.end()) {
-            queue->held.erase(at);
-        }
+        queue->held.erase(std::find(queue->held.begin(), queue->held.end(), request));
+        ++queue->cancelling;
     }
     Cancel(request);
+    std::lock_guard<std::mutex> guard(queue->holdLock);
+    --queue->cancelling;
+    queue->holdWake.notify_all();
 }
 
 // Holds the request in the queue, its packet cancellable; false when the
@@ -79,40 +86,34 @@ bool Hold(FxQueue* queue, FxRequest* request)
     return true;
 }
 
-// A request taken off the held list under the hold lock, with its generation then.
-struct Taken {
-    FxRequest* request;
-    uint32_t generation;
-};
-
-// Takes the requests that choose picks off the held list. Under the hold lock.
+// Takes the held requests that choose picks and whose cancel routine it can
+// clear; those whose routine a cancellation took stay on the list for it.
+// Under the hold lock.
 template <class Choose>
-std::vector<Taken> TakeHeld(FxQueue* queue, Choose choose)
+std::vector<FxRequest*> TakeHeld(FxQueue* queue, Choose choose)
 {
-    std::vector<Taken> taken;
-    auto kept = std::stable_partition(queue->held.begin(), queue->held.end(),
-                                      [&choose](FxRequest* request) { return !choose(request); });
-    for (auto at = kept; at != queue->held.end(); ++at) {
-        taken.push_back({*at, (*at)->generation.load(std::memory_order_acquire)});
+    std::vector<FxRequest*> taken;
+    std::vector<FxRequest*> kept;
+    for (FxRequest* request : queue->held) {
+        if (choose(request) && io::IoSetCancelRoutine(request->irp, nullptr) != nullptr) {
+            taken.push_back(request);
+        } else {
+            kept.push_back(request);
+        }
     }
-    queue->held.erase(kept, queue->held.end());
+    queue->held.swap(kept);
     return taken;
 }
 
-// Takes a request off the held list from its cancel routine; false when a
-// cancellation took the routine first and so owns the request. Its routine
-// looks at the queue, so this waits until the routine has ended the request
-// (a request still on the list under the hold lock had not been ended, so
-// its generation changes then): the queue is never deleted under it.
-bool TakeFromCancel(const Taken& taken)
+// Waits until the cancel routines running for the queue's held requests that
+// choose picks have taken them off the list and completed them. Under the
+// hold lock, which the wait gives up.
+template <class Choose>
+void WaitForCancels(FxQueue* queue, std::unique_lock<std::mutex>& lock, Choose choose)
 {
-    if (io::IoSetCancelRoutine(taken.request->irp, nullptr) != nullptr) {
-        return true;
-    }
-    while (taken.request->generation.load(std::memory_order_acquire) == taken.generation) {
-        std::this_thread::yield();
-    }
-    return false;
+    queue->holdWake.wait(lock, [queue, &choose] {
+        return queue->cancelling == 0 && std::none_of(queue->held.begin(), queue->held.end(), choose);
+    });
 }
 
 // Marks the request as entering the queue. A stopped queue holds it (its
@@ -282,15 +283,14 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
     queue->holdWake.notify_all();
     if (purge) {
         // Held requests of a queue that takes no more are cancelled.
-        std::vector<Taken> held;
+        std::vector<FxRequest*> held;
         {
-            std::lock_guard<std::mutex> guard(queue->holdLock);
-            held = TakeHeld(queue, [](FxRequest*) { return true; });
+            std::unique_lock<std::mutex> lock(queue->holdLock);
+            held = TakeHeld(queue, [](const FxRequest*) { return true; });
+            WaitForCancels(queue, lock, [](const FxRequest*) { return true; });
         }
-        for (const Taken& taken : held) {
-            if (TakeFromCancel(taken)) {
-                Cancel(taken.request);
-            }
+        for (FxRequest* request : held) {
+            Cancel(request);
         }
     }
     PFN_WDF_IO_QUEUE_IO_STOP stop = queue->config.EvtIoStop;
@@ -330,15 +330,15 @@ void CancelQueuedRequestsOf(FxDevice* device, FxFileObject* file)
 {
     RequirePassive(__func__);
     for (FxQueue* queue : QueuesOf(device, Queues::All)) {
-        std::vector<Taken> ofFile;
+        auto ofFile = [file](const FxRequest* request) { return request->file == file; };
+        std::vector<FxRequest*> taken;
         {
-            std::lock_guard<std::mutex> guard(queue->holdLock);
-            ofFile = TakeHeld(queue, [file](const FxRequest* request) { return request->file == file; });
+            std::unique_lock<std::mutex> lock(queue->holdLock);
+            taken = TakeHeld(queue, ofFile);
+            WaitForCancels(queue, lock, ofFile);
         }
-        for (const Taken& taken : ofFile) {
-            if (TakeFromCancel(taken)) {
-                Cancel(taken.request);
-            }
+        for (FxRequest* request : taken) {
+            Cancel(request);
         }
     }
 }
@@ -347,21 +347,19 @@ void QueuePowerUp(FxDevice* device)
 {
     RequirePassive(__func__);
     for (FxQueue* queue : QueuesOf(device, Queues::PowerManaged)) {
-        std::vector<Taken> held;
+        std::vector<FxRequest*> held;
         {
             std::lock_guard<std::mutex> guard(queue->holdLock);
             if (queue->removed.load(std::memory_order_seq_cst)) {
                 continue;
             }
             queue->powered.store(true, std::memory_order_seq_cst);
-            held = TakeHeld(queue, [](FxRequest*) { return true; });
+            held = TakeHeld(queue, [](const FxRequest*) { return true; });
         }
         queue->holdWake.notify_all();
         // The requests that waited are presented here, on the power-up path's thread.
-        for (const Taken& taken : held) {
-            if (TakeFromCancel(taken)) {
-                Enqueue(queue, taken.request);
-            }
+        for (FxRequest* request : held) {
+            Enqueue(queue, request);
         }
     }
 }

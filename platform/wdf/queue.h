@@ -34,6 +34,8 @@ struct FxQueue : FxObject {
     // Requests held while the queue is not powered (under holdLock), presented
     // by the next power-up or cancelled by a purge.
     std::vector<FxRequest*> held;
+    // Held requests whose cancel routine is completing them (under holdLock).
+    int cancelling = 0;
     // Callers held while the queue is not powered, and a power-down waiting for
     // the requests in progress, wait here.
     std::mutex holdLock;
