@@ -279,7 +279,7 @@ TEST_F(CancellingAcpiDeviceTest, TimeOutZeroWaitsWithoutLimit)
     std::vector<uint8_t> out(524, 0xCC);
     BackgroundSend send([&](ULONG_PTR* bytes) { return Send(DsmRequest(1), out.data(), 524, 0, bytes); });
     ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
-    WaitMachineTime(*machine, 100'000'000);  // ten machine seconds, three time-outs of the driver's
+    WaitMachineTime(*machine, 100'000'000);  // ten machine seconds, three 3-second time-outs
     EXPECT_FALSE(send.returned) << "a time-out of 0 expired";
 
     firmware->ClearFaults();

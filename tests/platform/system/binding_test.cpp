@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "acpi/acpidevice.h"
+#include "base/verifier.h"
 #include "firmware/acpica.h"
 #include "firmware/native.h"
 #include "support/playeddriver.h"
@@ -33,6 +34,33 @@ std::string Package(const std::string& id)
            "[Install]\n"
            "[Install.Services]\nAddService = tavrix, 0x2, Service\n"
            "[Service]\nServiceBinary = %13%\\played.sys\n";
+}
+
+// ---------------------------------------------------------------- a driver the program plays
+
+using PlayedLoad = PlayedDriverBed;
+
+// A driver linked into the program is loaded as an image is: its code is the
+// house's while it is loaded and not after, a failed DriverEntry leaves
+// nothing loaded, and there is no image to look symbols up in.
+TEST_F(PlayedLoad, APlayedDriverIsTheHousesWhileLoadedAndAFailedEntryLeavesNothing)
+{
+    const void* code = reinterpret_cast<const void*>(&PlayedDriver::DriverEntry);
+    Boot();
+    EXPECT_TRUE(plat::verifier::IsHouseCode(code));
+    EXPECT_EQ(host->Symbol("DriverEntry"), nullptr);
+    UnloadClean();
+    EXPECT_FALSE(plat::verifier::IsHouseCode(code));
+
+    plat::Host::Options options = HostOptions();
+    options.entry = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS { return STATUS_INSUFFICIENT_RESOURCES; };
+    NewHost(options);
+    EXPECT_EQ(host->Load(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(host->Loaded());
+    EXPECT_FALSE(plat::verifier::IsHouseCode(code));
+    // Nothing of the failed load stands in the way of the next.
+    NewHost();
+    Boot();
 }
 
 // ---------------------------------------------------------------- the machine with the native model
