@@ -15,6 +15,10 @@
  * unregisters. Release-hardware does nothing.
  *
  * One driver per program at a time, as the host loads one: its state is static.
+ * The program is the driver's image: while it is loaded, every lock the
+ * program creates is held to the house rules, so a test that needs code
+ * outside the driver's image (the rules telling the two apart) loads the
+ * driver image instead.
  */
 #pragma once
 
