@@ -3,8 +3,9 @@
  * manager turns into packets (ntos/pnp/pnp.h).
  *
  * Loading maps tavrix.sys with dlopen (a fresh copy of its globals each time),
- * builds a DRIVER_OBJECT and calls DriverEntry at PASSIVE_LEVEL, as the
- * framework's start-up stub would after binding. Device add, start, power
+ * or takes the DriverEntry of a driver the program plays, builds a
+ * DRIVER_OBJECT and calls DriverEntry at PASSIVE_LEVEL, as the framework's
+ * start-up stub would after binding. Device add, start, power
  * transitions and removal call the driver's callbacks one at a time per
  * device: each device has a slot whose lock every transition holds, and the
  * slot outlives the device so that a caller waiting on it when the device is
@@ -113,7 +114,7 @@ struct Host::Slot {
 };
 
 struct Host::State {
-    void* image = nullptr;
+    void* image = nullptr;  // nullptr: the program plays the driver (Options::entry)
     DRIVER_OBJECT driverObject{};
     std::wstring driverName;
     std::wstring registryPath;
@@ -144,6 +145,14 @@ namespace {
 // driver and names a file without a device.
 void SendRemove(io::DeviceObject* physical) { pnp::SendPnp(physical, io::kMnRemoveDevice); }
 
+// Unmaps the driver's image; a driver the program plays has none to unmap.
+void CloseImage(void* image)
+{
+    if (image != nullptr) {
+        dlclose(image);
+    }
+}
+
 }  // namespace
 
 Host::Host(Machine& machine) : Host(machine, Options{}) {}
@@ -173,14 +182,17 @@ NTSTATUS Host::Load()
         throw std::logic_error("the driver is already loaded");
     }
     auto state = std::make_unique<State>();
-    state->image = dlopen(options_.imagePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (state->image == nullptr) {
-        throw std::runtime_error(std::string("cannot load the driver image: ") + dlerror());
-    }
-    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(state->image, "DriverEntry"));
+    PDRIVER_INITIALIZE entry = options_.entry;
     if (entry == nullptr) {
-        dlclose(state->image);
-        throw std::runtime_error("the driver image has no DriverEntry");
+        state->image = dlopen(options_.imagePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (state->image == nullptr) {
+            throw std::runtime_error(std::string("cannot load the driver image: ") + dlerror());
+        }
+        entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(state->image, "DriverEntry"));
+        if (entry == nullptr) {
+            dlclose(state->image);
+            throw std::runtime_error("the driver image has no DriverEntry");
+        }
     }
     // The verifier holds this image's code and locks to the driver's house rules.
     verifier::SetHouseImage(reinterpret_cast<const void*>(entry));
@@ -205,12 +217,12 @@ NTSTATUS Host::Load()
         // A failed DriverEntry leaves nothing behind: the stub unbinds and the image is unmapped.
         wdf::DeleteDriver();
         verifier::SetHouseImage(nullptr);
-        dlclose(state->image);
+        CloseImage(state->image);
         return status;
     }
     if (wdf::CurrentDriver() == nullptr) {
         verifier::SetHouseImage(nullptr);
-        dlclose(state->image);
+        CloseImage(state->image);
         throw std::runtime_error("DriverEntry succeeded without creating a framework driver object");
     }
     state_ = std::move(state);
@@ -737,13 +749,16 @@ verifier::Report Host::Unload()
     }
     wdf::DeleteDriver();
     verifier::SetHouseImage(nullptr);
-    dlclose(state_->image);
+    CloseImage(state_->image);
     state_.reset();
     verifier::Report report = verifier::Check();
     verifier::SetLastUnloadReport(report);
     return report;
 }
 
-void* Host::Symbol(const char* name) const { return state_ ? dlsym(state_->image, name) : nullptr; }
+void* Host::Symbol(const char* name) const
+{
+    return state_ != nullptr && state_->image != nullptr ? dlsym(state_->image, name) : nullptr;
+}
 
 }  // namespace plat

@@ -9,7 +9,9 @@
  * wdf/pnppower.h.
  * Loading maps a fresh image (dlopen), so the driver's globals start as a
  * kernel image's would; DriverEntry gets a driver object and
- * \Registry\Machine\System\CurrentControlSet\Services\<service>.
+ * \Registry\Machine\System\CurrentControlSet\Services\<service>. A driver
+ * that a program plays itself (Options::entry) is bound the same way, without
+ * an image.
  *
  * Plug and Play and power, per device, as the framework drives its callbacks
  * (KMDF's PnP and power state machines):
@@ -139,6 +141,13 @@ public:
         // device its security descriptor. Empty: $TVRX_DRIVER_INF, else the
         // source tree's driver/tavrix.inx; "none": no package (the default descriptor).
         std::string infPath;
+        // A driver linked into the calling program (a test that plays one):
+        // Load calls this DriverEntry instead of mapping an image, and Unload
+        // leaves the program's code where it is. Everything else is as for an
+        // image: the service key, DriverEntry at PASSIVE_LEVEL, its failure
+        // paths, and the verifier's house rules, which then hold the program's
+        // own code and the locks it creates. Symbol finds nothing in it.
+        PDRIVER_INITIALIZE entry = nullptr;
     };
 
     explicit Host(Machine& machine);
@@ -147,7 +156,8 @@ public:
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Maps the image and calls DriverEntry; on failure the image is unmapped again.
+    // Maps the image (unless Options::entry names the driver) and calls
+    // DriverEntry; on failure the image is unmapped again.
     NTSTATUS Load();
     bool Loaded() const;
 
@@ -216,7 +226,8 @@ public:
     // image, and takes the verifier's report (also kept as verifier::LastUnloadReport()).
     verifier::Report Unload();
 
-    // A routine or variable of the loaded image by name (nullptr when absent).
+    // A routine or variable of the loaded image by name (nullptr when absent,
+    // and for a driver the program plays).
     void* Symbol(const char* name) const;
     template <class F>
     F Routine(const char* name) const

@@ -1,6 +1,7 @@
-// The driver on the ACPI driver's enumeration: the device its package binds
-// to, its stack on the device at its path, and Notify reaching it only from
-// its own device, on the native model and on ACPI tables.
+// The driver on ACPI tables: bound to its device beside a decoy, following
+// the mode changes of the sample tables, and kept from starting by malformed
+// ones. (How the package binds and where Notify goes, with a driver the
+// platform's tests play: tests/platform/system/binding_test.cpp.)
 #include <gmock/gmock.h>
 
 #include <unistd.h>
@@ -11,17 +12,14 @@
 #include <iterator>
 #include <memory>
 #include <thread>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "acpi/acpidevice.h"
 #include "drivernames.h"
 #include "firmware/acpica.h"
-#include "firmware/native.h"
 #include "support/client.h"
 #include "support/testbed.h"
-#include "system/infsecurity.h"
 #include "wdf/device.h"
 #include "wpp/wpp.h"
 
@@ -31,137 +29,11 @@ namespace {
 using plat::AcpicaFirmware;
 using plat::AcpiObject;
 using plat::FirmwareDevice;
-using plat::NativeDevice;
-using plat::NativeFirmware;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 const fs::path kFirmware = fs::path(TVRX_SOURCE_DIR) / "firmware";
 const fs::path kSample = kFirmware / "tavrix-sample.asl";
-
-// ---------------------------------------------------------------- the machine with the native model
-
-class NativeEnumeration : public Testbed {
-protected:
-    void SetUp() override
-    {
-        Testbed::SetUp();
-        firmware = &dynamic_cast<NativeFirmware&>(machine->Firmware());
-    }
-    NativeFirmware* firmware = nullptr;
-};
-
-// Windows starts no driver on a device its ACPI driver did not enumerate:
-// the add fails and nothing of the driver's device is left.
-TEST_F(NativeEnumeration, NoDeviceIsAddedWhenTheFirmwareHasNoneForTheDriver)
-{
-    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
-    auto variant = [](auto change) {
-        NativeDevice identity = NativeFirmware::DefaultIdentity();
-        change(identity);
-        return identity;
-    };
-    const std::vector<std::pair<const char*, NativeDevice>> variants = {
-        {"_STA 0", variant([](NativeDevice& d) { d.sta = AcpiObject::Integer(0); })},
-        {"no _HID", variant([](NativeDevice& d) { d.hid.reset(); })},
-        {"another _HID", variant([](NativeDevice& d) { d.hid = AcpiObject::String("ABCD0001"); })},
-        {"an invalid _HID", variant([](NativeDevice& d) { d.hid = AcpiObject::String("TVRX000G"); })},
-        {"a Buffer _HID", variant([](NativeDevice& d) { d.hid = AcpiObject::Buffer({'T', 'V'}); })},
-    };
-    for (const auto& [what, identity] : variants) {
-        firmware->SetIdentity(identity);
-        EXPECT_EQ(host->AddDevice(), STATUS_NO_SUCH_DEVICE) << what;
-        EXPECT_EQ(host->DeviceCount(), 0u) << what;
-    }
-    EXPECT_TRUE(plat::wdf::LiveDevices().empty());
-
-    // Named by its compatible ID, at a path of its own, the device is found and started.
-    firmware->SetIdentity(variant([](NativeDevice& d) {
-        d.path = "\\_SB.PCI0.LPCB.TVRX";
-        d.hid = AcpiObject::String("ABCD0001");
-        d.cid = AcpiObject::Package({AcpiObject::Integer(0x0A0CD041), AcpiObject::String("TVRX0001")});
-    }));
-    ASSERT_EQ(host->AddDevice(), STATUS_SUCCESS);
-    EXPECT_EQ(host->Start(), STATUS_SUCCESS) << "the driver's evaluations reach the device at its path";
-}
-
-TEST_F(NativeEnumeration, NotifyOnAnotherDeviceNeverReachesTheDriver)
-{
-    NativeDevice lid;
-    lid.path = "\\_SB.LID0";
-    lid.hid = AcpiObject::Integer(0x0D0CD041);  // EisaId ("PNP0C0D")
-    firmware->SetOtherDevices({lid});
-    Boot();
-    auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(), plat::wdf::FxType::Device, "test");
-    std::shared_ptr<plat::acpi::AcpiDevice> below = plat::acpi::DeviceBelow(fx->lower);
-    ASSERT_NE(below, nullptr);
-    EXPECT_EQ(below->Path(), NativeFirmware::kDevicePath);
-
-    Client client("client");
-    HANDLE event = nullptr;
-    ASSERT_EQ(client.OpenWithEvent(&event), STATUS_SUCCESS);
-    firmware->SetDeviceMode(3);
-    firmware->Notify("\\_SB.LID0", debugview::DriverLimits().modeChangeNotify);
-    ASSERT_TRUE(below->WaitNotificationsIdle());
-    EXPECT_EQ(below->NotificationsDelivered() + below->NotificationsDropped(), 0u);
-    EXPECT_FALSE(client.TakeSignal(event, 100));
-
-    firmware->Notify(debugview::DriverLimits().modeChangeNotify);
-    EXPECT_TRUE(client.WaitSignal(event));
-    client.CloseObject(event);
-}
-
-// The Plug and Play manager binds from the driver package: a device is added
-// because a model of the INF names its ID, whatever else answers first. The
-// same machine with a package that names the other device binds that one
-// instead; a package that cannot be read fails the installation by file and line.
-TEST_F(NativeEnumeration, TheDriverPackageDecidesWhichDeviceBinds)
-{
-    NativeDevice other;
-    other.path = "\\_SB.DECO";
-    other.hid = AcpiObject::String("ABCD0002");
-    firmware->SetOtherDevices({other});
-    auto pathBelow = [this](size_t index) {
-        auto* fx = plat::wdf::ResolveAs<plat::wdf::FxDevice>(Device(index), plat::wdf::FxType::Device, "test");
-        return plat::acpi::DeviceBelow(fx->lower)->Path();
-    };
-
-    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
-    ASSERT_EQ(host->AddBoundDevices(), STATUS_SUCCESS);
-    ASSERT_EQ(host->DeviceCount(), 1u);
-    EXPECT_EQ(pathBelow(0), NativeFirmware::kDevicePath);
-    UnloadClean();
-
-    const std::filesystem::path folder = machine->Folder();
-    std::ifstream in(std::filesystem::path(TVRX_SOURCE_DIR) / "driver" / "tavrix.inx");
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string inf = text.str();
-    for (size_t at = inf.find("ACPI\\TVRX0001"); at != std::string::npos; at = inf.find("ACPI\\TVRX0001", at)) {
-        inf.replace(at, 13, "ACPI\\ABCD0002");
-    }
-    std::ofstream(folder / "other.inf") << inf;
-    plat::Host::Options options;
-    options.infPath = (folder / "other.inf").string();
-    host = std::make_unique<plat::Host>(*machine, options);
-    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
-    ASSERT_EQ(host->AddBoundDevices(), STATUS_SUCCESS);
-    ASSERT_EQ(host->DeviceCount(), 1u);
-    EXPECT_EQ(pathBelow(0), "\\_SB.DECO") << "the package names the other device";
-    UnloadClean();
-
-    std::ofstream(folder / "broken.inf") << "[Version]\nSignature=\"$Windows NT$\"\n[Manufacturer\n";
-    options.infPath = (folder / "broken.inf").string();
-    host = std::make_unique<plat::Host>(*machine, options);
-    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
-    try {
-        host->AddBoundDevices();
-        ADD_FAILURE() << "a malformed package installed";
-    } catch (const plat::InfError& error) {
-        EXPECT_NE(std::string(error.what()).find("broken.inf:3:"), std::string::npos) << error.what();
-    }
-    EXPECT_EQ(host->DeviceCount(), 0u);
-}
 
 // ---------------------------------------------------------------- ACPI tables
 
@@ -213,14 +85,6 @@ TEST_F(AcpicaEnumeration, TheDeviceInAnSsdtBindsThoughADecoyAnswersTheDsmFirst)
     EXPECT_EQ(client.GetEntry(&info).status, STATUS_SUCCESS);
     EXPECT_EQ(info.DeviceMode, 3u);
     client.CloseObject(event);
-}
-
-TEST_F(AcpicaEnumeration, NoDeviceIsAddedOnTablesWithoutOneForTheDriver)
-{
-    machine->SetFirmware(std::make_shared<plat::AcpicaFirmware>(kFirmware / "enumeration" / "no-device.asl"));
-    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
-    EXPECT_EQ(host->AddDevice(), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(host->DeviceCount(), 0u);
 }
 
 // ---------------------------------------------------------------- the driver on the sample tables

@@ -25,6 +25,19 @@ namespace tvrx::test {
 // {6B1C6E0A-3F0B-4C1E-9C53-3D2E1A7B9F10}
 constexpr GUID kMiniInterface = {0x6B1C6E0A, 0x3F0B, 0x4C1E, {0x9C, 0x53, 0x3D, 0x2E, 0x1A, 0x7B, 0x9F, 0x10}};
 
+// A work item of the parent, created with the status `expected`.
+inline WDFWORKITEM NewWorkItem(PFN_WDF_WORKITEM callback, WDFOBJECT parent, NTSTATUS expected = STATUS_SUCCESS)
+{
+    WDF_WORKITEM_CONFIG config;
+    WDF_WORKITEM_CONFIG_INIT(&config, callback);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = parent;
+    WDFWORKITEM item = nullptr;
+    EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), expected);
+    return item;
+}
+
 class MiniDriver {
 public:
     struct Options {

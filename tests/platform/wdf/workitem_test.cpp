@@ -39,14 +39,7 @@ protected:
 
     WDFWORKITEM Create(PFN_WDF_WORKITEM callback, WDFOBJECT parent, NTSTATUS expected = STATUS_SUCCESS)
     {
-        WDF_WORKITEM_CONFIG config;
-        WDF_WORKITEM_CONFIG_INIT(&config, callback);
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = parent;
-        WDFWORKITEM item = nullptr;
-        EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), expected);
-        return item;
+        return NewWorkItem(callback, parent, expected);
     }
 
     // Keeps every system worker thread busy until Release.

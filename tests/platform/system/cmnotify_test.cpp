@@ -9,17 +9,20 @@
  * (CM_NOTIFY_ACTION: either may come without the events before it). Each registration's
  * callbacks run one at a time on a thread of the registering process.
  */
-#include "support/client.h"
+#include <windows.h>
+
+#include <cfgmgr32.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include <cfgmgr32.h>
-
 #include "ntos/ps/process.h"
+#include "support/playeddriver.h"
+#include "um/client.h"
 
 namespace tvrx::test {
 namespace {
@@ -38,7 +41,7 @@ public:
             CM_NOTIFY_FILTER filter{};
             filter.cbSize = sizeof filter;
             filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
-            filter.u.DeviceInterface.ClassGuid = GUID_DEVINTERFACE_TAVRIX;
+            filter.u.DeviceInterface.ClassGuid = kPlayedInterface;
             EXPECT_EQ(CM_Register_Notification(&filter, this, OnEvent, &interfaces_), CR_SUCCESS);
         });
     }
@@ -99,7 +102,7 @@ public:
 private:
     bool OpenLocked()
     {
-        std::wstring path = TavrixInterfacePath();
+        std::wstring path = plat::um::FirstDeviceInterface(kPlayedInterface);
         device_ = path.empty() ? INVALID_HANDLE_VALUE
                                : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                              nullptr);
@@ -173,7 +176,7 @@ private:
 };
 
 using Strings = std::vector<std::string>;
-using Notifications = ClientBed;
+using Notifications = PlayedDriverBed;
 
 // An orderly removal asks the handle's owner first: it closes, so nothing
 // vetoes; the interface goes; when the device is added and started again the
@@ -220,15 +223,19 @@ TEST_F(Notifications, AnOpenHandleWhenTheQueryReachesTheStackStillVetoes)
     Boot();
     Follower follower;
     ASSERT_TRUE(follower.Open());
-    Client holder("holder");
-    ASSERT_EQ(holder.Open(), STATUS_SUCCESS);
+    plat::um::Process holder("holder");
+    HANDLE held = nullptr;
+    ASSERT_EQ(holder.Run([&] {
+        return plat::um::OpenDevice(plat::um::FirstDeviceInterface(kPlayedInterface), GENERIC_READ, &held);
+    }),
+              STATUS_SUCCESS);
     EXPECT_EQ(host->Remove(), STATUS_PLUGPLAY_QUERY_VETOED);
     EXPECT_EQ(follower.Await(true, 2), (Strings{"query-remove", "query-remove-failed"}));
     for (int i = 0; i < 1000 && !follower.IsOpen(); ++i) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_TRUE(follower.IsOpen()) << "the follower opened again once the removal failed";
-    holder.Close();
+    holder.Run([&] { CloseHandle(held); });
 }
 
 // After a surprise removal the handle's owner hears remove-complete and

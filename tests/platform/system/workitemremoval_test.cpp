@@ -1,8 +1,6 @@
 // Framework work items and the children of a device through the device's
-// removal: a running item holds the removal and sends through the removed
-// target, and children go oldest first.
-#include "support/testbed.h"
-
+// removal by the Plug and Play manager: a running item holds the removal and
+// sends through the removed target, and children go oldest first.
 #include <acpiioct.h>
 
 #include <atomic>
@@ -10,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/minidriver.h"
+#include "support/playeddriver.h"
 #include "wdf/workitem.h"
 
 namespace tvrx::test {
@@ -17,24 +17,12 @@ namespace {
 
 using plat::wdf::CurrentWorkItemLoad;
 
-class WorkItems : public Testbed {
+class WorkItems : public PlayedDriverBed {
 protected:
     void SetUp() override
     {
-        Testbed::SetUp();
+        PlayedDriverBed::SetUp();
         ASSERT_NO_FATAL_FAILURE(LoadAndAdd());
-    }
-
-    WDFWORKITEM Create(PFN_WDF_WORKITEM callback, WDFOBJECT parent)
-    {
-        WDF_WORKITEM_CONFIG config;
-        WDF_WORKITEM_CONFIG_INIT(&config, callback);
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = parent;
-        WDFWORKITEM item = nullptr;
-        EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
-        return item;
     }
 };
 
@@ -52,7 +40,7 @@ TEST_F(WorkItems, ARunningItemSendsThroughTheRemovedTargetOfItsDevice)
     holding = false;
     proceed = false;
     sent = STATUS_PENDING;
-    WDFWORKITEM item = Create(
+    WDFWORKITEM item = NewWorkItem(
         [](WDFWORKITEM self) {
             WDFIOTARGET target = WdfDeviceGetIoTarget(static_cast<WDFDEVICE>(WdfWorkItemGetParentObject(self)));
             holding = true;
