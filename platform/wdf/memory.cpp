@@ -6,30 +6,30 @@
 #include "base/bugcheck.h"
 #include "base/fault.h"
 #include "ntos/ex/pool.h"
+#include "ntos/ex/slab.h"
 #include "ntos/ke/irql.h"
 #include "wdf/driver.h"
 
 namespace plat::wdf {
 namespace {
 
-// Objects deleted by a thread wait here for the thread's next ones. Under
-// AddressSanitizer every object goes back to the allocator, so that a use
-// after a delete is still caught there.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kKept = 0;
-#else
-constexpr size_t kKept = 16;
-#endif
+// Memory objects come from a slab of their own, so that those made one after
+// another lie next to each other, and those a thread deletes wait in a list
+// of the thread for its next ones. Under AddressSanitizer every object goes
+// back to the allocator, so that a use after a delete is still caught there.
+constexpr size_t kKept = plat::pool::SlabsBypassed() ? 0 : 16;
+
+plat::pool::Slab g_memorySlab(sizeof(FxMemory), alignof(FxMemory));
 
 struct KeptObjects {
     void* objects[kKept + 1];
     size_t count = 0;
-    bool ended = false;  // the thread is ending: objects go straight back to the allocator
+    bool ended = false;  // the thread is ending: objects go straight back to the slab
 
     ~KeptObjects()
     {
         for (size_t i = 0; i < count; ++i) {
-            ::operator delete(objects[i], std::align_val_t{alignof(FxMemory)});
+            g_memorySlab.Give(objects[i]);
         }
         count = 0;
         ended = true;
@@ -41,21 +41,32 @@ thread_local KeptObjects t_kept;
 
 void* FxMemory::operator new(size_t size, std::align_val_t alignment)
 {
+    if (plat::pool::SlabsBypassed() || size != sizeof(FxMemory)) {
+        return ::operator new(size, alignment);
+    }
     KeptObjects& kept = t_kept;
-    if (size == sizeof(FxMemory) && kept.count != 0) {
+    if (kept.count != 0) {
         return kept.objects[--kept.count];
     }
-    return ::operator new(size, alignment);
+    void* block = g_memorySlab.Take();
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
 }
 
 void FxMemory::operator delete(void* p, size_t size, std::align_val_t alignment)
 {
+    if (plat::pool::SlabsBypassed() || size != sizeof(FxMemory)) {
+        ::operator delete(p, alignment);  // the unsized form: clang declares the sized one only with -fsized-deallocation
+        return;
+    }
     KeptObjects& kept = t_kept;
-    if (size == sizeof(FxMemory) && !kept.ended && kept.count < kKept) {
+    if (!kept.ended && kept.count < kKept) {
         kept.objects[kept.count++] = p;
         return;
     }
-    ::operator delete(p, alignment);  // the unsized form: clang declares the sized one only with -fsized-deallocation
+    g_memorySlab.Give(p);
 }
 
 FxMemory::FxMemory(FxObject* parent_, const WDF_OBJECT_ATTRIBUTES* attributes, POOL_TYPE poolType_, ULONG tag_,

@@ -12,8 +12,9 @@ struct FxMemory : FxObject {
     void OnDelete() override;
     std::string Describe() const override;
 
-    // Memory objects come from a short list of the calling thread (they are
-    // made and deleted once per request by drivers that want scratch memory).
+    // Memory objects come from a slab of their own, through a short list of
+    // the calling thread (they are made and deleted once per request by
+    // drivers that want scratch memory).
     static void* operator new(size_t size, std::align_val_t alignment);
     static void operator delete(void* p, size_t size, std::align_val_t alignment);
 

@@ -5,7 +5,8 @@
  * in a block of counts of the calling thread's own, which only that thread
  * writes: counting takes no lock and no atomic read-modify-write, and
  * parallel callers touch no cache line in common. A reader adds up the
- * blocks; leaks are reported by tag.
+ * blocks; leaks are reported by tag. Small blocks come from slabs of their
+ * size class, larger ones from the C library.
  */
 #include "ntos/ex/pool.h"
 
@@ -15,11 +16,13 @@
 #include <mutex>
 #include <new>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "base/bugcheck.h"
 #include "base/fault.h"
 #include "base/verifier.h"
+#include "ntos/ex/slab.h"
 #include "ntos/ke/irql.h"
 
 namespace plat::pool {
@@ -39,31 +42,43 @@ struct alignas(16) Header {
 };
 static_assert(sizeof(Header) == 32, "pool header keeps the alignment");
 
-// Small blocks go back to lists of the freeing thread and are taken from
-// them again, as Windows keeps lookaside lists of small pool per processor:
-// allocating and freeing one then costs no call into the C library and
-// touches nothing another thread uses. A block of class c holds up to
-// 32 << c bytes of the caller's memory.
-// Under AddressSanitizer every block goes back to the C library, so that a
-// use after a free is still caught there.
+// Small blocks come from slabs of their size class (16-byte steps up to 512
+// bytes of the caller's memory), as Windows places small pool blocks of one
+// size together: blocks allocated one after another lie next to each other.
+// A freed block goes to a list of the freeing thread and is taken from it
+// again, as Windows keeps lookaside lists of small pool per processor:
+// allocating and freeing one then takes no lock and touches nothing another
+// thread uses; the list's overflow goes back to the slab, last freed first.
+// Under AddressSanitizer every block goes to the C library, so that a use
+// after a free is still caught there.
 constexpr uint8_t kNotSmall = 0xFF;
-constexpr size_t kSmallClasses = 4;  // 32, 64, 128 and 256 bytes
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kSmallDepth = 0;
-#else
-constexpr size_t kSmallDepth = 32;  // blocks kept per class and thread
-#endif
+constexpr size_t kSmallClasses = 32;
+constexpr SIZE_T kClassStep = 16;
+constexpr size_t kSmallDepth = SlabsBypassed() ? 0 : 16;  // blocks kept per class and thread
+
+struct ClassSlabs {
+    Slab slabs[kSmallClasses];
+};
+
+template <size_t... C>
+constexpr ClassSlabs MakeClassSlabs(std::index_sequence<C...>)
+{
+    return {{Slab(sizeof(Header) + kClassStep * (C + 1), alignof(Header))...}};
+}
+
+// Constant-initialised and never destroyed in effect: threads may free pool after the statics are gone.
+ClassSlabs g_classSlabs = MakeClassSlabs(std::make_index_sequence<kSmallClasses>{});
 
 struct SmallLists {
     Header* blocks[kSmallClasses][kSmallDepth + 1];
     size_t count[kSmallClasses] = {};
-    bool ended = false;  // the thread is ending: blocks go straight back to the C library
+    bool ended = false;  // the thread is ending: blocks go straight back to their slab
 
     ~SmallLists()
     {
         for (size_t c = 0; c < kSmallClasses; ++c) {
             for (size_t i = 0; i < count[c]; ++i) {
-                std::free(blocks[c][i]);
+                g_classSlabs.slabs[c].Give(blocks[c][i]);
             }
             count[c] = 0;
         }
@@ -74,12 +89,10 @@ thread_local SmallLists t_small;
 
 uint8_t SmallClass(SIZE_T size)
 {
-    for (uint8_t c = 0; c < kSmallClasses; ++c) {
-        if (size <= (SIZE_T{32} << c)) {
-            return c;
-        }
+    if (SlabsBypassed() || size > kClassStep * kSmallClasses) {
+        return kNotSmall;
     }
-    return kNotSmall;
+    return static_cast<uint8_t>(size == 0 ? 0 : (size - 1) / kClassStep);
 }
 
 Header* AllocateBlock(SIZE_T size, bool zero, uint8_t sizeClass)
@@ -92,7 +105,7 @@ Header* AllocateBlock(SIZE_T size, bool zero, uint8_t sizeClass)
     if (lists.count[sizeClass] != 0) {
         header = lists.blocks[sizeClass][--lists.count[sizeClass]];
     } else {
-        header = static_cast<Header*>(std::malloc(sizeof(Header) + (SIZE_T{32} << sizeClass)));
+        header = static_cast<Header*>(g_classSlabs.slabs[sizeClass].Take());
         if (header == nullptr) {
             return nullptr;
         }
@@ -106,14 +119,16 @@ Header* AllocateBlock(SIZE_T size, bool zero, uint8_t sizeClass)
 void FreeBlock(Header* header)
 {
     uint8_t sizeClass = header->sizeClass;
-    if (sizeClass != kNotSmall) {
-        SmallLists& lists = t_small;
-        if (!lists.ended && lists.count[sizeClass] < kSmallDepth) {
-            lists.blocks[sizeClass][lists.count[sizeClass]++] = header;
-            return;
-        }
+    if (sizeClass == kNotSmall) {
+        std::free(header);
+        return;
     }
-    std::free(header);
+    SmallLists& lists = t_small;
+    if (!lists.ended && lists.count[sizeClass] < kSmallDepth) {
+        lists.blocks[sizeClass][lists.count[sizeClass]++] = header;
+        return;
+    }
+    g_classSlabs.slabs[sizeClass].Give(header);
 }
 
 // One thread's counts of one tag. Only the thread that owns the block writes

@@ -12,6 +12,7 @@
 
 #include "base/bugcheck.h"
 #include "machine/hardware.h"
+#include "ntos/ex/slab.h"
 #include "ntos/ke/irql.h"
 
 namespace plat::ke {
@@ -224,6 +225,31 @@ NTSTATUS WaitAny(PVOID* objects, ULONG count, const LARGE_INTEGER* timeout, ULON
     countWaiter(-1);
     g_anyWaiters.fetch_sub(1, std::memory_order_acq_rel);
     return status;
+}
+
+namespace {
+pool::Slab g_eventSlab(sizeof(EventObject), alignof(EventObject));
+}  // namespace
+
+void* EventObject::operator new(size_t size, std::align_val_t alignment)
+{
+    if (pool::SlabsBypassed() || size != sizeof(EventObject)) {
+        return ::operator new(size, alignment);
+    }
+    void* block = g_eventSlab.Take();
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void EventObject::operator delete(void* p, size_t size, std::align_val_t alignment)
+{
+    if (pool::SlabsBypassed() || size != sizeof(EventObject)) {
+        ::operator delete(p, alignment);  // the unsized form: clang declares the sized one only with -fsized-deallocation
+        return;
+    }
+    g_eventSlab.Give(p);
 }
 
 EventObject::EventObject(EVENT_TYPE type, bool signaled) : ob::Object(ob::EventType())

@@ -5,6 +5,7 @@
  */
 #pragma once
 #include <wdm.h>
+#include <new>
 
 #include "ntos/ob/object.h"
 
@@ -44,6 +45,11 @@ NTSTATUS WaitAny(PVOID* objects, ULONG count, const LARGE_INTEGER* timeout, ULON
 struct EventObject : ob::Object {
     EventObject(EVENT_TYPE type, bool signaled);
     PKEVENT Event() { return &event_.value; }
+
+    // Events come from a slab of their own, as the object manager takes
+    // bodies from pool: events made one after another lie next to each other.
+    static void* operator new(size_t size, std::align_val_t alignment);
+    static void operator delete(void* p, size_t size, std::align_val_t alignment);
 
 private:
     ob::Embedded<KEVENT> event_{};
