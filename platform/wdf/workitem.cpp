@@ -43,6 +43,7 @@ public:
     std::deque<FxWorkItem*> queue;
     size_t running = 0;  // callbacks executing now
     size_t waiting = 0;  // threads waiting for an item to finish
+    size_t holds = 0;    // WorkerHolds alive: no queued item is taken
 
     // Waits until the item is done (pred); caller holds guard on lock.
     template <class Pred>
@@ -128,7 +129,7 @@ void WorkerPool::Run()
 {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
-        work.wait(guard, [this] { return !queue.empty(); });
+        work.wait(guard, [this] { return !queue.empty() && holds == 0; });
         FxWorkItem* item = queue.front();
         queue.pop_front();
         // Marked not queued before the callback, which may enqueue it again.
@@ -177,6 +178,22 @@ bool WaitForWorkItemsIdle(std::chrono::milliseconds timeout)
     WorkerPool& pool = WorkerPool::Instance();
     std::unique_lock<std::mutex> guard(pool.lock);
     return pool.idle.wait_for(guard, timeout, [&pool] { return pool.queue.empty() && pool.running == 0; });
+}
+
+WorkerHold::WorkerHold()
+{
+    WorkerPool& pool = WorkerPool::Instance();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    ++pool.holds;
+}
+
+WorkerHold::~WorkerHold()
+{
+    WorkerPool& pool = WorkerPool::Instance();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    if (--pool.holds == 0) {
+        pool.work.notify_all();
+    }
 }
 
 WorkItemLoad CurrentWorkItemLoad()

@@ -20,4 +20,15 @@ struct WorkItemLoad {
 };
 WorkItemLoad CurrentWorkItemLoad();
 
+// While one lives, the system worker threads take no queued item (a
+// debugger's freeze of the worker threads): a test holds items queued to see
+// what happens before they start. Items already running go on.
+class WorkerHold {
+public:
+    WorkerHold();
+    ~WorkerHold();  // the workers take the queued items again
+    WorkerHold(const WorkerHold&) = delete;
+    WorkerHold& operator=(const WorkerHold&) = delete;
+};
+
 }  // namespace plat::wdf

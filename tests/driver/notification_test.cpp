@@ -253,6 +253,31 @@ TEST_F(Notifications, StormKeepsTwoWorkItemsAndEndsWithTheNewestMode)
     EXPECT_EQ(DsmCalls(1), 2u);
 }
 
+// Notifications that arrive while the work item queued for an earlier one
+// has yet to start are its to read: no second item is made for them, and the
+// one read that item makes finds the newest mode and wakes the clients.
+TEST_F(Notifications, NotificationsBeforeTheQueuedItemStartsShareIt)
+{
+    ASSERT_NO_FATAL_FAILURE(BootWithClient());
+    auto notify = [this](void* gate, ULONG code) { debugview::CallNotifyHandler(*host, gate, code); };
+    firmware->ClearCalls();
+    plat::fault::Reset();
+    {
+        plat::wdf::WorkerHold hold;
+        for (ULONG mode : {3u, 0u, 2u}) {
+            firmware->SetDeviceMode(mode);
+            notify(View().notifyGate, 0x80);
+        }
+        EXPECT_EQ(LiveWorkItems(), 1u) << "a notification behind a queued item made an item of its own";
+        EXPECT_EQ(plat::fault::Counts()["WdfWorkItemCreate"], 1u);
+    }
+    Settle();
+    EXPECT_EQ(DsmCalls(1), 1u);
+    EXPECT_EQ(View().currentDeviceMode, 2u);
+    EXPECT_TRUE(client->TakeSignal(event));
+    EXPECT_EQ(LiveWorkItems(), 0u);
+}
+
 // On a machine whose ACPI driver completes a cancelled evaluation at once,
 // the read's time-out ends it.
 class CancellingNotifications : public HonouringCancel<Notifications> {};
