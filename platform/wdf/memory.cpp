@@ -41,32 +41,21 @@ thread_local KeptObjects t_kept;
 
 void* FxMemory::operator new(size_t size, std::align_val_t alignment)
 {
-    if (plat::pool::SlabsBypassed() || size != sizeof(FxMemory)) {
-        return ::operator new(size, alignment);
-    }
     KeptObjects& kept = t_kept;
-    if (kept.count != 0) {
+    if (size == sizeof(FxMemory) && kept.count != 0) {
         return kept.objects[--kept.count];
     }
-    void* block = g_memorySlab.Take();
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    return block;
+    return plat::pool::NewFromSlab(g_memorySlab, size, alignment);
 }
 
 void FxMemory::operator delete(void* p, size_t size, std::align_val_t alignment)
 {
-    if (plat::pool::SlabsBypassed() || size != sizeof(FxMemory)) {
-        ::operator delete(p, alignment);  // the unsized form: clang declares the sized one only with -fsized-deallocation
-        return;
-    }
     KeptObjects& kept = t_kept;
-    if (!kept.ended && kept.count < kKept) {
+    if (size == sizeof(FxMemory) && !kept.ended && kept.count < kKept) {
         kept.objects[kept.count++] = p;
         return;
     }
-    g_memorySlab.Give(p);
+    plat::pool::DeleteToSlab(g_memorySlab, p, size, alignment);
 }
 
 FxMemory::FxMemory(FxObject* parent_, const WDF_OBJECT_ATTRIBUTES* attributes, POOL_TYPE poolType_, ULONG tag_,

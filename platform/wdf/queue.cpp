@@ -105,15 +105,23 @@ std::vector<FxRequest*> TakeHeld(FxQueue* queue, Choose choose)
     return taken;
 }
 
-// Waits until the cancel routines running for the queue's held requests that
-// choose picks have taken them off the list and completed them. Under the
-// hold lock, which the wait gives up.
+// Cancels the held requests that choose picks: those it takes are completed
+// here, and it waits until the cancel routines already running for the others
+// have taken them off the list and completed them, so the queue may go after.
 template <class Choose>
-void WaitForCancels(FxQueue* queue, std::unique_lock<std::mutex>& lock, Choose choose)
+void CancelHeldRequests(FxQueue* queue, Choose choose)
 {
-    queue->holdWake.wait(lock, [queue, &choose] {
-        return queue->cancelling == 0 && std::none_of(queue->held.begin(), queue->held.end(), choose);
-    });
+    std::vector<FxRequest*> taken;
+    {
+        std::unique_lock<std::mutex> lock(queue->holdLock);
+        taken = TakeHeld(queue, choose);
+        queue->holdWake.wait(lock, [queue, &choose] {
+            return queue->cancelling == 0 && std::none_of(queue->held.begin(), queue->held.end(), choose);
+        });
+    }
+    for (FxRequest* request : taken) {
+        Cancel(request);
+    }
 }
 
 // Marks the request as entering the queue. A stopped queue holds it (its
@@ -283,15 +291,7 @@ void StopQueue(FxQueue* queue, ULONG actionFlags, bool purge)
     queue->holdWake.notify_all();
     if (purge) {
         // Held requests of a queue that takes no more are cancelled.
-        std::vector<FxRequest*> held;
-        {
-            std::unique_lock<std::mutex> lock(queue->holdLock);
-            held = TakeHeld(queue, [](const FxRequest*) { return true; });
-            WaitForCancels(queue, lock, [](const FxRequest*) { return true; });
-        }
-        for (FxRequest* request : held) {
-            Cancel(request);
-        }
+        CancelHeldRequests(queue, [](const FxRequest*) { return true; });
     }
     PFN_WDF_IO_QUEUE_IO_STOP stop = queue->config.EvtIoStop;
     if (stop != nullptr) {
@@ -330,16 +330,7 @@ void CancelQueuedRequestsOf(FxDevice* device, FxFileObject* file)
 {
     RequirePassive(__func__);
     for (FxQueue* queue : QueuesOf(device, Queues::All)) {
-        auto ofFile = [file](const FxRequest* request) { return request->file == file; };
-        std::vector<FxRequest*> taken;
-        {
-            std::unique_lock<std::mutex> lock(queue->holdLock);
-            taken = TakeHeld(queue, ofFile);
-            WaitForCancels(queue, lock, ofFile);
-        }
-        for (FxRequest* request : taken) {
-            Cancel(request);
-        }
+        CancelHeldRequests(queue, [file](const FxRequest* request) { return request->file == file; });
     }
 }
 

@@ -51,4 +51,25 @@ void Slab::Give(void* block)
     free_ = freed;
 }
 
+void* NewFromSlab(Slab& slab, size_t size, std::align_val_t alignment)
+{
+    if (SlabsBypassed() || size != slab.BlockBytes()) {
+        return ::operator new(size, alignment);
+    }
+    void* block = slab.Take();
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void DeleteToSlab(Slab& slab, void* block, size_t size, std::align_val_t alignment)
+{
+    if (SlabsBypassed() || size != slab.BlockBytes()) {
+        ::operator delete(block, alignment);  // the unsized form: clang declares the sized one only with -fsized-deallocation
+        return;
+    }
+    slab.Give(block);
+}
+
 }  // namespace plat::pool

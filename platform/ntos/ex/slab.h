@@ -13,6 +13,7 @@
 #pragma once
 #include <cstddef>
 #include <mutex>
+#include <new>
 
 namespace plat::pool {
 
@@ -56,5 +57,12 @@ constexpr bool SlabsBypassed()
     return false;
 #endif
 }
+
+// A class's operator new and delete from a slab of the class's size; a
+// block of another size (a derived class) and every block under
+// AddressSanitizer go to the C++ allocator. New throws std::bad_alloc when
+// no memory is left.
+void* NewFromSlab(Slab& slab, size_t size, std::align_val_t alignment);
+void DeleteToSlab(Slab& slab, void* block, size_t size, std::align_val_t alignment);
 
 }  // namespace plat::pool

@@ -233,23 +233,12 @@ pool::Slab g_eventSlab(sizeof(EventObject), alignof(EventObject));
 
 void* EventObject::operator new(size_t size, std::align_val_t alignment)
 {
-    if (pool::SlabsBypassed() || size != sizeof(EventObject)) {
-        return ::operator new(size, alignment);
-    }
-    void* block = g_eventSlab.Take();
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    return block;
+    return pool::NewFromSlab(g_eventSlab, size, alignment);
 }
 
 void EventObject::operator delete(void* p, size_t size, std::align_val_t alignment)
 {
-    if (pool::SlabsBypassed() || size != sizeof(EventObject)) {
-        ::operator delete(p, alignment);  // the unsized form: clang declares the sized one only with -fsized-deallocation
-        return;
-    }
-    g_eventSlab.Give(p);
+    pool::DeleteToSlab(g_eventSlab, p, size, alignment);
 }
 
 EventObject::EventObject(EVENT_TYPE type, bool signaled) : ob::Object(ob::EventType())
