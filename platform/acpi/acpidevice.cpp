@@ -330,6 +330,19 @@ NTSTATUS AcpiDevice::Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input)
     if (signature == 0) {
         signature = ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE;
     }
+    // A method the interpreter runs to its end without waiting completes in
+    // the sender's call, before IoCallDriver returns.
+    {
+        AcpiObject result;
+        NTSTATUS status = firmware.EvaluateAtOnce(path_, input.method, input.arguments, &result);
+        if (status != STATUS_PENDING) {
+            if (!NT_SUCCESS(status)) {
+                return io::CompleteWith(irp, status);
+            }
+            EncodeOutcome outcome = EncodeEvalOutput(result, irp->systemBuffer, irp->outputLength, signature);
+            return io::CompleteWith(irp, outcome.status, outcome.information);
+        }
+    }
     uint64_t use = TrackEvaluation(irp);
     firmware.AcquireUse();
     auto body = [irp, use, &firmware, signature, path = path_, input = std::move(input)] {
@@ -393,11 +406,15 @@ bool AcpiDevice::HandlerRegistered() const
 
 void AcpiDevice::QueueNotification(ULONG value)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!stopping_) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (stopping_) {
+            return;
+        }
         queue_.push_back(value);
-        changed_.notify_all();
     }
+    // Woken after the lock is let go, so the firmware thread does not wake only to wait for it.
+    changed_.notify_all();
 }
 
 bool AcpiDevice::WaitNotificationsIdle(std::chrono::milliseconds timeout) const

@@ -4,7 +4,8 @@
  * the registered device-notification handler for each Notify the firmware
  * raises on the device.
  *
- * Threads: each evaluation runs on a thread of its own, so a sender's
+ * Threads: an evaluation the firmware answers without waiting completes in
+ * the sender's call; any other runs on a thread of its own, so a sender's
  * time-out can cancel its request while the firmware is still evaluating;
  * notifications are delivered in order on the device's firmware thread at
  * DISPATCH_LEVEL.
@@ -49,7 +50,8 @@ public:
     io::DeviceObject* DeviceObject() { return &deviceObject_; }
 
     // IRP_MJ_DEVICE_CONTROL from the device above. Completes the packet before
-    // it returns (a rejected request) or later from an evaluation thread. A
+    // it returns (a rejected request, or an evaluation the firmware answers
+    // without waiting) or later from an evaluation thread. A
     // pending evaluation's cancel routine (IoCancelIrp) completes it with
     // STATUS_CANCELLED at once, leaving the evaluation to run out unheard, when
     // the machine honours cancellation; otherwise it leaves the packet to the

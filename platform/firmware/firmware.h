@@ -89,6 +89,21 @@ public:
     virtual NTSTATUS Evaluate(const std::string& device, const std::string& method,
                               const std::vector<AcpiObject>& args, AcpiObject* result) = 0;
 
+    // The same when the firmware can answer without blocking; STATUS_PENDING
+    // (nothing evaluated, nothing recorded) when the evaluation would have to
+    // wait, for a hung method or an interpreter in another process. The ACPI
+    // driver completes an evaluation it can answer at once in the caller's
+    // call, and gives the others a thread of their own.
+    virtual NTSTATUS EvaluateAtOnce(const std::string& device, const std::string& method,
+                                    const std::vector<AcpiObject>& args, AcpiObject* result)
+    {
+        (void)device;
+        (void)method;
+        (void)args;
+        (void)result;
+        return STATUS_PENDING;
+    }
+
     // The BIOS version the machine reports in the registry.
     virtual std::string BiosVersion() const = 0;
 

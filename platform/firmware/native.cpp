@@ -199,6 +199,18 @@ std::vector<FirmwareDevice> NativeFirmware::Devices()
 NTSTATUS NativeFirmware::Evaluate(const std::string& device, const std::string& method,
                                   const std::vector<AcpiObject>& args, AcpiObject* result)
 {
+    return EvaluateDevice(device, method, args, result, true);
+}
+
+NTSTATUS NativeFirmware::EvaluateAtOnce(const std::string& device, const std::string& method,
+                                        const std::vector<AcpiObject>& args, AcpiObject* result)
+{
+    return EvaluateDevice(device, method, args, result, false);
+}
+
+NTSTATUS NativeFirmware::EvaluateDevice(const std::string& device, const std::string& method,
+                                        const std::vector<AcpiObject>& args, AcpiObject* result, bool mayBlock)
+{
     NativeDevice found;
     bool own = false;
     bool known = false;
@@ -228,7 +240,7 @@ NTSTATUS NativeFirmware::Evaluate(const std::string& device, const std::string& 
     if (!own || method != "_DSM") {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    return EvaluateDsm(args, result);
+    return EvaluateDsm(args, result, mayBlock);
 }
 
 NTSTATUS NativeFirmware::Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result)
@@ -241,7 +253,9 @@ void NativeFirmware::Notify(ULONG value)
     Firmware::Notify(Identity().path, value);
 }
 
-NTSTATUS NativeFirmware::EvaluateDsm(const std::vector<AcpiObject>& args, AcpiObject* result)
+// A caller that may not block gets STATUS_PENDING, with nothing recorded,
+// where the hang fault would hold the evaluation.
+NTSTATUS NativeFirmware::EvaluateDsm(const std::vector<AcpiObject>& args, AcpiObject* result, bool mayBlock)
 {
     if (args.size() != 4) {
         return STATUS_ACPI_INCORRECT_ARGUMENT_COUNT;
@@ -258,6 +272,9 @@ NTSTATUS NativeFirmware::EvaluateDsm(const std::vector<AcpiObject>& args, AcpiOb
     std::unique_lock<std::mutex> guard(lock_);
     if (closing_) {
         return STATUS_NO_SUCH_DEVICE;
+    }
+    if (!mayBlock && HangApplies(call.function, call.argument)) {
+        return STATUS_PENDING;
     }
     ++active_;
     calls_.push_back(call);
@@ -277,8 +294,7 @@ NTSTATUS NativeFirmware::EvaluateDsm(const std::vector<AcpiObject>& args, AcpiOb
 
     NTSTATUS status = STATUS_SUCCESS;
     bool answered = false;
-    if (FaultApplies(call.function, call.argument) && faults_.hang &&
-        (faults_.hangAtMost == 0 || hung_ < faults_.hangAtMost)) {
+    if (HangApplies(call.function, call.argument)) {
         // A method that read its data and then stalled returns what it read.
         if (faults_.answerBeforeHang) {
             status = answer(result);
@@ -299,6 +315,12 @@ NTSTATUS NativeFirmware::EvaluateDsm(const std::vector<AcpiObject>& args, AcpiOb
     --active_;
     changed_.notify_all();
     return status;
+}
+
+// Caller holds lock_.
+bool NativeFirmware::HangApplies(uint64_t function, uint64_t argument) const
+{
+    return FaultApplies(function, argument) && faults_.hang && (faults_.hangAtMost == 0 || hung_ < faults_.hangAtMost);
 }
 
 bool NativeFirmware::FaultApplies(uint64_t function, uint64_t argument) const

@@ -111,6 +111,9 @@ public:
     std::vector<FirmwareDevice> Devices() override;
     NTSTATUS Evaluate(const std::string& device, const std::string& method, const std::vector<AcpiObject>& args,
                       AcpiObject* result) override;
+    // Answers at once unless the hang fault applies to the call.
+    NTSTATUS EvaluateAtOnce(const std::string& device, const std::string& method, const std::vector<AcpiObject>& args,
+                            AcpiObject* result) override;
     // The same on the model's own device, and Notify raised on it.
     NTSTATUS Evaluate(const std::string& method, const std::vector<AcpiObject>& args, AcpiObject* result);
     using Firmware::Notify;
@@ -154,7 +157,10 @@ public:
     static std::vector<uint8_t> DefaultSarTable();
 
 private:
-    NTSTATUS EvaluateDsm(const std::vector<AcpiObject>& args, AcpiObject* result);
+    NTSTATUS EvaluateDevice(const std::string& device, const std::string& method, const std::vector<AcpiObject>& args,
+                            AcpiObject* result, bool mayBlock);
+    NTSTATUS EvaluateDsm(const std::vector<AcpiObject>& args, AcpiObject* result, bool mayBlock);
+    bool HangApplies(uint64_t function, uint64_t argument) const;
     bool FaultApplies(uint64_t function, uint64_t argument) const;
     AcpiObject Answer(uint64_t function, uint64_t argument, bool haveArgument) const;
     AcpiObject TableAnswer(size_t index, bool faulty) const;

@@ -250,14 +250,17 @@ VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
     auto* item = ResolveAs<FxWorkItem>(WorkItem, FxType::WorkItem, __func__);
     WorkerPool& pool = WorkerPool::Instance();
     pool.Start();
-    std::lock_guard<std::mutex> guard(pool.lock);
-    // Already waiting: once is enough. Running down (its deletion has begun):
-    // KMDF ignores the call.
-    if (item->queued || item->runningDown) {
-        return;
+    {
+        std::lock_guard<std::mutex> guard(pool.lock);
+        // Already waiting: once is enough. Running down (its deletion has begun):
+        // KMDF ignores the call.
+        if (item->queued || item->runningDown) {
+            return;
+        }
+        item->queued = true;
+        pool.queue.push_back(item);
     }
-    item->queued = true;
-    pool.queue.push_back(item);
+    // Woken after the lock is let go, so the worker does not wake only to wait for it.
     pool.work.notify_one();
 }
 

@@ -89,13 +89,20 @@ void WakeAnyWaiters()
 }
 
 // Sets the signal state under the bucket's lock and wakes the waiters; returns the previous state.
+// The waiters are woken after the bucket's lock is let go, so that they do
+// not wake only to wait for it (the buckets live as long as the process).
 LONG Signal(DISPATCHER_HEADER* header, LONG state)
 {
     Bucket& bucket = BucketOf(header);
-    std::lock_guard<std::mutex> guard(bucket.lock);
-    LONG previous = Load(header->SignalState);
-    Store(header->SignalState, state);
-    if (state > 0 && Load(header->Waiters) > 0) {
+    LONG previous;
+    bool waiters;
+    {
+        std::lock_guard<std::mutex> guard(bucket.lock);
+        previous = Load(header->SignalState);
+        Store(header->SignalState, state);
+        waiters = state > 0 && Load(header->Waiters) > 0;
+    }
+    if (waiters) {
         bucket.wake.notify_all();
     }
     if (state > 0) {

@@ -356,6 +356,50 @@ TEST_F(AcpiDeviceTest, TimeOutWaitsForAnEvaluationThatIsNotCancelled)
     EXPECT_EQ(failing.status, STATUS_ACPI_FATAL);
 }
 
+// The ACPI driver completes a method its interpreter ran to its end in the
+// sender's call (IoCallDriver returns the final status, not STATUS_PENDING);
+// one that has to wait pends, on a thread of its own. Either way the firmware
+// runs the method once.
+TEST_F(AcpiDeviceTest, AnswersThatNeedNoWaitCompleteInTheSendersCall)
+{
+    AddDevice();
+    firmware->SetDeviceMode(5);
+    firmware->ClearCalls();
+    std::vector<uint8_t> request = DsmRequest(1);
+    auto packet = [&request] {
+        plat::io::Irp* irp = plat::io::IoAllocateIrp(524, KernelMode);
+        irp->major = plat::io::kMjDeviceControl;
+        irp->ioControlCode = IOCTL_ACPI_EVAL_METHOD;
+        irp->inputLength = ULONG(request.size());
+        irp->outputLength = 524;
+        std::copy(request.begin(), request.end(), irp->systemBuffer);
+        return irp;
+    };
+
+    plat::io::Irp* irp = packet();
+    EXPECT_EQ(plat::io::IoCallDriver(below->DeviceObject(), irp), STATUS_SUCCESS);
+    EXPECT_TRUE(irp->completed.load());
+    EXPECT_EQ(irp->information, 20u);
+    EXPECT_EQ(Le32(irp->systemBuffer + 16), 5u);
+    plat::io::IoFreeIrp(irp);
+    EXPECT_EQ(RunningEvaluations(), 0u);
+
+    NativeFirmware::Faults faults;
+    faults.hang = true;
+    firmware->SetFaults(faults);
+    irp = packet();
+    EXPECT_EQ(plat::io::IoCallDriver(below->DeviceObject(), irp), STATUS_PENDING);
+    ASSERT_TRUE(firmware->WaitForHung(1, std::chrono::seconds(10)));
+    EXPECT_FALSE(irp->completed.load());
+    firmware->SetDeviceMode(7);
+    firmware->ClearFaults();
+    ASSERT_TRUE(plat::io::WaitForIrp(irp));
+    EXPECT_EQ(irp->status, STATUS_SUCCESS);
+    EXPECT_EQ(Le32(irp->systemBuffer + 16), 7u);
+    plat::io::IoFreeIrp(irp);
+    EXPECT_EQ(firmware->Calls().size(), 2u) << "a method was run twice, or not at all";
+}
+
 TEST_F(AcpiDeviceTest, SendingAboveLowestIrqlStopsTheSystem)
 {
     AddDevice();
