@@ -17,6 +17,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/bugcheck.h"
@@ -38,7 +39,6 @@ public:
     }
 
     std::mutex lock;
-    std::condition_variable work;
     std::condition_variable idle;
     std::deque<FxWorkItem*> queue;
     size_t running = 0;  // callbacks executing now
@@ -66,6 +66,31 @@ public:
         }
     }
 
+    // A worker thread with nothing to run waits on its own slot. The slot of
+    // the thread that began waiting last is woken first, as a kernel queue
+    // releases its waiting threads (last in, first out): the thread that ran
+    // most recently runs the next item, with its caches still warm. The slots
+    // live as long as their threads, which never end.
+    struct Sleeper {
+        std::condition_variable wake;
+        bool woken = false;
+    };
+
+    // Caller holds lock; the caller notifies the slot (*sleeper) after letting the lock go.
+    Sleeper* TakeSleeper()
+    {
+        if (sleepers_.empty()) {
+            return nullptr;
+        }
+        Sleeper* sleeper = sleepers_.back();
+        sleepers_.pop_back();
+        sleeper->woken = true;
+        return sleeper;
+    }
+
+    // Caller holds lock; the caller notifies each slot after letting the lock go.
+    std::vector<Sleeper*> TakeAllSleepers() { return std::exchange(sleepers_, {}); }
+
     // Caller holds lock.
     void Unqueue(FxWorkItem* item)
     {
@@ -79,6 +104,8 @@ public:
 
 private:
     void Run();
+    void Sleep(std::unique_lock<std::mutex>& guard, Sleeper& self);
+    std::vector<Sleeper*> sleepers_;  // guarded by lock; the last began waiting last
     std::mutex startLock_;
     std::vector<std::thread> threads_;
 };
@@ -125,11 +152,22 @@ struct FxWorkItem : FxObject {
     bool runningDown = false;
 };
 
+// Caller holds guard on lock.
+void WorkerPool::Sleep(std::unique_lock<std::mutex>& guard, Sleeper& self)
+{
+    self.woken = false;
+    sleepers_.push_back(&self);
+    self.wake.wait(guard, [&self] { return self.woken; });
+}
+
 void WorkerPool::Run()
 {
+    Sleeper self;
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
-        work.wait(guard, [this] { return !queue.empty() && holds == 0; });
+        while (queue.empty() || holds != 0) {
+            Sleep(guard, self);
+        }
         FxWorkItem* item = queue.front();
         queue.pop_front();
         // Marked not queued before the callback, which may enqueue it again.
@@ -190,9 +228,15 @@ WorkerHold::WorkerHold()
 WorkerHold::~WorkerHold()
 {
     WorkerPool& pool = WorkerPool::Instance();
-    std::lock_guard<std::mutex> guard(pool.lock);
-    if (--pool.holds == 0) {
-        pool.work.notify_all();
+    std::vector<WorkerPool::Sleeper*> sleepers;
+    {
+        std::lock_guard<std::mutex> guard(pool.lock);
+        if (--pool.holds == 0) {
+            sleepers = pool.TakeAllSleepers();
+        }
+    }
+    for (WorkerPool::Sleeper* sleeper : sleepers) {
+        sleeper->wake.notify_one();
     }
 }
 
@@ -250,6 +294,7 @@ VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
     auto* item = ResolveAs<FxWorkItem>(WorkItem, FxType::WorkItem, __func__);
     WorkerPool& pool = WorkerPool::Instance();
     pool.Start();
+    WorkerPool::Sleeper* sleeper;
     {
         std::lock_guard<std::mutex> guard(pool.lock);
         // Already waiting: once is enough. Running down (its deletion has begun):
@@ -259,9 +304,12 @@ VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
         }
         item->queued = true;
         pool.queue.push_back(item);
+        sleeper = pool.holds == 0 ? pool.TakeSleeper() : nullptr;
     }
     // Woken after the lock is let go, so the worker does not wake only to wait for it.
-    pool.work.notify_one();
+    if (sleeper != nullptr) {
+        sleeper->wake.notify_one();
+    }
 }
 
 WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)

@@ -128,6 +128,27 @@ TEST_F(WorkItems, AnyObjectUnderTheDeviceIsAParent)
     WdfObjectDelete(driverMemory);
 }
 
+// System worker threads wait on a kernel queue, which releases its waiting
+// threads last in, first out (as an I/O completion port does): the worker
+// that finished last, whose caches are warm, runs the next item.
+TEST_F(WorkItems, TheWorkerThatWaitedLastRunsTheNextItem)
+{
+    OccupyWorkers();  // every worker has started, and then waits
+    Release();
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10)));
+    static std::thread::id ranOn;
+    WDFWORKITEM item = Create([](WDFWORKITEM) { ranOn = std::this_thread::get_id(); }, Device());
+    WdfWorkItemEnqueue(item);
+    WdfWorkItemFlush(item);
+    std::thread::id first = ranOn;
+    for (int i = 0; i < 20; ++i) {
+        WdfWorkItemEnqueue(item);
+        WdfWorkItemFlush(item);
+        ASSERT_EQ(ranOn, first) << "run " << i << " woke a worker that had waited longer";
+    }
+    WdfObjectDelete(item);
+}
+
 // FxWorkItem::FlushAndWait returns at once when called from the item's own
 // callback (waiting would be for itself); a flush from elsewhere waits for
 // the run, including the one the callback queued again.
