@@ -89,7 +89,13 @@ public:
     }
 
     // Caller holds lock; the caller notifies each slot after letting the lock go.
-    std::vector<Sleeper*> TakeAllSleepers() { return std::exchange(sleepers_, {}); }
+    std::vector<Sleeper*> TakeAllSleepers()
+    {
+        for (Sleeper* sleeper : sleepers_) {
+            sleeper->woken = true;
+        }
+        return std::exchange(sleepers_, {});
+    }
 
     // Caller holds lock.
     void Unqueue(FxWorkItem* item)

@@ -149,6 +149,25 @@ TEST_F(WorkItems, TheWorkerThatWaitedLastRunsTheNextItem)
     WdfObjectDelete(item);
 }
 
+// A test's hold on the workers keeps queued items waiting, however many
+// workers sleep meanwhile; its end wakes them and the items run.
+TEST_F(WorkItems, ItemsQueuedUnderAHoldRunWhenItEnds)
+{
+    OccupyWorkers();  // every worker has started, and then waits
+    Release();
+    ASSERT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10)));
+    WDFWORKITEM item = Create(Count, Device());
+    {
+        plat::wdf::WorkerHold hold;
+        WdfWorkItemEnqueue(item);
+        EXPECT_EQ(CurrentWorkItemLoad().queued, 1u);
+        EXPECT_EQ(runs, 0);
+    }
+    EXPECT_TRUE(plat::wdf::WaitForWorkItemsIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(runs, 1);
+    WdfObjectDelete(item);
+}
+
 // FxWorkItem::FlushAndWait returns at once when called from the item's own
 // callback (waiting would be for itself); a flush from elsewhere waits for
 // the run, including the one the callback queued again.
