@@ -3,11 +3,14 @@
 
 #include <ntstatus.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -137,7 +140,15 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     marker_ = "TVRXEND" + std::to_string(random()) + "N";
     try {
         Start(files);
+        wake_ = eventfd(0, EFD_CLOEXEC);
+        if (wake_ < 0) {
+            throw std::runtime_error("cannot create an event for firmware " + name_);
+        }
+        idleReader_ = std::thread([this] { ReadWhileIdle(); });
     } catch (...) {
+        if (wake_ >= 0) {
+            close(wake_);
+        }
         debugger_.reset();
         std::error_code ignored;
         if (!workFolder_.empty()) {
@@ -147,10 +158,22 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     }
 }
 
-// Killing the debugger ends its output: the caller reading it sees the end,
-// marks the firmware dead and wakes every caller still waiting for an answer.
+// The idle reader ends first, so that no Notify reaches the sink from a
+// firmware being destroyed. Killing the debugger then ends its output: the
+// caller reading it sees the end, marks the firmware dead and wakes every
+// caller still waiting for an answer.
 AcpicaFirmware::~AcpicaFirmware()
 {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    idle_.notify_all();
+    uint64_t one = 1;
+    while (write(wake_, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+    idleReader_.join();
+    close(wake_);
     debugger_->Kill();
     WaitUntilUnused();
     debugger_.reset();
@@ -500,23 +523,27 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         }
         if (!text.empty() && !debugger_->Write(text)) {
             std::lock_guard<std::mutex> guard(lock_);
-            replies_.erase(id);
+            ForgetReply(id);
             *output = pending_;
             return STATUS_DEVICE_NOT_CONNECTED;
         }
     }
 
-    // No thread of its own reads the debugger: a waiting caller does, one at
-    // a time, and hands every answer it reads to the caller it belongs to.
-    // A lone caller (the usual case) thus reads its own answer, without
-    // waking another thread for it.
+    // A waiting caller reads the debugger itself, one at a time, and hands
+    // every answer it reads to the caller it belongs to. A lone caller (the
+    // usual case) thus reads its own answer, without waking another thread
+    // for it; the idle reader steps aside while any caller waits.
     auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> guard(lock_);
     while (!replies_[id].done && !dead_) {
         if (!reading_) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
             reading_ = true;
             guard.unlock();
-            bool inTime = ReadOutput(deadline);
+            bool inTime = ReadOutput(left);
             guard.lock();
             reading_ = false;
             replied_.notify_all();  // another waiting caller reads on
@@ -528,7 +555,7 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         }
     }
     Reply reply = std::move(replies_[id]);
-    replies_.erase(id);
+    ForgetReply(id);
     if (reply.done) {
         *output = std::move(reply.text);
         return STATUS_SUCCESS;
@@ -566,10 +593,18 @@ NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string
     return STATUS_ACPI_INVALID_DATA;
 }
 
-bool AcpicaFirmware::ReadOutput(std::chrono::steady_clock::time_point deadline)
+// The last caller to stop waiting hands reading to the idle reader.
+void AcpicaFirmware::ForgetReply(uint64_t id)
 {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !debugger_->WaitReadable(left)) {
+    replies_.erase(id);
+    if (replies_.empty() && !reading_) {
+        idle_.notify_one();
+    }
+}
+
+bool AcpicaFirmware::ReadOutput(std::chrono::milliseconds limit)
+{
+    if (!debugger_->WaitReadable(limit)) {
         return false;
     }
     char buffer[16384];
@@ -592,6 +627,36 @@ bool AcpicaFirmware::ReadOutput(std::chrono::steady_clock::time_point deadline)
         }
     }
     return true;
+}
+
+// Between commands the debugger can still print: a Notify whose handler
+// thread ran after the command's end was marked, or one raised by a method
+// running on a thread of the debugger's own. No caller reads then, so this
+// thread does, and delivers the Notify at once. It waits for output only
+// while no caller waits for an answer; a caller who comes meanwhile reads
+// its own answer, as a lone caller does, and this thread wakes at most to
+// find it so and waits again until the callers are gone.
+void AcpicaFirmware::ReadWhileIdle()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        idle_.wait(guard, [this] { return stopping_ || dead_ || (replies_.empty() && !reading_); });
+        if (stopping_ || dead_) {
+            return;
+        }
+        guard.unlock();
+        bool ready = debugger_->WaitReadableOrWoken(wake_);
+        guard.lock();
+        if (!ready || reading_ || !replies_.empty()) {
+            continue;  // stopping, or a caller reads what came
+        }
+        reading_ = true;
+        guard.unlock();
+        ReadOutput(std::chrono::milliseconds(0));
+        guard.lock();
+        reading_ = false;
+        replied_.notify_all();  // a caller who came meanwhile reads on
+    }
 }
 
 // A Notify report can land in the middle of another line (it is printed by

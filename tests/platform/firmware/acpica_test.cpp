@@ -380,6 +380,71 @@ TEST_F(Acpica, AmlSleepsKeepTheirTimeAndTheDebuggerRunsWithoutThePreload)
     EXPECT_EQ(result, I(2));
 }
 
+// The debugger behind a filter that holds each Notify report until the
+// command that raised it has ended, and 200 ms more: as when the handler
+// thread runs late on a busy machine, or the method runs on a thread of the
+// debugger's own (the preloaded library waits a second at most for handlers).
+const char kLateNotifyDebugger[] = R"(#!/usr/bin/env bash
+hold() {
+    local line held= end
+    while IFS= read -r line || [[ -n $line ]]; do
+        if [[ $line == *"Notify on ["* ]]; then
+            held+="$line"$'\n'
+            continue
+        fi
+        printf '%s\n' "$line"
+        # the end of a command: the library's marker, else the echo of the end-marker command
+        if [[ -n $TVRX_ACPIEXEC_MARKER ]]; then end=$TVRX_ACPIEXEC_MARKER; else end="help "; fi
+        if [[ -n $held && $line == *"$end"* ]]; then
+            LD_PRELOAD= sleep 0.2
+            printf '%s' "$held"
+            held=
+        fi
+    done
+}
+exec acpiexec "$@" > >(hold) 2>&1
+)";
+
+// A Notify printed after its command's end reaches the sink with no further
+// command to carry it, with the preloaded library and without; the commands
+// after it still get their own answers.
+TEST_F(Acpica, ANotifyPrintedAfterItsCommandReachesTheSinkUnasked)
+{
+    if (plat::FindProgram("bash").empty()) {
+        GTEST_SKIP() << "bash is not installed";
+    }
+    fs::path debugger = folder_ / "late-notify-debugger";
+    std::ofstream(debugger) << kLateNotifyDebugger;
+    fs::permissions(debugger, fs::perms::owner_all, fs::perm_options::add);
+    fs::path file = Asl("late.asl", R"(
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Name (DMOD, One)
+            Method (_DSM, 4) { Return (0x0F) }
+            Method (SMOD, 1) { DMOD = Arg0
+                Notify (TVRX, 0x80) }
+        })");
+    for (bool preload : {true, false}) {
+        SCOPED_TRACE(preload ? "with the preloaded library" : "without the preloaded library");
+        AcpicaFirmware::Options options;
+        options.debugger = debugger.string();
+        if (!preload) {
+            options.preload.clear();
+        }
+        AcpicaFirmware firmware(file, options);
+        EXPECT_EQ(firmware.FullLengthSleep(), preload) << "the library is loaded into the debugger behind the filter";
+        NotifyLog log(firmware);
+        EXPECT_EQ(firmware.SetDeviceMode(2), STATUS_SUCCESS);
+        EXPECT_EQ(log.WaitFor(1), std::vector<ULONG>({0x80}));
+        AcpiObject result;
+        ASSERT_EQ(firmware.Evaluate("DMOD", {}, &result), STATUS_SUCCESS);
+        EXPECT_EQ(result, I(2));
+        EXPECT_EQ(Dsm(firmware, 0), I(0xF));
+        EXPECT_EQ(firmware.NotificationCount(), 1u);
+    }
+}
+
 TEST_F(Acpica, StuckDebuggerTimesOutWithoutMixingAnswers)
 {
     plat::AcpicaOptions options;
