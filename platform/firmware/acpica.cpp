@@ -3,6 +3,7 @@
 
 #include <ntstatus.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -140,14 +141,12 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     marker_ = "TVRXEND" + std::to_string(random()) + "N";
     try {
         Start(files);
-        wake_ = eventfd(0, EFD_CLOEXEC);
-        if (wake_ < 0) {
-            throw std::runtime_error("cannot create an event for firmware " + name_);
-        }
-        idleReader_ = std::thread([this] { ReadWhileIdle(); });
+        StartIdleReader();
     } catch (...) {
-        if (wake_ >= 0) {
-            close(wake_);
+        for (int descriptor : {idleWait_, wake_}) {
+            if (descriptor >= 0) {
+                close(descriptor);
+            }
         }
         debugger_.reset();
         std::error_code ignored;
@@ -164,16 +163,7 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
 // caller still waiting for an answer.
 AcpicaFirmware::~AcpicaFirmware()
 {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        stopping_ = true;
-    }
-    idle_.notify_all();
-    uint64_t one = 1;
-    while (write(wake_, &one, sizeof(one)) < 0 && errno == EINTR) {
-    }
-    idleReader_.join();
-    close(wake_);
+    StopIdleReader();
     debugger_->Kill();
     WaitUntilUnused();
     debugger_.reset();
@@ -514,7 +504,7 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
             // line it reads with the count of lines before it: the id of a
             // command is the count once its line is written.
             id = markedByPreload_ ? (linesWritten_ += command.empty() ? 0 : 1) : nextCommand_++;
-            replies_[id];
+            AddReply(id);
         }
         std::string text = command.empty() ? std::string() : command + "\n";
         if (!markedByPreload_) {
@@ -593,12 +583,26 @@ NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string
     return STATUS_ACPI_INVALID_DATA;
 }
 
-// The last caller to stop waiting hands reading to the idle reader.
+// The first caller to wait for an answer takes the debugger's output out of
+// the idle reader's set, and the last to stop waiting puts it back: the idle
+// reader sleeps through the usual evaluation, which its caller reads itself,
+// and wakes at once for output that comes while none waits.
+void AcpicaFirmware::AddReply(uint64_t id)
+{
+    if (replies_.empty() && idleWait_ >= 0) {
+        epoll_ctl(idleWait_, EPOLL_CTL_DEL, debugger_->OutputDescriptor(), nullptr);
+    }
+    replies_[id];
+}
+
 void AcpicaFirmware::ForgetReply(uint64_t id)
 {
     replies_.erase(id);
-    if (replies_.empty() && !reading_) {
-        idle_.notify_one();
+    if (replies_.empty() && idleWait_ >= 0) {
+        epoll_event watch = {};
+        watch.events = EPOLLIN;
+        watch.data.fd = debugger_->OutputDescriptor();
+        epoll_ctl(idleWait_, EPOLL_CTL_ADD, watch.data.fd, &watch);
     }
 }
 
@@ -629,26 +633,59 @@ bool AcpicaFirmware::ReadOutput(std::chrono::milliseconds limit)
     return true;
 }
 
+// Started once the tables are loaded; no caller waits then, so the
+// debugger's output starts in the set.
+void AcpicaFirmware::StartIdleReader()
+{
+    wake_ = eventfd(0, EFD_CLOEXEC);
+    idleWait_ = epoll_create1(EPOLL_CLOEXEC);
+    if (wake_ < 0 || idleWait_ < 0) {
+        throw std::runtime_error("cannot create the events that firmware " + name_ + " waits on");
+    }
+    for (int descriptor : {wake_, debugger_->OutputDescriptor()}) {
+        epoll_event watch = {};
+        watch.events = EPOLLIN;
+        watch.data.fd = descriptor;
+        if (epoll_ctl(idleWait_, EPOLL_CTL_ADD, descriptor, &watch) != 0) {
+            throw std::runtime_error("cannot wait for the output of firmware " + name_);
+        }
+    }
+    idleReader_ = std::thread([this] { ReadWhileIdle(); });
+}
+
+void AcpicaFirmware::StopIdleReader()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    uint64_t one = 1;
+    while (write(wake_, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+    idleReader_.join();
+    close(idleWait_);
+    close(wake_);
+}
+
 // Between commands the debugger can still print: a Notify whose handler
 // thread ran after the command's end was marked, or one raised by a method
 // running on a thread of the debugger's own. No caller reads then, so this
-// thread does, and delivers the Notify at once. It waits for output only
-// while no caller waits for an answer; a caller who comes meanwhile reads
-// its own answer, as a lone caller does, and this thread wakes at most to
-// find it so and waits again until the callers are gone.
+// thread does, and delivers the Notify at once. A caller who comes while it
+// reads waits until it is done and then reads on.
 void AcpicaFirmware::ReadWhileIdle()
 {
     std::unique_lock<std::mutex> guard(lock_);
-    for (;;) {
-        idle_.wait(guard, [this] { return stopping_ || dead_ || (replies_.empty() && !reading_); });
-        if (stopping_ || dead_) {
-            return;
-        }
+    while (!stopping_ && !dead_) {
         guard.unlock();
-        bool ready = debugger_->WaitReadableOrWoken(wake_);
+        epoll_event events[2];
+        int n = epoll_wait(idleWait_, events, 2, -1);
+        if (n < 0 && errno != EINTR) {
+            return;  // the set itself failed: callers still read for themselves
+        }
         guard.lock();
-        if (!ready || reading_ || !replies_.empty()) {
-            continue;  // stopping, or a caller reads what came
+        // Woken to stop, or by output that a caller who came meanwhile reads.
+        if (n <= 0 || stopping_ || reading_ || !replies_.empty()) {
+            continue;
         }
         reading_ = true;
         guard.unlock();

@@ -176,9 +176,13 @@ private:
     // what is there), and takes every whole line; false when nothing came.
     // Only the holder of reading_ calls it.
     bool ReadOutput(std::chrono::milliseconds limit);
+    void StartIdleReader();
+    void StopIdleReader();
     // The idle reader's thread: reads while no caller waits for an answer.
     void ReadWhileIdle();
-    void ForgetReply(uint64_t id);  // with lock_ held
+    // With lock_ held: a caller starts or stops waiting for an answer.
+    void AddReply(uint64_t id);
+    void ForgetReply(uint64_t id);
     void TakeLine(std::string line);
 
     Options options_;
@@ -211,9 +215,11 @@ private:
     std::string partialLine_;            // a line cut by a Notify report
     bool dead_ = false;
     bool reading_ = false;               // a caller (or the idle reader) is reading the debugger's output
-    std::condition_variable idle_;       // no caller waits and none reads: the idle reader reads on
-    bool stopping_ = false;              // the idle reader is to end
-    int wake_ = -1;                      // an eventfd that ends the idle reader's wait for output
+    // What the idle reader waits on (an epoll set): wake_, and the debugger's
+    // output while no caller waits for an answer.
+    int idleWait_ = -1;
+    int wake_ = -1;                      // an eventfd: the idle reader is to end
+    bool stopping_ = false;
     std::thread idleReader_;
     std::string readLine_;               // the line being read (the reading caller's)
     std::string marker_;                 // the end-marker command, unique to this firmware

@@ -179,16 +179,6 @@ bool CoProcess::WaitReadable(std::chrono::milliseconds limit)
     return n != 0;
 }
 
-bool CoProcess::WaitReadableOrWoken(int wake)
-{
-    pollfd entries[2] = {{output_, POLLIN, 0}, {wake, POLLIN, 0}};
-    int n;
-    do {
-        n = poll(entries, 2, -1);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 || entries[0].revents != 0;
-}
-
 void CoProcess::CloseInput()
 {
     shutdown(input_, SHUT_WR);
