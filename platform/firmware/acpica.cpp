@@ -157,8 +157,7 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     }
 }
 
-// The idle reader ends first, so that no Notify reaches the sink from a
-// firmware being destroyed. Killing the debugger then ends its output: the
+// The idle reader ends first. Killing the debugger then ends its output: the
 // caller reading it sees the end, marks the firmware dead and wakes every
 // caller still waiting for an answer.
 AcpicaFirmware::~AcpicaFirmware()
@@ -653,6 +652,8 @@ void AcpicaFirmware::StartIdleReader()
     idleReader_ = std::thread([this] { ReadWhileIdle(); });
 }
 
+// Callers may still be waiting for answers: the set is closed only once
+// none can reach it any more.
 void AcpicaFirmware::StopIdleReader()
 {
     {
@@ -663,15 +664,20 @@ void AcpicaFirmware::StopIdleReader()
     while (write(wake_, &one, sizeof(one)) < 0 && errno == EINTR) {
     }
     idleReader_.join();
-    close(idleWait_);
+    int set;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        set = std::exchange(idleWait_, -1);
+    }
+    close(set);
     close(wake_);
 }
 
 // Between commands the debugger can still print: a Notify whose handler
-// thread ran after the command's end was marked, or one raised by a method
-// running on a thread of the debugger's own. No caller reads then, so this
-// thread does, and delivers the Notify at once. A caller who comes while it
-// reads waits until it is done and then reads on.
+// thread ran after the command's end was marked (on a busy machine, or past
+// the second the preloaded library waits for handlers). No caller reads
+// then, so this thread does, and delivers the Notify at once. A caller who
+// comes while it reads waits until it is done and then reads on.
 void AcpicaFirmware::ReadWhileIdle()
 {
     std::unique_lock<std::mutex> guard(lock_);

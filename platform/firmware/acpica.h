@@ -28,8 +28,8 @@
  * A caller waiting for an answer reads the debugger's output itself; while
  * none waits, a thread of the firmware's own reads it, so a Notify the
  * debugger prints after the command that raised it has ended (its handler
- * thread ran late, or the method ran on a thread of the debugger's own)
- * reaches the sink at once rather than with the next command, or never.
+ * thread ran late) reaches the sink at once rather than with the next
+ * command, or never.
  */
 #pragma once
 #include <sys/types.h>

@@ -382,8 +382,8 @@ TEST_F(Acpica, AmlSleepsKeepTheirTimeAndTheDebuggerRunsWithoutThePreload)
 
 // The debugger behind a filter that holds each Notify report until the
 // command that raised it has ended, and 200 ms more: as when the handler
-// thread runs late on a busy machine, or the method runs on a thread of the
-// debugger's own (the preloaded library waits a second at most for handlers).
+// thread runs late on a busy machine (the preloaded library waits a second
+// at most for handlers; without it the debugger waits 10 ms).
 const char kLateNotifyDebugger[] = R"(#!/usr/bin/env bash
 hold() {
     local line held= end
@@ -489,6 +489,22 @@ TEST_F(Acpica, DeadDebuggerFailsEvaluationsAtOnce)
     EXPECT_EQ(firmware->SetDeviceMode(2), STATUS_DEVICE_NOT_CONNECTED);
     firmware.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    // The same when the firmware itself goes away under a waiting evaluation.
+    firmware = std::make_unique<AcpicaFirmware>(folder_ / "slow.asl");
+    inFlight = STATUS_PENDING;
+    firmware->AcquireUse();
+    std::thread second([&, fw = firmware.get()] {
+        AcpiObject result;
+        inFlight = fw->Evaluate("SLOW", {I(20000)}, &result);
+        fw->ReleaseUse();
+    });
+    std::this_thread::sleep_for(200ms);
+    start = std::chrono::steady_clock::now();
+    firmware.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    second.join();
+    EXPECT_EQ(inFlight.load(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
 TEST_F(Acpica, ParallelCallersEachGetTheirOwnAnswer)
