@@ -467,17 +467,24 @@ TEST_F(Acpica, StuckDebuggerTimesOutWithoutMixingAnswers)
     EXPECT_EQ(result, I(1));
 }
 
+// An evaluation in flight when the debugger or the firmware goes away ends,
+// and the destructor waits for it (the caller holds the firmware in use).
+std::thread SlowEvaluation(AcpicaFirmware* firmware, std::atomic<NTSTATUS>* status)
+{
+    *status = STATUS_PENDING;
+    firmware->AcquireUse();
+    return std::thread([firmware, status] {
+        AcpiObject result;
+        *status = firmware->Evaluate("SLOW", {I(20000)}, &result);
+        firmware->ReleaseUse();
+    });
+}
+
 TEST_F(Acpica, DeadDebuggerFailsEvaluationsAtOnce)
 {
     auto firmware = std::make_unique<AcpicaFirmware>(Asl("slow.asl", kSlowDevice));
-    // An evaluation in flight when the firmware goes away ends, and the destructor waits for it.
-    std::atomic<NTSTATUS> inFlight{STATUS_PENDING};
-    firmware->AcquireUse();
-    std::thread caller([&, fw = firmware.get()] {
-        AcpiObject result;
-        inFlight = fw->Evaluate("SLOW", {I(20000)}, &result);
-        fw->ReleaseUse();
-    });
+    std::atomic<NTSTATUS> inFlight;
+    std::thread caller = SlowEvaluation(firmware.get(), &inFlight);
     std::this_thread::sleep_for(200ms);
     ASSERT_EQ(kill(firmware->DebuggerPid(), SIGKILL), 0);
     caller.join();
@@ -492,18 +499,12 @@ TEST_F(Acpica, DeadDebuggerFailsEvaluationsAtOnce)
 
     // The same when the firmware itself goes away under a waiting evaluation.
     firmware = std::make_unique<AcpicaFirmware>(folder_ / "slow.asl");
-    inFlight = STATUS_PENDING;
-    firmware->AcquireUse();
-    std::thread second([&, fw = firmware.get()] {
-        AcpiObject result;
-        inFlight = fw->Evaluate("SLOW", {I(20000)}, &result);
-        fw->ReleaseUse();
-    });
+    caller = SlowEvaluation(firmware.get(), &inFlight);
     std::this_thread::sleep_for(200ms);
     start = std::chrono::steady_clock::now();
     firmware.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    second.join();
+    caller.join();
     EXPECT_EQ(inFlight.load(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
