@@ -380,25 +380,30 @@ TEST_F(Acpica, AmlSleepsKeepTheirTimeAndTheDebuggerRunsWithoutThePreload)
     EXPECT_EQ(result, I(2));
 }
 
-// The debugger behind a filter that holds each Notify report until the
-// command that raised it has ended, and 200 ms more: as when the handler
-// thread runs late on a busy machine (the preloaded library waits a second
-// at most for handlers; without it the debugger waits 10 ms).
+// The debugger behind a filter that holds each Notify report until its
+// output has paused for 200 ms: the command that raised the Notify has ended
+// by then, as when the handler thread runs late on a busy machine (the
+// preloaded library waits a second at most for handlers; without it the
+// debugger waits 10 ms).
 const char kLateNotifyDebugger[] = R"(#!/usr/bin/env bash
 hold() {
-    local line held= end
-    while IFS= read -r line || [[ -n $line ]]; do
+    local line part= held=
+    while :; do
+        IFS= read -r -t 0.2 line
+        case $? in
+        0) line=$part$line
+           part= ;;
+        1) printf '%s%s' "$held" "$part$line"
+           exit ;;
+        *) part+=$line  # a pause, perhaps within a line
+           printf '%s' "$held"
+           held=
+           continue ;;
+        esac
         if [[ $line == *"Notify on ["* ]]; then
             held+="$line"$'\n'
-            continue
-        fi
-        printf '%s\n' "$line"
-        # the end of a command: the library's marker, else the echo of the end-marker command
-        if [[ -n $TVRX_ACPIEXEC_MARKER ]]; then end=$TVRX_ACPIEXEC_MARKER; else end="help "; fi
-        if [[ -n $held && $line == *"$end"* ]]; then
-            LD_PRELOAD= sleep 0.2
-            printf '%s' "$held"
-            held=
+        else
+            printf '%s\n' "$line"
         fi
     done
 }
