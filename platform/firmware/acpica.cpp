@@ -3,11 +3,15 @@
 
 #include <ntstatus.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -137,7 +141,13 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     marker_ = "TVRXEND" + std::to_string(random()) + "N";
     try {
         Start(files);
+        StartIdleReader();
     } catch (...) {
+        for (int descriptor : {idleWait_, wake_}) {
+            if (descriptor >= 0) {
+                close(descriptor);
+            }
+        }
         debugger_.reset();
         std::error_code ignored;
         if (!workFolder_.empty()) {
@@ -147,10 +157,12 @@ AcpicaFirmware::AcpicaFirmware(const std::vector<std::filesystem::path>& files, 
     }
 }
 
-// Killing the debugger ends its output: the caller reading it sees the end,
-// marks the firmware dead and wakes every caller still waiting for an answer.
+// The idle reader ends first. Killing the debugger then ends its output: the
+// caller reading it sees the end, marks the firmware dead and wakes every
+// caller still waiting for an answer.
 AcpicaFirmware::~AcpicaFirmware()
 {
+    StopIdleReader();
     debugger_->Kill();
     WaitUntilUnused();
     debugger_.reset();
@@ -491,7 +503,7 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
             // line it reads with the count of lines before it: the id of a
             // command is the count once its line is written.
             id = markedByPreload_ ? (linesWritten_ += command.empty() ? 0 : 1) : nextCommand_++;
-            replies_[id];
+            AddReply(id);
         }
         std::string text = command.empty() ? std::string() : command + "\n";
         if (!markedByPreload_) {
@@ -500,23 +512,27 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         }
         if (!text.empty() && !debugger_->Write(text)) {
             std::lock_guard<std::mutex> guard(lock_);
-            replies_.erase(id);
+            ForgetReply(id);
             *output = pending_;
             return STATUS_DEVICE_NOT_CONNECTED;
         }
     }
 
-    // No thread of its own reads the debugger: a waiting caller does, one at
-    // a time, and hands every answer it reads to the caller it belongs to.
-    // A lone caller (the usual case) thus reads its own answer, without
-    // waking another thread for it.
+    // A waiting caller reads the debugger itself, one at a time, and hands
+    // every answer it reads to the caller it belongs to. A lone caller (the
+    // usual case) thus reads its own answer, without waking another thread
+    // for it; the idle reader steps aside while any caller waits.
     auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> guard(lock_);
     while (!replies_[id].done && !dead_) {
         if (!reading_) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
             reading_ = true;
             guard.unlock();
-            bool inTime = ReadOutput(deadline);
+            bool inTime = ReadOutput(left);
             guard.lock();
             reading_ = false;
             replied_.notify_all();  // another waiting caller reads on
@@ -528,7 +544,7 @@ NTSTATUS AcpicaFirmware::Command(const std::string& command, std::string* output
         }
     }
     Reply reply = std::move(replies_[id]);
-    replies_.erase(id);
+    ForgetReply(id);
     if (reply.done) {
         *output = std::move(reply.text);
         return STATUS_SUCCESS;
@@ -566,10 +582,32 @@ NTSTATUS AcpicaFirmware::EvaluatePath(const std::string& path, const std::string
     return STATUS_ACPI_INVALID_DATA;
 }
 
-bool AcpicaFirmware::ReadOutput(std::chrono::steady_clock::time_point deadline)
+// The first caller to wait for an answer takes the debugger's output out of
+// the idle reader's set, and the last to stop waiting puts it back: the idle
+// reader sleeps through the usual evaluation, which its caller reads itself,
+// and wakes at once for output that comes while none waits.
+void AcpicaFirmware::AddReply(uint64_t id)
 {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !debugger_->WaitReadable(left)) {
+    if (replies_.empty() && idleWait_ >= 0) {
+        epoll_ctl(idleWait_, EPOLL_CTL_DEL, debugger_->OutputDescriptor(), nullptr);
+    }
+    replies_[id];
+}
+
+void AcpicaFirmware::ForgetReply(uint64_t id)
+{
+    replies_.erase(id);
+    if (replies_.empty() && idleWait_ >= 0) {
+        epoll_event watch = {};
+        watch.events = EPOLLIN;
+        watch.data.fd = debugger_->OutputDescriptor();
+        epoll_ctl(idleWait_, EPOLL_CTL_ADD, watch.data.fd, &watch);
+    }
+}
+
+bool AcpicaFirmware::ReadOutput(std::chrono::milliseconds limit)
+{
+    if (!debugger_->WaitReadable(limit)) {
         return false;
     }
     char buffer[16384];
@@ -592,6 +630,76 @@ bool AcpicaFirmware::ReadOutput(std::chrono::steady_clock::time_point deadline)
         }
     }
     return true;
+}
+
+// Started once the tables are loaded; no caller waits then, so the
+// debugger's output starts in the set.
+void AcpicaFirmware::StartIdleReader()
+{
+    wake_ = eventfd(0, EFD_CLOEXEC);
+    idleWait_ = epoll_create1(EPOLL_CLOEXEC);
+    if (wake_ < 0 || idleWait_ < 0) {
+        throw std::runtime_error("cannot create the events that firmware " + name_ + " waits on");
+    }
+    for (int descriptor : {wake_, debugger_->OutputDescriptor()}) {
+        epoll_event watch = {};
+        watch.events = EPOLLIN;
+        watch.data.fd = descriptor;
+        if (epoll_ctl(idleWait_, EPOLL_CTL_ADD, descriptor, &watch) != 0) {
+            throw std::runtime_error("cannot wait for the output of firmware " + name_);
+        }
+    }
+    idleReader_ = std::thread([this] { ReadWhileIdle(); });
+}
+
+// Callers may still be waiting for answers: the set is closed only once
+// none can reach it any more.
+void AcpicaFirmware::StopIdleReader()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    uint64_t one = 1;
+    while (write(wake_, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+    idleReader_.join();
+    int set;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        set = std::exchange(idleWait_, -1);
+    }
+    close(set);
+    close(wake_);
+}
+
+// Between commands the debugger can still print: a Notify whose handler
+// thread ran after the command's end was marked (on a busy machine, or past
+// the second the preloaded library waits for handlers). No caller reads
+// then, so this thread does, and delivers the Notify at once. A caller who
+// comes while it reads waits until it is done and then reads on.
+void AcpicaFirmware::ReadWhileIdle()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!stopping_ && !dead_) {
+        guard.unlock();
+        epoll_event events[2];
+        int n = epoll_wait(idleWait_, events, 2, -1);
+        if (n < 0 && errno != EINTR) {
+            return;  // the set itself failed: callers still read for themselves
+        }
+        guard.lock();
+        // Woken to stop, or by output that a caller who came meanwhile reads.
+        if (n <= 0 || stopping_ || reading_ || !replies_.empty()) {
+            continue;
+        }
+        reading_ = true;
+        guard.unlock();
+        ReadOutput(std::chrono::milliseconds(0));
+        guard.lock();
+        reading_ = false;
+        replied_.notify_all();  // a caller who came meanwhile reads on
+    }
 }
 
 // A Notify report can land in the middle of another line (it is printed by

@@ -25,6 +25,11 @@
  * An answer that takes longer than the reply time-out fails with
  * STATUS_IO_TIMEOUT (the debugger finishes that command in its own time); once
  * the debugger has died every evaluation fails with STATUS_DEVICE_NOT_CONNECTED.
+ * A caller waiting for an answer reads the debugger's output itself; while
+ * none waits, a thread of the firmware's own reads it, so a Notify the
+ * debugger prints after the command that raised it has ended (its handler
+ * thread ran late) reaches the sink at once rather than with the next
+ * command, or never.
  */
 #pragma once
 #include <sys/types.h>
@@ -38,6 +43,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "firmware/acpiexec_parse.h"
@@ -166,9 +172,17 @@ private:
     NTSTATUS Command(const std::string& command, std::string* output, std::chrono::milliseconds timeout);
     NTSTATUS EvaluatePath(const std::string& path, const std::string& arguments, AcpiObject* result,
                           bool* returned, std::chrono::milliseconds timeout);
-    // Reads what the debugger wrote, waiting for it until the deadline, and
-    // takes every whole line; false when the deadline passed first.
-    bool ReadOutput(std::chrono::steady_clock::time_point deadline);
+    // Reads what the debugger wrote, waiting for it up to the limit (0: only
+    // what is there), and takes every whole line; false when nothing came.
+    // Only the holder of reading_ calls it.
+    bool ReadOutput(std::chrono::milliseconds limit);
+    void StartIdleReader();
+    void StopIdleReader();
+    // The idle reader's thread: reads while no caller waits for an answer.
+    void ReadWhileIdle();
+    // With lock_ held: a caller starts or stops waiting for an answer.
+    void AddReply(uint64_t id);
+    void ForgetReply(uint64_t id);
     void TakeLine(std::string line);
 
     Options options_;
@@ -200,7 +214,13 @@ private:
     std::string pending_;                // output since the last end marker
     std::string partialLine_;            // a line cut by a Notify report
     bool dead_ = false;
-    bool reading_ = false;               // a caller is reading the debugger's output
+    bool reading_ = false;               // a caller (or the idle reader) is reading the debugger's output
+    // What the idle reader waits on (an epoll set): wake_, and the debugger's
+    // output while no caller waits for an answer.
+    int idleWait_ = -1;
+    int wake_ = -1;                      // an eventfd: the idle reader is to end
+    bool stopping_ = false;
+    std::thread idleReader_;
     std::string readLine_;               // the line being read (the reading caller's)
     std::string marker_;                 // the end-marker command, unique to this firmware
     std::string biosVersion_;

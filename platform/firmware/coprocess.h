@@ -39,6 +39,9 @@ public:
     ssize_t Read(char* buffer, size_t size);
     // True when Read would not block (data, the end, or an error) within the limit.
     bool WaitReadable(std::chrono::milliseconds limit);
+    // The descriptor Read reads, for a caller that waits on it together with
+    // others of its own (poll, epoll); reading it stays with Read.
+    int OutputDescriptor() const { return output_; }
     // Ends the child's input: a child that reads until the end then stops by itself.
     void CloseInput();
     // Kills the child (once); Read then returns 0.

@@ -380,6 +380,76 @@ TEST_F(Acpica, AmlSleepsKeepTheirTimeAndTheDebuggerRunsWithoutThePreload)
     EXPECT_EQ(result, I(2));
 }
 
+// The debugger behind a filter that holds each Notify report until its
+// output has paused for 200 ms: the command that raised the Notify has ended
+// by then, as when the handler thread runs late on a busy machine (the
+// preloaded library waits a second at most for handlers; without it the
+// debugger waits 10 ms).
+const char kLateNotifyDebugger[] = R"(#!/usr/bin/env bash
+hold() {
+    local line part= held=
+    while :; do
+        IFS= read -r -t 0.2 line
+        case $? in
+        0) line=$part$line
+           part= ;;
+        1) printf '%s%s' "$held" "$part$line"
+           exit ;;
+        *) part+=$line  # a pause, perhaps within a line
+           printf '%s' "$held"
+           held=
+           continue ;;
+        esac
+        if [[ $line == *"Notify on ["* ]]; then
+            held+="$line"$'\n'
+        else
+            printf '%s\n' "$line"
+        fi
+    done
+}
+exec acpiexec "$@" > >(hold) 2>&1
+)";
+
+// A Notify printed after its command's end reaches the sink with no further
+// command to carry it, with the preloaded library and without; the commands
+// after it still get their own answers.
+TEST_F(Acpica, ANotifyPrintedAfterItsCommandReachesTheSinkUnasked)
+{
+    if (plat::FindProgram("bash").empty()) {
+        GTEST_SKIP() << "bash is not installed";
+    }
+    fs::path debugger = folder_ / "late-notify-debugger";
+    std::ofstream(debugger) << kLateNotifyDebugger;
+    fs::permissions(debugger, fs::perms::owner_all, fs::perm_options::add);
+    fs::path file = Asl("late.asl", R"(
+        Device (TVRX)
+        {
+            Name (_HID, "TVRX0001")
+            Name (DMOD, One)
+            Method (_DSM, 4) { Return (0x0F) }
+            Method (SMOD, 1) { DMOD = Arg0
+                Notify (TVRX, 0x80) }
+        })");
+    for (bool preload : {true, false}) {
+        SCOPED_TRACE(preload ? "with the preloaded library" : "without the preloaded library");
+        AcpicaFirmware::Options options;
+        options.debugger = debugger.string();
+        if (!preload) {
+            options.preload.clear();
+        }
+        AcpicaFirmware firmware(file, options);
+        EXPECT_EQ(firmware.FullLengthSleep(), preload) << "the library is loaded into the debugger behind the filter";
+        NotifyLog log(firmware);
+        EXPECT_EQ(firmware.SetDeviceMode(2), STATUS_SUCCESS);
+        EXPECT_EQ(log.WaitFor(1), std::vector<ULONG>({0x80}));
+        AcpiObject result;
+        ASSERT_EQ(firmware.Evaluate("DMOD", {}, &result), STATUS_SUCCESS);
+        EXPECT_EQ(result, I(2));
+        EXPECT_EQ(Dsm(firmware, 0), I(0xF));
+        EXPECT_EQ(firmware.NotificationCount(), 1u);
+    }
+}
+
 TEST_F(Acpica, StuckDebuggerTimesOutWithoutMixingAnswers)
 {
     plat::AcpicaOptions options;
@@ -402,17 +472,24 @@ TEST_F(Acpica, StuckDebuggerTimesOutWithoutMixingAnswers)
     EXPECT_EQ(result, I(1));
 }
 
+// An evaluation in flight when the debugger or the firmware goes away ends,
+// and the destructor waits for it (the caller holds the firmware in use).
+std::thread SlowEvaluation(AcpicaFirmware* firmware, std::atomic<NTSTATUS>* status)
+{
+    *status = STATUS_PENDING;
+    firmware->AcquireUse();
+    return std::thread([firmware, status] {
+        AcpiObject result;
+        *status = firmware->Evaluate("SLOW", {I(20000)}, &result);
+        firmware->ReleaseUse();
+    });
+}
+
 TEST_F(Acpica, DeadDebuggerFailsEvaluationsAtOnce)
 {
     auto firmware = std::make_unique<AcpicaFirmware>(Asl("slow.asl", kSlowDevice));
-    // An evaluation in flight when the firmware goes away ends, and the destructor waits for it.
-    std::atomic<NTSTATUS> inFlight{STATUS_PENDING};
-    firmware->AcquireUse();
-    std::thread caller([&, fw = firmware.get()] {
-        AcpiObject result;
-        inFlight = fw->Evaluate("SLOW", {I(20000)}, &result);
-        fw->ReleaseUse();
-    });
+    std::atomic<NTSTATUS> inFlight;
+    std::thread caller = SlowEvaluation(firmware.get(), &inFlight);
     std::this_thread::sleep_for(200ms);
     ASSERT_EQ(kill(firmware->DebuggerPid(), SIGKILL), 0);
     caller.join();
@@ -424,6 +501,16 @@ TEST_F(Acpica, DeadDebuggerFailsEvaluationsAtOnce)
     EXPECT_EQ(firmware->SetDeviceMode(2), STATUS_DEVICE_NOT_CONNECTED);
     firmware.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    // The same when the firmware itself goes away under a waiting evaluation.
+    firmware = std::make_unique<AcpicaFirmware>(folder_ / "slow.asl");
+    caller = SlowEvaluation(firmware.get(), &inFlight);
+    std::this_thread::sleep_for(200ms);
+    start = std::chrono::steady_clock::now();
+    firmware.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    caller.join();
+    EXPECT_EQ(inFlight.load(), STATUS_DEVICE_NOT_CONNECTED);
 }
 
 TEST_F(Acpica, ParallelCallersEachGetTheirOwnAnswer)
