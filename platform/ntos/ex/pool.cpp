@@ -31,22 +31,16 @@ namespace {
 constexpr uint32_t kLive = 0x4C6F6F50;   // "PooL"
 constexpr uint32_t kFreed = 0x65657246;  // "Free"
 
-// In front of every allocation; 16 bytes, as Windows' own pool header on a
-// 64-bit system, so the caller's memory keeps pool's 16-byte alignment and a
-// small structure with its header fills a cache line, not a line and a part
-// of the next. The magic lies past the link a slab writes into a freed block.
-// A block from the C library has a lead-in of 16 bytes in front of its
-// header, which the C library reuses once the block is freed.
+// In front of every allocation; 32 bytes, so the caller's memory keeps the
+// 16-byte alignment of pool on a 64-bit system.
 struct alignas(16) Header {
-    uint64_t size : 48;
-    uint64_t paged : 8;
-    uint64_t sizeClass : 8;  // the small-block list the block goes back to, or kNotSmall
+    SIZE_T size;
     ULONG tag;
-    uint32_t magic;
+    bool paged;
+    uint8_t sizeClass;  // the small-block list the block goes back to, or kNotSmall
+    uint32_t magic;     // past the first 16 bytes, which the C library reuses once freed
 };
-static_assert(sizeof(Header) == 16, "pool header keeps the alignment");
-constexpr SIZE_T kLargestBlock = (SIZE_T{1} << 48) - 1;
-constexpr SIZE_T kLeadIn = 16;
+static_assert(sizeof(Header) == 32, "pool header keeps the alignment");
 
 // Small blocks come from slabs of their size class (16-byte steps up to 512
 // bytes of the caller's memory), as Windows places small pool blocks of one
@@ -104,9 +98,7 @@ uint8_t SmallClass(SIZE_T size)
 Header* AllocateBlock(SIZE_T size, bool zero, uint8_t sizeClass)
 {
     if (sizeClass == kNotSmall) {
-        SIZE_T bytes = kLeadIn + sizeof(Header) + size;
-        auto* raw = static_cast<char*>(zero ? std::calloc(1, bytes) : std::malloc(bytes));
-        return raw == nullptr ? nullptr : reinterpret_cast<Header*>(raw + kLeadIn);
+        return static_cast<Header*>(zero ? std::calloc(1, sizeof(Header) + size) : std::malloc(sizeof(Header) + size));
     }
     SmallLists& lists = t_small;
     Header* header;
@@ -128,7 +120,7 @@ void FreeBlock(Header* header)
 {
     uint8_t sizeClass = header->sizeClass;
     if (sizeClass == kNotSmall) {
-        std::free(reinterpret_cast<char*>(header) - kLeadIn);
+        std::free(header);
         return;
     }
     SmallLists& lists = t_small;
@@ -296,7 +288,7 @@ void* Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, const char* routin
 {
     RequireIrql(paged ? APC_LEVEL : DISPATCH_LEVEL, routine);
     RequireNoSpinLock(routine);
-    if (!NT_SUCCESS(fault::Check("ExAllocatePool")) || size > kLargestBlock) {
+    if (!NT_SUCCESS(fault::Check("ExAllocatePool")) || size > SIZE_MAX - sizeof(Header)) {
         return nullptr;
     }
     uint8_t sizeClass = SmallClass(size);
@@ -308,11 +300,7 @@ void* Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, const char* routin
     if (!zero) {
         std::memset(p, 0xCD, size);  // as the verifier's special pool would: never assume zeroed memory
     }
-    header->size = size;
-    header->paged = paged ? 1 : 0;
-    header->sizeClass = sizeClass;
-    header->tag = tag;
-    header->magic = kLive;
+    *header = Header{size, tag, paged, sizeClass, kLive};
     if (!Count(header, true)) {
         header->magic = kFreed;
         FreeBlock(header);
