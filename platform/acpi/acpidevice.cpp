@@ -74,6 +74,17 @@ bool ClaimEvaluation(io::Irp* irp, uint64_t use)
     return true;
 }
 
+// Completes an evaluation's packet with the firmware's failure, or with its
+// result encoded into the sender's buffer.
+NTSTATUS CompleteEvaluation(io::Irp* irp, NTSTATUS status, const AcpiObject& result, ULONG signature)
+{
+    if (!NT_SUCCESS(status)) {
+        return io::CompleteWith(irp, status);
+    }
+    EncodeOutcome outcome = EncodeEvalOutput(result, irp->systemBuffer, irp->outputLength, signature);
+    return io::CompleteWith(irp, outcome.status, outcome.information);
+}
+
 NTSTATUS DispatchDeviceControl(io::DeviceObject* device, io::Irp* irp)
 {
     return static_cast<AcpiDevice*>(device->extension)->DeviceControl(irp);
@@ -336,11 +347,7 @@ NTSTATUS AcpiDevice::Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input)
         AcpiObject result;
         NTSTATUS status = firmware.EvaluateAtOnce(path_, input.method, input.arguments, &result);
         if (status != STATUS_PENDING) {
-            if (!NT_SUCCESS(status)) {
-                return io::CompleteWith(irp, status);
-            }
-            EncodeOutcome outcome = EncodeEvalOutput(result, irp->systemBuffer, irp->outputLength, signature);
-            return io::CompleteWith(irp, outcome.status, outcome.information);
+            return CompleteEvaluation(irp, status, result, signature);
         }
     }
     uint64_t use = TrackEvaluation(irp);
@@ -352,12 +359,7 @@ NTSTATUS AcpiDevice::Evaluate(io::Irp* irp, Firmware& firmware, EvalInput input)
         if (!ClaimEvaluation(irp, use)) {
             return;  // cancelled: the sender has its answer and the packet may be another's now
         }
-        if (!NT_SUCCESS(status)) {
-            io::CompleteWith(irp, status);
-            return;
-        }
-        EncodeOutcome outcome = EncodeEvalOutput(result, irp->systemBuffer, irp->outputLength, signature);
-        io::CompleteWith(irp, outcome.status, outcome.information);
+        CompleteEvaluation(irp, status, result, signature);
     };
     try {
         Evaluations().Start(std::move(body));
